@@ -1,1 +1,3 @@
-int main() { return 0; }
+#include "orvenna_cgi/entry.h"
+
+int main(int argc, char** argv) { return qlm::Orvenna_Main(argc, argv); }

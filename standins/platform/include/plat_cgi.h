@@ -39,7 +39,8 @@ public:
 
     // Prints "Content-Type: application/json; charset=UTF-8\r\n\r\n" on standard output the first
     // time it is called in the process, later calls print nothing.
-    void Print_Content_Type_Header();
+    // Static as well, so any reply path can make sure the header went out first.
+    static void Print_Content_Type_Header();
 
     // The request's multipart parser, or NULL when the body is not multipart/form-data.
     // The parser belongs to the process; every call gives the same one.

@@ -1,0 +1,161 @@
+"""Shared fixture of the end-to-end suites: a freshly staged NAS root per test class,
+the CGI program run as the web server runs it, and a real lighttpd in front of it."""
+
+import json
+import os
+import shutil
+import socket
+import subprocess
+import tempfile
+import time
+import unittest
+import urllib.parse
+
+SOURCE_DIR = os.environ.get("QLM_SOURCE_DIR", os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..")))
+BINARY_DIR = os.environ.get("QLM_BINARY_DIR", os.path.join(SOURCE_DIR, "build"))
+APP = "usr/local/Kivora/quillmere"
+
+
+def stage_root(extra_env=None):
+    root = tempfile.mkdtemp(prefix="qlm-e2e-")
+    env = dict(os.environ)
+    env.update(extra_env or {})
+    subprocess.run([os.path.join(SOURCE_DIR, "scripts", "stage-root"), root, BINARY_DIR],
+                   check=True, env=env, stdout=subprocess.DEVNULL)
+    return root
+
+
+def split_response(raw):
+    """Splits a CGI response at the first blank line into (header text, body bytes)."""
+    for sep in (b"\r\n\r\n", b"\n\n"):
+        i = raw.find(sep)
+        if i >= 0:
+            return raw[:i].decode("latin-1"), raw[i + len(sep):]
+    return None, raw
+
+
+class RootCase(unittest.TestCase):
+    """A test class with its own NAS root, an administrator and a signed-in session."""
+
+    root = None
+
+    @classmethod
+    def setUpClass(cls):
+        cls.root = stage_root()
+        cls.sid = cls.nasctl("login", "admin", "admin").strip()
+
+    @classmethod
+    def tearDownClass(cls):
+        if cls.root and not os.environ.get("QLM_KEEP_ROOT"):
+            shutil.rmtree(cls.root, ignore_errors=True)
+
+    @classmethod
+    def env(cls, **extra):
+        env = {"PATH": "/usr/bin:/bin", "QLM_ROOT": cls.root}
+        env.update(extra)
+        return env
+
+    @classmethod
+    def path(cls, *parts):
+        return os.path.join(cls.root, *parts)
+
+    @classmethod
+    def nasctl(cls, *args, check=True):
+        r = subprocess.run([cls.path("usr/local/bin/nasctl"), *args], env=cls.env(),
+                           capture_output=True, text=True)
+        if check and r.returncode != 0:
+            raise AssertionError("nasctl %s failed: %s" % (args, r.stderr))
+        return r.stdout
+
+    @property
+    def cgi_path(self):
+        return self.path(APP, "webman", "orvenna.cgi")
+
+    def run_cgi(self, params=None, sid="", method="GET", body=b"", content_type=None, args=None):
+        """Runs orvenna.cgi once as a web server would; returns (exit status, header, body)."""
+        query = urllib.parse.urlencode(params or {})
+        env = self.env(GATEWAY_INTERFACE="CGI/1.1", REQUEST_METHOD=method, QUERY_STRING=query,
+                       SERVER_PROTOCOL="HTTP/1.1", SCRIPT_NAME="/orvenna.cgi")
+        if sid:
+            env["HTTP_COOKIE"] = "NAS_SID=" + sid
+        if method == "POST":
+            env["CONTENT_LENGTH"] = str(len(body))
+            env["CONTENT_TYPE"] = content_type or "application/x-www-form-urlencoded"
+        r = subprocess.run([self.cgi_path] + list(args or []), env=env, input=body, capture_output=True, timeout=120)
+        header, out = split_response(r.stdout)
+        return r.returncode, header, out
+
+    def json_body(self, body):
+        """The body must be exactly one JSON object on one line."""
+        text = body.decode()
+        self.assertTrue(text.endswith("\n"), text)
+        self.assertEqual(text.count("\n"), 1, text)
+        return json.loads(text)
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Lighttpd:
+    """lighttpd on 127.0.0.1 serving the root's webman folder through mod_cgi."""
+
+    def __init__(self, root):
+        self.root = root
+        self.port = free_port()
+        self.dir = tempfile.mkdtemp(prefix="qlm-httpd-")
+        self.proc = None
+
+    def start(self):
+        conf = os.path.join(self.dir, "lighttpd.conf")
+        with open(conf, "w") as f:
+            f.write("""
+server.modules = ("mod_cgi", "mod_setenv")
+server.document-root = "%(doc)s"
+server.bind = "127.0.0.1"
+server.port = %(port)d
+server.errorlog = "%(dir)s/error.log"
+server.pid-file = "%(dir)s/lighttpd.pid"
+server.upload-dirs = ("%(dir)s")
+cgi.assign = (".cgi" => "")
+setenv.add-environment = ("QLM_ROOT" => "%(root)s")
+""" % {"doc": os.path.join(self.root, APP, "webman"), "port": self.port, "dir": self.dir, "root": self.root})
+        binary = shutil.which("lighttpd") or "/usr/sbin/lighttpd"
+        self.proc = subprocess.Popen([binary, "-D", "-f", conf], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        deadline = time.monotonic() + 20
+        while time.monotonic() < deadline:
+            if self.proc.poll() is not None:
+                raise RuntimeError("lighttpd ended: %s" % self.proc.stderr.read().decode())
+            try:
+                with socket.create_connection(("127.0.0.1", self.port), timeout=0.2):
+                    return self
+            except OSError:
+                time.sleep(0.05)
+        raise RuntimeError("lighttpd did not start listening")
+
+    def stop(self):
+        if self.proc and self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def url(self, query=""):
+        return "http://127.0.0.1:%d/orvenna.cgi%s" % (self.port, ("?" + query) if query else "")
+
+    def curl(self, query="", cookie=None, data=None):
+        """Returns (HTTP status, response header text, body bytes)."""
+        cmd = ["curl", "-s", "-i", "--max-time", "60"]
+        if cookie:
+            cmd += ["--cookie", cookie]
+        if data is not None:
+            cmd += ["--data-binary", data]
+        cmd.append(self.url(query))
+        raw = subprocess.run(cmd, capture_output=True, check=True).stdout
+        header, body = split_response(raw)
+        status = int(header.split("\r\n", 1)[0].split()[1])
+        return status, header, body
