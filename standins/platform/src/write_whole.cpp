@@ -1,0 +1,59 @@
+#include "write_whole.h"
+
+#include "plat_fd.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace plat {
+
+namespace {
+
+// Removes the temporary file unless it was renamed into place.
+struct Temp_Name {
+    std::string path;
+    ~Temp_Name() {
+        if (!path.empty()) unlink(path.c_str());
+    }
+};
+
+int Write_All(int fd, const char* p, size_t len) {
+    while (len > 0) {
+        ssize_t n = write(fd, p, len);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return -errno;
+        p += n;
+        len -= static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+}  // namespace
+
+int Write_Whole_File(const char* path, const char* data, size_t len, mode_t mode) {
+    if (!path || !*path || (!data && len > 0)) return -EINVAL;
+    std::string target(path);
+    size_t slash = target.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : target.substr(0, slash == 0 ? 1 : slash);
+    std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
+    if (name.empty()) return -EISDIR;
+    // Keep the temporary name within NAME_MAX however long the target's name is.
+    std::string tmpl = dir + "/." + name.substr(0, 200) + ".XXXXXX";
+
+    Fd fd(mkostemp(tmpl.data(), O_CLOEXEC));
+    if (!fd) return -errno;
+    Temp_Name tmp{tmpl};
+    if (fchmod(fd.get(), mode) != 0) return -errno;
+    if (int rc = Write_All(fd.get(), data, len); rc != 0) return rc;
+    if (fsync(fd.get()) != 0) return -errno;
+    if (close(fd.release()) != 0) return -errno;
+    if (rename(tmp.path.c_str(), path) != 0) return -errno;
+    tmp.path.clear();
+    return 0;
+}
+
+}  // namespace plat
