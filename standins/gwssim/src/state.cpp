@@ -48,6 +48,13 @@ int Load_Object(const std::string& path, GwsJson& out) {
     return json_object_is_type(out.get(), json_type_object) ? 0 : -1;
 }
 
+// A per-user file: 1 when absent (nothing stored yet), else as Load_Object.
+int Load_User_File(const std::string& root, const std::string& email, const char* name, GwsJson& out) {
+    if (!Gwssim_Is_Path_Component(email)) return -1;
+    int rc = Load_Object(Gwssim_User_Dir(root, email) + "/" + name, out);
+    return rc == -2 ? 1 : rc;
+}
+
 json_object* Drive_Json(const GwsDrive& d) {
     json_object* o = json_object_new_object();
     Gwssim_Json_Put_Str(o, "root_id", d.root_id);
@@ -302,11 +309,9 @@ int Gwssim_Save_Shared_Drive(const std::string& root, const std::string& drive_i
 
 int Gwssim_Load_Mailbox(const std::string& root, const std::string& email, GwsMailbox& m) {
     m = GwsMailbox();
-    if (!Gwssim_Is_Path_Component(email)) return -1;
     GwsJson o;
-    int rc = Load_Object(Gwssim_User_Dir(root, email) + "/mail.json", o);
-    if (rc == -2) return 0;
-    if (rc != 0) return rc;
+    int rc = Load_User_File(root, email, "mail.json", o);
+    if (rc != 0) return rc > 0 ? 0 : rc;
     json_object* a = Gwssim_Json_Array(o.get(), "labels");
     size_t n = a ? json_object_array_length(a) : 0;
     for (size_t i = 0; i < n; ++i) {
@@ -360,11 +365,9 @@ bool Gwssim_Has_Label(const GwsMessage& m, const std::string& label) {
 
 int Gwssim_Load_Calendar(const std::string& root, const std::string& email, GwsCalendar& c) {
     c = GwsCalendar();
-    if (!Gwssim_Is_Path_Component(email)) return -1;
     GwsJson o;
-    int rc = Load_Object(Gwssim_User_Dir(root, email) + "/calendar.json", o);
-    if (rc == -2) return 0;
-    if (rc != 0) return rc;
+    int rc = Load_User_File(root, email, "calendar.json", o);
+    if (rc != 0) return rc > 0 ? 0 : rc;
     json_object* a = Gwssim_Json_Array(o.get(), "events");
     size_t n = a ? json_object_array_length(a) : 0;
     for (size_t i = 0; i < n; ++i) {
@@ -412,11 +415,9 @@ void Gwssim_Event_Set(GwsEvent& e, const std::string& name, const std::string& v
 
 int Gwssim_Load_Contacts(const std::string& root, const std::string& email, GwsContacts& c) {
     c = GwsContacts();
-    if (!Gwssim_Is_Path_Component(email)) return -1;
     GwsJson o;
-    int rc = Load_Object(Gwssim_User_Dir(root, email) + "/contacts.json", o);
-    if (rc == -2) return 0;
-    if (rc != 0) return rc;
+    int rc = Load_User_File(root, email, "contacts.json", o);
+    if (rc != 0) return rc > 0 ? 0 : rc;
     json_object* a = Gwssim_Json_Array(o.get(), "groups");
     size_t n = a ? json_object_array_length(a) : 0;
     for (size_t i = 0; i < n; ++i) {
