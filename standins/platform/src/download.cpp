@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <locale.h>
 #include <magic.h>
 #include <memory>
 #include <sys/stat.h>
@@ -120,6 +121,27 @@ la_ssize_t Archive_Write(archive*, void*, const void* buf, size_t len) {
     return Write_Stdout(buf, len) == 0 ? static_cast<la_ssize_t>(len) : -1;
 }
 
+// An entry name every unzip reads as meant: bytes that are not UTF-8 become "_", and so does a
+// backslash, which Windows tools take for a separator (a name "..\\..\\x" must not climb out).
+std::string Zip_Name(const std::string& path) {
+    std::string out;
+    for (size_t i = 0; i < path.size();) {
+        unsigned char c = static_cast<unsigned char>(path[i]);
+        size_t len = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xe ? 3 : (c >> 3) == 0x1e ? 4 : 0;
+        bool ok = len > 0 && i + len <= path.size() && !(len == 2 && c < 0xc2);
+        for (size_t k = 1; ok && k < len; ++k) ok = (static_cast<unsigned char>(path[i + k]) & 0xc0) == 0x80;
+        if (!ok) {
+            out += '_';
+            ++i;
+            continue;
+        }
+        out.append(path, i, len);
+        if (c == '\\') out.back() = '_';
+        i += len;
+    }
+    return out;
+}
+
 struct Zip_Visitor {
     archive* a;
     std::vector<char> buf = std::vector<char>(kCopyBuffer);
@@ -127,7 +149,7 @@ struct Zip_Visitor {
     int Header(const std::string& path, const struct stat& st, mode_t type) {
         Entry e(archive_entry_new());
         if (!e) return -ENOMEM;
-        archive_entry_set_pathname_utf8(e.get(), path.c_str());
+        archive_entry_set_pathname(e.get(), Zip_Name(path).c_str());
         archive_entry_set_filetype(e.get(), type);
         archive_entry_set_perm(e.get(), st.st_mode & 0777);
         archive_entry_set_mtime(e.get(), st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
@@ -218,6 +240,25 @@ int Send_File(const Item& item, int iMode) {
     return End_Response(rc);
 }
 
+// Switches the calling thread to a locale for one scope.
+class Thread_Locale {
+public:
+    explicit Thread_Locale(const char* name) : m_loc(newlocale(LC_CTYPE_MASK, name, static_cast<locale_t>(0))) {
+        if (m_loc) m_old = uselocale(m_loc);
+    }
+    ~Thread_Locale() {
+        if (!m_loc) return;
+        uselocale(m_old);
+        freelocale(m_loc);
+    }
+    Thread_Locale(const Thread_Locale&) = delete;
+    Thread_Locale& operator=(const Thread_Locale&) = delete;
+
+private:
+    locale_t m_loc;
+    locale_t m_old = static_cast<locale_t>(0);
+};
+
 int Send_Zip(const std::vector<Item>& items) {
     Archive a(archive_write_new());
     if (!a || archive_write_set_format_zip(a.get()) != ARCHIVE_OK ||
@@ -227,6 +268,9 @@ int Send_Zip(const std::vector<Item>& items) {
     Begin_Response("application/zip", name, nullptr);
     if (archive_write_open(a.get(), nullptr, nullptr, Archive_Write, nullptr) != ARCHIVE_OK)
         return End_Response(-EIO);
+    // Names are UTF-8 on the NAS; libarchive flags them so in the zip only when the thread's
+    // character set says UTF-8. The process's own locale stays as it is.
+    Thread_Locale utf8("C.UTF-8");
     Zip_Visitor zip{a.get()};
     int rc = 0;
     for (const Item& item : items) {
