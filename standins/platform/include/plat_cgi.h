@@ -20,6 +20,7 @@ public:
 // QUERY_STRING always (also for POST), and an application/x-www-form-urlencoded POST body of
 // CONTENT_LENGTH bytes from standard input. A multipart body stays unread for the upload parser.
 // When a name occurs more than once the first occurrence wins, the query string before the body.
+// The body can be read only once: a request has one agent.
 class O_CGI_AGENT {
 public:
     O_CGI_AGENT();
