@@ -1,0 +1,33 @@
+// Running a tool's shell command line with a time-out, and the small helpers around tool runs.
+#pragma once
+
+#include <csignal>
+#include <string>
+
+// Process group of the command Execute_Command_Line_Timeout is running now; 0 when none.
+// A worker's SIGTERM handler ends that group with it, so an abort also stops the long downloads,
+// uploads and message transfers that run in a group of their own.
+extern volatile sig_atomic_t g_current_pgid;
+
+// Formats the command line from pszFmt like printf and runs it as /bin/sh -c LINE, as the leader
+// of a new process group, with default signal handling, an empty signal mask and /dev/null as
+// standard input. Text that may hold '%' is passed through "%s", never as the format.
+// Results: 0 when the command ran to its end, iRetBuf = its exit code (127: the shell could not
+// run it) or -128 - signal; -110 when the time-out ended it (iRetBuf = -1); -22 when the format
+// cannot be applied; another negative errno when the process cannot be created or waited for.
+// iTimeoutSec below 1 waits without limit. On time-out the group gets SIGTERM, about 2 s later
+// SIGKILL, and about 2 s more to go. Callers must not ignore SIGCHLD nor reap with waitpid(-1).
+int Execute_Command_Line_Timeout(int& iRetBuf, int iTimeoutSec, const char* pszFmt, ...)
+    __attribute__((format(printf, 3, 4)));
+
+// For forked workers: on SIGTERM, send SIGTERM to the group of the running command (if any) and
+// end at once with _exit(0).
+void Install_Worker_Sigterm_Handler();
+
+// True when a line of the tool's error file contains "ERROR: Connection error" (case-sensitive);
+// false when none does or the file cannot be read.
+bool IsConnectionError(const std::string& errFile);
+
+// When bDebug is true: "[pid=N] " + the formatted text + newline on standard output, flushed.
+// Standard output is a CGI's reply, so CGI-mode callers always pass false.
+void DBG(bool bDebug, const char* fmt, ...) __attribute__((format(printf, 2, 3)));

@@ -1,0 +1,207 @@
+// The command runner against real shells: statuses, the time-out sequence, the group it ends,
+// the state a tool starts with; and the small helpers around tool runs.
+#include "common/cmdrun.h"
+#include "scratch.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <fcntl.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+// Orphans of the commands come back to this process, so the tests can reap a whole group and
+// then see that nothing of it is left (a container's init may never reap them).
+class CommandRunner : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { prctl(PR_SET_CHILD_SUBREAPER, 1); }
+
+    // True once no process of the group is left, reaping the members that come back to us; the
+    // deadline only bounds a broken run, and lies far below the commands' own 100 s.
+    static bool Group_Gone(pid_t pg) {
+        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        for (;;) {
+            while (waitpid(-pg, nullptr, WNOHANG) > 0) {
+            }
+            if (kill(-pg, 0) == -1 && errno == ESRCH) return true;
+            if (std::chrono::steady_clock::now() > until) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+    // Waits for a worker to have written its file; the deadline only bounds a broken run.
+    bool Wait_For_File(const std::string& name) {
+        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        struct stat st;
+        while (stat(s.Path(name).c_str(), &st) != 0 || st.st_size == 0) {
+            if (std::chrono::steady_clock::now() > until) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return true;
+    }
+    pid_t Read_Pid(const std::string& name) { return static_cast<pid_t>(std::stol(s.Read(name))); }
+
+    Scratch s;
+};
+
+TEST_F(CommandRunner, ReportsHowTheCommandEnded) {
+    struct Case {
+        const char* cmd;
+        int timeout;
+        int status;
+    } cases[] = {
+        {"exit 3", 5, 3},
+        {"exit 3", 0, 3},
+        {"kill -KILL $$", 5, -137},
+        {"kill -KILL $$", 0, -137},
+        {"sleep 1; exit 4", 0, 4},   // no limit: the command is waited for
+        {"sleep 1; exit 4", -1, 4},
+        {"qlm_no_such_command_anywhere 2>/dev/null", 5, 127},
+    };
+    for (const Case& c : cases) {
+        int status = 12345;
+        EXPECT_EQ(Execute_Command_Line_Timeout(status, c.timeout, "%s", c.cmd), 0) << c.cmd;
+        EXPECT_EQ(status, c.status) << c.cmd << " timeout " << c.timeout;
+        EXPECT_EQ(g_current_pgid, 0);
+    }
+}
+
+TEST_F(CommandRunner, TimeOutEndsTheWholeGroup) {
+    const char* cmds[] = {
+        "echo $$ > %s; sleep 100 & sleep 100",
+        "trap '' TERM; echo $$ > %s; sleep 100",  // deaf to SIGTERM: only SIGKILL ends it
+        // The shell ends on SIGTERM, a member deaf to it outlives the shell: the group still goes.
+        "echo $$ > %s; (trap '' TERM; sleep 100) & sleep 100",
+    };
+    for (const char* cmd : cmds) {
+        int status = 0;
+        EXPECT_EQ(Execute_Command_Line_Timeout(status, 1, cmd, s.Path("pg").c_str()), -110) << cmd;
+        EXPECT_EQ(status, -1);
+        EXPECT_EQ(g_current_pgid, 0);
+        pid_t pg = Read_Pid("pg");
+        ASSERT_GT(pg, 1);
+        EXPECT_TRUE(Group_Gone(pg)) << cmd;
+    }
+}
+
+TEST_F(CommandRunner, BackgroundChildIsNotWaitedFor) {
+    int status = -5;
+    // Waiting for the background sleep would run into the time-out and give -110.
+    EXPECT_EQ(Execute_Command_Line_Timeout(status, 5, "sleep 100 >/dev/null 2>&1 & echo $! > %s",
+                                           s.Path("bg").c_str()),
+              0);
+    EXPECT_EQ(status, 0);
+    pid_t bg = Read_Pid("bg");
+    ASSERT_GT(bg, 1);
+    EXPECT_EQ(kill(bg, 0), 0);  // still running after the call returned
+    kill(bg, SIGKILL);
+    waitpid(bg, nullptr, 0);
+}
+
+TEST_F(CommandRunner, ToolStartsWithDefaultSignalsAndEmptyInput) {
+    // The caller's state that must not reach a tool: ignored and blocked signals, its own input.
+    struct sigaction ign {}, oldPipe, oldTerm;
+    ign.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ign, &oldPipe);
+    sigaction(SIGTERM, &ign, &oldTerm);
+    sigset_t block, oldMask;
+    sigemptyset(&block);
+    sigaddset(&block, SIGUSR1);
+    sigaddset(&block, SIGINT);
+    sigprocmask(SIG_BLOCK, &block, &oldMask);
+    int in[2];
+    ASSERT_EQ(pipe(in), 0);
+    ASSERT_EQ(write(in[1], "leak", 4), 4);
+    int savedIn = dup(STDIN_FILENO);
+    dup2(in[0], STDIN_FILENO);
+
+    int status = -5;
+    int r = Execute_Command_Line_Timeout(status, 5, "grep -E '^Sig(Blk|Ign)' /proc/self/status > %s; cat > %s",
+                                         s.Path("sig").c_str(), s.Path("in").c_str());
+
+    dup2(savedIn, STDIN_FILENO);
+    close(savedIn);
+    close(in[0]);
+    close(in[1]);
+    sigprocmask(SIG_SETMASK, &oldMask, nullptr);
+    sigaction(SIGPIPE, &oldPipe, nullptr);
+    sigaction(SIGTERM, &oldTerm, nullptr);
+
+    EXPECT_EQ(r, 0);  // a tool reading the caller's open pipe would hang into the time-out
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(s.Read("sig"), "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n");
+    EXPECT_EQ(s.Read("in"), "");
+}
+
+TEST_F(CommandRunner, LineWithPercentPassedThroughSArrivesIntact) {
+    std::string line = "printf '%s' '100% %d %s %n' > " + s.Path("out");
+    int status = -5;
+    ASSERT_EQ(Execute_Command_Line_Timeout(status, 5, "%s", line.c_str()), 0);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(s.Read("out"), "100% %d %s %n");
+}
+
+TEST_F(CommandRunner, WorkerSigtermEndsTheRunningCommandsGroup) {
+    std::string pgFile = s.Path("pg");
+    pid_t worker = fork();
+    ASSERT_GE(worker, 0);
+    if (worker == 0) {
+        Install_Worker_Sigterm_Handler();
+        int status = 0;
+        Execute_Command_Line_Timeout(status, 0, "echo $$ > %s.t && mv %s.t %s; sleep 100 & sleep 100", pgFile.c_str(),
+                                     pgFile.c_str(), pgFile.c_str());
+        _exit(3);  // the command ended by itself: not what this test expects
+    }
+    ASSERT_TRUE(Wait_For_File("pg"));
+    pid_t pg = Read_Pid("pg");
+    ASSERT_GT(pg, 1);
+    ASSERT_EQ(kill(worker, SIGTERM), 0);
+    int st = 0;
+    ASSERT_EQ(waitpid(worker, &st, 0), worker);
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
+    EXPECT_TRUE(Group_Gone(pg));
+}
+
+TEST(ConnectionError, FindsTheExactTextOnAnyLine) {
+    Scratch s;
+    struct Case {
+        const char* content;
+        bool expected;
+    } cases[] = {
+        {"Got 10 Messages\nretrying\nWARNING ERROR: Connection error (timed out) now\nbye\n", true},
+        {"ERROR: Connection error", true},  // last line without newline
+        {"error: connection error\nERROR: CONNECTION ERROR\n", false},
+        {"ERROR: Connection\n error\n", false},  // split over two lines
+        {"ERROR: Connection refused\n", false},
+        {"", false},
+    };
+    for (const Case& c : cases) {
+        s.Write("err", c.content);
+        EXPECT_EQ(IsConnectionError(s.Path("err")), c.expected) << c.content;
+    }
+    EXPECT_FALSE(IsConnectionError(s.Path("missing")));
+    EXPECT_FALSE(IsConnectionError(s.dir));  // a folder cannot be read as a file
+}
+
+TEST(Debug, PrintsOneFlushedLineOnlyWhenOn) {
+    Scratch s;
+    fflush(stdout);
+    int saved = dup(STDOUT_FILENO);
+    int fd = open(s.Path("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ASSERT_GE(fd, 0);
+    dup2(fd, STDOUT_FILENO);
+    DBG(false, "hidden %d", 1);
+    DBG(true, "n=%d %s", 5, "x");
+    std::string written = s.Read("out");  // read before any flush of ours: DBG flushes itself
+    dup2(saved, STDOUT_FILENO);
+    close(saved);
+    close(fd);
+    EXPECT_EQ(written, "[pid=" + std::to_string(getpid()) + "] n=5 x\n");
+}
+
+}  // namespace
