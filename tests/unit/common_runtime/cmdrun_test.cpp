@@ -1,7 +1,7 @@
 // The command runner against real shells: statuses, the time-out sequence, the group it ends,
 // the state a tool starts with; and the small helpers around tool runs.
 #include "common/cmdrun.h"
-#include "scratch.h"
+#include "../platform_testdir.h"
 
 #include <gtest/gtest.h>
 
@@ -38,15 +38,15 @@ protected:
     bool Wait_For_File(const std::string& name) {
         auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
         struct stat st;
-        while (stat(s.Path(name).c_str(), &st) != 0 || st.st_size == 0) {
+        while (stat((s / name).c_str(), &st) != 0 || st.st_size == 0) {
             if (std::chrono::steady_clock::now() > until) return false;
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         return true;
     }
-    pid_t Read_Pid(const std::string& name) { return static_cast<pid_t>(std::stol(s.Read(name))); }
+    pid_t Read_Pid(const std::string& name) { return static_cast<pid_t>(std::stol(plattest::Read_File(s / name))); }
 
-    Scratch s;
+    plattest::TempDir s;
 };
 
 TEST_F(CommandRunner, ReportsHowTheCommandEnded) {
@@ -80,7 +80,7 @@ TEST_F(CommandRunner, TimeOutEndsTheWholeGroup) {
     };
     for (const char* cmd : cmds) {
         int status = 0;
-        EXPECT_EQ(Execute_Command_Line_Timeout(status, 1, cmd, s.Path("pg").c_str()), -110) << cmd;
+        EXPECT_EQ(Execute_Command_Line_Timeout(status, 1, cmd, (s / "pg").c_str()), -110) << cmd;
         EXPECT_EQ(status, -1);
         EXPECT_EQ(g_current_pgid, 0);
         pid_t pg = Read_Pid("pg");
@@ -93,7 +93,7 @@ TEST_F(CommandRunner, BackgroundChildIsNotWaitedFor) {
     int status = -5;
     // Waiting for the background sleep would run into the time-out and give -110.
     EXPECT_EQ(Execute_Command_Line_Timeout(status, 5, "sleep 100 >/dev/null 2>&1 & echo $! > %s",
-                                           s.Path("bg").c_str()),
+                                           (s / "bg").c_str()),
               0);
     EXPECT_EQ(status, 0);
     pid_t bg = Read_Pid("bg");
@@ -122,7 +122,7 @@ TEST_F(CommandRunner, ToolStartsWithDefaultSignalsAndEmptyInput) {
 
     int status = -5;
     int r = Execute_Command_Line_Timeout(status, 5, "grep -E '^Sig(Blk|Ign)' /proc/self/status > %s; cat > %s",
-                                         s.Path("sig").c_str(), s.Path("in").c_str());
+                                         (s / "sig").c_str(), (s / "in").c_str());
 
     dup2(savedIn, STDIN_FILENO);
     close(savedIn);
@@ -134,20 +134,20 @@ TEST_F(CommandRunner, ToolStartsWithDefaultSignalsAndEmptyInput) {
 
     EXPECT_EQ(r, 0);  // a tool reading the caller's open pipe would hang into the time-out
     EXPECT_EQ(status, 0);
-    EXPECT_EQ(s.Read("sig"), "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n");
-    EXPECT_EQ(s.Read("in"), "");
+    EXPECT_EQ(plattest::Read_File(s / "sig"), "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n");
+    EXPECT_EQ(plattest::Read_File(s / "in"), "");
 }
 
 TEST_F(CommandRunner, LineWithPercentPassedThroughSArrivesIntact) {
-    std::string line = "printf '%s' '100% %d %s %n' > " + s.Path("out");
+    std::string line = "printf '%s' '100% %d %s %n' > " + (s / "out");
     int status = -5;
     ASSERT_EQ(Execute_Command_Line_Timeout(status, 5, "%s", line.c_str()), 0);
     EXPECT_EQ(status, 0);
-    EXPECT_EQ(s.Read("out"), "100% %d %s %n");
+    EXPECT_EQ(plattest::Read_File(s / "out"), "100% %d %s %n");
 }
 
 TEST_F(CommandRunner, WorkerSigtermEndsTheRunningCommandsGroup) {
-    std::string pgFile = s.Path("pg");
+    std::string pgFile = s / "pg";
     pid_t worker = fork();
     ASSERT_GE(worker, 0);
     if (worker == 0) {
@@ -168,7 +168,7 @@ TEST_F(CommandRunner, WorkerSigtermEndsTheRunningCommandsGroup) {
 }
 
 TEST(ConnectionError, FindsTheExactTextOnAnyLine) {
-    Scratch s;
+    plattest::TempDir s;
     struct Case {
         const char* content;
         bool expected;
@@ -181,23 +181,23 @@ TEST(ConnectionError, FindsTheExactTextOnAnyLine) {
         {"", false},
     };
     for (const Case& c : cases) {
-        s.Write("err", c.content);
-        EXPECT_EQ(IsConnectionError(s.Path("err")), c.expected) << c.content;
+        plattest::Write_File(s / "err", c.content);
+        EXPECT_EQ(IsConnectionError(s / "err"), c.expected) << c.content;
     }
-    EXPECT_FALSE(IsConnectionError(s.Path("missing")));
-    EXPECT_FALSE(IsConnectionError(s.dir));  // a folder cannot be read as a file
+    EXPECT_FALSE(IsConnectionError(s / "missing"));
+    EXPECT_FALSE(IsConnectionError(s.path()));  // a folder cannot be read as a file
 }
 
 TEST(Debug, PrintsOneFlushedLineOnlyWhenOn) {
-    Scratch s;
+    plattest::TempDir s;
     fflush(stdout);
     int saved = dup(STDOUT_FILENO);
-    int fd = open(s.Path("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int fd = open((s / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     ASSERT_GE(fd, 0);
     dup2(fd, STDOUT_FILENO);
     DBG(false, "hidden %d", 1);
     DBG(true, "n=%d %s", 5, "x");
-    std::string written = s.Read("out");  // read before any flush of ours: DBG flushes itself
+    std::string written = plattest::Read_File(s / "out");  // read before any flush of ours: DBG flushes itself
     dup2(saved, STDOUT_FILENO);
     close(saved);
     close(fd);
