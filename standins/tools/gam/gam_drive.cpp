@@ -1,0 +1,336 @@
+// Drive commands: listings (file list, pre-order tree), permissions, download, folder creation
+// and upload, over the acting user's My Drive or one shared drive.
+#include "gam.h"
+#include "gam_out.h"
+
+#include <json-c/json.h>
+
+#include <algorithm>
+#include <cctype>
+#include <map>
+#include <memory>
+
+namespace {
+
+const char kFolderMime[] = "application/vnd.google-apps.folder";
+
+bool Is_Folder(const GwsDriveItem& it) { return it.mime_type == kFolderMime; }
+bool Is_Native(const std::string& mime) { return mime.rfind("application/vnd.google-apps.", 0) == 0; }
+
+// A user's My Drive, or a shared drive; loaded whole, since every command needs the tree.
+struct DriveRef {
+    const GwsSharedDrive* shared = nullptr;  // null: the acting user's My Drive
+    GwsDrive drive;
+};
+
+// A user who has no Drive stored yet still has a root folder; its id is derived from the user id
+// so that it stays the same from one call to the next, and is stored by the first write.
+std::string My_Root_Id(const GwsDrive& d, const GwsUser& u) {
+    return d.root_id.empty() ? "0A" + u.id + "Uk9PVA" : d.root_id;
+}
+
+const GwsMember* Member_Of(const GwsSharedDrive& sd, const std::string& email) {
+    for (const GwsMember& m : sd.members)
+        if (m.type == "user" && m.email == email) return &m;
+    return nullptr;
+}
+
+bool Can_Write(const std::string& role) {
+    return role == "organizer" || role == "fileOrganizer" || role == "writer" || role == "owner";
+}
+
+int Load(GamCtx& ctx, DriveRef& ref) {
+    int rc = ref.shared ? Gwssim_Load_Shared_Drive(ctx.root, ref.shared->id, ref.drive)
+                        : Gwssim_Load_Drive(ctx.root, ctx.user->email, ref.drive);
+    if (rc == -2 && ref.shared) {  // a shared drive without items yet
+        ref.drive = GwsDrive{ref.shared->id, {}};
+        return 0;
+    }
+    if (rc != 0) return Gam_Error("500: backendError: the Drive of " + ctx.user->email + " cannot be read");
+    if (ref.shared) ref.drive.root_id = ref.shared->id;
+    else ref.drive.root_id = My_Root_Id(ref.drive, *ctx.user);
+    return 0;
+}
+
+// The drive a listing names: "select SD" (the user must be a member) or the user's own My Drive.
+int Open_Listed_Drive(const GamCmd& cmd, GamCtx& ctx, DriveRef& ref) {
+    if (!cmd.select.empty()) {
+        ref.shared = Gwssim_Find_Shared_Drive(ctx.domain, cmd.select);
+        if (!ref.shared) return Gam_Error("404: Shared Drive ID: " + cmd.select + ": notFound");
+        if (!Member_Of(*ref.shared, ctx.user->email))
+            return Gam_Error("403: User " + ctx.user->email + " is not a member of Shared Drive " + cmd.select);
+    }
+    return Load(ctx, ref);
+}
+
+// Items that are trashed themselves or lie below a trashed folder.
+std::vector<bool> Trashed_Mask(const GwsDrive& d) {
+    std::map<std::string, size_t> at;
+    for (size_t i = 0; i < d.items.size(); ++i) at[d.items[i].id] = i;
+    std::vector<int> state(d.items.size(), -1);  // -1 unknown, 0 live, 1 trashed
+    std::vector<bool> mask(d.items.size());
+    for (size_t i = 0; i < d.items.size(); ++i) {
+        std::vector<size_t> chain;
+        size_t cur = i;
+        int verdict = 0;
+        // Walk up until an answer is known; the chain length bounds a cycle in broken data.
+        while (chain.size() <= d.items.size()) {
+            if (state[cur] >= 0) { verdict = state[cur]; break; }
+            chain.push_back(cur);
+            if (d.items[cur].trashed) { verdict = 1; break; }
+            auto p = at.find(d.items[cur].parent);
+            if (p == at.end()) break;
+            cur = p->second;
+        }
+        for (size_t c : chain) state[c] = verdict;
+        mask[i] = state[i] == 1;
+    }
+    return mask;
+}
+
+std::string Field(const GwsDriveItem& it, const std::string& f) {
+    if (f == "id") return it.id;
+    if (f == "name") return it.name;
+    if (f == "mimeType") return it.mime_type;
+    if (f == "parents") return it.parent;
+    if (f == "createdTime") return it.created_time;
+    if (f == "modifiedTime") return it.modified_time;
+    bool content = !Is_Folder(it) && !Is_Native(it.mime_type);
+    if (f == "md5Checksum") return content ? it.md5 : std::string();
+    if (f == "size") return content && it.size >= 0 ? std::to_string(it.size) : std::string();
+    return std::string();
+}
+
+}  // namespace
+
+int Gam_File_List(const GamCmd& cmd, GamCtx& ctx) {
+    DriveRef ref;
+    if (Open_Listed_Drive(cmd, ctx, ref) != 0) return 1;
+    std::vector<std::string> cells{"Owner"};
+    cells.insert(cells.end(), cmd.fields.begin(), cmd.fields.end());
+    Csv_Row(ctx.out, cells);
+    std::vector<bool> trashed = Trashed_Mask(ref.drive);
+    for (size_t i = 0; i < ref.drive.items.size(); ++i) {
+        const GwsDriveItem& it = ref.drive.items[i];
+        if (cmd.exclude_trashed && trashed[i]) continue;
+        cells.assign(1, it.owner.empty() ? ctx.user->email : it.owner);
+        for (const std::string& f : cmd.fields) cells.push_back(Field(it, f));
+        Csv_Row(ctx.out, cells);
+    }
+    return 0;
+}
+
+int Gam_File_Tree(const GamCmd& cmd, GamCtx& ctx) {
+    DriveRef ref;
+    if (Open_Listed_Drive(cmd, ctx, ref) != 0) return 1;
+    const GwsDrive& d = ref.drive;
+    std::vector<bool> trashed = Trashed_Mask(d);
+    std::map<std::string, std::vector<const GwsDriveItem*>> children;
+    for (size_t i = 0; i < d.items.size(); ++i)
+        if (!(cmd.exclude_trashed && trashed[i])) children[d.items[i].parent].push_back(&d.items[i]);
+    for (auto& [parent, list] : children)
+        std::sort(list.begin(), list.end(), [](const GwsDriveItem* a, const GwsDriveItem* b) {
+            return a->name != b->name ? a->name < b->name : a->id < b->id;
+        });
+
+    // The callers drop this first line; the table starts on the second.
+    ctx.out = ref.shared ? "Shared drive file tree\n" : "My Drive file tree\n";
+    std::vector<std::string> extra;  // asked fields beyond the fixed id and name
+    for (const std::string& f : cmd.fields)
+        if (f != "id" && f != "name") extra.push_back(f);
+    std::vector<std::string> cells{"id", "index", "depth", "name"};
+    cells.insert(cells.end(), extra.begin(), extra.end());
+    Csv_Row(ctx.out, cells);
+
+    GwsDriveItem root;
+    root.id = d.root_id;
+    root.name = ref.shared ? ref.shared->name : "My Drive";
+    root.mime_type = kFolderMime;
+    long long index = 0;
+    auto row = [&](const GwsDriveItem& it, long long depth) {
+        cells = {it.id, std::to_string(++index), std::to_string(depth), it.name};
+        for (const std::string& f : extra) cells.push_back(Field(it, f));
+        Csv_Row(ctx.out, cells);
+    };
+    row(root, -1);
+    // Pre-order: each folder is followed at once by its whole subtree. An explicit stack, since
+    // a deep tree must not exhaust the call stack; `seen` stops a cycle in broken data.
+    std::vector<std::pair<const GwsDriveItem*, long long>> stack;
+    std::map<std::string, bool> seen;
+    auto push_children = [&](const std::string& parent, long long depth) {
+        auto it = children.find(parent);
+        if (it == children.end() || seen[parent]) return;
+        seen[parent] = true;
+        for (auto c = it->second.rbegin(); c != it->second.rend(); ++c) stack.emplace_back(*c, depth);
+    };
+    push_children(root.id, 0);
+    while (!stack.empty()) {
+        auto [it, depth] = stack.back();
+        stack.pop_back();
+        row(*it, depth);
+        if (Is_Folder(*it)) push_children(it->id, depth + 1);
+    }
+    return 0;
+}
+
+namespace {
+
+// An item found for a command, in the drive that holds it.
+struct Located {
+    DriveRef ref;
+    const GwsDriveItem* item = nullptr;  // null when the id names the drive itself
+    std::string role;                    // the acting user's role on it
+};
+
+bool Find_In(Located& loc, const std::string& id) {
+    if (id == loc.ref.drive.root_id) return true;
+    for (const GwsDriveItem& it : loc.ref.drive.items)
+        if (it.id == id) {
+            loc.item = &it;
+            return true;
+        }
+    return false;
+}
+
+// Finds id (an item, a My Drive root or a shared drive) in the acting user's My Drive, then in
+// the shared drives the user belongs to (every shared drive with admin access). 0 when found;
+// 1 after the 404 error.
+int Locate(const std::string& id, bool admin_access, GamCtx& ctx, Located& loc) {
+    if (Load(ctx, loc.ref) != 0) return 1;
+    loc.role = "owner";
+    if (Find_In(loc, id)) return 0;
+    for (const GwsSharedDrive& sd : ctx.domain.shared_drives) {
+        const GwsMember* m = Member_Of(sd, ctx.user->email);
+        if (!m && !admin_access) continue;
+        loc.ref = DriveRef{&sd, {}};
+        loc.role = m ? m->role : "organizer";
+        if (Load(ctx, loc.ref) != 0) return 1;
+        if (Find_In(loc, id)) return 0;
+    }
+    return Gam_Error("404: File ID: " + id + ": notFound");
+}
+
+json_object* Permission_Json(const GwsMember& m) {
+    json_object* p = json_object_new_object();
+    json_object_object_add(p, "type", json_object_new_string(m.type.c_str()));
+    if (!m.email.empty()) json_object_object_add(p, "emailAddress", json_object_new_string_len(m.email.data(), (int)m.email.size()));
+    json_object_object_add(p, "displayName",
+                           json_object_new_string_len(m.display_name.data(), (int)m.display_name.size()));
+    json_object_object_add(p, "role", json_object_new_string(m.role.c_str()));
+    return p;
+}
+
+}  // namespace
+
+int Gam_Show_Acls(const GamCmd& cmd, GamCtx& ctx) {
+    if (cmd.admin_access && !ctx.user->admin)
+        return Gam_Error("403: User " + ctx.user->email + " is not a domain administrator");
+    Located loc;
+    if (Locate(cmd.item_id, cmd.admin_access, ctx, loc) != 0) return 1;
+    std::vector<GwsMember> perms;
+    if (loc.ref.shared) {
+        perms = loc.ref.shared->members;
+    } else if (!loc.item || loc.item->owner.empty() || loc.item->owner == ctx.user->email) {
+        perms.push_back(GwsMember{ctx.user->email, ctx.user->name, "owner", "user"});
+    } else {
+        perms.push_back(GwsMember{loc.item->owner, std::string(), "owner", "user"});
+    }
+    if (loc.item) perms.insert(perms.end(), loc.item->permissions.begin(), loc.item->permissions.end());
+
+    std::unique_ptr<json_object, int (*)(json_object*)> o(json_object_new_object(), json_object_put);
+    json_object_object_add(o.get(), "id", json_object_new_string(cmd.item_id.c_str()));
+    json_object* list = json_object_new_array();
+    for (const GwsMember& m : perms) json_object_array_add(list, Permission_Json(m));
+    json_object_object_add(o.get(), "permissions", list);
+    ctx.out = json_object_to_json_string_ext(o.get(), JSON_C_TO_STRING_PRETTY | JSON_C_TO_STRING_NOSLASHESCAPE);
+    ctx.out += '\n';
+    return 0;
+}
+
+int Gam_Get_File(const GamCmd& cmd, GamCtx& ctx) {
+    Located loc;
+    if (Locate(cmd.item_id, false, ctx, loc) != 0) return 1;
+    const GwsDriveItem* it = loc.item;
+    if (!it || Is_Folder(*it)) return Gam_Error("400: File ID: " + cmd.item_id + ": is a folder, not downloadable");
+    std::string path = loc.ref.shared ? Gwssim_Shared_Blob_Path(ctx.root, loc.ref.shared->id, it->id)
+                                      : Gwssim_Drive_Blob_Path(ctx.root, ctx.user->email, it->id);
+    if (!it->has_blob) {
+        // A Google-native document without stored export bytes has no downloadable form.
+        if (Is_Native(it->mime_type))
+            return Gam_Error("403: File ID: " + it->id + ": fileNotDownloadable: " + it->mime_type);
+        return 0;  // a file without content: 0 bytes
+    }
+    if (Gwssim_Read_File(path, ctx.out) != 0) return Gam_Error("500: backendError: content of " + it->id + " is missing");
+    return 0;
+}
+
+namespace {
+
+// The MIME type Drive gives an upload, from the file name's extension.
+std::string Mime_For(const std::string& name) {
+    static const struct {
+        const char* ext;
+        const char* mime;
+    } kTypes[] = {
+        {"txt", "text/plain"}, {"csv", "text/csv"}, {"html", "text/html"}, {"htm", "text/html"},
+        {"json", "application/json"}, {"xml", "application/xml"}, {"pdf", "application/pdf"},
+        {"zip", "application/zip"}, {"png", "image/png"}, {"jpg", "image/jpeg"}, {"jpeg", "image/jpeg"},
+        {"gif", "image/gif"}, {"mp3", "audio/mpeg"}, {"mp4", "video/mp4"}, {"eml", "message/rfc822"},
+        {"doc", "application/msword"}, {"xls", "application/vnd.ms-excel"},
+        {"docx", "application/vnd.openxmlformats-officedocument.wordprocessingml.document"},
+        {"xlsx", "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet"},
+        {"pptx", "application/vnd.openxmlformats-officedocument.presentationml.presentation"},
+    };
+    size_t dot = name.rfind('.');
+    if (dot != std::string::npos && name.find('/', dot) == std::string::npos) {
+        std::string ext = name.substr(dot + 1);
+        for (char& c : ext) c = (char)tolower((unsigned char)c);
+        for (const auto& t : kTypes)
+            if (ext == t.ext) return t.mime;
+    }
+    return "application/octet-stream";
+}
+
+}  // namespace
+
+int Gam_Create_Drive_File(const GamCmd& cmd, GamCtx& ctx) {
+    bool folder = cmd.op == GamOp::CreateFolder;
+    GwsLock lock;
+    if (Gwssim_Lock_State(ctx.root, lock) != 0) return Gam_Error("500: backendError: the domain cannot be locked");
+    Located loc;
+    std::string parent = cmd.has_parent ? cmd.parent_id : std::string();
+    if (parent.empty()) {
+        if (cmd.has_parent) return Gam_Error("404: File ID: (empty): notFound");
+        if (Load(ctx, loc.ref) != 0) return 1;
+        loc.role = "owner";
+        parent = loc.ref.drive.root_id;
+    } else if (Locate(parent, false, ctx, loc) != 0) {
+        return 1;
+    }
+    if (loc.item && !Is_Folder(*loc.item)) return Gam_Error("400: Parent ID: " + parent + ": is not a folder");
+    if (!Can_Write(loc.role)) return Gam_Error("403: insufficientFilePermissions: " + ctx.user->email + " on " + parent);
+
+    GwsDriveItem it;
+    if (Gwssim_New_Id(ctx.root, "file", it.id) != 0) return Gam_Error("500: backendError: no new id");
+    it.name = cmd.name;
+    it.parent = parent;
+    it.owner = loc.ref.shared ? std::string() : ctx.user->email;
+    it.created_time = it.modified_time = Gwssim_Now_Time();
+    if (folder) {
+        it.mime_type = kFolderMime;
+    } else {
+        it.mime_type = Mime_For(cmd.name);
+        std::string blob = loc.ref.shared ? Gwssim_Shared_Blob_Path(ctx.root, loc.ref.shared->id, it.id)
+                                          : Gwssim_Drive_Blob_Path(ctx.root, ctx.user->email, it.id);
+        // The content is stored before the Drive file that names it.
+        if (Gwssim_Copy_File_In(cmd.local_file, blob, it.md5, it.size) != 0)
+            return Gam_Error("Local file " + cmd.local_file + " cannot be read");
+        it.has_blob = true;
+    }
+    loc.ref.drive.items.push_back(std::move(it));
+    int rc = loc.ref.shared ? Gwssim_Save_Shared_Drive(ctx.root, loc.ref.shared->id, loc.ref.drive)
+                            : Gwssim_Save_Drive(ctx.root, ctx.user->email, loc.ref.drive);
+    if (rc != 0) return Gam_Error("500: backendError: the Drive cannot be written");
+    ctx.out = loc.ref.drive.items.back().id + "\n";
+    return 0;
+}
