@@ -244,9 +244,10 @@ unsigned long long Mix(unsigned long long x) {
 
 std::string From_Alphabet(unsigned long long n, const char* alphabet, size_t base, size_t len) {
     std::string s;
-    unsigned long long h = Mix(n);
+    unsigned long long h = 0;
     for (size_t i = 0; i < len; ++i) {
-        if (i % 10 == 9) h = Mix(h + i);
+        // Ten characters use 60 bits of one mixed word; the next ten come from a fresh word.
+        if (i % 10 == 0) h = Mix(Mix(n) + i);
         s += alphabet[h % base];
         h /= base;
     }

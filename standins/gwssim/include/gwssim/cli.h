@@ -1,0 +1,26 @@
+// Command-line parsing and output shared by the gwssim CLI and the tool stand-ins.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// One option: a value option stores into value (or appends to list when it may repeat); a flag
+// option sets flag. Exactly one of the three is set.
+struct GwsOpt {
+    const char* name;
+    std::string* value = nullptr;
+    std::vector<std::string>* list = nullptr;
+    bool* flag = nullptr;
+    bool seen = false;
+};
+
+// Parses argv[first..argc). A value option takes the next item, whatever it holds (a leading "-",
+// blanks, quotes, "$", "%", a newline). An unknown item, a missing value or a repeated
+// single-value option: -1 with a message in err.
+int Gwssim_Parse_Options(int argc, char** argv, int first, std::vector<GwsOpt>& opts, std::string& err);
+
+// Writes all of text to standard output; -1 when it could not.
+int Gwssim_Print(const std::string& text);
+
+// A non-negative decimal number that fits an int; false otherwise.
+bool Gwssim_Parse_Count(const std::string& s, long long& out);
