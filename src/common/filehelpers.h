@@ -1,0 +1,48 @@
+// Folder listings, sizes, non-overwriting copies, mail-domain and text helpers, and the default
+// name of a new mission. No state is kept.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Appends every entry name but "." and ".." in directory order. 0, also when the folder cannot
+// be opened.
+int GetFolderList(std::vector<std::string>& vFolderList, const char* Path);
+// Appends every entry name but "." and ".."; names ending in ".db" only when bIncloudDBFile.
+// 0, or -161 when the folder cannot be opened (nothing appended then).
+int Get_Folder_Name_List(std::vector<std::string>& vResult, const char* pszTarget, bool bIncloudDBFile);
+// Appends path + name (so path ends in "/") of every entry that is, or links to, a regular file.
+void listFiles(const std::string& path, std::vector<std::string>& files);
+// Bytes of the regular files below the folder at any depth; links are never followed. 0 for a
+// folder that cannot be opened.
+int64_t get_folder_size(const std::string& folder_path);
+
+// The accounts backed up by a task: the account folders of its Gmail or Drive store, or the names
+// "<account>.db" of its Calendar or Contacts catalogs (callers cut the last three characters).
+// Lock files, journals and links are never taken for accounts.
+// 0; -22 when the task id is not one path component; -161 when the folder cannot be opened.
+int List_Gmail_Backuped_User(const char* pszTaskID, std::vector<std::string>& vResult);
+int List_Drive_Backuped_User(const char* pszTaskID, std::vector<std::string>& vResult);
+int List_Calendar_Backuped_User(const char* pszTaskID, std::vector<std::string>& vResult);
+int List_Contact_Backuped_User(const char* pszTaskID, std::vector<std::string>& vResult);
+
+// Copies src to dst, or to the first free "stem(n).ext" (n = 1..99999) when dst exists; nothing
+// when src and dst are the same file. The target is created exclusively and never through a
+// link, so nothing existing is ever written, even by a racing writer or a planted symlink. A
+// failed copy leaves no target behind.
+void SafeCopyFile(const std::string& src, const std::string& dst);
+
+// True when both addresses have an "@" and the texts after the first "@" are equal byte for byte.
+bool IsSameDomain(std::string email1, std::string email2);
+
+// s without leading and trailing blanks, tabs, CRs and LFs.
+std::string trim(const std::string& s);
+
+// The base64 body of the first MIME part of the mail file that names targetFilename in a
+// filename="..." (or name="...") header and has base64 transfer encoding; empty when none.
+std::string extractFirstBase64ByFilename(const std::string& filepath, const std::string& targetFilename);
+
+// "Task<yyyymmdd>-<n>" for today's local date and the smallest n from 1 that no scheduled or
+// running mission has as its name. History records do not count.
+std::string Get_New_Mission_Name();
