@@ -1,0 +1,94 @@
+#include "common/atomicfile.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <json-c/json.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "common/paths.h"
+#include "plat_file.h"
+
+namespace qlm {
+
+namespace {
+
+struct Fd {
+    int fd = -1;
+    ~Fd() {
+        if (fd >= 0) close(fd);
+    }
+};
+
+// Removes the temporary file unless it was renamed into place.
+struct TempName {
+    std::string path;
+    bool keep = false;
+    ~TempName() {
+        if (!path.empty() && !keep) unlink(path.c_str());
+    }
+};
+
+int Write_All(int fd, const std::string& data) {
+    size_t done = 0;
+    while (done < data.size()) {
+        ssize_t n = write(fd, data.data() + done, data.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return -errno;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+// One try with the temporary file made from tmpl ("...XXXXXX").
+int Write_Via(std::string tmpl, const std::string& path, const std::string& data, mode_t mode) {
+    TempName tmp;
+    Fd f;
+    f.fd = mkostemp(tmpl.data(), O_CLOEXEC);
+    if (f.fd < 0) return -errno;
+    tmp.path = tmpl;
+    if (fchmod(f.fd, mode) != 0) return -errno;
+    if (int r = Write_All(f.fd, data); r != 0) return r;
+    if (fsync(f.fd) != 0) return -errno;
+    int fd = f.fd;
+    f.fd = -1;
+    if (close(fd) != 0) return -errno;
+    if (rename(tmp.path.c_str(), path.c_str()) != 0) return -errno;
+    tmp.keep = true;
+    return 0;
+}
+
+// ".<name>.XXXXXX" beside the target; the name is cut so the temporary name stays a legal length.
+std::string Beside_Template(const std::string& path) {
+    size_t slash = path.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (name.size() > 200) name.resize(200);
+    return (dir == "/" ? "" : dir) + "/." + name + ".XXXXXX";
+}
+
+}  // namespace
+
+int Write_File_Atomic(const std::string& path, const std::string& data, mode_t mode) {
+    if (path.empty() || path.back() == '/') return -EINVAL;
+    std::string tmpDir = Db_Tmp_Dir();
+    int r = smbbackup::Create_Path(tmpDir.c_str(), 0755);
+    if (r == 0) {
+        r = Write_Via(tmpDir + "/w.XXXXXX", path, data, mode);
+        if (r != -EXDEV) return r;
+    }
+    // The temporary folder is on another file system (or cannot be made): stay beside the target.
+    return Write_Via(Beside_Template(path), path, data, mode);
+}
+
+int Json_Write_File(const std::string& path, json_object* obj) {
+    if (obj == nullptr) return -EINVAL;
+    const char* text = json_object_to_json_string_ext(obj, JSON_C_TO_STRING_PLAIN);
+    if (text == nullptr) return -ENOMEM;
+    return Write_File_Atomic(path, text);
+}
+
+}  // namespace qlm

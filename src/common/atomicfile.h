@@ -1,0 +1,22 @@
+// Files written whole (mission records, task caches and other files of listed folders): a reader
+// sees the old content or the new one, never half a file, and no temporary file ever shows in the
+// target's folder.
+#pragma once
+
+#include <string>
+#include <sys/types.h>
+
+struct json_object;
+
+namespace qlm {
+
+// Makes data the whole content of path, with the given mode. The data goes into a fresh temporary
+// file in Db_Tmp_Dir() (created when missing), is flushed to disk and renamed over path; when the
+// target lies on another file system, the temporary file is a dot-named one in the target's
+// folder instead. 0, or -errno; on failure path is untouched and no temporary file is left.
+int Write_File_Atomic(const std::string& path, const std::string& data, mode_t mode = 0600);
+
+// Writes obj in json-c's plain form through Write_File_Atomic. -22 for a NULL obj.
+int Json_Write_File(const std::string& path, json_object* obj);
+
+}  // namespace qlm
