@@ -12,7 +12,7 @@
 
 #include "admin.h"
 #include "faults.h"
-#include "json_util.h"
+#include <gwssim/json_util.h>
 
 #include <cstdio>
 #include <cstring>

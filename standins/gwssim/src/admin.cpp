@@ -3,7 +3,7 @@
 
 #include <gwssim/state.h>
 
-#include "json_util.h"
+#include <gwssim/json_util.h>
 
 #include <algorithm>
 #include <map>

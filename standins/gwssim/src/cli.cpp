@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <sys/stat.h>
 #include <unistd.h>
 
 int Gwssim_Parse_Options(int argc, char** argv, int first, std::vector<GwsOpt>& opts, std::string& err) {
@@ -55,4 +56,9 @@ bool Gwssim_Parse_Count(const std::string& s, long long& out) {
     }
     out = v;
     return true;
+}
+
+GwsOutputGuard::~GwsOutputGuard() {
+    struct stat st;
+    if (!keep && !path.empty() && lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) unlink(path.c_str());
 }

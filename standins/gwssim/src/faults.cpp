@@ -2,7 +2,7 @@
 
 #include <gwssim/state.h>
 
-#include "json_util.h"
+#include <gwssim/json_util.h>
 
 #include <cerrno>
 #include <fcntl.h>

@@ -100,23 +100,9 @@ struct DriveOut {
     std::string owner;      // empty for a shared drive
 };
 
-std::string Add_Folder(Builder& b, DriveOut& d, const std::string& name, const std::string& parent) {
-    GwsDriveItem it;
-    it.id = b.Id("file");
-    it.name = name;
-    it.mime_type = kFolder;
-    it.parent = parent.empty() ? d.drive.root_id : parent;
-    it.owner = d.owner;
-    long long t = b.Time_Ms();
-    it.created_time = Gwssim_Format_Time(t);
-    it.modified_time = Gwssim_Format_Time(t + (long long)b.rng.Below(86400000));
-    d.drive.items.push_back(it);
-    return it.id;
-}
-
-// A file with content; Google-native types keep their bytes as export bytes without MD5 or size.
-GwsDriveItem& Add_File(Builder& b, DriveOut& d, const std::string& name, const std::string& mime,
-                       const std::string& parent, const std::string& content, bool native = false) {
+// An item without content (a folder, a shortcut), placed at the top when parent is empty.
+GwsDriveItem& Add_Item(Builder& b, DriveOut& d, const std::string& name, const std::string& mime,
+                       const std::string& parent) {
     GwsDriveItem it;
     it.id = b.Id("file");
     it.name = name;
@@ -126,14 +112,25 @@ GwsDriveItem& Add_File(Builder& b, DriveOut& d, const std::string& name, const s
     long long t = b.Time_Ms();
     it.created_time = Gwssim_Format_Time(t);
     it.modified_time = Gwssim_Format_Time(t + (long long)b.rng.Below(86400000 * 10LL));
+    d.drive.items.push_back(std::move(it));
+    return d.drive.items.back();
+}
+
+std::string Add_Folder(Builder& b, DriveOut& d, const std::string& name, const std::string& parent) {
+    return Add_Item(b, d, name, kFolder, parent).id;
+}
+
+// A file with content; Google-native types keep their bytes as export bytes without MD5 or size.
+GwsDriveItem& Add_File(Builder& b, DriveOut& d, const std::string& name, const std::string& mime,
+                       const std::string& parent, const std::string& content, bool native = false) {
+    GwsDriveItem& it = Add_Item(b, d, name, mime, parent);
     it.has_blob = true;
     if (!native) {
         it.md5 = Gwssim_Md5_Hex(content);
         it.size = (long long)content.size();
     }
     if (Put(b, d.blob_dir + "/" + it.id, content) != 0) it.has_blob = false;
-    d.drive.items.push_back(std::move(it));
-    return d.drive.items.back();
+    return it;
 }
 
 void Generated_Files(Builder& b, DriveOut& d, int files) {
@@ -167,14 +164,7 @@ void Demo_Drive_Alice(Builder& b, DriveOut& d, const std::string& bob) {
     Add_File(b, d, "budget.csv", "text/csv", y2024, "item,amount\nservers,1200\n\"desks, chairs\",800\n");
     Add_File(b, d, "notes", "application/vnd.google-apps.document", projects,
              "Project notes, exported as plain text.\n", true);
-    GwsDriveItem sc;
-    sc.id = b.Id("file");
-    sc.name = "Shortcut to plan";
-    sc.mime_type = "application/vnd.google-apps.shortcut";
-    sc.parent = d.drive.root_id;
-    sc.owner = d.owner;
-    sc.created_time = sc.modified_time = Gwssim_Format_Time(b.Time_Ms());
-    d.drive.items.push_back(sc);
+    Add_Item(b, d, "Shortcut to plan", "application/vnd.google-apps.shortcut", "");
     Add_File(b, d, "empty.bin", "application/octet-stream", "", "");
     Add_File(b, d, "Q3 report's \"final\" $(touch gwssim-pwned) 100%.txt", "text/plain", "",
              "Numbers for Q3: 100% on target.\n");

@@ -1,4 +1,4 @@
-#include "json_util.h"
+#include <gwssim/json_util.h>
 
 #include <gwssim/state.h>
 

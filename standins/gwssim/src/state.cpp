@@ -1,7 +1,7 @@
 // The records of state.h to and from their JSON files.
 #include <gwssim/state.h>
 
-#include "json_util.h"
+#include <gwssim/json_util.h>
 
 #include <algorithm>
 
@@ -279,6 +279,32 @@ bool Gwssim_Key_In_Domain(const GwsDomain& d, const GwsKey& k) {
 
 bool Gwssim_Key_Has_Grant(const GwsKey& k, const char* grant) {
     return std::find(k.grants.begin(), k.grants.end(), grant) != k.grants.end();
+}
+
+int Gwssim_Authorize(const std::string& root, const std::string& key_file, GwsDomain& dom, GwsKey& key,
+                     std::string& err) {
+    if (Gwssim_Load_Domain(root, dom) != 0) {
+        err = "ERROR: the simulated domain in " + root + " cannot be read";
+        return -1;
+    }
+    int rc = Gwssim_Load_Key_File(root, key_file, key);
+    if (rc == -2) {
+        err = "ERROR: key file " + key_file + " does not exist";
+        return -1;
+    }
+    if (rc != 0) {
+        err = "ERROR: 401: invalid_client: the key file is not a known service-account key";
+        return -1;
+    }
+    if (!key.enabled) {
+        err = "ERROR: 401: invalid_grant: the key has been revoked";
+        return -1;
+    }
+    if (!Gwssim_Key_In_Domain(dom, key)) {
+        err = "ERROR: 403: the key belongs to domain " + key.domain + ", not to this Workspace";
+        return -1;
+    }
+    return 0;
 }
 
 // ---- Drive -----------------------------------------------------------------------------------------

@@ -4,7 +4,7 @@
 #include <gwssim/state.h>
 
 #include "faults.h"
-#include "json_util.h"
+#include <gwssim/json_util.h>
 
 #include <csignal>
 #include <cstdio>

@@ -19,6 +19,14 @@ struct GwsOpt {
 // single-value option: -1 with a message in err.
 int Gwssim_Parse_Options(int argc, char** argv, int first, std::vector<GwsOpt>& opts, std::string& err);
 
+// A tool's named output file: removed on every way out but success (keep = true), so an output
+// of an earlier run is never taken for this one. Only a regular file is ever removed.
+struct GwsOutputGuard {
+    std::string path;
+    bool keep = false;
+    ~GwsOutputGuard();
+};
+
 // Writes all of text to standard output; -1 when it could not.
 int Gwssim_Print(const std::string& text);
 

@@ -188,6 +188,11 @@ bool Gwssim_In_Domain(const GwsDomain& d, const std::string& email);
 // True when the key is registered for one of the domain's domains.
 bool Gwssim_Key_In_Domain(const GwsDomain& d, const GwsKey& k);
 bool Gwssim_Key_Has_Grant(const GwsKey& k, const char* grant);
+// The access check every tool makes first: loads the domain and the key that key_file names; the
+// key must be registered here, enabled, and belong to one of the domain's domains. On failure err
+// holds the one "ERROR: ..." line a tool prints (without its line end).
+int Gwssim_Authorize(const std::string& root, const std::string& key_file, GwsDomain& dom, GwsKey& key,
+                     std::string& err);
 bool Gwssim_Has_Label(const GwsMessage& m, const std::string& label);
 // The field's value, or nullptr when the event has none.
 const std::string* Gwssim_Event_Field(const GwsEvent& e, const char* name);
