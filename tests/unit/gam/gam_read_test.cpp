@@ -1,0 +1,356 @@
+// The listings and reads the backups run, checked for the columns and rows their callers read.
+#include "gam_fixture.h"
+
+#include <json-c/json.h>
+
+#include <regex>
+#include <set>
+
+namespace gamtest {
+namespace {
+
+const std::vector<std::string> kFileList = {"print", "filelist", "fields", "id,name,modifiedTime,md5,size",
+                                            "excludetrashed"};
+const std::vector<std::string> kFileTree = {"print", "filetree", "fields", "id,mimetype,parents", "noindent",
+                                            "excludetrashed"};
+
+std::vector<std::string> User(const std::string& u, std::vector<std::string> rest) {
+    rest.insert(rest.begin(), {"user", u});
+    return rest;
+}
+
+std::vector<std::string> Select(std::vector<std::string> listing, const std::string& drive) {
+    listing.insert(listing.begin() + 2, {"select", drive});
+    return listing;
+}
+
+using ReadTest = GamTest;
+
+TEST_F(ReadTest, FileListGivesOwnedLiveItemsWithContentSumsOnlyForBinaries) {
+    Result r = Gam(User("alice@example.com", kFileList));
+    ASSERT_EQ(r.status, 0) << r.err;
+    Table t = Parse_Csv(r.out);
+    for (const char* col : {"Owner", "id", "name", "md5Checksum", "modifiedTime", "size"}) EXPECT_TRUE(t.Has(col)) << col;
+    std::map<std::string, std::map<std::string, std::string>> by_id;
+    for (const auto& row : t.rows) by_id[row.at("id")] = row;
+    // Trashed items, and live items below a trashed folder, are left out; the root is not listed.
+    for (const char* id : {"iTrashed", "fBin", "iInBin", kAliceRoot}) EXPECT_EQ(by_id.count(id), 0u) << id;
+    EXPECT_EQ(by_id.size(), 9u);
+    EXPECT_EQ(by_id["iPlan"]["md5Checksum"], Gwssim_Md5_Hex("plan for 2024\n"));
+    EXPECT_EQ(by_id["iPlan"]["size"], "14");
+    EXPECT_EQ(by_id["iEmpty"]["size"], "0");
+    EXPECT_EQ(by_id["iEmpty"]["md5Checksum"], Gwssim_Md5_Hex(""));
+    for (const char* id : {"fProjects", "iNotes", "iShortcut"}) {
+        EXPECT_EQ(by_id[id]["md5Checksum"], "") << id;
+        EXPECT_EQ(by_id[id]["size"], "") << id;
+    }
+    EXPECT_EQ(by_id["iHostile"]["name"], kHostileName);
+    EXPECT_EQ(by_id["iPlan"]["Owner"], "alice@example.com");
+    std::regex millis(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)");
+    for (const auto& [id, row] : by_id) EXPECT_TRUE(std::regex_match(row.at("modifiedTime"), millis)) << id;
+}
+
+TEST_F(ReadTest, SharedDriveListingsNeedMembership) {
+    auto list = Select({"print", "filelist", "fields", "id,name,modifiedTime,createddate,md5,size", "excludetrashed"},
+                       kTeam);
+    Result r = Gam(User("bob@example.com", list));  // a reader may list
+    ASSERT_EQ(r.status, 0) << r.err;
+    Table t = Parse_Csv(r.out);
+    ASSERT_EQ(t.rows.size(), 2u);
+    EXPECT_TRUE(t.Has("createdTime"));
+    EXPECT_EQ(t.rows[1]["id"], "iSpec");
+    EXPECT_EQ(t.rows[1]["md5Checksum"], Gwssim_Md5_Hex("team spec"));
+
+    // Not a member, a group address used as an account, an unknown drive.
+    Expect_Refused(Gam(User("carol@example.com", list)), "non-member");
+    Expect_Refused(Gam(User("team@example.com", list)), "group address");
+    Expect_Refused(Gam(User("alice@example.com", Select(kFileTree, "0ANoSuchDrive"))), "unknown drive");
+}
+
+// What the restores rely on: a first line to drop, the root row (depth -1, index 1), then every
+// item in pre-order with consecutive indexes and each item's parent among its open ancestors.
+void Expect_Tree_Shape(const Table& t, const std::string& root_id, const std::string& root_name) {
+    ASSERT_EQ(t.header, (std::vector<std::string>{"id", "index", "depth", "name", "mimeType", "parents"}));
+    ASSERT_FALSE(t.rows.empty());
+    EXPECT_EQ(t.rows[0].at("id"), root_id);
+    EXPECT_EQ(t.rows[0].at("index"), "1");
+    EXPECT_EQ(t.rows[0].at("depth"), "-1");
+    EXPECT_EQ(t.rows[0].at("name"), root_name);
+    EXPECT_EQ(t.rows[0].at("parents"), "");
+    EXPECT_EQ(t.rows[0].at("mimeType"), kFolder);
+    std::vector<std::string> ancestors{root_id};  // ancestors[d + 1] = the open folder at depth d
+    for (size_t i = 1; i < t.rows.size(); ++i) {
+        const auto& row = t.rows[i];
+        EXPECT_EQ(row.at("index"), std::to_string(i + 1));
+        int depth = std::stoi(row.at("depth"));
+        ASSERT_GE(depth, 0);
+        ASSERT_LE((size_t)depth + 1, ancestors.size()) << "row " << i << " jumps a level";
+        ancestors.resize(depth + 1);
+        EXPECT_EQ(row.at("parents"), ancestors.back()) << "row " << i << " is not under its parent";
+        ancestors.push_back(row.at("id"));
+    }
+}
+
+TEST_F(ReadTest, FileTreeIsPreOrderBelowTheRootRow) {
+    Result r = Gam(User("alice@example.com", kFileTree));
+    ASSERT_EQ(r.status, 0) << r.err;
+    Table t = Parse_Csv(r.out, 1);
+    Expect_Tree_Shape(t, kAliceRoot, "My Drive");
+    std::vector<std::string> ids;
+    for (const auto& row : t.rows) ids.push_back(row.at("id"));
+    // Siblings by name: "A form" < "Projects" < "Q3..." < "Shortcut..." < "empty.bin".
+    EXPECT_EQ(ids, (std::vector<std::string>{kAliceRoot, "iForm", "fProjects", "f2024", "iBudget", "iPlan", "iNotes",
+                                             "iHostile", "iShortcut", "iEmpty"}));
+}
+
+TEST_F(ReadTest, SharedDriveTreeRootIsTheDrive) {
+    Result r = Gam(User("alice@example.com", Select(kFileTree, kTeam)));
+    ASSERT_EQ(r.status, 0) << r.err;
+    Table t = Parse_Csv(r.out, 1);
+    Expect_Tree_Shape(t, kTeam, "Team Drive");
+    ASSERT_EQ(t.rows.size(), 3u);
+    EXPECT_EQ(t.rows[2].at("id"), "iSpec");
+}
+
+TEST_F(ReadTest, UserWithoutDriveStillHasAStableRoot) {
+    Result a = Gam(User("carol@example.com", kFileTree));
+    Result b = Gam(User("carol@example.com", kFileTree));
+    ASSERT_EQ(a.status, 0) << a.err;
+    Table t = Parse_Csv(a.out, 1);
+    ASSERT_EQ(t.rows.size(), 1u);
+    EXPECT_NE(t.rows[0]["id"], "");
+    EXPECT_EQ(a.out, b.out);
+}
+
+struct AclCase {
+    const char* name;
+    const char* user;
+    std::vector<std::string> args;
+    std::vector<std::string> emails;  // empty entries: permissions without an address
+};
+
+TEST_F(ReadTest, DriveFileAcls) {
+    const AclCase cases[] = {
+        {"admin view of a shared drive", "admin@example.com", {kTeam, "adminaccess", "formatjson"},
+         {"admin@example.com", "alice@example.com", "bob@example.com", "team@example.com"}},
+        {"admin view of a drive without members", "admin@example.com", {kHidden, "adminaccess", "formatjson"}, {}},
+        {"item in a shared drive: members, then its own", "alice@example.com", {"iSpec", "formatjson"},
+         {"admin@example.com", "alice@example.com", "bob@example.com", "team@example.com", "carol@example.com"}},
+        {"own My Drive file", "alice@example.com", {"iPlan", "formatjson"}, {"alice@example.com"}},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args{"show", "drivefileacls"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        Result r = Gam(User(c.user, args));
+        ASSERT_EQ(r.status, 0) << c.name << ": " << r.err;
+        json_object* o = json_tokener_parse(r.out.c_str());
+        ASSERT_NE(o, nullptr) << c.name;
+        json_object* perms = nullptr;
+        ASSERT_TRUE(json_object_object_get_ex(o, "permissions", &perms)) << c.name;
+        std::vector<std::string> emails;
+        for (size_t i = 0; i < json_object_array_length(perms); ++i) {
+            json_object* p = json_object_array_get_idx(perms, i);
+            json_object *e = nullptr, *role = nullptr, *dn = nullptr;
+            emails.push_back(json_object_object_get_ex(p, "emailAddress", &e) ? json_object_get_string(e) : "");
+            EXPECT_TRUE(json_object_object_get_ex(p, "role", &role)) << c.name;
+            EXPECT_TRUE(json_object_object_get_ex(p, "displayName", &dn)) << c.name;
+        }
+        EXPECT_EQ(emails, c.emails) << c.name;
+        json_object_put(o);
+    }
+    Expect_Refused(Gam(User("alice@example.com", {"show", "drivefileacls", kTeam, "adminaccess", "formatjson"})),
+                   "adminaccess as a non-admin");
+    Expect_Refused(Gam(User("carol@example.com", {"show", "drivefileacls", "iSpec", "formatjson"})),
+                   "item of a drive the user is not a member of");
+}
+
+TEST_F(ReadTest, GetDriveFileWritesContentToStdoutOnly) {
+    std::string target = dir + "/target";
+    ASSERT_EQ(mkdir(target.c_str(), 0700), 0);
+    auto get = [&](const char* user, const char* id) {
+        return Gam(User(user, {"get", "drivefile", "id", id, "targetfolder", target + "/", "targetname", "-"}));
+    };
+    struct {
+        const char* user;
+        const char* id;
+        std::string content;
+    } ok[] = {
+        {"alice@example.com", "iPlan", "plan for 2024\n"},
+        {"alice@example.com", "iHostile", "hostile\n"},
+        {"alice@example.com", "iEmpty", ""},
+        {"alice@example.com", "iNotes", "exported notes"},  // a document: its export bytes
+        {"alice@example.com", "iTrashed", "old"},
+        {"bob@example.com", "iSpec", "team spec"},          // shared drive, as a member
+    };
+    for (const auto& c : ok) {
+        Result r = get(c.user, c.id);
+        EXPECT_EQ(r.status, 0) << c.id << ": " << r.err;
+        EXPECT_EQ(r.out, c.content) << c.id;
+    }
+    for (const char* id : {"fProjects", "iShortcut", "nosuchid"}) Expect_Refused(get("alice@example.com", id), id);
+    Expect_Refused(get("carol@example.com", "iSpec"), "not a member");
+    Expect_Refused(get("bob@example.com", "iPlan"), "another user's file");
+    EXPECT_EQ(Slurp(dir + "/stdout"), "");
+    std::string ls = "ls -A '" + target + "' | wc -l";
+    FILE* p = popen(ls.c_str(), "r");
+    char buf[16] = {};
+    ASSERT_NE(fgets(buf, sizeof buf, p), nullptr);
+    pclose(p);
+    EXPECT_EQ(std::string(buf), "0\n") << "targetfolder must stay untouched";
+}
+
+TEST_F(ReadTest, MessageCountIsOneRowWithProgressOnStderr) {
+    GwsMailbox box;
+    for (int i = 0; i < 250; ++i) {
+        GwsMessage m;
+        m.id = Gwssim_Format_Id("message", i + 1);
+        m.labels = {i % 50 == 0 ? "SPAM" : i % 50 == 1 ? "TRASH" : "INBOX"};
+        box.messages.push_back(m);
+    }
+    ASSERT_EQ(Gwssim_Save_Mailbox(sim, "alice@example.com", box), 0);
+    Result r = Gam(User("alice@example.com", {"print", "messages", "includespamtrash", "countsonly"}));
+    ASSERT_EQ(r.status, 0) << r.err;
+    // The counting workers read the second column of the first data row.
+    EXPECT_EQ(r.out, "User,messages\nalice@example.com,250\n");
+    std::regex got(R"(Got (\d+) Messages)");
+    std::vector<std::string> counts;
+    for (std::sregex_iterator it(r.err.begin(), r.err.end(), got), end; it != end; ++it) counts.push_back((*it)[1]);
+    EXPECT_EQ(counts, (std::vector<std::string>{"100", "200", "250"}));
+
+    Result empty = Gam(User("carol@example.com", {"print", "messages", "includespamtrash", "countsonly"}));
+    EXPECT_EQ(empty.out, "User,messages\ncarol@example.com,0\n");
+    EXPECT_NE(empty.err.find("Got 0 Messages"), std::string::npos);
+
+    Use_Key(kKeyNoMail);
+    Expect_Refused(Gam(User("alice@example.com", {"print", "messages", "includespamtrash", "countsonly"})), "no gmail grant");
+}
+
+TEST_F(ReadTest, ExportMessageWritesTheRawBytesAtTheTarget) {
+    GwsMailbox box;
+    GwsMessage m;
+    m.id = "18aaaaaaaaaaaaaa";
+    m.labels = {"INBOX"};
+    box.messages.push_back(m);
+    ASSERT_EQ(Gwssim_Save_Mailbox(sim, "o'brien@example.com", box), 0);
+    std::string eml = "From: \"O'Brien, P.\" <o'brien@example.com>\r\nSubject: CON\r\n\r\nbody\r\n";
+    Put(Gwssim_Eml_Path(sim, "o'brien@example.com", m.id), eml);
+    std::string target = dir + "/store/local-id-1";
+    ASSERT_EQ(mkdir((dir + "/store").c_str(), 0700), 0);
+    Put(target, "an older, longer copy that must be replaced whole");
+    Result r = Gam(User("o'brien@example.com", {"export", "messages", "ids", m.id, "targetname", target}));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(Slurp(target), eml);
+
+    std::string missing = dir + "/store/local-id-2";
+    Expect_Refused(Gam(User("o'brien@example.com", {"export", "messages", "ids", "18bbbbbbbbbbbbbb", "targetname", missing})));
+    EXPECT_FALSE(Exists(missing)) << "no target on failure";
+}
+
+TEST_F(ReadTest, EventListingFlattensEventsWithOptionalColumnsAbsent) {
+    GwsCalendar cal;
+    cal.events.push_back(GwsEvent{{{"id", "ev1"}, {"iCalUID", "ev1@google.com"}, {"status", "confirmed"},
+                           {"summary", "Plan, \"final\""}, {"location", "Room 1\nFloor 2"},
+                           {"start.dateTime", "2024-03-05T09:30:00+08:00"}, {"start.timeZone", "Asia/Taipei"},
+                           {"end.dateTime", "2024-03-05T10:00:00+08:00"}, {"end.timeZone", "Asia/Taipei"},
+                           {"attendees", "1"}, {"attendees.0.email", "bob@example.com"}}});
+    cal.events.push_back(GwsEvent{{{"id", "ev2"}, {"status", "confirmed"}, {"summary", "Holiday"},
+                           {"start.date", "2024-03-08"}, {"end.date", "2024-03-09"}}});
+    cal.events.push_back(GwsEvent{{{"id", "ev3"}, {"status", "cancelled"}, {"summary", "Gone"},
+                           {"start.date", "2024-03-08"}, {"end.date", "2024-03-09"},
+                           {"hangoutLink", "https://meet.example/x"}}});
+    ASSERT_EQ(Gwssim_Save_Calendar(sim, "alice@example.com", cal), 0);
+    Result r = Gam({"calendars", "alice@example.com", "print", "events"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    Table t = Parse_Csv(r.out);
+    ASSERT_EQ(t.rows.size(), 2u) << "cancelled events are not listed";
+    EXPECT_EQ(t.header[0], "calendarId");
+    EXPECT_EQ(t.header[1], "id");
+    EXPECT_FALSE(t.Has("hangoutLink")) << "a column no listed event has is absent";
+    EXPECT_FALSE(t.Has("conferenceData.entryPoints.2.regionCode"));
+    EXPECT_EQ(t.rows[0]["calendarId"], "alice@example.com");
+    EXPECT_EQ(t.rows[0]["summary"], "Plan, \"final\"");
+    EXPECT_EQ(t.rows[0]["location"], "Room 1\\nFloor 2") << "a line break in a cell never splits the row";
+    EXPECT_EQ(t.rows[0]["start.dateTime"], "2024-03-05T09:30:00+08:00");
+    EXPECT_EQ(t.rows[0]["attendees.0.email"], "bob@example.com");
+    EXPECT_EQ(t.rows[1]["start.date"], "2024-03-08");
+    EXPECT_EQ(t.rows[1]["start.dateTime"], "");
+
+    Result none = Gam({"calendars", "carol@example.com", "print", "events"});
+    EXPECT_EQ(none.status, 0);
+    EXPECT_EQ(Parse_Csv(none.out).rows.size(), 0u);
+}
+
+class ContactsTest : public GamTest {
+protected:
+    void SetUp() override {
+        GamTest::SetUp();
+        GwsContacts c;
+        c.groups = {{"contactGroups/myContacts", "myContacts", "My Contacts", "SYSTEM_CONTACT_GROUP"},
+                    {"contactGroups/starred", "starred", "Starred", "SYSTEM_CONTACT_GROUP"},
+                    {"contactGroups/family", "Family", "Family", "USER_CONTACT_GROUP"}};
+        GwsContact a;
+        a.resource_name = "people/c1";
+        a.given_name = "Mary";
+        a.family_name = "Liddell";
+        a.emails = {{"home", "mary@family.test"}, {"work", "mary@work.test"}};
+        a.groups = {"contactGroups/myContacts", "contactGroups/family"};
+        GwsContact b;
+        b.resource_name = "people/c2";
+        b.phones = {{"work", "+1 555 0100"}};
+        b.org_name = "Partner & Sons, Ltd.";
+        b.org_title = "Head";
+        b.groups = {"contactGroups/myContacts"};
+        GwsContact other;
+        other.resource_name = "otherContacts/c3";
+        other.emails = {{"other", "someone@else.test"}};
+        c.contacts = {a, b};
+        c.other_contacts = {other};
+        ASSERT_EQ(Gwssim_Save_Contacts(sim, "alice@example.com", c), 0);
+    }
+};
+
+TEST_F(ContactsTest, GroupListingCountsMembers) {
+    Result r = Gam(User("alice@example.com", {"print", "contactgroup"}));
+    ASSERT_EQ(r.status, 0) << r.err;
+    Table t = Parse_Csv(r.out);
+    EXPECT_EQ(t.header, (std::vector<std::string>{"User", "resourceName", "formattedName", "groupType", "name",
+                                                  "memberCount"}));
+    ASSERT_EQ(t.rows.size(), 3u);
+    EXPECT_EQ(t.rows[0]["memberCount"], "2");
+    EXPECT_EQ(t.rows[1]["memberCount"], "0");
+    EXPECT_EQ(t.rows[2]["resourceName"], "contactGroups/family");
+    EXPECT_EQ(t.rows[2]["memberCount"], "1");
+    EXPECT_EQ(t.rows[2]["User"], "alice@example.com");
+}
+
+TEST_F(ContactsTest, ContactListingCarriesFieldsAndMemberships) {
+    Result r = Gam(User("alice@example.com", {"print", "contacts", "allfields"}));
+    ASSERT_EQ(r.status, 0) << r.err;
+    Table t = Parse_Csv(r.out);
+    ASSERT_EQ(t.rows.size(), 3u);
+    auto& mary = t.rows[0];
+    EXPECT_EQ(mary["User"], "alice@example.com");
+    EXPECT_EQ(mary["resourceName"], "people/c1");
+    EXPECT_EQ(mary["names.0.givenName"], "Mary");
+    EXPECT_EQ(mary["names.0.familyName"], "Liddell");
+    EXPECT_EQ(mary["names.0.displayName"], "Mary Liddell");
+    EXPECT_EQ(mary["emailAddresses"], "2");
+    EXPECT_EQ(mary["emailAddresses.0.value"], "mary@family.test");
+    EXPECT_EQ(mary["emailAddresses.0.type"], "home");
+    EXPECT_EQ(mary["memberships.1.contactGroupMembership.contactGroupId"], "family");
+    EXPECT_EQ(mary["memberships.1.contactGroupMembership.contactGroupResourceName"], "contactGroups/family");
+    auto& partner = t.rows[1];
+    EXPECT_EQ(partner["phoneNumbers.0.value"], "+1 555 0100");
+    EXPECT_EQ(partner["organizations.0.name"], "Partner & Sons, Ltd.");
+    EXPECT_EQ(partner["organizations.0.title"], "Head");
+    EXPECT_EQ(partner["organizations.0.department"], "");
+    EXPECT_EQ(partner["names.0.givenName"], "");
+    EXPECT_EQ(partner["memberships.1.contactGroupMembership.contactGroupId"], "");
+    EXPECT_EQ(t.rows[2]["resourceName"], "otherContacts/c3") << "other contacts are listed too";
+    for (const char* col : {"emailAddresses.0.formattedType", "names", "phoneNumbers", "phoneNumbers.0.type",
+                            "memberships.0.contactGroupMembership.contactGroupId"})
+        EXPECT_TRUE(t.Has(col)) << col;
+}
+
+}  // namespace
+}  // namespace gamtest
