@@ -7,8 +7,9 @@
 //   UnlinkGuard out = Guard_File(tmpPath);
 //
 // Across fork() both processes hold the guards, and each would run them when it leaves its scope.
-// The parent therefore release()s every guard whose resource passes to the child (temporary
-// files, GAM's folder), so it does not remove what the child still uses; and a forked child
+// The parent therefore disarms every guard whose resource passes to the child (temporary files,
+// GAM's folder) with Disarm(), which is release() plus freeing the path copy, so it does not
+// remove what the child still uses; and a forked child
 // leaves only with _exit, never exit or a return through the guards it inherited. Lock guards
 // may run in the parent: releasing is closing its own copy, and the child's copy keeps the lock.
 #pragma once
@@ -38,3 +39,7 @@ using UnlinkGuard = std::unique_ptr<std::string, autoUnlink>;
 
 inline DirGuard Guard_Dir(std::string path) { return DirGuard(new std::string(std::move(path))); }
 inline UnlinkGuard Guard_File(std::string path) { return UnlinkGuard(new std::string(std::move(path))); }
+
+// Lets the folder or file live on (the guard no longer acts) and frees the guard's path copy.
+inline void Disarm(DirGuard& g) { delete g.release(); }
+inline void Disarm(UnlinkGuard& g) { delete g.release(); }

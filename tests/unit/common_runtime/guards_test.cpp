@@ -84,7 +84,8 @@ TEST(Guards, DirGuardRemovesTheWholeTreeButNothingItLinksTo) {
     fs::create_directories(gam);
     {
         DirGuard g = Guard_Dir(gam);
-        g.release();  // the parent's move after handing the folder to a child
+        Disarm(g);  // the parent's move after handing the folder to a child
+        EXPECT_EQ(g.get(), nullptr);
     }
     EXPECT_TRUE(fs::exists(gam));
     { DirGuard null; }
@@ -105,6 +106,11 @@ TEST(Guards, UnlinkGuardDeletesTheFileOrTheLinkItself) {
             plattest::Write_File(c.path, "secret");
         { UnlinkGuard g = Guard_File(c.path); }
         EXPECT_FALSE(fs::exists(fs::symlink_status(c.path))) << c.path;
+    }
+    EXPECT_TRUE(fs::exists(target));
+    {
+        UnlinkGuard g = Guard_File(target);
+        Disarm(g);
     }
     EXPECT_TRUE(fs::exists(target));
     { UnlinkGuard missing = Guard_File(t / "never-made"); }  // nothing to delete: no harm
