@@ -1,17 +1,13 @@
 #include "plat_json.h"
 
-#include "plat_fd.h"
-#include "write_whole.h"
+#include "whole_file.h"
 
 #include <cerrno>
 #include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -82,19 +78,8 @@ PT_JSON Json_List_Init() { return json_object_new_array(); }
 
 PT_JSON Json_From_File(const char* path) {
     if (!path) return nullptr;
-    plat::Fd fd(open(path, O_RDONLY | O_CLOEXEC));
-    if (!fd) return nullptr;
-    struct stat st;
-    if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
     std::string text;
-    char buf[65536];
-    for (;;) {
-        ssize_t n = read(fd.get(), buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return nullptr;
-        if (n == 0) break;
-        text.append(buf, static_cast<size_t>(n));
-    }
+    if (plat::Read_Whole_File(path, text) != 0) return nullptr;
     return Parse_Whole(text.c_str(), text.size());
 }
 

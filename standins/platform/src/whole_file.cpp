@@ -1,4 +1,4 @@
-#include "write_whole.h"
+#include "whole_file.h"
 
 #include "plat_fd.h"
 
@@ -21,6 +21,31 @@ struct Temp_Name {
     }
 };
 
+}  // namespace
+
+int Read_Whole_File(const char* path, std::string& out, mode_t* mode) {
+    if (!path) return -EINVAL;
+    // Non-blocking, so a FIFO in the file's place cannot hang the caller; regular files ignore it.
+    Fd fd(open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!fd) return -errno;
+    struct stat st;
+    if (fstat(fd.get(), &st) != 0) return -errno;
+    if (S_ISDIR(st.st_mode)) return -EISDIR;
+    if (!S_ISREG(st.st_mode)) return -EINVAL;
+    std::string text;
+    char buf[65536];
+    for (;;) {
+        ssize_t n = read(fd.get(), buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return -errno;
+        if (n == 0) break;
+        text.append(buf, static_cast<size_t>(n));
+    }
+    out = std::move(text);
+    if (mode) *mode = st.st_mode & 07777;
+    return 0;
+}
+
 int Write_All(int fd, const char* p, size_t len) {
     while (len > 0) {
         ssize_t n = write(fd, p, len);
@@ -31,8 +56,6 @@ int Write_All(int fd, const char* p, size_t len) {
     }
     return 0;
 }
-
-}  // namespace
 
 int Write_Whole_File(const char* path, const char* data, size_t len, mode_t mode) {
     if (!path || !*path || (!data && len > 0)) return -EINVAL;
