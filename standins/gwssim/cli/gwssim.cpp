@@ -67,13 +67,14 @@ int Cmd_Init(int argc, char** argv, const std::string& dir) {
         int* dest;
     } sizes[] = {{&users, &o.users},       {&files, &o.files},       {&messages, &o.messages},
                  {&events, &o.events},     {&contacts, &o.contacts}, {&drives, &o.shared_drives}};
-    for (auto& s : sizes) {
+    for (size_t i = 0; i < std::size(sizes); ++i) {
+        auto& s = sizes[i];
         long long v = 0;
-        if (s.text->empty()) continue;
+        if (!opts[i].seen) continue;
         if (!Gwssim_Parse_Count(*s.text, v)) return Usage("not a count: " + *s.text);
         *s.dest = (int)v;
     }
-    if (!seed.empty()) {
+    if (opts[6].seen) {
         long long v = 0;
         if (!Gwssim_Parse_Count(seed, v)) return Usage("not a seed: " + seed);
         o.seed = (unsigned long long)v;
