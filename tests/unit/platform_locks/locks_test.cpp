@@ -209,6 +209,7 @@ struct PathCase {
     const char* text;  // a text with "/" is taken below the test folder; nullptr is no text at all
     int expected;
 };
+void PrintTo(const PathCase& c, std::ostream* os) { *os << (c.text ? c.text : "(null)"); }
 
 class LockPath : public ::testing::TestWithParam<PathCase> {};
 
