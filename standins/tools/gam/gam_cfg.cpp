@@ -1,6 +1,7 @@
 #include "gam_cfg.h"
 
-#include <fcntl.h>
+#include <gwssim/state.h>
+
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,7 +11,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <memory>
 
 namespace {
 
@@ -36,9 +36,14 @@ std::string Gam_Cfg_Dir() {
 }
 
 int Gam_Make_Default_Cfg(const std::string& dir, std::string& err) {
-    if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
-        err = "Cannot create " + dir + ": " + strerror(errno);
-        return 1;
+    // The folder and any missing parent (under a test root, its "root" folder) with mode 0700.
+    for (size_t slash = dir.find('/', 1);; slash = dir.find('/', slash + 1)) {
+        std::string part = dir.substr(0, slash);
+        if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
+            err = "Cannot create " + part + ": " + strerror(errno);
+            return 1;
+        }
+        if (slash == std::string::npos) break;
     }
     std::string path = dir + "/gam.cfg";
     std::string text =
@@ -52,17 +57,17 @@ int Gam_Make_Default_Cfg(const std::string& dir, std::string& err) {
         "\n"
         "[gam_stand_in]\n"
         "version = 1\n";
-    // O_EXCL: an existing gam.cfg is the configuration in use and stays as it is.
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        if (errno == EEXIST) return 0;
-        err = "Cannot create " + path + ": " + strerror(errno);
+    // Written aside, then linked into place: readers see the whole file or none, and link()
+    // never replaces a gam.cfg that is already there (it is the configuration in use).
+    std::string tmp = path + ".new." + std::to_string(getpid());
+    if (Gwssim_Write_File(tmp, text) != 0) {
+        err = "Cannot write " + tmp;
         return 1;
     }
-    std::unique_ptr<int, void (*)(int*)> guard(&fd, [](int* f) { close(*f); });
-    if (write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
-        err = "Cannot write " + path;
-        unlink(path.c_str());
+    int rc = link(tmp.c_str(), path.c_str()) == 0 || errno == EEXIST ? 0 : errno;
+    unlink(tmp.c_str());
+    if (rc != 0) {
+        err = "Cannot create " + path + ": " + strerror(rc);
         return 1;
     }
     return 0;
