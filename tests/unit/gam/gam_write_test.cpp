@@ -143,7 +143,7 @@ std::string New_Id(const Result& r) {
 TEST_F(WriteTest, FoldersLandWhereTheParentSaysWithTheNameUnchanged) {
     const std::string hostile[] = {
         kHostileName, "-leading dash", "it's", "$(rm -rf ~)", "100% `x` %s %n", "two\nlines", "a/b", "Ünïcødé 文件",
-        "; echo pwned |", "   ",
+        "; echo pwned |", "   ", "returnidonly", "parentid", "--help",
     };
     for (const std::string& name : hostile) {
         std::string id = New_Id(Gam(Create_Folder("alice@example.com", name, "f2024")));
