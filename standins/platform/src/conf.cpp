@@ -95,9 +95,12 @@ void Free_Pairs(_T_STR_PAIR_NODE_* p) {
     }
 }
 
+// A malloc'd copy; an empty view may have no data pointer at all.
+char* Dup(std::string_view s) { return s.empty() ? strdup("") : strndup(s.data(), s.size()); }
+
 // Add or replace without checking the texts: for pairs that come from a file or another node.
 int Put_Pair(_T_STR_SECT_NODE_* node, std::string_view key, std::string_view value) {
-    char* v = strndup(value.data(), value.size());
+    char* v = Dup(value);
     if (!v) return -ENOMEM;
     if (_T_STR_PAIR_NODE_* p = Find_Pair(node, key)) {
         free(p->value);
@@ -105,7 +108,7 @@ int Put_Pair(_T_STR_SECT_NODE_* node, std::string_view key, std::string_view val
         return 0;
     }
     auto* p = static_cast<_T_STR_PAIR_NODE_*>(calloc(1, sizeof(_T_STR_PAIR_NODE_)));
-    char* k = p ? strndup(key.data(), key.size()) : nullptr;
+    char* k = p ? Dup(key) : nullptr;
     if (!k) {
         free(p);
         free(v);
