@@ -7,6 +7,10 @@
 //   gwssim fault DIR add --tool T --match TEXT [--match TEXT ...] --action A [--times N] [--skip N] [--exit N]
 //   gwssim fault DIR clear | list
 //   gwssim calls DIR [--clear]
+//
+// A fault rule fits the calls of tool T (or "*") whose arguments, joined with blanks, hold every
+// --match text; it passes over the first --skip fitting calls, then fires on the next --times of
+// them (0, the default: on all), across processes. Actions: see toolrun.h.
 #include <gwssim/cli.h>
 #include <gwssim/state.h>
 

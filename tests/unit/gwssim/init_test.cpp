@@ -224,3 +224,40 @@ TEST(GwssimIds, EachKindHasItsForm) {
         EXPECT_EQ(seen.size(), 2000u) << c.kind;
     }
 }
+
+// Writers in several processes each add to one file under the lock; none of the additions is lost
+// and no reader ever sees a torn file.
+TEST_F(DomainTest, LockedWritesFromManyProcessesAllLand) {
+    const int kProcs = 6, kEach = 40;
+    std::string counter = root + "/test-counter";
+    ASSERT_EQ(Gwssim_Write_File(counter, "0"), 0);
+    std::vector<pid_t> pids;
+    for (int p = 0; p < kProcs; ++p) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            for (int i = 0; i < kEach; ++i) {
+                GwsLock lock;
+                std::string text;
+                if (Gwssim_Lock_State(root, lock) != 0 || Gwssim_Read_File(counter, text) != 0 || text.empty())
+                    _exit(1);
+                if (Gwssim_Write_File(counter, std::to_string(std::stoi(text) + 1)) != 0) _exit(1);
+            }
+            _exit(0);
+        }
+        pids.push_back(pid);
+    }
+    // Meanwhile, unlocked reads always find a whole number.
+    for (int i = 0; i < 200; ++i) {
+        std::string text = Read(counter);
+        ASSERT_FALSE(text.empty());
+        ASSERT_TRUE(std::all_of(text.begin(), text.end(), ::isdigit)) << text;
+    }
+    for (pid_t pid : pids) {
+        int st = 0;
+        waitpid(pid, &st, 0);
+        EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
+    }
+    EXPECT_EQ(Read(counter), std::to_string(kProcs * kEach));
+    for (const auto& e : std::filesystem::directory_iterator(root))
+        EXPECT_EQ(e.path().filename().string().rfind(".gwssim-tmp", 0), std::string::npos) << e.path();
+}
