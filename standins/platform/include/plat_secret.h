@@ -2,9 +2,9 @@
 //
 // Token: "v1." followed by base64 (no line breaks, no white space) of salt(16) | iv(12) | tag(16) |
 // ciphertext. The key is PBKDF2-HMAC-SHA256 of the passphrase over the salt with 100 000
-// iterations (about 25 ms per call on a desktop x86-64 core, a few times that on a low-power NAS
-// CPU, so one decrypt per action stays well under 100 ms); the cipher is
-// AES-256-GCM, so a wrong passphrase or any changed byte fails the tag check.
+// iterations: about 25 ms per call on a desktop x86-64 core, so a decrypt stays well under 100 ms
+// (slower NAS CPUs take a few times that; an action decrypts once). The cipher is AES-256-GCM,
+// so a wrong passphrase or any changed byte fails the tag check.
 //
 // Results: 0; -22 NULL argument, empty passphrase, or a token that is empty or not of that form;
 // -74 (EBADMSG) wrong passphrase or tampered token; -27 (EFBIG) text beyond 256 MiB; -12 out of
