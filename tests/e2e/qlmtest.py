@@ -50,6 +50,12 @@ class RootCase(unittest.TestCase):
             shutil.rmtree(cls.root, ignore_errors=True)
 
     @classmethod
+    def guest_session(cls):
+        """A signed-in session of a NAS user who may not use this app."""
+        cls.nasctl("useradd", "guest", "guestpw", "--apps", "otherApp")
+        return cls.nasctl("login", "guest", "guestpw").strip()
+
+    @classmethod
     def env(cls, **extra):
         env = {"PATH": "/usr/bin:/bin", "QLM_ROOT": cls.root}
         env.update(extra)

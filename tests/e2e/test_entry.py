@@ -18,9 +18,7 @@ class CgiEntry(qlmtest.RootCase):
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
-        # A session of a user who may not use this app.
-        cls.nasctl("useradd", "guest", "guestpw", "--apps", "otherApp")
-        cls.guest_sid = cls.nasctl("login", "guest", "guestpw").strip()
+        cls.guest_sid = cls.guest_session()
 
     def assertReply(self, result, expected_body):
         status, header, body = result

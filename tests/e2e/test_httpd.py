@@ -13,8 +13,7 @@ class ThroughLighttpd(qlmtest.RootCase):
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
-        cls.nasctl("useradd", "guest", "guestpw", "--apps", "otherApp")
-        cls.guest_sid = cls.nasctl("login", "guest", "guestpw").strip()
+        cls.guest_sid = cls.guest_session()
         cls.httpd = qlmtest.Lighttpd(cls.root).start()
 
     @classmethod
