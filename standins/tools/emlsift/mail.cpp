@@ -1,0 +1,183 @@
+// Reading a mail file with GMime and walking its parts.
+#include "emlsift.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace emlsift {
+
+namespace {
+
+// 8-bit text without a usable charset is most often Windows mail; Latin-1 takes any byte.
+GMimeParserOptions* New_Options() {
+  GMimeParserOptions* options = g_mime_parser_options_new();
+  const char* fallback[] = {"utf-8", "windows-1252", "iso-8859-1", nullptr};
+  g_mime_parser_options_set_fallback_charsets(options, fallback);
+  return options;
+}
+
+bool Is_Standard_Input(const struct stat& st) {
+  struct stat in;
+  return fstat(STDIN_FILENO, &in) == 0 && in.st_dev == st.st_dev && in.st_ino == st.st_ino;
+}
+
+// Only a regular file other than standard input is read: the CGI's standard input is the
+// request body, and a FIFO or a terminal would block.
+int Open_Regular_File(const char* path, int& fd) {
+  fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) {
+    fprintf(stderr, "emlsift: cannot open %s: %s\n", path, strerror(errno));
+    return -1;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || Is_Standard_Input(st)) {
+    fprintf(stderr, "emlsift: %s is not a regular file\n", path);
+    close(fd);
+    fd = -1;
+    return -1;
+  }
+  return 0;
+}
+
+// Leaves of the MIME tree in walk order. An attached message is one leaf: its own parts belong
+// to it, not to the mail. Iterative, so a hostile nesting depth cannot exhaust the stack.
+void Collect_Leaves(GMimeObject* root, std::vector<GMimeObject*>& leaves) {
+  std::vector<GMimeObject*> pending;
+  if (root) pending.push_back(root);
+  while (!pending.empty()) {
+    GMimeObject* object = pending.back();
+    pending.pop_back();
+    if (!GMIME_IS_MULTIPART(object)) {
+      leaves.push_back(object);
+      continue;
+    }
+    GMimeMultipart* multipart = GMIME_MULTIPART(object);
+    for (int i = g_mime_multipart_get_count(multipart) - 1; i >= 0; --i)
+      pending.push_back(g_mime_multipart_get_part(multipart, i));
+  }
+}
+
+std::string Declared_File_Name(GMimeObject* object) {
+  const char* name = g_mime_object_get_content_disposition_parameter(object, "filename");
+  if (!name || !*name) name = g_mime_object_get_content_type_parameter(object, "name");
+  return name ? Valid_Utf8(g_strdup(name)) : std::string();
+}
+
+// An attached mail without a declared name is still offered as a file, named after its subject.
+std::string Attachment_File_Name(GMimeObject* object) {
+  std::string name = Declared_File_Name(object);
+  if (!name.empty() || !GMIME_IS_MESSAGE_PART(object)) return name;
+  GMimeMessage* inner = g_mime_message_part_get_message(GMIME_MESSAGE_PART(object));
+  const char* subject = inner ? g_mime_message_get_subject(inner) : nullptr;
+  std::string base = subject ? Valid_Utf8(g_strdup(subject)) : std::string();
+  return (base.empty() ? std::string("message") : base) + ".eml";
+}
+
+bool Is_Text_Body(GMimeObject* object, const char* subtype) {
+  if (!GMIME_IS_TEXT_PART(object)) return false;
+  if (!g_mime_content_type_is_type(g_mime_object_get_content_type(object), "text", subtype))
+    return false;
+  const char* disposition = g_mime_object_get_disposition(object);
+  if (disposition && g_ascii_strcasecmp(disposition, "attachment") == 0) return false;
+  return Declared_File_Name(object).empty();
+}
+
+// Every leaf that is not a plain or HTML body is a file the user may want: named parts,
+// attached mails, and also nameless images or documents that some mailers send.
+bool Is_Attachment(GMimeObject* object) {
+  return !Is_Text_Body(object, "plain") && !Is_Text_Body(object, "html");
+}
+
+struct FormatFree {
+  void operator()(GMimeFormatOptions* p) const { g_mime_format_options_free(p); }
+};
+using FormatPtr = std::unique_ptr<GMimeFormatOptions, FormatFree>;
+
+bool Ends_Lines_In_Crlf(GMimeMessage* message) {
+  GMimeHeaderList* list = g_mime_object_get_header_list(GMIME_OBJECT(message));
+  if (!list || g_mime_header_list_get_count(list) == 0) return false;
+  const char* raw = g_mime_header_get_raw_value(g_mime_header_list_get_header_at(list, 0));
+  size_t n = raw ? strlen(raw) : 0;
+  return n >= 2 && raw[n - 2] == '\r' && raw[n - 1] == '\n';
+}
+
+std::vector<GMimeObject*> Mail_Leaves(const Mail& mail) {
+  std::vector<GMimeObject*> leaves;
+  Collect_Leaves(g_mime_message_get_mime_part(mail.message.get()), leaves);
+  return leaves;
+}
+
+}  // namespace
+
+std::string Valid_Utf8(char* owned) {
+  GStr text(owned);
+  if (!text) return {};
+  if (g_utf8_validate(text.get(), -1, nullptr)) return text.get();
+  GStr valid(g_utf8_make_valid(text.get(), -1));
+  return valid.get();
+}
+
+int Load_Mail(const char* path, Mail& mail) {
+  int fd = -1;
+  if (Open_Regular_File(path, fd) != 0) return -1;
+  GPtr<GMimeStream> stream(g_mime_stream_fs_new(fd));  // owns fd from here
+  GPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
+  mail.options.reset(New_Options());
+  mail.message.reset(g_mime_parser_construct_message(parser.get(), mail.options.get()));
+  if (!mail.message) {
+    fprintf(stderr, "emlsift: %s is not a MIME message\n", path);
+    return -1;
+  }
+  mail.crlf = Ends_Lines_In_Crlf(mail.message.get());
+  return 0;
+}
+
+int Collect_Attachments(const Mail& mail, std::vector<Attachment>& out) {
+  int index = 0;
+  for (GMimeObject* leaf : Mail_Leaves(mail)) {
+    if (!Is_Attachment(leaf)) continue;
+    out.push_back(Attachment{index++, leaf, Attachment_File_Name(leaf)});
+  }
+  return 0;
+}
+
+int Body_Text(const Mail& mail, const char* subtype, std::string& out) {
+  out.clear();
+  for (GMimeObject* leaf : Mail_Leaves(mail)) {
+    if (!Is_Text_Body(leaf, subtype)) continue;
+    GStr text(g_mime_text_part_get_text(GMIME_TEXT_PART(leaf)));
+    if (!text) return 0;
+    // An unknown or missing charset leaves the raw bytes; guess from the fallback list.
+    if (g_utf8_validate(text.get(), -1, nullptr)) {
+      out = text.get();
+    } else {
+      out = Valid_Utf8(g_mime_utils_decode_8bit(mail.options.get(), text.get(), strlen(text.get())));
+    }
+    return 0;
+  }
+  return 0;
+}
+
+int Write_Attachment(const Mail& mail, GMimeObject* object, GMimeStream* stream) {
+  ssize_t written = 0;
+  if (GMIME_IS_MESSAGE_PART(object)) {
+    // GMime writes an attached mail anew; with the file's own line ends it comes out as it was.
+    GMimeMessage* inner = g_mime_message_part_get_message(GMIME_MESSAGE_PART(object));
+    FormatPtr format(g_mime_format_options_new());
+    g_mime_format_options_set_newline_format(
+        format.get(), mail.crlf ? GMIME_NEWLINE_FORMAT_DOS : GMIME_NEWLINE_FORMAT_UNIX);
+    if (inner) written = g_mime_object_write_to_stream(GMIME_OBJECT(inner), format.get(), stream);
+  } else if (GMIME_IS_PART(object)) {
+    GMimeDataWrapper* content = g_mime_part_get_content(GMIME_PART(object));
+    if (content) written = g_mime_data_wrapper_write_to_stream(content, stream);
+  }
+  if (written < 0) return -1;
+  return g_mime_stream_flush(stream) < 0 ? -1 : 0;
+}
+
+}  // namespace emlsift
