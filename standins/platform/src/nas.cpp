@@ -49,13 +49,6 @@ int Read_Users(std::vector<Nas_User>& users) {
     return 0;
 }
 
-bool Is_App_List(std::string_view apps) {
-    if (apps == "*") return true;
-    for (std::string_view app : nasplat::Split(apps, ','))
-        if (!nasplat::Is_Plain_Name(app)) return false;
-    return true;
-}
-
 struct Crypt_Data_Deleter {
     void operator()(crypt_data* d) const {
         explicit_bzero(d, sizeof *d);
@@ -142,7 +135,7 @@ int Verify_User_Passwd(const char* user, const char* pw) {
 
 int Nas_User_Add(const char* user, const char* password, int type, const char* apps) {
     if (!user || !password || !apps || !nasplat::Is_Plain_Name(user) || !*password ||
-        !Is_App_List(apps))
+        !nasplat::Is_App_List(apps, false))
         return -22;
     std::string setting = Fresh_Setting();
     std::string hash = setting.empty() ? std::string() : Hash_With(password, setting.c_str());

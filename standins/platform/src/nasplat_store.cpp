@@ -1,7 +1,8 @@
 #include "nasplat_store.h"
 
+#include "plat_file.h"
 #include "plat_root.h"
-#include "write_whole.h"
+#include "whole_file.h"
 
 #include <cerrno>
 #include <charconv>
@@ -16,35 +17,10 @@ std::string Store_Path(const std::string& name) {
     return Plat_Root_Path(("/etc/nasplat/" + name).c_str());
 }
 
-int Make_Folders(const std::string& path, mode_t mode) {
-    if (path.empty()) return -22;
-    for (size_t i = 1; i <= path.size(); ++i) {
-        if (i != path.size() && path[i] != '/') continue;
-        std::string part = path.substr(0, i);
-        if (mkdir(part.c_str(), mode) == 0 || errno == EEXIST) continue;
-        return -errno;
-    }
-    struct stat st;
-    if (stat(path.c_str(), &st) != 0) return -errno;
-    return S_ISDIR(st.st_mode) ? 0 : -ENOTDIR;
-}
-
 int Read_Text_File(const std::string& path, std::string& out, size_t limit) {
-    plat::Fd f(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-    if (!f) return errno == ENOENT ? -2 : -errno;
-    struct stat st;
-    if (fstat(f.get(), &st) != 0) return -errno;
-    if (!S_ISREG(st.st_mode)) return -EINVAL;
     std::string text;
-    char buf[8192];
-    for (;;) {
-        ssize_t n = read(f.get(), buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return -errno;
-        if (n == 0) break;
-        text.append(buf, static_cast<size_t>(n));
-        if (text.size() > limit) return -EFBIG;
-    }
+    if (int rc = plat::Read_Whole_File(path.c_str(), text); rc != 0) return rc;
+    if (text.size() > limit) return -EFBIG;
     out = std::move(text);
     return 0;
 }
@@ -52,7 +28,7 @@ int Read_Text_File(const std::string& path, std::string& out, size_t limit) {
 int Write_File_Atomic(const std::string& path, const std::string& content, mode_t mode) {
     size_t slash = path.rfind('/');
     if (slash != std::string::npos && slash > 0) {
-        int rc = Make_Folders(path.substr(0, slash), 0700);
+        int rc = smbbackup::Create_Path(path.substr(0, slash).c_str(), 0700);
         if (rc != 0) return rc;
     }
     return plat::Write_Whole_File(path.c_str(), content.data(), content.size(), mode);
@@ -60,7 +36,7 @@ int Write_File_Atomic(const std::string& path, const std::string& content, mode_
 
 Store_Lock::Store_Lock(const std::string& path) {
     size_t slash = path.rfind('/');
-    if (slash != std::string::npos && slash > 0) Make_Folders(path.substr(0, slash), 0700);
+    if (slash != std::string::npos && slash > 0) smbbackup::Create_Path(path.substr(0, slash).c_str(), 0700);
     m_fd.reset(open((path + ".lck").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
     if (!m_fd) {
         m_err = -errno;
@@ -105,6 +81,13 @@ bool Is_Plain_Name(std::string_view name) {
         if (!ok) return false;
     }
     return name != "." && name != "..";
+}
+
+bool Is_App_List(std::string_view apps, bool allowEmpty) {
+    if (apps == "*" || (allowEmpty && apps.empty())) return true;
+    for (std::string_view app : Split(apps, ','))
+        if (!Is_Plain_Name(app)) return false;
+    return true;
 }
 
 bool Parse_Int64(std::string_view text, long long lo, long long hi, long long& out) {

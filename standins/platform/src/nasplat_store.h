@@ -14,11 +14,7 @@ namespace nasplat {
 // Plat_Root_Path("/etc/nasplat/" + name).
 std::string Store_Path(const std::string& name);
 
-// The folder and its missing parents; an existing folder is fine. 0 or -errno.
-int Make_Folders(const std::string& path, mode_t mode);
-
-// Reads a regular file of at most limit bytes, without following a link. 0, -2 when missing,
-// -27 when larger, else -errno.
+// Reads a regular file of at most limit bytes. 0, -2 when missing, -27 when larger, else -errno.
 int Read_Text_File(const std::string& path, std::string& out, size_t limit = 1 << 20);
 
 // Writes a temporary file beside path with the given mode, then renames it over path, so a reader
@@ -46,6 +42,9 @@ std::vector<std::string_view> Split(std::string_view text, char sep);
 
 // 1 to 128 of [A-Za-z0-9._-], not starting with "-": user names and app ids.
 bool Is_Plain_Name(std::string_view name);
+
+// "*" (every app) or a comma list of app ids; an empty list (no app) only when allowEmpty.
+bool Is_App_List(std::string_view apps, bool allowEmpty);
 
 // A decimal integer with an optional sign, digits to the end, within [lo, hi].
 bool Parse_Int64(std::string_view text, long long lo, long long hi, long long& out);

@@ -43,14 +43,6 @@ std::optional<std::string_view> Cookie_Session_Id(const char* header) {
     return std::nullopt;
 }
 
-// "*" or a comma list of app ids (an empty list may use no app).
-bool Is_App_List(std::string_view apps) {
-    if (apps == "*" || apps.empty()) return true;
-    for (std::string_view app : nasplat::Split(apps, ','))
-        if (!nasplat::Is_Plain_Name(app)) return false;
-    return true;
-}
-
 bool App_Allowed(std::string_view apps, std::string_view app) {
     if (apps == "*") return true;
     if (apps.empty()) return false;
@@ -88,7 +80,7 @@ bool Parse_Session(std::string_view text, Session& s) {
             ok = nasplat::Parse_Int64(value, 0, INT64_MAX, s.llExpires);
         } else if (key == "apps") {
             seen = &apps;
-            ok = Is_App_List(value);
+            ok = nasplat::Is_App_List(value, true);
             s.strApps = value;
         } else {
             continue;
@@ -147,7 +139,7 @@ int O_APP_CGI_AGENT::Revive_Session(int, const char* appId) {
 int Nas_Session_Create(const char* user, const char* password, const char* appsFilter,
                        int64_t ttlSeconds, std::string& sid) {
     if (!user || !password || ttlSeconds < 1 || ttlSeconds > (100LL * 365 * 86400)) return -22;
-    if (appsFilter && !Is_App_List(appsFilter)) return -22;
+    if (appsFilter && !nasplat::Is_App_List(appsFilter, false)) return -22;
     if (Verify_User_Passwd(user, password) != 0) return -1;
     Nas_User u;
     if (Nas_User_Get(user, u) != 0) return -1;
