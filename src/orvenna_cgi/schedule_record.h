@@ -1,0 +1,74 @@
+// Scheduling records (conf/mission/scheduling_mission/<mission id>) and the daemon's reload signal.
+//
+// A record is one JSON object, its keys in this order when created:
+//   service, mission_name, backup_scheduling_enable, task_id, domain, mode ("backup"), start_time,
+//   backup_status ("scheduling"), total_amount, backuped_amount, schedule_frequency,
+//   schedule_interval, schedule_year, schedule_month, schedule_day, schedule_week, schedule_hour,
+//   schedule_minute, schedule_hour_end, schedule_minute_end, backup_mode ("scheduling")
+// and later, from the daemon, next_time and last_time. Schedule values are the texts as sent (an
+// absent one is JSON null); schedule_day and schedule_week are JSON array text of the comma lists.
+#pragma once
+
+#include <ctime>
+
+class O_APP_CGI_AGENT;
+class GWSTask;
+struct json_object;
+
+namespace qlm {
+
+// The request's schedule parameters. Texts are borrowed from the agent (nullptr: absent);
+// booleans are -1 when absent.
+struct Schedule_Params {
+    int nDrive = -1;
+    int nSharedDrive = -1;
+    int nCalendar = -1;
+    int nGmail = -1;
+    int nContact = -1;
+    int nBackupSchedulingEnable = -1;
+    const char* pszMissionName = nullptr;
+    const char* pszFrequency = nullptr;
+    const char* pszInterval = nullptr;
+    const char* pszYear = nullptr;
+    const char* pszMonth = nullptr;
+    const char* pszDay = nullptr;   // comma list of day numbers
+    const char* pszWeek = nullptr;  // comma list of day names
+    const char* pszHour = nullptr;
+    const char* pszMinute = nullptr;
+    const char* pszHourEnd = nullptr;
+    const char* pszMinuteEnd = nullptr;
+};
+
+// Reads every parameter of Schedule_Params from the request.
+void Read_Schedule_Params(O_APP_CGI_AGENT* agent, Schedule_Params& out);
+
+// The service list: "drive", "shared_drive", "gmail", "calendar", "contact" for each flag given as 1.
+json_object* Schedule_Service_List(const Schedule_Params& p);
+// Adds or replaces schedule_frequency ... schedule_minute_end in the record, in the record's
+// order (schedule_day and schedule_week as JSON array text). 0 or the first failing add's result.
+int Schedule_Record_Set_Times(json_object* rec, const Schedule_Params& p);
+
+// Users the mission backs up, from the task's stored switches (on = not 0): with user auto-add
+// on, total_user_number; hand-picked, the number of ids in manual_domain_user; 0 when none of
+// Drive, Calendar, Gmail and Contacts is on.
+int Schedule_Backuped_Amount(const GWSTask& task);
+
+// A new record for the loaded task, every key of the creation order; the name is the
+// parameter or Get_New_Mission_Name(). The caller owns the result; nullptr when out of memory.
+json_object* Build_Schedule_Record(const Schedule_Params& p, const GWSTask& task, time_t tNow);
+
+// Writes the record as scheduling_mission/<mission id>, creating mission/ and
+// scheduling_mission/ (0700) when missing; written whole. 0; -22 for an id not of the id form
+// or a NULL record; -errno of the write.
+int Write_Schedule_Record(const char* pszMissionID, json_object* rec);
+
+// Deletes every scheduling record whose task_id is this task's; records that do not read or lack
+// task_id stay. The number deleted (0 for an id not of the id form).
+int Remove_Task_Schedule_Records(const char* pszTaskID);
+
+}  // namespace qlm
+
+// Tells the scheduler daemon to reload its records: SIGUSR1 to every running qlm_deamon in the
+// order found, stopping at the first kill that fails; when none runs and bExecute_Daemon_If_Not_Exist,
+// starts "<bin>/qlm_deamon -daemon" (which detaches itself). Other failures do nothing.
+void Send_Signal_Let_Daemon_Recalculate_Schedule_Queue(bool bExecute_Daemon_If_Not_Exist);
