@@ -575,10 +575,10 @@ int Build_Shared_Drive(Builder& b, GwsSharedDrive& sd, int index, int files) {
         return -1;
     }
     if (index == 0) {
-        std::string specs = Add_Folder(b, d, "Specs", "");
-        GwsDriveItem& a = Add_File(b, d, "spec-a.txt", "text/plain", specs, "Spec A.\n");
+        std::string designs = Add_Folder(b, d, "Designs", "");
+        GwsDriveItem& a = Add_File(b, d, "design-a.txt", "text/plain", designs, "Design A.\n");
         a.permissions.push_back({"guest@partner.test", "Guest Reviewer", "commenter", "user"});
-        Add_File(b, d, "spec-b.pdf", "application/pdf", specs, "%PDF-1.4\n" + Binary_Content(b, 300));
+        Add_File(b, d, "design-b.pdf", "application/pdf", designs, "%PDF-1.4\n" + Binary_Content(b, 300));
         Add_File(b, d, "readme.txt", "text/plain", "", "Team drive readme.\n");
     } else if (index == 1) {
         Add_File(b, d, "logo.png", "image/png", "", "\x89PNG\r\n\x1a\n" + Binary_Content(b, 200));

@@ -211,10 +211,10 @@ protected:
         ASSERT_EQ(Gwssim_Save_Drive(sim, "alice@example.com", drive), 0);
 
         GwsDrive team{kTeam, {}};
-        team.items.push_back(Item("fSpecs", "Specs", kFolder, kTeam, ""));
-        GwsDriveItem spec = Item("iSpec", "spec.txt", "text/plain", "fSpecs", "");
-        spec.permissions.push_back({"carol@example.com", "Carol", "commenter", "user"});
-        Add_File(team, spec, "team spec", kTeam);
+        team.items.push_back(Item("fDesigns", "Designs", kFolder, kTeam, ""));
+        GwsDriveItem design = Item("iDesign", "design.txt", "text/plain", "fDesigns", "");
+        design.permissions.push_back({"carol@example.com", "Carol", "commenter", "user"});
+        Add_File(team, design, "team design", kTeam);
         ASSERT_EQ(Gwssim_Save_Shared_Drive(sim, kTeam, team), 0);
     }
 

@@ -80,8 +80,8 @@ TEST_F(ReadTest, SharedDriveListingsNeedMembership) {
     Table t = Parse_Csv(r.out);
     ASSERT_EQ(t.rows.size(), 2u);
     EXPECT_TRUE(t.Has("createdTime"));
-    EXPECT_EQ(t.rows[1]["id"], "iSpec");
-    EXPECT_EQ(t.rows[1]["md5Checksum"], Gwssim_Md5_Hex("team spec"));
+    EXPECT_EQ(t.rows[1]["id"], "iDesign");
+    EXPECT_EQ(t.rows[1]["md5Checksum"], Gwssim_Md5_Hex("team design"));
 
     // Not a member, a group address used as an account, an unknown drive.
     Expect_Refused(Gam(User("carol@example.com", list)), "non-member");
@@ -131,7 +131,7 @@ TEST_F(ReadTest, SharedDriveTreeRootIsTheDrive) {
     Table t = Parse_Csv(r.out, 1);
     Expect_Tree_Shape(t, kTeam, "Team Drive");
     ASSERT_EQ(t.rows.size(), 3u);
-    EXPECT_EQ(t.rows[2].at("id"), "iSpec");
+    EXPECT_EQ(t.rows[2].at("id"), "iDesign");
 }
 
 TEST_F(ReadTest, UserWithoutDriveStillHasAStableRoot) {
@@ -156,7 +156,7 @@ TEST_F(ReadTest, DriveFileAcls) {
         {"admin view of a shared drive", "admin@example.com", {kTeam, "adminaccess", "formatjson"},
          {"admin@example.com", "alice@example.com", "bob@example.com", "team@example.com"}},
         {"admin view of a drive without members", "admin@example.com", {kHidden, "adminaccess", "formatjson"}, {}},
-        {"item in a shared drive: members, then its own", "alice@example.com", {"iSpec", "formatjson"},
+        {"item in a shared drive: members, then its own", "alice@example.com", {"iDesign", "formatjson"},
          {"admin@example.com", "alice@example.com", "bob@example.com", "team@example.com", "carol@example.com"}},
         {"own My Drive file", "alice@example.com", {"iPlan", "formatjson"}, {"alice@example.com"}},
     };
@@ -182,7 +182,7 @@ TEST_F(ReadTest, DriveFileAcls) {
     }
     Expect_Refused(Gam(User("alice@example.com", {"show", "drivefileacls", kTeam, "adminaccess", "formatjson"})),
                    "adminaccess as a non-admin");
-    Expect_Refused(Gam(User("carol@example.com", {"show", "drivefileacls", "iSpec", "formatjson"})),
+    Expect_Refused(Gam(User("carol@example.com", {"show", "drivefileacls", "iDesign", "formatjson"})),
                    "item of a drive the user is not a member of");
 }
 
@@ -202,7 +202,7 @@ TEST_F(ReadTest, GetDriveFileWritesContentToStdoutOnly) {
         {"alice@example.com", "iEmpty", ""},
         {"alice@example.com", "iNotes", "exported notes"},  // a document: its export bytes
         {"alice@example.com", "iTrashed", "old"},
-        {"bob@example.com", "iSpec", "team spec"},          // shared drive, as a member
+        {"bob@example.com", "iDesign", "team design"},          // shared drive, as a member
     };
     for (const auto& c : ok) {
         Result r = get(c.user, c.id);
@@ -210,7 +210,7 @@ TEST_F(ReadTest, GetDriveFileWritesContentToStdoutOnly) {
         EXPECT_EQ(r.out, c.content) << c.id;
     }
     for (const char* id : {"fProjects", "iShortcut", "nosuchid"}) Expect_Refused(get("alice@example.com", id), id);
-    Expect_Refused(get("carol@example.com", "iSpec"), "not a member");
+    Expect_Refused(get("carol@example.com", "iDesign"), "not a member");
     Expect_Refused(get("bob@example.com", "iPlan"), "another user's file");
     EXPECT_EQ(Slurp(dir + "/stdout"), "");
     std::string ls = "ls -A '" + target + "' | wc -l";

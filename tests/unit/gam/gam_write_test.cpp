@@ -171,7 +171,7 @@ TEST_F(WriteTest, FolderInASharedDriveNeedsAWritingMember) {
     ASSERT_EQ(Gwssim_Load_Shared_Drive(sim, kTeam, team), 0);
     ASSERT_NE(Find(team, id), nullptr);
     EXPECT_EQ(Find(team, id)->parent, kTeam);
-    EXPECT_NE(Find(team, "iSpec"), nullptr) << "the drive's other items stay";
+    EXPECT_NE(Find(team, "iDesign"), nullptr) << "the drive's other items stay";
     EXPECT_EQ(New_Id(Gam(Create_Folder("alice@example.com", "Sub", id.c_str()))).size(), 33u);
 
     Expect_Refused(Gam(Create_Folder("bob@example.com", "Restore", kTeam)), "reader");
