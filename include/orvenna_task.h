@@ -107,7 +107,9 @@ public:
     // Writes the members as keys into ptSect; the last write's result, or the first negative one.
     int Set_Param_To_Sect_Node(_T_STR_SECT_NODE_* ptSect);
     // Under "gws_conf_lock": refuses a 33rd task (-194), reads the key's user list for
-    // total_user_number, installs the uploaded key (tmp/<auth>_en -> sa/<auth>) and writes the file.
+    // total_user_number (-161 when it is missing), installs the uploaded key (tmp/<auth>_en ->
+    // sa/<auth>) and writes the file, then removes the user list. A failure leaves the upload's
+    // files where they were, so the same auth id can be used again.
     int Create_A_New_Configure_File();
     // Under "gws_conf_lock": merges the members into the stored file. When the auth id changed,
     // the new key is installed first and the old one removed only after the file was rewritten;
@@ -117,8 +119,9 @@ public:
     // Renames tmp/<auth>_en of this task's auth id to sa/<auth>; then removes sa/<old> when an
     // old id is given (and differs). 0, -22 for ids not of the id form, or -errno of the rename.
     int Move_Temporary_SA_Key_To_Official_Storage(const char* pszRemoveExistingSAKeyID);
-    // Under "gws_conf_lock": removes the task file, sa/<auth> and the task's Drive backup trees.
-    // Always 0; a task id not of the id form touches nothing.
+    // Under "gws_conf_lock": removes the task file, sa/<auth> and the task's Drive backup trees
+    // (the other services' backups stay). 0, also when a step fails or the task id is not of the
+    // id form (nothing is touched then); the lock's result when it cannot be taken.
     int Delete_Task();
 
 private:

@@ -1,0 +1,141 @@
+#include "orvenna_cgi/schedule_record.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "common/atomicfile.h"
+#include "common/filehelpers.h"
+#include "common/paths.h"
+#include "common/reqcheck.h"
+#include "common/shellquote.h"
+#include "orvenna_task.h"
+#include "plat_cgi.h"
+#include "plat_file.h"
+#include "plat_json.h"
+#include "plat_proc.h"
+#include "plat_string.h"
+
+namespace qlm {
+
+void Read_Schedule_Params(O_APP_CGI_AGENT* agent, Schedule_Params& out) {
+    out = Schedule_Params{};
+    agent->Get_Boolean_Param("drive_enable", out.nDrive);
+    agent->Get_Boolean_Param("shared_drive_enable", out.nSharedDrive);
+    agent->Get_Boolean_Param("calendar_enable", out.nCalendar);
+    agent->Get_Boolean_Param("gmail_enable", out.nGmail);
+    agent->Get_Boolean_Param("contact_enable", out.nContact);
+    agent->Get_Boolean_Param("backup_scheduling_enable", out.nBackupSchedulingEnable);
+    out.pszMissionName = agent->Get_Param("mission_name");
+    out.pszFrequency = agent->Get_Param("schedule_frequency");
+    out.pszInterval = agent->Get_Param("schedule_interval");
+    out.pszYear = agent->Get_Param("schedule_year");
+    out.pszMonth = agent->Get_Param("schedule_month");
+    out.pszDay = agent->Get_Param("schedule_day");
+    out.pszWeek = agent->Get_Param("schedule_week");
+    out.pszHour = agent->Get_Param("schedule_hour");
+    out.pszMinute = agent->Get_Param("schedule_minute");
+    out.pszHourEnd = agent->Get_Param("schedule_hour_end");
+    out.pszMinuteEnd = agent->Get_Param("schedule_minute_end");
+}
+
+json_object* Schedule_Service_List(const Schedule_Params& p) {
+    PT_JSON list = Json_List_Init();
+    if (list == nullptr) return nullptr;
+    const std::pair<int, const char*> services[] = {{p.nDrive, "drive"},
+                                                    {p.nSharedDrive, "shared_drive"},
+                                                    {p.nGmail, "gmail"},
+                                                    {p.nCalendar, "calendar"},
+                                                    {p.nContact, "contact"}};
+    for (const auto& [flag, name] : services)
+        if (flag == 1 && Json_List_Add_Str(list, name) != 0) {
+            json_object_put(list);
+            return nullptr;
+        }
+    return list;
+}
+
+int Schedule_Record_Set_Times(json_object* rec, const Schedule_Params& p) {
+    std::string day = smbbackup::Parse_Separated_Data_To_Json_String(p.pszDay, ",", 0);
+    std::string week = smbbackup::Parse_Separated_Data_To_Json_String(p.pszWeek, ",", 0);
+    const std::pair<const char*, const char*> texts[] = {
+        {"schedule_frequency", p.pszFrequency}, {"schedule_interval", p.pszInterval},
+        {"schedule_year", p.pszYear},           {"schedule_month", p.pszMonth},
+        {"schedule_day", day.c_str()},          {"schedule_week", week.c_str()},
+        {"schedule_hour", p.pszHour},           {"schedule_minute", p.pszMinute},
+        {"schedule_hour_end", p.pszHourEnd},    {"schedule_minute_end", p.pszMinuteEnd}};
+    for (const auto& [key, value] : texts)
+        if (int rc = Json_Dict_Add_Str(rec, key, value); rc != 0) return rc;
+    return 0;
+}
+
+int Schedule_Backuped_Amount(const GWSTask& task) {
+    bool userServices = task.Get_Backup_Drive_Enable() != 0 || task.Get_Backup_Calendar_Enable() != 0 ||
+                        task.Get_Backup_Gmail_Enable() != 0 || task.Get_Backup_Contact_Enable() != 0;
+    if (!userServices) return 0;
+    if (task.Get_Auto_Add_User_Enable() != 0) return task.Get_Total_User_Num();
+    // Json_List_Size gives 0 for a list that does not parse (the empty text an edit can store).
+    RAIIful_Json picked(Json_From_String(task.Get_Manual_Select_Domain_User()));
+    return Json_List_Size(picked.get());
+}
+
+json_object* Build_Schedule_Record(const Schedule_Params& p, const GWSTask& task, time_t tNow) {
+    RAIIful_Json rec(Json_Dict_Init());
+    if (!rec) return nullptr;
+    std::string name = p.pszMissionName ? p.pszMissionName : Get_New_Mission_Name();
+    PT_JSON r = rec.get();
+    bool ok = Json_Dict_Add_List(r, "service", Schedule_Service_List(p)) == 0 &&
+              Json_Dict_Add_Str(r, "mission_name", name.c_str()) == 0 &&
+              Json_Dict_Add_Int(r, "backup_scheduling_enable", p.nBackupSchedulingEnable) == 0 &&
+              Json_Dict_Add_Str(r, "task_id", task.Get_Task_ID()) == 0 &&
+              Json_Dict_Add_Str(r, "domain", task.Get_Admin_Email()) == 0 &&
+              Json_Dict_Add_Str(r, "mode", "backup") == 0 && Json_Dict_Add_Int64(r, "start_time", tNow) == 0 &&
+              Json_Dict_Add_Str(r, "backup_status", "scheduling") == 0 &&
+              Json_Dict_Add_Int(r, "total_amount", task.Get_Total_User_Num()) == 0 &&
+              Json_Dict_Add_Int(r, "backuped_amount", Schedule_Backuped_Amount(task)) == 0 &&
+              Schedule_Record_Set_Times(r, p) == 0 && Json_Dict_Add_Str(r, "backup_mode", "scheduling") == 0;
+    return ok ? rec.release() : nullptr;
+}
+
+int Write_Schedule_Record(const char* pszMissionID, json_object* rec) {
+    if (!Is_Id_Form(pszMissionID) || rec == nullptr) return -22;
+    smbbackup::Create_Path(Mission_Dir().c_str(), 0700);
+    smbbackup::Create_Path(Scheduling_Mission_Dir().c_str(), 0700);
+    return Json_Write_File(Scheduling_Mission_Dir() + "/" + pszMissionID, rec);
+}
+
+int Remove_Task_Schedule_Records(const char* pszTaskID) {
+    if (!Is_Id_Form(pszTaskID)) return 0;
+    std::string dir = Scheduling_Mission_Dir();
+    std::vector<std::string> names;
+    GetFolderList(names, dir.c_str());
+    int removed = 0;
+    for (const std::string& name : names) {
+        std::string path = dir + "/" + name;
+        RAIIful_Json rec(Json_From_File(path.c_str()));
+        const char* task = nullptr;
+        if (!rec || Json_Dict_Find_Str(rec.get(), "task_id", task) != 0 || std::string(task) != pszTaskID) continue;
+        if (unlink(path.c_str()) == 0) ++removed;
+    }
+    return removed;
+}
+
+}  // namespace qlm
+
+void Send_Signal_Let_Daemon_Recalculate_Schedule_Queue(bool bExecute_Daemon_If_Not_Exist) {
+    std::vector<pid_t> pids;
+    int count = 0;
+    int rc = Get_All_Pids("qlm_deamon", pids, count);
+    if (rc == 0) {
+        for (pid_t pid : pids)
+            if (kill(pid, SIGUSR1) != 0) break;
+        return;
+    }
+    if (rc != -61 || !bExecute_Daemon_If_Not_Exist) return;
+    // The daemon detaches itself; its output never goes into this process's reply.
+    int status = -1;
+    Execute_Command_Line(status, "%s -daemon >%s 2>%s", qlm::ShellQuote(qlm::Daemon_Path()).c_str(), "/dev/null",
+                         "/dev/null");
+}
