@@ -77,7 +77,7 @@ class RootCase(unittest.TestCase):
     def cgi_path(self):
         return self.path(APP, "webman", "orvenna.cgi")
 
-    def run_cgi(self, params=None, sid="", method="GET", body=b"", content_type=None, args=None):
+    def run_cgi(self, params=None, sid="", method="GET", body=b"", content_type=None, args=None, extra_env=None):
         """Runs orvenna.cgi once as a web server would; returns (exit status, header, body)."""
         query = urllib.parse.urlencode(params or {})
         env = self.env(GATEWAY_INTERFACE="CGI/1.1", REQUEST_METHOD=method, QUERY_STRING=query,
@@ -87,6 +87,7 @@ class RootCase(unittest.TestCase):
         if method == "POST":
             env["CONTENT_LENGTH"] = str(len(body))
             env["CONTENT_TYPE"] = content_type or "application/x-www-form-urlencoded"
+        env.update(extra_env or {})  # last, so a test can set what a web server would (a wrong length, a clock)
         r = subprocess.run([self.cgi_path] + list(args or []), env=env, input=body, capture_output=True, timeout=120)
         header, out = split_response(r.stdout)
         return r.returncode, header, out
@@ -155,13 +156,67 @@ setenv.add-environment = ("QLM_ROOT" => "%(root)s")
 
     def curl(self, query="", cookie=None, data=None):
         """Returns (HTTP status, response header text, body bytes)."""
+        return self.curl_args(query, cookie, [] if data is None else ["--data-binary", data])
+
+    def curl_args(self, query="", cookie=None, args=()):
+        """curl with further arguments (a form upload: "-F", "key=@FILE"); as curl()."""
         cmd = ["curl", "-s", "-i", "--max-time", "60"]
         if cookie:
             cmd += ["--cookie", cookie]
-        if data is not None:
-            cmd += ["--data-binary", data]
+        cmd += list(args)
         cmd.append(self.url(query))
         raw = subprocess.run(cmd, capture_output=True, check=True).stdout
         header, body = split_response(raw)
+        # curl prints the interim "100 Continue" response of an upload first.
+        while header is not None and header.startswith("HTTP/1.1 100"):
+            header, body = split_response(body)
         status = int(header.split("\r\n", 1)[0].split()[1])
         return status, header, body
+
+
+def multipart_body(fields=(), files=(), boundary="----qlmFormBoundary7MA4YWxkTrZu0gW"):
+    """A multipart/form-data body as a browser sends it: fields (name, value) first, then files
+    (name, filename, bytes). Returns (body bytes, Content-Type)."""
+    out = b""
+    for name, value in fields:
+        out += b"--%s\r\nContent-Disposition: form-data; name=\"%s\"\r\n\r\n%s\r\n" % (
+            boundary.encode(), name.encode(), value.encode())
+    for name, filename, data in files:
+        out += (b"--%s\r\nContent-Disposition: form-data; name=\"%s\"; filename=\"%s\"\r\n"
+                b"Content-Type: application/json\r\n\r\n" % (boundary.encode(), name.encode(), filename.encode()))
+        out += data + b"\r\n"
+    out += b"--%s--\r\n" % boundary.encode()
+    return out, "multipart/form-data; boundary=" + boundary
+
+
+class GwssimMixin:
+    """The simulated domain of a RootCase: keys, fault rules and the tools' call log."""
+
+    @classmethod
+    def gwssim(cls, *args, check=True):
+        r = subprocess.run([cls.path("usr/local/bin/gwssim"), args[0], cls.path("var/lib/gwssim"), *args[1:]],
+                           env=cls.env(), capture_output=True)
+        if check and r.returncode != 0:
+            raise AssertionError("gwssim %s failed: %s" % (args, r.stderr.decode()))
+        return r.stdout
+
+    @classmethod
+    def make_key(cls, grant="drive,gmail,calendar,contacts", *extra):
+        """The bytes of a new service-account key with the given grants."""
+        return cls.gwssim("key", "--grant", grant, *extra)
+
+    @classmethod
+    def calls(cls, tool=None, clear=False):
+        """The tools' calls since the last clear (dicts with tool, argv, exit, ...)."""
+        out = [json.loads(line) for line in cls.gwssim("calls").decode().splitlines() if line.strip()]
+        if clear:
+            cls.gwssim("calls", "--clear")
+        return [c for c in out if tool is None or c["tool"] == tool]
+
+    @classmethod
+    def fault(cls, tool, match, action, *extra):
+        cls.gwssim("fault", "add", "--tool", tool, "--match", match, "--action", action, *extra)
+
+    @classmethod
+    def clear_faults(cls):
+        cls.gwssim("fault", "clear")
