@@ -1,0 +1,43 @@
+// The activity log: one SQLite database shared by all tasks and processes,
+// <db dir>/quillmere_log_datebase.db, table quillmere_sql_database. Every action and worker keeps
+// one handle for its whole run (open, create table, any number of inserts, sqlite3_close).
+// Inserts are serialised across processes by the lock file sqldb.lck beside it; every handle
+// also waits up to 6000 ms on a busy database.
+//
+// A row as JSON: "ID" and "sql_timestamp" as JSON integers; "task_type", "task_id", "domain",
+// "user", "sql_status", "sql_event", "sql_type", "sql_name" as texts.
+#pragma once
+
+#include <sqlite3.h>
+
+#include "plat_json.h"
+
+// Opens (and creates, with its folder) the log. 0; -1 when SQLite cannot open it (*ppDb NULL).
+int Sql_Open_Datebase(sqlite3** ppDb);
+// Makes sure of the table (and its task_id index). 0 created or already there; -1 otherwise.
+int Sql_Log_Create_Table(sqlite3* db);
+// Appends one row stamped with the current time. 0; -22 when any argument is NULL (nothing
+// locked); -5052 when the insert lock cannot be had within 15 s or the insert fails.
+int Sql_Log_Insert_Data(sqlite3* db, const char* pszTaskType, const char* pszTaskID, const char* pszDomain,
+                        const char* pszUser, const char* pszStatus, const char* pszEvent, const char* pszType,
+                        const char* pszMessage);
+// Rows newest first, only those of pszTaskID when it is not NULL: skip iStart, then at most
+// iLimit; iStart = iLimit = -1 lists every row (read in short chunks, so a long read never holds
+// off the inserts). pszTaskType must be "All" or "Orvenna" (a check, not a filter), else -5052;
+// -22 for a NULL db or list; otherwise SQLite's result code, 0 on success.
+int Sql_Log_Get_All_Data(sqlite3* db, PT_JSON jsonList, const char* pszTaskType, int iStart, int iLimit,
+                         const char* pszTaskID);
+// The number of all rows; 0 when db is NULL or the count fails.
+int Sql_Get_Number_Of_Log(sqlite3* db);
+// The number of rows of one task type; 0 when an argument is NULL or the count fails.
+int Sql_Get_Number_Of_Record_By_Task_Type(sqlite3* db, const char* pszTaskType);
+// Clears the rows of one task id, or with "All" every row (under the insert lock, with the row
+// ids restarting at 1). The file stays, so processes that hold it open keep logging into it.
+// 0; -22 for NULL; -1 when the log cannot be opened or its table made; -5052 when the delete
+// (or for "All" the lock) fails.
+int Sql_Log_Delete_Data(const char* pszTaskID);
+// One page of the rows whose message contains the keyword literally ('%', '_', '/', quotes,
+// brackets and parentheses stand for themselves; ASCII case is ignored), only those of
+// pszTaskID when it is not NULL. A NULL keyword finds nothing. Always 0.
+int Sql_Log_Find_Data(sqlite3* db, PT_JSON jsonList, const char* pszTaskID, const char* pszKeyWord, int iStart,
+                      int iLimit);
