@@ -1,0 +1,28 @@
+#include "orvenna_cgi/action_log.h"
+
+#include "log/log_db.h"
+#include "orvenna_cgi/reply.h"
+
+namespace qlm {
+
+int Open_Action_Log(Log_Db& db) {
+    sqlite3* pDb = nullptr;
+    int rc = Sql_Open_Datebase(&pDb);
+    db.reset(pDb);
+    if (rc != 0) {
+        Reply_Error(kReplyLogDbUnusable, "KVT_Sql_Open_Datebase error.");
+        return -1;
+    }
+    if (Sql_Log_Create_Table(db.get()) != 0) {
+        Reply_Error(kReplyLogDbUnusable, "KVT_Sql_Log_Create_Table error.");
+        return -1;
+    }
+    return 0;
+}
+
+int Log_Action_Row(sqlite3* db, const char* pszTaskID, const char* pszDomain, const char* pszUser,
+                   const char* pszEvent, const char* pszType, const char* pszMessage) {
+    return Sql_Log_Insert_Data(db, "Orvenna", pszTaskID, pszDomain, pszUser, "SUCCESS", pszEvent, pszType, pszMessage);
+}
+
+}  // namespace qlm

@@ -1,0 +1,24 @@
+// Request texts that the task and key actions check before they use them.
+#pragma once
+
+class GWSTask;
+class O_APP_CGI_AGENT;
+
+namespace qlm {
+
+// The admin e-mail of the request: nullptr when absent. bRefused is set when the text holds a CR,
+// LF or NUL: such a text would add keys to a task file or gam.cfg, or lines to a tool's input.
+// (The agent hands out C texts, so a NUL is found in the query string the value came from.)
+const char* Get_Admin_Email_Param(const O_APP_CGI_AGENT* agent, bool& bRefused);
+
+// Loads the task named by the request's task_id. 0; otherwise, after the reply 5303 "task_id"
+// (missing) or 5302 "task_id" (not of the id form, or it does not load: no file is touched for a
+// text of another form), non-zero.
+int Load_Request_Task(const O_APP_CGI_AGENT* agent, GWSTask& task);
+// Load_Request_Task, then Validate_Task_Data: 5052 "task_id" when the task is not valid.
+int Load_Valid_Request_Task(const O_APP_CGI_AGENT* agent, GWSTask& task);
+
+// True when the text holds a CR or LF.
+bool Has_Line_Break(const char* text);
+
+}  // namespace qlm
