@@ -2,20 +2,25 @@
 
 #include <cstring>
 
+#include "orvenna_cgi/listings.h"
+#include "orvenna_cgi/small_actions.h"
+#include "orvenna_cgi/task_actions.h"
+#include "upload/auth.h"
+
 namespace qlm {
 
 // In the order of comparison; the first equal name wins.
 const Action_Row g_ActionTable[kActionCount] = {
-    {"auth", nullptr, false},
-    {"add", nullptr, false},
-    {"edit", nullptr, false},
-    {"edit_domain", nullptr, false},
-    {"delete", nullptr, false},
-    {"detail", nullptr, false},
-    {"list_task", nullptr, false},
+    {"auth", Auth, false},
+    {"add", Add, false},
+    {"edit", Edit, false},
+    {"edit_domain", Edit_Domain, false},
+    {"delete", Delete, false},
+    {"detail", Detail, false},
+    {"list_task", [](O_APP_CGI_AGENT*) { List_Task(); return 0; }, false},
     {"backup", nullptr, false},
-    {"get_domain_user", nullptr, false},
-    {"get_shared_drive", nullptr, false},
+    {"get_domain_user", Get_Domain_User, false},
+    {"get_shared_drive", Get_Shared_Drive, false},
     {"restore", nullptr, false},
     {"list_drive_local_backup", nullptr, false},
     {"list_shared_drive_local_backup", nullptr, false},
@@ -24,10 +29,10 @@ const Action_Row g_ActionTable[kActionCount] = {
     {"list_calendar_local_backup", nullptr, false},
     {"contact_list", nullptr, false},
     {"list_contact_local_backup", nullptr, false},
-    {"get_user_and_shared_drive", nullptr, false},
+    {"get_user_and_shared_drive", Get_User_And_Shared_Drive, false},
     {"mission_list", nullptr, false},
     {"history_mission_list", nullptr, false},
-    {"get_online_domain_users_and_shared_drive", nullptr, false},
+    {"get_online_domain_users_and_shared_drive", Get_Online_Domain_User_And_Shared_Drive, false},
     {"gmail_list", nullptr, false},
     {"list_gmail_local_backup", nullptr, false},
     {"gmail_single_info", nullptr, false},
@@ -47,7 +52,7 @@ const Action_Row g_ActionTable[kActionCount] = {
     {"find_log", nullptr, false},
     {"mission_abort", nullptr, false},
     {"mission_delete", nullptr, false},
-    {"get_storage_status", nullptr, false},
+    {"get_storage_status", Get_Storage_Status, false},
     {"export_contact", nullptr, true},
     {"export_calendar", nullptr, true},
     {"export_gmail_to_nas", nullptr, false},
@@ -59,7 +64,7 @@ const Action_Row g_ActionTable[kActionCount] = {
     {"drive_advanced_search", nullptr, false},
     {"shared_drive_advanced_search", nullptr, false},
     {"calendar_advanced_search", nullptr, false},
-    {"get_default_mission_name", nullptr, false},
+    {"get_default_mission_name", Get_Default_Mission_Name, false},
     {"gmail_users_get_count_start", nullptr, false},
     {"gmail_users_get_count_list", nullptr, false},
     {"gmail_users_get_count_stop", nullptr, false},
