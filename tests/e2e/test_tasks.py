@@ -2,6 +2,7 @@
 
 import json
 import os
+import shutil
 import sqlite3
 import stat
 import sys
@@ -72,6 +73,7 @@ class TaskCase(qlmtest.GwssimMixin, qlmtest.RootCase):
         for task in os.listdir(self.gws("conf")) if os.path.isdir(self.gws("conf")) else []:
             if len(task) == 36:
                 os.unlink(self.gws("conf", task))
+                shutil.rmtree(self.gws("backup/domain_user_and_shared_dirve_db", task), ignore_errors=True)
 
     def log_rows(self):
         path = self.gws("quillmere_log_datebase.db")
@@ -366,6 +368,21 @@ class TaskRules(TaskCase):
         self.assertFalse(os.path.exists(self.path("tmp/x")))
         caches = self.path(qlmtest.APP, "database/gws/backup/domain_user_and_shared_dirve_db")
         self.assertEqual(os.listdir(caches) if os.path.isdir(caches) else [], [])
+
+    def test_a_stored_hostile_admin_email_reaches_the_tools_as_one_argument(self):
+        marker = self.path("pwned")
+        admin = "x'$(touch %s)'`touch %s`@example.test" % (marker, marker)
+        task = self.new_task(admin)
+        self.assertEqual(self.task_conf(task)["admin_email"], admin)
+        for act in ("get_domain_user", "get_user_and_shared_drive", "get_online_domain_users_and_shared_drive"):
+            with self.subTest(act=act):
+                self.calls(clear=True)
+                self.assertEqual(self.request({"act": act, "task_id": task})["success"], False)
+                calls = self.calls("scoutix")
+                self.assertTrue(calls)
+                self.assertEqual({c["argv"][2] for c in calls}, {admin})
+                self.assertNoLeftovers()
+        self.assertFalse(os.path.exists(marker))
 
     def test_the_thirty_third_task_is_refused(self):
         first = self.new_task()
