@@ -1,6 +1,7 @@
 #include "appgenerallib/keystore.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,8 +9,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <vector>
 
 #include "common/atomicfile.h"
+#include "common/filehelpers.h"
 #include "common/paths.h"
 #include "common/reqcheck.h"
 #include "common/shellquote.h"
@@ -110,6 +113,24 @@ int Copy_Key_Private(const std::string& key, const std::string& dst) {
     return rc;
 }
 
+// GAM folders of processes that are gone: a worker ended by SIGTERM leaves through _exit, past
+// its guards, and its folder holds a plain key copy.
+void Remove_Stale_Gam_Dirs() {
+    std::string base = qlm::Gam_Dir();
+    size_t slash = base.rfind('/');
+    std::string parent = base.substr(0, slash), prefix = base.substr(slash + 1) + ".";
+    std::vector<std::string> names;
+    GetFolderList(names, parent.c_str());
+    for (const std::string& name : names) {
+        if (name.rfind(prefix, 0) != 0) continue;
+        std::string digits = name.substr(prefix.size());
+        if (digits.empty() || digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos) continue;
+        pid_t pid = static_cast<pid_t>(std::stol(digits));
+        if (pid == getpid() || kill(pid, 0) == 0 || errno != ESRCH) continue;
+        Remove_Folder_Tree((parent + "/" + name).c_str(), 0, nullptr);
+    }
+}
+
 using Decrypt_Fn = int (*)(std::string&, const char*);
 
 int Set_Up_Gam(Decrypt_Fn decrypt, const char* pszAuthID, const char* pszAdminEmail) {
@@ -134,6 +155,7 @@ int Set_Up_Gam(Decrypt_Fn decrypt, const char* pszAuthID, const char* pszAdminEm
     std::string domain, customer;
     if (Read_Key_Domain(result, domain, customer) != 0) return -161;
 
+    Remove_Stale_Gam_Dirs();
     // From here on a failure removes the folder: no half-built configuration or key copy stays.
     std::string dir = qlm::Gam_Process_Dir();
     DirGuard gamGuard = Guard_Dir(dir);

@@ -13,6 +13,7 @@
 // GAM's configuration folder is one per process, a sibling of Gam_Dir() named after the pid,
 // exported to every gam through GAMCFGDIR; so tasks of different domains running at once never
 // see each other's configuration, and the plain key copy in it goes with the process's guard.
+// A set-up also removes the folders of processes that no longer exist (a worker ended by SIGTERM).
 #pragma once
 
 #include <string>

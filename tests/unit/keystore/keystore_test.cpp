@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -298,6 +299,24 @@ TEST_F(KeyStore, AFailureAfterTheFolderWasRemovedLeavesNoFolder) {
     EXPECT_EQ(Scoutix_Calls(), 1);
     EXPECT_LT(TMP_Initial_GAM_Conf(smbbackup::Create_New_ID().c_str(), "admin@example.com"), 0);
     EXPECT_EQ(Scoutix_Calls(), 1);
+}
+
+TEST_F(KeyStore, ASetUpRemovesTheFoldersOfProcessesThatAreGone) {
+    Stored();
+    pid_t gone = fork();
+    if (gone == 0) _exit(0);
+    ASSERT_GT(gone, 0);
+    ASSERT_EQ(waitpid(gone, nullptr, 0), gone);
+    const std::string base = qlm::Gam_Dir();
+    const std::string dead = base + "." + std::to_string(gone), live = base + "." + std::to_string(getppid());
+    const std::string other = base + ".backup", gam = base;
+    for (const std::string& d : {dead, live, other, gam}) {
+        fs::create_directories(d);
+        Write_File(d + "/oauth2service.json", "plain");
+    }
+    ASSERT_EQ(Initial_GAM_Conf(auth.c_str(), "admin@example.com"), 0);
+    EXPECT_FALSE(Exists(dead)) << "a killed worker's key copy stays for good";
+    for (const std::string& d : {live, other, gam}) EXPECT_TRUE(Exists(d + "/oauth2service.json")) << d;
 }
 
 }  // namespace
