@@ -116,6 +116,16 @@ class Lighttpd:
         self.proc = None
 
     def start(self):
+        # The free port may be taken by another suite before lighttpd binds it: try a fresh one.
+        for attempt in range(5):
+            try:
+                return self._start_once()
+            except RuntimeError:
+                if attempt == 4:
+                    raise
+                self.port = free_port()
+
+    def _start_once(self):
         conf = os.path.join(self.dir, "lighttpd.conf")
         with open(conf, "w") as f:
             f.write("""
