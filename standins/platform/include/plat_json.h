@@ -26,10 +26,10 @@ PT_JSON Json_List_Init();
 PT_JSON Json_From_File(const char* path);
 PT_JSON Json_From_String(const char* text);
 
-// Writes the plain text of obj to path as a whole: a temporary file named ".<name>.XXXXXX" in the
-// same folder, flushed to disk, then renamed over path, so a reader sees the old or the new file,
-// never a part. The file gets mode 0600. 0 or -errno. The temporary name is an entry of the folder
-// for a moment: callers that list a folder in which every entry counts use their own writer.
+// Writes the plain text of obj to path as a whole: a temporary file ".<name>.XXXXXX" in the NAS's
+// shared temporary folder (beside the target only when that folder is on another file system),
+// flushed to disk, then renamed over path, so a reader sees the old or the new file, never a part,
+// and a killed writer leaves nothing in the target's folder. The file gets mode 0600. 0 or -errno.
 int Json_To_File(const char* path, PT_JSON obj);
 
 // Texts owned by obj, valid until obj changes, is freed or is printed again (both forms share one

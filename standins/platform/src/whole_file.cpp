@@ -1,6 +1,7 @@
 #include "whole_file.h"
 
 #include "plat_fd.h"
+#include "plat_root.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -57,16 +58,13 @@ int Write_All(int fd, const char* p, size_t len) {
     return 0;
 }
 
-int Write_Whole_File(const char* path, const char* data, size_t len, mode_t mode) {
-    if (!path || !*path || (!data && len > 0)) return -EINVAL;
-    std::string target(path);
-    size_t slash = target.rfind('/');
-    std::string dir = slash == std::string::npos ? "." : target.substr(0, slash == 0 ? 1 : slash);
-    std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
-    if (name.empty()) return -EISDIR;
-    // Keep the temporary name within NAME_MAX however long the target's name is.
-    std::string tmpl = dir + "/." + name.substr(0, 200) + ".XXXXXX";
+namespace {
 
+// One try: a fresh temporary in tmpDir, written, synced and renamed over path.
+int Write_Via(const std::string& tmpDir, const std::string& name, const char* path, const char* data,
+              size_t len, mode_t mode) {
+    // Keep the temporary name within NAME_MAX however long the target's name is.
+    std::string tmpl = tmpDir + "/." + name.substr(0, 200) + ".XXXXXX";
     Fd fd(mkostemp(tmpl.data(), O_CLOEXEC));
     if (!fd) return -errno;
     Temp_Name tmp{tmpl};
@@ -77,6 +75,27 @@ int Write_Whole_File(const char* path, const char* data, size_t len, mode_t mode
     if (rename(tmp.path.c_str(), path) != 0) return -errno;
     tmp.path.clear();
     return 0;
+}
+
+}  // namespace
+
+int Write_Whole_File(const char* path, const char* data, size_t len, mode_t mode) {
+    if (!path || !*path || (!data && len > 0)) return -EINVAL;
+    std::string target(path);
+    size_t slash = target.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : target.substr(0, slash == 0 ? 1 : slash);
+    std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
+    if (name.empty()) return -EISDIR;
+    // Folders such as the mission folder count every entry they hold, so the temporary goes to the
+    // NAS's shared temporary folder when it is on the same file system; beside the target otherwise.
+    std::string shared = Plat_Root_Path("/usr/local/tmp");
+    struct stat sd, st;
+    if (stat(shared.c_str(), &sd) == 0 && S_ISDIR(sd.st_mode) && stat(dir.c_str(), &st) == 0 &&
+        sd.st_dev == st.st_dev) {
+        int rc = Write_Via(shared, name, path, data, len, mode);
+        if (rc != -EXDEV && rc != -EACCES && rc != -EPERM) return rc;
+    }
+    return Write_Via(dir, name, path, data, len, mode);
 }
 
 }  // namespace plat

@@ -13,6 +13,9 @@
 #include <dirent.h>
 #include <string>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <csignal>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -121,6 +124,31 @@ TEST(JsonToFile, ReplacesTheFileWholeAndLeavesNoTemporaryFile) {
     const char* p = nullptr;
     ASSERT_EQ(Json_Dict_Find_Str(back.get(), "p", p), 0);
     EXPECT_STREQ(p, "/x");
+}
+
+// A writer killed halfway (an aborted worker) must leave nothing in the target's folder, where
+// every entry may count as a record: the temporary lives in the NAS's shared temporary folder.
+TEST(JsonToFile, KilledWriterLeavesNothingInTheTargetFolder) {
+    TempDir root;
+    ASSERT_EQ(mkdir((root / "usr").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((root / "usr/local").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((root / "usr/local/tmp").c_str(), 01777), 0);
+    ASSERT_EQ(mkdir((root / "mission").c_str(), 0700), 0);
+    plattest::ScopedEnv env("QLM_ROOT", root.path());
+    std::string path = root / "mission/record";
+    for (int i = 0; i < 20; ++i) {
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            RAIIful_Json obj(Json_Dict_Init());
+            Json_Dict_Add_Str(obj.get(), "big", std::string(4 << 20, 'x').c_str());
+            for (;;) Json_To_File(path.c_str(), obj.get());
+        }
+        usleep(20000 + 3000 * i);
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        for (const std::string& name : Entries(root / "mission")) EXPECT_EQ(name, "record");
+    }
 }
 
 TEST(JsonToFile, FailureLeavesTheTargetAndFolderAsTheyWere) {
