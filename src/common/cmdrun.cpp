@@ -58,14 +58,14 @@ void Signal_Unreaped_Group(pid_t pid, int sig) {
     if (kill(-pid, sig) != 0 && errno != ESRCH) kill(pid, sig);
 }
 
-// Keeps SIGTERM blocked from just before the fork until the child's group exists and is recorded,
-// so a worker's handler never finds a group that is not there yet.
+// Keeps signals blocked from just before the fork until the child's group exists and is recorded,
+// so a worker's SIGTERM handler never finds a group that is not there yet, and no handler of the
+// caller ever runs in the child before it resets them.
 struct TermBlock {
     sigset_t old;
     TermBlock() {
         sigset_t s;
-        sigemptyset(&s);
-        sigaddset(&s, SIGTERM);
+        sigfillset(&s);
         sigprocmask(SIG_BLOCK, &s, &old);
     }
     ~TermBlock() { sigprocmask(SIG_SETMASK, &old, nullptr); }
@@ -84,8 +84,8 @@ struct CurrentGroup {
     dfl.sa_handler = SIG_DFL;
     sigemptyset(&dfl.sa_mask);
     // Ignored signals survive exec: a tool must not inherit an ignored SIGPIPE or SIGTERM, nor a
-    // caller's SIGCHLD setting. Every classic signal is reset (SIGKILL and SIGSTOP refuse quietly).
-    for (int sig = 1; sig < 32; ++sig) sigaction(sig, &dfl, nullptr);
+    // caller's SIGCHLD setting. Every signal is reset (SIGKILL and SIGSTOP refuse quietly).
+    for (int sig = 1; sig < NSIG; ++sig) sigaction(sig, &dfl, nullptr);
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);

@@ -50,9 +50,11 @@ void Reply_Error_No_Msg(int code) {
 }
 
 void Reply_Json(json_object* obj) {
+    const char* text = obj ? Json_To_String(obj) : nullptr;
+    // A reply that cannot be written must not go out looking like one without an error.
+    if (text == nullptr) return Reply_Error_No_Msg(kReplyFailed);
     Ensure_Reply_Header();
-    const char* text = Json_To_String(obj);
-    puts(text ? text : "{ }");
+    puts(text);
     fflush(stdout);
 }
 

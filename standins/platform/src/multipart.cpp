@@ -220,6 +220,10 @@ int Multipart_Parser::Read_Part_Headers(bool& isFile) {
                 if (Equal_No_Case(key, "filename")) {
                     part.strFileName = v;
                     isFile = true;
+                } else if (Equal_No_Case(key, "filename*")) {
+                    // An extended name alone still makes a file part; a plain one, if any, names it.
+                    if (part.strFileName.empty()) part.strFileName = v;
+                    isFile = true;
                 }
             });
         }

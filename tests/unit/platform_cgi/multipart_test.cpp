@@ -286,3 +286,19 @@ TEST(Upload_Session, Starts_Fresh_With_A_Ready_Md5) {
 }
 
 }  // namespace
+
+namespace {
+
+// A browser may name a non-ASCII file only with the extended parameter; it is still the file part.
+TEST(Multipart_Parser, ExtendedFileNameAloneMakesAFilePart) {
+    const std::string body = "--" + kBoundary +
+                             "\r\nContent-Disposition: form-data; name=\"file\"; filename*=UTF-8''cl%C3%A9.json"
+                             "\r\n\r\n{\"k\":1}\r\n--" + kBoundary + "--\r\n";
+    Upload u = Run_Upload(body);
+    ASSERT_EQ(u.until, 1);
+    EXPECT_EQ(u.part, 0);
+    EXPECT_EQ(u.data, "{\"k\":1}");
+    EXPECT_FALSE(u.info.strFileName.empty());
+}
+
+}  // namespace
