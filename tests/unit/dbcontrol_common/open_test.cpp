@@ -132,17 +132,17 @@ TEST(CatalogReaders, ACatalogNeverWrittenReadsAsDocumentedAndNothingIsCreated) {
     EXPECT_TRUE(cattest::Tree(root.dir.path()).empty());
 }
 
-// Another process holds the catalog (a read transaction, or the write lock) for a moment.
-void Hold_Then_Release(const std::string& file, const char* hold, std::chrono::milliseconds forHow) {
+// Another connection holds the catalog (a read transaction, or a write lock) for a moment;
+// the returned thread lets go and is joined when it goes out of scope.
+std::jthread Hold_Then_Release(const std::string& file, const char* hold, std::chrono::milliseconds forHow) {
     sqlite3* other = nullptr;
-    ASSERT_EQ(sqlite3_open(file.c_str(), &other), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(other, hold, nullptr, nullptr, nullptr), SQLITE_OK);
-    std::thread release([other, forHow] {
+    EXPECT_EQ(sqlite3_open(file.c_str(), &other), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(other, hold, nullptr, nullptr, nullptr), SQLITE_OK);
+    return std::jthread([other, forHow] {
         std::this_thread::sleep_for(forHow);
         sqlite3_exec(other, "COMMIT;", nullptr, nullptr, nullptr);
         sqlite3_close(other);
     });
-    release.detach();
 }
 
 TEST(CatalogBusy, WritersWaitForAReaderOrAnotherWriterInsteadOfFailing) {
@@ -152,11 +152,16 @@ TEST(CatalogBusy, WritersWaitForAReaderOrAnotherWriterInsteadOfFailing) {
     const std::string drive = root.Backup(std::string("drive_db/") + kTask + "/" + kUser + ".db");
     const std::string contact = root.Backup(std::string("contact_db/") + kTask + "/" + kUser + ".db");
 
-    Hold_Then_Release(drive, "BEGIN; SELECT COUNT(*) FROM drive_sql_database;", std::chrono::milliseconds(300));
-    EXPECT_EQ(Drive_Write_DB({{"b", DriveData()}}, kUser, kTask), 0);
-    Hold_Then_Release(contact, "BEGIN IMMEDIATE;", std::chrono::milliseconds(300));
-    EXPECT_EQ(Contact_Write_DB({{"d", ContactData()}}, kUser, kTask), 0);
-    Hold_Then_Release(drive, "BEGIN EXCLUSIVE; INSERT INTO drive_sql_database SELECT NULL,'z',drive_name,"
+    {
+        auto reader = Hold_Then_Release(drive, "BEGIN; SELECT COUNT(*) FROM drive_sql_database;",
+                                        std::chrono::milliseconds(300));
+        EXPECT_EQ(Drive_Write_DB({{"b", DriveData()}}, kUser, kTask), 0);
+    }
+    {
+        auto writer = Hold_Then_Release(contact, "BEGIN IMMEDIATE;", std::chrono::milliseconds(300));
+        EXPECT_EQ(Contact_Write_DB({{"d", ContactData()}}, kUser, kTask), 0);
+    }
+    auto writer = Hold_Then_Release(drive, "BEGIN EXCLUSIVE; INSERT INTO drive_sql_database SELECT NULL,'z',drive_name,"
                              "drive_md5Checksum,drive_modifiedTime,drive_mimeType,drive_index,drive_depth,drive_size,"
                              "drive_localid,drive_parents,drive_Owner,create_time,last_backup_time,structure,"
                              "modify_timestamp FROM drive_sql_database LIMIT 1;",
