@@ -1,0 +1,60 @@
+// The service backups of a run, as the run driver calls them, and the running-record progress
+// every service keeps.
+//
+// A service function backs up one service of a task into the store. 0 or more: done (single
+// accounts or items may have failed; each failure has its activity-log row). Below 0: a failed
+// attempt the retry wrapper repeats (-1: a later attempt can succeed, such as a held lock or a lost
+// connection; -161: a file or catalog failure). Every attempt starts from the top.
+// Every service and every pre-count gets the run's activity-log handle and stores at least its FAIL
+// and warn rows, so no skipped account or failed item is hidden; with a NULL handle nothing is stored.
+#pragma once
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <string>
+
+class GWSTask;
+
+// (task, path of the running mission record, login user named in rows, activity-log handle or NULL)
+using BackupServiceFn = int (*)(GWSTask* pTask, std::string strMissionPath, const char* pszCurrentLoginUser,
+                                sqlite3* sqlDatabase);
+
+// Drive: every selected account's Drive into BK/drive/<task id>/<account>/.
+int Backup_Drive(GWSTask* pTask, std::string strMissionPath, const char* pszCurrentLoginUser, sqlite3* sqlDatabase);
+// Shared Drive: every selected shared drive into BK/shared_drive/<task id>/<uuid>/.
+int Backup_Shared_Drive(GWSTask* pTask, std::string strMissionPath, const char* pszCurrentLoginUser,
+                        sqlite3* sqlDatabase);
+// Gmail, Calendar and Contacts: not built yet; each logs a warn row that the service is not
+// available and succeeds, so a run that selects them still ends.
+int Backup_Gmail(GWSTask* pTask, std::string strMissionPath, const char* pszCurrentLoginUser, sqlite3* sqlDatabase);
+int Backup_Calendar(GWSTask* pTask, std::string strMissionPath, const char* pszCurrentLoginUser,
+                    sqlite3* sqlDatabase);
+int Backup_Contact(GWSTask* pTask, std::string strMissionPath, const char* pszCurrentLoginUser, sqlite3* sqlDatabase);
+
+// Pre-counts, for the run's progress totals: 0 with the number of items stored through the count;
+// below 0 with it untouched, only when the user or shared-drive list itself cannot be read (a single
+// account or drive that cannot be counted counts 0, with a warn row).
+int Count_Drive(GWSTask* pTask, int64_t* llCount, const char* pszCurrentLoginUser, sqlite3* sqlDatabase);
+int Count_Shared_Drive(GWSTask* pTask, int64_t* llCounter, const char* pszCurrentLoginUser, sqlite3* sqlDatabase);
+// Not built yet: count 0 and succeed.
+int Count_Gmail(GWSTask* pTask, int64_t* llCount, const char* pszCurrentLoginUser, sqlite3* sqlDatabase);
+int Count_Calendar(GWSTask* pTask, int64_t* llCount, const char* pszCurrentLoginUser, sqlite3* sqlDatabase);
+int Count_Contact(GWSTask* pTask, int64_t* llCount, const char* pszCurrentLoginUser, sqlite3* sqlDatabase);
+
+// A service's counters in the running record: "<service>_current" and "backup_current".
+// Begin reads the record: the overall count restarts at backup_current - <service>_current (not below
+// 0) and the service count at 0, so a repeated attempt never counts its items twice.
+// Add counts items done; the record is rewritten whole (temporary file and rename) at most about once
+// a second. Flush rewrites it now (after each account, and at the end). The record's other keys stay
+// as they are. 0, or the negative result of the record write (the counters are kept either way).
+struct MissionProgress {
+    std::string strPath;
+    std::string strCurrentKey;  // "drive_current", "shared_drive_current", ...
+    int64_t nServiceCurrent = 0;
+    int64_t nBackupCurrent = 0;
+    int64_t llLastWriteMs = 0;  // monotonic clock of the last write
+    bool bDirty = false;
+};
+int Mission_Progress_Begin(MissionProgress& progress, const std::string& strMissionPath, const char* pszCurrentKey);
+int Mission_Progress_Add(MissionProgress& progress, int64_t nItems = 1);
+int Mission_Progress_Flush(MissionProgress& progress);
