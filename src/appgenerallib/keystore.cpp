@@ -16,6 +16,7 @@
 #include "common/paths.h"
 #include "common/reqcheck.h"
 #include "common/shellquote.h"
+#include "common/toolcmd.h"
 #include "plat_conf.h"
 #include "plat_file.h"
 #include "plat_json.h"
@@ -142,16 +143,13 @@ int Set_Up_Gam(Decrypt_Fn decrypt, const char* pszAuthID, const char* pszAdminEm
     std::string tmpDir = qlm::Tmp_Dir();
     smbbackup::Create_Path(tmpDir.c_str(), 0700);
     // The listing names every user of the domain: a private file, its name unique to this call.
-    std::string result = tmpDir + "/tnq_" + smbbackup::Create_New_ID();
-    if (Write_Private_File(result, "", 0) != 0) return -161;
+    std::string result = qlm::Tool_Result_Path(smbbackup::Create_New_ID());
     UnlinkGuard resultGuard = Guard_File(result);
+    if (qlm::Run_Scoutix("-info", key, pszAdminEmail, result) != 0) return -161;
 
     using qlm::ShellQuote;
     int status = -1;
-    int rc = Execute_Command_Line(status, "%s -info %s %s >%s 2>%s", ShellQuote(qlm::Tool_Path("scoutix")).c_str(),
-                                  ShellQuote(key).c_str(), ShellQuote(pszAdminEmail).c_str(),
-                                  ShellQuote(result).c_str(), "/dev/null");
-    if (Run_Ok(rc, status) != 0) return -161;
+    int rc = 0;
     std::string domain, customer;
     if (Read_Key_Domain(result, domain, customer) != 0) return -161;
 

@@ -14,7 +14,7 @@
 #include "orvenna_cgi/action_log.h"
 #include "orvenna_cgi/reply.h"
 #include "orvenna_cgi/request_params.h"
-#include "orvenna_cgi/scoutix_cmd.h"
+#include "common/toolcmd.h"
 #include "orvenna_task.h"
 #include "plat_cgi.h"
 #include "plat_file.h"

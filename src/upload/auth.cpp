@@ -11,7 +11,7 @@
 #include "orvenna_cgi/action_log.h"
 #include "orvenna_cgi/reply.h"
 #include "orvenna_cgi/request_params.h"
-#include "orvenna_cgi/scoutix_cmd.h"
+#include "common/toolcmd.h"
 #include "plat_cgi.h"
 #include "plat_file.h"
 #include "plat_json.h"
@@ -52,7 +52,6 @@ int Auth(O_APP_CGI_AGENT* agent) {
 
     const std::string strAuthID = smbbackup::Create_New_ID();
     const std::string strResult = Tool_Result_Path(std::to_string(getpid()));
-    unlink(strResult.c_str());
     UnlinkGuard resultGuard = Guard_File(strResult);
     const std::string strKeyPath = Uploaded_Key_Path(strAuthID);
     const std::string strUserList = User_List_Path(strAuthID);
