@@ -98,6 +98,12 @@ constexpr Drive_Like_Queries kQueries = {
     "SELECT * FROM drive_sql_database WHERE drive_name LIKE ?1 OR drive_Owner LIKE ?1 ORDER BY ID DESC LIMIT ?2,?3;",
 };
 
+}  // namespace
+
+const char* qlm::catalog::Drive_Upsert_Sql() { return kUpsert; }
+
+namespace {
+
 int Bind_Drive_Row(sqlite3_stmt* st, const std::string& id, const DriveData& d) {
     int rc = Bind_Drive_Like_Head(st, id, d);
     if (rc == SQLITE_OK) rc = Bind_Text_Ref(st, 11, d.strOwner);

@@ -57,6 +57,9 @@ namespace qlm::catalog {
 
 // Shared by the Drive and Shared Drive catalogs and their advanced searches.
 
+// The upsert statement of the Drive catalog (15 parameters in column order, 1 the map key).
+const char* Drive_Upsert_Sql();
+
 // Full form: "id", "name", "md5Checksum", "modifiedTime" (empty becomes the epoch), "mimeType",
 // "index" and "depth" (JSON integers), "size" (text), "localid", "parents", and "Owner" and
 // "structure" (Drive) or "members" (Shared Drive). Never the row id nor the three times.

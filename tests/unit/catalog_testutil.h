@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "common/paths.h"
 #include "platform_testdir.h"
 #include "plat_json.h"
 
@@ -26,10 +27,8 @@ inline constexpr const char* kUser = "o'brien+test@example.com";  // a quote and
 struct Root {
     plattest::TempDir dir;
     plattest::ScopedEnv env{"QLM_ROOT", dir.path()};
-    std::string Backup(const std::string& rel) const {
-        return dir.path() + "/usr/local/Kivora/quillmere/database/gws/backup/" + rel;
-    }
-    std::string Db_Dir() const { return dir.path() + "/usr/local/Kivora/quillmere/database/gws"; }
+    std::string Backup(const std::string& rel) const { return qlm::Backup_Dir() + "/" + rel; }
+    std::string Db_Dir() const { return qlm::Db_Dir(); }
 };
 
 // Every path below root (folders and files), relative, sorted.

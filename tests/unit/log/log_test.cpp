@@ -32,7 +32,7 @@ struct LogDb {
 
 struct ActivityLog : ::testing::Test {
     cattest::Root root;
-    std::string file = root.Db_Dir() + "/quillmere_log_datebase.db";
+    std::string file = qlm::Log_Db_Path();
 };
 
 TEST_F(ActivityLog, StoredFileShowsTheTableToTheCli) {
