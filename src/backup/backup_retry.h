@@ -1,0 +1,29 @@
+// The retry wrapper every service of a run goes through, and the scoutix permission check.
+#pragma once
+#include <sqlite3.h>
+
+#include <string>
+
+#include "backup/backup_service.h"
+
+class GWSTask;
+
+namespace qlm {
+inline constexpr int RETRY_MAX = 15;
+inline constexpr unsigned BASE_SEC = 20;
+inline constexpr unsigned CAP_SEC = 30000;
+}  // namespace qlm
+
+// Calls fn until an attempt gives 0 or more, at most RETRY_MAX times, pausing 20 s doubled after
+// each failed attempt (capped at 30000 s). Each failure stores the row "Error occurred while backing
+// up all accounts in domain %s: %s." and each pause "%s Waiting %u sec before retry %d.". The
+// service always gets db (its own rows are FAIL and warn rows unless bForceLog asks for all). A pause
+// ends early, and so does the wrapper, when the worker is being stopped.
+// Returns the last attempt's result.
+int Backup_Service_With_Retry(BackupServiceFn fn, GWSTask* pTask, const std::string& strMissionPath,
+                              const char* pszTaskID, const char* pszCurrentLoginUser, sqlite3* db,
+                              const char* pszFailureText, bool bForceLog);
+
+// Runs one finished scoutix check line and reads "is_pass" from its result file.
+// 0 passed; -1 the command did not run or exited non-zero; -2 no JSON; -3 "is_pass" false or absent.
+int Check_Permission_By_Cmd(const std::string& strCmdLine, const std::string& strResultPath);

@@ -1,0 +1,106 @@
+#include "backup/mission_record.h"
+
+#include <chrono>
+#include <cstring>
+
+#include "backup/backup_service.h"
+#include "common/atomicfile.h"
+
+namespace qlm {
+
+double Mission_Percent(int64_t llCurrent, int64_t llTotal) {
+    if (llTotal == 0) return 0.0;
+    double p = static_cast<double>(llCurrent) / static_cast<double>(llTotal) * 100.0;
+    if (!(p > 0.0)) return 0.0;
+    if (!(p < 100.0)) return 100.0;
+    return p;
+}
+
+int64_t Mission_Int(PT_JSON record, const char* key) {
+    int64_t v = 0;
+    if (Json_Dict_Find_Int64(record, key, v) != 0) return 0;
+    return v;
+}
+
+bool Mission_Matches_Key_Word(PT_JSON record, const char* pszKeyWord) {
+    if (pszKeyWord == nullptr) return true;
+    const char* text = nullptr;
+    if (Json_Dict_Find_Str(record, kKeyMissionName, text) == 0 && strstr(text, pszKeyWord) != nullptr) return true;
+    text = nullptr;
+    return Json_Dict_Find_Str(record, kKeyDomain, text) == 0 && strstr(text, pszKeyWord) != nullptr;
+}
+
+void Mission_Recompute_Percents(PT_JSON record) {
+    static const char* const kPairs[][3] = {
+        {kKeyTotalProgress, kKeyBackupCurrent, kKeyBackupTotal},
+        {kKeyDriveProgress, kKeyDriveCurrent, kKeyDriveTotal},
+        {kKeySharedDriveProgress, kKeySharedDriveCurrent, kKeySharedDriveTotal},
+        {kKeyGmailProgress, kKeyGmailCurrent, kKeyGmailTotal},
+        {kKeyContactProgress, kKeyContactCurrent, kKeyContactTotal},
+        {kKeyCalendarProgress, kKeyCalendarCurrent, kKeyCalendarTotal},
+    };
+    for (const auto& pair : kPairs)
+        Json_Dict_Add_Double(record, pair[0], Mission_Percent(Mission_Int(record, pair[1]), Mission_Int(record, pair[2])));
+}
+
+void Mission_Remove_Id_Maps(PT_JSON record) {
+    Json_Dict_Remove(record, kKeyRestoreIdmapDrive);
+    Json_Dict_Remove(record, kKeyRestoreIdmapSharedDrive);
+    Json_Dict_Remove(record, kKeyRestoreIdmapGmail);
+}
+
+}  // namespace qlm
+
+int cmp_nStartTime_for_qsort(const void* a, const void* b) {
+    int64_t ta = qlm::Mission_Int(*static_cast<PT_JSON const*>(a), qlm::kKeyStartTime);
+    int64_t tb = qlm::Mission_Int(*static_cast<PT_JSON const*>(b), qlm::kKeyStartTime);
+    if (ta > tb) return -1;
+    if (ta < tb) return 1;
+    return 0;
+}
+
+// ---- running-record progress of the services ----
+
+namespace {
+
+int64_t Monotonic_Ms() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+// The record as it is now with the two counters set; the other keys stay as the record holds them.
+int Write_Progress(MissionProgress& progress) {
+    RAIIful_Json record(Json_From_File(progress.strPath.c_str()));
+    if (!record || !json_object_is_type(record.get(), json_type_object)) return -2;
+    Json_Dict_Add_Int64(record.get(), progress.strCurrentKey.c_str(), progress.nServiceCurrent);
+    Json_Dict_Add_Int64(record.get(), qlm::kKeyBackupCurrent, progress.nBackupCurrent);
+    int rc = qlm::Json_Write_File(progress.strPath, record.get());
+    progress.llLastWriteMs = Monotonic_Ms();
+    if (rc == 0) progress.bDirty = false;
+    return rc;
+}
+
+}  // namespace
+
+int Mission_Progress_Begin(MissionProgress& progress, const std::string& strMissionPath, const char* pszCurrentKey) {
+    progress = MissionProgress{};
+    progress.strPath = strMissionPath;
+    progress.strCurrentKey = pszCurrentKey ? pszCurrentKey : "";
+    RAIIful_Json record(Json_From_File(strMissionPath.c_str()));
+    if (!record) return -2;
+    int64_t b = qlm::Mission_Int(record.get(), qlm::kKeyBackupCurrent);
+    int64_t d = qlm::Mission_Int(record.get(), progress.strCurrentKey.c_str());
+    progress.nBackupCurrent = b - d > 0 ? b - d : 0;
+    progress.llLastWriteMs = Monotonic_Ms();
+    return 0;
+}
+
+int Mission_Progress_Add(MissionProgress& progress, int64_t nItems) {
+    progress.nServiceCurrent += nItems;
+    progress.nBackupCurrent += nItems;
+    progress.bDirty = true;
+    if (Monotonic_Ms() - progress.llLastWriteMs < 1000) return 0;
+    return Write_Progress(progress);
+}
+
+int Mission_Progress_Flush(MissionProgress& progress) { return Write_Progress(progress); }
