@@ -1,0 +1,534 @@
+// Drive and Shared Drive backups against the stand-in tools and a simulated domain, under a
+// freshly staged test root per test.
+#include <gtest/gtest.h>
+#include <json-c/json.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "../platform_testdir.h"
+#include "appgenerallib/keystore.h"
+#include "backup/drive_backup.h"
+#include "backup/drive_backup_common.h"
+#include "backup/shared_drive_backup.h"
+#include "common/paths.h"
+#include "dbcontrol/drive_db.h"
+#include "dbcontrol/shared_drive_db.h"
+#include "log/log_db.h"
+#include "orvenna_task.h"
+#include "plat_json.h"
+#include "plat_string.h"
+
+namespace fs = std::filesystem;
+using plattest::Read_File;
+using plattest::Write_File;
+
+namespace {
+
+constexpr const char* kAdmin = "admin@example.test";
+constexpr const char* kAlice = "alice@example.test";
+
+std::string Run_Out(const std::string& cmd) {
+    std::string out;
+    FILE* p = popen(cmd.c_str(), "r");
+    if (!p) return out;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    pclose(p);
+    return out;
+}
+
+std::string Md5_Hex(const std::string& path) { return qlm::drivebk::File_MD5(path); }
+
+struct LogRow {
+    std::string status, type, text;
+};
+
+class DriveBackup : public ::testing::Test {
+protected:
+    plattest::TempDir dir;
+    std::string root = dir.path();
+    std::unique_ptr<plattest::ScopedEnv> rootEnv, scaleEnv;
+    std::string sim, task = smbbackup::Create_New_ID(), mission;
+    GWSTask t;
+    sqlite3* db = nullptr;
+
+    void SetUp() override {
+        const std::string cmd = std::string("GWSSIM_INIT_ARGS='--users 2 --files 4 --shared-drives 1' '") +
+                                QLM_SOURCE_DIR + "/scripts/stage-root' '" + root + "' '" + QLM_BINARY_DIR +
+                                "' >/dev/null 2>&1";
+        ASSERT_EQ(system(cmd.c_str()), 0) << "staging failed (is the build installed?)";
+        rootEnv = std::make_unique<plattest::ScopedEnv>("QLM_ROOT", root);
+        scaleEnv = std::make_unique<plattest::ScopedEnv>("QLM_SLEEP_SCALE", "0.001");
+        sim = root + "/var/lib/gwssim";
+        // The task's key, as a task keeps it, and this process's GAM folder for its domain.
+        const std::string key = Run_Out(Gwssim() + " key " + sim + " --grant drive,gmail,calendar,contacts");
+        const std::string auth = smbbackup::Create_New_ID();
+        ASSERT_EQ(qlm::Store_Pending_Service_Account_Key(key.c_str(), auth.c_str()), 0);
+        fs::create_directories(qlm::Sa_Dir());
+        fs::rename(qlm::Pending_Key_Path(auth), qlm::Stored_Key_Path(auth));
+        ASSERT_EQ(Initial_GAM_Conf(auth.c_str(), kAdmin), 0);
+        t.Set_Task_ID(task.c_str());
+        t.Set_Admin_Email(kAdmin);
+        t.Set_Auto_Add_User_Enable(1);
+        t.Set_Auto_Add_Shared_Drive_Enable(1);
+        fs::create_directories(qlm::Mission_Dir());
+        mission = qlm::Mission_Dir() + "/" + smbbackup::Create_New_ID();
+        Write_File(mission, R"({"backup_current": 0, "drive_current": 0, "shared_drive_current": 0})");
+        ASSERT_EQ(Sql_Open_Datebase(&db), 0);
+        ASSERT_EQ(Sql_Log_Create_Table(db), 0);
+    }
+    void TearDown() override {
+        if (db) sqlite3_close(db);
+        std::error_code ec;
+        fs::remove_all(qlm::Gam_Process_Dir(), ec);
+        unsetenv("GAMCFGDIR");
+    }
+
+    std::string Gwssim() const { return root + "/usr/local/bin/gwssim"; }
+    void Fault(const std::string& args) {
+        ASSERT_EQ(system((Gwssim() + " fault " + sim + " add " + args + " >/dev/null").c_str()), 0) << args;
+    }
+    void Clear_Calls() { ASSERT_EQ(system((Gwssim() + " calls " + sim + " --clear").c_str()), 0); }
+    // Calls of `gam ... get drivefile`, one argv joined by blanks each.
+    std::vector<std::string> Downloads() {
+        std::vector<std::string> out;
+        std::istringstream in(Read_File(sim + "/calls.jsonl"));
+        for (std::string line; std::getline(in, line);) {
+            json_object* o = json_tokener_parse(line.c_str());
+            if (!o) continue;
+            json_object* ev = nullptr;
+            json_object* argv = nullptr;
+            if (json_object_object_get_ex(o, "event", &ev) && std::string(json_object_get_string(ev)) == "start" &&
+                json_object_object_get_ex(o, "argv", &argv)) {
+                std::string joined;
+                for (size_t i = 0; i < json_object_array_length(argv); ++i)
+                    joined += std::string(i ? " " : "") + json_object_get_string(json_object_array_get_idx(argv, i));
+                if (joined.find(" get drivefile ") != std::string::npos) out.push_back(joined);
+            }
+            json_object_put(o);
+        }
+        return out;
+    }
+    int Count_Downloads_Of(const std::string& id) {
+        int n = 0;
+        for (const std::string& d : Downloads()) n += d.find(" id " + id + " ") != std::string::npos;
+        return n;
+    }
+
+    // The user's Drive in the simulated domain: edit its items and blobs.
+    std::string Drive_Json(const std::string& user) const { return sim + "/users/" + user + "/drive.json"; }
+    std::string Blob(const std::string& user, const std::string& id) const {
+        return sim + "/users/" + user + "/blobs/" + id;
+    }
+    // The binary files of a user's Drive: id -> (md5, size).
+    std::map<std::string, std::pair<std::string, long long>> Sim_Files(const std::string& user) {
+        std::map<std::string, std::pair<std::string, long long>> out;
+        json_object* d = json_object_from_file(Drive_Json(user).c_str());
+        json_object* items = nullptr;
+        json_object_object_get_ex(d, "items", &items);
+        for (size_t i = 0; i < json_object_array_length(items); ++i) {
+            json_object* it = json_object_array_get_idx(items, i);
+            json_object *id, *md5, *size, *trashed;
+            if (json_object_object_get_ex(it, "trashed", &trashed) && json_object_get_boolean(trashed)) continue;
+            if (json_object_object_get_ex(it, "md5", &md5) && json_object_object_get_ex(it, "size", &size) &&
+                json_object_object_get_ex(it, "id", &id))
+                out[json_object_get_string(id)] = {json_object_get_string(md5), json_object_get_int64(size)};
+        }
+        json_object_put(d);
+        return out;
+    }
+    // Applies fn to the items array and stores the Drive back.
+    template <typename Fn>
+    void Edit_Items(const std::string& user, Fn fn) {
+        json_object* d = json_object_from_file(Drive_Json(user).c_str());
+        json_object* items = nullptr;
+        json_object_object_get_ex(d, "items", &items);
+        fn(items);
+        ASSERT_EQ(json_object_to_file_ext(Drive_Json(user).c_str(), d, JSON_C_TO_STRING_PLAIN), 0);
+        json_object_put(d);
+    }
+    static json_object* Find(json_object* items, const std::string& id) {
+        for (size_t i = 0; i < json_object_array_length(items); ++i) {
+            json_object* it = json_object_array_get_idx(items, i);
+            json_object* v = nullptr;
+            if (json_object_object_get_ex(it, "id", &v) && id == json_object_get_string(v)) return it;
+        }
+        return nullptr;
+    }
+    // New content for a binary item, with Google's MD5, size and a later modification time.
+    void Change_Content(const std::string& user, const std::string& id, const std::string& content) {
+        Write_File(Blob(user, id), content);
+        const std::string md5 = Md5_Hex(Blob(user, id));
+        Edit_Items(user, [&](json_object* items) {
+            json_object* it = Find(items, id);
+            ASSERT_NE(it, nullptr);
+            json_object_object_add(it, "md5", json_object_new_string(md5.c_str()));
+            json_object_object_add(it, "size", json_object_new_int64(static_cast<int64_t>(content.size())));
+            json_object_object_add(it, "modifiedTime", json_object_new_string("2025-06-01T10:00:00.000Z"));
+        });
+    }
+    std::string Add_File(const std::string& user, const std::string& name, const std::string& content) {
+        const std::string id = "1added" + std::to_string(rand() % 100000) + "xyzXYZ";
+        Write_File(Blob(user, id), content);
+        const std::string md5 = Md5_Hex(Blob(user, id));
+        Edit_Items(user, [&](json_object* items) {
+            json_object* root_parent = nullptr;
+            json_object* first = json_object_array_get_idx(items, 0);
+            json_object_object_get_ex(first, "parent", &root_parent);
+            json_object* it = json_object_new_object();
+            json_object_object_add(it, "id", json_object_new_string(id.c_str()));
+            json_object_object_add(it, "name", json_object_new_string_len(name.data(), (int)name.size()));
+            json_object_object_add(it, "mimeType", json_object_new_string("text/plain"));
+            json_object_object_add(it, "parent", json_object_get(root_parent));
+            json_object_object_add(it, "owner", json_object_new_string(user.c_str()));
+            json_object_object_add(it, "createdTime", json_object_new_string("2025-06-01T10:00:00.000Z"));
+            json_object_object_add(it, "modifiedTime", json_object_new_string("2025-06-01T10:00:00.000Z"));
+            json_object_object_add(it, "md5", json_object_new_string(md5.c_str()));
+            json_object_object_add(it, "size", json_object_new_int64(static_cast<int64_t>(content.size())));
+            json_object_object_add(it, "has_blob", json_object_new_boolean(1));
+            json_object_array_add(items, it);
+        });
+        return id;
+    }
+    void Delete_Item(const std::string& user, const std::string& id) {
+        Edit_Items(user, [&](json_object* items) {
+            for (size_t i = 0; i < json_object_array_length(items); ++i) {
+                json_object* v = nullptr;
+                if (json_object_object_get_ex(json_object_array_get_idx(items, i), "id", &v) &&
+                    id == json_object_get_string(v)) {
+                    json_object_array_del_idx(items, i, 1);
+                    return;
+                }
+            }
+            FAIL() << "no item " << id;
+        });
+    }
+
+    // Catalog rows by id.
+    using Rows_By_Id = std::map<std::string, std::map<std::string, std::string>>;
+    static Rows_By_Id By_Id(int rc, const RAIIful_Json& list) {
+        Rows_By_Id out;
+        if (rc != 0) return out;
+        for (int i = 0; i < Json_List_Size(list.get()); ++i) {
+            json_object* row = Json_List_Child(list.get(), i);
+            std::map<std::string, std::string> r;
+            json_object_object_foreach(row, k, v) r[k] = v ? json_object_get_string(v) : "";
+            out[r["id"]] = r;
+        }
+        return out;
+    }
+    Rows_By_Id Catalog(const std::string& user) {
+        RAIIful_Json list(Json_List_Init());
+        return By_Id(Drive_Get_DB_Data(list.get(), user.c_str(), task.c_str()), list);
+    }
+    std::string Store(const std::string& user) const { return qlm::Backup_Service_Dir("drive") + "/" + task + "/" + user; }
+    std::set<std::string> Store_Files(const std::string& folder) const {
+        std::set<std::string> out;
+        std::error_code ec;
+        for (const auto& e : fs::directory_iterator(folder, ec)) out.insert(e.path().filename().string());
+        return out;
+    }
+    std::vector<LogRow> Rows() {
+        std::vector<LogRow> out;
+        RAIIful_Json list(Json_List_Init());
+        Sql_Log_Get_All_Data(db, list.get(), "All", -1, -1, task.c_str());
+        for (int i = 0; i < Json_List_Size(list.get()); ++i) {
+            json_object* r = Json_List_Child(list.get(), i);
+            const char *s = "", *ty = "", *tx = "";
+            Json_Dict_Find_Str(r, "sql_status", s);
+            Json_Dict_Find_Str(r, "sql_type", ty);
+            Json_Dict_Find_Str(r, "sql_name", tx);
+            out.push_back({s, ty, tx});
+        }
+        return out;
+    }
+    bool Has_Row(const std::string& status, const std::string& prefix) {
+        for (const LogRow& r : Rows())
+            if (r.status == status && r.text.rfind(prefix, 0) == 0) return true;
+        return false;
+    }
+    int Backup() { return Backup_Drive(&t, mission, "admin", db); }
+
+    // Every binary file of the user is stored with Google's bytes, and the catalog names it.
+    void Expect_Stored_Like_Google(const std::string& user) {
+        auto cat = Catalog(user);
+        for (const auto& [id, ms] : Sim_Files(user)) {
+            ASSERT_TRUE(cat.count(id)) << id;
+            const std::string local = cat[id]["localid"];
+            ASSERT_FALSE(local.empty()) << id;
+            EXPECT_EQ(Read_File(Store(user) + "/" + local), Read_File(Blob(user, id))) << id;
+            EXPECT_EQ(cat[id]["md5Checksum"], ms.first) << id;
+        }
+    }
+    // Every stored file has a catalog row, and no download is left half-done.
+    void Expect_No_Orphans(const std::string& user) {
+        std::set<std::string> locals;
+        for (auto& [id, r] : Catalog(user))
+            if (!r["localid"].empty()) locals.insert(r["localid"]);
+        for (const std::string& f : Store_Files(Store(user))) EXPECT_TRUE(locals.count(f)) << "orphan " << f;
+    }
+};
+
+TEST_F(DriveBackup, FirstRunStoresEveryFileWithGooglesBytesAndAnUnchangedRunDownloadsNothing) {
+    ASSERT_EQ(Backup(), 0);
+    for (const char* user : {kAdmin, kAlice}) {
+        SCOPED_TRACE(user);
+        ASSERT_FALSE(Sim_Files(user).empty());
+        Expect_Stored_Like_Google(user);
+        Expect_No_Orphans(user);
+        auto cat = Catalog(user);
+        // Folders are catalogued with their structure but never stored.
+        int folders = 0;
+        for (auto& [id, r] : cat)
+            if (r["mimeType"] == qlm::drivebk::kFolderMime) {
+                ++folders;
+                EXPECT_TRUE(r["localid"].empty()) << id;
+            }
+        EXPECT_GT(folders, 0);
+    }
+    EXPECT_FALSE(Downloads().empty());
+    const auto before = Catalog(kAlice);
+
+    Clear_Calls();
+    ASSERT_EQ(Backup(), 0);
+    EXPECT_TRUE(Downloads().empty()) << Downloads().front();
+    auto after = Catalog(kAlice);
+    ASSERT_EQ(after.size(), before.size());
+    for (auto& [id, r] : before) EXPECT_EQ(after[id]["localid"], r.at("localid")) << id;
+    // The running record shows the items done.
+    RAIIful_Json rec(Json_From_File(mission.c_str()));
+    int64_t done = 0;
+    ASSERT_EQ(Json_Dict_Find_Int64(rec.get(), "drive_current", done), 0);
+    EXPECT_GE(done, static_cast<int64_t>(Sim_Files(kAdmin).size() + Sim_Files(kAlice).size()));
+}
+
+TEST_F(DriveBackup, AChangedAnAddedAndADeletedFileGiveExactlyTheirDownloadsAndPruning) {
+    ASSERT_EQ(Backup(), 0);
+    auto files = Sim_Files(kAlice);
+    ASSERT_GE(files.size(), 2u);
+    const std::string changed = files.begin()->first, deleted = std::next(files.begin())->first;
+    const std::string deletedLocal = Catalog(kAlice)[deleted]["localid"];
+    const std::string changedLocal = Catalog(kAlice)[changed]["localid"];
+    ASSERT_TRUE(fs::exists(Store(kAlice) + "/" + deletedLocal));
+
+    Change_Content(kAlice, changed, "new content of the changed file\n");
+    const std::string added = Add_File(kAlice, "added.txt", "a file added after the first run\n");
+    Delete_Item(kAlice, deleted);
+    Clear_Calls();
+    ASSERT_EQ(Backup(), 0);
+
+    EXPECT_EQ(Downloads().size(), 2u);
+    EXPECT_EQ(Count_Downloads_Of(changed), 1);
+    EXPECT_EQ(Count_Downloads_Of(added), 1);
+    auto cat = Catalog(kAlice);
+    EXPECT_EQ(cat.count(deleted), 0u);
+    EXPECT_FALSE(fs::exists(Store(kAlice) + "/" + deletedLocal));
+    EXPECT_EQ(cat[changed]["localid"], changedLocal) << "a changed file keeps its local id";
+    Expect_Stored_Like_Google(kAlice);
+    Expect_No_Orphans(kAlice);
+}
+
+TEST_F(DriveBackup, ALostConnectionFailsTheRunAndTheRepeatFinishesWithoutOrphans) {
+    // The second download loses the connection: the service fails, so the wrapper repeats it.
+    Fault("--tool gam --match drivefile --action conn --skip 1 --times 1");
+    EXPECT_EQ(Backup(), -1);
+    ASSERT_EQ(Backup(), 0);
+    for (const char* user : {kAdmin, kAlice}) {
+        SCOPED_TRACE(user);
+        Expect_Stored_Like_Google(user);
+        Expect_No_Orphans(user);
+    }
+    // The copy made before the loss was kept with its row, not downloaded again.
+    const auto downloads = Downloads();
+    ASSERT_GE(downloads.size(), 2u);
+    std::map<std::string, int> per;
+    for (const std::string& d : downloads) ++per[d];
+    for (auto& [d, n] : per) EXPECT_LE(n, 2) << d;
+    EXPECT_EQ(per[downloads.front()], 1) << downloads.front();
+}
+
+TEST_F(DriveBackup, ABadDownloadIsTriedAgainAndNeverReplacesAGoodCopy) {
+    struct Case {
+        const char* name;
+        const char* action;
+        int times;
+        bool bStoredAtLast;
+    };
+    const Case cases[] = {
+        {"fails once", "fail", 1, true},
+        {"truncated once", "truncate", 1, true},
+        {"empty once", "empty", 1, true},
+        {"truncated every time", "truncate", 0, false},
+    };
+    ASSERT_EQ(Backup(), 0);
+    const std::string id = Sim_Files(kAlice).begin()->first;
+    const std::string local = Catalog(kAlice)[id]["localid"];
+    const std::string stored = Store(kAlice) + "/" + local;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string good = Read_File(stored);
+        const std::string content = std::string("content for the case ") + c.name + "\n";
+        Change_Content(kAlice, id, content);
+        ASSERT_EQ(system((Gwssim() + " fault " + sim + " clear").c_str()), 0);
+        Fault(std::string("--tool gam --match drivefile --match ") + id + " --action " + c.action +
+              " --times " + std::to_string(c.times));
+        Clear_Calls();
+        ASSERT_EQ(Backup(), 0);
+        if (c.bStoredAtLast) {
+            EXPECT_EQ(Count_Downloads_Of(id), 2);
+            EXPECT_EQ(Read_File(stored), content);
+            EXPECT_EQ(Catalog(kAlice)[id]["md5Checksum"], Md5_Hex(Blob(kAlice, id)));
+        } else {
+            EXPECT_EQ(Count_Downloads_Of(id), 5);
+            EXPECT_EQ(Read_File(stored), good) << "an incomplete download replaced the stored copy";
+            EXPECT_NE(Catalog(kAlice)[id]["md5Checksum"], Md5_Hex(Blob(kAlice, id))) << "the old row stays";
+            EXPECT_TRUE(Has_Row("FAIL", "Failed to download Drive file after retries. file_id=" + id));
+        }
+        EXPECT_FALSE(fs::exists(stored + ".tmp"));
+        Expect_No_Orphans(kAlice);
+    }
+}
+
+TEST_F(DriveBackup, AFailedListingSkipsTheAccountAndPrunesNothing) {
+    ASSERT_EQ(Backup(), 0);
+    const auto before = Catalog(kAlice);
+    for (const char* what : {"filelist", "filetree"}) {
+        SCOPED_TRACE(what);
+        ASSERT_EQ(system((Gwssim() + " fault " + sim + " clear").c_str()), 0);
+        // gam does its work but fails at the end (exit 1, nothing written): a listing that is no listing.
+        Fault(std::string("--tool gam --match ") + kAlice + " --match " + what + " --action fail_after");
+        ASSERT_EQ(Backup(), 0);
+        auto after = Catalog(kAlice);
+        EXPECT_EQ(after.size(), before.size());
+        Expect_Stored_Like_Google(kAlice);
+        EXPECT_TRUE(Has_Row("FAIL", std::string("Failed to retrieve Drive file ") +
+                                        (std::string(what) == "filelist" ? "list" : "tree") + " for user account " +
+                                        kAlice));
+    }
+}
+
+TEST_F(DriveBackup, APreCountCountsOneFailingAccountAsZeroWithAWarnRow) {
+    int64_t all = -1;
+    ASSERT_EQ(Count_Drive(&t, &all, "admin", db), 0);
+    EXPECT_GT(all, 0);
+    Fault(std::string("--tool gam --match ") + kAlice + " --match filetree --action fail");
+    int64_t some = -1;
+    ASSERT_EQ(Count_Drive(&t, &some, "admin", db), 0);
+    EXPECT_GT(some, 0);
+    EXPECT_LT(some, all);
+    EXPECT_TRUE(Has_Row("FAIL", std::string("Failed to count Drive items for ") + kAlice));
+    Fault("--tool scoutix --match -info --action fail");
+    int64_t none = 77;
+    EXPECT_EQ(Count_Drive(&t, &none, "admin", db), -1);
+    EXPECT_EQ(none, 77);
+}
+
+TEST_F(DriveBackup, HostileDriveNamesAreCataloguedAsTheyAre) {
+    // Drive name -> the name as GAM lists it (it writes a line break as \n).
+    const std::pair<std::string, std::string> names[] = {
+        {"quote's \"double\", comma.txt", "quote's \"double\", comma.txt"},
+        {"$(touch pwned) `touch pwned2`;x", "$(touch pwned) `touch pwned2`;x"},
+        {"line one\nline two", "line one\\nline two"},
+        {"100% %s %n", "100% %s %n"},
+        {"../../escape", "../../escape"},
+    };
+    std::map<std::string, std::pair<std::string, std::string>> ids;
+    for (const auto& n : names) ids[Add_File(kAlice, n.first, "bytes of " + n.first)] = n;
+    ASSERT_EQ(Backup(), 0);
+    auto cat = Catalog(kAlice);
+    for (auto& [id, n] : ids) {
+        ASSERT_TRUE(cat.count(id)) << n.first;
+        EXPECT_EQ(cat[id]["name"], n.second);
+        EXPECT_EQ(Read_File(Store(kAlice) + "/" + cat[id]["localid"]), "bytes of " + n.first);
+    }
+    Expect_No_Orphans(kAlice);
+    EXPECT_FALSE(fs::exists("pwned"));
+    EXPECT_FALSE(fs::exists(root + "/pwned"));
+}
+
+// ---- Shared Drive ----
+
+class SharedDriveBackup : public DriveBackup {
+protected:
+    std::string sd;
+    void SetUp() override {
+        DriveBackup::SetUp();
+        json_object* d = json_object_from_file((sim + "/domain.json").c_str());
+        json_object* drives = nullptr;
+        json_object_object_get_ex(d, "shared_drives", &drives);
+        json_object* id = nullptr;
+        json_object_object_get_ex(json_object_array_get_idx(drives, 0), "id", &id);
+        sd = json_object_get_string(id);
+        json_object_put(d);
+    }
+    std::map<std::string, std::string> Mapping() {
+        std::map<std::string, std::string> m;
+        Shared_Drive_Read_Mapping_UUID_DB(m, task.c_str());
+        return m;
+    }
+    Rows_By_Id SD_Catalog(const std::string& uuid) {
+        RAIIful_Json list(Json_List_Init());
+        return By_Id(Shared_Drive_Get_DB_Data(list.get(), uuid.c_str(), task.c_str()), list);
+    }
+    int Backup_SD() { return Backup_Shared_Drive(&t, mission, "admin", db); }
+};
+
+TEST_F(SharedDriveBackup, TheDriveKeepsItsUuidAndItsRootRowAcrossRunsAndAnUnchangedRunDownloadsNothing) {
+    ASSERT_EQ(Backup_SD(), 0);
+    auto map1 = Mapping();
+    ASSERT_EQ(map1.count(sd), 1u);
+    const std::string uuid = map1[sd];
+    auto cat1 = SD_Catalog(uuid);
+    ASSERT_EQ(cat1.count(sd), 1u) << "the drive's root row from the tree";
+    const std::string folder = qlm::Backup_Service_Dir("shared_drive") + "/" + task + "/" + uuid;
+    int stored = 0;
+    for (auto& [id, r] : cat1)
+        if (!r["localid"].empty()) {
+            ++stored;
+            EXPECT_EQ(Read_File(folder + "/" + r["localid"]), Read_File(sim + "/shared/" + sd + "/blobs/" + id)) << id;
+        }
+    EXPECT_GT(stored, 0);
+    EXPECT_NE(cat1.begin()->second["members"], "");
+
+    for (int run = 0; run < 2; ++run) {
+        SCOPED_TRACE(run);
+        Clear_Calls();
+        ASSERT_EQ(Backup_SD(), 0);
+        EXPECT_TRUE(Downloads().empty());
+        EXPECT_EQ(Mapping()[sd], uuid);
+        auto cat = SD_Catalog(uuid);
+        EXPECT_EQ(cat.size(), cat1.size()) << "rows only the tree carries are never pruned";
+        EXPECT_EQ(cat.count(sd), 1u);
+    }
+}
+
+TEST_F(SharedDriveBackup, ALostConnectionKeepsTheNewUuidSoTheRetryReusesItsFolder) {
+    Fault("--tool gam --match drivefile --action conn --skip 1 --times 1");
+    EXPECT_EQ(Backup_SD(), -1);
+    auto map1 = Mapping();
+    ASSERT_EQ(map1.count(sd), 1u) << "a new uuid is saved as soon as it is assigned";
+    ASSERT_EQ(Backup_SD(), 0);
+    EXPECT_EQ(Mapping()[sd], map1[sd]);
+    EXPECT_EQ(Store_Files(qlm::Backup_Service_Dir("shared_drive") + "/" + task).size(), 2u)
+        << "one folder and the drive's lock file";
+}
+
+TEST_F(SharedDriveBackup, ADriveNotBackedUpThisRunKeepsItsMappingRow) {
+    ASSERT_EQ(Backup_SD(), 0);
+    const std::string uuid = Mapping()[sd];
+    // Deselected: the run backs up no drive, yet the backup stays reachable.
+    t.Set_Auto_Add_Shared_Drive_Enable(0);
+    t.Set_Manual_Select_Shared_Drive("[\"0Anotselected\"]");
+    ASSERT_EQ(Backup_SD(), 0);
+    EXPECT_EQ(Mapping()[sd], uuid);
+}
+
+}  // namespace
