@@ -98,7 +98,8 @@ protected:
     }
     void Clear_Calls() { ASSERT_EQ(system((Gwssim() + " calls " + sim + " --clear").c_str()), 0); }
     // Calls of `gam ... get drivefile`, one argv joined by blanks each.
-    std::vector<std::string> Downloads() {
+    std::vector<std::string> Downloads() { return Gam_Calls(" get drivefile "); }
+    std::vector<std::string> Gam_Calls(const std::string& what) {
         std::vector<std::string> out;
         std::istringstream in(Read_File(sim + "/calls.jsonl"));
         for (std::string line; std::getline(in, line);) {
@@ -111,7 +112,7 @@ protected:
                 std::string joined;
                 for (size_t i = 0; i < json_object_array_length(argv); ++i)
                     joined += std::string(i ? " " : "") + json_object_get_string(json_object_array_get_idx(argv, i));
-                if (joined.find(" get drivefile ") != std::string::npos) out.push_back(joined);
+                if (joined.find(what) != std::string::npos) out.push_back(joined);
             }
             json_object_put(o);
         }
@@ -123,11 +124,12 @@ protected:
         return n;
     }
 
-    // The user's Drive in the simulated domain: edit its items and blobs.
-    std::string Drive_Json(const std::string& user) const { return sim + "/users/" + user + "/drive.json"; }
-    std::string Blob(const std::string& user, const std::string& id) const {
-        return sim + "/users/" + user + "/blobs/" + id;
+    // A user's Drive ("alice@...") or a shared drive ("shared/<id>") in the simulated domain.
+    std::string Place(const std::string& who) const {
+        return sim + (who.rfind("shared/", 0) == 0 ? "/" : "/users/") + who;
     }
+    std::string Drive_Json(const std::string& who) const { return Place(who) + "/drive.json"; }
+    std::string Blob(const std::string& who, const std::string& id) const { return Place(who) + "/blobs/" + id; }
     // The binary files of a user's Drive: id -> (md5, size).
     std::map<std::string, std::pair<std::string, long long>> Sim_Files(const std::string& user) {
         std::map<std::string, std::pair<std::string, long long>> out;
@@ -338,7 +340,7 @@ TEST_F(DriveBackup, AChangedAnAddedAndADeletedFileGiveExactlyTheirDownloadsAndPr
 
 TEST_F(DriveBackup, ALostConnectionFailsTheRunAndTheRepeatFinishesWithoutOrphans) {
     // The second download loses the connection: the service fails, so the wrapper repeats it.
-    Fault("--tool gam --match drivefile --action conn --skip 1 --times 1");
+    Fault("--tool gam --match 'get drivefile' --action conn --skip 1 --times 1");
     EXPECT_EQ(Backup(), -1);
     ASSERT_EQ(Backup(), 0);
     for (const char* user : {kAdmin, kAlice}) {
@@ -511,7 +513,7 @@ TEST_F(SharedDriveBackup, TheDriveKeepsItsUuidAndItsRootRowAcrossRunsAndAnUnchan
 }
 
 TEST_F(SharedDriveBackup, ALostConnectionKeepsTheNewUuidSoTheRetryReusesItsFolder) {
-    Fault("--tool gam --match drivefile --action conn --skip 1 --times 1");
+    Fault("--tool gam --match 'get drivefile' --action conn --skip 1 --times 1");
     EXPECT_EQ(Backup_SD(), -1);
     auto map1 = Mapping();
     ASSERT_EQ(map1.count(sd), 1u) << "a new uuid is saved as soon as it is assigned";
@@ -529,6 +531,73 @@ TEST_F(SharedDriveBackup, ADriveNotBackedUpThisRunKeepsItsMappingRow) {
     t.Set_Manual_Select_Shared_Drive("[\"0Anotselected\"]");
     ASSERT_EQ(Backup_SD(), 0);
     EXPECT_EQ(Mapping()[sd], uuid);
+}
+
+TEST_F(SharedDriveBackup, ChangesGiveExactlyTheirDownloadsAndOnlyNewOrChangedFilesTheirPermissionQueries) {
+    const std::string where = "shared/" + sd;
+    ASSERT_EQ(Backup_SD(), 0);
+    const std::string uuid = Mapping()[sd];
+    const std::string folder = qlm::Backup_Service_Dir("shared_drive") + "/" + task + "/" + uuid;
+    auto files = Sim_Files(where);
+    ASSERT_GE(files.size(), 2u);
+    const std::string changed = files.begin()->first, deleted = std::next(files.begin())->first;
+    const std::string deletedLocal = SD_Catalog(uuid)[deleted]["localid"];
+    Change_Content(where, changed, "the shared file, changed\n");
+    const std::string added = Add_File(where, "added to the team.txt", "new in the shared drive\n");
+    Delete_Item(where, deleted);
+    Clear_Calls();
+    ASSERT_EQ(Backup_SD(), 0);
+
+    EXPECT_EQ(Downloads().size(), 2u);
+    EXPECT_EQ(Count_Downloads_Of(changed), 1);
+    EXPECT_EQ(Count_Downloads_Of(added), 1);
+    auto cat = SD_Catalog(uuid);
+    EXPECT_EQ(cat.count(deleted), 0u);
+    EXPECT_FALSE(fs::exists(folder + "/" + deletedLocal));
+    EXPECT_EQ(Read_File(folder + "/" + cat[changed]["localid"]), "the shared file, changed\n");
+    EXPECT_EQ(Read_File(folder + "/" + cat[added]["localid"]), "new in the shared drive\n");
+    // Unchanged files keep their members without a query; folders are asked every run.
+    std::set<std::string> queried;
+    for (const std::string& c : Gam_Calls(" show drivefileacls "))
+        if (c.find("adminaccess") == std::string::npos)
+            for (auto& [id, r] : cat)
+                if (c.find(" drivefileacls " + id + " ") != std::string::npos && !r["localid"].empty())
+                    queried.insert(id);
+    EXPECT_EQ(queried, (std::set<std::string>{changed, added}));
+    EXPECT_NE(cat[added]["members"].find(kAlice), std::string::npos) << cat[added]["members"];
+}
+
+TEST_F(SharedDriveBackup, ADownloadFailingAsTheFirstMemberIsTriedAsTheNext) {
+    Fault(std::string("--tool gam --match ") + kAdmin + " --match 'get drivefile' --action fail");
+    ASSERT_EQ(Backup_SD(), 0);
+    const std::string uuid = Mapping()[sd];
+    const std::string folder = qlm::Backup_Service_Dir("shared_drive") + "/" + task + "/" + uuid;
+    auto cat = SD_Catalog(uuid);
+    const auto files = Sim_Files("shared/" + sd);
+    ASSERT_FALSE(files.empty());
+    for (auto& [id, ms] : files) {
+        SCOPED_TRACE(id);
+        ASSERT_TRUE(cat.count(id));
+        EXPECT_EQ(Read_File(folder + "/" + cat[id]["localid"]), Read_File(Blob("shared/" + sd, id)));
+        int asAdmin = 0, asAlice = 0;
+        for (const std::string& d : Downloads()) {
+            if (d.find(" id " + id + " ") == std::string::npos) continue;
+            asAdmin += d.rfind(std::string("user ") + kAdmin + " ", 0) == 0;
+            asAlice += d.rfind(std::string("user ") + kAlice + " ", 0) == 0;
+        }
+        EXPECT_EQ(asAdmin, 5);
+        EXPECT_EQ(asAlice, 1);
+    }
+}
+
+TEST_F(SharedDriveBackup, APreCountCountsTheTreeAndADriveThatCannotBeCountedAsZero) {
+    int64_t n = -1;
+    ASSERT_EQ(Count_Shared_Drive(&t, &n, "admin", db), 0);
+    EXPECT_GT(n, static_cast<int64_t>(Sim_Files("shared/" + sd).size()));
+    Fault("--tool gam --match filetree --action fail");
+    ASSERT_EQ(Count_Shared_Drive(&t, &n, "admin", db), 0);
+    EXPECT_EQ(n, 0);
+    EXPECT_TRUE(Has_Row("FAIL", "Failed to count Shared Drive items for "));
 }
 
 }  // namespace
