@@ -456,6 +456,39 @@ TEST_F(DriveBackup, HostileDriveNamesAreCataloguedAsTheyAre) {
     EXPECT_FALSE(fs::exists(root + "/pwned"));
 }
 
+TEST_F(DriveBackup, HostileAccountNamesReachGamAsOneArgumentOrAreSkipped) {
+    const std::string quoted = "o'hara $(touch pwned)@example.test";
+    const std::string slashed = "../../escape@example.test";
+    // A copy of Alice's Drive under the quoted account, and a user whose name cannot be a folder.
+    fs::copy(sim + "/users/" + kAlice, sim + "/users/" + quoted, fs::copy_options::recursive);
+    Edit_Items(quoted, [&](json_object* items) {
+        for (size_t i = 0; i < json_object_array_length(items); ++i)
+            json_object_object_add(json_object_array_get_idx(items, i), "owner", json_object_new_string(quoted.c_str()));
+    });
+    json_object* d = json_object_from_file((sim + "/domain.json").c_str());
+    json_object* users = nullptr;
+    json_object_object_get_ex(d, "users", &users);
+    for (const std::string& e : {quoted, slashed}) {
+        json_object* u = json_object_new_object();
+        json_object_object_add(u, "id", json_object_new_string(("9" + std::to_string(e.size())).c_str()));
+        json_object_object_add(u, "email", json_object_new_string(e.c_str()));
+        json_object_object_add(u, "name", json_object_new_string("Hostile"));
+        json_object_object_add(u, "admin", json_object_new_boolean(0));
+        json_object_array_add(users, u);
+    }
+    ASSERT_EQ(json_object_to_file_ext((sim + "/domain.json").c_str(), d, JSON_C_TO_STRING_PLAIN), 0);
+    json_object_put(d);
+
+    ASSERT_EQ(Backup(), 0);
+    Expect_Stored_Like_Google(quoted);
+    EXPECT_FALSE(Gam_Calls("user " + quoted + " print filelist").empty());
+    EXPECT_FALSE(fs::exists(root + "/pwned"));
+    EXPECT_FALSE(fs::exists("pwned"));
+    EXPECT_TRUE(Has_Row("FAIL", "Skipped Drive backup for user account " + slashed));
+    EXPECT_TRUE(Gam_Calls(slashed).empty());
+    EXPECT_FALSE(fs::exists(qlm::Backup_Service_Dir("drive") + "/escape@example.test"));
+}
+
 // ---- Shared Drive ----
 
 class SharedDriveBackup : public DriveBackup {
