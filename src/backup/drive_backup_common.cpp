@@ -155,8 +155,7 @@ int Order_Users_By_Usage(std::vector<std::string>& vUsers, const std::string& er
                              ShellQuote(*in) + " -o " + ShellQuote(*out) + " --asc";
     UnlinkGuard stdoutFile = New_Temp_File();
     const ToolRun r = Run_Tool(line, *stdoutFile, errPath);
-    if (r.result == RunResult::Lost) return -1;
-    if (r.result != RunResult::Ok) return 0;
+    if (r.result != RunResult::Ok) return -1;
     RAIIful_Json ordered(Json_From_File(out->c_str()));
     if (!ordered || !Json_Is_List(ordered.get())) return 0;
     std::set<std::string> selected(vUsers.begin(), vUsers.end()), placed;

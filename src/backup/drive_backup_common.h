@@ -56,8 +56,8 @@ struct SharedDriveEntry {
 };
 int List_Selected_Shared_Drives(GWSTask* pTask, const std::string& errPath, std::vector<SharedDriveEntry>& vDrives);
 // Orders the users by tallyx's output: users it names come in its order, the others follow in
-// their own order; users it adds are ignored. The list stays as it is when tallyx fails.
-// -1 when the connection was lost; 0 otherwise.
+// their own order; users it adds are ignored; an output that is no JSON list leaves the order.
+// -1 when tallyx fails or the connection was lost; 0 otherwise.
 int Order_Users_By_Usage(std::vector<std::string>& vUsers, const std::string& errPath);
 
 // One row of the tree listing and of the file listing.

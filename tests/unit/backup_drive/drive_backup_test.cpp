@@ -417,6 +417,33 @@ TEST_F(DriveBackup, AFailedListingSkipsTheAccountAndPrunesNothing) {
     }
 }
 
+TEST_F(DriveBackup, TheUsageOrderOnlyOrdersAndAFailingUserListingFailsTheRun) {
+    struct Case {
+        const char* name;
+        const char* fault;
+        int result;
+    };
+    const Case cases[] = {
+        {"tallyx answers garbage", "--tool tallyx --match --asc --action garbage", 0},
+        {"tallyx fails", "--tool tallyx --match --asc --action fail", -1},
+        {"scoutix loses the connection", "--tool scoutix --match -info --action conn", -1},
+        {"tallyx loses the connection", "--tool tallyx --match --asc --action conn", -1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(system((Gwssim() + " fault " + sim + " clear").c_str()), 0);
+        Fault(c.fault);
+        Clear_Calls();
+        EXPECT_EQ(Backup(), c.result);
+        const bool bListed = !Gam_Calls("user " + std::string(kAlice) + " print filelist").empty() &&
+                             !Gam_Calls("user " + std::string(kAdmin) + " print filelist").empty();
+        EXPECT_EQ(bListed, c.result == 0) << "every selected account is backed up, or none";
+        if (c.result != 0) {
+            EXPECT_TRUE(Has_Row("SUCCESS", "Failed to get user info during Drive backup process."));
+        }
+    }
+}
+
 TEST_F(DriveBackup, APreCountCountsOneFailingAccountAsZeroWithAWarnRow) {
     int64_t all = -1;
     ASSERT_EQ(Count_Drive(&t, &all, "admin", db), 0);
