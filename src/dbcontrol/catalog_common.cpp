@@ -314,10 +314,8 @@ int Read_Records(Kind kind, const char* key, const char* task, const char* table
         return rc == -22 ? -22 : -161;
     }
     auto fail = [&](int code) {
-        if (printError) {
-            printf("%s(%d)\n", sqlite3_errmsg(db.get()), code);
-            fflush(stdout);
-        }
+        // Diagnostics go to stderr: stdout carries a request's one reply.
+        if (printError) fprintf(stderr, "%s(%d)\n", sqlite3_errmsg(db.get()), code);
         return -161;
     };
     const int exists = Table_Exists(db.get(), table);

@@ -93,10 +93,8 @@ int Shared_Drive_Write_DB(const std::map<std::string, SharedDriveData>& mapData,
         static constexpr const char* kLines[] = {
             "Fail in Shared_Drive_SQL_Open_Datebase", "Fail in Shared_Drive_SQL_Create_Table",
             "Fail in Shared_Drive_SQL_Create_Unique_Index", "Fail in Upsert_Shared_Drive_File_Data_To_DB"};
-        if (stage >= 0 && stage < 4) {
-            puts(kLines[stage]);
-            fflush(stdout);
-        }
+        // Diagnostics go to stderr: stdout carries a request's one reply.
+        if (stage >= 0 && stage < 4) fprintf(stderr, "%s\n", kLines[stage]);
     }
     return rc;
 }

@@ -202,9 +202,9 @@ TEST_F(GmailCatalog, AnUnreadableCatalogLeavesTheMapAsItWas) {
     std::filesystem::create_directories(root.Backup(std::string("gmail_db/") + kTask));
     std::ofstream(file) << "this file is no database at all, and long enough to have a header";
     Map read{{"keep", Mail("k", "", "", "", "", "", 0, 0, 0, 0, 0, 0, 0)}};
-    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
     EXPECT_EQ(Gmail_Read_DB(read, kUser, kTask), -161);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "file is not a database(26)\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "file is not a database(26)\n");
     EXPECT_EQ(read.size(), 1u);
     EXPECT_EQ(read["keep"].strLocalID, "k");
 }

@@ -154,12 +154,12 @@ TEST_F(SharedDriveCatalog, AMappingFileThatIsNoDatabaseIsWrittenAfresh) {
     EXPECT_EQ(ids, (std::map<std::string, std::string>{{"g1", "u1"}}));
 }
 
-TEST_F(SharedDriveCatalog, FailuresNameTheirStepOnStandardOutput) {
+TEST_F(SharedDriveCatalog, FailuresNameTheirStepOnStandardError) {
     std::filesystem::create_directories(root.Backup(std::string("shared_drive_db/") + kTask));
     std::ofstream(file) << "garbage that is no database";
-    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
     const int rc = Shared_Drive_Write_DB({{"A", Item("a", "R", 1, "")}}, kUuid, kTask);
-    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string out = testing::internal::GetCapturedStderr();
     EXPECT_EQ(rc, -161);
     EXPECT_EQ(out, "Fail in Shared_Drive_SQL_Create_Table\n");
     EXPECT_EQ(Shared_Drive_Delete_DB(kTask, kUuid, "A"), -161);
