@@ -399,6 +399,39 @@ TEST_F(DriveBackup, ABadDownloadIsTriedAgainAndNeverReplacesAGoodCopy) {
     }
 }
 
+TEST_F(DriveBackup, AMissingOrTruncatedStoredCopyIsDownloadedAgainUnderItsLocalId) {
+    ASSERT_EQ(Backup(), 0);
+    auto files = Sim_Files(kAlice);
+    auto cat = Catalog(kAlice);
+    std::string missing, truncated;
+    for (auto& [id, ms] : files)
+        if (ms.second > 1) (missing.empty() ? missing : truncated) = id;
+    ASSERT_FALSE(truncated.empty());
+    fs::remove(Store(kAlice) + "/" + cat[missing]["localid"]);
+    fs::resize_file(Store(kAlice) + "/" + cat[truncated]["localid"], 1);
+    Clear_Calls();
+    ASSERT_EQ(Backup(), 0);
+    EXPECT_EQ(Downloads().size(), 2u);
+    EXPECT_EQ(Count_Downloads_Of(missing), 1);
+    EXPECT_EQ(Count_Downloads_Of(truncated), 1);
+    EXPECT_EQ(Catalog(kAlice)[missing]["localid"], cat[missing]["localid"]);
+    Expect_Stored_Like_Google(kAlice);
+}
+
+TEST_F(DriveBackup, AnUnreadableCatalogSkipsTheAccountInsteadOfStartingAfresh) {
+    ASSERT_EQ(Backup(), 0);
+    const auto stored = Store_Files(Store(kAlice));
+    const std::string catalog = qlm::Backup_Service_Dir("drive_db") + "/" + task + "/" + kAlice + ".db";
+    ASSERT_TRUE(fs::exists(catalog));
+    Write_File(catalog, std::string(4096, 'x'));
+    Clear_Calls();
+    EXPECT_EQ(Backup(), -1) << "the wrapper tries again later";
+    EXPECT_TRUE(Has_Row("FAIL", std::string("Failed to read Drive catalog for user account ") + kAlice));
+    for (const std::string& d : Downloads()) EXPECT_EQ(d.find(kAlice), std::string::npos) << d;
+    EXPECT_EQ(Store_Files(Store(kAlice)), stored);
+    EXPECT_EQ(Read_File(catalog), std::string(4096, 'x'));
+}
+
 TEST_F(DriveBackup, AFailedListingSkipsTheAccountAndPrunesNothing) {
     ASSERT_EQ(Backup(), 0);
     const auto before = Catalog(kAlice);
