@@ -2,7 +2,9 @@
 
 #include <cstring>
 
+#include "backup/run_backup.h"
 #include "orvenna_cgi/listings.h"
+#include "orvenna_cgi/mission_list.h"
 #include "orvenna_cgi/small_actions.h"
 #include "orvenna_cgi/task_actions.h"
 #include "upload/auth.h"
@@ -18,7 +20,7 @@ const Action_Row g_ActionTable[kActionCount] = {
     {"delete", Delete, false},
     {"detail", Detail, false},
     {"list_task", [](O_APP_CGI_AGENT*) { List_Task(); return 0; }, false},
-    {"backup", nullptr, false},
+    {"backup", Backup, false},
     {"get_domain_user", Get_Domain_User, false},
     {"get_shared_drive", Get_Shared_Drive, false},
     {"restore", nullptr, false},
@@ -30,8 +32,8 @@ const Action_Row g_ActionTable[kActionCount] = {
     {"contact_list", nullptr, false},
     {"list_contact_local_backup", nullptr, false},
     {"get_user_and_shared_drive", Get_User_And_Shared_Drive, false},
-    {"mission_list", nullptr, false},
-    {"history_mission_list", nullptr, false},
+    {"mission_list", Get_Mission_List, false},
+    {"history_mission_list", Get_History_Mission_List, false},
     {"get_online_domain_users_and_shared_drive", Get_Online_Domain_User_And_Shared_Drive, false},
     {"gmail_list", nullptr, false},
     {"list_gmail_local_backup", nullptr, false},

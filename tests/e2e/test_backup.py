@@ -1,0 +1,352 @@
+"""Backup runs through orvenna.cgi (the action and the -backup mode), their mission records and the
+mission lists, against the simulated demo domain."""
+
+import json
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import time
+import unittest
+import uuid
+
+sys.path.insert(0, os.path.dirname(__file__))
+import qlmtest  # noqa: E402
+import test_tasks  # noqa: E402
+
+ADMIN = test_tasks.ADMIN
+HISTORY_KEYS = {"service", "mission_name", "task_id", "domain", "mode", "start_time", "backup_status",
+                "total_progress", "drive_progress", "shared_drive_progress", "gmail_progress", "contact_progress",
+                "calendar_progress", "backup_current", "drive_current", "shared_drive_current", "gmail_current",
+                "contact_current", "calendar_current", "process_pid", "backup_mode", "total_amount",
+                "backuped_amount", "backup_total", "drive_total", "shared_drive_total", "gmail_total",
+                "contact_total", "calendar_total", "end_time"}
+NO_SERVICE = {"drive_enable": "0", "shared_drive_enable": "0", "calendar_enable": "0", "gmail_enable": "0",
+              "contact_enable": "0"}
+
+
+class BackupCase(test_tasks.TaskCase):
+    """A task of the demo domain per test; helpers to start runs and wait for their history."""
+
+    @classmethod
+    def env(cls, **extra):
+        # Retry and record pauses take no time here; the tools get no delay.
+        return super().env(QLM_SLEEP_SCALE="0", **extra)
+
+    def setUp(self):
+        self.clear_faults()
+        self.calls(clear=True)
+        self.drop_tasks()
+        shutil.rmtree(self.gws("conf/mission"), ignore_errors=True)
+        self.task = self.new_task()
+        self.fresh_tmp()
+
+    def fresh_tmp(self):
+        """Forgets the calls and temporary files of the set-up (and of workers a test killed)."""
+        self.calls(clear=True)
+        tmp = self.path("usr/local/tmp")
+        for name in os.listdir(tmp):
+            shutil.rmtree(os.path.join(tmp, name), ignore_errors=True)
+            if os.path.exists(os.path.join(tmp, name)):
+                os.unlink(os.path.join(tmp, name))
+        for name in os.listdir(self.path("root")):
+            shutil.rmtree(self.path("root", name), ignore_errors=True)
+
+    def tearDown(self):
+        self.clear_faults()
+        for pid in getattr(self, "workers", []):
+            try:
+                os.killpg(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+
+    def run_plain(self, mission, *switches):
+        """orvenna.cgi -backup MISSION TASK switches..., without any CGI environment."""
+        return subprocess.run([self.cgi_path, "-backup", mission, self.task] + list(switches), env=self.env(),
+                              capture_output=True, timeout=300)
+
+    def backup(self, **switches):
+        return self.request(dict({"act": "backup", "task_id": self.task}, **switches))
+
+    def mission_list(self, act="mission_list", **params):
+        reply = self.request(dict({"act": act}, **params))
+        self.assertEqual(list(reply), ["success", "mission_List"])
+        self.assertTrue(reply["success"])
+        return reply["mission_List"]
+
+    def history(self):
+        folder = self.gws("conf/mission/history_mission")
+        out = []
+        for name in os.listdir(folder) if os.path.isdir(folder) else []:
+            with open(os.path.join(folder, name)) as f:
+                out.append(dict(json.load(f), file=name))
+        return out
+
+    def wait_history(self, count=1, deadline=120):
+        end = time.monotonic() + deadline
+        while time.monotonic() < end:
+            records = self.history()
+            if len(records) >= count:
+                return records
+            time.sleep(0.05)
+        self.fail("no history record within %d s; log: %s" % (deadline, [r["sql_name"] for r in self.log_rows()]))
+
+    def running(self, mission_id, deadline=60):
+        path = self.gws("conf/mission", mission_id)
+        end = time.monotonic() + deadline
+        while time.monotonic() < end:
+            try:
+                with open(path) as f:
+                    return json.load(f)
+            except (FileNotFoundError, json.JSONDecodeError):
+                time.sleep(0.05)
+        self.fail("no running record")
+
+    def messages(self):
+        return [r["sql_name"] for r in self.log_rows()]
+
+    def assertNoRecordsLeft(self):
+        self.assertEqual([n for n in os.listdir(self.gws("conf/mission")) if n != "history_mission"], [])
+
+    def kill_tools_of(self, pgid, tool):
+        """Ends the tools named `tool` in the worker's process group, the worker itself left running."""
+        for entry in os.listdir("/proc"):
+            if not entry.isdigit() or int(entry) == pgid:
+                continue
+            try:
+                with open("/proc/%s/stat" % entry) as f:
+                    fields = f.read().rsplit(")", 1)[1].split()
+                with open("/proc/%s/cmdline" % entry, "rb") as f:
+                    argv0 = f.read().split(b"\0")[0].decode(errors="replace")
+            except OSError:
+                continue
+            if int(fields[2]) == pgid and os.path.basename(argv0) == tool:
+                os.kill(int(entry), signal.SIGKILL)
+
+
+class ManualBackup(BackupCase):
+
+    def test_a_backup_without_services_answers_a_mission_id_and_ends_finish(self):
+        reply = self.backup(**NO_SERVICE)
+        self.assertEqual(list(reply), ["success", "mission_id"])
+        self.assertTrue(reply["success"])
+        uuid.UUID(reply["mission_id"])
+        [record] = self.wait_history()
+        self.assertEqual(set(record) - {"file"}, HISTORY_KEYS | {"last_time"})
+        self.assertEqual(record["backup_status"], "finish")
+        self.assertEqual(record["service"], [])
+        self.assertEqual((record["task_id"], record["domain"], record["mode"], record["backup_mode"]),
+                         (self.task, ADMIN, "backup", "manual"))
+        for key in ("total", "drive", "shared_drive", "gmail", "contact", "calendar"):
+            self.assertEqual(record[key + "_progress"], 100.0, key)
+        self.assertEqual(record["backup_total"], 0)
+        self.assertGreaterEqual(record["end_time"], record["start_time"])
+        self.assertEqual(record["last_time"], record["start_time"])
+        self.assertTrue(record["mission_name"].startswith("Task"))
+        self.assertNoRecordsLeft()
+        self.assertEqual(self.messages()[-2:], ["Started backup for all accounts in domain %s." % ADMIN,
+                                                "Completed backup for all accounts in domain %s." % ADMIN])
+        # The worker led its own process group and did not keep the lock.
+        self.assertEqual([c["argv"][0] for c in self.calls("scoutix")], ["-info"])  # GAM's set-up only
+        [listed] = self.mission_list("history_mission_list")
+        self.assertEqual(listed["mission_id"], record["file"])
+        self.assertEqual(listed["elapsed_time"], record["end_time"] - record["start_time"])
+
+    def test_drive_and_shared_drive_run_and_the_history_keeps_the_totals(self):
+        reply = self.backup(drive_enable="1", shared_drive_enable="1")
+        self.assertTrue(reply["success"], reply)
+        [record] = self.wait_history()
+        self.assertEqual(record["backup_status"], "finish", self.messages())
+        self.assertEqual(record["service"], ["drive", "shared_drive"])
+        self.assertGreater(record["drive_total"], 0)
+        self.assertGreater(record["shared_drive_total"], 0)
+        self.assertEqual(record["backup_total"], record["drive_total"] + record["shared_drive_total"])
+        self.assertEqual(set(record) - {"file"}, HISTORY_KEYS | {"last_time"})
+        self.assertNoRecordsLeft()
+        options = [c["argv"][0] for c in self.calls("scoutix")]
+        self.assertEqual(options[0], "-check_drive")
+        self.assertEqual(options.count("-check_drive"), 1)
+        # The worker's tools ran in the worker's own process group, not the CGI's.
+        pgids = {c["pgid"] for c in self.calls("gam") if "pgid" in c}
+        self.assertNotIn(os.getpgid(0), pgids)
+        self.assertEqual(os.listdir(self.path("usr/local/tmp")), [])
+        self.assertEqual([n for n in os.listdir(self.path("root"))], [])
+
+    def test_unselected_services_never_run_and_placeholders_say_so(self):
+        before = len(self.log_rows())
+        self.backup(gmail_enable="1", calendar_enable="1", contact_enable="1", drive_enable="2")
+        [record] = self.wait_history()
+        self.assertEqual(record["backup_status"], "finish")
+        self.assertEqual(record["service"], ["gmail", "calendar", "contact"])
+        self.assertEqual(self.calls("tallyx"), [])
+        self.assertNotIn("-check_drive", [c["argv"][0] for c in self.calls("scoutix")])
+        rows = [r for r in self.log_rows()[before:] if r["sql_type"] == "warn"]
+        self.assertEqual([r["sql_name"] for r in rows], ["Gmail backup is not available.",
+                                                          "Calendar backup is not available.",
+                                                          "Contact backup is not available."])
+
+    def test_a_running_backup_shows_in_mission_list_and_a_second_one_is_skipped(self):
+        self.fault("gam", "filetree", "hang")
+        reply = self.backup(drive_enable="1")
+        mission = reply["mission_id"]
+        record = self.running(mission)
+        self.workers = [record["process_pid"]]
+        self.assertEqual(os.getpgid(record["process_pid"]), record["process_pid"])
+        [listed] = [m for m in self.mission_list() if m["mission_id"] == mission]
+        self.assertEqual((listed["backup_status"], listed["mode"], listed["service"]), ("backing", "backup", ["drive"]))
+        self.assertEqual(listed["total_progress"], 0.0)
+        self.assertGreaterEqual(listed["elapsed_time"], 0)
+        self.assertEqual(self.mission_list(key_word="no-such-word"), [])
+        self.assertEqual(len(self.mission_list(key_word="example.test")), 1)
+
+        before = len(self.log_rows())
+        self.assertEqual(self.backup(drive_enable="1"), {"success": True})
+        self.assertEqual(self.messages()[before:], ["Skipped scheduled backup for account %s, reason: There is "
+                                                    "already a task in progress." % ADMIN])
+        before = len(self.log_rows())
+        r = self.run_plain(str(uuid.uuid4()), "1", "0", "0", "0", "0")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(self.messages()[before:], ["Skipped scheduled backup for account %s, reason: There is "
+                                                    "already a task in progress." % ADMIN])
+        self.assertEqual(self.history(), [])  # neither the refused request nor the refused mode left a record
+
+        self.clear_faults()
+        self.kill_tools_of(record["process_pid"], "gam")
+        [done] = self.wait_history()
+        self.assertIn(done["backup_status"], ("finish", "error"))
+        self.assertNoRecordsLeft()
+
+    def test_permission_check_failures_give_5613_and_an_early_record(self):
+        cases = [
+            ({"drive_enable": "1"}, "-check_drive", "Check drive permissions fail."),
+            ({"shared_drive_enable": "1"}, "-check_drive", "Check drive permissions fail."),
+            ({"calendar_enable": "1"}, "-check_calendar", "Check calendar permissions fail."),
+            ({"gmail_enable": "1"}, "-check_gmail", "Check gmail permissions fail."),
+            ({"contact_enable": "1"}, "-check_contacts", "Check contact permissions fail."),
+        ]
+        for switches, option, message in cases:
+            for action in ("fail", "garbage"):
+                with self.subTest(option=option, action=action, switches=switches):
+                    self.clear_faults()
+                    before = len(self.history())
+                    rows_before = len(self.log_rows())
+                    self.fault("scoutix", option, action)
+                    reply = self.backup(**switches)
+                    self.assertEqual(reply, {"success": False, "error_code": 5613, "error_msg": message})
+                    self.assertEqual(self.messages()[rows_before:],
+                                     ["Backup failed for domain %s: Google Workspace authorization check failed." % ADMIN])
+                    records = self.history()
+                    self.assertEqual(len(records), before + 1)
+                    early = max(records, key=lambda r: os.stat(self.gws("conf/mission/history_mission", r["file"])).st_mtime_ns)
+                    self.assertEqual(set(early) - {"file"}, {"service", "mission_name", "task_id", "domain", "mode",
+                                                            "start_time", "backup_status"})
+                    self.assertEqual(early["backup_status"], "error")
+                    self.assertNoLeftovers()
+                    self.assertNoRecordsLeft()
+
+    def test_a_later_check_fails_after_earlier_ones_passed(self):
+        self.fault("scoutix", "-check_gmail", "fail")
+        reply = self.backup(drive_enable="1", calendar_enable="1", gmail_enable="1", contact_enable="1")
+        self.assertEqual(reply, {"success": False, "error_code": 5613, "error_msg": "Check gmail permissions fail."})
+        self.assertEqual([c["argv"][0] for c in self.calls("scoutix")], ["-check_drive", "-check_calendar", "-check_gmail"])
+
+    def test_hand_picked_accounts_make_the_failed_check_a_selected_accounts_row(self):
+        self.drop_tasks()
+        self.task = self.new_task(auto_add_user_enable="0", auto_add_shared_drive_enable="0",
+                                  manual_domain_user=json.dumps([{"iD": test_tasks.ALICE,
+                                                                         "Email": "alice@example.test"}]),
+                                  manual_shared_drive="[]")
+        self.fresh_tmp()
+        self.fault("scoutix", "-check_drive", "fail")
+        self.assertEqual(self.backup(drive_enable="1")["error_code"], 5613)
+        self.assertEqual(self.messages()[-1], "Backup failed for selected accounts in domain %s: Google Workspace "
+                                              "authorization check failed." % ADMIN)
+
+    def test_request_refusals(self):
+        cases = [
+            ({}, {"success": False, "error_code": 5303, "error_msg": "task_id"}),
+            ({"task_id": "../../etc"}, {"success": False, "error_code": 5302, "error_msg": "task_id"}),
+            ({"task_id": str(uuid.uuid4())}, {"success": False, "error_code": 5302, "error_msg": "task_id"}),
+        ]
+        for params, expected in cases:
+            with self.subTest(params=params):
+                self.assertEqual(self.request(dict({"act": "backup"}, **params)), expected)
+        self.assertEqual(self.history(), [])
+        self.assertEqual(self.messages()[-1],
+                         "Error occurred while backing up all accounts in domain : Parameter error.")
+
+
+class BackupMode(BackupCase):
+
+    def test_the_backup_mode_runs_the_same_with_the_scheduled_name(self):
+        mission = str(uuid.uuid4())
+        sched = self.gws("conf/mission/scheduling_mission")
+        os.makedirs(sched, exist_ok=True)
+        with open(os.path.join(sched, mission), "w") as f:
+            json.dump({"mission_name": "Nightly", "backup_status": "scheduling"}, f)
+        r = self.run_plain(mission, "1", "1", "0", "0", "0")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(r.stdout, b"")  # standard output is /dev/null in a worker
+        [record] = self.history()
+        self.assertEqual(record["backup_status"], "finish", self.messages())
+        self.assertEqual((record["mission_name"], record["backup_mode"]), ("Nightly", "scheduling"))
+        self.assertNotIn("last_time", record)
+        self.assertEqual(set(record) - {"file"}, HISTORY_KEYS)
+        self.assertEqual(record["service"], ["drive", "shared_drive"])
+        self.assertFalse(os.path.exists(self.gws("conf/mission", mission)))
+        # The scheduling record is listed again once the run is over.
+        [listed] = self.mission_list()
+        self.assertEqual((listed["mission_id"], listed["elapsed_time"]), (mission, -1))
+
+    def test_the_backup_mode_refuses_checks_as_the_action_does(self):
+        self.fault("scoutix", "-check_drive", "fail")
+        r = self.run_plain(str(uuid.uuid4()), "1", "0", "0", "0", "0")
+        self.assertEqual(r.returncode, 0)
+        [early] = self.history()
+        self.assertEqual(early["backup_status"], "error")
+        self.assertEqual(early["mission_name"][:4], "Task")
+        self.assertEqual(self.messages()[-1],
+                         "Backup failed for domain %s: Google Workspace authorization check failed." % ADMIN)
+
+
+class MissionLists(BackupCase):
+    """Records laid down by hand: what each list shows of them."""
+
+    def put(self, folder, name, record):
+        path = self.gws("conf/mission", folder, name) if folder else self.gws("conf/mission", name)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "w") as f:
+            f.write(record if isinstance(record, str) else json.dumps(record))
+
+    def test_lists_order_filter_and_hide_id_maps(self):
+        run, sched_only, hist_a, hist_b, hist_c = (str(uuid.uuid4()) for _ in range(5))
+        self.put("", run, {"mission_name": "Run", "domain": "d@x", "start_time": 100, "backup_current": 50,
+                           "backup_total": 40, "drive_current": 1, "drive_total": 4, "restore_idmap_drive": ["a"],
+                           "restore_idmap_gmail": [], "restore_idmap_shared_drive": [], "total_progress": 3.0})
+        self.put("scheduling_mission", run, {"mission_name": "Run", "start_time": 9})  # shown once, as running
+        self.put("scheduling_mission", sched_only, {"mission_name": "Later", "domain": "d@x"})
+        self.put("", "garbled", "{not json")
+        self.put("history_mission", hist_a, {"mission_name": "A", "start_time": 10, "end_time": 25})
+        self.put("history_mission", hist_b, {"mission_name": "B", "domain": "b@y", "start_time": 30})
+        self.put("history_mission", hist_c, {"mission_name": "C", "start_time": 20, "end_time": 5,
+                                             "restore_idmap_shared_drive": ["z"]})
+        listed = self.mission_list()
+        self.assertEqual([m["mission_id"] for m in listed], [sched_only, run])
+        self.assertEqual(listed[0]["elapsed_time"], -1)
+        entry = listed[1]
+        self.assertEqual((entry["total_progress"], entry["drive_progress"]), (100.0, 25.0))
+        self.assertFalse(any(k.startswith("restore_idmap") for k in entry))
+        self.assertEqual([m["mission_id"] for m in self.mission_list(key_word="Later")], [sched_only])
+        self.assertEqual(self.mission_list(key_word="run"), [])  # case-sensitive
+        hist = self.mission_list("history_mission_list")
+        self.assertEqual([(m["mission_name"], m["elapsed_time"]) for m in hist], [("B", 0), ("C", 0), ("A", 15)])
+        self.assertFalse(any(k.startswith("restore_idmap") for m in hist for k in m))
+        self.assertEqual([m["mission_name"] for m in self.mission_list("history_mission_list", key_word="b@y")], ["B"])
+        # The stored files are untouched by the lists.
+        with open(self.gws("conf/mission", run)) as f:
+            self.assertEqual(json.load(f)["total_progress"], 3.0)
+
+
+if __name__ == "__main__":
+    unittest.main()
