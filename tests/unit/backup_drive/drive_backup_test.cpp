@@ -683,6 +683,28 @@ TEST_F(SharedDriveBackup, ADownloadFailingAsTheFirstMemberIsTriedAsTheNext) {
     }
 }
 
+TEST_F(SharedDriveBackup, AListingRefusedToTheFirstMemberIsRunAsTheNextAndADriveWithoutMembersIsSkipped) {
+    Fault(std::string("--tool gam --match 'user ") + kAdmin + " print' --match select --action fail");
+    ASSERT_EQ(Backup_SD(), 0);
+    const std::string uuid = Mapping()[sd];
+    EXPECT_FALSE(Gam_Calls(std::string("user ") + kAlice + " print filetree select " + sd).empty());
+    auto cat = SD_Catalog(uuid);
+    for (auto& [id, ms] : Sim_Files("shared/" + sd)) EXPECT_EQ(cat.count(id), 1u) << id;
+
+    // Nobody the administrator can see: nothing is listed, and the drive keeps its uuid.
+    json_object* d = json_object_from_file((sim + "/domain.json").c_str());
+    json_object* drives = nullptr;
+    json_object_object_get_ex(d, "shared_drives", &drives);
+    json_object_object_add(json_object_array_get_idx(drives, 0), "members", json_object_new_array());
+    ASSERT_EQ(json_object_to_file_ext((sim + "/domain.json").c_str(), d, JSON_C_TO_STRING_PLAIN), 0);
+    json_object_put(d);
+    Clear_Calls();
+    ASSERT_EQ(Backup_SD(), 0);
+    EXPECT_TRUE(Gam_Calls(" print ").empty());
+    EXPECT_EQ(Mapping()[sd], uuid);
+    EXPECT_EQ(SD_Catalog(uuid).size(), cat.size());
+}
+
 TEST_F(SharedDriveBackup, APreCountCountsTheTreeAndADriveThatCannotBeCountedAsZero) {
     int64_t n = -1;
     ASSERT_EQ(Count_Shared_Drive(&t, &n, "admin", db), 0);
