@@ -705,6 +705,22 @@ TEST_F(SharedDriveBackup, AListingRefusedToTheFirstMemberIsRunAsTheNextAndADrive
     EXPECT_EQ(SD_Catalog(uuid).size(), cat.size());
 }
 
+TEST_F(SharedDriveBackup, AFailedPermissionQueryKeepsTheMembersTheItemHad) {
+    const std::string where = "shared/" + sd;
+    ASSERT_EQ(Backup_SD(), 0);
+    const std::string uuid = Mapping()[sd];
+    const std::string id = Sim_Files(where).begin()->first;
+    const std::string members = SD_Catalog(uuid)[id]["members"];
+    ASSERT_NE(members.find("@"), std::string::npos) << members;
+    Change_Content(where, id, "changed, so its members are asked again\n");
+    Fault("--tool gam --match 'drivefileacls " + id + " formatjson' --action fail");
+    ASSERT_EQ(Backup_SD(), 0);
+    auto cat = SD_Catalog(uuid);
+    EXPECT_EQ(cat[id]["members"], members);
+    EXPECT_EQ(cat[id]["md5Checksum"], Md5_Hex(Blob(where, id))) << "the item itself was backed up";
+    EXPECT_TRUE(Has_Row("FAIL", "Failed to get Shared Drive file ACL info for file Name "));
+}
+
 TEST_F(SharedDriveBackup, APreCountCountsTheTreeAndADriveThatCannotBeCountedAsZero) {
     int64_t n = -1;
     ASSERT_EQ(Count_Shared_Drive(&t, &n, "admin", db), 0);
