@@ -450,6 +450,23 @@ TEST_F(DriveBackup, AFailedListingSkipsTheAccountAndPrunesNothing) {
     }
 }
 
+TEST_F(DriveBackup, ALostConnectionDuringAListingFailsTheRunAndPrunesNothing) {
+    ASSERT_EQ(Backup(), 0);
+    const auto before = Catalog(kAlice);
+    for (const char* what : {"filelist", "filetree"}) {
+        for (const char* action : {"conn", "conn_after"}) {
+            SCOPED_TRACE(std::string(what) + " " + action);
+            ASSERT_EQ(system((Gwssim() + " fault " + sim + " clear").c_str()), 0);
+            // Even with exit status 0 the error output tells of the loss.
+            Fault(std::string("--tool gam --match ") + kAlice + " --match " + what + " --action " + action +
+                  " --exit 0");
+            EXPECT_EQ(Backup(), -1);
+            EXPECT_EQ(Catalog(kAlice).size(), before.size());
+            Expect_Stored_Like_Google(kAlice);
+        }
+    }
+}
+
 TEST_F(DriveBackup, TheUsageOrderOnlyOrdersAndAFailingUserListingFailsTheRun) {
     struct Case {
         const char* name;
