@@ -74,6 +74,7 @@ AccountResult Backup_Drive_Account(DriveRun& run, const std::string& account) {
         Log_Stored(ctx, "FAIL", "info", Format("Failed to create the Drive store folder for user account %s.", acct));
         return AccountResult::FileFailure;
     }
+    Remove_Stale_Downloads(store);
 
     std::vector<ListRow> list;
     std::vector<TreeRow> tree;

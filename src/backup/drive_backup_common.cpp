@@ -16,6 +16,7 @@
 #include "common/clock.h"
 #include "common/cmdrun.h"
 #include "common/csvreader.h"
+#include "common/filehelpers.h"
 #include "common/paths.h"
 #include "common/shellquote.h"
 #include "common/timeconv.h"
@@ -261,6 +262,13 @@ bool Stored_Copy_Present(const std::string& folder, const std::string& localID, 
     if (stat((folder + "/" + localID).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
     // A truncated copy left by an older version is repaired by downloading it again.
     return size < 0 || st.st_size == size;
+}
+
+void Remove_Stale_Downloads(const std::string& folder) {
+    std::vector<std::string> names;
+    GetFolderList(names, folder.c_str());
+    for (const std::string& n : names)
+        if (n.size() > 4 && n.compare(n.size() - 4, 4, ".tmp") == 0) unlink((folder + "/" + n).c_str());
 }
 
 std::string File_MD5(const std::string& path) {

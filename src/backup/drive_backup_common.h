@@ -126,6 +126,10 @@ DownloadResult Download_File(const std::string& account, const std::string& file
                              long long size, const std::string& md5, const std::string& errPath, int& lastRet,
                              int& lastStatus, int maxTries = 5);
 
+// Removes the ".tmp" files a killed download left in a store folder; the caller holds the
+// folder's writer lock, so no download of another process is in flight there.
+void Remove_Stale_Downloads(const std::string& folder);
+
 // Hex MD5 of a file; empty when it cannot be read.
 std::string File_MD5(const std::string& path);
 

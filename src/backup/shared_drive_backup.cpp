@@ -137,6 +137,7 @@ DriveResult Backup_One_Shared_Drive(SharedRun& run, const SharedDriveEntry& sd) 
     }
     const std::string store = sdDir + "/" + run.strTaskID + "/" + uuid;
     if (smbbackup::Create_Path(store.c_str(), 0700) != 0) return DriveResult::FileFailure;
+    Remove_Stale_Downloads(store);
 
     std::vector<Permission> admin;
     ToolRun r = Query_Permissions(run.strAdmin, sd.id, true, run.strErrPath, admin);

@@ -418,6 +418,16 @@ TEST_F(DriveBackup, AMissingOrTruncatedStoredCopyIsDownloadedAgainUnderItsLocalI
     Expect_Stored_Like_Google(kAlice);
 }
 
+TEST_F(DriveBackup, ADownloadLeftByAKilledWorkerIsRemovedByTheNextRun) {
+    ASSERT_EQ(Backup(), 0);
+    const std::string local = Catalog(kAlice)[Sim_Files(kAlice).begin()->first]["localid"];
+    Write_File(Store(kAlice) + "/" + local + ".tmp", "half a download");
+    Write_File(Store(kAlice) + "/" + smbbackup::Create_New_ID() + ".tmp", "half of a new file");
+    ASSERT_EQ(Backup(), 0);
+    Expect_No_Orphans(kAlice);
+    Expect_Stored_Like_Google(kAlice);
+}
+
 TEST_F(DriveBackup, AnUnreadableCatalogSkipsTheAccountInsteadOfStartingAfresh) {
     ASSERT_EQ(Backup(), 0);
     const auto stored = Store_Files(Store(kAlice));
