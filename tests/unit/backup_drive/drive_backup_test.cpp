@@ -748,6 +748,25 @@ TEST_F(SharedDriveBackup, AFailedPermissionQueryKeepsTheMembersTheItemHad) {
     EXPECT_TRUE(Has_Row("FAIL", "Failed to get Shared Drive file ACL info for file Name "));
 }
 
+TEST_F(SharedDriveBackup, AHostileDriveNameIsKeptInTheMappingAsItIs) {
+    const std::string name = "Team's \"$(touch pwned)\", 100% %s/..";
+    json_object* d = json_object_from_file((sim + "/domain.json").c_str());
+    json_object* drives = nullptr;
+    json_object_object_get_ex(d, "shared_drives", &drives);
+    json_object_object_add(json_object_array_get_idx(drives, 0), "name", json_object_new_string(name.c_str()));
+    ASSERT_EQ(json_object_to_file_ext((sim + "/domain.json").c_str(), d, JSON_C_TO_STRING_PLAIN), 0);
+    json_object_put(d);
+    ASSERT_EQ(Backup_SD(), 0);
+    RAIIful_Json rows(Json_List_Init());
+    ASSERT_EQ(Shared_Drive_Get_Mapping_UUID_DB_Data(rows.get(), task.c_str()), 0);
+    ASSERT_EQ(Json_List_Size(rows.get()), 1);
+    const char* stored = nullptr;
+    ASSERT_EQ(Json_Dict_Find_Str(Json_List_Child(rows.get(), 0), "shared_drive_name", stored), 0);
+    EXPECT_EQ(std::string(stored), name);
+    EXPECT_FALSE(fs::exists("pwned"));
+    EXPECT_FALSE(fs::exists(root + "/pwned"));
+}
+
 TEST_F(SharedDriveBackup, APreCountCountsTheTreeAndADriveThatCannotBeCountedAsZero) {
     int64_t n = -1;
     ASSERT_EQ(Count_Shared_Drive(&t, &n, "admin", db), 0);
