@@ -1,6 +1,7 @@
 #include "backup/run_backup.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -246,6 +247,16 @@ void Perform_Run(Backup_Run& run, bool bManual) {
     End_Run(run, record.get(), true, Domain_Text(run, "Completed backup for all accounts in domain ", "."));
 }
 
+// SIGTERM (an abort): the download in its own group, then the listings, which run in the worker's
+// group, end with the worker. The worker's own SIGTERM stays blocked while the handler runs, and
+// _exit drops it. The GAM folder left behind is removed by the next GAM set-up of any process.
+void On_Run_Sigterm(int) {
+    pid_t pg = g_current_pgid;
+    if (pg > 0) kill(-pg, SIGTERM);
+    if (getpgrp() == getpid()) kill(0, SIGTERM);
+    _exit(0);
+}
+
 // A worker leads its own process group (an abort stops it and its tools, never another task's run),
 // has /dev/null as standard input and output, and ends on SIGTERM with the running tool's group.
 // The action's worker lets go of standard error too: the web server waits for every copy of the
@@ -260,6 +271,10 @@ void Become_Worker(bool bStderrToo) {
         if (fd > 2) close(fd);
     }
     Install_Worker_Sigterm_Handler();
+    struct sigaction sa {};
+    sa.sa_handler = On_Run_Sigterm;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGTERM, &sa, nullptr);
 }
 
 int Take_Run_Lock(const Backup_Run& run, int& fd) {
@@ -353,6 +368,8 @@ int Backup(O_APP_CGI_AGENT* agent) {
             run.db = childDb;
             run.strMissionName = Get_New_Mission_Name();
             Perform_Run(run, true);
+        } else {
+            File_Early_Record(run);  // the request was answered: its failure must show somewhere
         }
         _exit(0);
     }

@@ -92,6 +92,13 @@ class BackupCase(test_tasks.TaskCase):
             time.sleep(0.05)
         self.fail("no history record within %d s; log: %s" % (deadline, [r["sql_name"] for r in self.log_rows()]))
 
+    def wait_gam_folder_gone(self, deadline=60):
+        """The worker removes its GAM folder just after it has filed the history record."""
+        end = time.monotonic() + deadline
+        while time.monotonic() < end and os.listdir(self.path("root")):
+            time.sleep(0.05)
+        return os.listdir(self.path("root"))
+
     def running(self, mission_id, deadline=60):
         path = self.gws("conf/mission", mission_id)
         end = time.monotonic() + deadline
@@ -109,21 +116,38 @@ class BackupCase(test_tasks.TaskCase):
     def assertNoRecordsLeft(self):
         self.assertEqual([n for n in os.listdir(self.gws("conf/mission")) if n != "history_mission"], [])
 
-    def kill_tools_of(self, pgid, tool):
-        """Ends the tools named `tool` in the worker's process group, the worker itself left running."""
+    def hanging_listing(self, pgid):
+        """True once the tree listing's shell runs in the worker's group (GAM's set-up runs gam too)."""
+        for pid in self.group_members(pgid):
+            try:
+                with open("/proc/%d/cmdline" % pid, "rb") as f:
+                    if b"print filetree" in f.read():
+                        return True
+            except OSError:
+                pass
+        return False
+
+    def group_members(self, pgid):
+        """pid -> program name of the live processes of a process group."""
+        out = {}
         for entry in os.listdir("/proc"):
-            if not entry.isdigit() or int(entry) == pgid:
+            if not entry.isdigit():
                 continue
             try:
                 with open("/proc/%s/stat" % entry) as f:
-                    fields = f.read().rsplit(")", 1)[1].split()
-                with open("/proc/%s/cmdline" % entry, "rb") as f:
-                    argv0 = f.read().split(b"\0")[0].decode(errors="replace")
+                    comm, rest = f.read().rsplit(")", 1)
             except OSError:
                 continue
-            if int(fields[2]) == pgid and os.path.basename(argv0) == tool:
-                os.kill(int(entry), signal.SIGKILL)
+            fields = rest.split()
+            if int(fields[2]) == pgid and fields[0] != "Z":
+                out[int(entry)] = comm.split("(", 1)[1]
+        return out
 
+    def kill_tools_of(self, pgid, tool):
+        """Ends the tools named `tool` in the worker's process group, the worker itself left running."""
+        for pid, comm in self.group_members(pgid).items():
+            if pid != pgid and comm == tool:
+                os.kill(pid, signal.SIGKILL)
 
 class ManualBackup(BackupCase):
 
@@ -170,8 +194,8 @@ class ManualBackup(BackupCase):
         # The worker's tools ran in the worker's own process group, not the CGI's.
         pgids = {c["pgid"] for c in self.calls("gam") if "pgid" in c}
         self.assertNotIn(os.getpgid(0), pgids)
+        self.assertEqual(self.wait_gam_folder_gone(), [])
         self.assertEqual(os.listdir(self.path("usr/local/tmp")), [])
-        self.assertEqual([n for n in os.listdir(self.path("root"))], [])
 
     def test_unselected_services_never_run_and_placeholders_say_so(self):
         before = len(self.log_rows())
@@ -216,6 +240,22 @@ class ManualBackup(BackupCase):
         [done] = self.wait_history()
         self.assertIn(done["backup_status"], ("finish", "error"))
         self.assertNoRecordsLeft()
+
+    def test_sigterm_ends_the_worker_and_the_tool_it_waits_for(self):
+        self.fault("gam", "filetree", "hang")
+        record = self.running(self.backup(drive_enable="1")["mission_id"])
+        worker = record["process_pid"]
+        self.workers = [worker]
+        end = time.monotonic() + 60
+        while time.monotonic() < end and not self.hanging_listing(worker):
+            time.sleep(0.05)
+        self.assertTrue(self.hanging_listing(worker), "the hanging listing never started")
+        os.kill(worker, signal.SIGTERM)
+        end = time.monotonic() + 60
+        while time.monotonic() < end and self.group_members(worker):
+            time.sleep(0.05)
+        self.assertEqual(self.group_members(worker), {})
+        self.workers = []
 
     def test_permission_check_failures_give_5613_and_an_early_record(self):
         cases = [
@@ -275,6 +315,72 @@ class ManualBackup(BackupCase):
         self.assertEqual(self.history(), [])
         self.assertEqual(self.messages()[-1],
                          "Error occurred while backing up all accounts in domain : Parameter error.")
+
+
+class RunFailures(BackupCase):
+    """Faults of the stand-ins that fail one step of a run, and what the run leaves."""
+
+    def fault_n(self, tool, match, action, times=None, skip=None):
+        extra = []
+        if times is not None:
+            extra += ["--times", str(times)]
+        if skip is not None:
+            extra += ["--skip", str(skip)]
+        self.fault(tool, match, action, *extra)
+
+    def run_to_history(self, **switches):
+        before = len(self.log_rows())
+        reply = self.backup(**switches)
+        self.assertTrue(reply["success"], reply)
+        [record] = self.wait_history()
+        self.assertNoRecordsLeft()
+        self.assertEqual(self.wait_gam_folder_gone(), [])  # the GAM folder goes on every end
+        return record, self.log_rows()[before:]
+
+    def test_a_service_failing_twice_is_retried_and_the_run_finishes(self):
+        self.fault_n("tallyx", "-k", "fail", times=2)
+        record, rows = self.run_to_history(drive_enable="1")
+        self.assertEqual(record["backup_status"], "finish")
+        err = "Error occurred while backing up all accounts in domain %s: Drive backup fail.." % ADMIN
+        wrapper = [(r["sql_status"], r["sql_type"], r["sql_name"]) for r in rows
+                   if r["sql_name"] == err or "Waiting" in r["sql_name"]]
+        self.assertEqual(wrapper, [("FAIL", "info", err), ("FAIL", "warn", "Drive backup fail. Waiting 20 sec before retry 2."),
+                                   ("FAIL", "info", err), ("FAIL", "warn", "Drive backup fail. Waiting 40 sec before retry 3.")])
+        self.assertEqual(len(self.calls("tallyx")), 3)
+        self.assertEqual(rows[-1]["sql_name"], "Completed backup for all accounts in domain %s." % ADMIN)
+
+    def test_a_service_that_never_succeeds_ends_the_run_with_error_before_later_services(self):
+        # The pre-count lists the shared drives once; every service attempt after that fails.
+        self.fault_n("scoutix", "-shared", "fail", times=1000, skip=1)
+        record, rows = self.run_to_history(shared_drive_enable="1", drive_enable="1")
+        self.assertEqual(record["backup_status"], "error")
+        self.assertIn("end_time", record)
+        names = [r["sql_name"] for r in rows]
+        self.assertEqual(names.count("Error occurred while backing up all accounts in domain %s: Shared drive "
+                                     "backup fail.." % ADMIN), 15)
+        self.assertEqual(len([n for n in names if n.startswith("Shared drive backup fail. Waiting")]), 14)
+        self.assertIn("Shared drive backup fail. Waiting 30000 sec before retry 13.", names)
+        self.assertNotIn("Completed backup for all accounts in domain %s." % ADMIN, names)
+        self.assertEqual(self.calls("tallyx"), [])  # Drive, after Shared Drive, never ran
+        self.assertEqual(record["drive_total"] + record["shared_drive_total"], record["backup_total"])
+
+    def test_gam_set_up_and_count_failures_end_with_error_and_their_row(self):
+        cases = [
+            ("GAM set-up", dict(skip=None), "Failed to initialize API configuration.", {"drive_enable": "1"}),
+            ("Drive count", dict(skip=1), "Failed in Drive counting process.", {"drive_enable": "1"}),
+            ("Shared Drive count", dict(skip=None), "Failed in Shared Drive counting process.",
+             {"shared_drive_enable": "1", "match": "-shared"}),
+        ]
+        for name, kw, message, switches in cases:
+            with self.subTest(name):
+                self.clear_faults()
+                shutil.rmtree(self.gws("conf/mission"), ignore_errors=True)
+                switches = dict(switches)
+                self.fault_n("scoutix", switches.pop("match", "-info"), "fail", times=1, **kw)
+                record, rows = self.run_to_history(**switches)
+                self.assertEqual(record["backup_status"], "error")
+                self.assertIn("end_time", record)
+                self.assertEqual((rows[-1]["sql_status"], rows[-1]["sql_name"]), ("FAIL", message))
 
 
 class BackupMode(BackupCase):
