@@ -23,6 +23,7 @@
 #include "log/log_db.h"
 #include "orvenna_task.h"
 #include "plat_json.h"
+#include "plat_lock.h"
 #include "plat_string.h"
 
 namespace fs = std::filesystem;
@@ -765,6 +766,25 @@ TEST_F(SharedDriveBackup, AHostileDriveNameIsKeptInTheMappingAsItIs) {
     EXPECT_EQ(std::string(stored), name);
     EXPECT_FALSE(fs::exists("pwned"));
     EXPECT_FALSE(fs::exists(root + "/pwned"));
+}
+
+TEST_F(SharedDriveBackup, ADriveWhoseLockIsHeldIsSkippedWithARowAndKeepsItsMappingRow) {
+    ASSERT_EQ(Backup_SD(), 0);
+    const std::string uuid = Mapping()[sd];
+    const auto cat = SD_Catalog(uuid);
+    // A browse of the drive holds its lock.
+    int fd = -1;
+    ASSERT_EQ(Get_File_Lock((qlm::Backup_Service_Dir("shared_drive") + "/" + task + "/" + sd + ".shared_drive_lck").c_str(),
+                            0, fd),
+              0);
+    Clear_Calls();
+    const int rc = Backup_SD();
+    Release_File_Lock(fd);
+    EXPECT_EQ(rc, 0);
+    EXPECT_TRUE(Has_Row("FAIL", "Shared Drive backup is already in progress for shared drive "));
+    EXPECT_TRUE(Gam_Calls(" print ").empty());
+    EXPECT_EQ(Mapping()[sd], uuid);
+    EXPECT_EQ(SD_Catalog(uuid).size(), cat.size());
 }
 
 TEST_F(SharedDriveBackup, APreCountCountsTheTreeAndADriveThatCannotBeCountedAsZero) {
