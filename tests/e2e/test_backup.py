@@ -453,6 +453,33 @@ class MissionLists(BackupCase):
         with open(self.gws("conf/mission", run)) as f:
             self.assertEqual(json.load(f)["total_progress"], 3.0)
 
+    def test_running_exports_come_first_from_their_shared_progress(self):
+        import struct
+        good, short, no_marker = (str(uuid.uuid4()) for _ in range(3))
+        data = struct.pack("<iii256s256s256s256s", 3, 12, 1000, b"Export1", b"bob@example.test", b"drive", b"export")
+        self.assertEqual(len(data), 1036)
+        made = []
+        try:
+            for name, body in ((good, data), (short, data[:500]), (no_marker, data)):
+                with open("/dev/shm/" + name, "wb") as f:
+                    f.write(body)
+                made.append(name)
+            for name in (good, short):
+                self.put("progress_mission", name, "4242")
+            self.put("scheduling_mission", str(uuid.uuid4()), {"mission_name": "Later"})
+            listed = self.mission_list()
+            self.assertEqual(listed[0], {"mission_id": good, "service": ["drive"], "total_progress": 25.0,
+                                         "mode": "export", "start_time": 1000,
+                                         "elapsed_time": listed[0]["elapsed_time"], "domain": "bob@example.test",
+                                         "mission_name": "Export1", "backup_status": "exporting"})
+            self.assertGreater(listed[0]["elapsed_time"], 0)
+            # A truncated object or one without its marker is no running export.
+            self.assertEqual([m.get("mission_name") for m in listed], ["Export1", "Later"])
+            self.assertEqual([m["mission_id"] for m in self.mission_list(key_word="bob@")], [good])
+        finally:
+            for name in made:
+                os.unlink("/dev/shm/" + name)
+
 
 if __name__ == "__main__":
     unittest.main()
