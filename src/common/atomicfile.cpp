@@ -9,6 +9,7 @@
 
 #include "common/paths.h"
 #include "plat_file.h"
+#include "plat_json.h"
 
 namespace qlm {
 
@@ -89,6 +90,15 @@ int Json_Write_File(const std::string& path, json_object* obj) {
     const char* text = json_object_to_json_string_ext(obj, JSON_C_TO_STRING_PLAIN);
     if (text == nullptr) return -ENOMEM;
     return Write_File_Atomic(path, text);
+}
+
+json_object* Json_Read_Object_File(const std::string& path) {
+    json_object* obj = Json_From_File(path.c_str());
+    if (obj != nullptr && !json_object_is_type(obj, json_type_object)) {
+        json_object_put(obj);
+        return nullptr;
+    }
+    return obj;
 }
 
 }  // namespace qlm

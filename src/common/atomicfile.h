@@ -19,4 +19,8 @@ int Write_File_Atomic(const std::string& path, const std::string& data, mode_t m
 // Writes obj in json-c's plain form through Write_File_Atomic. -22 for a NULL obj.
 int Json_Write_File(const std::string& path, json_object* obj);
 
+// Reads a file that must hold one JSON object (a record, a tool's result); nullptr when it is
+// missing, not JSON, or JSON of another kind. The caller owns the object.
+json_object* Json_Read_Object_File(const std::string& path);
+
 }  // namespace qlm

@@ -62,16 +62,6 @@ void Add_Matching_Rows(PT_JSON out, PT_JSON rows, const char* pszDriveID) {
     }
 }
 
-// A tool's result file as a JSON object; nullptr when it is not one.
-PT_JSON Read_Listing(const std::string& path) {
-    PT_JSON obj = Json_From_File(path.c_str());
-    if (obj != nullptr && !json_object_is_type(obj, json_type_object)) {
-        json_object_put(obj);
-        return nullptr;
-    }
-    return obj;
-}
-
 // Runs both listings with the key of this process's GAM folder into two fresh result files.
 // 0 with both objects; -161 when a command fails or its output is no JSON object.
 int List_Users_And_Drives(const char* pszAdminEmail, RAIIful_Json& users, RAIIful_Json& drives) {
@@ -82,10 +72,10 @@ int List_Users_And_Drives(const char* pszAdminEmail, RAIIful_Json& users, RAIIfu
     UnlinkGuard drivesGuard = Guard_File(strDrivesOut);
     const std::string strKey = Gam_Process_Key_Path();
     if (Run_Scoutix("-info", strKey, pszAdminEmail, strUsersOut) != 0) return -161;
-    users.reset(Read_Listing(strUsersOut));
+    users.reset(Json_Read_Object_File(strUsersOut));
     if (!users) return -161;
     if (Run_Scoutix("-shared", strKey, pszAdminEmail, strDrivesOut) != 0) return -161;
-    drives.reset(Read_Listing(strDrivesOut));
+    drives.reset(Json_Read_Object_File(strDrivesOut));
     return drives ? 0 : -161;
 }
 
@@ -99,7 +89,7 @@ void Reply_Lists(PT_JSON users, PT_JSON drives) {
 
 // The cached object in path when it is fresh; nullptr otherwise.
 PT_JSON Read_Fresh_Cache(const std::string& path, time_t tNow) {
-    PT_JSON obj = Read_Listing(path);
+    PT_JSON obj = Json_Read_Object_File(path);
     if (obj != nullptr && !Listing_Cache_Fresh(obj, tNow)) {
         json_object_put(obj);
         return nullptr;
@@ -223,7 +213,7 @@ int Get_Domain_User(O_APP_CGI_AGENT* agent) {
     const std::string strOut = Tool_Result_Path(std::to_string(getpid()));
     UnlinkGuard outGuard = Guard_File(strOut);
     RAIIful_Json users;
-    if (Run_Scoutix("-info", strKeyPath, task.Get_Admin_Email(), strOut) == 0) users.reset(Read_Listing(strOut));
+    if (Run_Scoutix("-info", strKeyPath, task.Get_Admin_Email(), strOut) == 0) users.reset(Json_Read_Object_File(strOut));
     if (!users) {
         Reply_Error(kReplyFailed, kCannotExecute);
         return 0;

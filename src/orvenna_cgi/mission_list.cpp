@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "backup/mission_record.h"
+#include "common/atomicfile.h"
 #include "common/clock.h"
 #include "common/filehelpers.h"
 #include "common/paths.h"
@@ -25,16 +26,6 @@ std::vector<std::string> Entries(const std::string& folder) {
     std::vector<std::string> names;
     GetFolderList(names, folder.c_str());
     return names;
-}
-
-// A stored record that is a JSON object, or nothing (a record that cannot be parsed is left out).
-PT_JSON Read_Record(const std::string& path) {
-    PT_JSON record = Json_From_File(path.c_str());
-    if (record != nullptr && !json_object_is_type(record, json_type_object)) {
-        json_object_put(record);
-        return nullptr;
-    }
-    return record;
 }
 
 void Reply_List(PT_JSON list) {
@@ -93,7 +84,7 @@ int Get_Mission_List(O_APP_CGI_AGENT* agent) {
     for (const std::string& name : scheduled) {
         struct stat st {};
         if (lstat((m + "/" + name).c_str(), &st) == 0) continue;  // listed as the running record
-        RAIIful_Json record(Read_Record(Scheduling_Mission_Dir() + "/" + name));
+        RAIIful_Json record(Json_Read_Object_File(Scheduling_Mission_Dir() + "/" + name));
         if (!record || !Mission_Matches_Key_Word(record.get(), pszKeyWord)) continue;
         Json_Dict_Add_Str(record.get(), kKeyMissionId, name.c_str());
         Json_Dict_Add_Int64(record.get(), kKeyElapsedTime, -1);
@@ -102,7 +93,7 @@ int Get_Mission_List(O_APP_CGI_AGENT* agent) {
 
     for (const std::string& name : running) {
         if (Is_Sub_Folder_Name(name)) continue;
-        RAIIful_Json record(Read_Record(m + "/" + name));
+        RAIIful_Json record(Json_Read_Object_File(m + "/" + name));
         if (!record || !Mission_Matches_Key_Word(record.get(), pszKeyWord)) continue;
         Json_Dict_Add_Str(record.get(), kKeyMissionId, name.c_str());
         Json_Dict_Add_Int64(record.get(), kKeyElapsedTime,
@@ -121,7 +112,7 @@ int Get_History_Mission_List(O_APP_CGI_AGENT* agent) {
     smbbackup::Create_Path(h.c_str(), 0700);
     std::vector<PT_JSON> records;
     for (const std::string& name : Entries(h)) {
-        RAIIful_Json record(Read_Record(h + "/" + name));
+        RAIIful_Json record(Json_Read_Object_File(h + "/" + name));
         if (!record || !Mission_Matches_Key_Word(record.get(), pszKeyWord)) continue;
         Json_Dict_Add_Str(record.get(), kKeyMissionId, name.c_str());
         int64_t elapsed = Mission_Int(record.get(), kKeyEndTime) - Mission_Int(record.get(), kKeyStartTime);
