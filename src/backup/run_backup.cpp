@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdio>
 #include <string>
 
@@ -247,13 +248,30 @@ void Perform_Run(Backup_Run& run, bool bManual) {
     End_Run(run, record.get(), true, Domain_Text(run, "Completed backup for all accounts in domain ", "."));
 }
 
+// The worker's GAM folder and the files it holds, spelled out before any signal can come, so the
+// SIGTERM handler can remove the plain key with async-signal-safe calls alone.
+char g_szGamKey[PATH_MAX];
+char g_szGamCfg[PATH_MAX];
+char g_szGamDir[PATH_MAX];
+
+void Remember_Gam_Folder() {
+    const std::string dir = Gam_Process_Dir();
+    snprintf(g_szGamDir, sizeof g_szGamDir, "%s", dir.c_str());
+    snprintf(g_szGamKey, sizeof g_szGamKey, "%s/oauth2service.json", dir.c_str());
+    snprintf(g_szGamCfg, sizeof g_szGamCfg, "%s/gam.cfg", dir.c_str());
+}
+
 // SIGTERM (an abort): the download in its own group, then the listings, which run in the worker's
-// group, end with the worker. The worker's own SIGTERM stays blocked while the handler runs, and
-// _exit drops it. The GAM folder left behind is removed by the next GAM set-up of any process.
+// group, end with the worker, and the worker's GAM folder with its copy of the key goes too. The
+// worker's own SIGTERM stays blocked while the handler runs, and _exit drops it. Anything else a
+// tool left in that folder is removed by the next GAM set-up of any process.
 void On_Run_Sigterm(int) {
     pid_t pg = g_current_pgid;
     if (pg > 0) kill(-pg, SIGTERM);
     if (getpgrp() == getpid()) kill(0, SIGTERM);
+    if (g_szGamKey[0] != '\0') unlink(g_szGamKey);
+    if (g_szGamCfg[0] != '\0') unlink(g_szGamCfg);
+    if (g_szGamDir[0] != '\0') rmdir(g_szGamDir);
     _exit(0);
 }
 
@@ -271,6 +289,7 @@ void Become_Worker(bool bStderrToo) {
         if (fd > 2) close(fd);
     }
     Install_Worker_Sigterm_Handler();
+    Remember_Gam_Folder();
     struct sigaction sa {};
     sa.sa_handler = On_Run_Sigterm;
     sigemptyset(&sa.sa_mask);

@@ -255,6 +255,8 @@ class ManualBackup(BackupCase):
         while time.monotonic() < end and self.group_members(worker):
             time.sleep(0.05)
         self.assertEqual(self.group_members(worker), {})
+        # The worker's copy of the key went with it.
+        self.assertFalse(os.path.exists(self.path("root", ".gam.%d" % worker)))
         self.workers = []
 
     def test_permission_check_failures_give_5613_and_an_early_record(self):
