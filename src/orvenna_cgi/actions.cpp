@@ -4,6 +4,7 @@
 
 #include "backup/run_backup.h"
 #include "orvenna_cgi/listings.h"
+#include "orvenna_cgi/log_actions.h"
 #include "orvenna_cgi/mission_list.h"
 #include "orvenna_cgi/small_actions.h"
 #include "orvenna_cgi/task_actions.h"
@@ -48,10 +49,10 @@ const Action_Row g_ActionTable[kActionCount] = {
     {"edit_schedule_mission", nullptr, false},
     {"run_mission", nullptr, false},
     {"detail_schedule_mission", nullptr, false},
-    {"list_log", nullptr, false},
-    {"delete_log", nullptr, false},
-    {"save_log", nullptr, true},
-    {"find_log", nullptr, false},
+    {"list_log", List_Log, false},
+    {"delete_log", Delete_Log, false},
+    {"save_log", Save_Log, true},
+    {"find_log", Find_Log, false},
     {"mission_abort", nullptr, false},
     {"mission_delete", nullptr, false},
     {"get_storage_status", Get_Storage_Status, false},

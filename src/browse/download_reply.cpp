@@ -1,0 +1,98 @@
+#include "browse/download_reply.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "orvenna_cgi/reply.h"
+#include "plat_cgi.h"
+#include "plat_json.h"
+#include "plat_string.h"
+
+namespace qlm {
+
+namespace {
+
+constexpr size_t kErrorMsgMax = 254;
+
+long long Magnitude(int err) { return err < 0 ? -static_cast<long long>(err) : err; }
+
+std::string Join_Names(const std::vector<std::string>& names) {
+    std::string joined;
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (i) joined += '/';
+        joined += names[i];
+    }
+    return joined;
+}
+
+}  // namespace
+
+Download_Request::~Download_Request() {
+    if (op.pFileNames) {
+        for (char** p = op.pFileNames; *p; ++p) free(*p);
+        free(op.pFileNames);
+    }
+    free(op.pszBrowser);
+    free(op.pszpPath);
+}
+
+int Prepare_Download(Download_Request& req, const std::string& folder, const std::vector<std::string>& names,
+                     const char* browser) {
+    // The browser is optional for some downloads: an absent one stays NULL.
+    int rc = browser ? Copy_String(&req.op.pszBrowser, browser) : 0;
+    if (rc == 0) rc = Copy_String(&req.op.pszpPath, folder.c_str());
+    if (rc == 0) {
+        const int count = static_cast<int>(names.size());
+        rc = Parse_String(count, Join_Names(names).c_str(), "/", &req.op.pFileNames);
+        if (rc == 0 && count == 0) rc = -22;  // nothing to send is no request
+        if (rc == 0) {
+            req.op.iPathType = 1;
+            req.op.iMode = 0;
+            req.op.nFiles = count;
+        }
+    }
+    if (rc < 0) Reply_Error_No_Msg(kReplyFailed);
+    return rc < 0 ? rc : 0;
+}
+
+int Send_Download(const O_APP_CGI_AGENT* agent, Download_Request& req) {
+    const int rc = Download_Files(agent->m_idUserType, agent->m_szUser, &req.op);
+    if (rc == 0) return 0;
+    const int code = Download_Failure_Code(rc);
+    Ensure_Reply_Header();
+    Show_CGI_Error_Message(code, rc, code == kReplyLackedAcl ? Get_Lacked_ACL_Value() : 0);
+    return rc;
+}
+
+int Download_Failure_Code(int err) {
+    switch (Magnitude(err)) {
+    case 2: return kReplyDownloadNoFile;
+    case 13: return kReplyLackedAcl;
+    default: return kReplyDownloadFailed;
+    }
+}
+
+void Show_CGI_Error_Message(int code, int err, int16_t lackedAcl) {
+    char msg[kErrorMsgMax + 1];
+    const long long mag = Magnitude(err);
+    snprintf(msg, sizeof msg, "%s (%d)", mag <= 0x7fffffff ? strerror(static_cast<int>(mag)) : "Unknown error", err);
+    RAIIful_Json reply(Json_Dict_Init());
+    if (reply && Json_Dict_Add_Bool(reply.get(), "success", false) == 0 &&
+        Json_Dict_Add_Int(reply.get(), "error_code", code) == 0 &&
+        (code != kReplyLackedAcl || Json_Dict_Add_Int(reply.get(), "lacked_acl", lackedAcl) == 0) &&
+        Json_Dict_Add_Str(reply.get(), "error_msg", msg) == 0) {
+        if (const char* text = Json_To_String(reply.get())) {
+            puts(text);
+            fflush(stdout);
+            return;
+        }
+    }
+    std::string escaped;
+    Append_Json_Escaped(msg, escaped);
+    printf("{ \"success\": false, \"error_code\": %d, \"error_msg\": \"%s\" }\n", code, escaped.c_str());
+    fflush(stdout);
+}
+
+}  // namespace qlm

@@ -1,0 +1,46 @@
+// What every download to the browser shares: the request handed to the platform's download
+// service, and the reply when the service could not send it. The actions that stream a file print
+// the content-type header themselves before any JSON reply; these functions do so when needed.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "plat_download.h"
+
+class O_APP_CGI_AGENT;
+
+namespace qlm {
+
+// A download request that frees its texts and its name list when it goes out of scope.
+struct Download_Request {
+    _FILE_DL_OP_ op{};
+
+    Download_Request() = default;
+    ~Download_Request();
+    Download_Request(const Download_Request&) = delete;
+    Download_Request& operator=(const Download_Request&) = delete;
+};
+
+// Fills req for the names of folder (each one entry directly inside it) and the browser text:
+// path type 1, mode 0. 0; when the names cannot be split back from their "/"-joined form (a name
+// holding "/", an empty name, no name) or memory runs out, the reply
+// { "success": false, "error_code": 5052 } is printed and a negative number returned.
+int Prepare_Download(Download_Request& req, const std::string& folder, const std::vector<std::string>& names,
+                     const char* browser);
+
+// Hands req to the download service as the signed-in user. Its result: 0 when the whole response
+// was written; otherwise the header and the download failure reply went out.
+int Send_Download(const O_APP_CGI_AGENT* agent, Download_Request& req);
+
+// The reply code of a failed download: 5028 for no such file (2), 5025 for permission denied (13),
+// 5011 for anything else; the sign of the error number does not matter.
+int Download_Failure_Code(int err);
+
+// Prints the download failure reply: success false, error_code, lacked_acl (5025 only) and
+// error_msg "<system text of |err|> (<err>)" of at most 254 bytes, in json-c's spaced form.
+// The header is the caller's.
+void Show_CGI_Error_Message(int code, int err, int16_t lackedAcl);
+
+}  // namespace qlm

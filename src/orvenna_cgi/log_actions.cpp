@@ -1,0 +1,233 @@
+#include "orvenna_cgi/log_actions.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <memory>
+#include <string>
+
+#include "browse/download_reply.h"
+#include "common/clock.h"
+#include "common/guards.h"
+#include "common/paths.h"
+#include "log/log_db.h"
+#include "orvenna_cgi/action_log.h"
+#include "orvenna_cgi/reply.h"
+#include "plat_cgi.h"
+#include "plat_file.h"
+#include "plat_json.h"
+#include "plat_string.h"
+
+namespace qlm {
+
+namespace {
+
+constexpr const char* kCsvSuffix = "_quillmere.csv";
+constexpr const char* kCsvHeader = "\"Type\",\"Time\",\"User\",\"Event\",\"Name\"\r\n";
+constexpr const char kUtf8Bom[] = "\xEF\xBB\xBF";
+
+struct File_Closer {
+    void operator()(FILE* f) const { fclose(f); }
+};
+using File_Ptr = std::unique_ptr<FILE, File_Closer>;
+
+// One paging parameter: 5303 when it is missing or not wholly a decimal number, 5302 when negative.
+int Get_Paging_Param(const O_APP_CGI_AGENT* agent, const char* name, int& out) {
+    if (agent->Get_Integer_Param(name, out) != 0) {
+        Reply_Error(kReplyMissingParam, name);
+        return -1;
+    }
+    if (out < 0) {
+        Reply_Error(kReplyBadParam, name);
+        return -1;
+    }
+    return 0;
+}
+
+int Get_Paging(const O_APP_CGI_AGENT* agent, int& start, int& limit) {
+    if (Get_Paging_Param(agent, "start", start) != 0) return -1;
+    return Get_Paging_Param(agent, "limit", limit);
+}
+
+void Reply_Log_Page(RAIIful_Json& list, int total) {
+    RAIIful_Json reply(Json_Dict_Init());
+    Json_Dict_Add_Bool(reply.get(), "success", true);
+    Json_Dict_Add_List(reply.get(), "log", list.release());
+    Json_Dict_Add_Int(reply.get(), "total", total);
+    Reply_Json(reply.get());
+}
+
+void Reply_Success() {
+    RAIIful_Json reply(Json_Dict_Init());
+    Json_Dict_Add_Bool(reply.get(), "success", true);
+    Reply_Json(reply.get());
+}
+
+// The fourteen-digit local time stamp of the system clock, "%Y%m%d%H%M%S".
+std::string GetCurrentDateTimeString() {
+    const time_t now = Now();
+    struct tm tm;
+    char text[32];
+    if (localtime_r(&now, &tm) == nullptr || strftime(text, sizeof text, "%Y%m%d%H%M%S", &tm) == 0) return "";
+    return text;
+}
+
+// One CSV field: quoted, its quotes doubled, so names and subjects holding quotes, commas or
+// line breaks read back as they were.
+void Append_Csv_Field(std::string& line, const char* value) {
+    line += '"';
+    for (const char* p = value ? value : ""; *p; ++p) {
+        if (*p == '"') line += '"';
+        line += *p;
+    }
+    line += '"';
+}
+
+std::string Csv_Line(PT_JSON row) {
+    const char *type = "", *user = "", *event = "", *name = "";
+    int64_t stamp = 0;
+    Json_Dict_Find_Str(row, "sql_type", type);
+    Json_Dict_Find_Int64(row, "sql_timestamp", stamp);
+    Json_Dict_Find_Str(row, "user", user);
+    Json_Dict_Find_Str(row, "sql_event", event);
+    Json_Dict_Find_Str(row, "sql_name", name);
+    std::string line;
+    Append_Csv_Field(line, type);
+    line += ',';
+    Append_Csv_Field(line, std::to_string(stamp).c_str());
+    line += ',';
+    Append_Csv_Field(line, user);
+    line += ',';
+    Append_Csv_Field(line, event);
+    line += ',';
+    Append_Csv_Field(line, name);
+    line += "\r\n";
+    return line;
+}
+
+// A folder of this request alone under the temporary folder (made when missing), mode 0700.
+// 0; -errno when it cannot be made.
+int Make_Request_Folder(std::string& folder) {
+    const std::string tmp = Tmp_Dir();
+    if (access(tmp.c_str(), F_OK) != 0) smbbackup::Create_Path(tmp.c_str(), 0700);
+    folder = tmp + "/tnq_" + smbbackup::Create_New_ID();
+    return mkdir(folder.c_str(), 0700) == 0 ? 0 : -errno;
+}
+
+// Writes the header and every row of the log, newest first. 0; -5052 when the rows cannot be
+// read or written.
+int Write_Log_Rows(FILE* out, sqlite3* db) {
+    if (fputs(kCsvHeader, out) == EOF) return -5052;
+    RAIIful_Json rows(Json_List_Init());
+    if (!rows || Sql_Log_Get_All_Data(db, rows.get(), "All", -1, -1, nullptr) != 0) return -5052;
+    const int n = Json_List_Size(rows.get());
+    for (int i = 0; i < n; ++i) {
+        const std::string line = Csv_Line(Json_List_Child(rows.get(), i));
+        if (fwrite(line.data(), 1, line.size(), out) != line.size()) return -5052;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int List_Log(O_APP_CGI_AGENT* agent) {
+    int start = 0, limit = 0;
+    if (Get_Paging(agent, start, limit) != 0) return 0;
+    sqlite3* raw = nullptr;
+    const int rc = Sql_Open_Datebase(&raw);
+    Log_Db db(raw);
+    if (rc != 0) {
+        Reply_Error(kReplyLogDbUnusable, "KVT_Sql_Open_Datebase error.");
+        return 0;
+    }
+    RAIIful_Json list(Json_List_Init());
+    const int read = Sql_Log_Get_All_Data(db.get(), list.get(), "All", start, limit, agent->Get_Param("task_id"));
+    // A log without its table reads as an empty page (the statement cannot be prepared: SQLITE_ERROR);
+    // a file that is no database, or a read that fails, is not an empty log.
+    if (read != SQLITE_OK && read != SQLITE_ERROR) {
+        Reply_Error(kReplyLogDbUnusable, "KVT_Sql_Open_Datebase error.");
+        return 0;
+    }
+    if (read != SQLITE_OK) list.reset(Json_List_Init());
+    Reply_Log_Page(list, Sql_Get_Number_Of_Log(db.get()));
+    return 0;
+}
+
+int Find_Log(O_APP_CGI_AGENT* agent) {
+    int start = 0, limit = 0;
+    if (Get_Paging(agent, start, limit) != 0) return 0;
+    const char* pszKeyWord = agent->Get_Param("key_word");
+    if (pszKeyWord == nullptr) {
+        Reply_Error(kReplyMissingParam, "key_word");
+        return 0;
+    }
+    Log_Db db;
+    if (Open_Action_Log(db) != 0) return 0;
+    RAIIful_Json list(Json_List_Init());
+    Sql_Log_Find_Data(db.get(), list.get(), agent->Get_Param("task_id"), pszKeyWord, start, limit);
+    const int total = Json_List_Size(list.get());
+    Reply_Log_Page(list, total);
+    return 0;
+}
+
+int Delete_Log(O_APP_CGI_AGENT* agent) {
+    const char* pszTaskID = agent->Get_Param("task_id");
+    if (pszTaskID == nullptr) {
+        Reply_Error(kReplyMissingParam, "task_id");
+        return 0;
+    }
+    Sql_Log_Delete_Data(pszTaskID);
+    Log_Db db;
+    if (Open_Action_Log(db) != 0) return 0;
+    const std::string msg = std::string("Cleared log entries before ") + agent->m_szUser + ".";
+    Log_Action_Row(db.get(), pszTaskID, agent->m_szUser, agent->m_szUser, "backup", "info", msg.c_str());
+    Reply_Success();
+    return 0;
+}
+
+int Save_Log(O_APP_CGI_AGENT* agent) {
+    std::string folder;
+    if (Make_Request_Folder(folder) != 0) {
+        Reply_Error_No_Msg(kReplyFailed);
+        return 0;
+    }
+    // The copy of the log goes with its folder on every way out.
+    DirGuard folderGuard = Guard_Dir(folder);
+    const std::string name = GetCurrentDateTimeString() + kCsvSuffix;
+    Log_Db db;
+    {
+        const std::string path = folder + "/" + name;
+        const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        File_Ptr out(fd >= 0 ? fdopen(fd, "wb") : nullptr);
+        if (!out) {
+            if (fd >= 0) close(fd);
+            Reply_Error_No_Msg(kReplyFailed);
+            return 0;
+        }
+        int rc = fwrite(kUtf8Bom, 1, sizeof kUtf8Bom - 1, out.get()) == sizeof kUtf8Bom - 1 ? 0 : -5052;
+        if (Open_Action_Log(db) != 0) return 0;
+        if (rc == 0) rc = Write_Log_Rows(out.get(), db.get());
+        // A file cut short must not reach the browser as the whole log.
+        if (rc != 0 || fclose(out.release()) != 0) {
+            Reply_Error_No_Msg(kReplyFailed);
+            return 0;
+        }
+    }
+    const char* pszBrowser = agent->Get_Param("browser");
+    if (pszBrowser == nullptr) {
+        Reply_Error(kReplyMissingParam, "browser");
+        return 0;
+    }
+    Download_Request req;
+    if (Prepare_Download(req, folder, {name}, pszBrowser) != 0) return 0;
+    Log_Action_Row(db.get(), "-", agent->m_szUser, agent->m_szUser, "backup", "info", "Exported backup logs to PC.");
+    Send_Download(agent, req);
+    return 0;
+}
+
+}  // namespace qlm
