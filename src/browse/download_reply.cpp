@@ -46,7 +46,10 @@ int Prepare_Download(Download_Request& req, const std::string& folder, const std
     if (rc == 0) {
         const int count = static_cast<int>(names.size());
         rc = Parse_String(count, Join_Names(names).c_str(), "/", &req.op.pFileNames);
-        if (rc == 0 && count == 0) rc = -22;  // nothing to send is no request
+        // Nothing to send, or an empty name, is no request.
+        for (const std::string& name : names)
+            if (rc == 0 && name.empty()) rc = -22;
+        if (rc == 0 && count == 0) rc = -22;
         if (rc == 0) {
             req.op.iPathType = 1;
             req.op.iMode = 0;
