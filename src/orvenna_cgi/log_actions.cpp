@@ -181,9 +181,15 @@ int Delete_Log(O_APP_CGI_AGENT* agent) {
         Reply_Error(kReplyMissingParam, "task_id");
         return 0;
     }
-    Sql_Log_Delete_Data(pszTaskID);
+    const int deleted = Sql_Log_Delete_Data(pszTaskID);
     Log_Db db;
     if (Open_Action_Log(db) != 0) return 0;
+    // A clear that did not happen (the insert lock or the delete failed) is neither logged nor
+    // answered as done.
+    if (deleted != 0) {
+        Reply_Error_No_Msg(kReplyFailed);
+        return 0;
+    }
     const std::string msg = std::string("Cleared log entries before ") + agent->m_szUser + ".";
     Log_Action_Row(db.get(), pszTaskID, agent->m_szUser, agent->m_szUser, "backup", "info", msg.c_str());
     Reply_Success();

@@ -13,7 +13,8 @@ int List_Log(O_APP_CGI_AGENT* agent);
 // start, limit, key_word, optional task_id: success, log (the rows of the page whose message holds
 // the key word literally), total (the rows of this page).
 int Find_Log(O_APP_CGI_AGENT* agent);
-// task_id ("All" clears the whole log, which keeps its file): success. The clearing is logged.
+// task_id ("All" clears the whole log, which keeps its file): success, and the clearing is logged;
+// 5052 without a row when the rows could not be deleted.
 int Delete_Log(O_APP_CGI_AGENT* agent);
 // browser: the whole log as "<yyyymmddHHMMSS>_quillmere.csv" (UTF-8 with BOM, CRLF lines, every
 // field quoted with its quotes doubled), streamed by the download service. The file lives in a

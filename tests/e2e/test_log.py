@@ -2,6 +2,7 @@
 written by real task actions and backups."""
 
 import csv
+import fcntl
 import io
 import os
 import shutil
@@ -232,6 +233,13 @@ class DeleteLog(LogCase):
         self.wait_history()
         self.wait_gam_folder_gone()
         self.assertEqual([r["ID"] for r in self.log_rows()][:2], [1, 2])
+
+    def test_a_clear_that_cannot_have_the_insert_lock_is_no_success(self):
+        before = self.log_rows()
+        with open(self.gws("sqldb.lck"), "a") as lock:
+            fcntl.flock(lock, fcntl.LOCK_EX)
+            self.assertEqual(self.log_request(act="delete_log", task_id="All"), {"success": False, "error_code": 5052})
+        self.assertEqual(self.log_rows(), before)
 
 
 class SaveLog(LogCase):
