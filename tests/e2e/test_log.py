@@ -14,7 +14,6 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-import qlmtest  # noqa: E402
 import test_backup  # noqa: E402
 import test_tasks  # noqa: E402
 
@@ -58,10 +57,6 @@ INJECTIONS = ["x' OR '1'='1", "' OR 1=1 --", "1; DELETE FROM quillmere_sql_datab
 
 class LogCase(test_backup.BackupCase):
     """A log per test, written by task adds, an edit and a backup of the demo task."""
-
-    def setUp(self):
-        super().setUp()
-        self.main_rows = len(self.log_rows())
 
     def fill_log(self):
         """Adds the special-character tasks, edits the demo task and runs one backup of it."""
