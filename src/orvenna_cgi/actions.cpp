@@ -5,7 +5,9 @@
 #include "backup/run_backup.h"
 #include "orvenna_cgi/listings.h"
 #include "orvenna_cgi/log_actions.h"
+#include "orvenna_cgi/mission_abort.h"
 #include "orvenna_cgi/mission_list.h"
+#include "orvenna_cgi/schedule_actions.h"
 #include "orvenna_cgi/small_actions.h"
 #include "orvenna_cgi/task_actions.h"
 #include "upload/auth.h"
@@ -45,16 +47,16 @@ const Action_Row g_ActionTable[kActionCount] = {
     {"export_eml", nullptr, true},
     {"export_drive", nullptr, true},
     {"export_shared_drive", nullptr, true},
-    {"add_schedule_mission", nullptr, false},
-    {"edit_schedule_mission", nullptr, false},
-    {"run_mission", nullptr, false},
-    {"detail_schedule_mission", nullptr, false},
+    {"add_schedule_mission", Add_Schedule_Mission, false},
+    {"edit_schedule_mission", Edit_Schedule_Mission, false},
+    {"run_mission", Run_Mission, false},
+    {"detail_schedule_mission", Detail_Schedule_Mission, false},
     {"list_log", List_Log, false},
     {"delete_log", Delete_Log, false},
     {"save_log", Save_Log, true},
     {"find_log", Find_Log, false},
-    {"mission_abort", nullptr, false},
-    {"mission_delete", nullptr, false},
+    {"mission_abort", Mission_Abort, false},
+    {"mission_delete", Mission_Delete, false},
     {"get_storage_status", Get_Storage_Status, false},
     {"export_contact", nullptr, true},
     {"export_calendar", nullptr, true},

@@ -27,9 +27,9 @@ void Read_Schedule_Params(O_APP_CGI_AGENT* agent, Schedule_Params& out) {
     agent->Get_Boolean_Param("calendar_enable", out.nCalendar);
     agent->Get_Boolean_Param("gmail_enable", out.nGmail);
     agent->Get_Boolean_Param("contact_enable", out.nContact);
-    agent->Get_Boolean_Param("backup_scheduling_enable", out.nBackupSchedulingEnable);
+    agent->Get_Boolean_Param(kKeyBackupSchedulingEnable, out.nBackupSchedulingEnable);
     out.pszMissionName = agent->Get_Param("mission_name");
-    out.pszFrequency = agent->Get_Param("schedule_frequency");
+    out.pszFrequency = agent->Get_Param(kKeyScheduleFrequency);
     out.pszInterval = agent->Get_Param("schedule_interval");
     out.pszYear = agent->Get_Param("schedule_year");
     out.pszMonth = agent->Get_Param("schedule_month");
@@ -57,11 +57,20 @@ json_object* Schedule_Service_List(const Schedule_Params& p) {
     return list;
 }
 
+std::string Schedule_List_Text(const char* pszSent) {
+    // A page that sends back what detail_schedule_mission showed it sends the stored array text.
+    if (pszSent != nullptr && pszSent[0] == '[') {
+        RAIIful_Json list(Json_From_String(pszSent));
+        if (Json_Is_List(list.get())) return Json_To_Plain_String(list.get());
+    }
+    return smbbackup::Parse_Separated_Data_To_Json_String(pszSent, ",", 0);
+}
+
 int Schedule_Record_Set_Times(json_object* rec, const Schedule_Params& p) {
-    std::string day = smbbackup::Parse_Separated_Data_To_Json_String(p.pszDay, ",", 0);
-    std::string week = smbbackup::Parse_Separated_Data_To_Json_String(p.pszWeek, ",", 0);
+    std::string day = Schedule_List_Text(p.pszDay);
+    std::string week = Schedule_List_Text(p.pszWeek);
     const std::pair<const char*, const char*> texts[] = {
-        {"schedule_frequency", p.pszFrequency}, {"schedule_interval", p.pszInterval},
+        {kKeyScheduleFrequency, p.pszFrequency}, {"schedule_interval", p.pszInterval},
         {"schedule_year", p.pszYear},           {"schedule_month", p.pszMonth},
         {"schedule_day", day.c_str()},          {"schedule_week", week.c_str()},
         {"schedule_hour", p.pszHour},           {"schedule_minute", p.pszMinute},
@@ -88,7 +97,7 @@ json_object* Build_Schedule_Record(const Schedule_Params& p, const GWSTask& task
     PT_JSON r = rec.get();
     bool ok = Json_Dict_Add_List(r, "service", Schedule_Service_List(p)) == 0 &&
               Json_Dict_Add_Str(r, "mission_name", name.c_str()) == 0 &&
-              Json_Dict_Add_Int(r, "backup_scheduling_enable", p.nBackupSchedulingEnable) == 0 &&
+              Json_Dict_Add_Int(r, kKeyBackupSchedulingEnable, p.nBackupSchedulingEnable) == 0 &&
               Json_Dict_Add_Str(r, "task_id", task.Get_Task_ID()) == 0 &&
               Json_Dict_Add_Str(r, "domain", task.Get_Admin_Email()) == 0 &&
               Json_Dict_Add_Str(r, "mode", "backup") == 0 && Json_Dict_Add_Int64(r, "start_time", tNow) == 0 &&

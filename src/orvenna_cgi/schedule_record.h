@@ -10,12 +10,17 @@
 #pragma once
 
 #include <ctime>
+#include <string>
 
 class O_APP_CGI_AGENT;
 class GWSTask;
 struct json_object;
 
 namespace qlm {
+
+// Keys of a scheduling record that other writers and readers name too.
+inline constexpr const char* kKeyBackupSchedulingEnable = "backup_scheduling_enable";
+inline constexpr const char* kKeyScheduleFrequency = "schedule_frequency";
 
 // The request's schedule parameters. Texts are borrowed from the agent (nullptr: absent);
 // booleans are -1 when absent.
@@ -44,6 +49,9 @@ void Read_Schedule_Params(O_APP_CGI_AGENT* agent, Schedule_Params& out);
 
 // The service list: "drive", "shared_drive", "gmail", "calendar", "contact" for each flag given as 1.
 json_object* Schedule_Service_List(const Schedule_Params& p);
+// The stored form of a sent day or week list: JSON array text of the comma list's items, or the
+// sent text itself (in compact form) when it already is a JSON array.
+std::string Schedule_List_Text(const char* pszSent);
 // Adds or replaces schedule_frequency ... schedule_minute_end in the record, in the record's
 // order (schedule_day and schedule_week as JSON array text). 0 or the first failing add's result.
 int Schedule_Record_Set_Times(json_object* rec, const Schedule_Params& p);

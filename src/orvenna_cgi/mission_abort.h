@@ -1,0 +1,55 @@
+// Ending missions on the administrator's request: "mission_abort" stops a running backup, restore
+// or export and files it in the history as "abort"; "mission_delete" removes a scheduled mission
+// or a history record. Also the process checks and the GAM sweep the abort is built on.
+#pragma once
+
+#include <sys/types.h>
+
+#include <vector>
+
+class O_APP_CGI_AGENT;
+
+namespace qlm {
+
+int Mission_Abort(O_APP_CGI_AGENT* agent);
+int Mission_Delete(O_APP_CGI_AGENT* agent);
+
+// What /proc/<pid>/stat says of a process.
+struct Proc_Stat {
+    pid_t pid = 0;
+    char cState = 0;  // 'Z' for a zombie
+    pid_t ppid = 0;
+    pid_t pgrp = 0;
+};
+// 0, or -2 when the process is gone or its stat cannot be read.
+int Read_Proc_Stat(pid_t pid, Proc_Stat& out);
+
+// True when pid may be signalled as a worker of this system: above 1, not the caller, not a
+// zombie, and running the same program file as the caller (every worker is orvenna.cgi). A stale
+// record's pid that now names some other process is thereby never signalled.
+bool Is_Own_Worker(pid_t pid);
+
+// A worker and the processes it started, read before any signal reaches it: once the worker is
+// gone its group may be empty and its children belong to another parent.
+struct Worker_Processes {
+    pid_t pid = 0;
+    pid_t pgid = 0;                    // the worker's group when it leads it; 0 otherwise
+    std::vector<pid_t> vDescendants;  // children, their children, ... at the time of the snapshot
+};
+// 0, or -2 when the process is gone.
+int Snapshot_Worker(pid_t pid, Worker_Processes& out);
+
+// Sends sig to every GAM process (one whose command line contains the app's gam path) that is in
+// the worker's group, when it leads one, or descends from the worker: the tools the command
+// runner started in groups of their own included, the worker itself and other missions' tools
+// never. The number of processes signalled.
+int Signal_Gam_Processes(const Worker_Processes& worker, int sig);
+
+// The sweep: SIGTERM to the worker's GAM processes, half a second, then SIGKILL to those left.
+void Kill_Gam_In_Same_Group(const Worker_Processes& worker);
+
+// Polls until pid is no longer a worker of this system (ended, reaped or a zombie). True when it
+// is gone within timeoutMs.
+bool Wait_Worker_Gone(pid_t pid, int timeoutMs);
+
+}  // namespace qlm
