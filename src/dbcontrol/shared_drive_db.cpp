@@ -42,6 +42,7 @@ constexpr Drive_Like_Queries kQueries = {
     "SELECT * from shared_drive_sql_database WHERE drive_parents = ?1 ORDER BY ID DESC LIMIT ?2,?3;",
     "SELECT * FROM shared_drive_sql_database WHERE drive_name LIKE ?1 OR drive_members LIKE ?1 "
     "ORDER BY ID DESC LIMIT ?2,?3;",
+    "SELECT COUNT(*) FROM shared_drive_sql_database WHERE drive_parents = ?1;",
 };
 
 int Bind_Shared_Drive_Row(sqlite3_stmt* st, const std::string& id, const SharedDriveData& d) {
@@ -127,6 +128,10 @@ int Shared_Drvie_Find_DB_Data_By_ParentID(PT_JSON jsonList, const char* pszUUID,
                                           const char* pszParentID) {
     Drive_Like_Find_By_Parent(kQueries, jsonList, pszUUID, pszTaskID, pszParentID, Drive_Full_Form());
     return 0;
+}
+
+long long Shared_Drvie_Count_DB_Data_By_ParentID(const char* pszUUID, const char* pszTaskID, const char* pszParentID) {
+    return Drive_Like_Count_By_Parent(kQueries, pszUUID, pszTaskID, pszParentID);
 }
 
 int Shared_Drvie_Find_DB_Data_By_ParentID_For_Pagination(PT_JSON jsonList, const char* pszUUID, const char* pszTaskID,
