@@ -196,15 +196,17 @@ int64_t Size_Of(PT_JSON row) {
     return (*text == '\0' || *end != '\0' || errno != 0) ? -1 : size;
 }
 
-// The stored people: the owner's text, or the member list parsed (an empty list when it is not JSON).
+// The stored people: the owner's text, or the member list parsed (an empty list when the text
+// is not a JSON list).
 void Add_People(PT_JSON data, const Side& s, PT_JSON row) {
     const char* text = Text_Of(row, s.peopleKey);
     if (s.kind == Kind::Drive) {
         Json_Dict_Add_Str(data, s.peopleKey, text);
         return;
     }
-    PT_JSON members = Json_From_String(text);
-    Json_Dict_Add_Dict(data, s.peopleKey, members ? members : Json_List_Init());
+    RAIIful_Json members(Json_From_String(text));
+    if (!Json_Is_List(members.get())) members.reset(Json_List_Init());
+    Json_Dict_Add_List(data, s.peopleKey, members.release());
 }
 
 int Single_Info(O_APP_CGI_AGENT* agent, const Side& s) {
