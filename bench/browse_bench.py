@@ -9,7 +9,8 @@ The demo domain is backed up once by the backup engine (so task, store folder an
 real), then the account's catalog is replaced by a generated one of the same schema: a root, the
 folders under it and the files in each folder. Each request prints its median wall time, the
 sqlite3 tool's median for the same statements, the peak resident memory of both processes and
-the reply's size."""
+the reply's size; and, when build/bench/bench_browse_list is there, the peak memory of the whole
+search held as one json-c object instead of streamed."""
 
 import argparse
 import os
@@ -177,6 +178,13 @@ def main():
                 print("%-13s %10.1f %10.1f %7.2f %8.1f MB %8.1f MB %12d %12d"
                       % (label, took * 1e3, cli_took * 1e3, took / cli_took if cli_took else 0, peak / 1024,
                          cli_peak / 1024, size, cli_size))
+            # The same whole-catalog search held as one json-c object, as a reply built in one piece.
+            whole = os.path.join(qlmtest.BINARY_DIR, "bench", "bench_browse_list")
+            if os.access(whole, os.X_OK):
+                start = time.monotonic()
+                line = subprocess.run([whole, USER, task], env=s.env(), check=True, capture_output=True,
+                                      text=True).stdout.strip()
+                print("search: all as one json-c object: %s, %.1f s" % (line, time.monotonic() - start))
         finally:
             shutil.rmtree(out_dir, ignore_errors=True)
     finally:
