@@ -148,6 +148,9 @@ def main():
             ("root page", dict(act="list_drive_local_backup", start=0, limit=50, index=1),
              q + "drive_index = 1 ORDER BY ID DESC; " + q + "drive_parents = 'root-%s' ORDER BY ID DESC "
              "LIMIT 0,50; SELECT COUNT(*) FROM %s WHERE drive_parents = 'root-%s';" % ("0" * 28, TABLE, "0" * 28)),
+            ("page: key %", dict(act="list_drive_local_backup", start=0, limit=100000, index=1, key_word="%"),
+             q + "drive_index = 1 ORDER BY ID DESC; " + q + "drive_name LIKE '%' OR drive_Owner LIKE '%' ORDER BY "
+             "ID DESC LIMIT 0,100000; SELECT COUNT(*) FROM %s WHERE drive_parents = 'root-%s';" % (TABLE, "0" * 28)),
             ("item details", dict(act="drive_single_info", index=item_index),
              q + "drive_index = %d ORDER BY ID DESC;" % item_index),
             ("search: name", dict(act="drive_advanced_search", name_key_word=needle),

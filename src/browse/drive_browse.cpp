@@ -42,7 +42,7 @@ struct Side {
     const char* peopleKey;     // the single-item key of the row's people: the owner or the members
     int (*findByIndex)(PT_JSON, const char*, const char*, int);
     long long (*countChildren)(const char*, const char*, const char*);
-    int (*page)(PT_JSON, const char*, const char*, const char*, int, int, const char*);
+    void (*page)(const catalog::Json_Row_Sink&, const char*, const char*, const char*, int, int, const char*);
 };
 
 const Side kDrive{Kind::Drive,
@@ -52,7 +52,7 @@ const Side kDrive{Kind::Drive,
                   "Owner",
                   Drvie_Find_DB_Data_By_Index,
                   Drvie_Count_DB_Data_By_ParentID,
-                  Drvie_Find_DB_Simple_Data_By_ParentID_For_Pagination};
+                  Drvie_Find_DB_Simple_Data_By_ParentID_For_Pagination_Each};
 const Side kShared{Kind::SharedDrive,
                    "shared_drive_id",
                    "shared_drive",
@@ -60,7 +60,7 @@ const Side kShared{Kind::SharedDrive,
                    "members",
                    Shared_Drvie_Find_DB_Data_By_Index,
                    Shared_Drvie_Count_DB_Data_By_ParentID,
-                   Shared_Drvie_Find_DB_Data_By_ParentID_For_Pagination};
+                   Shared_Drvie_Find_DB_Data_By_ParentID_For_Pagination_Each};
 
 // "<service>/<task>/<name>" with an optional suffix: the store folder of an account or shared
 // drive (named by its uuid), or with the lock suffix its writers' lock (for a shared drive, named
@@ -85,13 +85,14 @@ void Reply_Success_Only() {
     Reply_Json(reply.get());
 }
 
-void Reply_Page(PT_JSON rows, long long total) {
-    RAIIful_Json list(rows ? rows : Json_List_Init());
-    RAIIful_Json reply(Json_Dict_Init());
-    Json_Dict_Add_Bool(reply.get(), "success", true);
-    Json_Dict_Add_List(reply.get(), "tree", list.release());
-    Json_Dict_Add_Int64(reply.get(), "total", total);
-    Reply_Json(reply.get());
+void Reply_Empty_Page() { Tree_Reply_Stream().Finish(0); }
+
+// Every row goes out as it is read: neither a page with a large limit nor a search holds its rows.
+catalog::Json_Row_Sink Written_To(Tree_Reply_Stream& reply) {
+    return [&reply](RAIIful_Json& row) {
+        reply.Add(row.get());
+        return 0;
+    };
 }
 
 // The text of a required parameter; nullptr after the reply 5303 with its name.
@@ -152,10 +153,11 @@ void Reply_Folder_Page(const Side& s, const char* key, const char* task, int ind
     RAIIful_Json found;
     const char* folder = nullptr;
     PT_JSON row = Row_By_Index(s, key, task, index, found);
-    if (row == nullptr || Json_Dict_Find_Str(row, "id", folder) != 0) return Reply_Page(nullptr, 0);
-    RAIIful_Json page(Json_List_Init());
-    s.page(page.get(), key, task, folder, start, limit, keyword ? keyword : "");
-    Reply_Page(page.release(), s.countChildren(key, task, folder));
+    if (row == nullptr || Json_Dict_Find_Str(row, "id", folder) != 0) return Reply_Empty_Page();
+    const long long total = s.countChildren(key, task, folder);
+    Tree_Reply_Stream reply;
+    s.page(Written_To(reply), key, task, folder, start, limit, keyword ? keyword : "");
+    reply.Finish(total);
 }
 
 // Google's id of the shared drive with the uuid, from the task's mapping (newest row first);
@@ -278,10 +280,7 @@ int Advanced_Search(O_APP_CGI_AGENT* agent, const Side& s) {
     for (const auto& [name, out] : ints) agent->Get_Integer_Param(name, *out);
 
     Tree_Reply_Stream reply;
-    catalog::Drive_Search_Each(s.kind, key, taskId, f, [&reply](RAIIful_Json& row) {
-        reply.Add(row.get());
-        return 0;
-    });
+    catalog::Drive_Search_Each(s.kind, key, taskId, f, Written_To(reply));
     reply.Finish(reply.Rows());
     return 0;
 }
@@ -302,7 +301,7 @@ int List_Drive_Local_Backup(O_APP_CGI_AGENT* agent) {
     GWSTask loaded;
     if (agent->Get_Integer_Param(kIndexParam, index) != 0 || loaded.Load_Task_Data(task) != 0 ||
         loaded.Validate_Task_Data() != 0 || !Is_Dir(Store_Path(kDrive, task, user))) {
-        Reply_Page(nullptr, 0);
+        Reply_Empty_Page();
         return 0;
     }
     Reply_Folder_Page(kDrive, user, task, index, start, limit, agent->Get_Param("key_word"));

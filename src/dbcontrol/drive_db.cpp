@@ -52,13 +52,13 @@ long long Drive_Like_Count_By_Parent(const Drive_Like_Queries& q, const char* ke
     return Query_Count(q.kind, key, task, q.countParent, {std::string(parent)});
 }
 
-void Drive_Like_Page(const Drive_Like_Queries& q, PT_JSON list, const char* key, const char* task,
+void Drive_Like_Page(const Drive_Like_Queries& q, const Json_Row_Sink& onRow, const char* key, const char* task,
                      const char* parent, int start, int limit, const char* keyword, Json_Form form) {
     const long long s = start, l = limit;
     if (keyword && *keyword) {
-        Query_Json(q.kind, key, task, q.keywordPage, {Like_Contains(keyword), s, l}, form, list);
+        Query_Json_Each(q.kind, key, task, q.keywordPage, {Like_Contains(keyword), s, l}, form, onRow);
     } else if (parent) {
-        Query_Json(q.kind, key, task, q.parentPage, {std::string(parent), s, l}, form, list);
+        Query_Json_Each(q.kind, key, task, q.parentPage, {std::string(parent), s, l}, form, onRow);
     }
 }
 
@@ -185,7 +185,15 @@ long long Drvie_Count_DB_Data_By_ParentID(const char* pszUserEmail, const char* 
 int Drvie_Find_DB_Simple_Data_By_ParentID_For_Pagination(PT_JSON jsonList, const char* pszUserEmail,
                                                          const char* pszTaskID, const char* pszParentID,
                                                          int iStart, int iLimit, const char* pszKeyWord) {
-    Drive_Like_Page(kQueries, jsonList, pszUserEmail, pszTaskID, pszParentID, iStart, iLimit, pszKeyWord,
-                    Drive_Short_Form());
+    if (jsonList == nullptr) return 0;
+    Drive_Like_Page(kQueries, List_Appender(jsonList), pszUserEmail, pszTaskID, pszParentID, iStart, iLimit,
+                    pszKeyWord, Drive_Short_Form());
     return 0;
+}
+
+void Drvie_Find_DB_Simple_Data_By_ParentID_For_Pagination_Each(const Json_Row_Sink& onRow, const char* pszUserEmail,
+                                                               const char* pszTaskID, const char* pszParentID,
+                                                               int iStart, int iLimit, const char* pszKeyWord) {
+    Drive_Like_Page(kQueries, onRow, pszUserEmail, pszTaskID, pszParentID, iStart, iLimit, pszKeyWord,
+                    Drive_Short_Form());
 }

@@ -55,6 +55,11 @@ long long Drvie_Count_DB_Data_By_ParentID(const char* pszUserEmail, const char* 
 int Drvie_Find_DB_Simple_Data_By_ParentID_For_Pagination(PT_JSON jsonList, const char* pszUserEmail,
                                                          const char* pszTaskID, const char* pszParentID,
                                                          int iStart, int iLimit, const char* pszKeyWord);
+// The same page with each row handed to onRow as it is read, so a reply can be written row by row.
+void Drvie_Find_DB_Simple_Data_By_ParentID_For_Pagination_Each(const qlm::catalog::Json_Row_Sink& onRow,
+                                                               const char* pszUserEmail, const char* pszTaskID,
+                                                               const char* pszParentID, int iStart, int iLimit,
+                                                               const char* pszKeyWord);
 
 namespace qlm::catalog {
 
@@ -128,7 +133,7 @@ void Drive_Like_Find_By_Index(const Drive_Like_Queries& q, PT_JSON list, const c
 void Drive_Like_Find_By_Parent(const Drive_Like_Queries& q, PT_JSON list, const char* key, const char* task,
                                const char* parent, Json_Form form);
 long long Drive_Like_Count_By_Parent(const Drive_Like_Queries& q, const char* key, const char* task, const char* parent);
-void Drive_Like_Page(const Drive_Like_Queries& q, PT_JSON list, const char* key, const char* task,
+void Drive_Like_Page(const Drive_Like_Queries& q, const Json_Row_Sink& onRow, const char* key, const char* task,
                      const char* parent, int start, int limit, const char* keyword, Json_Form form);
 
 }  // namespace qlm::catalog

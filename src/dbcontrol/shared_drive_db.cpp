@@ -137,8 +137,16 @@ long long Shared_Drvie_Count_DB_Data_By_ParentID(const char* pszUUID, const char
 int Shared_Drvie_Find_DB_Data_By_ParentID_For_Pagination(PT_JSON jsonList, const char* pszUUID, const char* pszTaskID,
                                                          const char* pszParentID, int iStart, int iLimit,
                                                          const char* pszKeyWord) {
-    Drive_Like_Page(kQueries, jsonList, pszUUID, pszTaskID, pszParentID, iStart, iLimit, pszKeyWord, Drive_Full_Form());
+    if (jsonList == nullptr) return 0;
+    Drive_Like_Page(kQueries, List_Appender(jsonList), pszUUID, pszTaskID, pszParentID, iStart, iLimit, pszKeyWord,
+                    Drive_Full_Form());
     return 0;
+}
+
+void Shared_Drvie_Find_DB_Data_By_ParentID_For_Pagination_Each(const Json_Row_Sink& onRow, const char* pszUUID,
+                                                               const char* pszTaskID, const char* pszParentID,
+                                                               int iStart, int iLimit, const char* pszKeyWord) {
+    Drive_Like_Page(kQueries, onRow, pszUUID, pszTaskID, pszParentID, iStart, iLimit, pszKeyWord, Drive_Full_Form());
 }
 
 int SharedDrive_Write_Mapping_UUID_To_DB(const std::map<std::string, SharedDriveInfo>& mapUUIDInfo,

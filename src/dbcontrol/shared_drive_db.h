@@ -15,6 +15,7 @@
 #include <string>
 
 #include "appgenerallib.h"
+#include "dbcontrol/catalog_common.h"
 #include "plat_json.h"
 
 // Open routines for writing (folder and file created); *ppDb is the caller's to close.
@@ -41,6 +42,10 @@ long long Shared_Drvie_Count_DB_Data_By_ParentID(const char* pszUUID, const char
 int Shared_Drvie_Find_DB_Data_By_ParentID_For_Pagination(PT_JSON jsonList, const char* pszUUID, const char* pszTaskID,
                                                          const char* pszParentID, int iStart, int iLimit,
                                                          const char* pszKeyWord);
+void Shared_Drvie_Find_DB_Data_By_ParentID_For_Pagination_Each(const qlm::catalog::Json_Row_Sink& onRow,
+                                                               const char* pszUUID, const char* pszTaskID,
+                                                               const char* pszParentID, int iStart, int iLimit,
+                                                               const char* pszKeyWord);
 
 // Replaces the mapping with exactly the given map (rows in uuid order, ids from 1) in one
 // transaction; a failure keeps the previous mapping. 0; -22; -161.

@@ -135,6 +135,10 @@ class DrivePages(BrowseCase):
                                    key_word=keyword)
                 self.assertEqual([r["name"] for r in reply["tree"]], expected)
                 self.assertEqual(reply["total"], count)
+        # A page as large as the account: every row, newest first.
+        everything = self.drive("list_drive_local_backup", start=0, limit=100000, index=folder["drive_index"],
+                                key_word="%")
+        self.assertEqual([r["id"] for r in everything["tree"]], [r["drive_id"] for r in self.drive_rows()])
         # An empty keyword is no keyword.
         plain = self.drive("list_drive_local_backup", start=0, limit=50, index=folder["drive_index"], key_word="")
         self.assertEqual(len(plain["tree"]), count)
