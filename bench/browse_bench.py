@@ -149,7 +149,7 @@ def main():
              q + "drive_index = 1 ORDER BY ID DESC; " + q + "drive_parents = 'root-%s' ORDER BY ID DESC "
              "LIMIT 0,50; SELECT COUNT(*) FROM %s WHERE drive_parents = 'root-%s';" % ("0" * 28, TABLE, "0" * 28)),
             ("page: key %", dict(act="list_drive_local_backup", start=0, limit=100000, index=1, key_word="%"),
-             q + "drive_index = 1 ORDER BY ID DESC; " + q + "drive_name LIKE '%' OR drive_Owner LIKE '%' ORDER BY "
+             q + "drive_index = 1 ORDER BY ID DESC; " + q + "drive_name LIKE '%%' OR drive_Owner LIKE '%%' ORDER BY "
              "ID DESC LIMIT 0,100000; SELECT COUNT(*) FROM %s WHERE drive_parents = 'root-%s';" % (TABLE, "0" * 28)),
             ("item details", dict(act="drive_single_info", index=item_index),
              q + "drive_index = %d ORDER BY ID DESC;" % item_index),
@@ -158,7 +158,7 @@ def main():
             ("search: pdf", dict(act="drive_advanced_search", type="pdf"),
              q + "drive_mimeType LIKE '%application/pdf%' ORDER BY ID DESC;"),
             ("search: all", dict(act="drive_advanced_search", name_key_word=""),
-             q + "drive_name LIKE '%%' ORDER BY ID DESC;"),
+             q + "drive_name LIKE '%' ORDER BY ID DESC;"),
         ]
         out_dir = tempfile.mkdtemp(prefix="qlm-bench-out-")
         try:
