@@ -172,7 +172,7 @@ int Add_Column(PT_JSON dict, const Json_Column& col, const char* text) {
 
 }  // namespace
 
-int Rows_To_Json(sqlite3_stmt* stmt, PT_JSON list, Json_Form form) {
+int Rows_Each_Json(sqlite3_stmt* stmt, Json_Form form, const Json_Row_Sink& onRow) {
     const int n = sqlite3_column_count(stmt);
     std::vector<const Json_Column*> byIndex(n, nullptr);
     for (int i = 0; i < n; ++i) {
@@ -191,19 +191,32 @@ int Rows_To_Json(sqlite3_stmt* stmt, PT_JSON list, Json_Form form) {
             const char* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, i));
             if (Add_Column(dict.get(), *byIndex[i], text) != 0) return -161;
         }
-        if (Json_List_Add_Dict(list, dict.release()) != 0) return -161;
+        if (onRow(dict) != 0) return -161;
     }
 }
 
-int Query_Json(Kind kind, const char* key, const char* task, const char* sql,
-               const std::vector<Bind_Value>& binds, Json_Form form, PT_JSON list) {
-    if (list == nullptr) return -22;
+Json_Row_Sink List_Appender(PT_JSON list) {
+    return [list](RAIIful_Json& row) { return Json_List_Add_Dict(list, row.release()); };
+}
+
+int Rows_To_Json(sqlite3_stmt* stmt, PT_JSON list, Json_Form form) {
+    return Rows_Each_Json(stmt, form, List_Appender(list));
+}
+
+int Query_Json_Each(Kind kind, const char* key, const char* task, const char* sql,
+                    const std::vector<Bind_Value>& binds, Json_Form form, const Json_Row_Sink& onRow) {
     DbHandle db;
     if (const int rc = Open_Catalog(kind, key, task, Open_Mode::Reader, db); rc != 0) return rc;
     StmtHandle stmt;
     if (Prepare(db.get(), sql, stmt) != SQLITE_OK) return -161;
     if (Bind_All(stmt.get(), binds) != SQLITE_OK) return -161;
-    return Rows_To_Json(stmt.get(), list, form);
+    return Rows_Each_Json(stmt.get(), form, onRow);
+}
+
+int Query_Json(Kind kind, const char* key, const char* task, const char* sql,
+               const std::vector<Bind_Value>& binds, Json_Form form, PT_JSON list) {
+    if (list == nullptr) return -22;
+    return Query_Json_Each(kind, key, task, sql, binds, form, List_Appender(list));
 }
 
 long long Query_Count(Kind kind, const char* key, const char* task, const char* sql,

@@ -104,15 +104,27 @@ struct Json_Column {
 };
 using Json_Form = std::span<const Json_Column>;
 
-// Appends one dictionary per row of stmt to list; columns are matched by name and those not in
-// form are skipped. Rows appended before an error stay. 0 when the statement ran to its end,
-// -161 otherwise.
+// Gets one row's dictionary, which it may keep (release) or leave to be freed; non-zero stops.
+using Json_Row_Sink = std::function<int(RAIIful_Json& row)>;
+
+// The sink that appends every row to list (which takes the rows over).
+Json_Row_Sink List_Appender(PT_JSON list);
+
+// Hands one dictionary per row of stmt to onRow; columns are matched by name and those not in
+// form are skipped. Rows handed over before an error stay with the sink. 0 when the statement
+// ran to its end, -161 otherwise (also when onRow stops).
+int Rows_Each_Json(sqlite3_stmt* stmt, Json_Form form, const Json_Row_Sink& onRow);
+// Rows_Each_Json appending every dictionary to list.
 int Rows_To_Json(sqlite3_stmt* stmt, PT_JSON list, Json_Form form);
 
 // Opens the catalog as a reader and appends the rows of one bound query to list.
 // 0; -22 (NULL list, key or task, or an unusable name); kMissing; -161 (open, prepare or step).
 int Query_Json(Kind kind, const char* key, const char* task, const char* sql,
                const std::vector<Bind_Value>& binds, Json_Form form, PT_JSON list);
+// Query_Json handing each row to onRow instead, so a caller can write rows out one by one.
+// 0; -22 (NULL key or task, or an unusable name); kMissing; -161 (open, prepare, step or sink).
+int Query_Json_Each(Kind kind, const char* key, const char* task, const char* sql,
+                    const std::vector<Bind_Value>& binds, Json_Form form, const Json_Row_Sink& onRow);
 // The first column of the last row of a bound query on a reader handle; 0 on any failure.
 long long Query_Count(Kind kind, const char* key, const char* task, const char* sql,
                       const std::vector<Bind_Value>& binds);

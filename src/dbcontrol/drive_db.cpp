@@ -47,13 +47,18 @@ void Drive_Like_Find_By_Parent(const Drive_Like_Queries& q, PT_JSON list, const 
     Query_Json(q.kind, key, task, q.byParent, {std::string(parent)}, form, list);
 }
 
-void Drive_Like_Page(const Drive_Like_Queries& q, PT_JSON list, const char* key, const char* task,
+long long Drive_Like_Count_By_Parent(const Drive_Like_Queries& q, const char* key, const char* task, const char* parent) {
+    if (parent == nullptr) return 0;
+    return Query_Count(q.kind, key, task, q.countParent, {std::string(parent)});
+}
+
+void Drive_Like_Page(const Drive_Like_Queries& q, const Json_Row_Sink& onRow, const char* key, const char* task,
                      const char* parent, int start, int limit, const char* keyword, Json_Form form) {
     const long long s = start, l = limit;
     if (keyword && *keyword) {
-        Query_Json(q.kind, key, task, q.keywordPage, {Like_Contains(keyword), s, l}, form, list);
+        Query_Json_Each(q.kind, key, task, q.keywordPage, {Like_Contains(keyword), s, l}, form, onRow);
     } else if (parent) {
-        Query_Json(q.kind, key, task, q.parentPage, {std::string(parent), s, l}, form, list);
+        Query_Json_Each(q.kind, key, task, q.parentPage, {std::string(parent), s, l}, form, onRow);
     }
 }
 
@@ -96,6 +101,7 @@ constexpr Drive_Like_Queries kQueries = {
     "SELECT * from drive_sql_database WHERE drive_parents = ?1 ORDER BY ID DESC;",
     "SELECT * from drive_sql_database WHERE drive_parents = ?1 ORDER BY ID DESC LIMIT ?2,?3;",
     "SELECT * FROM drive_sql_database WHERE drive_name LIKE ?1 OR drive_Owner LIKE ?1 ORDER BY ID DESC LIMIT ?2,?3;",
+    "SELECT COUNT(*) FROM drive_sql_database WHERE drive_parents = ?1;",
 };
 
 }  // namespace
@@ -172,10 +178,22 @@ int Drvie_Find_DB_Simple_Data_By_ParentID(PT_JSON jsonList, const char* pszUserE
     return 0;
 }
 
+long long Drvie_Count_DB_Data_By_ParentID(const char* pszUserEmail, const char* pszTaskID, const char* pszParentID) {
+    return Drive_Like_Count_By_Parent(kQueries, pszUserEmail, pszTaskID, pszParentID);
+}
+
 int Drvie_Find_DB_Simple_Data_By_ParentID_For_Pagination(PT_JSON jsonList, const char* pszUserEmail,
                                                          const char* pszTaskID, const char* pszParentID,
                                                          int iStart, int iLimit, const char* pszKeyWord) {
-    Drive_Like_Page(kQueries, jsonList, pszUserEmail, pszTaskID, pszParentID, iStart, iLimit, pszKeyWord,
-                    Drive_Short_Form());
+    if (jsonList == nullptr) return 0;
+    Drive_Like_Page(kQueries, List_Appender(jsonList), pszUserEmail, pszTaskID, pszParentID, iStart, iLimit,
+                    pszKeyWord, Drive_Short_Form());
     return 0;
+}
+
+void Drvie_Find_DB_Simple_Data_By_ParentID_For_Pagination_Each(const Json_Row_Sink& onRow, const char* pszUserEmail,
+                                                               const char* pszTaskID, const char* pszParentID,
+                                                               int iStart, int iLimit, const char* pszKeyWord) {
+    Drive_Like_Page(kQueries, onRow, pszUserEmail, pszTaskID, pszParentID, iStart, iLimit, pszKeyWord,
+                    Drive_Short_Form());
 }

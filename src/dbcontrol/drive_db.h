@@ -46,12 +46,20 @@ int Drvie_Find_DB_Data_By_ParentID(PT_JSON jsonList, const char* pszUserEmail, c
 int Drvie_Find_DB_Simple_Data_By_ParentID(PT_JSON jsonList, const char* pszUserEmail, const char* pszTaskID,
                                           const char* pszParentID);
 
+// The number of children of one folder, counted in SQL. 0 also when the catalog cannot be read.
+long long Drvie_Count_DB_Data_By_ParentID(const char* pszUserEmail, const char* pszTaskID, const char* pszParentID);
+
 // One page (skip iStart rows, then at most iLimit), short form. With an empty (or NULL) keyword
 // the page lists the folder's children; with a keyword it searches drive_name and drive_Owner of
 // the whole account and ignores the folder. Always 0.
 int Drvie_Find_DB_Simple_Data_By_ParentID_For_Pagination(PT_JSON jsonList, const char* pszUserEmail,
                                                          const char* pszTaskID, const char* pszParentID,
                                                          int iStart, int iLimit, const char* pszKeyWord);
+// The same page with each row handed to onRow as it is read, so a reply can be written row by row.
+void Drvie_Find_DB_Simple_Data_By_ParentID_For_Pagination_Each(const qlm::catalog::Json_Row_Sink& onRow,
+                                                               const char* pszUserEmail, const char* pszTaskID,
+                                                               const char* pszParentID, int iStart, int iLimit,
+                                                               const char* pszKeyWord);
 
 namespace qlm::catalog {
 
@@ -74,6 +82,7 @@ struct Drive_Like_Queries {
     const char* byParent;     // ?1 drive_parents
     const char* parentPage;   // ?1 drive_parents, ?2 start, ?3 limit
     const char* keywordPage;  // ?1 LIKE pattern, ?2 start, ?3 limit
+    const char* countParent;  // ?1 drive_parents
 };
 
 // Binds parameters 1..10, the columns both catalogs share in the same places: the map key, name,
@@ -123,7 +132,8 @@ void Drive_Like_Find_By_Index(const Drive_Like_Queries& q, PT_JSON list, const c
                               int index, Json_Form form);
 void Drive_Like_Find_By_Parent(const Drive_Like_Queries& q, PT_JSON list, const char* key, const char* task,
                                const char* parent, Json_Form form);
-void Drive_Like_Page(const Drive_Like_Queries& q, PT_JSON list, const char* key, const char* task,
+long long Drive_Like_Count_By_Parent(const Drive_Like_Queries& q, const char* key, const char* task, const char* parent);
+void Drive_Like_Page(const Drive_Like_Queries& q, const Json_Row_Sink& onRow, const char* key, const char* task,
                      const char* parent, int start, int limit, const char* keyword, Json_Form form);
 
 }  // namespace qlm::catalog

@@ -43,19 +43,8 @@ constexpr Type_Condition kTypes[] = {
 #undef QLM_MIME_PDF
 #undef QLM_MIME_FOLDER
 
-struct Drive_Filters {
-    const char* name;
-    const char* type;
-    int sizeType;
-    long long sizeKiB;
-    int createEarly, createLate;
-    int backupEarly, backupLate;
-    const char* member;  // Shared Drive only
-    int modifiedEarly, modifiedLate;
-};
-
 // False when the filters select nothing by definition (an unknown size type).
-bool Collect(const Drive_Filters& f, bool withMember, Where& w) {
+bool Collect(const Drive_Search_Filters& f, bool withMember, Where& w) {
     if (f.name) w.Add("drive_name LIKE ?", {Like_Contains(f.name)});
     if (f.type) {
         for (const Type_Condition& t : kTypes)
@@ -78,12 +67,26 @@ bool Collect(const Drive_Filters& f, bool withMember, Where& w) {
     return true;
 }
 
-void Search(Kind kind, const char* table, PT_JSON list, const char* key, const char* task, const Drive_Filters& f,
-            Json_Form form) {
+const char* Table_Of(Kind kind) {
+    return kind == Kind::SharedDrive ? "shared_drive_sql_database" : "drive_sql_database";
+}
+
+}  // namespace
+
+int qlm::catalog::Drive_Search_Each(Kind kind, const char* key, const char* task, const Drive_Search_Filters& f,
+                                    const Json_Row_Sink& onRow) {
     Where w;
-    if (!Collect(f, kind == Kind::SharedDrive, w) || w.empty()) return;
-    const std::string sql = std::string("SELECT * FROM ") + table + " WHERE " + w.sql + " ORDER BY ID DESC;";
-    Query_Json(kind, key, task, sql.c_str(), w.binds, form, list);
+    if (!Collect(f, kind == Kind::SharedDrive, w) || w.empty()) return 0;
+    const std::string sql = std::string("SELECT * FROM ") + Table_Of(kind) + " WHERE " + w.sql + " ORDER BY ID DESC;";
+    return Query_Json_Each(kind, key, task, sql.c_str(), w.binds,
+                           kind == Kind::SharedDrive ? Drive_Full_Form() : Drive_Short_Form(), onRow);
+}
+
+namespace {
+
+void Search(Kind kind, PT_JSON list, const char* key, const char* task, const Drive_Search_Filters& f) {
+    if (list == nullptr) return;
+    Drive_Search_Each(kind, key, task, f, List_Appender(list));
 }
 
 }  // namespace
@@ -93,10 +96,10 @@ int Drive_Get_DB_Data_For_Advance_Search(PT_JSON jsonList, const char* pszUserEm
                                          long long llSize, int nCreateTimeEarly, int nCreateTimeLate,
                                          int nLastBackupTimeEarly, int nLastBackupTimeLate,
                                          int nLastModifiedTimeEarly, int nLastModifiedTimeLate) {
-    const Drive_Filters f{pszNameKeyWord,        pszType,        nSizeSearchType,        llSize,
-                          nCreateTimeEarly,      nCreateTimeLate, nLastBackupTimeEarly, nLastBackupTimeLate,
-                          nullptr,               nLastModifiedTimeEarly, nLastModifiedTimeLate};
-    Search(Kind::Drive, "drive_sql_database", jsonList, pszUserEmail, pszTaskID, f, Drive_Short_Form());
+    const Drive_Search_Filters f{pszNameKeyWord,   pszType,         nSizeSearchType,      llSize,
+                                 nCreateTimeEarly, nCreateTimeLate, nLastBackupTimeEarly, nLastBackupTimeLate,
+                                 nullptr,          nLastModifiedTimeEarly, nLastModifiedTimeLate};
+    Search(Kind::Drive, jsonList, pszUserEmail, pszTaskID, f);
     return 0;
 }
 
@@ -106,9 +109,9 @@ int Shared_Drive_Get_DB_Data_For_Advance_Search(PT_JSON jsonList, const char* ps
                                                 int nLastBackupTimeEarly, int nLastBackupTimeLate,
                                                 const char* pszMemberKeyWord, int nLastModifiedTimeEarly,
                                                 int nLastModifiedTimeLate) {
-    const Drive_Filters f{pszNameKeyWord,   pszType,         nSizeSearchType,      llSize,
-                          nCreateTimeEarly, nCreateTimeLate, nLastBackupTimeEarly, nLastBackupTimeLate,
-                          pszMemberKeyWord, nLastModifiedTimeEarly, nLastModifiedTimeLate};
-    Search(Kind::SharedDrive, "shared_drive_sql_database", jsonList, pszUUID, pszTaskID, f, Drive_Full_Form());
+    const Drive_Search_Filters f{pszNameKeyWord,   pszType,         nSizeSearchType,      llSize,
+                                 nCreateTimeEarly, nCreateTimeLate, nLastBackupTimeEarly, nLastBackupTimeLate,
+                                 pszMemberKeyWord, nLastModifiedTimeEarly, nLastModifiedTimeLate};
+    Search(Kind::SharedDrive, jsonList, pszUUID, pszTaskID, f);
     return 0;
 }

@@ -14,6 +14,7 @@
 // Both return 0 whatever happens; a catalog that cannot be read leaves the list unchanged.
 #pragma once
 
+#include "dbcontrol/catalog_common.h"
 #include "plat_json.h"
 
 // Rows in the short form of drive_db.h.
@@ -31,3 +32,25 @@ int Shared_Drive_Get_DB_Data_For_Advance_Search(PT_JSON jsonList, const char* ps
                                                 int nLastBackupTimeEarly, int nLastBackupTimeLate,
                                                 const char* pszMemberKeyWord, int nLastModifiedTimeEarly,
                                                 int nLastModifiedTimeLate);
+
+namespace qlm::catalog {
+
+// The filters of the searches above, "not set" by default.
+struct Drive_Search_Filters {
+    const char* name = nullptr;
+    const char* type = nullptr;
+    int sizeType = -1;
+    long long sizeKiB = -1;
+    int createEarly = -1, createLate = -1;
+    int backupEarly = -1, backupLate = -1;
+    const char* member = nullptr;  // Shared Drive only
+    int modifiedEarly = -1, modifiedLate = -1;
+};
+
+// The same searches handing each row to onRow as it is read (short form for Kind::Drive, full
+// form for Kind::SharedDrive), so a reply can be written without holding every row at once.
+// 0 also when nothing matched or no filter is set; the codes of Query_Json_Each otherwise.
+int Drive_Search_Each(Kind kind, const char* key, const char* task, const Drive_Search_Filters& filters,
+                      const Json_Row_Sink& onRow);
+
+}  // namespace qlm::catalog

@@ -42,6 +42,7 @@ constexpr Drive_Like_Queries kQueries = {
     "SELECT * from shared_drive_sql_database WHERE drive_parents = ?1 ORDER BY ID DESC LIMIT ?2,?3;",
     "SELECT * FROM shared_drive_sql_database WHERE drive_name LIKE ?1 OR drive_members LIKE ?1 "
     "ORDER BY ID DESC LIMIT ?2,?3;",
+    "SELECT COUNT(*) FROM shared_drive_sql_database WHERE drive_parents = ?1;",
 };
 
 int Bind_Shared_Drive_Row(sqlite3_stmt* st, const std::string& id, const SharedDriveData& d) {
@@ -129,11 +130,23 @@ int Shared_Drvie_Find_DB_Data_By_ParentID(PT_JSON jsonList, const char* pszUUID,
     return 0;
 }
 
+long long Shared_Drvie_Count_DB_Data_By_ParentID(const char* pszUUID, const char* pszTaskID, const char* pszParentID) {
+    return Drive_Like_Count_By_Parent(kQueries, pszUUID, pszTaskID, pszParentID);
+}
+
 int Shared_Drvie_Find_DB_Data_By_ParentID_For_Pagination(PT_JSON jsonList, const char* pszUUID, const char* pszTaskID,
                                                          const char* pszParentID, int iStart, int iLimit,
                                                          const char* pszKeyWord) {
-    Drive_Like_Page(kQueries, jsonList, pszUUID, pszTaskID, pszParentID, iStart, iLimit, pszKeyWord, Drive_Full_Form());
+    if (jsonList == nullptr) return 0;
+    Drive_Like_Page(kQueries, List_Appender(jsonList), pszUUID, pszTaskID, pszParentID, iStart, iLimit, pszKeyWord,
+                    Drive_Full_Form());
     return 0;
+}
+
+void Shared_Drvie_Find_DB_Data_By_ParentID_For_Pagination_Each(const Json_Row_Sink& onRow, const char* pszUUID,
+                                                               const char* pszTaskID, const char* pszParentID,
+                                                               int iStart, int iLimit, const char* pszKeyWord) {
+    Drive_Like_Page(kQueries, onRow, pszUUID, pszTaskID, pszParentID, iStart, iLimit, pszKeyWord, Drive_Full_Form());
 }
 
 int SharedDrive_Write_Mapping_UUID_To_DB(const std::map<std::string, SharedDriveInfo>& mapUUIDInfo,

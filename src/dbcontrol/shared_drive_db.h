@@ -15,6 +15,7 @@
 #include <string>
 
 #include "appgenerallib.h"
+#include "dbcontrol/catalog_common.h"
 #include "plat_json.h"
 
 // Open routines for writing (folder and file created); *ppDb is the caller's to close.
@@ -32,14 +33,19 @@ int Shared_Drive_Read_DB(std::map<std::string, SharedDriveData>& mapData, const 
 int Shared_Drive_Delete_DB(const char* pszTaskID, const char* pszUUID, const char* pszDriveID);
 int Shared_Drive_Get_DB_Data(PT_JSON jsonList, const char* pszUUID, const char* pszTaskID);
 
-// Lookups and pages as the Drive ones, full form; the keyword page searches drive_name and
+// Lookups, child counts and pages as the Drive ones, full form; the keyword page searches drive_name and
 // drive_members of the whole shared drive. Always 0.
 int Shared_Drvie_Find_DB_Data_By_Index(PT_JSON jsonList, const char* pszUUID, const char* pszTaskID, int iIndex);
 int Shared_Drvie_Find_DB_Data_By_ParentID(PT_JSON jsonList, const char* pszUUID, const char* pszTaskID,
                                           const char* pszParentID);
+long long Shared_Drvie_Count_DB_Data_By_ParentID(const char* pszUUID, const char* pszTaskID, const char* pszParentID);
 int Shared_Drvie_Find_DB_Data_By_ParentID_For_Pagination(PT_JSON jsonList, const char* pszUUID, const char* pszTaskID,
                                                          const char* pszParentID, int iStart, int iLimit,
                                                          const char* pszKeyWord);
+void Shared_Drvie_Find_DB_Data_By_ParentID_For_Pagination_Each(const qlm::catalog::Json_Row_Sink& onRow,
+                                                               const char* pszUUID, const char* pszTaskID,
+                                                               const char* pszParentID, int iStart, int iLimit,
+                                                               const char* pszKeyWord);
 
 // Replaces the mapping with exactly the given map (rows in uuid order, ids from 1) in one
 // transaction; a failure keeps the previous mapping. 0; -22; -161.

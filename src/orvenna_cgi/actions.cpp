@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "backup/run_backup.h"
+#include "browse/drive_browse.h"
 #include "orvenna_cgi/listings.h"
 #include "orvenna_cgi/log_actions.h"
 #include "orvenna_cgi/mission_abort.h"
@@ -27,8 +28,8 @@ const Action_Row g_ActionTable[kActionCount] = {
     {"get_domain_user", Get_Domain_User, false},
     {"get_shared_drive", Get_Shared_Drive, false},
     {"restore", nullptr, false},
-    {"list_drive_local_backup", nullptr, false},
-    {"list_shared_drive_local_backup", nullptr, false},
+    {"list_drive_local_backup", List_Drive_Local_Backup, false},
+    {"list_shared_drive_local_backup", List_Shared_Drive_Local_Backup, false},
     {"list_local_domain", nullptr, false},
     {"calendar_list", nullptr, false},
     {"list_calendar_local_backup", nullptr, false},
@@ -41,8 +42,8 @@ const Action_Row g_ActionTable[kActionCount] = {
     {"gmail_list", nullptr, false},
     {"list_gmail_local_backup", nullptr, false},
     {"gmail_single_info", nullptr, false},
-    {"drive_single_info", nullptr, false},
-    {"shared_drive_single_info", nullptr, false},
+    {"drive_single_info", Drive_Single_Info, false},
+    {"shared_drive_single_info", Shared_Drive_Single_Info, false},
     {"download_attachment", nullptr, true},
     {"export_eml", nullptr, true},
     {"export_drive", nullptr, true},
@@ -66,8 +67,8 @@ const Action_Row g_ActionTable[kActionCount] = {
     {"export_contact_to_nas", nullptr, false},
     {"export_calendar_to_nas", nullptr, false},
     {"gmail_advanced_search", nullptr, false},
-    {"drive_advanced_search", nullptr, false},
-    {"shared_drive_advanced_search", nullptr, false},
+    {"drive_advanced_search", Drive_Advanced_Search, false},
+    {"shared_drive_advanced_search", Shared_Drive_Advanced_Search, false},
     {"calendar_advanced_search", nullptr, false},
     {"get_default_mission_name", Get_Default_Mission_Name, false},
     {"gmail_users_get_count_start", nullptr, false},

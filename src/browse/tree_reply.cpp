@@ -1,0 +1,29 @@
+#include "browse/tree_reply.h"
+
+#include <cstdio>
+
+#include "orvenna_cgi/reply.h"
+
+namespace qlm {
+
+// The separators are json-c's spaced form: "[ a, b ]", and "[ ]" for no row.
+Tree_Reply_Stream::Tree_Reply_Stream() {
+    Ensure_Reply_Header();
+    fputs("{ \"success\": true, \"tree\": [", stdout);
+}
+
+int Tree_Reply_Stream::Add(PT_JSON row) {
+    const char* text = row ? Json_To_String(row) : nullptr;
+    if (text == nullptr) return -22;
+    fputs(m_rows == 0 ? " " : ", ", stdout);
+    fputs(text, stdout);
+    ++m_rows;
+    return 0;
+}
+
+void Tree_Reply_Stream::Finish(long long total) {
+    printf(" ], \"total\": %lld }\n", total);
+    fflush(stdout);
+}
+
+}  // namespace qlm
