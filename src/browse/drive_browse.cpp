@@ -79,12 +79,6 @@ bool Is_File(const std::string& path) {
     return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-void Reply_Success_Only() {
-    RAIIful_Json reply(Json_Dict_Init());
-    Json_Dict_Add_Bool(reply.get(), "success", true);
-    Reply_Json(reply.get());
-}
-
 void Reply_Empty_Page() { Tree_Reply_Stream().Finish(0); }
 
 // Every row goes out as it is read: neither a page with a large limit nor a search holds its rows.
@@ -123,21 +117,6 @@ bool Browse_Names(const O_APP_CGI_AGENT* agent, const Side& s, const char*& task
     }
     key = Key_Param(agent, s);
     return key != nullptr;
-}
-
-// start and limit: 5303 when absent (or not a number), 5302 when below 0.
-bool Page_Bounds(const O_APP_CGI_AGENT* agent, int& start, int& limit) {
-    for (auto [name, out] : {std::pair{"start", &start}, std::pair{"limit", &limit}}) {
-        if (agent->Get_Integer_Param(name, *out) != 0) {
-            Reply_Error(kReplyMissingParam, name);
-            return false;
-        }
-        if (*out < 0) {
-            Reply_Error(kReplyBadParam, name);
-            return false;
-        }
-    }
-    return true;
 }
 
 // The first catalog row with the index, or nothing (found keeps it alive).
@@ -292,12 +271,12 @@ int List_Drive_Local_Backup(O_APP_CGI_AGENT* agent) {
     if (!Browse_Names(agent, kDrive, task, user)) return 0;
     int fd = -1;
     if (Try_Read_Lock(Store_Path(kDrive, task, user, kDrive.lockSuffix), fd) != 0) {
-        Reply_Success_Only();
+        Reply_Success();
         return 0;
     }
     LockGuard lock(&fd);
     int start = 0, limit = 0, index = 0;
-    if (!Page_Bounds(agent, start, limit)) return 0;
+    if (Get_Paging_Params(agent, start, limit) != 0) return 0;
     GWSTask loaded;
     if (agent->Get_Integer_Param(kIndexParam, index) != 0 || loaded.Load_Task_Data(task) != 0 ||
         loaded.Validate_Task_Data() != 0 || !Is_Dir(Store_Path(kDrive, task, user))) {
@@ -314,17 +293,17 @@ int List_Shared_Drive_Local_Backup(O_APP_CGI_AGENT* agent) {
     const std::string googleId = Mapped_Shared_Drive_Id(task, uuid);
     // The backup refuses to lock under an id that is not one path component; so does the browse.
     if (!Is_Single_Path_Component(googleId)) {
-        Reply_Success_Only();
+        Reply_Success();
         return 0;
     }
     int fd = -1;
     if (Try_Read_Lock(Store_Path(kShared, task, googleId.c_str(), kShared.lockSuffix), fd) != 0) {
-        Reply_Success_Only();
+        Reply_Success();
         return 0;
     }
     LockGuard lock(&fd);
     int start = 0, limit = 0, index = 0;
-    if (!Page_Bounds(agent, start, limit)) return 0;
+    if (Get_Paging_Params(agent, start, limit) != 0) return 0;
     if (agent->Get_Integer_Param(kIndexParam, index) != 0) {
         Reply_Error(kReplyMissingParam, kIndexParam);
         return 0;
@@ -339,7 +318,7 @@ int List_Shared_Drive_Local_Backup(O_APP_CGI_AGENT* agent) {
         return 0;
     }
     if (!Is_Dir(Store_Path(kShared, task, uuid))) {
-        Reply_Success_Only();
+        Reply_Success();
         return 0;
     }
     Reply_Folder_Page(kShared, uuid, task, index, start, limit, agent->Get_Param("key_word"));

@@ -18,6 +18,7 @@
 #include "log/log_db.h"
 #include "orvenna_cgi/action_log.h"
 #include "orvenna_cgi/reply.h"
+#include "orvenna_cgi/request_params.h"
 #include "plat_cgi.h"
 #include "plat_file.h"
 #include "plat_json.h"
@@ -36,35 +37,11 @@ struct File_Closer {
 };
 using File_Ptr = std::unique_ptr<FILE, File_Closer>;
 
-// One paging parameter: 5303 when it is missing or not wholly a decimal number, 5302 when negative.
-int Get_Paging_Param(const O_APP_CGI_AGENT* agent, const char* name, int& out) {
-    if (agent->Get_Integer_Param(name, out) != 0) {
-        Reply_Error(kReplyMissingParam, name);
-        return -1;
-    }
-    if (out < 0) {
-        Reply_Error(kReplyBadParam, name);
-        return -1;
-    }
-    return 0;
-}
-
-int Get_Paging(const O_APP_CGI_AGENT* agent, int& start, int& limit) {
-    if (Get_Paging_Param(agent, "start", start) != 0) return -1;
-    return Get_Paging_Param(agent, "limit", limit);
-}
-
 void Reply_Log_Page(RAIIful_Json& list, int total) {
     RAIIful_Json reply(Json_Dict_Init());
     Json_Dict_Add_Bool(reply.get(), "success", true);
     Json_Dict_Add_List(reply.get(), "log", list.release());
     Json_Dict_Add_Int(reply.get(), "total", total);
-    Reply_Json(reply.get());
-}
-
-void Reply_Success() {
-    RAIIful_Json reply(Json_Dict_Init());
-    Json_Dict_Add_Bool(reply.get(), "success", true);
     Reply_Json(reply.get());
 }
 
@@ -137,7 +114,7 @@ int Write_Log_Rows(FILE* out, sqlite3* db) {
 
 int List_Log(O_APP_CGI_AGENT* agent) {
     int start = 0, limit = 0;
-    if (Get_Paging(agent, start, limit) != 0) return 0;
+    if (Get_Paging_Params(agent, start, limit) != 0) return 0;
     sqlite3* raw = nullptr;
     const int rc = Sql_Open_Datebase(&raw);
     Log_Db db(raw);
@@ -160,7 +137,7 @@ int List_Log(O_APP_CGI_AGENT* agent) {
 
 int Find_Log(O_APP_CGI_AGENT* agent) {
     int start = 0, limit = 0;
-    if (Get_Paging(agent, start, limit) != 0) return 0;
+    if (Get_Paging_Params(agent, start, limit) != 0) return 0;
     const char* pszKeyWord = agent->Get_Param("key_word");
     if (pszKeyWord == nullptr) {
         Reply_Error(kReplyMissingParam, "key_word");

@@ -103,12 +103,6 @@ bool Exists(const std::string& path) {
     return lstat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
 }
 
-void Reply_Success() {
-    RAIIful_Json reply(Json_Dict_Init());
-    Json_Dict_Add_Bool(reply.get(), "success", true);
-    Reply_Json(reply.get());
-}
-
 std::string New_History_Path() {
     smbbackup::Create_Path(History_Mission_Dir().c_str(), 0700);
     return History_Mission_Dir() + "/" + smbbackup::Create_New_ID();

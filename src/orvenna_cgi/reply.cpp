@@ -58,4 +58,10 @@ void Reply_Json(json_object* obj) {
     fflush(stdout);
 }
 
+void Reply_Success() {
+    RAIIful_Json reply(Json_Dict_Init());
+    if (reply) Json_Dict_Add_Bool(reply.get(), "success", true);
+    Reply_Json(reply.get());
+}
+
 }  // namespace qlm

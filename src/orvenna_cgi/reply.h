@@ -39,6 +39,8 @@ void Reply_Error(int code, const char* msg);
 void Reply_Error_No_Msg(int code);
 // A success object, printed in json-c's spaced one-line form.
 void Reply_Json(json_object* obj);
+// { "success": true } alone: the reply of an action that has nothing else to say.
+void Reply_Success();
 // The escaped body of a JSON string (without the surrounding quotes).
 void Append_Json_Escaped(const char* text, std::string& out);
 

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "common/reqcheck.h"
 #include "orvenna_cgi/reply.h"
@@ -35,6 +36,20 @@ bool Query_String_Value(const char* name, std::string& out) {
 }
 
 }  // namespace
+
+int Get_Paging_Params(const O_APP_CGI_AGENT* agent, int& start, int& limit) {
+    for (auto [name, out] : {std::pair{"start", &start}, std::pair{"limit", &limit}}) {
+        if (agent->Get_Integer_Param(name, *out) != 0) {
+            Reply_Error(kReplyMissingParam, name);
+            return -1;
+        }
+        if (*out < 0) {
+            Reply_Error(kReplyBadParam, name);
+            return -1;
+        }
+    }
+    return 0;
+}
 
 bool Has_Line_Break(const char* text) { return text != nullptr && strpbrk(text, "\r\n") != nullptr; }
 

@@ -18,6 +18,10 @@ int Load_Request_Task(const O_APP_CGI_AGENT* agent, GWSTask& task);
 // Load_Request_Task, then Validate_Task_Data: 5052 "task_id" when the task is not valid.
 int Load_Valid_Request_Task(const O_APP_CGI_AGENT* agent, GWSTask& task);
 
+// The paging parameters start and limit, in that order: 0; otherwise, after the reply 5303 with
+// the name (absent, or not wholly a decimal number) or 5302 with the name (below 0), non-zero.
+int Get_Paging_Params(const O_APP_CGI_AGENT* agent, int& start, int& limit);
+
 // True when the text holds a CR or LF.
 bool Has_Line_Break(const char* text);
 

@@ -185,9 +185,7 @@ int Run_Mission(O_APP_CGI_AGENT* agent) {
     const std::string strTaskID = Text_Of(rec.get(), kKeyTaskId);
     const std::string strUser = agent->m_szUser;
 
-    RAIIful_Json reply(Json_Dict_Init());
-    Json_Dict_Add_Bool(reply.get(), "success", true);
-    Reply_Json(reply.get());
+    Reply_Success();
     fflush(stdout);  // nothing buffered may be printed twice
     fflush(stderr);
     pid_t pid = fork();
