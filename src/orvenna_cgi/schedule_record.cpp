@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <string>
 #include <vector>
 
@@ -122,18 +123,24 @@ int Remove_Task_Schedule_Records(const char* pszTaskID) {
     return removed;
 }
 
+bool Signal_Daemons(int nLookup, const std::vector<pid_t>& pids, bool bStart, int (*signal_fn)(pid_t)) {
+    if (nLookup != 0 && nLookup != -61) return false;
+    bool signalled = false;
+    // Every one is tried: the first found may be a daemon that has just ended (it ends when it has
+    // nothing left), and the one that took the signal is the one that reloads.
+    for (pid_t pid : pids)
+        if (pid > 1 && signal_fn(pid) == 0) signalled = true;
+    return !signalled && bStart;
+}
+
 }  // namespace qlm
 
 void Send_Signal_Let_Daemon_Recalculate_Schedule_Queue(bool bExecute_Daemon_If_Not_Exist) {
     std::vector<pid_t> pids;
     int count = 0;
     int rc = Get_All_Pids("qlm_deamon", pids, count);
-    if (rc == 0) {
-        for (pid_t pid : pids)
-            if (kill(pid, SIGUSR1) != 0) break;
-        return;
-    }
-    if (rc != -61 || !bExecute_Daemon_If_Not_Exist) return;
+    auto usr1 = [](pid_t pid) { return kill(pid, SIGUSR1) == 0 ? 0 : -errno; };
+    if (!qlm::Signal_Daemons(rc, pids, bExecute_Daemon_If_Not_Exist, usr1)) return;
     // The daemon detaches itself; its output never goes into this process's reply.
     int status = -1;
     Execute_Command_Line(status, "%s -daemon >%s 2>%s", qlm::ShellQuote(qlm::Daemon_Path()).c_str(), "/dev/null",
