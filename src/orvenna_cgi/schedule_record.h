@@ -77,7 +77,8 @@ bool Signal_Daemons(int nLookup, const std::vector<pid_t>& pids, bool bStart, in
 
 }  // namespace qlm
 
-// Tells the scheduler daemon to reload its records: SIGUSR1 to every running qlm_deamon; when
+// Tells the scheduler daemon to reload its records: SIGUSR1 to every running qlm_deamon whose
+// program is Daemon_Path() (not a namesake, not the daemon of another app root); when
 // none runs or none took the signal, and bExecute_Daemon_If_Not_Exist, starts
 // "<bin>/qlm_deamon -daemon" (which detaches itself). A failed process lookup does nothing.
 void Send_Signal_Let_Daemon_Recalculate_Schedule_Queue(bool bExecute_Daemon_If_Not_Exist);

@@ -153,6 +153,27 @@ TEST_F(DaemonSignal, EveryRunningDaemonIsSignalled) {
     });
 }
 
+TEST_F(DaemonSignal, ANamesakeFromAnotherPlaceIsNotTheDaemon) {
+    const std::string r = root.path();
+    const std::string other = r + "/elsewhere/qlm_deamon";
+    fs::create_directories(r + "/elsewhere");
+    fs::copy_file(FAKE_DAEMON_BIN, other);
+    Run([&]() -> std::string {
+        pid_t stranger = fork();
+        if (stranger == 0) {
+            execl(other.c_str(), other.c_str(), "-stay", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        if (stranger < 0 || !Wait_For_Lines(r, "running ", 1)) return "the namesake never ran";
+        Send_Signal_Let_Daemon_Recalculate_Schedule_Queue(true);
+        if (Starting_With(Log_Lines(r), "daemon") != std::vector<std::string>{"daemon -daemon"})
+            return "the daemon was not started beside the namesake";
+        if (!Wait_For_Lines(r, "running ", 2)) return "the started daemon never ran";
+        if (!Starting_With(Log_Lines(r), "usr1 ").empty()) return "the namesake was signalled";
+        return "";
+    });
+}
+
 // The decision alone, over a made-up lookup: every pid found is tried, and a daemon is started
 // when none took the signal (all had ended since the lookup) as well as when none was found.
 std::vector<pid_t> g_tried;
