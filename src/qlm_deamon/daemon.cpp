@@ -97,10 +97,11 @@ bool Go_On_After_Last_Look(qlm::Schedule_List& list, int& lockFd) {
     return true;
 }
 
-int Run_Loop(qlm::Schedule_List& list, int lockFd) {
-    // The signals are held back during a pass and let in only by the sleep itself, so a reload
-    // request that comes at any moment ends the very next sleep.
-    sigset_t held, waitMask;
+// The signals are held back from the start, and during every pass, and let in only by the sleep
+// itself: a reload request that comes at any moment ends the very next sleep, and one that comes
+// before the handlers exist does not end the daemon. waitMask is the mask that lets them in.
+void Hold_Signals(sigset_t& waitMask) {
+    sigset_t held;
     sigemptyset(&held);
     sigaddset(&held, SIGUSR1);
     sigaddset(&held, SIGCHLD);
@@ -114,7 +115,14 @@ int Run_Loop(qlm::Schedule_List& list, int lockFd) {
     sa.sa_handler = Kill_Backup_Process_Child;
     sa.sa_flags = SA_NOCLDSTOP;
     sigaction(SIGCHLD, &sa, nullptr);
+}
 
+// The daemon's life. The first pass loads every record: loading in the daemon itself (not in the
+// process that started it) means a record written before any signal that reached the starter is
+// seen, since signals held by the starter end with it.
+int Run_Loop(int lockFd, const sigset_t& waitMask) {
+    qlm::Schedule_List list;
+    g_reload = 1;
     std::vector<qlm::Due_Run> runs;
     for (;;) {
         tzset();  // the NAS zone may have changed
@@ -170,6 +178,8 @@ void Drop_Cgi_Environment() {
 }
 
 int Daemon_Main(int argc, char** argv) {
+    sigset_t waitMask;
+    Hold_Signals(waitMask);
     Drop_Cgi_Environment();
     // One daemon: the lock, not a look for processes of the name, which two starters racing each
     // other would both pass or both fail.
@@ -179,16 +189,13 @@ int Daemon_Main(int argc, char** argv) {
         Release_File_Lock(lockFd);
         return 0;
     }
-    tzset();
-    Schedule_List list;
-    Load_Schedule_List(list, {}, Clock_Now);
     int rc = Become_Daemon(lockFd);
     if (rc == 1) return 0;  // the starter; the daemon holds the lock now
     if (rc != 0) {
         Release_File_Lock(lockFd);
         return 1;
     }
-    return Run_Loop(list, lockFd);
+    return Run_Loop(lockFd, waitMask);
 }
 
 }  // namespace qlm
