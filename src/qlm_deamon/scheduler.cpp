@@ -21,26 +21,23 @@ namespace {
 constexpr int64_t kMaxSleepSec = 3600;
 constexpr int64_t kNearSec = 5;
 
-// Puts the new content (already written whole as tmp) in place of path only while path exists:
-// an exchange of the two names, so a record deleted meanwhile stays deleted. Where the file system
-// cannot exchange names, the existence is checked just before an ordinary rename.
-int Replace_Existing(const std::string& tmp, const std::string& path) {
+// Puts rec, already written whole as tmp, in place of path only while path exists: an exchange
+// of the two names, so a record deleted meanwhile stays deleted. Where the names cannot be
+// exchanged (another file system, no support), the existence is checked just before an ordinary
+// whole-file write.
+int Replace_Existing(const std::string& tmp, const std::string& path, json_object* rec) {
     int rc = 0;
     if (renameat2(AT_FDCWD, tmp.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE) == 0) {
         rc = 0;  // tmp now holds the old content
     } else if (errno == ENOENT) {
         rc = -2;
     } else if (errno == EINVAL || errno == ENOSYS || errno == EXDEV || errno == ENOTSUP) {
-        if (access(path.c_str(), F_OK) != 0) {
-            rc = -2;
-        } else if (rename(tmp.c_str(), path.c_str()) != 0) {
-            rc = -errno;
-        }
+        rc = access(path.c_str(), F_OK) != 0 ? -2 : 1;
     } else {
         rc = -errno;
     }
     unlink(tmp.c_str());
-    return rc;
+    return rc == 1 ? Json_Write_File(path, rec) : rc;
 }
 
 }  // namespace
@@ -54,7 +51,7 @@ int Patch_Schedule_Record(const std::string& strMissionID, const std::function<i
     // The new content is made whole in the database's temporary folder (never in a listed folder).
     const std::string tmp = Db_Tmp_Dir() + "/qlm_deamon." + std::to_string(getpid()) + "." + strMissionID;
     if (int rc = Json_Write_File(tmp, rec.get()); rc != 0) return rc;
-    return Replace_Existing(tmp, path);
+    return Replace_Existing(tmp, path, rec.get());
 }
 
 int Store_Next_Time(const std::string& strMissionID, int64_t tNext) {
