@@ -41,6 +41,15 @@ void Kill_Backup_Process_Child(int) {
 
 time_t Clock_Now() { return qlm::Now(); }
 
+// A starter with closed standard streams would get the lock on descriptor 0, 1 or 2, which
+// becoming a daemon points at /dev/null: those three are taken first.
+void Fill_Standard_Streams() {
+    int fd = -1;
+    while ((fd = open("/dev/null", O_RDWR)) >= 0 && fd <= 2) {
+    }
+    if (fd > 2) close(fd);
+}
+
 // Detaches: a new session with "/" as its folder, the standard streams on /dev/null and no other
 // descriptor than the instance lock. 1 in the parent (which ends), 0 in the daemon, -errno.
 int Become_Daemon(int lockFd) {
@@ -180,6 +189,7 @@ void Drop_Cgi_Environment() {
 int Daemon_Main(int argc, char** argv) {
     sigset_t waitMask;
     Hold_Signals(waitMask);
+    Fill_Standard_Streams();
     Drop_Cgi_Environment();
     // One daemon: the lock, not a look for processes of the name, which two starters racing each
     // other would both pass or both fail.

@@ -98,6 +98,15 @@ class DaemonCase(test_backup.BackupCase):
             time.sleep(0.05)
         self.fail(message)
 
+    def daemon_fds(self, pid):
+        """fd -> target of the daemon's descriptors, once no record write is under way."""
+        tmp = os.path.realpath(self.gws("tmp")) + "/"
+
+        def settled():
+            fds = {int(n): os.readlink("/proc/%d/fd/%s" % (pid, n)) for n in os.listdir("/proc/%d/fd" % pid)}
+            return None if any(t.startswith(tmp) for t in fds.values()) else fds
+        return self.wait_for(settled, "the daemon kept writing")
+
     def one_daemon(self):
         return self.wait_for(lambda: len(self.daemons()) == 1 and self.daemons()[0], "not exactly one daemon")
 
@@ -160,7 +169,7 @@ class Scheduling(DaemonCase):
             argv = f.read().split(b"\0")[:-1]
         self.assertEqual([a.decode() for a in argv[1:]], ["-backup", mission, self.task, "1", "0", "0", "0", "0"])
         # The daemon kept no descriptor of its starter (only its lock and the standard streams).
-        fds = {int(n): os.readlink("/proc/%d/fd/%s" % (daemon, n)) for n in os.listdir("/proc/%d/fd" % daemon)}
+        fds = self.daemon_fds(daemon)
         self.assertEqual({fds[n] for n in (0, 1, 2)}, {"/dev/null"})
         self.assertEqual([p for n, p in fds.items() if n > 2], [os.path.realpath(self.gws("qlm_deamon.lck"))])
 
@@ -266,6 +275,17 @@ class OneInstance(DaemonCase):
         # A later start while it runs is refused too, and changes nothing.
         self.assertEqual(self.start_daemon(), 1)
         self.assertEqual(self.daemons(), [daemon])
+
+    def test_a_start_with_closed_standard_streams_still_holds_the_lock(self):
+        self.put_record(str(uuid.uuid4()), "daily", int(time.time()) + 7200)
+        r = subprocess.run(["/bin/sh", "-c", 'exec "$0" -daemon <&- >&- 2>&-', self.daemon_path],
+                           env=self.daemon_env(), timeout=60)
+        self.assertEqual(r.returncode, 0)
+        daemon = self.one_daemon()
+        fds = self.daemon_fds(daemon)
+        self.assertEqual(fds, {0: "/dev/null", 1: "/dev/null", 2: "/dev/null",
+                               max(fds): os.path.realpath(self.gws("qlm_deamon.lck"))})
+        self.assertEqual(self.start_daemon(), 1)
 
 
 if __name__ == "__main__":
