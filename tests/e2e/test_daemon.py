@@ -40,11 +40,18 @@ class DaemonCase(test_backup.BackupCase):
 
     def tearDown(self):
         for pid in self.daemons():
-            os.kill(pid, signal.SIGKILL)
+            self.kill_quietly(os.kill, pid)
         self.wait_for(lambda: not self.daemons(), "the daemons never ended")
         for pid in self.running_workers():
-            os.killpg(pid, signal.SIGKILL)
+            self.kill_quietly(lambda p, sig: os.killpg(os.getpgid(p), sig), pid)
         super().tearDown()
+
+    @staticmethod
+    def kill_quietly(kill, pid):
+        try:
+            kill(pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass  # it ended by itself meanwhile
 
     @property
     def sched_dir(self):
