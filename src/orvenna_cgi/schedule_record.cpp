@@ -167,8 +167,14 @@ void Send_Signal_Let_Daemon_Recalculate_Schedule_Queue(bool bExecute_Daemon_If_N
         if (Runs_Daemon_Program(pid, program)) pids.push_back(pid);
     auto usr1 = [](pid_t pid) { return kill(pid, SIGUSR1) == 0 ? 0 : -errno; };
     if (!qlm::Signal_Daemons(rc, pids, bExecute_Daemon_If_Not_Exist, usr1)) return;
-    // The daemon detaches itself; its output never goes into this process's reply.
-    int status = -1;
-    Execute_Command_Line(status, "%s -daemon >%s 2>%s", qlm::ShellQuote(qlm::Daemon_Path()).c_str(), "/dev/null",
-                         "/dev/null");
+    // The daemon detaches itself; its output never goes into this process's reply. Another
+    // change may signal the starting process in the instant before it can take signals, which
+    // ends it: it is started again then (by the shell or directly, the status tells the signal).
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        int status = -1;
+        if (Execute_Command_Line(status, "%s -daemon >%s 2>%s", qlm::ShellQuote(qlm::Daemon_Path()).c_str(),
+                                 "/dev/null", "/dev/null") != 0)
+            return;
+        if (status != 128 + SIGUSR1 && status != -128 - SIGUSR1) return;
+    }
 }

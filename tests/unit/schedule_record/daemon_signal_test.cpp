@@ -153,6 +153,19 @@ TEST_F(DaemonSignal, EveryRunningDaemonIsSignalled) {
     });
 }
 
+TEST_F(DaemonSignal, AStartEndedByTheSignalIsStartedAgain) {
+    const std::string r = root.path();
+    plattest::Write_File(r + "/die-once", "");
+    Run([&]() -> std::string {
+        Send_Signal_Let_Daemon_Recalculate_Schedule_Queue(true);
+        std::vector<std::string> lines = Log_Lines(r);
+        if (lines.empty() || lines[0] != "died") return "the first start did not end by the signal";
+        if (Starting_With(lines, "daemon") != std::vector<std::string>{"daemon -daemon"}) return "not started again";
+        if (!Wait_For_Lines(r, "running ", 1)) return "the second start never ran";
+        return "";
+    });
+}
+
 TEST_F(DaemonSignal, ANamesakeFromAnotherPlaceIsNotTheDaemon) {
     const std::string r = root.path();
     const std::string other = r + "/elsewhere/qlm_deamon";
