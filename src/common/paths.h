@@ -26,6 +26,7 @@ inline constexpr const char* kDbTmpDir = "/usr/local/Kivora/quillmere/database/g
 inline constexpr const char* kSaDir = "/usr/local/Kivora/quillmere/database/gws/sa";
 inline constexpr const char* kLogDbPath = "/usr/local/Kivora/quillmere/database/gws/quillmere_log_datebase.db";
 inline constexpr const char* kSqlLockPath = "/usr/local/Kivora/quillmere/database/gws/sqldb.lck";
+inline constexpr const char* kDaemonLockPath = "/usr/local/Kivora/quillmere/database/gws/qlm_deamon.lck";
 inline constexpr const char* kTmpDir = "/usr/local/tmp";
 inline constexpr const char* kGamDir = "/root/.gam";
 
@@ -52,6 +53,8 @@ inline std::string Db_Tmp_Dir() { return Fixed_Path(kDbTmpDir); }
 inline std::string Sa_Dir() { return Fixed_Path(kSaDir); }
 inline std::string Log_Db_Path() { return Fixed_Path(kLogDbPath); }
 inline std::string Sql_Lock_Path() { return Fixed_Path(kSqlLockPath); }
+// Held by the one running scheduler daemon for its whole life.
+inline std::string Daemon_Lock_Path() { return Fixed_Path(kDaemonLockPath); }
 inline std::string Tmp_Dir() { return Fixed_Path(kTmpDir); }
 inline std::string Gam_Dir() { return Fixed_Path(kGamDir); }
 // A tool of the app's bin folder: gam, scoutix, lettrix, tallyx, emlsift.

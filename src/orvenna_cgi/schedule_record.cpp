@@ -3,6 +3,9 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -131,20 +134,56 @@ int Remove_Task_Schedule_Records(const char* pszTaskID) {
     return removed;
 }
 
+bool Signal_Daemons(int nLookup, const std::vector<pid_t>& pids, bool bStart, int (*signal_fn)(pid_t)) {
+    if (nLookup != 0 && nLookup != -61) return false;
+    bool signalled = false;
+    // Every one is tried: the first found may be a daemon that has just ended (it ends when it has
+    // nothing left), and the one that took the signal is the one that reloads.
+    for (pid_t pid : pids)
+        if (pid > 1 && signal_fn(pid) == 0) signalled = true;
+    return !signalled && bStart;
+}
+
 }  // namespace qlm
 
+namespace {
+
+// True when the process runs this system's daemon program: another program of the same name (or
+// the daemon of another app root) is never signalled.
+bool Runs_Daemon_Program(pid_t pid, const std::string& program) {
+    char buf[PATH_MAX];
+    std::string link = "/proc/" + std::to_string(pid) + "/exe";
+    ssize_t n = readlink(link.c_str(), buf, sizeof buf - 1);
+    if (n <= 0) return false;
+    std::string exe(buf, static_cast<size_t>(n));
+    const std::string replaced = " (deleted)";  // the program file was replaced while it runs
+    if (exe.size() > replaced.size() && exe.compare(exe.size() - replaced.size(), replaced.size(), replaced) == 0)
+        exe.resize(exe.size() - replaced.size());
+    return exe == program;
+}
+
+}  // namespace
+
 void Send_Signal_Let_Daemon_Recalculate_Schedule_Queue(bool bExecute_Daemon_If_Not_Exist) {
-    std::vector<pid_t> pids;
+    std::vector<pid_t> found;
     int count = 0;
-    int rc = Get_All_Pids("qlm_deamon", pids, count);
-    if (rc == 0) {
-        for (pid_t pid : pids)
-            if (kill(pid, SIGUSR1) != 0) break;
-        return;
+    int rc = Get_All_Pids("qlm_deamon", found, count);
+    char real[PATH_MAX];
+    const std::string daemon = qlm::Daemon_Path();
+    const std::string program = realpath(daemon.c_str(), real) != nullptr ? real : daemon;
+    std::vector<pid_t> pids;
+    for (pid_t pid : found)
+        if (Runs_Daemon_Program(pid, program)) pids.push_back(pid);
+    auto usr1 = [](pid_t pid) { return kill(pid, SIGUSR1) == 0 ? 0 : -errno; };
+    if (!qlm::Signal_Daemons(rc, pids, bExecute_Daemon_If_Not_Exist, usr1)) return;
+    // The daemon detaches itself; its output never goes into this process's reply. Another
+    // change may signal the starting process in the instant before it can take signals, which
+    // ends it: it is started again then (by the shell or directly, the status tells the signal).
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        int status = -1;
+        if (Execute_Command_Line(status, "%s -daemon >%s 2>%s", qlm::ShellQuote(qlm::Daemon_Path()).c_str(),
+                                 "/dev/null", "/dev/null") != 0)
+            return;
+        if (status != 128 + SIGUSR1 && status != -128 - SIGUSR1) return;
     }
-    if (rc != -61 || !bExecute_Daemon_If_Not_Exist) return;
-    // The daemon detaches itself; its output never goes into this process's reply.
-    int status = -1;
-    Execute_Command_Line(status, "%s -daemon >%s 2>%s", qlm::ShellQuote(qlm::Daemon_Path()).c_str(), "/dev/null",
-                         "/dev/null");
 }

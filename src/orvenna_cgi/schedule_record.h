@@ -9,8 +9,11 @@
 // absent one is JSON null); schedule_day and schedule_week are JSON array text of the comma lists.
 #pragma once
 
+#include <sys/types.h>
+
 #include <ctime>
 #include <string>
+#include <vector>
 
 class O_APP_CGI_AGENT;
 class GWSTask;
@@ -74,9 +77,16 @@ int Write_Schedule_Record(const char* pszMissionID, json_object* rec);
 // task_id stay. The number deleted (0 for an id not of the id form).
 int Remove_Task_Schedule_Records(const char* pszTaskID);
 
+// The signal's decision over a process lookup's result (nLookup: 0 found, -61 none, else failed)
+// and its pids: sends SIGUSR1 through signal_fn (0 or -errno) to every pid above 1, going on past
+// failures (a daemon found may have ended since). True when a daemon must be started: none was
+// found, or none of those found could be signalled, and bStart. A failed lookup starts nothing.
+bool Signal_Daemons(int nLookup, const std::vector<pid_t>& pids, bool bStart, int (*signal_fn)(pid_t));
+
 }  // namespace qlm
 
-// Tells the scheduler daemon to reload its records: SIGUSR1 to every running qlm_deamon in the
-// order found, stopping at the first kill that fails; when none runs and bExecute_Daemon_If_Not_Exist,
-// starts "<bin>/qlm_deamon -daemon" (which detaches itself). Other failures do nothing.
+// Tells the scheduler daemon to reload its records: SIGUSR1 to every running qlm_deamon whose
+// program is Daemon_Path() (not a namesake, not the daemon of another app root); when
+// none runs or none took the signal, and bExecute_Daemon_If_Not_Exist, starts
+// "<bin>/qlm_deamon -daemon" (which detaches itself). A failed process lookup does nothing.
 void Send_Signal_Let_Daemon_Recalculate_Schedule_Queue(bool bExecute_Daemon_If_Not_Exist);

@@ -49,6 +49,7 @@ std::vector<Row> Layout() {
         {"Sa_Dir", qlm::Sa_Dir, db + "/sa"},
         {"Log_Db_Path", qlm::Log_Db_Path, db + "/quillmere_log_datebase.db"},
         {"Sql_Lock_Path", qlm::Sql_Lock_Path, db + "/sqldb.lck"},
+        {"Daemon_Lock_Path", qlm::Daemon_Lock_Path, db + "/qlm_deamon.lck"},
         {"Tmp_Dir", qlm::Tmp_Dir, local + "/tmp"},
         {"Gam_Dir", qlm::Gam_Dir, "/root/.gam"},
         {"Tool_Path(gam)", [] { return qlm::Tool_Path("gam"); }, app + "/bin/gam"},

@@ -64,6 +64,27 @@ TEST(Clock, KnobsCountOnlyUnderATestRootAndAsWholeNumbers) {
     }
 }
 
+TEST(Clock, OffsetShiftsTheRunningClockOnlyUnderATestRoot) {
+    plattest::TempDir root;
+    constexpr time_t kDay = 86400;
+    auto shift = [] { return qlm::Now() - time(nullptr); };  // the same second but at a tick
+    {
+        plattest::ScopedEnv r("QLM_ROOT", root.path());
+        plattest::ScopedEnv o("QLM_TIME_OFFSET", "-86400");
+        EXPECT_NEAR(static_cast<double>(shift()), -kDay, 1);
+        plattest::ScopedEnv bad("QLM_TIME_OFFSET", "86400s");
+        EXPECT_NEAR(static_cast<double>(shift()), 0, 1);
+        plattest::ScopedEnv huge("QLM_TIME_OFFSET", "9000000000000000000");
+        EXPECT_NEAR(static_cast<double>(shift()), 0, 1);
+        plattest::ScopedEnv o2("QLM_TIME_OFFSET", "86400");
+        plattest::ScopedEnv f("QLM_FIXED_TIME", "42");
+        EXPECT_EQ(qlm::Now(), 42);  // the fixed instant wins
+    }
+    plattest::ScopedEnv r("QLM_ROOT", "");
+    plattest::ScopedEnv o("QLM_TIME_OFFSET", "86400");
+    EXPECT_NEAR(static_cast<double>(shift()), 0, 1);
+}
+
 TEST(Clock, SleepScaleShortensDeliberatePauses) {
     plattest::TempDir root;
     plattest::ScopedEnv r("QLM_ROOT", root.path());

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -150,6 +151,76 @@ TEST_F(DaemonSignal, EveryRunningDaemonIsSignalled) {
         if (!Starting_With(Log_Lines(r), "daemon").empty()) return "a daemon was started although two run";
         return "";
     });
+}
+
+TEST_F(DaemonSignal, AStartEndedByTheSignalIsStartedAgain) {
+    const std::string r = root.path();
+    plattest::Write_File(r + "/die-once", "");
+    Run([&]() -> std::string {
+        Send_Signal_Let_Daemon_Recalculate_Schedule_Queue(true);
+        std::vector<std::string> lines = Log_Lines(r);
+        if (lines.empty() || lines[0] != "died") return "the first start did not end by the signal";
+        if (Starting_With(lines, "daemon") != std::vector<std::string>{"daemon -daemon"}) return "not started again";
+        if (!Wait_For_Lines(r, "running ", 1)) return "the second start never ran";
+        return "";
+    });
+}
+
+TEST_F(DaemonSignal, ANamesakeFromAnotherPlaceIsNotTheDaemon) {
+    const std::string r = root.path();
+    const std::string other = r + "/elsewhere/qlm_deamon";
+    fs::create_directories(r + "/elsewhere");
+    fs::copy_file(FAKE_DAEMON_BIN, other);
+    Run([&]() -> std::string {
+        pid_t stranger = fork();
+        if (stranger == 0) {
+            execl(other.c_str(), other.c_str(), "-stay", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        if (stranger < 0 || !Wait_For_Lines(r, "running ", 1)) return "the namesake never ran";
+        Send_Signal_Let_Daemon_Recalculate_Schedule_Queue(true);
+        if (Starting_With(Log_Lines(r), "daemon") != std::vector<std::string>{"daemon -daemon"})
+            return "the daemon was not started beside the namesake";
+        if (!Wait_For_Lines(r, "running ", 2)) return "the started daemon never ran";
+        if (!Starting_With(Log_Lines(r), "usr1 ").empty()) return "the namesake was signalled";
+        return "";
+    });
+}
+
+// The decision alone, over a made-up lookup: every pid found is tried, and a daemon is started
+// when none took the signal (all had ended since the lookup) as well as when none was found.
+std::vector<pid_t> g_tried;
+std::vector<pid_t> g_alive;
+
+int Fake_Usr1(pid_t pid) {
+    g_tried.push_back(pid);
+    return std::find(g_alive.begin(), g_alive.end(), pid) != g_alive.end() ? 0 : -ESRCH;
+}
+
+TEST(DaemonSignalDecision, EveryFoundPidIsTriedAndNoTakerMeansStart) {
+    struct Row {
+        const char* name;
+        int lookup;
+        std::vector<pid_t> found, alive;
+        bool startAllowed;
+        std::vector<pid_t> tried;
+        bool start;
+    } rows[] = {
+        {"none found", -61, {}, {}, true, {}, true},
+        {"none found, not asked to start", -61, {}, {}, false, {}, false},
+        {"the one found took it", 0, {40}, {40}, true, {40}, false},
+        {"the first found had ended: the second still gets it", 0, {40, 41}, {41}, true, {40, 41}, false},
+        {"every one found had ended", 0, {40, 41}, {}, true, {40, 41}, true},
+        {"every one had ended, not asked to start", 0, {40}, {}, false, {40}, false},
+        {"a failed lookup does nothing", -13, {}, {}, true, {}, false},
+        {"never pid 0, 1 or a negative one", 0, {-1, 0, 1, 40}, {40}, true, {40}, false},
+    };
+    for (const Row& r : rows) {
+        g_tried.clear();
+        g_alive = r.alive;
+        EXPECT_EQ(qlm::Signal_Daemons(r.lookup, r.found, r.startAllowed, Fake_Usr1), r.start) << r.name;
+        EXPECT_EQ(g_tried, r.tried) << r.name;
+    }
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 //   qlm_deamon -daemon   "daemon <args>" at once, then a detached child runs as below; exit 0
 //   qlm_deamon -stay     runs in the foreground (a daemon that is already running)
 // Running: "running <pid>" once SIGUSR1 is safe to send, "usr1 <pid>" per SIGUSR1, ends on SIGTERM.
+// When $QLM_ROOT/die-once exists, a start removes it, logs "died" and ends by SIGUSR1 (as a start
+// signalled before it could take signals does).
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
@@ -42,6 +44,12 @@ void Log(const std::string& line) {
 
 int main(int argc, char** argv) {
     if (argc == 2 && strcmp(argv[1], "-stay") == 0) Run();
+    const char* root = getenv("QLM_ROOT");
+    if (root != nullptr && unlink((std::string(root) + "/die-once").c_str()) == 0) {
+        Log("died");
+        signal(SIGUSR1, SIG_DFL);
+        raise(SIGUSR1);
+    }
     std::string line = "daemon";
     for (int i = 1; i < argc; ++i) line += std::string(" ") + argv[i];
     Log(line);

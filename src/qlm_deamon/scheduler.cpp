@@ -1,0 +1,148 @@
+#include "qlm_deamon/scheduler.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "common/atomicfile.h"
+#include "common/filehelpers.h"
+#include "common/paths.h"
+#include "common/reqcheck.h"
+#include "plat_json.h"
+
+namespace qlm {
+
+namespace {
+
+constexpr int64_t kMaxSleepSec = 3600;
+constexpr int64_t kNearSec = 5;
+
+// Puts rec, already written whole as tmp, in place of path only while path exists: an exchange
+// of the two names, so a record deleted meanwhile stays deleted. Where the names cannot be
+// exchanged (another file system, no support), the existence is checked just before an ordinary
+// whole-file write.
+int Replace_Existing(const std::string& tmp, const std::string& path, json_object* rec) {
+    int rc = 0;
+    if (renameat2(AT_FDCWD, tmp.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE) == 0) {
+        rc = 0;  // tmp now holds the old content
+    } else if (errno == ENOENT) {
+        rc = -2;
+    } else if (errno == EINVAL || errno == ENOSYS || errno == EXDEV || errno == ENOTSUP) {
+        rc = access(path.c_str(), F_OK) != 0 ? -2 : 1;
+    } else {
+        rc = -errno;
+    }
+    unlink(tmp.c_str());
+    return rc == 1 ? Json_Write_File(path, rec) : rc;
+}
+
+}  // namespace
+
+int Patch_Schedule_Record(const std::string& strMissionID, const std::function<int(json_object*)>& patch) {
+    if (!Is_Id_Form(strMissionID.c_str())) return -22;
+    const std::string path = Scheduling_Mission_Dir() + "/" + strMissionID;
+    RAIIful_Json rec(Json_Read_Object_File(path));
+    if (!rec) return -2;
+    if (int rc = patch(rec.get()); rc != 0) return rc;
+    // The new content is made whole in the database's temporary folder (never in a listed folder).
+    const std::string tmp = Db_Tmp_Dir() + "/qlm_deamon." + std::to_string(getpid()) + "." + strMissionID;
+    if (int rc = Json_Write_File(tmp, rec.get()); rc != 0) return rc;
+    return Replace_Existing(tmp, path, rec.get());
+}
+
+int Store_Next_Time(const std::string& strMissionID, int64_t tNext) {
+    return Patch_Schedule_Record(strMissionID, [tNext](json_object* rec) {
+        int rc = Json_Dict_Add_Int64(rec, "start_time", tNext);
+        return rc != 0 ? rc : Json_Dict_Add_Int64(rec, "next_time", tNext);
+    });
+}
+
+int Mark_Started(const std::string& strMissionID, int64_t tNow) {
+    return Patch_Schedule_Record(strMissionID, [tNow](json_object* rec) {
+        const char* frequency = nullptr;
+        if (Json_Dict_Find_Str(rec, "schedule_frequency", frequency) == 0 && strcmp(frequency, "once") == 0) {
+            if (int rc = Json_Dict_Add_Str(rec, "backup_status", "finish"); rc != 0) return rc;
+        }
+        return Json_Dict_Add_Int64(rec, "last_time", tNow);
+    });
+}
+
+void Load_Schedule_List(Schedule_List& list, const Schedule_List& previous, const Clock_Fn& clock) {
+    list.clear();
+    const std::string dir = Scheduling_Mission_Dir();
+    std::vector<std::string> names;
+    GetFolderList(names, dir.c_str());
+    for (const std::string& name : names) {
+        if (!Is_Id_Form(name.c_str())) continue;
+        RAIIful_Json rec(Json_Read_Object_File(dir + "/" + name));
+        long next = 0;
+        if (!rec || Get_Next_Time_At(rec.get(), clock, next) != 0) continue;
+        auto old = std::find_if(previous.begin(), previous.end(),
+                                [&](const Schedule_Entry& e) { return e.strMissionID == name; });
+        if (old != previous.end() && old->tNext <= clock()) {
+            // Still that time by the schedule as it stands now: the run is due, not skipped.
+            const int64_t due = old->tNext;
+            long again = 0;
+            if (Get_Next_Time_At(rec.get(), [due] { return static_cast<time_t>(due - 1); }, again) == 0 && again == due)
+                next = static_cast<long>(due);
+        }
+        if (Store_Next_Time(name, next) == -2) continue;  // deleted meanwhile
+        list.push_back({name, next});
+    }
+}
+
+int Backup_Command(const std::string& strMissionID, json_object* rec, std::vector<std::string>& argv) {
+    const char* task = nullptr;
+    if (!Is_Id_Form(strMissionID.c_str()) || Json_Dict_Find_Str(rec, "task_id", task) != 0 || !Is_Id_Form(task))
+        return -22;
+    // Command-line order: drive, shared drive, calendar, gmail, contact.
+    static const char* const kOrder[] = {"drive", "shared_drive", "calendar", "gmail", "contact"};
+    bool on[5] = {false, false, false, false, false};
+    PT_JSON services = nullptr;
+    if (Json_Dict_Find_List(rec, "service", services) == 0) {
+        for (int i = 0, n = Json_List_Size(services); i < n; ++i) {
+            const char* name = Json_Get_String(Json_List_Child(services, i));
+            if (name == nullptr) continue;
+            for (int k = 0; k < 5; ++k)
+                if (strcmp(name, kOrder[k]) == 0) on[k] = true;
+        }
+    }
+    argv = {Cgi_Path(), "-backup", strMissionID, task};
+    for (bool b : on) argv.emplace_back(b ? "1" : "0");
+    return 0;
+}
+
+void Take_Due_Missions(Schedule_List& list, const Clock_Fn& clock, std::vector<Due_Run>& runs) {
+    runs.clear();
+    const int64_t now = clock();
+    Schedule_List due;
+    auto firstDue = std::stable_partition(list.begin(), list.end(),
+                                          [now](const Schedule_Entry& e) { return e.tNext > now; });
+    due.assign(firstDue, list.end());
+    list.erase(firstDue, list.end());
+    for (const Schedule_Entry& e : due) {
+        RAIIful_Json rec(Json_Read_Object_File(Scheduling_Mission_Dir() + "/" + e.strMissionID));
+        if (!rec) continue;  // deleted: nothing starts
+        long next = 0;
+        if (Get_Next_Time_At(rec.get(), clock, next) == 0) {
+            if (Store_Next_Time(e.strMissionID, next) == -2) continue;
+            list.push_back({e.strMissionID, next});
+        }
+        Due_Run run;
+        run.strMissionID = e.strMissionID;
+        if (Backup_Command(e.strMissionID, rec.get(), run.vArgv) == 0) runs.push_back(std::move(run));
+    }
+}
+
+int64_t Daemon_Sleep_Ms(int64_t tEarliest, int64_t tNow) {
+    int64_t d = 0;
+    if (__builtin_sub_overflow(tEarliest, tNow, &d)) d = tEarliest > tNow ? INT64_MAX : INT64_MIN;
+    if (d <= kNearSec) return 1000;
+    return std::min(d - kNearSec, kMaxSleepSec) * 1000;
+}
+
+}  // namespace qlm

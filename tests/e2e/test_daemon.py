@@ -1,0 +1,299 @@
+"""The scheduler daemon qlm_deamon under a test root: it starts each scheduled mission as
+orvenna.cgi -backup at its time, reloads at once on SIGUSR1, keeps to one instance, and ends when
+nothing is scheduled. The clock knob QLM_TIME_OFFSET puts the daemon a few seconds before a
+schedule's minute, in UTC."""
+
+import json
+import os
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import uuid
+
+sys.path.insert(0, os.path.dirname(__file__))
+import qlmtest  # noqa: E402
+import test_backup  # noqa: E402
+
+ADMIN = test_backup.ADMIN
+# What a web server hands the CGI program that starts the daemon.
+CGI_ENV = {"GATEWAY_INTERFACE": "CGI/1.1", "REQUEST_METHOD": "GET", "QUERY_STRING": "act=edit_schedule_mission",
+           "HTTP_COOKIE": "NAS_SID=x"}
+
+
+def minute_ahead(seconds_before):
+    """(T, offset): T a minute boundary over a minute away, offset the shift that makes the clock
+    read seconds_before seconds before T now."""
+    real = int(time.time())
+    target = (real // 60 + 2) * 60
+    return target, target - seconds_before - real
+
+
+class DaemonCase(test_backup.BackupCase):
+
+    def setUp(self):
+        super().setUp()
+        self.offset = 0
+        os.makedirs(self.sched_dir, mode=0o700, exist_ok=True)
+
+    def tearDown(self):
+        for pid in self.daemons():
+            self.kill_quietly(os.kill, pid)
+        self.wait_for(lambda: not self.daemons(), "the daemons never ended")
+        for pid in self.running_workers():
+            self.kill_quietly(lambda p, sig: os.killpg(os.getpgid(p), sig), pid)
+        super().tearDown()
+
+    @staticmethod
+    def kill_quietly(kill, pid):
+        try:
+            kill(pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass  # it ended by itself meanwhile
+
+    @property
+    def sched_dir(self):
+        return self.gws("conf/mission/scheduling_mission")
+
+    @property
+    def daemon_path(self):
+        return self.path(qlmtest.APP, "bin", "qlm_deamon")
+
+    def daemon_env(self, **extra):
+        return self.env(TZ="UTC", QLM_TIME_OFFSET=str(self.offset), **extra)
+
+    def start_daemon(self, *args):
+        """Runs qlm_deamon as the CGI program does: with its environment and an open descriptor of
+        its own (as its database would be). The exit status."""
+        with tempfile.TemporaryFile() as held:
+            return subprocess.run([self.daemon_path] + list(args or ["-daemon"]), env=self.daemon_env(**CGI_ENV),
+                                  stdin=subprocess.DEVNULL, capture_output=True, pass_fds=(held.fileno(),),
+                                  timeout=60).returncode
+
+    def processes(self):
+        """pid -> (program name, real program path, process group, session) of every live process
+        (a zombie has no program path)."""
+        out = {}
+        for entry in filter(str.isdigit, os.listdir("/proc")):
+            pid = int(entry)
+            try:
+                exe = os.readlink("/proc/%d/exe" % pid)
+                with open("/proc/%d/comm" % pid) as f:
+                    comm = f.read().rstrip("\n")
+                out[pid] = (comm, exe, os.getpgid(pid), os.getsid(pid))
+            except OSError:
+                continue
+        return out
+
+    def daemons(self):
+        """Live processes named qlm_deamon that run this root's daemon program."""
+        real = os.path.realpath(self.daemon_path)
+        return sorted(pid for pid, (comm, exe, _, _) in self.processes().items() if comm == "qlm_deamon" and exe == real)
+
+    def running_workers(self):
+        real = os.path.realpath(self.cgi_path)
+        return [pid for pid, (_, exe, _, _) in self.processes().items() if exe == real]
+
+    def wait_for(self, check, message, deadline=60):
+        end = time.monotonic() + deadline
+        while time.monotonic() < end:
+            got = check()
+            if got:
+                return got
+            time.sleep(0.05)
+        self.fail(message)
+
+    def daemon_fds(self, pid):
+        """fd -> target of the daemon's descriptors, once no record write is under way."""
+        tmp = os.path.realpath(self.gws("tmp")) + "/"
+
+        def settled():
+            fds = {int(n): os.readlink("/proc/%d/fd/%s" % (pid, n)) for n in os.listdir("/proc/%d/fd" % pid)}
+            return None if any(t.startswith(tmp) for t in fds.values()) else fds
+        return self.wait_for(settled, "the daemon kept writing")
+
+    def one_daemon(self):
+        return self.wait_for(lambda: len(self.daemons()) == 1 and self.daemons()[0], "not exactly one daemon")
+
+    def put_record(self, mission, frequency, at, services=(), name="Scheduled", **schedule):
+        """Writes a scheduling record as the schedule actions do, whole (written beside, then renamed)."""
+        hm = time.gmtime(at)
+        record = {"service": list(services), "mission_name": name, "backup_scheduling_enable": 1,
+                  "task_id": self.task, "domain": ADMIN, "mode": "backup", "start_time": int(time.time()),
+                  "backup_status": "scheduling", "total_amount": 0, "backuped_amount": 0,
+                  "schedule_frequency": frequency, "schedule_interval": None,
+                  "schedule_year": str(hm.tm_year), "schedule_month": str(hm.tm_mon),
+                  "schedule_day": json.dumps([str(hm.tm_mday)]), "schedule_week": "[]",
+                  "schedule_hour": str(hm.tm_hour), "schedule_minute": str(hm.tm_min),
+                  "schedule_hour_end": None, "schedule_minute_end": None, "backup_mode": "scheduling"}
+        record.update(schedule)
+        fd, tmp = tempfile.mkstemp(dir=self.gws("tmp"))
+        with os.fdopen(fd, "w") as f:
+            json.dump(record, f)
+        os.rename(tmp, os.path.join(self.sched_dir, mission))
+        return record
+
+    def record(self, mission):
+        with open(os.path.join(self.sched_dir, mission)) as f:
+            return json.load(f)
+
+    def history_of(self, name):
+        return [r for r in self.history() if r["mission_name"] == name]
+
+    def reload(self):
+        for pid in self.daemons():
+            os.kill(pid, signal.SIGUSR1)
+
+
+class Scheduling(DaemonCase):
+
+    def test_a_started_daemon_runs_the_mission_at_its_time_as_the_backup_program(self):
+        target, self.offset = minute_ahead(4)
+        mission = str(uuid.uuid4())
+        self.put_record(mission, "daily", target, services=("drive",))
+        self.fault("gam", "filetree", "hang")  # keeps the run going while it is looked at
+        self.assertEqual(self.start_daemon(), 0)
+        daemon = self.one_daemon()
+        # Loaded: the next run is stored (or already tomorrow's, on a slow machine).
+        self.wait_for(lambda: self.record(mission).get("next_time") in (target, target + 86400),
+                      "next_time never stored")
+
+        running = self.running(mission)  # the running record of the scheduled mission
+        worker = running["process_pid"]
+        self.workers = [worker]
+        self.assertEqual(running["backup_mode"], "scheduling")
+        self.assertEqual(running["service"], ["drive"])
+        procs = self.processes()
+        # The run is the backup program itself, in a session and group of its own; the daemon is
+        # the only process of its name.
+        self.assertEqual(os.path.realpath(procs[worker][1]), os.path.realpath(self.cgi_path))
+        self.assertEqual(procs[worker][2], worker)
+        self.assertNotEqual(procs[worker][3], procs[daemon][3])
+        self.assertEqual(self.daemons(), [daemon])
+        with open("/proc/%d/cmdline" % worker, "rb") as f:
+            argv = f.read().split(b"\0")[:-1]
+        self.assertEqual([a.decode() for a in argv[1:]], ["-backup", mission, self.task, "1", "0", "0", "0", "0"])
+        # The daemon kept no descriptor of its starter (only its lock and the standard streams).
+        fds = self.daemon_fds(daemon)
+        self.assertEqual({fds[n] for n in (0, 1, 2)}, {"/dev/null"})
+        self.assertEqual([p for n, p in fds.items() if n > 2], [os.path.realpath(self.gws("qlm_deamon.lck"))])
+
+        sched = self.record(mission)
+        self.assertEqual(sched["next_time"], target + 86400)
+        self.assertEqual(sched["start_time"], target + 86400)
+        self.assertGreaterEqual(sched["last_time"], target)
+        self.assertEqual(sched["backup_status"], "scheduling")
+        self.assertEqual(sched["mission_name"], "Scheduled")
+
+        self.clear_faults()
+        self.kill_tools_of(worker, "gam")
+        [done] = self.wait_history()
+        self.assertEqual(done["mission_name"], "Scheduled")
+        self.assertEqual(done["task_id"], self.task)
+        self.assertEqual(self.daemons(), [daemon])  # tomorrow's run is still ahead
+
+    def test_a_once_mission_runs_once_ends_finish_and_the_daemon_ends(self):
+        target, self.offset = minute_ahead(4)
+        mission = str(uuid.uuid4())
+        self.put_record(mission, "once", target, name="Just once")
+        self.assertEqual(self.start_daemon(), 0)
+        [done] = self.wait_history()
+        self.assertEqual(done["mission_name"], "Just once")
+        self.assertEqual(done["backup_status"], "finish")
+        self.wait_for(lambda: not self.daemons(), "the daemon went on with nothing scheduled")
+        sched = self.record(mission)
+        self.assertEqual(sched["backup_status"], "finish")
+        self.assertEqual(sched["next_time"], target)
+        self.assertGreaterEqual(sched["last_time"], target)
+        # Started again, the daemon finds nothing to run and ends.
+        self.assertEqual(self.start_daemon(), 0)
+        self.wait_for(lambda: not self.daemons(), "a second start kept running")
+        self.assertEqual(len(self.history()), 1)
+
+    def test_with_nothing_scheduled_the_daemon_ends_and_other_arguments_do_nothing(self):
+        self.put_record("not-a-mission-id", "daily", int(time.time()) + 120)  # never read
+        self.assertEqual(self.start_daemon("-start"), 0)
+        self.wait_for(lambda: not self.daemons(), "the daemon stayed with nothing scheduled")
+        self.assertEqual(self.start_daemon("-status"), 0)
+        self.assertEqual(self.daemons(), [])
+        self.assertNotIn("next_time", self.record("not-a-mission-id"))
+
+
+class Reloading(DaemonCase):
+
+    def test_an_edit_and_a_delete_take_effect_at_once_on_the_signal(self):
+        target, self.offset = minute_ahead(12)  # time for the load and the reload before it
+        kept, dropped, edited = (str(uuid.uuid4()) for _ in range(3))
+        later = target + 7200  # the daemon sleeps an hour at most before looking again
+        for mission, name in ((kept, "kept"), (dropped, "dropped"), (edited, "edited")):
+            self.put_record(mission, "daily", later, name=name)
+        self.assertEqual(self.start_daemon(), 0)
+        self.one_daemon()
+        self.wait_for(lambda: all(self.record(m).get("next_time") == later for m in (kept, dropped, edited)),
+                      "the records were never loaded")
+        # Two brought forward to the same second: the sleeping daemon takes them at once.
+        self.put_record(edited, "daily", target, name="edited")
+        self.put_record(dropped, "daily", target, name="dropped")
+        self.reload()
+        self.wait_for(lambda: all(self.record(m).get("next_time") == target for m in (edited, dropped)),
+                      "the edits were not reloaded")
+        self.assertEqual(self.record(kept)["next_time"], later)
+        # Deleted while listed and due: it starts nothing and is not written again.
+        os.unlink(os.path.join(self.sched_dir, dropped))
+
+        self.wait_for(lambda: self.history_of("edited"), "the edited mission never ran")
+        self.assertEqual(self.record(edited)["next_time"], target + 86400)
+        self.assertFalse(os.path.exists(os.path.join(self.sched_dir, dropped)))
+        self.assertFalse(os.path.exists(self.gws("conf/mission", dropped)))
+        self.assertEqual(self.history_of("dropped"), [])
+        self.assertEqual(self.history_of("kept"), [])
+
+        # Every record deleted and the signal sent: the daemon ends now, not after its sleep.
+        for mission in (kept, edited):
+            os.unlink(os.path.join(self.sched_dir, mission))
+        self.reload()
+        self.wait_for(lambda: not self.daemons(), "the daemon did not end on the signal", deadline=30)
+
+    def test_deleting_the_task_through_the_cgi_tells_the_daemon_which_ends(self):
+        mission = str(uuid.uuid4())
+        self.put_record(mission, "weekly", int(time.time()) + 7200, schedule_week='["monday"]')
+        self.assertEqual(self.start_daemon(), 0)
+        daemon = self.one_daemon()
+        self.wait_for(lambda: "next_time" in self.record(mission), "the record was never loaded")
+        reply = self.request({"act": "delete", "task_id": self.task, "password": "admin"})
+        self.assertTrue(reply["success"], reply)
+        self.assertFalse(os.path.exists(os.path.join(self.sched_dir, mission)))
+        self.wait_for(lambda: not self.daemons(), "the daemon was not told, or did not end")
+        self.assertNotIn(daemon, self.processes())
+
+
+class OneInstance(DaemonCase):
+
+    def test_daemons_started_at_once_leave_exactly_one(self):
+        self.put_record(str(uuid.uuid4()), "daily", int(time.time()) + 7200)
+        starters = [subprocess.Popen([self.daemon_path, "-daemon"], env=self.daemon_env(**CGI_ENV),
+                                     stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                    for _ in range(6)]
+        codes = sorted(p.wait(timeout=60) for p in starters)
+        self.assertEqual(codes, [0] + [1] * 5)
+        daemon = self.one_daemon()
+        # A later start while it runs is refused too, and changes nothing.
+        self.assertEqual(self.start_daemon(), 1)
+        self.assertEqual(self.daemons(), [daemon])
+
+    def test_a_start_with_closed_standard_streams_still_holds_the_lock(self):
+        self.put_record(str(uuid.uuid4()), "daily", int(time.time()) + 7200)
+        r = subprocess.run(["/bin/sh", "-c", 'exec "$0" -daemon <&- >&- 2>&-', self.daemon_path],
+                           env=self.daemon_env(), timeout=60)
+        self.assertEqual(r.returncode, 0)
+        daemon = self.one_daemon()
+        fds = self.daemon_fds(daemon)
+        self.assertEqual(fds, {0: "/dev/null", 1: "/dev/null", 2: "/dev/null",
+                               max(fds): os.path.realpath(self.gws("qlm_deamon.lck"))})
+        self.assertEqual(self.start_daemon(), 1)
+
+
+if __name__ == "__main__":
+    unittest.main()
