@@ -80,7 +80,10 @@ void Start_Run(const qlm::Due_Run& run, int lockFd, const sigset_t& waitMask) {
     close(lockFd);
     setsid();
     signal(SIGCHLD, SIG_DFL);
-    signal(SIGUSR1, SIG_DFL);
+    // Ignored, not reset: a reload request aimed at the daemon that reached this process before it
+    // changed its name is still pending, and with the default action it would end the run when the
+    // signals are let in below.
+    signal(SIGUSR1, SIG_IGN);
     if (qlm::Mark_Started(run.strMissionID, qlm::Now()) == -2) _exit(0);
     std::vector<char*> argv;
     for (const std::string& a : run.vArgv) argv.push_back(const_cast<char*>(a.c_str()));
