@@ -23,6 +23,7 @@
 #include "common/atomicfile.h"
 #include "common/clock.h"
 #include "common/paths.h"
+#include "common/procinfo.h"
 #include "orvenna_cgi/action_log.h"
 #include "orvenna_cgi/reply.h"
 #include "orvenna_cgi/schedule_actions.h"
@@ -54,12 +55,6 @@ bool Read_Small_File(const std::string& path, std::string& out) {
     while ((n = read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
     close(fd);
     return n == 0;
-}
-
-std::string Exe_Of(const std::string& procEntry) {
-    char buf[PATH_MAX];
-    ssize_t n = readlink((procEntry + "/exe").c_str(), buf, sizeof buf - 1);
-    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
 }
 
 // Every process of /proc that can still be read.
@@ -219,8 +214,8 @@ bool Is_Own_Worker(pid_t pid) {
     if (pid <= 1 || pid == getpid()) return false;
     Proc_Stat st;
     if (Read_Proc_Stat(pid, st) != 0 || st.cState == 'Z') return false;
-    std::string self = Exe_Of("/proc/self");
-    return !self.empty() && Exe_Of("/proc/" + std::to_string(pid)) == self;
+    const std::string self = Process_Program(getpid());
+    return !self.empty() && Process_Program(pid) == self;
 }
 
 int Snapshot_Worker(pid_t pid, Worker_Processes& out) {
