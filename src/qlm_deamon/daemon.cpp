@@ -80,7 +80,10 @@ void Start_Run(const qlm::Due_Run& run, int lockFd, const sigset_t& waitMask) {
     close(lockFd);
     setsid();
     signal(SIGCHLD, SIG_DFL);
-    signal(SIGUSR1, SIG_DFL);
+    // Ignored, not the default: a reload request sent to the daemon's name in the instant before
+    // the rename is pending here, and by default it would end the run (whose record is already
+    // marked as started) the moment the mask lets it in. The ignoring passes on to the backup.
+    signal(SIGUSR1, SIG_IGN);
     if (qlm::Mark_Started(run.strMissionID, qlm::Now()) == -2) _exit(0);
     std::vector<char*> argv;
     for (const std::string& a : run.vArgv) argv.push_back(const_cast<char*>(a.c_str()));
