@@ -361,9 +361,7 @@ int Backup(O_APP_CGI_AGENT* agent) {
 
     int lockFd = -1;
     if (Take_Run_Lock(run, lockFd) != 0) {
-        Ensure_Reply_Header();
-        fputs("{ \"success\": true }\n", stdout);
-        fflush(stdout);
+        Reply_Success();
         return 0;
     }
     LockGuard lock(&lockFd);  // the parent's copy only: the child's copy keeps the lock
