@@ -22,6 +22,7 @@
 #include "backup/mission_record.h"
 #include "common/atomicfile.h"
 #include "common/clock.h"
+#include "common/jsontext.h"
 #include "common/paths.h"
 #include "common/procinfo.h"
 #include "orvenna_cgi/action_log.h"
@@ -301,16 +302,10 @@ int Mission_Delete(O_APP_CGI_AGENT* agent) {
     const std::string strHistoryPath = History_Mission_Dir() + "/" + pszID;
     if (Exists(strSchedPath)) {
         RAIIful_Json rec(Json_Read_Object_File(strSchedPath));
-        const char* name = "";
-        const char* task = "";
-        const char* domain = "";
-        if (rec) {
-            Json_Dict_Find_Str(rec.get(), kKeyMissionName, name);
-            Json_Dict_Find_Str(rec.get(), kKeyTaskId, task);
-            Json_Dict_Find_Str(rec.get(), kKeyDomain, domain);
-        }
-        std::string msg = "User " + std::string(agent->m_szUser) + " removed " + name + " from the task list.";
-        Log_Action_Row(db.get(), task, domain, agent->m_szUser, "backup", "info", msg.c_str());
+        std::string msg = "User " + std::string(agent->m_szUser) + " removed " +
+                          Json_Text_Of(rec.get(), kKeyMissionName) + " from the task list.";
+        Log_Action_Row(db.get(), Json_Text_Of(rec.get(), kKeyTaskId), Json_Text_Of(rec.get(), kKeyDomain),
+                       agent->m_szUser, "backup", "info", msg.c_str());
         unlink(strSchedPath.c_str());
     } else if (Exists(strHistoryPath)) {
         unlink(strHistoryPath.c_str());

@@ -11,6 +11,7 @@
 #include "backup/run_backup.h"
 #include "common/atomicfile.h"
 #include "common/clock.h"
+#include "common/jsontext.h"
 #include "common/paths.h"
 #include "common/reqcheck.h"
 #include "orvenna_cgi/action_log.h"
@@ -55,11 +56,6 @@ Service_Flags Flags_Of(PT_JSON rec) {
             if (strcmp(name, s.pszService) == 0) flags.*s.pField = 1;
     }
     return flags;
-}
-
-std::string Text_Of(PT_JSON rec, const char* key) {
-    const char* text = nullptr;
-    return Json_Dict_Find_Str(rec, key, text) == 0 ? text : "";
 }
 
 // The scheduling record named by the request's mission_id. 0; otherwise, after the reply
@@ -125,7 +121,7 @@ int Add_Schedule_Mission(O_APP_CGI_AGENT* agent) {
         return 0;
     }
     if (p.pszFrequency != nullptr) Send_Signal_Let_Daemon_Recalculate_Schedule_Queue(true);
-    std::string msg = "User " + std::string(agent->m_szUser) + " added " + Text_Of(rec.get(), kKeyMissionName) +
+    std::string msg = "User " + std::string(agent->m_szUser) + " added " + Json_Text_Of(rec.get(), kKeyMissionName) +
                       " to the task list.";
     Log_Action_Row(db.get(), task.Get_Task_ID(), task.Get_Admin_Email(), agent->m_szUser, "backup", "info",
                    msg.c_str());
@@ -139,7 +135,7 @@ int Edit_Schedule_Mission(O_APP_CGI_AGENT* agent) {
     std::string strMissionID;
     RAIIful_Json rec;
     if (Load_Request_Schedule(agent, strMissionID, rec) != 0) return 0;
-    const std::string strOldName = Text_Of(rec.get(), kKeyMissionName);
+    const std::string strOldName = Json_Text_Of(rec.get(), kKeyMissionName);
     Schedule_Params p;
     Read_Schedule_Params(agent, p);
     PT_JSON r = rec.get();
@@ -156,7 +152,7 @@ int Edit_Schedule_Mission(O_APP_CGI_AGENT* agent) {
     Send_Signal_Let_Daemon_Recalculate_Schedule_Queue(true);
     Reply_Mission_ID(strMissionID);
     std::string msg = "User " + std::string(agent->m_szUser) + " edited the settings of task " + strOldName + ".";
-    Log_Action_Row(db.get(), Text_Of(r, kKeyTaskId).c_str(), Text_Of(r, kKeyDomain).c_str(), agent->m_szUser,
+    Log_Action_Row(db.get(), Json_Text_Of(r, kKeyTaskId), Json_Text_Of(r, kKeyDomain), agent->m_szUser,
                    "backup", "info", msg.c_str());
     return 0;
 }
@@ -182,7 +178,7 @@ int Run_Mission(O_APP_CGI_AGENT* agent) {
     const Service_Flags flags = Flags_Of(rec.get());
     int nEnable = 0;
     Json_Dict_Find_Int(rec.get(), kKeyBackupSchedulingEnable, nEnable);
-    const std::string strTaskID = Text_Of(rec.get(), kKeyTaskId);
+    const std::string strTaskID = Json_Text_Of(rec.get(), kKeyTaskId);
     const std::string strUser = agent->m_szUser;
 
     Reply_Success();
