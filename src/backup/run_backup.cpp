@@ -39,17 +39,12 @@ std::string Backup_Total_Lock_Path(const std::string& strTaskID) {
 
 namespace {
 
-// The switches of one run, 1 for on.
-struct Backup_Switches {
-    int nDrive = 0, nSharedDrive = 0, nCalendar = 0, nGmail = 0, nContact = 0;
-};
-
 // Everything one run needs; the task and the log handle belong to the caller.
 struct Backup_Run {
     GWSTask* pTask = nullptr;
     const char* pszUser = "";
     sqlite3* db = nullptr;
-    Backup_Switches sw;
+    Service_Switches sw;
     std::string strMissionID, strMissionPath, strHistoryPath, strMissionName;
     int64_t llStartTime = 0;
 };
@@ -61,16 +56,6 @@ void Run_Row(const Backup_Run& run, const char* pszStatus, const std::string& te
 
 std::string Domain_Text(const Backup_Run& run, const char* pszBefore, const char* pszAfter) {
     return std::string(pszBefore) + run.pTask->Get_Admin_Email() + pszAfter;
-}
-
-PT_JSON Service_List(const Backup_Switches& sw) {
-    PT_JSON list = Json_List_Init();
-    if (sw.nDrive == 1) Json_List_Add_Str(list, "drive");
-    if (sw.nSharedDrive == 1) Json_List_Add_Str(list, "shared_drive");
-    if (sw.nGmail == 1) Json_List_Add_Str(list, "gmail");
-    if (sw.nCalendar == 1) Json_List_Add_Str(list, "calendar");
-    if (sw.nContact == 1) Json_List_Add_Str(list, "contact");
-    return list;
 }
 
 // The keys every backup record starts with; backup_status is the caller's.

@@ -27,36 +27,15 @@ namespace qlm {
 
 namespace {
 
-// The five service switches of a record's service list, in the order Run_Backup takes them.
-struct Service_Flags {
-    int nDrive = 0, nSharedDrive = 0, nCalendar = 0, nGmail = 0, nContact = 0;
-};
-
+// The booleans that stand for the record's service list in what detail_schedule_mission shows.
 const struct {
-    const char* pszService;
     const char* pszFlag;
-    int Service_Flags::*pField;
-} kServices[] = {
-    {"drive", "drive_enable", &Service_Flags::nDrive},
-    {"shared_drive", "shared_drive_enable", &Service_Flags::nSharedDrive},
-    {"calendar", "calendar_enable", &Service_Flags::nCalendar},
-    {"gmail", "gmail_enable", &Service_Flags::nGmail},
-    {"contact", "contact_enable", &Service_Flags::nContact},
+    int Service_Switches::*pSwitch;
+} kServiceFlags[] = {
+    {"drive_enable", &Service_Switches::nDrive},       {"shared_drive_enable", &Service_Switches::nSharedDrive},
+    {"calendar_enable", &Service_Switches::nCalendar}, {"gmail_enable", &Service_Switches::nGmail},
+    {"contact_enable", &Service_Switches::nContact},
 };
-
-// Names that are not services are ignored; only exact texts count.
-Service_Flags Flags_Of(PT_JSON rec) {
-    Service_Flags flags;
-    PT_JSON list = nullptr;
-    if (Json_Dict_Find_List(rec, kKeyService, list) != 0) return flags;
-    for (int i = 0; i < Json_List_Size(list); ++i) {
-        const char* name = Json_Get_String(Json_List_Child(list, i));
-        if (name == nullptr) continue;
-        for (const auto& s : kServices)
-            if (strcmp(name, s.pszService) == 0) flags.*s.pField = 1;
-    }
-    return flags;
-}
 
 // The scheduling record named by the request's mission_id. 0; otherwise, after the reply
 // 5303 "mission_id" (missing) or 5302 "mission_id" (not of the id form, no such record, or a
@@ -161,8 +140,8 @@ int Detail_Schedule_Mission(O_APP_CGI_AGENT* agent) {
     std::string strMissionID;
     RAIIful_Json rec;
     if (Load_Request_Schedule(agent, strMissionID, rec) != 0) return 0;
-    const Service_Flags flags = Flags_Of(rec.get());
-    for (const auto& s : kServices) Json_Dict_Add_Bool(rec.get(), s.pszFlag, flags.*s.pField == 1);
+    const Service_Switches sw = Service_Switches_Of(rec.get());
+    for (const auto& f : kServiceFlags) Json_Dict_Add_Bool(rec.get(), f.pszFlag, sw.*f.pSwitch == 1);
     Json_Dict_Remove(rec.get(), kKeyService);
     RAIIful_Json reply(Json_Dict_Init());
     Json_Dict_Add_Bool(reply.get(), "success", true);
@@ -175,7 +154,7 @@ int Run_Mission(O_APP_CGI_AGENT* agent) {
     std::string strMissionID;
     RAIIful_Json rec;
     if (Load_Request_Schedule(agent, strMissionID, rec) != 0) return 0;
-    const Service_Flags flags = Flags_Of(rec.get());
+    const Service_Switches sw = Service_Switches_Of(rec.get());
     int nEnable = 0;
     Json_Dict_Find_Int(rec.get(), kKeyBackupSchedulingEnable, nEnable);
     const std::string strTaskID = Json_Text_Of(rec.get(), kKeyTaskId);
@@ -187,8 +166,8 @@ int Run_Mission(O_APP_CGI_AGENT* agent) {
     pid_t pid = fork();
     if (pid != 0) return 0;  // a failed fork starts nothing; the reply is out
     Become_Run_Worker();
-    Run_Backup(strMissionID.c_str(), strTaskID.c_str(), flags.nDrive, flags.nSharedDrive, flags.nCalendar,
-               flags.nGmail, flags.nContact, strUser.c_str());
+    Run_Backup(strMissionID.c_str(), strTaskID.c_str(), sw.nDrive, sw.nSharedDrive, sw.nCalendar, sw.nGmail,
+               sw.nContact, strUser.c_str());
     // Even when the run was refused (another run of the task held its lock): the record was
     // asked for one run only.
     if (nEnable == 0) unlink((Scheduling_Mission_Dir() + "/" + strMissionID).c_str());

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "backup/mission_record.h"
 #include "common/atomicfile.h"
 #include "common/filehelpers.h"
 #include "common/paths.h"
@@ -46,19 +47,7 @@ void Read_Schedule_Params(O_APP_CGI_AGENT* agent, Schedule_Params& out) {
 }
 
 json_object* Schedule_Service_List(const Schedule_Params& p) {
-    PT_JSON list = Json_List_Init();
-    if (list == nullptr) return nullptr;
-    const std::pair<int, const char*> services[] = {{p.nDrive, "drive"},
-                                                    {p.nSharedDrive, "shared_drive"},
-                                                    {p.nGmail, "gmail"},
-                                                    {p.nCalendar, "calendar"},
-                                                    {p.nContact, "contact"}};
-    for (const auto& [flag, name] : services)
-        if (flag == 1 && Json_List_Add_Str(list, name) != 0) {
-            json_object_put(list);
-            return nullptr;
-        }
-    return list;
+    return Service_List({p.nDrive, p.nSharedDrive, p.nCalendar, p.nGmail, p.nContact});
 }
 
 std::string Schedule_List_Text(const char* pszSent) {

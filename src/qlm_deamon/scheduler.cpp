@@ -8,6 +8,7 @@
 
 #include <algorithm>
 
+#include "backup/mission_record.h"
 #include "common/atomicfile.h"
 #include "common/filehelpers.h"
 #include "common/paths.h"
@@ -99,20 +100,10 @@ int Backup_Command(const std::string& strMissionID, json_object* rec, std::vecto
     const char* task = nullptr;
     if (!Is_Id_Form(strMissionID.c_str()) || Json_Dict_Find_Str(rec, "task_id", task) != 0 || !Is_Id_Form(task))
         return -22;
-    // Command-line order: drive, shared drive, calendar, gmail, contact.
-    static const char* const kOrder[] = {"drive", "shared_drive", "calendar", "gmail", "contact"};
-    bool on[5] = {false, false, false, false, false};
-    PT_JSON services = nullptr;
-    if (Json_Dict_Find_List(rec, "service", services) == 0) {
-        for (int i = 0, n = Json_List_Size(services); i < n; ++i) {
-            const char* name = Json_Get_String(Json_List_Child(services, i));
-            if (name == nullptr) continue;
-            for (int k = 0; k < 5; ++k)
-                if (strcmp(name, kOrder[k]) == 0) on[k] = true;
-        }
-    }
+    const Service_Switches sw = Service_Switches_Of(rec);
     argv = {Cgi_Path(), "-backup", strMissionID, task};
-    for (bool b : on) argv.emplace_back(b ? "1" : "0");
+    // Command-line order: drive, shared drive, calendar, gmail, contact.
+    for (int on : {sw.nDrive, sw.nSharedDrive, sw.nCalendar, sw.nGmail, sw.nContact}) argv.emplace_back(on ? "1" : "0");
     return 0;
 }
 
