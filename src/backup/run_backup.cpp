@@ -260,10 +260,16 @@ void On_Run_Sigterm(int) {
     _exit(0);
 }
 
-// A worker leads its own process group (an abort stops it and its tools, never another task's run),
-// has /dev/null as standard input and output, and ends on SIGTERM with the running tool's group.
-// The action's worker lets go of standard error too: the web server waits for every copy of the
-// request's pipes to close before it ends the request.
+int Take_Run_Lock(const Backup_Run& run, int& fd) {
+    if (Get_File_Lock(Backup_Total_Lock_Path(run.pTask->Get_Task_ID()).c_str(), 0, fd) == 0) return 0;
+    Run_Row(run, "SUCCESS",
+            std::string("Skipped scheduled backup for account ") + run.pTask->Get_Admin_Email() +
+                ", reason: There is already a task in progress.");
+    return -1;
+}
+
+}  // namespace
+
 void Become_Worker(bool bStderrToo) {
     setpgid(0, 0);
     int fd = open("/dev/null", O_RDWR | O_CLOEXEC);
@@ -280,16 +286,6 @@ void Become_Worker(bool bStderrToo) {
     sigemptyset(&sa.sa_mask);
     sigaction(SIGTERM, &sa, nullptr);
 }
-
-int Take_Run_Lock(const Backup_Run& run, int& fd) {
-    if (Get_File_Lock(Backup_Total_Lock_Path(run.pTask->Get_Task_ID()).c_str(), 0, fd) == 0) return 0;
-    Run_Row(run, "SUCCESS",
-            std::string("Skipped scheduled backup for account ") + run.pTask->Get_Admin_Email() +
-                ", reason: There is already a task in progress.");
-    return -1;
-}
-
-}  // namespace
 
 int Backup(O_APP_CGI_AGENT* agent) {
     const char* pszTaskID = agent->Get_Param("task_id");

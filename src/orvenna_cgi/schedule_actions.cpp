@@ -1,6 +1,5 @@
 #include "orvenna_cgi/schedule_actions.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -57,16 +56,6 @@ void Reply_Mission_ID(const std::string& strMissionID) {
     Json_Dict_Add_Bool(reply.get(), "success", true);
     Json_Dict_Add_Str(reply.get(), kKeyMissionId, strMissionID.c_str());
     Reply_Json(reply.get());
-}
-
-// The run-now worker: /dev/null on 0, 1 and 2 (a closed descriptor would be the next file a
-// catalog opens) and a process group of its own, so an abort of this run touches no other.
-void Become_Run_Worker() {
-    setpgid(0, 0);
-    int fd = open("/dev/null", O_RDWR | O_CLOEXEC);
-    if (fd < 0) return;
-    for (int target = 0; target <= 2; ++target) dup2(fd, target);
-    if (fd > 2) close(fd);
 }
 
 }  // namespace
@@ -165,7 +154,7 @@ int Run_Mission(O_APP_CGI_AGENT* agent) {
     fflush(stderr);
     pid_t pid = fork();
     if (pid != 0) return 0;  // a failed fork starts nothing; the reply is out
-    Become_Run_Worker();
+    Become_Worker(true);
     Run_Backup(strMissionID.c_str(), strTaskID.c_str(), sw.nDrive, sw.nSharedDrive, sw.nCalendar, sw.nGmail,
                sw.nContact, strUser.c_str());
     // Even when the run was refused (another run of the task held its lock): the record was
