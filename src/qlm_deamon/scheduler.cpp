@@ -1,10 +1,7 @@
 #include "qlm_deamon/scheduler.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <algorithm>
 
@@ -22,25 +19,6 @@ namespace {
 constexpr int64_t kMaxSleepSec = 3600;
 constexpr int64_t kNearSec = 5;
 
-// Puts rec, already written whole as tmp, in place of path only while path exists: an exchange
-// of the two names, so a record deleted meanwhile stays deleted. Where the names cannot be
-// exchanged (another file system, no support), the existence is checked just before an ordinary
-// whole-file write.
-int Replace_Existing(const std::string& tmp, const std::string& path, json_object* rec) {
-    int rc = 0;
-    if (renameat2(AT_FDCWD, tmp.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE) == 0) {
-        rc = 0;  // tmp now holds the old content
-    } else if (errno == ENOENT) {
-        rc = -2;
-    } else if (errno == EINVAL || errno == ENOSYS || errno == EXDEV || errno == ENOTSUP) {
-        rc = access(path.c_str(), F_OK) != 0 ? -2 : 1;
-    } else {
-        rc = -errno;
-    }
-    unlink(tmp.c_str());
-    return rc == 1 ? Json_Write_File(path, rec) : rc;
-}
-
 }  // namespace
 
 int Patch_Schedule_Record(const std::string& strMissionID, const std::function<int(json_object*)>& patch) {
@@ -49,10 +27,8 @@ int Patch_Schedule_Record(const std::string& strMissionID, const std::function<i
     RAIIful_Json rec(Json_Read_Object_File(path));
     if (!rec) return -2;
     if (int rc = patch(rec.get()); rc != 0) return rc;
-    // The new content is made whole in the database's temporary folder (never in a listed folder).
-    const std::string tmp = Db_Tmp_Dir() + "/qlm_deamon." + std::to_string(getpid()) + "." + strMissionID;
-    if (int rc = Json_Write_File(tmp, rec.get()); rc != 0) return rc;
-    return Replace_Existing(tmp, path, rec.get());
+    const char* text = Json_To_Plain_String(rec.get());
+    return text != nullptr ? Replace_File_Atomic(path, text) : -ENOMEM;
 }
 
 int Store_Next_Time(const std::string& strMissionID, int64_t tNext) {
