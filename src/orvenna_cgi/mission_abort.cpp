@@ -138,7 +138,10 @@ void Abort_Running(const std::string& strMissionID, const std::string& strRunnin
     int nPid = 0;
     Json_Dict_Find_Int(record.get(), kKeyProcessPid, nPid);
     // The record may name a worker that is long gone, or a pid that is no worker of ours now.
-    if (Is_Own_Worker(nPid)) Stop_Worker(nPid, true);
+    if (Is_Own_Worker(nPid))
+        Stop_Worker(nPid, true);
+    else
+        Sweep_Gone_Worker_Group(nPid);
 
     const std::string strHistoryPath = New_History_Path();
     // Fails when the worker finished and filed its own history record meanwhile: nothing to add.
@@ -263,6 +266,20 @@ void Kill_Gam_In_Same_Group(const Worker_Processes& worker) {
     Signal_Gam_Processes(worker, SIGTERM);
     Sleep_Seconds(0.5);
     Signal_Gam_Processes(worker, SIGKILL);
+}
+
+int Sweep_Gone_Worker_Group(pid_t pid) {
+    Proc_Stat st;
+    if (pid <= 1 || (Read_Proc_Stat(pid, st) == 0 && st.cState != 'Z')) return 0;
+    Worker_Processes gone;
+    gone.pid = pid;
+    gone.pgid = pid;
+    const int signalled = Signal_Gam_Processes(gone, SIGTERM);
+    if (signalled > 0) {
+        Sleep_Seconds(0.5);
+        Signal_Gam_Processes(gone, SIGKILL);
+    }
+    return signalled;
 }
 
 bool Wait_Worker_Gone(pid_t pid, int timeoutMs) {
