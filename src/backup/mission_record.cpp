@@ -8,6 +8,44 @@
 
 namespace qlm {
 
+namespace {
+
+// List order of the service names, and the switch each one sets.
+const struct {
+    const char* pszName;
+    int Service_Switches::*pSwitch;
+} kServiceNames[] = {
+    {"drive", &Service_Switches::nDrive},   {"shared_drive", &Service_Switches::nSharedDrive},
+    {"gmail", &Service_Switches::nGmail},   {"calendar", &Service_Switches::nCalendar},
+    {"contact", &Service_Switches::nContact},
+};
+
+}  // namespace
+
+PT_JSON Service_List(const Service_Switches& sw) {
+    PT_JSON list = Json_List_Init();
+    if (list == nullptr) return nullptr;
+    for (const auto& s : kServiceNames)
+        if (sw.*s.pSwitch == 1 && Json_List_Add_Str(list, s.pszName) != 0) {
+            json_object_put(list);
+            return nullptr;
+        }
+    return list;
+}
+
+Service_Switches Service_Switches_Of(PT_JSON record) {
+    Service_Switches sw;
+    PT_JSON list = nullptr;
+    if (Json_Dict_Find_List(record, kKeyService, list) != 0) return sw;
+    for (int i = 0, n = Json_List_Size(list); i < n; ++i) {
+        const char* name = Json_Get_String(Json_List_Child(list, i));
+        if (name == nullptr) continue;
+        for (const auto& s : kServiceNames)
+            if (strcmp(name, s.pszName) == 0) sw.*s.pSwitch = 1;
+    }
+    return sw;
+}
+
 double Mission_Percent(int64_t llCurrent, int64_t llTotal) {
     if (llTotal == 0) return 0.0;
     double p = static_cast<double>(llCurrent) / static_cast<double>(llTotal) * 100.0;

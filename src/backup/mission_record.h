@@ -51,6 +51,17 @@ inline constexpr const char* kKeyEndTime = "end_time";
 inline constexpr const char* kKeyMissionId = "mission_id";
 inline constexpr const char* kKeyElapsedTime = "elapsed_time";
 
+// The services of a mission as the five switches of a backup run, 1 for on. A record's "service"
+// list names them "drive", "shared_drive", "gmail", "calendar", "contact".
+struct Service_Switches {
+    int nDrive = 0, nSharedDrive = 0, nCalendar = 0, nGmail = 0, nContact = 0;
+};
+// The names of the switches that are 1, in the order above; nullptr when memory runs out.
+PT_JSON Service_List(const Service_Switches& sw);
+// The switches of a record's service list: 1 for each name that stands in it exactly, other
+// entries passed over; all 0 without a list.
+Service_Switches Service_Switches_Of(PT_JSON record);
+
 // The per-cent figure of (current, total): 0.0 for a total of 0, else clamped to [0, 100].
 double Mission_Percent(int64_t llCurrent, int64_t llTotal);
 

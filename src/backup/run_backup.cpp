@@ -39,17 +39,12 @@ std::string Backup_Total_Lock_Path(const std::string& strTaskID) {
 
 namespace {
 
-// The switches of one run, 1 for on.
-struct Backup_Switches {
-    int nDrive = 0, nSharedDrive = 0, nCalendar = 0, nGmail = 0, nContact = 0;
-};
-
 // Everything one run needs; the task and the log handle belong to the caller.
 struct Backup_Run {
     GWSTask* pTask = nullptr;
     const char* pszUser = "";
     sqlite3* db = nullptr;
-    Backup_Switches sw;
+    Service_Switches sw;
     std::string strMissionID, strMissionPath, strHistoryPath, strMissionName;
     int64_t llStartTime = 0;
 };
@@ -61,16 +56,6 @@ void Run_Row(const Backup_Run& run, const char* pszStatus, const std::string& te
 
 std::string Domain_Text(const Backup_Run& run, const char* pszBefore, const char* pszAfter) {
     return std::string(pszBefore) + run.pTask->Get_Admin_Email() + pszAfter;
-}
-
-PT_JSON Service_List(const Backup_Switches& sw) {
-    PT_JSON list = Json_List_Init();
-    if (sw.nDrive == 1) Json_List_Add_Str(list, "drive");
-    if (sw.nSharedDrive == 1) Json_List_Add_Str(list, "shared_drive");
-    if (sw.nGmail == 1) Json_List_Add_Str(list, "gmail");
-    if (sw.nCalendar == 1) Json_List_Add_Str(list, "calendar");
-    if (sw.nContact == 1) Json_List_Add_Str(list, "contact");
-    return list;
 }
 
 // The keys every backup record starts with; backup_status is the caller's.
@@ -275,10 +260,16 @@ void On_Run_Sigterm(int) {
     _exit(0);
 }
 
-// A worker leads its own process group (an abort stops it and its tools, never another task's run),
-// has /dev/null as standard input and output, and ends on SIGTERM with the running tool's group.
-// The action's worker lets go of standard error too: the web server waits for every copy of the
-// request's pipes to close before it ends the request.
+int Take_Run_Lock(const Backup_Run& run, int& fd) {
+    if (Get_File_Lock(Backup_Total_Lock_Path(run.pTask->Get_Task_ID()).c_str(), 0, fd) == 0) return 0;
+    Run_Row(run, "SUCCESS",
+            std::string("Skipped scheduled backup for account ") + run.pTask->Get_Admin_Email() +
+                ", reason: There is already a task in progress.");
+    return -1;
+}
+
+}  // namespace
+
 void Become_Worker(bool bStderrToo) {
     setpgid(0, 0);
     int fd = open("/dev/null", O_RDWR | O_CLOEXEC);
@@ -295,16 +286,6 @@ void Become_Worker(bool bStderrToo) {
     sigemptyset(&sa.sa_mask);
     sigaction(SIGTERM, &sa, nullptr);
 }
-
-int Take_Run_Lock(const Backup_Run& run, int& fd) {
-    if (Get_File_Lock(Backup_Total_Lock_Path(run.pTask->Get_Task_ID()).c_str(), 0, fd) == 0) return 0;
-    Run_Row(run, "SUCCESS",
-            std::string("Skipped scheduled backup for account ") + run.pTask->Get_Admin_Email() +
-                ", reason: There is already a task in progress.");
-    return -1;
-}
-
-}  // namespace
 
 int Backup(O_APP_CGI_AGENT* agent) {
     const char* pszTaskID = agent->Get_Param("task_id");
@@ -361,9 +342,7 @@ int Backup(O_APP_CGI_AGENT* agent) {
 
     int lockFd = -1;
     if (Take_Run_Lock(run, lockFd) != 0) {
-        Ensure_Reply_Header();
-        fputs("{ \"success\": true }\n", stdout);
-        fflush(stdout);
+        Reply_Success();
         return 0;
     }
     LockGuard lock(&lockFd);  // the parent's copy only: the child's copy keeps the lock

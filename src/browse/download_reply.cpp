@@ -3,8 +3,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 
+#include "common/clock.h"
 #include "orvenna_cgi/reply.h"
 #include "plat_cgi.h"
 #include "plat_json.h"
@@ -36,6 +38,14 @@ Download_Request::~Download_Request() {
     }
     free(op.pszBrowser);
     free(op.pszpPath);
+}
+
+std::string GetCurrentDateTimeString() {
+    const time_t now = Now();
+    struct tm tm;
+    char text[32];
+    if (localtime_r(&now, &tm) == nullptr || strftime(text, sizeof text, "%Y%m%d%H%M%S", &tm) == 0) return "";
+    return text;
 }
 
 int Prepare_Download(Download_Request& req, const std::string& folder, const std::vector<std::string>& names,

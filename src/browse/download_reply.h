@@ -23,6 +23,10 @@ struct Download_Request {
     Download_Request& operator=(const Download_Request&) = delete;
 };
 
+// The fourteen-digit local time stamp "%Y%m%d%H%M%S" of the system clock that names a file sent
+// to the browser; empty when the local time cannot be had.
+std::string GetCurrentDateTimeString();
+
 // Fills req for the names of folder (each one entry directly inside it) and the browser text:
 // path type 1, mode 0. 0; when the names cannot be split back from their "/"-joined form (a name
 // holding "/", an empty name, no name) or memory runs out, the reply

@@ -11,6 +11,7 @@
 #include "browse/read_lock.h"
 #include "browse/tree_reply.h"
 #include "common/guards.h"
+#include "common/jsontext.h"
 #include "common/paths.h"
 #include "common/reqcheck.h"
 #include "common/timeconv.h"
@@ -145,24 +146,16 @@ std::string Mapped_Shared_Drive_Id(const char* task, const char* uuid) {
     RAIIful_Json rows(Json_List_Init());
     Shared_Drive_Get_Mapping_UUID_DB_Data(rows.get(), task);
     for (int i = 0; i < Json_List_Size(rows.get()); ++i) {
-        const char *u = nullptr, *id = nullptr;
         PT_JSON row = Json_List_Child(rows.get(), i);
-        if (Json_Dict_Find_Str(row, "shared_drive_uuid", u) == 0 && strcmp(u, uuid) == 0)
-            return Json_Dict_Find_Str(row, "shared_drive_id", id) == 0 ? id : "";
+        if (strcmp(Json_Text_Of(row, "shared_drive_uuid"), uuid) == 0) return Json_Text_Of(row, "shared_drive_id");
     }
     return "";
-}
-
-// A row's text, "" when it lacks the key.
-const char* Text_Of(PT_JSON row, const char* key) {
-    const char* text = nullptr;
-    return Json_Dict_Find_Str(row, key, text) == 0 ? text : "";
 }
 
 // The row's modification time in seconds; 0 when the text cannot be read.
 int64_t Modified_Seconds(PT_JSON row) {
     try {
-        return parseISO8601(Text_Of(row, "modifiedTime"));
+        return parseISO8601(Json_Text_Of(row, "modifiedTime"));
     } catch (const std::exception&) {
         return 0;
     }
@@ -170,7 +163,7 @@ int64_t Modified_Seconds(PT_JSON row) {
 
 // The row's size text as a number; -1 when Google gave none.
 int64_t Size_Of(PT_JSON row) {
-    const char* text = Text_Of(row, "size");
+    const char* text = Json_Text_Of(row, "size");
     char* end = nullptr;
     errno = 0;
     const long long size = strtoll(text, &end, 10);
@@ -180,7 +173,7 @@ int64_t Size_Of(PT_JSON row) {
 // The stored people: the owner's text, or the member list parsed (an empty list when the text
 // is not a JSON list).
 void Add_People(PT_JSON data, const Side& s, PT_JSON row) {
-    const char* text = Text_Of(row, s.peopleKey);
+    const char* text = Json_Text_Of(row, s.peopleKey);
     if (s.kind == Kind::Drive) {
         Json_Dict_Add_Str(data, s.peopleKey, text);
         return;
@@ -217,11 +210,11 @@ int Single_Info(O_APP_CGI_AGENT* agent, const Side& s) {
     }
     const int64_t modified = Modified_Seconds(row);
     RAIIful_Json data(Json_Dict_Init());
-    Json_Dict_Add_Str(data.get(), "name", Text_Of(row, "name"));
-    Json_Dict_Add_Str(data.get(), "type", Text_Of(row, "mimeType"));
+    Json_Dict_Add_Str(data.get(), "name", Json_Text_Of(row, "name"));
+    Json_Dict_Add_Str(data.get(), "type", Json_Text_Of(row, "mimeType"));
     Json_Dict_Add_Int64(data.get(), "create_time", modified);
     Json_Dict_Add_Int64(data.get(), "modify_time", modified);
-    Json_Dict_Add_Str(data.get(), "path", Text_Of(row, "name"));
+    Json_Dict_Add_Str(data.get(), "path", Json_Text_Of(row, "name"));
     Json_Dict_Add_Int64(data.get(), "size", Size_Of(row));
     Json_Dict_Add_Int64(data.get(), "backup_time", task.Get_Create_Time());
     Add_People(data.get(), s, row);

@@ -1,6 +1,7 @@
 #include "common/atomicfile.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <fcntl.h>
 #include <json-c/json.h>
 #include <stdlib.h>
@@ -44,8 +45,23 @@ int Write_All(int fd, const std::string& data) {
     return 0;
 }
 
+// Puts the finished temporary file in place of path. With bExistingOnly, only while path exists:
+// the two names are exchanged, so a file removed meanwhile stays removed (the temporary name then
+// holds the old content, which the caller removes); where names cannot be exchanged, the existence
+// is checked just before the rename. 0 or -errno (-ENOENT: path is gone, nothing was put there).
+int Put_In_Place(TempName& tmp, const std::string& path, bool bExistingOnly) {
+    if (bExistingOnly) {
+        if (renameat2(AT_FDCWD, tmp.path.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE) == 0) return 0;
+        if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return -errno;
+        if (access(path.c_str(), F_OK) != 0) return -ENOENT;
+    }
+    if (rename(tmp.path.c_str(), path.c_str()) != 0) return -errno;
+    tmp.keep = true;
+    return 0;
+}
+
 // One try with the temporary file made from tmpl ("...XXXXXX").
-int Write_Via(std::string tmpl, const std::string& path, const std::string& data, mode_t mode) {
+int Write_Via(std::string tmpl, const std::string& path, const std::string& data, mode_t mode, bool bExistingOnly) {
     TempName tmp;
     Fd f;
     f.fd = mkostemp(tmpl.data(), O_CLOEXEC);
@@ -57,9 +73,7 @@ int Write_Via(std::string tmpl, const std::string& path, const std::string& data
     int fd = f.fd;
     f.fd = -1;
     if (close(fd) != 0) return -errno;
-    if (rename(tmp.path.c_str(), path.c_str()) != 0) return -errno;
-    tmp.keep = true;
-    return 0;
+    return Put_In_Place(tmp, path, bExistingOnly);
 }
 
 // ".<name>.XXXXXX" beside the target; the name is cut so the temporary name stays a legal length.
@@ -71,18 +85,26 @@ std::string Beside_Template(const std::string& path) {
     return (dir == "/" ? "" : dir) + "/." + name + ".XXXXXX";
 }
 
-}  // namespace
-
-int Write_File_Atomic(const std::string& path, const std::string& data, mode_t mode) {
+int Write_Whole(const std::string& path, const std::string& data, mode_t mode, bool bExistingOnly) {
     if (path.empty() || path.back() == '/') return -EINVAL;
     std::string tmpDir = Db_Tmp_Dir();
     int r = smbbackup::Create_Path(tmpDir.c_str(), 0755);
     if (r == 0) {
-        r = Write_Via(tmpDir + "/w.XXXXXX", path, data, mode);
+        r = Write_Via(tmpDir + "/w.XXXXXX", path, data, mode, bExistingOnly);
         if (r != -EXDEV) return r;
     }
     // The temporary folder is on another file system (or cannot be made): stay beside the target.
-    return Write_Via(Beside_Template(path), path, data, mode);
+    return Write_Via(Beside_Template(path), path, data, mode, bExistingOnly);
+}
+
+}  // namespace
+
+int Write_File_Atomic(const std::string& path, const std::string& data, mode_t mode) {
+    return Write_Whole(path, data, mode, false);
+}
+
+int Replace_File_Atomic(const std::string& path, const std::string& data, mode_t mode) {
+    return Write_Whole(path, data, mode, true);
 }
 
 int Json_Write_File(const std::string& path, json_object* obj) {

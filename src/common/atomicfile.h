@@ -16,6 +16,11 @@ namespace qlm {
 // folder instead. 0, or -errno; on failure path is untouched and no temporary file is left.
 int Write_File_Atomic(const std::string& path, const std::string& data, mode_t mode = 0600);
 
+// Write_File_Atomic for a file that must exist: the content is put there only while path exists,
+// so a file removed meanwhile (a record deleted while being patched) is never made again.
+// -ENOENT (nothing written, no temporary file left) when path is gone.
+int Replace_File_Atomic(const std::string& path, const std::string& data, mode_t mode = 0600);
+
 // Writes obj in json-c's plain form through Write_File_Atomic. -22 for a NULL obj.
 int Json_Write_File(const std::string& path, json_object* obj);
 

@@ -7,12 +7,10 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <ctime>
 #include <memory>
 #include <string>
 
 #include "browse/download_reply.h"
-#include "common/clock.h"
 #include "common/guards.h"
 #include "common/paths.h"
 #include "log/log_db.h"
@@ -43,15 +41,6 @@ void Reply_Log_Page(RAIIful_Json& list, int total) {
     Json_Dict_Add_List(reply.get(), "log", list.release());
     Json_Dict_Add_Int(reply.get(), "total", total);
     Reply_Json(reply.get());
-}
-
-// The fourteen-digit local time stamp of the system clock, "%Y%m%d%H%M%S".
-std::string GetCurrentDateTimeString() {
-    const time_t now = Now();
-    struct tm tm;
-    char text[32];
-    if (localtime_r(&now, &tm) == nullptr || strftime(text, sizeof text, "%Y%m%d%H%M%S", &tm) == 0) return "";
-    return text;
 }
 
 // One CSV field: quoted, its quotes doubled, so names and subjects holding quotes, commas or

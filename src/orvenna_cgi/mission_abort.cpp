@@ -22,7 +22,9 @@
 #include "backup/mission_record.h"
 #include "common/atomicfile.h"
 #include "common/clock.h"
+#include "common/jsontext.h"
 #include "common/paths.h"
+#include "common/procinfo.h"
 #include "orvenna_cgi/action_log.h"
 #include "orvenna_cgi/reply.h"
 #include "orvenna_cgi/schedule_actions.h"
@@ -54,12 +56,6 @@ bool Read_Small_File(const std::string& path, std::string& out) {
     while ((n = read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
     close(fd);
     return n == 0;
-}
-
-std::string Exe_Of(const std::string& procEntry) {
-    char buf[PATH_MAX];
-    ssize_t n = readlink((procEntry + "/exe").c_str(), buf, sizeof buf - 1);
-    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
 }
 
 // Every process of /proc that can still be read.
@@ -142,7 +138,10 @@ void Abort_Running(const std::string& strMissionID, const std::string& strRunnin
     int nPid = 0;
     Json_Dict_Find_Int(record.get(), kKeyProcessPid, nPid);
     // The record may name a worker that is long gone, or a pid that is no worker of ours now.
-    if (Is_Own_Worker(nPid)) Stop_Worker(nPid, true);
+    if (Is_Own_Worker(nPid))
+        Stop_Worker(nPid, true);
+    else
+        Sweep_Gone_Worker_Group(nPid);
 
     const std::string strHistoryPath = New_History_Path();
     // Fails when the worker finished and filed its own history record meanwhile: nothing to add.
@@ -219,8 +218,8 @@ bool Is_Own_Worker(pid_t pid) {
     if (pid <= 1 || pid == getpid()) return false;
     Proc_Stat st;
     if (Read_Proc_Stat(pid, st) != 0 || st.cState == 'Z') return false;
-    std::string self = Exe_Of("/proc/self");
-    return !self.empty() && Exe_Of("/proc/" + std::to_string(pid)) == self;
+    const std::string self = Process_Program(getpid());
+    return !self.empty() && Process_Program(pid) == self;
 }
 
 int Snapshot_Worker(pid_t pid, Worker_Processes& out) {
@@ -269,6 +268,20 @@ void Kill_Gam_In_Same_Group(const Worker_Processes& worker) {
     Signal_Gam_Processes(worker, SIGKILL);
 }
 
+int Sweep_Gone_Worker_Group(pid_t pid) {
+    Proc_Stat st;
+    if (pid <= 1 || (Read_Proc_Stat(pid, st) == 0 && st.cState != 'Z')) return 0;
+    Worker_Processes gone;
+    gone.pid = pid;
+    gone.pgid = pid;
+    const int signalled = Signal_Gam_Processes(gone, SIGTERM);
+    if (signalled > 0) {
+        Sleep_Seconds(0.5);
+        Signal_Gam_Processes(gone, SIGKILL);
+    }
+    return signalled;
+}
+
 bool Wait_Worker_Gone(pid_t pid, int timeoutMs) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (Is_Own_Worker(pid)) {
@@ -306,16 +319,10 @@ int Mission_Delete(O_APP_CGI_AGENT* agent) {
     const std::string strHistoryPath = History_Mission_Dir() + "/" + pszID;
     if (Exists(strSchedPath)) {
         RAIIful_Json rec(Json_Read_Object_File(strSchedPath));
-        const char* name = "";
-        const char* task = "";
-        const char* domain = "";
-        if (rec) {
-            Json_Dict_Find_Str(rec.get(), kKeyMissionName, name);
-            Json_Dict_Find_Str(rec.get(), kKeyTaskId, task);
-            Json_Dict_Find_Str(rec.get(), kKeyDomain, domain);
-        }
-        std::string msg = "User " + std::string(agent->m_szUser) + " removed " + name + " from the task list.";
-        Log_Action_Row(db.get(), task, domain, agent->m_szUser, "backup", "info", msg.c_str());
+        std::string msg = "User " + std::string(agent->m_szUser) + " removed " +
+                          Json_Text_Of(rec.get(), kKeyMissionName) + " from the task list.";
+        Log_Action_Row(db.get(), Json_Text_Of(rec.get(), kKeyTaskId), Json_Text_Of(rec.get(), kKeyDomain),
+                       agent->m_szUser, "backup", "info", msg.c_str());
         unlink(strSchedPath.c_str());
     } else if (Exists(strHistoryPath)) {
         unlink(strHistoryPath.c_str());

@@ -48,6 +48,13 @@ int Signal_Gam_Processes(const Worker_Processes& worker, int sig);
 // The sweep: SIGTERM to the worker's GAM processes, half a second, then SIGKILL to those left.
 void Kill_Gam_In_Same_Group(const Worker_Processes& worker);
 
+// The sweep for a worker that is gone already (killed or crashed before the abort): SIGTERM, half
+// a second, SIGKILL to the GAM processes left in the group it led. No process takes a gone
+// process's id while its group lives on, so that group is the worker's; its tools in groups of
+// their own can no longer be told from others. Nothing for a pid above 1 that names a live
+// process (then not a worker of this system). The number signalled by the first pass.
+int Sweep_Gone_Worker_Group(pid_t pid);
+
 // Polls until pid is no longer a worker of this system (ended, reaped or a zombie). True when it
 // is gone within timeoutMs.
 bool Wait_Worker_Gone(pid_t pid, int timeoutMs);

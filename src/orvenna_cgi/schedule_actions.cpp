@@ -1,6 +1,5 @@
 #include "orvenna_cgi/schedule_actions.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -11,6 +10,7 @@
 #include "backup/run_backup.h"
 #include "common/atomicfile.h"
 #include "common/clock.h"
+#include "common/jsontext.h"
 #include "common/paths.h"
 #include "common/reqcheck.h"
 #include "orvenna_cgi/action_log.h"
@@ -26,41 +26,15 @@ namespace qlm {
 
 namespace {
 
-// The five service switches of a record's service list, in the order Run_Backup takes them.
-struct Service_Flags {
-    int nDrive = 0, nSharedDrive = 0, nCalendar = 0, nGmail = 0, nContact = 0;
-};
-
+// The booleans that stand for the record's service list in what detail_schedule_mission shows.
 const struct {
-    const char* pszService;
     const char* pszFlag;
-    int Service_Flags::*pField;
-} kServices[] = {
-    {"drive", "drive_enable", &Service_Flags::nDrive},
-    {"shared_drive", "shared_drive_enable", &Service_Flags::nSharedDrive},
-    {"calendar", "calendar_enable", &Service_Flags::nCalendar},
-    {"gmail", "gmail_enable", &Service_Flags::nGmail},
-    {"contact", "contact_enable", &Service_Flags::nContact},
+    int Service_Switches::*pSwitch;
+} kServiceFlags[] = {
+    {"drive_enable", &Service_Switches::nDrive},       {"shared_drive_enable", &Service_Switches::nSharedDrive},
+    {"calendar_enable", &Service_Switches::nCalendar}, {"gmail_enable", &Service_Switches::nGmail},
+    {"contact_enable", &Service_Switches::nContact},
 };
-
-// Names that are not services are ignored; only exact texts count.
-Service_Flags Flags_Of(PT_JSON rec) {
-    Service_Flags flags;
-    PT_JSON list = nullptr;
-    if (Json_Dict_Find_List(rec, kKeyService, list) != 0) return flags;
-    for (int i = 0; i < Json_List_Size(list); ++i) {
-        const char* name = Json_Get_String(Json_List_Child(list, i));
-        if (name == nullptr) continue;
-        for (const auto& s : kServices)
-            if (strcmp(name, s.pszService) == 0) flags.*s.pField = 1;
-    }
-    return flags;
-}
-
-std::string Text_Of(PT_JSON rec, const char* key) {
-    const char* text = nullptr;
-    return Json_Dict_Find_Str(rec, key, text) == 0 ? text : "";
-}
 
 // The scheduling record named by the request's mission_id. 0; otherwise, after the reply
 // 5303 "mission_id" (missing) or 5302 "mission_id" (not of the id form, no such record, or a
@@ -82,16 +56,6 @@ void Reply_Mission_ID(const std::string& strMissionID) {
     Json_Dict_Add_Bool(reply.get(), "success", true);
     Json_Dict_Add_Str(reply.get(), kKeyMissionId, strMissionID.c_str());
     Reply_Json(reply.get());
-}
-
-// The run-now worker: /dev/null on 0, 1 and 2 (a closed descriptor would be the next file a
-// catalog opens) and a process group of its own, so an abort of this run touches no other.
-void Become_Run_Worker() {
-    setpgid(0, 0);
-    int fd = open("/dev/null", O_RDWR | O_CLOEXEC);
-    if (fd < 0) return;
-    for (int target = 0; target <= 2; ++target) dup2(fd, target);
-    if (fd > 2) close(fd);
 }
 
 }  // namespace
@@ -125,7 +89,7 @@ int Add_Schedule_Mission(O_APP_CGI_AGENT* agent) {
         return 0;
     }
     if (p.pszFrequency != nullptr) Send_Signal_Let_Daemon_Recalculate_Schedule_Queue(true);
-    std::string msg = "User " + std::string(agent->m_szUser) + " added " + Text_Of(rec.get(), kKeyMissionName) +
+    std::string msg = "User " + std::string(agent->m_szUser) + " added " + Json_Text_Of(rec.get(), kKeyMissionName) +
                       " to the task list.";
     Log_Action_Row(db.get(), task.Get_Task_ID(), task.Get_Admin_Email(), agent->m_szUser, "backup", "info",
                    msg.c_str());
@@ -139,7 +103,7 @@ int Edit_Schedule_Mission(O_APP_CGI_AGENT* agent) {
     std::string strMissionID;
     RAIIful_Json rec;
     if (Load_Request_Schedule(agent, strMissionID, rec) != 0) return 0;
-    const std::string strOldName = Text_Of(rec.get(), kKeyMissionName);
+    const std::string strOldName = Json_Text_Of(rec.get(), kKeyMissionName);
     Schedule_Params p;
     Read_Schedule_Params(agent, p);
     PT_JSON r = rec.get();
@@ -156,7 +120,7 @@ int Edit_Schedule_Mission(O_APP_CGI_AGENT* agent) {
     Send_Signal_Let_Daemon_Recalculate_Schedule_Queue(true);
     Reply_Mission_ID(strMissionID);
     std::string msg = "User " + std::string(agent->m_szUser) + " edited the settings of task " + strOldName + ".";
-    Log_Action_Row(db.get(), Text_Of(r, kKeyTaskId).c_str(), Text_Of(r, kKeyDomain).c_str(), agent->m_szUser,
+    Log_Action_Row(db.get(), Json_Text_Of(r, kKeyTaskId), Json_Text_Of(r, kKeyDomain), agent->m_szUser,
                    "backup", "info", msg.c_str());
     return 0;
 }
@@ -165,8 +129,8 @@ int Detail_Schedule_Mission(O_APP_CGI_AGENT* agent) {
     std::string strMissionID;
     RAIIful_Json rec;
     if (Load_Request_Schedule(agent, strMissionID, rec) != 0) return 0;
-    const Service_Flags flags = Flags_Of(rec.get());
-    for (const auto& s : kServices) Json_Dict_Add_Bool(rec.get(), s.pszFlag, flags.*s.pField == 1);
+    const Service_Switches sw = Service_Switches_Of(rec.get());
+    for (const auto& f : kServiceFlags) Json_Dict_Add_Bool(rec.get(), f.pszFlag, sw.*f.pSwitch == 1);
     Json_Dict_Remove(rec.get(), kKeyService);
     RAIIful_Json reply(Json_Dict_Init());
     Json_Dict_Add_Bool(reply.get(), "success", true);
@@ -179,10 +143,10 @@ int Run_Mission(O_APP_CGI_AGENT* agent) {
     std::string strMissionID;
     RAIIful_Json rec;
     if (Load_Request_Schedule(agent, strMissionID, rec) != 0) return 0;
-    const Service_Flags flags = Flags_Of(rec.get());
+    const Service_Switches sw = Service_Switches_Of(rec.get());
     int nEnable = 0;
     Json_Dict_Find_Int(rec.get(), kKeyBackupSchedulingEnable, nEnable);
-    const std::string strTaskID = Text_Of(rec.get(), kKeyTaskId);
+    const std::string strTaskID = Json_Text_Of(rec.get(), kKeyTaskId);
     const std::string strUser = agent->m_szUser;
 
     Reply_Success();
@@ -190,9 +154,9 @@ int Run_Mission(O_APP_CGI_AGENT* agent) {
     fflush(stderr);
     pid_t pid = fork();
     if (pid != 0) return 0;  // a failed fork starts nothing; the reply is out
-    Become_Run_Worker();
-    Run_Backup(strMissionID.c_str(), strTaskID.c_str(), flags.nDrive, flags.nSharedDrive, flags.nCalendar,
-               flags.nGmail, flags.nContact, strUser.c_str());
+    Become_Worker(true);
+    Run_Backup(strMissionID.c_str(), strTaskID.c_str(), sw.nDrive, sw.nSharedDrive, sw.nCalendar, sw.nGmail,
+               sw.nContact, strUser.c_str());
     // Even when the run was refused (another run of the task held its lock): the record was
     // asked for one run only.
     if (nEnable == 0) unlink((Scheduling_Mission_Dir() + "/" + strMissionID).c_str());

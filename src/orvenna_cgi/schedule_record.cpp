@@ -9,9 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "backup/mission_record.h"
 #include "common/atomicfile.h"
 #include "common/filehelpers.h"
 #include "common/paths.h"
+#include "common/procinfo.h"
 #include "common/reqcheck.h"
 #include "common/shellquote.h"
 #include "orvenna_task.h"
@@ -45,19 +47,7 @@ void Read_Schedule_Params(O_APP_CGI_AGENT* agent, Schedule_Params& out) {
 }
 
 json_object* Schedule_Service_List(const Schedule_Params& p) {
-    PT_JSON list = Json_List_Init();
-    if (list == nullptr) return nullptr;
-    const std::pair<int, const char*> services[] = {{p.nDrive, "drive"},
-                                                    {p.nSharedDrive, "shared_drive"},
-                                                    {p.nGmail, "gmail"},
-                                                    {p.nCalendar, "calendar"},
-                                                    {p.nContact, "contact"}};
-    for (const auto& [flag, name] : services)
-        if (flag == 1 && Json_List_Add_Str(list, name) != 0) {
-            json_object_put(list);
-            return nullptr;
-        }
-    return list;
+    return Service_List({p.nDrive, p.nSharedDrive, p.nCalendar, p.nGmail, p.nContact});
 }
 
 std::string Schedule_List_Text(const char* pszSent) {
@@ -146,24 +136,6 @@ bool Signal_Daemons(int nLookup, const std::vector<pid_t>& pids, bool bStart, in
 
 }  // namespace qlm
 
-namespace {
-
-// True when the process runs this system's daemon program: another program of the same name (or
-// the daemon of another app root) is never signalled.
-bool Runs_Daemon_Program(pid_t pid, const std::string& program) {
-    char buf[PATH_MAX];
-    std::string link = "/proc/" + std::to_string(pid) + "/exe";
-    ssize_t n = readlink(link.c_str(), buf, sizeof buf - 1);
-    if (n <= 0) return false;
-    std::string exe(buf, static_cast<size_t>(n));
-    const std::string replaced = " (deleted)";  // the program file was replaced while it runs
-    if (exe.size() > replaced.size() && exe.compare(exe.size() - replaced.size(), replaced.size(), replaced) == 0)
-        exe.resize(exe.size() - replaced.size());
-    return exe == program;
-}
-
-}  // namespace
-
 void Send_Signal_Let_Daemon_Recalculate_Schedule_Queue(bool bExecute_Daemon_If_Not_Exist) {
     std::vector<pid_t> found;
     int count = 0;
@@ -172,8 +144,9 @@ void Send_Signal_Let_Daemon_Recalculate_Schedule_Queue(bool bExecute_Daemon_If_N
     const std::string daemon = qlm::Daemon_Path();
     const std::string program = realpath(daemon.c_str(), real) != nullptr ? real : daemon;
     std::vector<pid_t> pids;
+    // Only this system's daemon program: never a namesake, nor the daemon of another app root.
     for (pid_t pid : found)
-        if (Runs_Daemon_Program(pid, program)) pids.push_back(pid);
+        if (qlm::Process_Program(pid) == program) pids.push_back(pid);
     auto usr1 = [](pid_t pid) { return kill(pid, SIGUSR1) == 0 ? 0 : -errno; };
     if (!qlm::Signal_Daemons(rc, pids, bExecute_Daemon_If_Not_Exist, usr1)) return;
     // The daemon detaches itself; its output never goes into this process's reply. Another

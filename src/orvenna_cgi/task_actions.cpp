@@ -321,9 +321,7 @@ int Delete(O_APP_CGI_AGENT* agent) {
         return 0;
     }
     if (Remove_Task_Schedule_Records(task.Get_Task_ID()) > 0) Send_Signal_Let_Daemon_Recalculate_Schedule_Queue(true);
-    RAIIful_Json reply(Json_Dict_Init());
-    Json_Dict_Add_Bool(reply.get(), "success", true);
-    Reply_Json(reply.get());
+    Reply_Success();
     return 0;
 }
 

@@ -80,9 +80,9 @@ void Start_Run(const qlm::Due_Run& run, int lockFd, const sigset_t& waitMask) {
     close(lockFd);
     setsid();
     signal(SIGCHLD, SIG_DFL);
-    // Ignored, not reset: a reload request aimed at the daemon that reached this process before it
-    // changed its name is still pending, and with the default action it would end the run when the
-    // signals are let in below.
+    // Ignored, not the default: a reload request sent to the daemon's name in the instant before
+    // the rename is pending here, and by default it would end the run (whose record is already
+    // marked as started) the moment the mask lets it in. The ignoring passes on to the backup.
     signal(SIGUSR1, SIG_IGN);
     if (qlm::Mark_Started(run.strMissionID, qlm::Now()) == -2) _exit(0);
     std::vector<char*> argv;

@@ -1,13 +1,11 @@
 #include "qlm_deamon/scheduler.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <algorithm>
 
+#include "backup/mission_record.h"
 #include "common/atomicfile.h"
 #include "common/filehelpers.h"
 #include "common/paths.h"
@@ -21,25 +19,6 @@ namespace {
 constexpr int64_t kMaxSleepSec = 3600;
 constexpr int64_t kNearSec = 5;
 
-// Puts rec, already written whole as tmp, in place of path only while path exists: an exchange
-// of the two names, so a record deleted meanwhile stays deleted. Where the names cannot be
-// exchanged (another file system, no support), the existence is checked just before an ordinary
-// whole-file write.
-int Replace_Existing(const std::string& tmp, const std::string& path, json_object* rec) {
-    int rc = 0;
-    if (renameat2(AT_FDCWD, tmp.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE) == 0) {
-        rc = 0;  // tmp now holds the old content
-    } else if (errno == ENOENT) {
-        rc = -2;
-    } else if (errno == EINVAL || errno == ENOSYS || errno == EXDEV || errno == ENOTSUP) {
-        rc = access(path.c_str(), F_OK) != 0 ? -2 : 1;
-    } else {
-        rc = -errno;
-    }
-    unlink(tmp.c_str());
-    return rc == 1 ? Json_Write_File(path, rec) : rc;
-}
-
 }  // namespace
 
 int Patch_Schedule_Record(const std::string& strMissionID, const std::function<int(json_object*)>& patch) {
@@ -48,10 +27,8 @@ int Patch_Schedule_Record(const std::string& strMissionID, const std::function<i
     RAIIful_Json rec(Json_Read_Object_File(path));
     if (!rec) return -2;
     if (int rc = patch(rec.get()); rc != 0) return rc;
-    // The new content is made whole in the database's temporary folder (never in a listed folder).
-    const std::string tmp = Db_Tmp_Dir() + "/qlm_deamon." + std::to_string(getpid()) + "." + strMissionID;
-    if (int rc = Json_Write_File(tmp, rec.get()); rc != 0) return rc;
-    return Replace_Existing(tmp, path, rec.get());
+    const char* text = Json_To_Plain_String(rec.get());
+    return text != nullptr ? Replace_File_Atomic(path, text) : -ENOMEM;
 }
 
 int Store_Next_Time(const std::string& strMissionID, int64_t tNext) {
@@ -99,20 +76,10 @@ int Backup_Command(const std::string& strMissionID, json_object* rec, std::vecto
     const char* task = nullptr;
     if (!Is_Id_Form(strMissionID.c_str()) || Json_Dict_Find_Str(rec, "task_id", task) != 0 || !Is_Id_Form(task))
         return -22;
-    // Command-line order: drive, shared drive, calendar, gmail, contact.
-    static const char* const kOrder[] = {"drive", "shared_drive", "calendar", "gmail", "contact"};
-    bool on[5] = {false, false, false, false, false};
-    PT_JSON services = nullptr;
-    if (Json_Dict_Find_List(rec, "service", services) == 0) {
-        for (int i = 0, n = Json_List_Size(services); i < n; ++i) {
-            const char* name = Json_Get_String(Json_List_Child(services, i));
-            if (name == nullptr) continue;
-            for (int k = 0; k < 5; ++k)
-                if (strcmp(name, kOrder[k]) == 0) on[k] = true;
-        }
-    }
+    const Service_Switches sw = Service_Switches_Of(rec);
     argv = {Cgi_Path(), "-backup", strMissionID, task};
-    for (bool b : on) argv.emplace_back(b ? "1" : "0");
+    // Command-line order: drive, shared drive, calendar, gmail, contact.
+    for (int on : {sw.nDrive, sw.nSharedDrive, sw.nCalendar, sw.nGmail, sw.nContact}) argv.emplace_back(on ? "1" : "0");
     return 0;
 }
 

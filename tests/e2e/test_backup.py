@@ -26,6 +26,24 @@ NO_SERVICE = {"drive_enable": "0", "shared_drive_enable": "0", "calendar_enable"
               "contact_enable": "0"}
 
 
+def proc_table():
+    """pid -> (state, ppid, pgrp, cmdline, program name) of every readable process."""
+    out = {}
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open("/proc/%s/stat" % entry) as f:
+                comm, rest = f.read().rsplit(")", 1)
+            with open("/proc/%s/cmdline" % entry, "rb") as f:
+                cmd = f.read().replace(b"\0", b" ").decode(errors="replace")
+        except OSError:
+            continue
+        rest = rest.split()
+        out[int(entry)] = (rest[0], int(rest[1]), int(rest[2]), cmd, comm.split("(", 1)[1])
+    return out
+
+
 class BackupCase(test_tasks.TaskCase):
     """A task of the demo domain per test; helpers to start runs and wait for their history."""
 
@@ -129,19 +147,7 @@ class BackupCase(test_tasks.TaskCase):
 
     def group_members(self, pgid):
         """pid -> program name of the live processes of a process group."""
-        out = {}
-        for entry in os.listdir("/proc"):
-            if not entry.isdigit():
-                continue
-            try:
-                with open("/proc/%s/stat" % entry) as f:
-                    comm, rest = f.read().rsplit(")", 1)
-            except OSError:
-                continue
-            fields = rest.split()
-            if int(fields[2]) == pgid and fields[0] != "Z":
-                out[int(entry)] = comm.split("(", 1)[1]
-        return out
+        return {pid: comm for pid, (state, _, pgrp, _, comm) in proc_table().items() if pgrp == pgid and state != "Z"}
 
     def kill_tools_of(self, pgid, tool):
         """Ends the tools named `tool` in the worker's process group, the worker itself left running."""

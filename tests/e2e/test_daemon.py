@@ -175,6 +175,10 @@ class Scheduling(DaemonCase):
         with open("/proc/%d/cmdline" % worker, "rb") as f:
             argv = f.read().split(b"\0")[:-1]
         self.assertEqual([a.decode() for a in argv[1:]], ["-backup", mission, self.task, "1", "0", "0", "0", "0"])
+        # A reload request that reaches the run (still under the daemon's name at first) never ends it.
+        with open("/proc/%d/status" % worker) as f:
+            ignored = int([l for l in f if l.startswith("SigIgn:")][0].split()[1], 16)
+        self.assertTrue(ignored & (1 << (signal.SIGUSR1 - 1)))
         # The daemon kept no descriptor of its starter (only its lock and the standard streams).
         fds = self.daemon_fds(daemon)
         self.assertEqual({fds[n] for n in (0, 1, 2)}, {"/dev/null"})

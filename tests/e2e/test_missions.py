@@ -15,6 +15,7 @@ import uuid
 sys.path.insert(0, os.path.dirname(__file__))
 import qlmtest  # noqa: E402
 import test_backup  # noqa: E402
+from test_backup import proc_table  # noqa: E402
 import test_tasks  # noqa: E402
 
 ADMIN = test_tasks.ADMIN
@@ -26,23 +27,6 @@ FLAGS = ["drive_enable", "shared_drive_enable", "calendar_enable", "gmail_enable
 # A "once" schedule long past: even a daemon that a signal starts never runs it.
 NEVER = {"schedule_frequency": "once", "schedule_year": "2001", "schedule_month": "1", "schedule_day": "1",
          "schedule_hour": "0", "schedule_minute": "0"}
-
-
-def proc_table():
-    """pid -> (state, ppid, pgrp, cmdline) of every readable process."""
-    out = {}
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open("/proc/%s/stat" % entry) as f:
-                rest = f.read().rsplit(")", 1)[1].split()
-            with open("/proc/%s/cmdline" % entry, "rb") as f:
-                cmd = f.read().replace(b"\0", b" ").decode(errors="replace")
-        except (OSError, IndexError):
-            continue
-        out[int(entry)] = (rest[0], int(rest[1]), int(rest[2]), cmd)
-    return out
 
 
 def alive(pid):
@@ -309,12 +293,12 @@ class Abort(MissionCase):
         below, frontier = set(), [worker]
         while frontier:
             parent = frontier.pop()
-            for pid, (state, ppid, pgrp, cmd) in table.items():
+            for pid, (state, ppid, pgrp, cmd, _) in table.items():
                 if ppid == parent and pid not in below:
                     below.add(pid)
                     frontier.append(pid)
         gam = self.path(qlmtest.APP, "bin", "gam")
-        return {pid for pid, (state, ppid, pgrp, cmd) in table.items()
+        return {pid for pid, (state, ppid, pgrp, cmd, _) in table.items()
                 if (pgrp == worker or pid in below) and gam in cmd and state != "Z"}
 
     def wait_tools(self, worker, deadline=60):

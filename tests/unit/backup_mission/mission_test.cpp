@@ -94,6 +94,36 @@ TEST(MissionRecord, IdMapsAreRemovedAndStampsKept) {
     EXPECT_STREQ(Json_To_Plain_String(r.get()), R"({"restore_stamp_drive":"s"})");
 }
 
+TEST(MissionRecord, ServiceSwitchesAndTheServiceListAgree) {
+    const struct {
+        const char* record;
+        qlm::Service_Switches sw;  // drive, shared drive, calendar, gmail, contact
+        const char* list;          // the list the switches give back
+    } cases[] = {
+        {R"({"service": ["drive", "gmail"]})", {1, 0, 0, 1, 0}, R"(["drive","gmail"])"},
+        {R"({"service": ["contact", "calendar", "shared_drive", "gmail", "drive"]})", {1, 1, 1, 1, 1},
+         R"(["drive","shared_drive","gmail","calendar","contact"])"},
+        {R"({"service": ["Drive", "mail", 7, null, "contact", "contact"]})", {0, 0, 0, 0, 1}, R"(["contact"])"},
+        {R"({"service": "drive"})", {0, 0, 0, 0, 0}, "[]"},
+        {"{}", {0, 0, 0, 0, 0}, "[]"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.record);
+        RAIIful_Json r(Parse(c.record));
+        const qlm::Service_Switches sw = qlm::Service_Switches_Of(r.get());
+        EXPECT_EQ(sw.nDrive, c.sw.nDrive);
+        EXPECT_EQ(sw.nSharedDrive, c.sw.nSharedDrive);
+        EXPECT_EQ(sw.nCalendar, c.sw.nCalendar);
+        EXPECT_EQ(sw.nGmail, c.sw.nGmail);
+        EXPECT_EQ(sw.nContact, c.sw.nContact);
+        RAIIful_Json list(qlm::Service_List(sw));
+        EXPECT_STREQ(Json_To_Plain_String(list.get()), c.list);
+    }
+    // A switch that was not given (-1) is off.
+    RAIIful_Json unset(qlm::Service_List({-1, 1, -1, 0, -1}));
+    EXPECT_STREQ(Json_To_Plain_String(unset.get()), R"(["shared_drive"])");
+}
+
 // The services' counters in a running record written by the driver.
 struct Progress : ::testing::Test {
     plattest::TempDir dir;

@@ -53,6 +53,23 @@ TEST_F(AtomicFile, WritesWholeWithModeAndLeavesNoTemporary) {
     }
 }
 
+TEST_F(AtomicFile, ReplaceWritesOnlyOverAFileThatStillExists) {
+    const std::string target = listed + "/record";
+    // Gone (a record deleted meanwhile): nothing is made, and no temporary is left.
+    EXPECT_EQ(qlm::Replace_File_Atomic(target, "patched"), -ENOENT);
+    EXPECT_TRUE(Names_In(listed).empty());
+    EXPECT_TRUE(Names_In(qlm::Db_Tmp_Dir()).empty());
+
+    plattest::Write_File(target, "old");
+    ASSERT_EQ(qlm::Replace_File_Atomic(target, "patched", 0640), 0);
+    EXPECT_EQ(plattest::Read_File(target), "patched");
+    struct stat st;
+    ASSERT_EQ(stat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(Names_In(listed), std::vector<std::string>{"record"});
+    EXPECT_TRUE(Names_In(qlm::Db_Tmp_Dir()).empty());  // the old content went with the exchanged name
+}
+
 TEST_F(AtomicFile, FailureLeavesTargetAndFoldersAsTheyWere) {
     std::string target = listed + "/record";
     plattest::Write_File(target, "old");

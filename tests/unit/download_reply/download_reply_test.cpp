@@ -92,3 +92,24 @@ TEST(DownloadReply, CodesFollowTheMagnitudeOfTheError) {
 }
 
 }  // namespace
+
+namespace {
+
+// The name stamp is the local time of the system clock (the fixed test clock here).
+TEST(DownloadReply, FileNameStampIsTheLocalTimeOfTheClock) {
+    plattest::TempDir root;
+    plattest::ScopedEnv r("QLM_ROOT", root.path());
+    plattest::ScopedEnv fixed("QLM_FIXED_TIME", "1710032400");  // 2024-03-10 01:00:00 UTC
+    const struct {
+        const char* tz;
+        const char* stamp;
+    } cases[] = {{"UTC", "20240310010000"}, {"Asia/Taipei", "20240310090000"}, {"America/New_York", "20240309200000"}};
+    for (const auto& c : cases) {
+        plattest::ScopedEnv tz("TZ", c.tz);
+        tzset();
+        EXPECT_EQ(qlm::GetCurrentDateTimeString(), c.stamp) << c.tz;
+    }
+    tzset();
+}
+
+}  // namespace

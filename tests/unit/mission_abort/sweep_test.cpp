@@ -208,6 +208,27 @@ TEST_F(Sweep, AWorkerSharingAGroupOnlyLosesTheToolsItStarted) {
     EXPECT_TRUE(Running(s.otherInGroup));
 }
 
+TEST_F(Sweep, AGoneWorkersGamToolsLeftInItsGroupAreEndedAndNothingElse) {
+    pid_t unrelated = -1;
+    Worker_Scene s = Stage(true, true, unrelated);
+    ASSERT_GT(s.worker, 0);
+    // A live process that is no worker: its group is never swept.
+    EXPECT_EQ(qlm::Sweep_Gone_Worker_Group(unrelated), 0);
+    EXPECT_EQ(qlm::Sweep_Gone_Worker_Group(s.worker), 0);  // alive: the abort stops it the usual way
+
+    // The worker was killed before any abort; the tool in its group runs on.
+    kill(s.worker, SIGKILL);
+    waitpid(s.worker, nullptr, 0);
+    ASSERT_TRUE(Running(s.gamInGroup));
+    EXPECT_EQ(qlm::Sweep_Gone_Worker_Group(s.worker), 1);
+    EXPECT_TRUE(Eventually_Gone(s.gamInGroup));
+    EXPECT_TRUE(Running(s.otherInGroup));
+    EXPECT_TRUE(Running(s.foreignGam));
+    EXPECT_TRUE(Running(s.gamOwnGroup));  // its parent is gone: nothing tells it from another run's
+    EXPECT_TRUE(Running(unrelated));
+    for (pid_t p : {-1, 0, 1}) EXPECT_EQ(qlm::Sweep_Gone_Worker_Group(p), 0);
+}
+
 TEST_F(Sweep, WaitingForAWorkerEndsWhenItIsGoneOrTheTimeIsUp) {
     pid_t twin = fork();
     if (twin == 0) {
