@@ -221,6 +221,31 @@ class AbortScheduled(FlowCase):
         self.assertEqual(len(self.history()), 1)
         self.workers = []
 
+    def test_a_once_schedule_run_now_and_aborted_is_not_run_at_its_time(self):
+        self.fault("gam", "filetree", "hang")
+        target, self.offset = test_daemon.minute_ahead(20)
+        mission = self.schedule("Aborted early", target, frequency="once")
+        self.one_daemon()
+        self.next_time_is(mission, target, "the schedule was never loaded")
+        self.assertEqual(self.request({"act": "run_mission", "mission_id": mission}), {"success": True})
+        worker = self.running(mission)["process_pid"]
+        self.workers = [worker]
+        self.wait_for(lambda: self.hanging_listing(worker), "the run never got to its listing")
+        self.assertEqual(self.request({"act": "mission_abort", "mission_id": mission}), {"success": True})
+        self.assertFalse(alive(worker))
+        self.assertEqual(self.record(mission)["backup_status"], "abort")
+        self.assertLess(self.clock(), target, "the machine was too slow to abort before the schedule's time")
+
+        # At its time the daemon drops the schedule, starts nothing and ends: no program of this
+        # root is left running (a started run would hang in its listing).
+        programs = {os.path.realpath(self.daemon_path), os.path.realpath(self.cgi_path)}
+        self.wait_for(lambda: not any(exe in programs for _, exe, _, _ in self.processes().values()),
+                      "the aborted schedule was started at its time", deadline=90)
+        self.assertEqual(self.record(mission)["backup_status"], "abort")
+        self.assertFalse(os.path.exists(self.gws("conf/mission", mission)))
+        self.assertEqual([r["backup_status"] for r in self.history()], ["abort"])
+        self.workers = []
+
 
 if __name__ == "__main__":
     unittest.main()
