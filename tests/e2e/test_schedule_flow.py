@@ -8,7 +8,6 @@ import signal
 import sys
 import time
 import unittest
-import uuid
 
 sys.path.insert(0, os.path.dirname(__file__))
 import test_daemon  # noqa: E402
@@ -60,8 +59,11 @@ class FlowCase(test_daemon.DaemonCase):
 
     def ran(self, name, deadline=90):
         """The history record of the one run of the schedule named `name`."""
-        [done] = self.wait_for(lambda: self.history_of(name), "%s never ran; log: %s" % (name, self.messages()),
-                               deadline)
+        try:
+            found = self.wait_for(lambda: self.history_of(name), "%s never ran" % name, deadline)
+        except AssertionError as e:
+            raise AssertionError("%s; log: %s" % (e, self.messages())) from None
+        [done] = found
         return done
 
 
