@@ -19,6 +19,13 @@ namespace {
 constexpr int64_t kMaxSleepSec = 3600;
 constexpr int64_t kNearSec = 5;
 
+// True when the record as it stands still has a run at `due`: an edit or an abort that reached
+// the record without a reload may have taken that time away.
+bool Schedules_Run_At(json_object* rec, int64_t due) {
+    long again = 0;
+    return Get_Next_Time_At(rec, [due] { return static_cast<time_t>(due - 1); }, again) == 0 && again == due;
+}
+
 }  // namespace
 
 int Patch_Schedule_Record(const std::string& strMissionID, const std::function<int(json_object*)>& patch) {
@@ -60,13 +67,9 @@ void Load_Schedule_List(Schedule_List& list, const Schedule_List& previous, cons
         if (!rec || Get_Next_Time_At(rec.get(), clock, next) != 0) continue;
         auto old = std::find_if(previous.begin(), previous.end(),
                                 [&](const Schedule_Entry& e) { return e.strMissionID == name; });
-        if (old != previous.end() && old->tNext <= clock()) {
-            // Still that time by the schedule as it stands now: the run is due, not skipped.
-            const int64_t due = old->tNext;
-            long again = 0;
-            if (Get_Next_Time_At(rec.get(), [due] { return static_cast<time_t>(due - 1); }, again) == 0 && again == due)
-                next = static_cast<long>(due);
-        }
+        // Still that time by the schedule as it stands now: the run is due, not skipped.
+        if (old != previous.end() && old->tNext <= clock() && Schedules_Run_At(rec.get(), old->tNext))
+            next = static_cast<long>(old->tNext);
         if (Store_Next_Time(name, next) == -2) continue;  // deleted meanwhile
         list.push_back({name, next});
     }
@@ -99,6 +102,7 @@ void Take_Due_Missions(Schedule_List& list, const Clock_Fn& clock, std::vector<D
             if (Store_Next_Time(e.strMissionID, next) == -2) continue;
             list.push_back({e.strMissionID, next});
         }
+        if (!Schedules_Run_At(rec.get(), e.tNext)) continue;
         Due_Run run;
         run.strMissionID = e.strMissionID;
         if (Backup_Command(e.strMissionID, rec.get(), run.vArgv) == 0) runs.push_back(std::move(run));

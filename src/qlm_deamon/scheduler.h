@@ -57,7 +57,8 @@ void Load_Schedule_List(Schedule_List& list, const Schedule_List& previous, cons
 int Backup_Command(const std::string& strMissionID, json_object* rec, std::vector<std::string>& argv);
 
 // Takes every mission due by clock() out of the list; each whose record still reads gets its next
-// run stored and listed again (when it has one) and is given back in runs with its command.
+// run stored and listed again (when it has one), and is given back in runs with its command when
+// the record still has a run at the time it was due (one edited or aborted since starts nothing).
 void Take_Due_Missions(Schedule_List& list, const Clock_Fn& clock, std::vector<Due_Run>& runs);
 
 // Milliseconds to sleep before the next pass: until 5 s before the earliest run, at most an hour

@@ -26,22 +26,35 @@ NO_SERVICE = {"drive_enable": "0", "shared_drive_enable": "0", "calendar_enable"
               "contact_enable": "0"}
 
 
-def proc_table():
-    """pid -> (state, ppid, pgrp, cmdline, program name) of every readable process."""
-    out = {}
+def proc_stats():
+    """(pid, program name, the fields after the name) of every readable /proc/<pid>/stat."""
     for entry in os.listdir("/proc"):
         if not entry.isdigit():
             continue
         try:
             with open("/proc/%s/stat" % entry) as f:
                 comm, rest = f.read().rsplit(")", 1)
-            with open("/proc/%s/cmdline" % entry, "rb") as f:
+        except (OSError, ValueError):
+            continue
+        yield int(entry), comm.split("(", 1)[1], rest.split()
+
+
+def proc_table():
+    """pid -> (state, ppid, pgrp, cmdline) of every readable process."""
+    out = {}
+    for pid, _, fields in proc_stats():
+        try:
+            with open("/proc/%d/cmdline" % pid, "rb") as f:
                 cmd = f.read().replace(b"\0", b" ").decode(errors="replace")
         except OSError:
             continue
-        rest = rest.split()
-        out[int(entry)] = (rest[0], int(rest[1]), int(rest[2]), cmd, comm.split("(", 1)[1])
+        out[pid] = (fields[0], int(fields[1]), int(fields[2]), cmd)
     return out
+
+
+def alive(pid):
+    info = proc_table().get(pid)
+    return info is not None and info[0] != "Z"
 
 
 class BackupCase(test_tasks.TaskCase):
@@ -147,13 +160,45 @@ class BackupCase(test_tasks.TaskCase):
 
     def group_members(self, pgid):
         """pid -> program name of the live processes of a process group."""
-        return {pid: comm for pid, (state, _, pgrp, _, comm) in proc_table().items() if pgrp == pgid and state != "Z"}
+        return {pid: comm for pid, comm, fields in proc_stats() if int(fields[2]) == pgid and fields[0] != "Z"}
 
     def kill_tools_of(self, pgid, tool):
         """Ends the tools named `tool` in the worker's process group, the worker itself left running."""
         for pid, comm in self.group_members(pgid).items():
             if pid != pgid and comm == tool:
                 os.kill(pid, signal.SIGKILL)
+
+    def add_schedule(self, task=None, **params):
+        query = dict({"act": "add_schedule_mission", "task_id": task or self.task}, **params)
+        reply = self.request(query)
+        self.assertEqual(list(reply), ["success", "mission_id"], reply)
+        uuid.UUID(reply["mission_id"])
+        return reply["mission_id"]
+
+    def gam_tools_of(self, worker):
+        """pids of the gam processes in the worker's group or below it."""
+        table = proc_table()
+        below, frontier = set(), [worker]
+        while frontier:
+            parent = frontier.pop()
+            for pid, (state, ppid, pgrp, cmd) in table.items():
+                if ppid == parent and pid not in below:
+                    below.add(pid)
+                    frontier.append(pid)
+        gam = self.path(qlmtest.APP, "bin", "gam")
+        return {pid for pid, (state, ppid, pgrp, cmd) in table.items()
+                if (pgrp == worker or pid in below) and gam in cmd and state != "Z"}
+
+    def wait_tools(self, worker, deadline=60):
+        """The worker's gam tools once its download hangs in a group of its own."""
+        end = time.monotonic() + deadline
+        while time.monotonic() < end:
+            tools = self.gam_tools_of(worker)
+            if any(os.getpgid(p) != worker for p in tools if alive(p)):
+                return tools
+            time.sleep(0.05)
+        self.fail("no hanging download under worker %d" % worker)
+
 
 class ManualBackup(BackupCase):
 

@@ -61,8 +61,12 @@ class DaemonCase(test_backup.BackupCase):
     def daemon_path(self):
         return self.path(qlmtest.APP, "bin", "qlm_deamon")
 
+    def clock_env(self):
+        """The zone and the shifted clock the daemon runs on (a CGI that starts it passes them on)."""
+        return {"TZ": "UTC", "QLM_TIME_OFFSET": str(self.offset)}
+
     def daemon_env(self, **extra):
-        return self.env(TZ="UTC", QLM_TIME_OFFSET=str(self.offset), **extra)
+        return self.env(**self.clock_env(), **extra)
 
     def start_daemon(self, *args):
         """Runs qlm_deamon as the CGI program does: with its environment and an open descriptor of

@@ -15,8 +15,8 @@ import uuid
 sys.path.insert(0, os.path.dirname(__file__))
 import qlmtest  # noqa: E402
 import test_backup  # noqa: E402
-from test_backup import proc_table  # noqa: E402
 import test_tasks  # noqa: E402
+from test_backup import alive, proc_table  # noqa: E402
 
 ADMIN = test_tasks.ADMIN
 RECORD_KEYS = ["service", "mission_name", "backup_scheduling_enable", "task_id", "domain", "mode", "start_time",
@@ -27,11 +27,6 @@ FLAGS = ["drive_enable", "shared_drive_enable", "calendar_enable", "gmail_enable
 # A "once" schedule long past: even a daemon that a signal starts never runs it.
 NEVER = {"schedule_frequency": "once", "schedule_year": "2001", "schedule_month": "1", "schedule_day": "1",
          "schedule_hour": "0", "schedule_minute": "0"}
-
-
-def alive(pid):
-    info = proc_table().get(pid)
-    return info is not None and info[0] != "Z"
 
 
 class MissionCase(test_backup.BackupCase):
@@ -80,13 +75,6 @@ class MissionCase(test_backup.BackupCase):
         with open(path, "w") as f:
             f.write(content if isinstance(content, str) else json.dumps(content))
         return path
-
-    def add_schedule(self, task=None, **params):
-        query = dict({"act": "add_schedule_mission", "task_id": task or self.task}, **params)
-        reply = self.request(query)
-        self.assertEqual(list(reply), ["success", "mission_id"], reply)
-        uuid.UUID(reply["mission_id"])
-        return reply["mission_id"]
 
     def clone_task(self):
         """A second task of the same domain, made as a copy of the first one's file."""
@@ -286,30 +274,6 @@ class RunNow(MissionCase):
 
 
 class Abort(MissionCase):
-
-    def gam_tools_of(self, worker):
-        """pids of the gam processes in the worker's group or below it."""
-        table = proc_table()
-        below, frontier = set(), [worker]
-        while frontier:
-            parent = frontier.pop()
-            for pid, (state, ppid, pgrp, cmd, _) in table.items():
-                if ppid == parent and pid not in below:
-                    below.add(pid)
-                    frontier.append(pid)
-        gam = self.path(qlmtest.APP, "bin", "gam")
-        return {pid for pid, (state, ppid, pgrp, cmd, _) in table.items()
-                if (pgrp == worker or pid in below) and gam in cmd and state != "Z"}
-
-    def wait_tools(self, worker, deadline=60):
-        """The worker's gam tools once its download hangs in a group of its own."""
-        end = time.monotonic() + deadline
-        while time.monotonic() < end:
-            tools = self.gam_tools_of(worker)
-            if any(os.getpgid(p) != worker for p in tools if alive(p)):
-                return tools
-            time.sleep(0.05)
-        self.fail("no hanging download under worker %d" % worker)
 
     def start_hanging(self, task, scheduled):
         """A backup of task whose Drive download hangs and ignores SIGTERM; (mission id, worker pid)."""

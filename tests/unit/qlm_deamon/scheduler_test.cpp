@@ -121,21 +121,34 @@ TEST_F(Scheduler, VanishedOrBrokenRecordsAreNeverWritten) {
     EXPECT_EQ(Listed(qlm::Db_Tmp_Dir()), std::vector<std::string>{});
 }
 
-// The daemon holds no copy of a record: an edit made after the load is what the due pass writes
-// its keys into and computes the next run from.
+// The daemon holds no copy of a record: an edit made after the load, with no reload, is what the
+// due pass writes its keys into and computes the next run from. The time the edit took away does
+// not run, nor does a "once" schedule aborted meanwhile.
 TEST_F(Scheduler, DuePassWorksOnTheRecordAsItIsNow) {
     Put(kMission, Daily_Record());
+    Put(kOther, Once_Record("12"));
     qlm::Schedule_List list;
     qlm::Load_Schedule_List(list, {}, At(kNow));
-    ASSERT_EQ(list.size(), 1u);
+    ASSERT_EQ(list.size(), 2u);
+    ASSERT_EQ(list[0].tNext, list[1].tNext);  // both at 11:00 today
     Put(kMission, Daily_Record(kTask, "15"));
+    RAIIful_Json aborted(json_tokener_parse(Once_Record("12").c_str()));
+    Json_Dict_Add_Str(aborted.get(), "backup_status", "abort");
+    Put(kOther, Json_To_Plain_String(aborted.get()));
     std::vector<qlm::Due_Run> runs;
     qlm::Take_Due_Missions(list, At(list[0].tNext), runs);
-    EXPECT_EQ(runs.size(), 1u);
+    EXPECT_TRUE(runs.empty());
     EXPECT_EQ(Str(kMission, "schedule_hour"), "15");
     EXPECT_EQ(Int(kMission, "next_time"), 1710255600);  // 15:00 today
     ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(list[0].strMissionID, kMission);
     EXPECT_EQ(list[0].tNext, 1710255600);
+    EXPECT_EQ(Str(kOther, "backup_status"), "abort");
+
+    // At 15:00 the edited one runs.
+    qlm::Take_Due_Missions(list, At(1710255600), runs);
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0].strMissionID, kMission);
 }
 
 TEST_F(Scheduler, LoadListsOnlyIdNamedRecordsWithAFutureRun) {
