@@ -7,7 +7,7 @@
 #include <string>
 
 #include "common/clock.h"
-#include "orvenna_cgi/reply.h"
+#include "web/reply.h"
 #include "plat_cgi.h"
 #include "plat_json.h"
 #include "plat_string.h"

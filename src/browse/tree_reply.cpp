@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "orvenna_cgi/reply.h"
+#include "web/reply.h"
 
 namespace qlm {
 

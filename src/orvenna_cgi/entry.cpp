@@ -9,7 +9,7 @@
 #include "backup/run_backup.h"
 #include "common/reqcheck.h"
 #include "orvenna_cgi/actions.h"
-#include "orvenna_cgi/reply.h"
+#include "web/reply.h"
 #include "plat_cgi.h"
 
 namespace qlm {

@@ -12,7 +12,7 @@
 #include "common/clock.h"
 #include "common/filehelpers.h"
 #include "common/paths.h"
-#include "orvenna_cgi/reply.h"
+#include "web/reply.h"
 #include "plat_cgi.h"
 #include "plat_file.h"
 #include "plat_json.h"

@@ -17,7 +17,7 @@
 #include "dbcontrol/drive_db.h"
 #include "dbcontrol/drive_search.h"
 #include "dbcontrol/shared_drive_db.h"
-#include "orvenna_cgi/reply.h"
+#include "web/reply.h"
 #include "plat_lock.h"
 
 namespace {

@@ -7,7 +7,7 @@
 
 #include "orvenna_cgi/actions.h"
 #include "orvenna_cgi/entry.h"
-#include "orvenna_cgi/reply.h"
+#include "web/reply.h"
 
 namespace {
 

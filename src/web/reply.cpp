@@ -1,4 +1,4 @@
-#include "orvenna_cgi/reply.h"
+#include "web/reply.h"
 
 #include <cstdio>
 #include <string>

@@ -1,7 +1,7 @@
-#include "orvenna_cgi/action_log.h"
+#include "web/action_log.h"
 
 #include "log/log_db.h"
-#include "orvenna_cgi/reply.h"
+#include "web/reply.h"
 
 namespace qlm {
 

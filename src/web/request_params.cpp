@@ -1,4 +1,4 @@
-#include "orvenna_cgi/request_params.h"
+#include "web/request_params.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -7,7 +7,7 @@
 #include <utility>
 
 #include "common/reqcheck.h"
-#include "orvenna_cgi/reply.h"
+#include "web/reply.h"
 #include "orvenna_task.h"
 #include "plat_cgi.h"
 
