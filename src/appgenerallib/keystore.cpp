@@ -143,7 +143,7 @@ int Set_Up_Gam(Decrypt_Fn decrypt, const char* pszAuthID, const char* pszAdminEm
     std::string tmpDir = qlm::Tmp_Dir();
     smbbackup::Create_Path(tmpDir.c_str(), 0700);
     // The listing names every user of the domain: a private file, its name unique to this call.
-    std::string result = qlm::Tool_Result_Path(smbbackup::Create_New_ID());
+    std::string result = qlm::Worker_Listing_Path();
     UnlinkGuard resultGuard = Guard_File(result);
     if (qlm::Run_Scoutix("-info", key, pszAdminEmail, result) != 0) return -161;
 
