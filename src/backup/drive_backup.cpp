@@ -76,6 +76,11 @@ AccountResult Backup_Drive_Account(DriveRun& run, const std::string& account) {
         return AccountResult::Done;
     }
     LockGuard lock(&fd);
+    if (!qlm::catalog::Catalog_Names_Fit(qlm::catalog::Kind::Drive, acct, run.strTaskID.c_str())) {
+        Log_Stored(ctx, "FAIL", "info",
+                   qlm::Skipped_Account_Text("Drive", "user account", account, qlm::kCatalogNamesTooLong));
+        return AccountResult::Done;
+    }
     const std::string store = driveDir + "/" + run.strTaskID + "/" + account;
     if (qlm::Make_Account_Store(store, why) != 0) {
         Log_Stored(ctx, "FAIL", "info", qlm::Skipped_Account_Text("Drive", "user account", account, why));

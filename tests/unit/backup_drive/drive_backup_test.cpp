@@ -534,6 +534,7 @@ TEST_F(DriveBackup, WithAutoAddOffOnlyTheHandPickedAccountsAreBackedUpAndNobodyP
 TEST_F(DriveBackup, AnAccountWhoseLockOrFolderCannotBeMadeIsSkippedWithAFailRowAndTheOthersGoOn) {
     const std::string driveDir = qlm::Backup_Service_Dir("drive") + "/" + task;
     const std::string longAddress = std::string(250 - strlen("@example.test"), 'l') + "@example.test";
+    const std::string journalless = std::string(245 - strlen("@example.test"), 'j') + "@example.test";
     struct Case {
         const char* name;
         std::string account;
@@ -550,6 +551,10 @@ TEST_F(DriveBackup, AnAccountWhoseLockOrFolderCannotBeMadeIsSkippedWithAFailRowA
         // A legal address of 250 bytes: with ".drive_lck" the name is longer than a file name may be.
         {"an address too long for its lock file's name", longAddress, [&] { Add_User(longAddress, "9250", false); },
          "its lock file cannot be made (File name too long)."},
+        // 245 bytes leave room for the lock file and the catalog, not for the catalog's journal.
+        {"an address that leaves no room for its catalog's journal", journalless,
+         [&] { Add_User(journalless, "9245", true); },
+         "its catalog's file names would be longer than the file system allows."},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -560,8 +565,10 @@ TEST_F(DriveBackup, AnAccountWhoseLockOrFolderCannotBeMadeIsSkippedWithAFailRowA
         Change_Content(kAdmin, changed, std::string("changed for the case ") + c.name + "\n");
         const std::string row = "Skipped Drive backup for user account " + c.account + ": " + c.why;
         const int before = Count_Rows("FAIL", row);
+        Clear_Calls();
         ASSERT_EQ(Backup(), 0) << "one account never stops the service";
         EXPECT_EQ(Count_Rows("FAIL", row), before + 1);
+        EXPECT_TRUE(Gam_Calls("user " + c.account + " ").empty()) << "skipped before anything was listed or stored";
         EXPECT_FALSE(Has_Row("SUCCESS", "Drive backup is already in progress")) << "no lock was held";
         Expect_Stored_Like_Google(kAdmin);
     }
