@@ -20,6 +20,7 @@
 #include "common/paths.h"
 #include "common/shellquote.h"
 #include "common/timeconv.h"
+#include "common/toolcmd.h"
 #include "log/log_db.h"
 #include "orvenna_task.h"
 #include "plat_proc.h"
@@ -29,10 +30,12 @@ namespace qlm::drivebk {
 
 namespace {
 
-// The hand-picked ids of a task as a set; bAll when no selection applies.
+// The hand-picked ids of a task as a set; bAll when no selection applies. With auto-add off the
+// hand-picked list is the selection even when it is empty (or stored as no text at all): nobody
+// picked means nobody backed up, as the record's backed-up amount says.
 void Selection(int nAutoAdd, const char* pszManual, bool& bAll, std::set<std::string>& ids) {
-    bAll = nAutoAdd != 0 || pszManual == nullptr || *pszManual == '\0';
-    if (bAll) return;
+    bAll = nAutoAdd != 0;
+    if (bAll || pszManual == nullptr || *pszManual == '\0') return;
     RAIIful_Json list(Json_From_String(pszManual));
     for (int i = 0; i < Json_List_Size(list.get()); ++i) {
         const char* s = Json_Get_String(Json_List_Child(list.get(), i));
@@ -87,7 +90,7 @@ std::string Format(const char* fmt, ...) {
 }
 
 UnlinkGuard New_Temp_File() {
-    const std::string path = Tmp_Dir() + "/tnq_" + smbbackup::Create_New_ID();
+    const std::string path = Worker_Listing_Path();
     // Made by us, private, before a shell writes into it: never a link planted in the shared folder.
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd >= 0) close(fd);

@@ -32,7 +32,8 @@ void Log_Progress(const LogCtx& ctx, const std::string& msg);
 void Log_Stored(const LogCtx& ctx, const char* pszStatus, const char* pszType, const std::string& msg);
 std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
-// A fresh private temporary file "<tmp>/tnq_<id>", removed when the guard ends.
+// A fresh private temporary file "<tmp>/tnq_<id>_<pid>", removed when the guard ends (and by the
+// next worker when this process was killed first).
 UnlinkGuard New_Temp_File();
 
 // Result of one tool run.

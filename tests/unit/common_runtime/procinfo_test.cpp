@@ -39,4 +39,25 @@ TEST(ProcInfo, ProgramOfAProcessStaysItsPathWhenTheFileIsRemovedOrReplaced) {
     EXPECT_EQ(qlm::Process_Program(getpid()), fs::canonical("/proc/self/exe").string());
 }
 
+TEST(ProcInfo, AProcessIsGoneWhenItEndedEvenBeforeItIsReaped) {
+    EXPECT_FALSE(qlm::Process_Is_Gone(getpid()));
+    EXPECT_FALSE(qlm::Process_Is_Gone(getppid()));
+    EXPECT_FALSE(qlm::Process_Is_Gone(0));
+    const pid_t child = fork();
+    if (child == 0) {
+        pause();
+        _exit(0);
+    }
+    ASSERT_GT(child, 0);
+    EXPECT_FALSE(qlm::Process_Is_Gone(child)) << "running";
+    kill(child, SIGKILL);
+    // A zombie until it is reaped: gone already, though it can still be signalled.
+    siginfo_t info{};
+    ASSERT_EQ(waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOWAIT), 0);
+    EXPECT_EQ(kill(child, 0), 0);
+    EXPECT_TRUE(qlm::Process_Is_Gone(child)) << "zombie";
+    ASSERT_EQ(waitpid(child, nullptr, 0), child);
+    EXPECT_TRUE(qlm::Process_Is_Gone(child)) << "reaped";
+}
+
 }  // namespace
