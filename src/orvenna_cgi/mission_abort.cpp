@@ -120,11 +120,7 @@ void Abort_Running(const std::string& strMissionID, const std::string& strRunnin
     int nEnable = 0;
     if (sched) {
         Json_Dict_Find_Int(sched.get(), kKeyBackupSchedulingEnable, nEnable);
-        const char* freq = nullptr;
-        if (Json_Dict_Find_Str(sched.get(), kKeyScheduleFrequency, freq) == 0 && strcmp(freq, "once") == 0) {
-            Json_Dict_Add_Str(sched.get(), kKeyBackupStatus, "abort");
-            Write_Schedule_Record(strMissionID.c_str(), sched.get());
-        }
+        Mark_Once_Schedule_Aborted(strMissionID.c_str(), sched.get());
     }
     int nPid = 0;
     Json_Dict_Find_Int(record.get(), kKeyProcessPid, nPid);
