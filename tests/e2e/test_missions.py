@@ -169,6 +169,14 @@ class ScheduleActions(MissionCase):
         self.assertEqual((row["sql_name"], row["task_id"], row["domain"], row["user"]),
                          ("User admin edited the settings of task Nightly.", self.task, ADMIN, "admin"))
 
+    def test_an_edit_with_an_empty_name_gives_the_default_name(self):
+        mission = self.add_schedule(mission_name="Nightly", **NEVER)
+        reply = self.request(dict({"act": "edit_schedule_mission", "mission_id": mission, "mission_name": ""},
+                                  **NEVER))
+        self.assertEqual(reply, {"success": True, "mission_id": mission})
+        self.assertRegex(self.sched(mission)["mission_name"], r"^Task\d{8}-\d+$")
+        self.assertLogged("User admin edited the settings of task Nightly.")
+
     def test_edit_keeps_the_array_form_the_detail_shows(self):
         mission = self.add_schedule(schedule_frequency="weekly", schedule_week="monday,friday", schedule_day="2")
         data = self.request({"act": "detail_schedule_mission", "mission_id": mission})["data"]
