@@ -88,7 +88,8 @@ std::string Beside_Template(const std::string& path) {
 int Write_Whole(const std::string& path, const std::string& data, mode_t mode, bool bExistingOnly) {
     if (path.empty() || path.back() == '/') return -EINVAL;
     std::string tmpDir = Db_Tmp_Dir();
-    int r = smbbackup::Create_Path(tmpDir.c_str(), 0755);
+    // The folder holds the service-account keys too: whoever makes it first makes it private.
+    int r = smbbackup::Create_Path(tmpDir.c_str(), 0700);
     if (r == 0) {
         r = Write_Via(tmpDir + "/w.XXXXXX", path, data, mode, bExistingOnly);
         if (r != -EXDEV) return r;
