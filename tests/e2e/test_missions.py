@@ -177,6 +177,24 @@ class ScheduleActions(MissionCase):
         self.assertRegex(self.sched(mission)["mission_name"], r"^Task\d{8}-\d+$")
         self.assertLogged("User admin edited the settings of task Nightly.")
 
+    def test_names_stored_as_sent_reach_every_page_as_valid_utf8(self):
+        # %ff%fe, an overlong "/" and a surrogate: a strict client (json_body decodes strictly)
+        # reads each as U+FFFD, while the record keeps the bytes as sent.
+        name = b"Nightly\xff\xfe\xc0\xaf\xed\xa0\x80"
+        shown = name.decode("utf-8", "replace")
+        mission = self.add_schedule(mission_name=name, **NEVER)
+        with open(self.sched_path(mission), "rb") as f:
+            self.assertIn(name, f.read())
+        detail = self.request({"act": "detail_schedule_mission", "mission_id": mission})
+        self.assertEqual(detail["data"]["mission_name"], shown)
+        [listed] = [m for m in self.mission_list() if m["mission_id"] == mission]
+        self.assertEqual(listed["mission_name"], shown)
+        message = "User admin added %s to the task list." % shown
+        for params in ({"act": "list_log"}, {"act": "find_log", "key_word": "Nightly"}):
+            with self.subTest(act=params["act"]):
+                reply = self.request(dict(params, start="0", limit="100"))
+                self.assertIn(message, [row["sql_name"] for row in reply["log"]])
+
     def test_edit_keeps_the_array_form_the_detail_shows(self):
         mission = self.add_schedule(schedule_frequency="weekly", schedule_week="monday,friday", schedule_day="2")
         data = self.request({"act": "detail_schedule_mission", "mission_id": mission})["data"]
