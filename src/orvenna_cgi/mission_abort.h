@@ -18,7 +18,8 @@ int Mission_Delete(O_APP_CGI_AGENT* agent);
 
 // True when pid may be signalled as a worker of this system: above 1, not the caller, not a
 // zombie, and running the same program file as the caller (every worker is orvenna.cgi). A stale
-// record's pid that now names some other process is thereby never signalled.
+// record's pid that now names another program is thereby never signalled; one that names a later
+// orvenna.cgi is told by its start (Process_Started_By).
 bool Is_Own_Worker(pid_t pid);
 
 // A worker and the processes it started, read before any signal reaches it: once the worker is
