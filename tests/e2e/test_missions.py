@@ -392,7 +392,7 @@ class Abort(MissionCase):
         other_task = self.clone_task()
         _, worker = self.start_hanging(other_task, scheduled=False)
         end = time.monotonic() + 60
-        while not self.gam_tools_of(worker) and time.monotonic() < end:
+        while not self.hanging_listing(worker) and time.monotonic() < end:
             time.sleep(0.05)
         tools = self.gam_tools_of(worker)
         self.assertNotEqual(tools, set())
