@@ -363,6 +363,9 @@ int Backup(O_APP_CGI_AGENT* agent) {
     }
     if (pid == 0) {
         Become_Worker(true);
+        // The run starts with its worker, not with the checks before it: an abort tells the
+        // worker from a later process of the same pid by this time.
+        run.llStartTime = Now();
         // SQLite handles do not cross fork: the worker logs through its own.
         sqlite3* childDb = nullptr;
         if (Sql_Open_Datebase(&childDb) == 0 && Sql_Log_Create_Table(childDb) == 0) {
