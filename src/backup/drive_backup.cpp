@@ -104,6 +104,8 @@ AccountResult Backup_Drive_Account(DriveRun& run, const std::string& account) {
         d.strParentDriveID = t.parents;
         d.llIndex = t.index;
         d.llDepth = t.depth;
+        // No file listing names the made-up Orphans folder; it holds the account's own files.
+        if (t.bOrphans) d.strOwner = account;
         d.llCreateTime = now;
         d.llLastBackupTime = now;
         if (Is_Downloadable(t.mimeType)) {

@@ -204,6 +204,7 @@ void Place_Orphans(std::vector<TreeRow>& rows) {
         if (root == nullptr) continue;
         if (t.depth == -1) {
             orphans = t.id;
+            t.bOrphans = true;
             t.depth = 0;
             t.parents = root->id;
             t.mimeType = kFolderMime;

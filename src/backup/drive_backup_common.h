@@ -64,6 +64,7 @@ int Order_Users_By_Usage(std::vector<std::string>& vUsers, const std::string& er
 struct TreeRow {
     std::string id, name, mimeType, parents;
     long long index = 0, depth = -2;
+    bool bOrphans = false;  // GAM's made-up "Orphans" folder, no item of the drive
 };
 struct ListRow {
     std::string id, owner, md5, modifiedTime;

@@ -729,6 +729,7 @@ TEST_F(DriveBackup, OrphansAreCataloguedInTheirOwnFolderBesideTheOneRoot) {
     EXPECT_EQ(cat[orphansId]["parents"], rootId);
     EXPECT_EQ(cat[orphansId]["mimeType"], qlm::drivebk::kFolderMime);
     EXPECT_EQ(cat[orphansId]["localid"], "");
+    EXPECT_EQ(cat[orphansId]["Owner"], kAlice);
 
     std::map<std::string, std::map<std::string, std::string>> byName;
     for (auto& [id, r] : cat) byName[r["name"]] = r;
