@@ -117,6 +117,8 @@ AccountResult Backup_Drive_Account(DriveRun& run, const std::string& account) {
         d.strParentDriveID = t.parents;
         d.llIndex = t.index;
         d.llDepth = t.depth;
+        // No file listing names the made-up Orphans folder; it holds the account's own files.
+        if (t.bOrphans) d.strOwner = account;
         d.llCreateTime = now;
         d.llLastBackupTime = now;
         if (Is_Downloadable(t.mimeType)) {
@@ -142,7 +144,7 @@ AccountResult Backup_Drive_Account(DriveRun& run, const std::string& account) {
         const bool bUnchanged = Is_Unchanged(p->second.strMD5, p->second.llModifyTime, d.strMD5, d.llModifyTime);
         if (!p->second.strLocalID.empty()) d.strLocalID = p->second.strLocalID;
         if (p->second.llCreateTime > 0) d.llCreateTime = p->second.llCreateTime;
-        if (bUnchanged && Stored_Copy_Present(store, d.strLocalID, d.llSize)) {
+        if (bUnchanged && Stored_Copy_Present(store, d.strLocalID, d.llSize, d.strMD5)) {
             need.erase(l.id);
             Mission_Progress_Add(run.progress);
         }

@@ -258,7 +258,7 @@ DriveResult Backup_One_Shared_Drive(SharedRun& run, const SharedDriveEntry& sd) 
         d.llSize = l.size;
         auto p = prev.find(l.id);
         if (p != prev.end() && Is_Unchanged(p->second.strMD5, p->second.llModifyTime, d.strMD5, d.llModifyTime) &&
-            Stored_Copy_Present(store, d.strLocalID, d.llSize))
+            Stored_Copy_Present(store, d.strLocalID, d.llSize, d.strMD5))
             need.erase(l.id);
     }
     for (const ListRow& l : list) {

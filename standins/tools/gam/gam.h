@@ -3,6 +3,7 @@
 #pragma once
 
 #include "gam_cli.h"
+#include "gam_out.h"
 
 #include <gwssim/state.h>
 
@@ -12,13 +13,14 @@ struct GamCtx {
     std::string root;            // the simulated domain's folder
     GwsDomain domain;
     const GwsUser* user = nullptr;  // the account the command acts as (in domain.users)
-    std::string out;             // standard output, written only when the command succeeds
+    std::string out;             // standard output, written when the command ends 0 or kGamNoEntities
 };
 
-// Prints "ERROR: <text>" on standard error; returns 1 (the exit status of a failed operation).
-int Gam_Error(const std::string& text);
+// Prints "ERROR: <text>" on standard error; returns status (a GamStatus).
+int Gam_Error(const std::string& text, int status = kGamActionFailed);
 
-// Each returns 0 with ctx.out filled, or 1 after Gam_Error.
+// Each returns its exit status: 0 with ctx.out filled, kGamNoEntities for a listing without rows
+// (ctx.out holds its header), or another GamStatus after Gam_Error.
 int Gam_File_List(const GamCmd& cmd, GamCtx& ctx);
 int Gam_File_Tree(const GamCmd& cmd, GamCtx& ctx);
 int Gam_Show_Acls(const GamCmd& cmd, GamCtx& ctx);

@@ -157,6 +157,22 @@ protected:
         json_object_put(d);
         return out;
     }
+    // The ids of the user's Drive items of that MIME type, by name.
+    std::map<std::string, std::string> Sim_Items_Of_Type(const std::string& user, const std::string& mime) {
+        std::map<std::string, std::string> out;
+        json_object* d = json_object_from_file(Drive_Json(user).c_str());
+        json_object* items = nullptr;
+        json_object_object_get_ex(d, "items", &items);
+        for (size_t i = 0; i < json_object_array_length(items); ++i) {
+            json_object* it = json_object_array_get_idx(items, i);
+            json_object *id, *m, *name;
+            if (json_object_object_get_ex(it, "mimeType", &m) && mime == json_object_get_string(m) &&
+                json_object_object_get_ex(it, "id", &id) && json_object_object_get_ex(it, "name", &name))
+                out[json_object_get_string(name)] = json_object_get_string(id);
+        }
+        json_object_put(d);
+        return out;
+    }
     // Applies fn to the items array and stores the Drive back.
     template <typename Fn>
     void Edit_Items(const std::string& user, Fn fn) {
@@ -666,11 +682,11 @@ TEST_F(DriveBackup, APreCountCountsOneFailingAccountAsZeroWithAWarnRow) {
 }
 
 TEST_F(DriveBackup, HostileDriveNamesAreCataloguedAsTheyAre) {
-    // Drive name -> the name as GAM lists it (it writes a line break as \n).
+    // Drive name -> the name as catalogued: exactly the name (GAM keeps a line break raw in its quoted cell).
     const std::pair<std::string, std::string> names[] = {
         {"quote's \"double\", comma.txt", "quote's \"double\", comma.txt"},
         {"$(touch pwned) `touch pwned2`;x", "$(touch pwned) `touch pwned2`;x"},
-        {"line one\nline two", "line one\\nline two"},
+        {"line one\nline two", "line one\nline two"},
         {"100% %s %n", "100% %s %n"},
         {"../../escape", "../../escape"},
     };
@@ -703,6 +719,170 @@ TEST_F(DriveBackup, HostileAccountNamesReachGamAsOneArgumentOrAreSkipped) {
     EXPECT_TRUE(Has_Row("FAIL", "Skipped Drive backup for user account " + slashed));
     EXPECT_TRUE(Gam_Calls(slashed).empty());
     EXPECT_FALSE(fs::exists(qlm::Backup_Service_Dir("drive") + "/escape@example.test"));
+}
+
+TEST_F(DriveBackup, EditorFilesAreStoredAsExportedAndTypesWithoutExportArePassedOver) {
+    const struct {
+        const char* mime;
+        const char* odf;
+    } editors[] = {
+        {"application/vnd.google-apps.document", "application/vnd.oasis.opendocument.text"},
+        {"application/vnd.google-apps.spreadsheet", "application/vnd.oasis.opendocument.spreadsheet"},
+        {"application/vnd.google-apps.presentation", "application/vnd.oasis.opendocument.presentation"},
+    };
+    ASSERT_EQ(Backup(), 0);
+    auto cat = Catalog(kAlice);
+    std::string doc;
+    for (const auto& e : editors) {
+        auto ids = Sim_Items_Of_Type(kAlice, e.mime);
+        ASSERT_FALSE(ids.empty()) << e.mime;
+        for (const auto& [name, id] : ids) {
+            SCOPED_TRACE(name);
+            ASSERT_TRUE(cat.count(id));
+            const std::string stored = Read_File(Store(kAlice) + "/" + cat[id]["localid"]);
+            // The OpenDocument package: its first entry is the uncompressed "mimetype".
+            EXPECT_EQ(stored.substr(0, 4), "PK\x03\x04");
+            EXPECT_EQ(stored.substr(30, 8 + strlen(e.odf)), std::string("mimetype") + e.odf);
+            EXPECT_EQ(cat[id]["md5Checksum"], "");
+            EXPECT_NE(cat[id]["size"], std::to_string(stored.size())) << "the listed size is the storage size";
+            EXPECT_NE(cat[id]["size"], "-1");
+            doc = id;
+        }
+    }
+    // Drawings and Apps Script projects are catalogued like the skipped types, never tried.
+    for (const char* mime : {"application/vnd.google-apps.drawing", "application/vnd.google-apps.script"}) {
+        auto ids = Sim_Items_Of_Type(kAlice, mime);
+        ASSERT_EQ(ids.size(), 1u) << mime;
+        const std::string id = ids.begin()->second;
+        ASSERT_TRUE(cat.count(id)) << mime;
+        EXPECT_EQ(cat[id]["localid"], "") << mime;
+        EXPECT_EQ(Count_Downloads_Of(id), 0) << mime;
+    }
+    for (const LogRow& r : Rows()) EXPECT_NE(r.status, "FAIL") << r.text;
+
+    // Unchanged: no new download (the export is never its listed size, and that must not matter).
+    Clear_Calls();
+    ASSERT_EQ(Backup(), 0);
+    EXPECT_TRUE(Downloads().empty()) << Downloads().front();
+    // A new modified time downloads the document again, under its local id.
+    const std::string local = Catalog(kAlice)[doc]["localid"];
+    Edit_Items(kAlice, [&](json_object* items) {
+        json_object_object_add(Find(items, doc), "modifiedTime", json_object_new_string("2025-07-01T10:00:00.000Z"));
+    });
+    Clear_Calls();
+    ASSERT_EQ(Backup(), 0);
+    EXPECT_EQ(Downloads().size(), 1u);
+    EXPECT_EQ(Count_Downloads_Of(doc), 1);
+    EXPECT_EQ(Catalog(kAlice)[doc]["localid"], local);
+    Expect_No_Orphans(kAlice);
+}
+
+TEST_F(DriveBackup, TheDownloadCheckComparesSizeAndMd5OnlyWhereGoogleGivesAnMd5) {
+    fs::create_directories(Store(kAlice));
+    const std::string path = Store(kAlice) + "/copy";
+    const std::string bytes = "twelve bytes";
+    Write_File(path, bytes);
+    const std::string md5 = Md5_Hex(path);
+    // complete: a finished download may be committed; present: a stored copy needs no new download
+    // (its MD5 was checked when it was committed, so only its size is looked at again).
+    const struct {
+        const char* name;
+        std::string content;  // "-": no file
+        long long size;
+        std::string md5;
+        bool complete, present;
+    } cases[] = {
+        {"MD5 and size match", bytes, 12, md5, true, true},
+        {"MD5 matches, size does not", bytes, 13, md5, false, false},
+        {"size matches, MD5 does not", bytes, 12, std::string(32, '0'), false, true},
+        {"truncated", "twelve", 12, md5, false, false},
+        {"no MD5: the size is not compared", bytes, 4096, "", true, true},
+        {"no MD5, no size", bytes, -1, "", true, true},
+        {"no MD5, empty copy", "", 0, "", false, false},
+        {"no file", "-", 12, md5, false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove(path);
+        if (c.content != "-") Write_File(path, c.content);
+        EXPECT_EQ(qlm::drivebk::Is_Complete_Copy(path, c.size, c.md5), c.complete);
+        EXPECT_EQ(qlm::drivebk::Stored_Copy_Present(Store(kAlice), "copy", c.size, c.md5), c.present);
+    }
+}
+
+TEST_F(DriveBackup, ADownloadGamWillNotPerformIsNotTriedAgain) {
+    ASSERT_EQ(Backup(), 0);
+    const std::string id = Sim_Files(kAlice).begin()->first;
+    Change_Content(kAlice, id, "new content that cannot be fetched\n");
+    Fault("--tool gam --match drivefile --match " + id + " --action fail --exit 51");
+    Clear_Calls();
+    ASSERT_EQ(Backup(), 0);
+    EXPECT_EQ(Count_Downloads_Of(id), 1);
+    EXPECT_TRUE(Has_Row("FAIL", "Failed to download Drive file after retries. file_id=" + id));
+    Expect_No_Orphans(kAlice);
+}
+
+TEST_F(DriveBackup, AnEmptiedDriveIsPrunedToItsRoot) {
+    ASSERT_EQ(Backup(), 0);
+    ASSERT_GT(Catalog(kAlice).size(), 1u);
+    Edit_Items(kAlice, [](json_object* items) {
+        json_object_array_del_idx(items, 0, json_object_array_length(items));
+    });
+    Clear_Calls();
+    ASSERT_EQ(Backup(), 0);
+    // GAM found no files: exit 60 after its header line, an empty listing.
+    EXPECT_NE(Read_File(sim + "/calls.jsonl").find("\"exit\":60"), std::string::npos);
+    auto cat = Catalog(kAlice);
+    ASSERT_EQ(cat.size(), 1u);
+    EXPECT_EQ(cat.begin()->second["depth"], "-1") << "only the root stays";
+    EXPECT_TRUE(Store_Files(Store(kAlice)).empty());
+    EXPECT_FALSE(Has_Row("FAIL", "Failed to retrieve Drive file list"));
+    EXPECT_FALSE(Has_Row("FAIL", "Skip deletion"));
+}
+
+TEST_F(DriveBackup, OrphansAreCataloguedInTheirOwnFolderBesideTheOneRoot) {
+    ASSERT_EQ(Backup(), 0);
+    auto cat = Catalog(kAlice);
+    std::vector<std::string> roots;
+    std::string orphansId;
+    for (auto& [id, r] : cat) {
+        if (r["depth"] == "-1") roots.push_back(id);
+        if (r["name"] == "Orphans") orphansId = id;
+    }
+    ASSERT_EQ(roots.size(), 1u) << "one root row";
+    const std::string rootId = roots[0];
+    ASSERT_FALSE(orphansId.empty());
+    EXPECT_EQ(cat[orphansId]["depth"], "0");
+    EXPECT_EQ(cat[orphansId]["parents"], rootId);
+    EXPECT_EQ(cat[orphansId]["mimeType"], qlm::drivebk::kFolderMime);
+    EXPECT_EQ(cat[orphansId]["localid"], "");
+    EXPECT_EQ(cat[orphansId]["Owner"], kAlice);
+
+    std::map<std::string, std::map<std::string, std::string>> byName;
+    for (auto& [id, r] : cat) byName[r["name"]] = r;
+    EXPECT_EQ(byName["orphan.txt"]["parents"], orphansId);
+    EXPECT_EQ(byName["orphan.txt"]["depth"], "1");
+    EXPECT_EQ(byName["Lost and found"]["parents"], orphansId);
+    EXPECT_EQ(byName["found note.txt"]["parents"], byName["Lost and found"]["id"]);
+    EXPECT_EQ(byName["found note.txt"]["depth"], "2");
+    // The chain of names from the top: My Drive, Orphans, Lost and found.
+    json_object* chain = json_tokener_parse(byName["found note.txt"]["structure"].c_str());
+    ASSERT_NE(chain, nullptr);
+    std::vector<std::string> names;
+    for (size_t i = 0; i < json_object_array_length(chain); ++i) {
+        json_object* name = nullptr;
+        json_object_object_get_ex(json_object_array_get_idx(chain, i), "name", &name);
+        names.push_back(json_object_get_string(name));
+    }
+    json_object_put(chain);
+    EXPECT_EQ(names, (std::vector<std::string>{"My Drive", "Orphans", "Lost and found"}));
+    Expect_Stored_Like_Google(kAlice);  // the orphans' contents too
+
+    // The next run keeps the same rows.
+    Clear_Calls();
+    ASSERT_EQ(Backup(), 0);
+    EXPECT_TRUE(Downloads().empty());
+    EXPECT_EQ(Catalog(kAlice).size(), cat.size());
 }
 
 // ---- Shared Drive ----
@@ -782,6 +962,20 @@ TEST_F(SharedDriveBackup, TheDriveKeepsItsUuidAndItsRootRowAcrossRunsAndAnUnchan
         EXPECT_EQ(cat.size(), cat1.size()) << "rows only the tree carries are never pruned";
         EXPECT_EQ(cat.count(sd), 1u);
     }
+}
+
+TEST_F(SharedDriveBackup, AnEmptySharedDriveBacksUpAsEmptyWithoutFailingTheService) {
+    Write_File(Drive_Json("shared/" + sd), "{\"root_id\": \"" + sd + "\", \"items\": []}");
+    ASSERT_EQ(Backup_SD(), 0);
+    auto map = Mapping();
+    ASSERT_EQ(map.count(sd), 1u);
+    auto cat = SD_Catalog(map[sd]);
+    ASSERT_EQ(cat.size(), 1u);
+    EXPECT_EQ(cat.count(sd), 1u) << "only the drive's root row";
+    for (const LogRow& r : Rows()) EXPECT_NE(r.status, "FAIL") << r.text;
+    int64_t n = -1;
+    ASSERT_EQ(Count_Shared_Drive(&t, &n, "admin", db), 0);
+    EXPECT_EQ(n, 1);
 }
 
 TEST_F(SharedDriveBackup, ALostConnectionKeepsTheNewUuidSoTheRetryReusesItsFolder) {
