@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -118,8 +119,10 @@ int Edit_Schedule_Mission(O_APP_CGI_AGENT* agent) {
               Json_Dict_Add_Int64(r, kKeyStartTime, static_cast<int64_t>(Now())) == 0 &&
               Json_Dict_Add_Str(r, kKeyBackupStatus, "scheduling") == 0 &&
               Json_Dict_Add_Str(r, kKeyMissionName, p.pszMissionName) == 0 && Schedule_Record_Set_Times(r, p) == 0;
-    if (!ok || Write_Schedule_Record(strMissionID.c_str(), r) != 0) {
-        Reply_Error(kReplyFailed, kKeyMissionId);
+    const int rc = ok ? Replace_Schedule_Record(strMissionID.c_str(), r) : -1;
+    if (rc != 0) {
+        // Deleted while it was being edited: as for a schedule that was never there.
+        Reply_Error(rc == -ENOENT ? kReplyBadParam : kReplyFailed, kKeyMissionId);
         return 0;
     }
     Send_Signal_Let_Daemon_Recalculate_Schedule_Queue(true);

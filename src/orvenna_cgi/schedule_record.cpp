@@ -115,7 +115,12 @@ int Mark_Once_Schedule_Aborted(const char* pszMissionID, json_object* sched) {
     if (Json_Dict_Find_Str(sched, kKeyScheduleFrequency, freq) != 0 || freq == nullptr || strcmp(freq, "once") != 0)
         return 0;
     if (int rc = Json_Dict_Add_Str(sched, "backup_status", "abort"); rc != 0) return rc;
-    return Json_Replace_File(Scheduling_Mission_Dir() + "/" + pszMissionID, sched);
+    return Replace_Schedule_Record(pszMissionID, sched);
+}
+
+int Replace_Schedule_Record(const char* pszMissionID, json_object* rec) {
+    if (!Is_Id_Form(pszMissionID) || rec == nullptr) return -22;
+    return Json_Replace_File(Scheduling_Mission_Dir() + "/" + pszMissionID, rec);
 }
 
 int Remove_Task_Schedule_Records(const char* pszTaskID) {

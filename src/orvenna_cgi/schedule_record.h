@@ -73,6 +73,10 @@ json_object* Build_Schedule_Record(const Schedule_Params& p, const GWSTask& task
 // or a NULL record; -errno of the write.
 int Write_Schedule_Record(const char* pszMissionID, json_object* rec);
 
+// Writes back a record that was read: only while it exists, so a schedule deleted between the
+// read and the write stays deleted. 0; -ENOENT when it is gone; -22 as above.
+int Replace_Schedule_Record(const char* pszMissionID, json_object* rec);
+
 // The abort's mark on the schedule that started a run: when sched (the record as read) is a
 // "once" schedule, its backup_status becomes "abort" so that the daemon does not run it again,
 // written back only while the record exists: a schedule deleted meanwhile stays deleted. 0 (also

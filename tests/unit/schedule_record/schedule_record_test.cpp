@@ -227,4 +227,23 @@ TEST_F(ScheduleRecord, AnAbortMarksOnlyAOnceScheduleAndNeverBringsBackADeletedOn
     EXPECT_EQ(qlm::Mark_Once_Schedule_Aborted("../x", rec.get()), -22);
 }
 
+TEST_F(ScheduleRecord, AnEditOfARecordDeletedMeanwhileDoesNotBringItBack) {
+    GWSTask task;
+    Fill(task);
+    plattest::ScopedEnv q("QUERY_STRING", "schedule_frequency=daily");
+    O_APP_CGI_AGENT agent(0);
+    qlm::Schedule_Params p;
+    qlm::Read_Schedule_Params(&agent, p);
+    RAIIful_Json rec(qlm::Build_Schedule_Record(p, task, 1700000000));
+    const std::string id = smbbackup::Create_New_ID();
+    const std::string path = qlm::Scheduling_Mission_Dir() + "/" + id;
+    ASSERT_EQ(qlm::Write_Schedule_Record(id.c_str(), rec.get()), 0);
+    EXPECT_EQ(qlm::Replace_Schedule_Record(id.c_str(), rec.get()), 0);
+    EXPECT_TRUE(fs::exists(path));
+    fs::remove(path);
+    EXPECT_EQ(qlm::Replace_Schedule_Record(id.c_str(), rec.get()), -ENOENT);
+    EXPECT_FALSE(fs::exists(path));
+    EXPECT_EQ(qlm::Replace_Schedule_Record("../x", rec.get()), -22);
+}
+
 }  // namespace
