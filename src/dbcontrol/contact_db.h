@@ -32,6 +32,9 @@ int Contact_Write_DB(const std::map<std::string, ContactData>& mapContactData, c
 int Group_Contact_Write_DB(const std::vector<ContactGroupData>& vecGroupData, const char* pszUserEmail,
                            const char* pszTaskID);
 
+// Removes the account's contact catalog: an account without contacts keeps none. 0; -22.
+int Contact_Remove_DB(const char* pszUserEmail, const char* pszTaskID);
+
 // Every contact, newest row first. 0; -22; -161 (also for a catalog never written).
 int Contact_Get_DB_Data(PT_JSON jsonList, const char* pszUserEmail, const char* pszTaskID);
 

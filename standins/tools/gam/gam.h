@@ -15,6 +15,9 @@ struct GamCtx {
     std::string out;             // standard output, written only when the command succeeds
 };
 
+// GAM's exit status for a listing without rows, which still prints its header line.
+inline constexpr int kGamEmptyListing = 60;
+
 // Prints "ERROR: <text>" on standard error; returns 1 (the exit status of a failed operation).
 int Gam_Error(const std::string& text);
 
@@ -29,6 +32,8 @@ int Gam_Count_Messages(const GamCmd& cmd, GamCtx& ctx);
 int Gam_Export_Message(const GamCmd& cmd, GamCtx& ctx);
 int Gam_Insert_Message(const GamCmd& cmd, GamCtx& ctx);
 
+// The calendar and contact listings give kGamEmptyListing, with the header in ctx.out, when they
+// have no rows.
 int Gam_Print_Events(const GamCmd& cmd, GamCtx& ctx);
 int Gam_Import_Event(const GamCmd& cmd, GamCtx& ctx);
 

@@ -49,7 +49,7 @@ int Gam_Print_Events(const GamCmd&, GamCtx& ctx) {
         rows.push_back(std::move(row));
     }
     Csv_Table(ctx.out, {"calendarId", "id"}, rows);
-    return 0;
+    return rows.empty() ? kGamEmptyListing : 0;
 }
 
 int Gam_Import_Event(const GamCmd& cmd, GamCtx& ctx) {

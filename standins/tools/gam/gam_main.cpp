@@ -102,8 +102,10 @@ int Gam_Body(int argc, char** argv) {
     }
     if (cmd.op == GamOp::None) return Gam_Make_Default_Cfg(Gam_Cfg_Dir(), err) == 0 ? 0 : Gam_Error(err);
     GamCtx ctx;
-    if (Authorize(cmd, ctx) != 0 || Run(cmd, ctx) != 0) return 1;
-    return Write_Out(ctx.out) ? 0 : Gam_Error("Cannot write the output");
+    if (Authorize(cmd, ctx) != 0) return 1;
+    const int rc = Run(cmd, ctx);
+    if (rc != 0 && rc != kGamEmptyListing) return 1;
+    return Write_Out(ctx.out) ? rc : Gam_Error("Cannot write the output");
 }
 
 }  // namespace
