@@ -46,10 +46,12 @@ Listing Run_Listing(const std::string& cmdline, const std::string& errPath,
         return l;
     }
     if (r.ret < 0 || (r.status != 0 && r.status != kGamEmptyResult)) return l;
-    if (l.doc.Load(*out) != 0) {
+    const int rc = l.doc.Load(*out);
+    if (rc == -2) {
         l.result = ListingResult::Unreadable;
         return l;
     }
+    if (rc != 0) return l;  // no CSV at all
     // Without its header the output says nothing, least of all that the account is empty.
     l.result = ListingResult::Ok;
     for (const char* column : headerColumns)

@@ -35,8 +35,8 @@ struct Listing {
 // Runs cmdline with its standard output in a fresh private file and its standard error in
 // errPath, and reads the CSV back. Lost when the error file holds the connection-error line;
 // Failed for a runner result below 0, an exit status other than 0 and kGamEmptyResult, or an
-// output whose header does not name every one of headerColumns (0 bytes included); Unreadable
-// when the output cannot be read back.
+// output that is no CSV or whose header does not name every one of headerColumns (0 bytes
+// included); Unreadable when the output file cannot be opened.
 Listing Run_Listing(const std::string& cmdline, const std::string& errPath,
                     std::initializer_list<const char*> headerColumns);
 
