@@ -173,11 +173,7 @@ Turn Backup_Contact_Account(Run& run, const std::string& account) {
         // A header alone: the account has no contacts and keeps no contact catalog.
         rc = Contact_Remove_DB(acct, task);
     } else {
-        std::map<std::string, ContactData> snapshot;
-        for (ContactData& c : rows) {
-            const std::string id = c.strLocalID;
-            snapshot.emplace(id, std::move(c));
-        }
+        const std::map<std::string, ContactData> snapshot = Contact_Snapshot(rows);
         Mission_Progress_Add(run.progress, static_cast<int64_t>(snapshot.size()));
         Log_Progress(ctx, Format("Start writing Contact information to database for user account %s.", acct));
         rc = Contact_Write_DB(snapshot, acct, task);
@@ -215,6 +211,15 @@ std::vector<ContactData> Contacts_From_Listing(const csvx::Document& doc) {
         contacts.push_back(std::move(c));
     }
     return contacts;
+}
+
+std::map<std::string, ContactData> Contact_Snapshot(std::vector<ContactData>& contacts) {
+    std::map<std::string, ContactData> snapshot;
+    for (ContactData& c : contacts) {
+        const std::string id = c.strLocalID;
+        snapshot.emplace(id, std::move(c));
+    }
+    return snapshot;
 }
 
 int Backup_Contact(GWSTask* pTask, std::string strMissionPath, const char* pszCurrentLoginUser, sqlite3* sqlDatabase) {

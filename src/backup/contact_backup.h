@@ -27,3 +27,6 @@ std::vector<ContactGroupData> Contact_Groups_From_Listing(const csvx::Document& 
 // "...contactGroupResourceName", in order of d) whose two cells are set, then
 // {"id":"contactGroups/all","name":"all"}; "/" is written "\/".
 std::vector<ContactData> Contacts_From_Listing(const csvx::Document& doc);
+
+// The snapshot of those contacts, keyed by local id.
+std::map<std::string, ContactData> Contact_Snapshot(std::vector<ContactData>& contacts);
