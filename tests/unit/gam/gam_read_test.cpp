@@ -372,5 +372,19 @@ TEST_F(ContactsTest, ContactListingCarriesFieldsAndMemberships) {
         EXPECT_TRUE(t.Has(col)) << col;
 }
 
+TEST_F(ContactsTest, AnEmptyListingPrintsItsHeaderAndExitsSixty) {
+    GwsContacts none;
+    ASSERT_EQ(Gwssim_Save_Contacts(sim, "carol@example.com", none), 0);
+    const std::vector<std::pair<std::vector<std::string>, const char*>> cases = {
+        {{"print", "contactgroup"}, "resourceName"}, {{"print", "contacts", "allfields"}, "resourceName"}};
+    for (const auto& [args, column] : cases) {
+        Result r = Gam(User("carol@example.com", args));
+        EXPECT_EQ(r.status, 60) << args.back();
+        Table t = Parse_Csv(r.out);
+        EXPECT_TRUE(t.Has("User") && t.Has(column)) << args.back() << ": " << r.out;
+        EXPECT_TRUE(t.rows.empty());
+    }
+}
+
 }  // namespace
 }  // namespace gamtest
