@@ -107,12 +107,10 @@ Turn Backup_Calendar_Account(Run& run, const std::string& account) {
         Log_Stored(ctx, "FAIL", "info", Format("Failed to retrieve Calendar list for user account %s.", acct));
         return Turn::Done;
     }
-    std::vector<CalendarData> events = Calendar_Events_From_Listing(l.doc);
-    Mission_Progress_Add(run.progress, static_cast<int64_t>(events.size()));
-    const std::map<std::string, CalendarData> snapshot = Calendar_Snapshot(events);
-
     Log_Progress(ctx, Format("Start writing Calendar information to database for user account %s.", acct));
-    const int rc = Calendar_Write_DB(snapshot, acct, run.strTaskID.c_str());
+    int64_t accepted = 0;
+    const int rc = Calendar_Replace_Snapshot(l.doc, acct, run.strTaskID.c_str(), &accepted);
+    Mission_Progress_Add(run.progress, accepted);
     if (rc != 0) {
         Log_Stored(ctx, "FAIL", "info",
                    Format("Failed to write Calendar information to database for user account %s. ret=%d", acct, rc));
@@ -148,6 +146,21 @@ std::map<std::string, CalendarData> Calendar_Snapshot(std::vector<CalendarData>&
         snapshot.insert_or_assign(id, std::move(e));
     }
     return snapshot;
+}
+
+int Calendar_Replace_Snapshot(const csvx::Document& doc, const char* account, const char* task, int64_t* accepted) {
+    std::vector<CalendarData> events = Calendar_Events_From_Listing(doc);
+    if (accepted != nullptr) *accepted = static_cast<int64_t>(events.size());
+    // An event keeps its local id from run to run, so a selection made by local id (a restore)
+    // still names it after the next backup.
+    std::vector<std::pair<std::string, std::string>> ids;
+    Calendar_Read_Local_Ids(ids, account, task);  // an unreadable catalog: fresh ids
+    const std::map<std::string, std::string> previous(ids.begin(), ids.end());
+    for (CalendarData& e : events) {
+        auto p = previous.find(e.strID);
+        if (p != previous.end()) e.strLocalID = p->second;
+    }
+    return Calendar_Write_DB(Calendar_Snapshot(events), account, task);
 }
 
 int Backup_Calendar(GWSTask* pTask, std::string strMissionPath, const char* pszCurrentLoginUser,

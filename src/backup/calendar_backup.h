@@ -7,6 +7,7 @@
 // empty. Locks: BK/calendar/<task>.calendar_lck and BK/calendar/<task>/<account>.calendar_lck.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
@@ -24,3 +25,8 @@ std::vector<CalendarData> Calendar_Events_From_Listing(const csvx::Document& doc
 // The snapshot of those events: one entry per event id, a later row with the same id replacing
 // the earlier one.
 std::map<std::string, CalendarData> Calendar_Snapshot(std::vector<CalendarData>& events);
+
+// Replaces the account's catalog with the snapshot of a listing's events; an event already in the
+// previous snapshot keeps its local id, so a selection made by local id (a restore) still names it.
+// *accepted (when given) gets the number of accepted rows. Calendar_Write_DB's result.
+int Calendar_Replace_Snapshot(const csvx::Document& doc, const char* account, const char* task, int64_t* accepted);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <set>
 #include <utility>
 
 #include "backup/snapshot_service.h"
@@ -126,6 +127,27 @@ std::string Contact_Listing_Line(const std::string& account) {
     return qlm::Tool_Path("gam") + " user " + qlm::ShellQuote(account) + " print contacts allfields";
 }
 
+// A contact keeps its local id from run to run (by its resource name; identical rows take the
+// previous ids in turn), so a selection made by local id (a restore) still names it after the
+// next backup. Without a readable previous catalog every contact has its fresh id.
+void Keep_Local_Ids(std::vector<ContactData>& contacts, const char* acct, const char* task) {
+    std::vector<std::pair<std::string, std::string>> ids;
+    if (Contact_Read_Local_Ids(ids, acct, task) != 0) return;
+    std::map<std::string, std::vector<std::string>> previous;
+    for (auto& [name, local] : ids)
+        if (!name.empty() && !local.empty()) previous[name].push_back(std::move(local));
+    std::map<std::string, size_t> taken;
+    std::set<std::string> used;
+    for (ContactData& c : contacts) {
+        auto p = previous.find(c.strResourceName);
+        if (p == previous.end()) continue;
+        size_t& n = taken[c.strResourceName];
+        // A local id is the catalog's key: never two contacts under one.
+        while (n < p->second.size() && !used.insert(p->second[n]).second) ++n;
+        if (n < p->second.size()) c.strLocalID = p->second[n++];
+    }
+}
+
 Turn Backup_Contact_Account(Run& run, const std::string& account) {
     const LogCtx& ctx = run.ctx;
     const char* acct = account.c_str();
@@ -168,16 +190,10 @@ Turn Backup_Contact_Account(Run& run, const std::string& account) {
     }
     Log_Progress(ctx, Format("Finished writing Contact group information to database for user account %s.", acct));
 
-    std::vector<ContactData> rows = Contacts_From_Listing(contacts.doc);
-    if (contacts.doc.RowCount() == 0) {
-        // A header alone: the account has no contacts and keeps no contact catalog.
-        rc = Contact_Remove_DB(acct, task);
-    } else {
-        const std::map<std::string, ContactData> snapshot = Contact_Snapshot(rows);
-        Mission_Progress_Add(run.progress, static_cast<int64_t>(snapshot.size()));
-        Log_Progress(ctx, Format("Start writing Contact information to database for user account %s.", acct));
-        rc = Contact_Write_DB(snapshot, acct, task);
-    }
+    Log_Progress(ctx, Format("Start writing Contact information to database for user account %s.", acct));
+    int64_t stored = 0;
+    rc = Contact_Replace_Snapshot(contacts.doc, acct, task, &stored);
+    Mission_Progress_Add(run.progress, stored);
     if (rc != 0) {
         Log_Stored(ctx, "FAIL", "info",
                    Format("Failed to write Contact information to database for user account %s. ret=%d", acct, rc));
@@ -220,6 +236,16 @@ std::map<std::string, ContactData> Contact_Snapshot(std::vector<ContactData>& co
         snapshot.emplace(id, std::move(c));
     }
     return snapshot;
+}
+
+int Contact_Replace_Snapshot(const csvx::Document& doc, const char* account, const char* task, int64_t* stored) {
+    if (stored != nullptr) *stored = 0;
+    // A header alone: the account has no contacts and keeps no contact catalog.
+    if (doc.RowCount() == 0) return Contact_Remove_DB(account, task);
+    std::vector<ContactData> rows = Contacts_From_Listing(doc);
+    Keep_Local_Ids(rows, account, task);
+    if (stored != nullptr) *stored = static_cast<int64_t>(rows.size());
+    return Contact_Write_DB(Contact_Snapshot(rows), account, task);
 }
 
 int Backup_Contact(GWSTask* pTask, std::string strMissionPath, const char* pszCurrentLoginUser, sqlite3* sqlDatabase) {

@@ -9,6 +9,7 @@
 // BK/contact/<task>.contact_lck and BK/contact/<task>/<account>.contact_lck.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
@@ -30,3 +31,10 @@ std::vector<ContactData> Contacts_From_Listing(const csvx::Document& doc);
 
 // The snapshot of those contacts, keyed by local id.
 std::map<std::string, ContactData> Contact_Snapshot(std::vector<ContactData>& contacts);
+
+// Replaces the account's contact catalog with the snapshot of a listing's contacts, or removes it
+// when the listing has no rows (an account without contacts keeps no contact catalog). A contact
+// already in the previous snapshot keeps its local id (by resource name; identical rows take the
+// previous ids in turn). *stored (when given) gets the number of contacts written. 0, or the
+// catalog routine's result.
+int Contact_Replace_Snapshot(const csvx::Document& doc, const char* account, const char* task, int64_t* stored);

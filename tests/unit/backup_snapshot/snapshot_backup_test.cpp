@@ -276,11 +276,14 @@ TEST_F(SnapshotBackup, EveryEventContactAndGroupOfEveryUserIsInTheCatalogsFieldB
 TEST_F(SnapshotBackup, TheNextRunHoldsExactlyTheNewStateOfTheDomain) {
     ASSERT_EQ(Calendar(), 0);
     ASSERT_EQ(Contact(), 0);
-    const std::set<std::string> oldIds = [&] {
-        std::set<std::string> ids;
-        for (const Row& r : Events(kAlice)) ids.insert(r.at("calendarId"));
-        return ids;
-    }();
+    // Local ids by Google's ids.
+    auto locals = [](const std::vector<Row>& rows, const char* key) {
+        std::map<std::string, std::string> out;
+        for (const Row& r : rows) out[r.at(key)] = r.at("localid");
+        return out;
+    };
+    const auto oldEvents = locals(Events(kAlice), "calendarId");
+    const auto oldContacts = locals(Contacts(kAlice), "resourceName");
     Edit_Sim(kAlice, "calendar.json", [](json_object* o) {
         json_object* events = Array(o, "events");
         json_object_array_del_idx(events, 0, 1);  // deleted
@@ -306,10 +309,22 @@ TEST_F(SnapshotBackup, TheNextRunHoldsExactlyTheNewStateOfTheDomain) {
     ASSERT_EQ(Contact(), 0);
     Expect_Calendars_Match_Domain();
     Expect_Contacts_Match_Domain();
-    std::set<std::string> newIds;
-    for (const Row& r : Events(kAlice)) newIds.insert(r.at("calendarId"));
-    EXPECT_TRUE(newIds.count("addedevent0001"));
-    EXPECT_NE(newIds, oldIds);
+    // What is still there keeps its local id, so a restore selection made before this run still
+    // names it; what is new gets a fresh one.
+    const auto newEvents = locals(Events(kAlice), "calendarId");
+    ASSERT_TRUE(newEvents.count("addedevent0001"));
+    EXPECT_EQ(newEvents.size(), oldEvents.size());
+    std::set<std::string> oldLocals;
+    for (const auto& [id, local] : oldEvents) oldLocals.insert(local);
+    for (const auto& [id, local] : newEvents) {
+        if (id == "addedevent0001")
+            EXPECT_EQ(oldLocals.count(local), 0u);
+        else
+            EXPECT_EQ(local, oldEvents.at(id)) << id;
+    }
+    const auto newContacts = locals(Contacts(kAlice), "resourceName");
+    EXPECT_EQ(newContacts.size() + 1, oldContacts.size());
+    for (const auto& [name, local] : newContacts) EXPECT_EQ(local, oldContacts.at(name)) << name;
 }
 
 TEST_F(SnapshotBackup, AUserWithoutEventsOrContactsGetsTheEmptySnapshot) {
