@@ -143,13 +143,8 @@ int Calendar_Write_DB(const std::map<std::string, CalendarData>& mapCalendarData
 }
 
 int Calendar_Read_Local_Ids(std::vector<std::pair<std::string, std::string>>& vecIds, const char* pszUserEmail, const char* pszTaskID) {
-    std::vector<std::pair<std::string, std::string>> ids;
-    const int rc = Read_Records(Kind::Calendar, pszUserEmail, pszTaskID, "calendar_sql_database",
-                                "SELECT calendarId,localid FROM calendar_sql_database ORDER BY id;", [&](sqlite3_stmt* st) {
-                                    ids.emplace_back(Column_String(st, 0), Column_String(st, 1));
-                                });
-    if (rc == 0) vecIds.swap(ids);
-    return rc;
+    return Read_Text_Pairs(Kind::Calendar, pszUserEmail, pszTaskID, "calendar_sql_database",
+                           "SELECT calendarId,localid FROM calendar_sql_database ORDER BY id;", vecIds);
 }
 
 int Calendar_Get_DB_Data(PT_JSON jsonList, const char* pszUserEmail, const char* pszTaskID) {

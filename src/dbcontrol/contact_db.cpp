@@ -156,13 +156,8 @@ int Group_Contact_Write_DB(const std::vector<ContactGroupData>& vecGroupData, co
 }
 
 int Contact_Read_Local_Ids(std::vector<std::pair<std::string, std::string>>& vecIds, const char* pszUserEmail, const char* pszTaskID) {
-    std::vector<std::pair<std::string, std::string>> ids;
-    const int rc = Read_Records(Kind::Contact, pszUserEmail, pszTaskID, "contact_sql_database",
-                                "SELECT resourceName,localid FROM contact_sql_database ORDER BY id;", [&](sqlite3_stmt* st) {
-                                    ids.emplace_back(Column_String(st, 0), Column_String(st, 1));
-                                });
-    if (rc == 0) vecIds.swap(ids);
-    return rc;
+    return Read_Text_Pairs(Kind::Contact, pszUserEmail, pszTaskID, "contact_sql_database",
+                           "SELECT resourceName,localid FROM contact_sql_database ORDER BY id;", vecIds);
 }
 
 int Contact_Remove_DB(const char* pszUserEmail, const char* pszTaskID) {
