@@ -430,6 +430,20 @@ class RunFailures(BackupCase):
         self.assertEqual(len(self.calls("tallyx")), 3)
         self.assertEqual(rows[-1]["sql_name"], "Completed backup for all accounts in domain %s." % ADMIN)
 
+    def test_lost_connections_in_calendar_and_contacts_are_retried_and_the_run_finishes(self):
+        # The pre-count lists the events of the demo domain's four users first; then the first backup
+        # attempt of each service loses the connection.
+        self.fault_n("gam", "print events", "conn", times=1, skip=4)
+        self.fault_n("gam", "print contactgroup", "conn", times=1)
+        record, rows = self.run_to_history(calendar_enable="1", contact_enable="1")
+        self.assertEqual(record["backup_status"], "finish", [r["sql_name"] for r in rows])
+        errors = [r["sql_name"] for r in rows if r["sql_status"] == "FAIL" and r["sql_type"] == "info"]
+        self.assertEqual(errors, ["Error occurred while backing up all accounts in domain %s: %s backup fail.." %
+                                  (ADMIN, service) for service in ("Calendar", "Contact")])
+        backup = self.path("usr/local/Kivora/quillmere/database/gws/backup")
+        for folder in ("calendar_db", "contact_db", "group_contact_db"):
+            self.assertIn("alice@example.test.db", os.listdir(os.path.join(backup, folder, self.task)), folder)
+
     def test_a_service_that_never_succeeds_ends_the_run_with_error_before_later_services(self):
         # The pre-count lists the shared drives once; every service attempt after that fails.
         self.fault_n("scoutix", "-shared", "fail", times=1000, skip=1)
