@@ -222,14 +222,19 @@ protected:
         }
     }
 
-    // Rewrites a user's simulated calendar through fn(events array).
+    // Rewrites a JSON file of the simulated domain through fn(its object).
+    template <typename Fn>
+    void Edit_Json(const std::string& path, Fn fn) {
+        json_object* o = json_object_from_file(path.c_str());
+        ASSERT_NE(o, nullptr) << path;
+        fn(o);
+        ASSERT_EQ(json_object_to_file_ext(path.c_str(), o, JSON_C_TO_STRING_PLAIN), 0);
+        json_object_put(o);
+    }
+    // The same for a user's calendar.json or contacts.json.
     template <typename Fn>
     void Edit_Sim(const std::string& user, const char* file, Fn fn) {
-        json_object* o = json_object_from_file(User_File(user, file).c_str());
-        ASSERT_NE(o, nullptr);
-        fn(o);
-        ASSERT_EQ(json_object_to_file_ext(User_File(user, file).c_str(), o, JSON_C_TO_STRING_PLAIN), 0);
-        json_object_put(o);
+        Edit_Json(User_File(user, file), fn);
     }
     static json_object* Array(json_object* o, const char* key) {
         json_object* a = nullptr;
@@ -429,6 +434,33 @@ TEST_F(SnapshotBackup, APreCountCountsAUserWhoseListingFailsAsZeroWithAWarnRow) 
         EXPECT_EQ(c.count(&t, &none, "admin", db), -1);
         EXPECT_EQ(none, 77);
     }
+}
+
+TEST_F(SnapshotBackup, HostileAccountNamesReachGamAsOneArgumentOrAreSkipped) {
+    const std::string quoted = "o'hara $(touch pwned)@example.test";
+    const std::string slashed = "../../escape@example.test";
+    fs::copy(sim + "/users/" + kAlice, sim + "/users/" + quoted, fs::copy_options::recursive);
+    Edit_Json(sim + "/domain.json", [&](json_object* d) {
+        for (const std::string& e : {quoted, slashed}) {
+            json_object* u = json_object_new_object();
+            json_object_object_add(u, "id", json_object_new_string(("9" + std::to_string(e.size())).c_str()));
+            json_object_object_add(u, "email", json_object_new_string(e.c_str()));
+            json_object_object_add(u, "name", json_object_new_string("Hostile"));
+            json_object_object_add(u, "admin", json_object_new_boolean(0));
+            json_object_array_add(Array(d, "users"), u);
+        }
+    });
+    ASSERT_EQ(Calendar(), 0);
+    ASSERT_EQ(Contact(), 0);
+    EXPECT_EQ(Events(quoted).size(), Events(kAlice).size());
+    EXPECT_EQ(Contacts(quoted).size(), Contacts(kAlice).size());
+    EXPECT_FALSE(fs::exists(root + "/pwned"));
+    EXPECT_FALSE(fs::exists("pwned"));
+    for (const char* name : {"Calendar", "Contact"})
+        EXPECT_TRUE(Has_Row("FAIL", std::string("Skipped ") + name + " backup for user account " + slashed +
+                                        ": the account name cannot name a file."));
+    for (const auto& e : fs::recursive_directory_iterator(root))
+        EXPECT_EQ(e.path().filename().string().find("escape"), std::string::npos) << e.path();
 }
 
 // Holds a lock from a process of its own, so no process forked here shares the lock.
