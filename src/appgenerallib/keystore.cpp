@@ -1,7 +1,6 @@
 #include "appgenerallib/keystore.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +13,7 @@
 #include "common/atomicfile.h"
 #include "common/filehelpers.h"
 #include "common/paths.h"
+#include "common/procinfo.h"
 #include "common/reqcheck.h"
 #include "common/shellquote.h"
 #include "common/toolcmd.h"
@@ -127,7 +127,7 @@ void Remove_Stale_Gam_Dirs() {
         std::string digits = name.substr(prefix.size());
         if (digits.empty() || digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos) continue;
         pid_t pid = static_cast<pid_t>(std::stol(digits));
-        if (pid == getpid() || kill(pid, 0) == 0 || errno != ESRCH) continue;
+        if (pid == getpid() || !qlm::Process_Is_Gone(pid)) continue;
         Remove_Folder_Tree((parent + "/" + name).c_str(), 0, nullptr);
     }
 }
@@ -143,7 +143,7 @@ int Set_Up_Gam(Decrypt_Fn decrypt, const char* pszAuthID, const char* pszAdminEm
     std::string tmpDir = qlm::Tmp_Dir();
     smbbackup::Create_Path(tmpDir.c_str(), 0700);
     // The listing names every user of the domain: a private file, its name unique to this call.
-    std::string result = qlm::Tool_Result_Path(smbbackup::Create_New_ID());
+    std::string result = qlm::Worker_Listing_Path();
     UnlinkGuard resultGuard = Guard_File(result);
     if (qlm::Run_Scoutix("-info", key, pszAdminEmail, result) != 0) return -161;
 

@@ -79,8 +79,13 @@ static_assert(std::size(kEventColumns) == 53);
 // The columns without which a listing is not an event listing.
 constexpr std::initializer_list<const char*> kEventHeader = {"calendarId", "id"};
 
-const Service kCalendar = {"calendar", "Calendar", "calendar_current", "Calendar events",
-                           "Fail to count Calendar events for %s."};
+const Service kCalendar = {"calendar",
+                           "Calendar",
+                           "calendar_current",
+                           "Calendar events",
+                           "Fail to count Calendar events for %s.",
+                           {qlm::catalog::Kind::Calendar},
+                           1};
 
 // The date-time when there is one, else the all-day date; 0 for neither or an unreadable text.
 long long Event_Time(const std::string& dateTime, const std::string& date) {

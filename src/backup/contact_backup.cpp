@@ -58,8 +58,13 @@ constexpr Contact_Column<ContactData> kContactColumns[] = {
 // The columns without which a listing is not a group or contact listing.
 constexpr std::initializer_list<const char*> kListingHeader = {"User"};
 
-const Service kContact = {"contact", "Contact", "contact_current", "Contact entries",
-                          "Failed to count Contact entries for %s."};
+const Service kContact = {"contact",
+                          "Contact",
+                          "contact_current",
+                          "Contact entries",
+                          "Failed to count Contact entries for %s.",
+                          {qlm::catalog::Kind::Contact, qlm::catalog::Kind::GroupContact},
+                          2};
 
 constexpr const char kOtherContactsPrefix[] = "otherContacts/";
 constexpr const char kMembershipPrefix[] = "memberships.";

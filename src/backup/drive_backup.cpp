@@ -8,11 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "backup/backup_account.h"
 #include "backup/drive_backup_common.h"
 #include "common/clock.h"
 #include "common/guards.h"
 #include "common/paths.h"
 #include "common/reqcheck.h"
+#include "common/toolcmd.h"
 #include "dbcontrol/drive_db.h"
 #include "orvenna_task.h"
 #include "plat_file.h"
@@ -37,7 +39,6 @@ struct DriveRun {
     std::string strTaskID;
     std::string strErrPath;
     MissionProgress progress;
-    bool bRetryLater = false;  // an account could not be read; the wrapper tries the run again
 };
 
 // One listing of an account with its rows; a failed one is logged here (the account is skipped).
@@ -59,20 +60,31 @@ AccountResult Backup_Drive_Account(DriveRun& run, const std::string& account) {
     const char* acct = account.c_str();
     if (!qlm::Is_Single_Path_Component(account)) {
         Log_Stored(ctx, "FAIL", "warn",
-                   Format("Skipped Drive backup for user account %s: the account name cannot name a folder.", acct));
+                   qlm::Skipped_Account_Text("Drive", "user account", account, "the account name cannot name a folder"));
         return AccountResult::Done;
     }
     const std::string driveDir = qlm::Backup_Service_Dir("drive");
     int fd = -1;
-    if (Get_File_Lock((driveDir + "/" + run.strTaskID + "/" + account + ".drive_lck").c_str(), 30000, fd) != 0) {
+    std::string why;
+    const int rcLock = qlm::Take_Account_Lock(driveDir + "/" + run.strTaskID + "/" + account + ".drive_lck", 30000, fd, why);
+    if (rcLock == qlm::kAccountLockHeld) {
         Log_Stored(ctx, "SUCCESS", "info", Format("Drive backup is already in progress for user account %s.", acct));
         return AccountResult::Done;
     }
+    if (rcLock != 0) {
+        Log_Stored(ctx, "FAIL", "info", qlm::Skipped_Account_Text("Drive", "user account", account, why));
+        return AccountResult::Done;
+    }
     LockGuard lock(&fd);
+    if (!qlm::catalog::Catalog_Names_Fit(qlm::catalog::Kind::Drive, acct, run.strTaskID.c_str())) {
+        Log_Stored(ctx, "FAIL", "info",
+                   qlm::Skipped_Account_Text("Drive", "user account", account, qlm::kCatalogNamesTooLong));
+        return AccountResult::Done;
+    }
     const std::string store = driveDir + "/" + run.strTaskID + "/" + account;
-    if (smbbackup::Create_Path(store.c_str(), 0700) != 0) {
-        Log_Stored(ctx, "FAIL", "info", Format("Failed to create the Drive store folder for user account %s.", acct));
-        return AccountResult::FileFailure;
+    if (qlm::Make_Account_Store(store, why) != 0) {
+        Log_Stored(ctx, "FAIL", "info", qlm::Skipped_Account_Text("Drive", "user account", account, why));
+        return AccountResult::Done;
     }
     Remove_Stale_Downloads(store);
 
@@ -89,8 +101,9 @@ AccountResult Backup_Drive_Account(DriveRun& run, const std::string& account) {
     std::map<std::string, DriveData> prev;
     const int rcRead = Drive_Read_DB(prev, acct, run.strTaskID.c_str());
     if (rcRead != 0) {
+        // Skipped, not retried: a catalog that cannot be read now will not be read in a minute
+        // either, and a failed attempt would hold the whole run for its retries.
         Log_Stored(ctx, "FAIL", "info", Format("Failed to read Drive catalog for user account %s. ret=%d", acct, rcRead));
-        run.bRetryLater = true;
         return AccountResult::Done;
     }
 
@@ -104,6 +117,8 @@ AccountResult Backup_Drive_Account(DriveRun& run, const std::string& account) {
         d.strParentDriveID = t.parents;
         d.llIndex = t.index;
         d.llDepth = t.depth;
+        // No file listing names the made-up Orphans folder; it holds the account's own files.
+        if (t.bOrphans) d.strOwner = account;
         d.llCreateTime = now;
         d.llLastBackupTime = now;
         if (Is_Downloadable(t.mimeType)) {
@@ -129,7 +144,7 @@ AccountResult Backup_Drive_Account(DriveRun& run, const std::string& account) {
         const bool bUnchanged = Is_Unchanged(p->second.strMD5, p->second.llModifyTime, d.strMD5, d.llModifyTime);
         if (!p->second.strLocalID.empty()) d.strLocalID = p->second.strLocalID;
         if (p->second.llCreateTime > 0) d.llCreateTime = p->second.llCreateTime;
-        if (bUnchanged && Stored_Copy_Present(store, d.strLocalID, d.llSize)) {
+        if (bUnchanged && Stored_Copy_Present(store, d.strLocalID, d.llSize, d.strMD5)) {
             need.erase(l.id);
             Mission_Progress_Add(run.progress);
         }
@@ -217,7 +232,7 @@ int Backup_Drive(GWSTask* pTask, std::string strMissionPath, const char* pszCurr
     }
     LockGuard lock(&fd);
     Mission_Progress_Begin(run.progress, strMissionPath, "drive_current");
-    run.strErrPath = qlm::Tmp_Dir() + "/" + smbbackup::Create_New_ID() + "_err";
+    run.strErrPath = qlm::Worker_Err_Path();
     UnlinkGuard err = Guard_File(run.strErrPath);
 
     std::vector<std::string> users;
@@ -232,13 +247,13 @@ int Backup_Drive(GWSTask* pTask, std::string strMissionPath, const char* pszCurr
         if (ar == AccountResult::FileFailure) return -161;
     }
     Log_Progress(run.ctx, "Drive backup process completed.");
-    return run.bRetryLater ? -1 : 0;
+    return 0;
 }
 
 int Count_Drive(GWSTask* pTask, int64_t* llCount, const char* pszCurrentLoginUser, sqlite3* sqlDatabase) {
     const LogCtx ctx = Make_Log_Ctx(pTask, pszCurrentLoginUser, sqlDatabase);
     Log_Progress(ctx, "Start counting backup Drive items.");
-    const std::string errPath = qlm::Tmp_Dir() + "/" + smbbackup::Create_New_ID() + "_err";
+    const std::string errPath = qlm::Worker_Err_Path();
     UnlinkGuard err = Guard_File(errPath);
     std::vector<std::string> users;
     if (List_Selected_Users(pTask, errPath, users) != 0) {

@@ -17,9 +17,11 @@
 #include "common/cmdrun.h"
 #include "common/csvreader.h"
 #include "common/filehelpers.h"
+#include "common/gam_status.h"
 #include "common/paths.h"
 #include "common/shellquote.h"
 #include "common/timeconv.h"
+#include "common/toolcmd.h"
 #include "log/log_db.h"
 #include "orvenna_task.h"
 #include "plat_proc.h"
@@ -29,10 +31,12 @@ namespace qlm::drivebk {
 
 namespace {
 
-// The hand-picked ids of a task as a set; bAll when no selection applies.
+// The hand-picked ids of a task as a set; bAll when no selection applies. With auto-add off the
+// hand-picked list is the selection even when it is empty (or stored as no text at all): nobody
+// picked means nobody backed up, as the record's backed-up amount says.
 void Selection(int nAutoAdd, const char* pszManual, bool& bAll, std::set<std::string>& ids) {
-    bAll = nAutoAdd != 0 || pszManual == nullptr || *pszManual == '\0';
-    if (bAll) return;
+    bAll = nAutoAdd != 0;
+    if (bAll || pszManual == nullptr || *pszManual == '\0') return;
     RAIIful_Json list(Json_From_String(pszManual));
     for (int i = 0; i < Json_List_Size(list.get()); ++i) {
         const char* s = Json_Get_String(Json_List_Child(list.get(), i));
@@ -87,7 +91,7 @@ std::string Format(const char* fmt, ...) {
 }
 
 UnlinkGuard New_Temp_File() {
-    const std::string path = Tmp_Dir() + "/tnq_" + smbbackup::Create_New_ID();
+    const std::string path = Worker_Listing_Path();
     // Made by us, private, before a shell writes into it: never a link planted in the shared folder.
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd >= 0) close(fd);
@@ -181,6 +185,40 @@ std::string Drive_Listing_Line(const std::string& account, const std::string& sd
     return line;
 }
 
+// A GAM listing run: an empty listing (status 60 with its header) reads as one without rows; an
+// answer without a header line, or any other status, fails.
+ToolRun Run_Listing(const std::string& cmdline, const std::string& outPath, const std::string& errPath) {
+    ToolRun r = Run_Tool(cmdline, outPath, errPath);
+    if (r.result != RunResult::Lost)
+        r.result = Gam_Listing_Readable(r.ret, r.status, outPath) ? RunResult::Ok : RunResult::Failed;
+    return r;
+}
+
+// Rows after a second top row belong to GAM's made-up "Orphans" folder: it becomes a folder in
+// the root, and its rows move one level down under it.
+void Place_Orphans(std::vector<TreeRow>& rows) {
+    const TreeRow* root = nullptr;
+    std::string orphans;
+    for (TreeRow& t : rows) {
+        if (t.depth == -1 && root == nullptr) {
+            root = &t;
+            continue;
+        }
+        if (root == nullptr) continue;
+        if (t.depth == -1) {
+            orphans = t.id;
+            t.bOrphans = true;
+            t.depth = 0;
+            t.parents = root->id;
+            t.mimeType = kFolderMime;
+            continue;
+        }
+        if (orphans.empty() || t.depth < 0) continue;
+        if (t.depth == 0) t.parents = orphans;
+        ++t.depth;
+    }
+}
+
 long long Cell_Int(const csvx::Document& doc, const char* col, size_t row, long long dflt) {
     std::string cell;
     int64_t v = 0;
@@ -199,8 +237,8 @@ std::string Cell(const csvx::Document& doc, const char* col, size_t row) {
 ToolRun List_Tree(const std::string& account, const std::string& sdID, const std::string& errPath,
                   std::vector<TreeRow>& rows) {
     UnlinkGuard out = New_Temp_File();
-    ToolRun r = Run_Tool(Drive_Listing_Line(account, sdID, "filetree", "id,mimetype,parents", " noindent"), *out,
-                         errPath);
+    ToolRun r = Run_Listing(Drive_Listing_Line(account, sdID, "filetree", "id,mimetype,parents", " noindent"), *out,
+                            errPath);
     if (r.result != RunResult::Ok) return r;
     csvx::Document doc;
     // GAM prints one line of its own before the CSV.
@@ -219,6 +257,7 @@ ToolRun List_Tree(const std::string& account, const std::string& sdID, const std
         t.depth = Cell_Int(doc, "depth", i, -2);
         rows.push_back(std::move(t));
     }
+    Place_Orphans(rows);
     return r;
 }
 
@@ -226,7 +265,7 @@ ToolRun List_Files(const std::string& account, const std::string& sdID, const st
                    std::vector<ListRow>& rows) {
     UnlinkGuard out = New_Temp_File();
     const char* fields = sdID.empty() ? "id,name,modifiedTime,md5,size" : "id,name,modifiedTime,createddate,md5,size";
-    ToolRun r = Run_Tool(Drive_Listing_Line(account, sdID, "filelist", fields, ""), *out, errPath);
+    ToolRun r = Run_Listing(Drive_Listing_Line(account, sdID, "filelist", fields, ""), *out, errPath);
     if (r.result != RunResult::Ok) return r;
     csvx::Document doc;
     if (doc.Load(*out, 0) != 0) {
@@ -247,8 +286,12 @@ ToolRun List_Files(const std::string& account, const std::string& sdID, const st
     return r;
 }
 
+bool Has_No_Drive_Export(const std::string& mime) {
+    return mime == "application/vnd.google-apps.drawing" || mime == "application/vnd.google-apps.script";
+}
+
 bool Is_Downloadable(const std::string& mime) {
-    return mime != kFolderMime && !Is_NonDownloadable_Drive_MimeType(mime);
+    return mime != kFolderMime && !Is_NonDownloadable_Drive_MimeType(mime) && !Has_No_Drive_Export(mime);
 }
 
 bool Is_Unchanged(const std::string& prevMD5, long long prevTime, const std::string& curMD5, long long curTime) {
@@ -256,11 +299,23 @@ bool Is_Unchanged(const std::string& prevMD5, long long prevTime, const std::str
     return prevTime == curTime;
 }
 
-bool Stored_Copy_Present(const std::string& folder, const std::string& localID, long long size) {
+bool Is_Complete_Copy(const std::string& path, long long size, const std::string& md5) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    if (md5.empty()) return st.st_size > 0;
+    if (size >= 0 && st.st_size != size) return false;
+    return strcasecmp(File_MD5(path).c_str(), md5.c_str()) == 0;
+}
+
+bool Stored_Copy_Present(const std::string& folder, const std::string& localID, long long size,
+                         const std::string& md5) {
     struct stat st {};
     if (localID.empty()) return stat(folder.c_str(), &st) == 0;
     if (stat((folder + "/" + localID).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-    // A truncated copy left by an older version is repaired by downloading it again.
+    // As the download check, without reading the MD5 again (it was checked at the commit): a
+    // truncated copy left by an older version is repaired by downloading it again, and an editor
+    // file's copy is never measured against its listed (storage) size.
+    if (md5.empty()) return st.st_size > 0;
     return size < 0 || st.st_size == size;
 }
 
@@ -295,19 +350,6 @@ std::string File_MD5(const std::string& path) {
     return hex;
 }
 
-namespace {
-
-// A finished try is complete only when it matches what Google reports of the file.
-bool Download_Complete(const std::string& tmpPath, long long size, const std::string& md5) {
-    struct stat st {};
-    if (stat(tmpPath.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-    if (size >= 0 && st.st_size != size) return false;
-    if (!md5.empty() && strcasecmp(File_MD5(tmpPath).c_str(), md5.c_str()) != 0) return false;
-    return true;
-}
-
-}  // namespace
-
 DownloadResult Download_File(const std::string& account, const std::string& fileID, const std::string& storedPath,
                              long long size, const std::string& md5, const std::string& errPath, int& lastRet,
                              int& lastStatus, int maxTries) {
@@ -321,7 +363,8 @@ DownloadResult Download_File(const std::string& account, const std::string& file
         lastStatus = 0;
         lastRet = Execute_Command_Line_Timeout(lastStatus, Tool_Timeout_Sec(600), "%s", line.c_str());
         if (IsConnectionError(errPath)) return DownloadResult::Lost;
-        if (lastRet >= 0 && lastStatus == 0 && Download_Complete(tmpPath, size, md5)) {
+        if (lastRet >= 0 && lastStatus == kGamNotPerformedStatus) return DownloadResult::Failed;
+        if (lastRet >= 0 && lastStatus == 0 && Is_Complete_Copy(tmpPath, size, md5)) {
             if (rename(tmpPath.c_str(), storedPath.c_str()) != 0) {
                 printf("rename failed: %s -> %s\n", tmpPath.c_str(), storedPath.c_str());
                 return DownloadResult::CommitFailed;

@@ -32,7 +32,8 @@ void Log_Progress(const LogCtx& ctx, const std::string& msg);
 void Log_Stored(const LogCtx& ctx, const char* pszStatus, const char* pszType, const std::string& msg);
 std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
-// A fresh private temporary file "<tmp>/tnq_<id>", removed when the guard ends.
+// A fresh private temporary file "<tmp>/tnq_<id>_<pid>", removed when the guard ends (and by the
+// next worker when this process was killed first).
 UnlinkGuard New_Temp_File();
 
 // Result of one tool run.
@@ -64,6 +65,7 @@ int Order_Users_By_Usage(std::vector<std::string>& vUsers, const std::string& er
 struct TreeRow {
     std::string id, name, mimeType, parents;
     long long index = 0, depth = -2;
+    bool bOrphans = false;  // GAM's made-up "Orphans" folder, no item of the drive
 };
 struct ListRow {
     std::string id, owner, md5, modifiedTime;
@@ -71,7 +73,12 @@ struct ListRow {
     long long modifyTime = 0;
 };
 // "gam user U print filetree [select SD] fields ..." and "... print filelist ...", read back.
-// bShared adds "select <sd>" and "createddate" as the Shared Drive listing does.
+// A non-empty sdID adds "select <sd>" (and "createddate" to the file list) as the Shared Drive
+// listings do. A listing that found nothing (GAM's status 60 with its header) is Ok and empty.
+// The tree's first top row (depth -1) is the drive's root. GAM ends a My Drive tree with a second
+// top row, a made-up "Orphans" folder holding the files whose parent the user cannot see; it comes
+// back as a folder in the root (depth 0, parent the root) with its rows one level deeper, so the
+// orphans are catalogued under it and nothing takes it for a second root.
 ToolRun List_Tree(const std::string& account, const std::string& sdID, const std::string& errPath,
                   std::vector<TreeRow>& rows);
 ToolRun List_Files(const std::string& account, const std::string& sdID, const std::string& errPath,
@@ -80,10 +87,17 @@ ToolRun List_Files(const std::string& account, const std::string& sdID, const st
 // The unchanged rule: both MD5s present decide; otherwise the modification times.
 bool Is_Unchanged(const std::string& prevMD5, long long prevTime, const std::string& curMD5, long long curTime);
 // The stored copy of an item is present: "<folder>/<local id>" exists (for an empty local id
-// the folder itself) and, when Google gives a size, has that size.
-bool Stored_Copy_Present(const std::string& folder, const std::string& localID, long long size);
+// the folder itself) and is what a download would have committed (Is_Complete_Copy).
+bool Stored_Copy_Present(const std::string& folder, const std::string& localID, long long size,
+                         const std::string& md5);
+// The download check: where Google gives an MD5, the file must have it and the listed size; where
+// it gives none (Docs, Sheets and Slides, whose export is never their listed size) the file must
+// not be empty.
+bool Is_Complete_Copy(const std::string& path, long long size, const std::string& md5);
 
-// Neither a folder nor a type that is catalogued only.
+// Drawings and Apps Script projects: Drive has no export of them that GAM can download.
+bool Has_No_Drive_Export(const std::string& mime);
+// Neither a folder nor a type that is catalogued only (the skipped types and those without export).
 bool Is_Downloadable(const std::string& mime);
 
 // The items less those that must not overwrite their catalog rows now (failed or not yet done).
@@ -119,8 +133,8 @@ std::string Build_Structure(std::map<std::string, Record>& items, const std::str
 }
 
 // Downloads one file as account into "<stored>.tmp" beside the stored copy, up to 5 tries with
-// pauses of 1, 2, 4 and 8 s, and replaces the stored copy only with a complete download (the
-// listed size when one is given, the listed MD5 when one is given).
+// pauses of 1, 2, 4 and 8 s, and replaces the stored copy only with a complete download
+// (Is_Complete_Copy). GAM's "not performed" status ends the tries at once: it will not change.
 enum class DownloadResult { Ok, Failed, Lost, CommitFailed };
 DownloadResult Download_File(const std::string& account, const std::string& fileID, const std::string& storedPath,
                              long long size, const std::string& md5, const std::string& errPath, int& lastRet,

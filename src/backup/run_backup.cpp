@@ -20,6 +20,7 @@
 #include "common/paths.h"
 #include "common/reqcheck.h"
 #include "common/shellquote.h"
+#include "common/toolcmd.h"
 #include "common/atomicfile.h"
 #include "log/log_db.h"
 #include "web/action_log.h"
@@ -103,7 +104,7 @@ const char* const kPermissionFail[] = {"Check drive permissions fail.", "Check c
 int Run_Permission_Checks(const Backup_Run& run, const std::string& strKeyPath) {
     UnlinkGuard key = Guard_File(strKeyPath);
     smbbackup::Create_Path(Tmp_Dir().c_str(), 0700);
-    const std::string out = Tmp_Dir() + "/tnq_" + std::to_string(getpid()) + "_" + smbbackup::Create_New_ID();
+    const std::string out = Worker_Listing_Path();
     UnlinkGuard outGuard = Guard_File(out);
     const GWSTask& task = *run.pTask;
     const bool bAllUsers = task.Get_Auto_Add_User_Enable() == 1;
@@ -281,6 +282,8 @@ void Become_Worker(bool bStderrToo) {
     }
     Install_Worker_Sigterm_Handler();
     Remember_Gam_Folder();
+    // What killed workers left: their tools' output files (their GAM folders go at the GAM set-up).
+    Remove_Stale_Tool_Files();
     struct sigaction sa {};
     sa.sa_handler = On_Run_Sigterm;
     sigemptyset(&sa.sa_mask);
@@ -360,6 +363,9 @@ int Backup(O_APP_CGI_AGENT* agent) {
     }
     if (pid == 0) {
         Become_Worker(true);
+        // The run starts with its worker, not with the checks before it: an abort tells the
+        // worker from a later process of the same pid by this time.
+        run.llStartTime = Now();
         // SQLite handles do not cross fork: the worker logs through its own.
         sqlite3* childDb = nullptr;
         if (Sql_Open_Datebase(&childDb) == 0 && Sql_Log_Create_Table(childDb) == 0) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "backup/backup_account.h"
 #include "backup/drive_backup.h"
 #include "backup/drive_backup_common.h"
 #include "common/clock.h"
@@ -16,6 +17,7 @@
 #include "common/paths.h"
 #include "common/reqcheck.h"
 #include "common/shellquote.h"
+#include "common/toolcmd.h"
 #include "dbcontrol/shared_drive_db.h"
 #include "orvenna_task.h"
 #include "plat_file.h"
@@ -109,13 +111,20 @@ DriveResult Backup_One_Shared_Drive(SharedRun& run, const SharedDriveEntry& sd) 
     const char* name = sd.name.c_str();
     if (!qlm::Is_Single_Path_Component(sd.id)) {
         Log_Stored(ctx, "FAIL", "warn",
-                   Format("Skipped Shared Drive backup for shared drive %s: its id cannot name a file.", name));
+                   qlm::Skipped_Account_Text("Shared Drive", "shared drive", sd.name, "its id cannot name a file"));
         return DriveResult::Done;
     }
     const std::string sdDir = qlm::Backup_Service_Dir("shared_drive");
     int fd = -1;
-    if (Get_File_Lock((sdDir + "/" + run.strTaskID + "/" + sd.id + ".shared_drive_lck").c_str(), 0, fd) != 0) {
+    std::string why;
+    const int rcLock =
+        qlm::Take_Account_Lock(sdDir + "/" + run.strTaskID + "/" + sd.id + ".shared_drive_lck", 0, fd, why);
+    if (rcLock == qlm::kAccountLockHeld) {
         Log_Stored(ctx, "FAIL", "info", Format("Shared Drive backup is already in progress for shared drive %s.", name));
+        return DriveResult::Done;
+    }
+    if (rcLock != 0) {
+        Log_Stored(ctx, "FAIL", "info", qlm::Skipped_Account_Text("Shared Drive", "shared drive", sd.name, why));
         return DriveResult::Done;
     }
     LockGuard lock(&fd);
@@ -136,17 +145,21 @@ DriveResult Backup_One_Shared_Drive(SharedRun& run, const SharedDriveEntry& sd) 
         run.idToUUID[sd.id] = uuid;
     }
     const std::string store = sdDir + "/" + run.strTaskID + "/" + uuid;
-    if (smbbackup::Create_Path(store.c_str(), 0700) != 0) return DriveResult::FileFailure;
+    if (qlm::Make_Account_Store(store, why) != 0) {
+        Log_Stored(ctx, "FAIL", "info", qlm::Skipped_Account_Text("Shared Drive", "shared drive", sd.name, why));
+        return DriveResult::Done;
+    }
     Remove_Stale_Downloads(store);
 
     std::vector<Permission> admin;
     ToolRun r = Query_Permissions(run.strAdmin, sd.id, true, run.strErrPath, admin);
     if (r.result == RunResult::Lost) return DriveResult::Lost;
     if (r.result != RunResult::Ok) {
+        // Skipped, not retried: one drive the administrator cannot read must not hold the run
+        // (and every service after this one) through the retries.
         Log_Stored(ctx, "FAIL", "info",
                    Format("Failed to get Shared Drive permission list for shared drive %s. ret=%d sys_ret=%d", name,
                           r.ret, r.status));
-        run.bRetryLater = true;
         return DriveResult::Done;
     }
     const std::vector<std::string> members = Acting_Members(admin);
@@ -184,9 +197,9 @@ DriveResult Backup_One_Shared_Drive(SharedRun& run, const SharedDriveEntry& sd) 
     std::map<std::string, SharedDriveData> prev;
     const int rcRead = Shared_Drive_Read_DB(prev, uuid.c_str(), run.strTaskID.c_str());
     if (rcRead != 0) {
+        // Skipped, not retried, as a Drive account whose catalog cannot be read.
         Log_Stored(ctx, "FAIL", "info",
                    Format("Failed to read Shared Drive catalog for shared drive %s. ret=%d", name, rcRead));
-        run.bRetryLater = true;
         return DriveResult::Done;
     }
 
@@ -245,7 +258,7 @@ DriveResult Backup_One_Shared_Drive(SharedRun& run, const SharedDriveEntry& sd) 
         d.llSize = l.size;
         auto p = prev.find(l.id);
         if (p != prev.end() && Is_Unchanged(p->second.strMD5, p->second.llModifyTime, d.strMD5, d.llModifyTime) &&
-            Stored_Copy_Present(store, d.strLocalID, d.llSize))
+            Stored_Copy_Present(store, d.strLocalID, d.llSize, d.strMD5))
             need.erase(l.id);
     }
     for (const ListRow& l : list) {
@@ -355,7 +368,7 @@ int Backup_Shared_Drive(GWSTask* pTask, std::string strMissionPath, const char* 
     }
     LockGuard lock(&fd);
     Mission_Progress_Begin(run.progress, strMissionPath, "shared_drive_current");
-    run.strErrPath = qlm::Tmp_Dir() + "/" + smbbackup::Create_New_ID() + "_err";
+    run.strErrPath = qlm::Worker_Err_Path();
     UnlinkGuard err = Guard_File(run.strErrPath);
 
     smbbackup::Create_Path((qlm::Backup_Service_Dir("shared_drive_db") + "/" + run.strTaskID).c_str(), 0700);
@@ -389,7 +402,7 @@ int Backup_Shared_Drive(GWSTask* pTask, std::string strMissionPath, const char* 
 int Count_Shared_Drive(GWSTask* pTask, int64_t* llCounter, const char* pszCurrentLoginUser, sqlite3* sqlDatabase) {
     const LogCtx ctx = Make_Log_Ctx(pTask, pszCurrentLoginUser, sqlDatabase);
     Log_Progress(ctx, "Start counting backup Shared Drive items.");
-    const std::string errPath = qlm::Tmp_Dir() + "/" + smbbackup::Create_New_ID() + "_err";
+    const std::string errPath = qlm::Worker_Err_Path();
     UnlinkGuard err = Guard_File(errPath);
     std::vector<SharedDriveEntry> drives;
     if (List_Selected_Shared_Drives(pTask, errPath, drives) != 0) {

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <vector>
 
+#include "backup/backup_account.h"
+#include "common/gam_status.h"
 #include "common/guards.h"
 #include "common/paths.h"
 #include "common/reqcheck.h"
@@ -45,7 +47,7 @@ Listing Run_Listing(const std::string& cmdline, const std::string& errPath,
         l.result = ListingResult::Lost;
         return l;
     }
-    if (r.ret < 0 || (r.status != 0 && r.status != kGamEmptyResult)) return l;
+    if (!qlm::Gam_Listing_Readable(r.ret, r.status, *out)) return l;
     const int rc = l.doc.Load(*out);
     if (rc == -2) {
         l.result = ListingResult::Unreadable;
@@ -91,21 +93,40 @@ int Run_Service(const Service& svc, GWSTask* pTask, const std::string& strMissio
     }
     for (const std::string& account : users) {
         const char* acct = account.c_str();
+        auto skip = [&](const std::string& why) {
+            Log_Stored(run.ctx, "FAIL", "info", qlm::Skipped_Account_Text(svc.name, "user account", account, why));
+        };
         if (!qlm::Is_Single_Path_Component(account)) {
-            Log_Stored(run.ctx, "FAIL", "warn",
-                       Format("Skipped %s backup for user account %s: the account name cannot name a file.", svc.name,
-                              acct));
+            skip("the account name cannot name a folder");
             continue;
         }
         int userFd = -1;
+        std::string why;
         const std::string lockPath = serviceDir + "/" + run.strTaskID + "/" + account + "." + svc.folder + "_lck";
-        if (Get_File_Lock(lockPath.c_str(), 30000, userFd) != 0) {
+        const int rcLock = qlm::Take_Account_Lock(lockPath, 30000, userFd, why);
+        if (rcLock == qlm::kAccountLockHeld) {
             Log_Stored(run.ctx, "SUCCESS", "info",
                        Format("%s backup is already in progress for user account %s.", svc.name, acct));
             continue;
         }
+        if (rcLock != 0) {
+            skip(why);
+            continue;
+        }
         LockGuard userLock(&userFd);
-        Empty_Store_Folder(Store_Folder(svc, run.strTaskID, account));
+        bool bFit = true;
+        for (size_t k = 0; k < svc.nCatalogs; ++k)
+            bFit = bFit && qlm::catalog::Catalog_Names_Fit(svc.catalogs[k], acct, run.strTaskID.c_str());
+        if (!bFit) {
+            skip(qlm::kCatalogNamesTooLong);
+            continue;
+        }
+        const std::string store = Store_Folder(svc, run.strTaskID, account);
+        if (qlm::Make_Account_Store(store, why) != 0) {
+            skip(why);
+            continue;
+        }
+        Remove_Folder_Tree(store.c_str(), 1);  // nothing is ever kept in it
         const Turn t = turn(run, account);
         Mission_Progress_Flush(run.progress);
         if (t == Turn::Retry) return -1;

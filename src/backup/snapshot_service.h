@@ -17,13 +17,11 @@
 #include "backup/backup_service.h"
 #include "backup/drive_backup_common.h"
 #include "common/csvreader.h"
+#include "dbcontrol/catalog_common.h"
 
 class GWSTask;
 
 namespace qlm::snapshot {
-
-// GAM's exit status for a listing without rows; it still prints the header line.
-inline constexpr int kGamEmptyResult = 60;
 
 enum class ListingResult { Ok, Failed, Lost, Unreadable };
 struct Listing {
@@ -34,9 +32,9 @@ struct Listing {
 };
 // Runs cmdline with its standard output in a fresh private file and its standard error in
 // errPath, and reads the CSV back. Lost when the error file holds the connection-error line;
-// Failed for a runner result below 0, an exit status other than 0 and kGamEmptyResult, or an
-// output that is no CSV or whose header does not name every one of headerColumns (0 bytes
-// included); Unreadable when the output file cannot be opened.
+// Failed when GAM gave no listing (Gam_Listing_Readable: a failed run, an exit status other than
+// 0 and "no entities", no header line), or an output that is no CSV or whose header does not name
+// every one of headerColumns; Unreadable when the output file cannot be opened.
 Listing Run_Listing(const std::string& cmdline, const std::string& errPath,
                     std::initializer_list<const char*> headerColumns);
 
@@ -47,6 +45,8 @@ struct Service {
     const char* currentKey;  // the service's counter in the running record
     const char* countNoun;   // "Calendar events", "Contact entries"
     const char* countFail;   // the row of an account that cannot be counted (one %s: the account)
+    qlm::catalog::Kind catalogs[2];  // the account's catalogs
+    size_t nCatalogs;
 };
 
 // One run of a service, handed to each account's turn.
@@ -64,7 +64,8 @@ enum class Turn { Done, Retry, FileFailure };
 using User_Turn = std::function<Turn(Run& run, const std::string& account)>;
 
 // The service: the task lock (wait 15000), the counters, the selected users, then each account's
-// lock (wait 30000) and turn. 0; -1 (task lock held, user list failed, connection lost); -161.
+// lock (wait 30000) and turn. An account whose lock file, store folder or catalog names cannot be
+// made is skipped with a FAIL row. 0; -1 (task lock held, user list failed, connection lost); -161.
 int Run_Service(const Service& svc, GWSTask* pTask, const std::string& strMissionPath,
                 const char* pszCurrentLoginUser, sqlite3* sqlDatabase, const User_Turn& turn);
 

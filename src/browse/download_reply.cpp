@@ -97,14 +97,15 @@ void Show_CGI_Error_Message(int code, int err, int16_t lackedAcl) {
         (code != kReplyLackedAcl || Json_Dict_Add_Int(reply.get(), "lacked_acl", lackedAcl) == 0) &&
         Json_Dict_Add_Str(reply.get(), "error_msg", msg) == 0) {
         if (const char* text = Json_To_String(reply.get())) {
-            puts(text);
+            Put_Reply_Text(text);
+            putchar('\n');
             fflush(stdout);
             return;
         }
     }
     std::string escaped;
     Append_Json_Escaped(msg, escaped);
-    printf("{ \"success\": false, \"error_code\": %d, \"error_msg\": \"%s\" }\n", code, escaped.c_str());
+    printf("{ \"success\": false, \"error_code\": %d, \"error_msg\": \"%s\" }\n", code, Valid_Utf8(escaped).c_str());
     fflush(stdout);
 }
 

@@ -16,7 +16,7 @@ int Tree_Reply_Stream::Add(PT_JSON row) {
     const char* text = row ? Json_To_String(row) : nullptr;
     if (text == nullptr) return -22;
     fputs(m_rows == 0 ? " " : ", ", stdout);
-    fputs(text, stdout);
+    Put_Reply_Text(text);
     ++m_rows;
     return 0;
 }

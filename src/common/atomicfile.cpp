@@ -88,7 +88,8 @@ std::string Beside_Template(const std::string& path) {
 int Write_Whole(const std::string& path, const std::string& data, mode_t mode, bool bExistingOnly) {
     if (path.empty() || path.back() == '/') return -EINVAL;
     std::string tmpDir = Db_Tmp_Dir();
-    int r = smbbackup::Create_Path(tmpDir.c_str(), 0755);
+    // The folder holds the service-account keys too: whoever makes it first makes it private.
+    int r = smbbackup::Create_Path(tmpDir.c_str(), 0700);
     if (r == 0) {
         r = Write_Via(tmpDir + "/w.XXXXXX", path, data, mode, bExistingOnly);
         if (r != -EXDEV) return r;
@@ -107,12 +108,20 @@ int Replace_File_Atomic(const std::string& path, const std::string& data, mode_t
     return Write_Whole(path, data, mode, true);
 }
 
-int Json_Write_File(const std::string& path, json_object* obj) {
+namespace {
+
+int Json_Write_Whole(const std::string& path, json_object* obj, bool bExistingOnly) {
     if (obj == nullptr) return -EINVAL;
     const char* text = json_object_to_json_string_ext(obj, JSON_C_TO_STRING_PLAIN);
     if (text == nullptr) return -ENOMEM;
-    return Write_File_Atomic(path, text);
+    return Write_Whole(path, text, 0600, bExistingOnly);
 }
+
+}  // namespace
+
+int Json_Write_File(const std::string& path, json_object* obj) { return Json_Write_Whole(path, obj, false); }
+
+int Json_Replace_File(const std::string& path, json_object* obj) { return Json_Write_Whole(path, obj, true); }
 
 json_object* Json_Read_Object_File(const std::string& path) {
     json_object* obj = Json_From_File(path.c_str());

@@ -23,6 +23,8 @@ int Replace_File_Atomic(const std::string& path, const std::string& data, mode_t
 
 // Writes obj in json-c's plain form through Write_File_Atomic. -22 for a NULL obj.
 int Json_Write_File(const std::string& path, json_object* obj);
+// The same through Replace_File_Atomic: only while path exists (-ENOENT when it is gone).
+int Json_Replace_File(const std::string& path, json_object* obj);
 
 // Reads a file that must hold one JSON object (a record, a tool's result); nullptr when it is
 // missing, not JSON, or JSON of another kind. The caller owns the object.

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -14,6 +15,9 @@
 namespace qlm::catalog {
 
 namespace {
+
+// The files SQLite keeps beside a catalog file (the file itself first).
+constexpr const char* kCompanions[] = {"", "-journal", "-wal", "-shm"};
 
 const char* Kind_Folder(Kind kind) {
     switch (kind) {
@@ -33,7 +37,17 @@ const char* Kind_Folder(Kind kind) {
 // A fresh file must not meet a journal or WAL of the file it replaces: SQLite would take a
 // stale journal as hot and "recover" old pages into the new database.
 void Remove_Catalog_Files(const std::string& file) {
-    for (const char* suffix : {"", "-journal", "-wal", "-shm"}) unlink((file + suffix).c_str());
+    for (const char* suffix : kCompanions) unlink((file + suffix).c_str());
+}
+
+bool Catalog_Names_Fit(Kind kind, const char* key, const char* task) {
+    long max = pathconf(Catalog_Folder(kind, task).c_str(), _PC_NAME_MAX);
+    if (max <= 0) max = NAME_MAX;  // the folder is not made yet
+    const std::string file = Catalog_File(kind, key, task);
+    const size_t name = file.size() - file.rfind('/') - 1;
+    for (const char* suffix : kCompanions)
+        if (name + strlen(suffix) > static_cast<size_t>(max)) return false;
+    return true;
 }
 
 int Busy_Ms(Kind kind) { return kind == Kind::Gmail ? 5000 : 10000; }

@@ -56,6 +56,10 @@ int Open_Catalog(Kind kind, const char* key, const char* task, Open_Mode mode, D
 int Open_Catalog_For_Caller(Kind kind, sqlite3** ppDb, const char* key, const char* task, Open_Mode mode);
 // Removes a catalog file with its journal, WAL and shared-memory companions.
 void Remove_Catalog_Files(const std::string& file);
+// True when the catalog file of key and those companions all have names the file system allows.
+// A long key (an account's address) can leave room for the file but not for its journal, and
+// then every write of the catalog fails.
+bool Catalog_Names_Fit(Kind kind, const char* key, const char* task);
 
 // Busy time-out and no ATTACH: set on every handle of the system.
 void Configure_Handle(sqlite3* db, int busyMs);

@@ -198,12 +198,10 @@ int Sql_Log_Find_Data(sqlite3* db, PT_JSON jsonList, const char* pszTaskID, cons
     if (db == nullptr || jsonList == nullptr || pszKeyWord == nullptr) return 0;
     const long long s = iStart, l = iLimit;
     if (pszTaskID)
-        Query_Into(db,
-                   "SELECT * from quillmere_sql_database WHERE sql_name LIKE ?1 ESCAPE '/' AND task_id = ?4 "
-                   "ORDER BY ID DESC LIMIT ?2,?3;",
-                   {Like_Contains_Literal(pszKeyWord), s, l, std::string(pszTaskID)}, jsonList);
-    else
-        Query_Into(db, "SELECT * from quillmere_sql_database WHERE sql_name LIKE ?1 ESCAPE '/' ORDER BY ID DESC LIMIT ?2,?3;",
-                   {Like_Contains_Literal(pszKeyWord), s, l}, jsonList);
-    return 0;
+        return Query_Into(db,
+                          "SELECT * from quillmere_sql_database WHERE sql_name LIKE ?1 ESCAPE '/' AND task_id = ?4 "
+                          "ORDER BY ID DESC LIMIT ?2,?3;",
+                          {Like_Contains_Literal(pszKeyWord), s, l, std::string(pszTaskID)}, jsonList);
+    return Query_Into(db, "SELECT * from quillmere_sql_database WHERE sql_name LIKE ?1 ESCAPE '/' ORDER BY ID DESC LIMIT ?2,?3;",
+                      {Like_Contains_Literal(pszKeyWord), s, l}, jsonList);
 }

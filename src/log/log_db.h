@@ -38,6 +38,7 @@ int Sql_Get_Number_Of_Record_By_Task_Type(sqlite3* db, const char* pszTaskType);
 int Sql_Log_Delete_Data(const char* pszTaskID);
 // One page of the rows whose message contains the keyword literally ('%', '_', '/', quotes,
 // brackets and parentheses stand for themselves; ASCII case is ignored), only those of
-// pszTaskID when it is not NULL. A NULL keyword finds nothing. Always 0.
+// pszTaskID when it is not NULL. A NULL keyword finds nothing. 0, or the query's SQLite result
+// code when it fails: a page that could not be read is not an empty one.
 int Sql_Log_Find_Data(sqlite3* db, PT_JSON jsonList, const char* pszTaskID, const char* pszKeyWord, int iStart,
                       int iLimit);

@@ -135,7 +135,11 @@ int Find_Log(O_APP_CGI_AGENT* agent) {
     Log_Db db;
     if (Open_Action_Log(db) != 0) return 0;
     RAIIful_Json list(Json_List_Init());
-    Sql_Log_Find_Data(db.get(), list.get(), agent->Get_Param("task_id"), pszKeyWord, start, limit);
+    // A page that cannot be read is no empty page: the answer list_log gives such a log.
+    if (Sql_Log_Find_Data(db.get(), list.get(), agent->Get_Param("task_id"), pszKeyWord, start, limit) != 0) {
+        Reply_Error(kReplyLogDbUnusable, "KVT_Sql_Open_Datebase error.");
+        return 0;
+    }
     const int total = Json_List_Size(list.get());
     Reply_Log_Page(list, total);
     return 0;

@@ -46,18 +46,6 @@ struct Dir_Closer {
     void operator()(DIR* d) const { closedir(d); }
 };
 
-// The whole content of a small file; false when it cannot be read.
-bool Read_Small_File(const std::string& path, std::string& out) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    out.clear();
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
-    close(fd);
-    return n == 0;
-}
-
 // Every process of /proc that can still be read.
 std::vector<Proc_Stat> All_Processes() {
     std::vector<Proc_Stat> out;
@@ -90,7 +78,10 @@ bool Stop_Worker(pid_t pid, bool bSweepGam) {
     kill(pid, SIGTERM);
     if (bSweepGam) Kill_Gam_In_Same_Group(worker);
     if (Wait_Worker_Gone(pid, kTermWaitMs)) return true;
-    if (Is_Own_Worker(pid)) kill(pid, SIGKILL);
+    Proc_Stat now;
+    // Only the process that got the SIGTERM: the pid may name a new one by now.
+    if (Is_Own_Worker(pid) && Read_Proc_Stat(pid, now) == 0 && now.ullStartTicks == worker.ullStartTicks)
+        kill(pid, SIGKILL);
     return Wait_Worker_Gone(pid, kKillWaitMs);
 }
 
@@ -129,16 +120,15 @@ void Abort_Running(const std::string& strMissionID, const std::string& strRunnin
     int nEnable = 0;
     if (sched) {
         Json_Dict_Find_Int(sched.get(), kKeyBackupSchedulingEnable, nEnable);
-        const char* freq = nullptr;
-        if (Json_Dict_Find_Str(sched.get(), kKeyScheduleFrequency, freq) == 0 && strcmp(freq, "once") == 0) {
-            Json_Dict_Add_Str(sched.get(), kKeyBackupStatus, "abort");
-            Write_Schedule_Record(strMissionID.c_str(), sched.get());
-        }
+        Mark_Once_Schedule_Aborted(strMissionID.c_str(), sched.get());
     }
     int nPid = 0;
     Json_Dict_Find_Int(record.get(), kKeyProcessPid, nPid);
-    // The record may name a worker that is long gone, or a pid that is no worker of ours now.
-    if (Is_Own_Worker(nPid))
+    int64_t tStart = 0;  // a record without its start names no process that can be told for its worker
+    Json_Dict_Find_Int64(record.get(), kKeyStartTime, tStart);
+    // The record may name a worker that is long gone, or a pid that is no worker of ours now: a
+    // program of another kind, or a web request or another mission's worker started since.
+    if (Is_Own_Worker(nPid) && Process_Started_By(nPid, static_cast<time_t>(tStart), Now()))
         Stop_Worker(nPid, true);
     else
         Sweep_Gone_Worker_Group(nPid);
@@ -158,7 +148,10 @@ void Abort_Running(const std::string& strMissionID, const std::string& strRunnin
 // 0, or -1 after the 5302 reply (marker removed) when no export of that marker runs.
 int Abort_Export(const std::string& strMissionID, const std::string& strMarkerPath) {
     pid_t pid = 0;
-    if (!Marker_Pid(strMarkerPath, pid) || !Is_Own_Worker(pid)) {
+    struct stat st {};
+    // The worker writes its marker as it starts: a process that started later is another one.
+    if (!Marker_Pid(strMarkerPath, pid) || !Is_Own_Worker(pid) || stat(strMarkerPath.c_str(), &st) != 0 ||
+        !Process_Started_By(pid, st.st_mtime, time(nullptr))) {
         unlink(strMarkerPath.c_str());
         Reply_Error(kReplyBadParam, kKeyMissionId);
         return -1;
@@ -196,24 +189,6 @@ int Abort_Export(const std::string& strMissionID, const std::string& strMarkerPa
 
 }  // namespace
 
-int Read_Proc_Stat(pid_t pid, Proc_Stat& out) {
-    std::string text;
-    if (pid <= 0 || !Read_Small_File("/proc/" + std::to_string(pid) + "/stat", text)) return -2;
-    // The command name may hold blanks and ')': the fields after it start after the last ')'.
-    size_t close = text.rfind(')');
-    if (close == std::string::npos) return -2;
-    Proc_Stat st;
-    int ppid = 0, pgrp = 0;
-    char state = 0;
-    if (sscanf(text.c_str(), "%d", &st.pid) != 1 || sscanf(text.c_str() + close + 1, " %c %d %d", &state, &ppid, &pgrp) != 3)
-        return -2;
-    st.cState = state;
-    st.ppid = ppid;
-    st.pgrp = pgrp;
-    out = st;
-    return 0;
-}
-
 bool Is_Own_Worker(pid_t pid) {
     if (pid <= 1 || pid == getpid()) return false;
     Proc_Stat st;
@@ -227,6 +202,7 @@ int Snapshot_Worker(pid_t pid, Worker_Processes& out) {
     Proc_Stat st;
     if (Read_Proc_Stat(pid, st) != 0) return -2;
     out.pid = pid;
+    out.ullStartTicks = st.ullStartTicks;
     // A worker sharing a group (with the web server, the daemon, other runs) gives no group to
     // sweep: that group's tools belong to other missions too.
     out.pgid = st.pgrp == pid ? pid : 0;

@@ -7,6 +7,8 @@
 
 #include <vector>
 
+#include "common/procinfo.h"  // Proc_Stat, Read_Proc_Stat
+
 class O_APP_CGI_AGENT;
 
 namespace qlm {
@@ -14,19 +16,10 @@ namespace qlm {
 int Mission_Abort(O_APP_CGI_AGENT* agent);
 int Mission_Delete(O_APP_CGI_AGENT* agent);
 
-// What /proc/<pid>/stat says of a process.
-struct Proc_Stat {
-    pid_t pid = 0;
-    char cState = 0;  // 'Z' for a zombie
-    pid_t ppid = 0;
-    pid_t pgrp = 0;
-};
-// 0, or -2 when the process is gone or its stat cannot be read.
-int Read_Proc_Stat(pid_t pid, Proc_Stat& out);
-
 // True when pid may be signalled as a worker of this system: above 1, not the caller, not a
 // zombie, and running the same program file as the caller (every worker is orvenna.cgi). A stale
-// record's pid that now names some other process is thereby never signalled.
+// record's pid that now names another program is thereby never signalled; one that names a later
+// orvenna.cgi is told by its start (Process_Started_By).
 bool Is_Own_Worker(pid_t pid);
 
 // A worker and the processes it started, read before any signal reaches it: once the worker is
@@ -34,6 +27,7 @@ bool Is_Own_Worker(pid_t pid);
 struct Worker_Processes {
     pid_t pid = 0;
     pid_t pgid = 0;                    // the worker's group when it leads it; 0 otherwise
+    unsigned long long ullStartTicks = 0;  // its start: a later process of the same pid is another
     std::vector<pid_t> vDescendants;  // children, their children, ... at the time of the snapshot
 };
 // 0, or -2 when the process is gone.

@@ -10,6 +10,7 @@
 #include "backup/run_backup.h"
 #include "common/atomicfile.h"
 #include "common/clock.h"
+#include "common/filehelpers.h"
 #include "common/jsontext.h"
 #include "common/paths.h"
 #include "common/reqcheck.h"
@@ -106,6 +107,10 @@ int Edit_Schedule_Mission(O_APP_CGI_AGENT* agent) {
     const std::string strOldName = Json_Text_Of(rec.get(), kKeyMissionName);
     Schedule_Params p;
     Read_Schedule_Params(agent, p);
+    // An empty name would show as a blank line in the lists: it gets the default, as in add.
+    const std::string strDefaultName =
+        p.pszMissionName != nullptr && p.pszMissionName[0] == '\0' ? Get_New_Mission_Name() : std::string();
+    if (!strDefaultName.empty()) p.pszMissionName = strDefaultName.c_str();
     PT_JSON r = rec.get();
     bool ok = Json_Dict_Add_List(r, kKeyService, Schedule_Service_List(p)) == 0 &&
               Json_Dict_Add_Int(r, kKeyBackupSchedulingEnable, p.nBackupSchedulingEnable) == 0 &&

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -106,6 +107,15 @@ int Write_Schedule_Record(const char* pszMissionID, json_object* rec) {
     smbbackup::Create_Path(Mission_Dir().c_str(), 0700);
     smbbackup::Create_Path(Scheduling_Mission_Dir().c_str(), 0700);
     return Json_Write_File(Scheduling_Mission_Dir() + "/" + pszMissionID, rec);
+}
+
+int Mark_Once_Schedule_Aborted(const char* pszMissionID, json_object* sched) {
+    if (!Is_Id_Form(pszMissionID) || sched == nullptr) return -22;
+    const char* freq = nullptr;
+    if (Json_Dict_Find_Str(sched, kKeyScheduleFrequency, freq) != 0 || freq == nullptr || strcmp(freq, "once") != 0)
+        return 0;
+    if (int rc = Json_Dict_Add_Str(sched, "backup_status", "abort"); rc != 0) return rc;
+    return Json_Replace_File(Scheduling_Mission_Dir() + "/" + pszMissionID, sched);
 }
 
 int Remove_Task_Schedule_Records(const char* pszTaskID) {

@@ -73,6 +73,12 @@ json_object* Build_Schedule_Record(const Schedule_Params& p, const GWSTask& task
 // or a NULL record; -errno of the write.
 int Write_Schedule_Record(const char* pszMissionID, json_object* rec);
 
+// The abort's mark on the schedule that started a run: when sched (the record as read) is a
+// "once" schedule, its backup_status becomes "abort" so that the daemon does not run it again,
+// written back only while the record exists: a schedule deleted meanwhile stays deleted. 0 (also
+// when there is nothing to mark); -ENOENT when the record is gone; -22 for a bad id or record.
+int Mark_Once_Schedule_Aborted(const char* pszMissionID, json_object* sched);
+
 // Deletes every scheduling record whose task_id is this task's; records that do not read or lack
 // task_id stay. The number deleted (0 for an id not of the id form).
 int Remove_Task_Schedule_Records(const char* pszTaskID);

@@ -35,11 +35,90 @@ void Append_Json_Escaped(const char* text, std::string& out) {
     }
 }
 
+namespace {
+
+constexpr char kReplacement[] = "\xEF\xBF\xBD";  // U+FFFD
+
+// The length of the well-formed sequence at text[i], or 0 when none starts there; then `bad`
+// is the length of the maximal ill-formed part to replace (at least 1).
+size_t Utf8_Sequence(std::string_view text, size_t i, size_t& bad) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    bad = 1;
+    if (c < 0x80) return 1;
+    size_t need = 0;
+    unsigned char lo = 0x80, hi = 0xBF;  // the range of the second byte
+    if (c >= 0xC2 && c <= 0xDF) {
+        need = 1;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        need = 2;
+        if (c == 0xE0) lo = 0xA0;  // no overlong form
+        if (c == 0xED) hi = 0x9F;  // no surrogate
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        need = 3;
+        if (c == 0xF0) lo = 0x90;  // no overlong form
+        if (c == 0xF4) hi = 0x8F;  // nothing beyond U+10FFFF
+    } else {
+        return 0;
+    }
+    for (size_t k = 1; k <= need; ++k) {
+        const unsigned char b = i + k < text.size() ? static_cast<unsigned char>(text[i + k]) : 0;
+        if (b < (k == 1 ? lo : 0x80) || b > (k == 1 ? hi : 0xBF)) {
+            bad = k;
+            return 0;
+        }
+    }
+    return need + 1;
+}
+
+// The length of the valid UTF-8 text at the start of text.
+size_t Valid_Prefix(std::string_view text) {
+    size_t i = 0, bad = 0;
+    while (i < text.size()) {
+        // Plain ASCII, the bulk of every reply, is passed over a byte at a time.
+        if (static_cast<unsigned char>(text[i]) < 0x80) {
+            ++i;
+            continue;
+        }
+        const size_t n = Utf8_Sequence(text, i, bad);
+        if (n == 0) break;
+        i += n;
+    }
+    return i;
+}
+
+}  // namespace
+
+std::string Valid_Utf8(std::string_view text) {
+    size_t i = Valid_Prefix(text);
+    std::string out(text.substr(0, i));
+    while (i < text.size()) {
+        size_t bad = 0;
+        const size_t n = Utf8_Sequence(text, i, bad);
+        if (n > 0) {
+            out.append(text.substr(i, n));
+            i += n;
+        } else {
+            out += kReplacement;
+            i += bad;
+        }
+    }
+    return out;
+}
+
+void Put_Reply_Text(const char* text) {
+    if (text == nullptr) return;
+    const std::string_view view(text);
+    if (Valid_Prefix(view) == view.size())
+        fwrite(view.data(), 1, view.size(), stdout);
+    else
+        fputs(Valid_Utf8(view).c_str(), stdout);
+}
+
 void Reply_Error(int code, const char* msg) {
     Ensure_Reply_Header();
     std::string escaped;
     Append_Json_Escaped(msg, escaped);
-    printf("{ \"success\": false, \"error_code\": %d, \"error_msg\": \"%s\" }\n", code, escaped.c_str());
+    printf("{ \"success\": false, \"error_code\": %d, \"error_msg\": \"%s\" }\n", code, Valid_Utf8(escaped).c_str());
     fflush(stdout);
 }
 
@@ -54,7 +133,8 @@ void Reply_Json(json_object* obj) {
     // A reply that cannot be written must not go out looking like one without an error.
     if (text == nullptr) return Reply_Error_No_Msg(kReplyFailed);
     Ensure_Reply_Header();
-    puts(text);
+    Put_Reply_Text(text);
+    putchar('\n');
     fflush(stdout);
 }
 

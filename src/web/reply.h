@@ -5,6 +5,7 @@
 #include <json-c/json.h>
 
 #include <string>
+#include <string_view>
 
 namespace qlm {
 
@@ -43,5 +44,15 @@ void Reply_Json(json_object* obj);
 void Reply_Success();
 // The escaped body of a JSON string (without the surrounding quotes).
 void Append_Json_Escaped(const char* text, std::string& out);
+
+// Every reply goes out as valid UTF-8, whatever the texts in it hold (request texts stored as
+// sent, names from Google): each ill-formed sequence (a byte that starts none, an overlong form, a
+// surrogate, a code point beyond U+10FFFF, a sequence cut short) becomes one U+FFFD per maximal
+// ill-formed part, as Unicode recommends. The stored data stays as it is.
+// The text with that rule applied; valid text comes back unchanged.
+std::string Valid_Utf8(std::string_view text);
+// Writes a piece of a reply (as fputs does) with that rule applied: every writer of a JSON reply,
+// also one that writes it row by row, prints through this or the reply forms above.
+void Put_Reply_Text(const char* text);
 
 }  // namespace qlm

@@ -6,10 +6,14 @@ class O_APP_CGI_AGENT;
 
 namespace qlm {
 
-// The admin e-mail of the request: nullptr when absent. bRefused is set when the text holds a CR,
+// The admin e-mail of the request: nullptr when absent. bRefused is set when the value holds a CR,
 // LF or NUL: such a text would add keys to a task file or gam.cfg, or lines to a tool's input.
-// (The agent hands out C texts, so a NUL is found in the query string the value came from.)
+// Query string and form body alike.
 const char* Get_Admin_Email_Param(const O_APP_CGI_AGENT* agent, bool& bRefused);
+
+// True when the request's value of name holds a NUL byte, wherever the value came from: the
+// agent's text of it ends there, so a handler would take a value cut short for the whole.
+bool Param_Has_Nul(const O_APP_CGI_AGENT* agent, const char* name);
 
 // Loads the task named by the request's task_id. 0; otherwise, after the reply 5303 "task_id"
 // (missing) or 5302 "task_id" (not of the id form, or it does not load: no file is touched for a

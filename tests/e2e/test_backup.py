@@ -320,7 +320,9 @@ class ManualBackup(BackupCase):
         self.assertIn(done["backup_status"], ("finish", "error"))
         self.assertNoRecordsLeft()
 
-    def test_sigterm_ends_the_worker_and_the_tool_it_waits_for(self):
+    def sigterm_during_a_listing(self):
+        """Starts a Drive backup, ends its worker with SIGTERM while a listing hangs, and waits until
+        the worker's whole group is gone. The worker's pid."""
         self.fault("gam", "filetree", "hang")
         record = self.running(self.backup(drive_enable="1")["mission_id"])
         worker = record["process_pid"]
@@ -334,9 +336,29 @@ class ManualBackup(BackupCase):
         while time.monotonic() < end and self.group_members(worker):
             time.sleep(0.05)
         self.assertEqual(self.group_members(worker), {})
+        self.workers = []
+        return worker
+
+    def test_sigterm_ends_the_worker_and_the_tool_it_waits_for(self):
+        worker = self.sigterm_during_a_listing()
         # The worker's copy of the key went with it.
         self.assertFalse(os.path.exists(self.path("root", ".gam.%d" % worker)))
-        self.workers = []
+
+    def test_the_next_worker_removes_the_tool_files_a_killed_worker_left(self):
+        self.sigterm_during_a_listing()
+        tmp = self.path("usr/local/tmp")
+        left = os.listdir(tmp)
+        self.assertTrue(any(n.endswith("_err") for n in left), left)  # what the worker's guards never removed
+        self.clear_faults()
+        # A file of a live process that looks like a worker's is never touched.
+        mine = os.path.join(tmp, "tnq_%s_%d" % (uuid.uuid4(), os.getpid()))
+        with open(mine, "w") as f:
+            f.write("a live process's listing")
+        self.backup(**NO_SERVICE)
+        [done] = self.wait_history()  # the killed run left only its running record
+        self.assertEqual(done["backup_status"], "finish")
+        self.assertEqual(self.wait_gam_folder_gone(), [])
+        self.assertEqual(os.listdir(tmp), [os.path.basename(mine)])
 
     def test_permission_check_failures_give_5613_and_an_early_record(self):
         cases = [
@@ -458,6 +480,19 @@ class RunFailures(BackupCase):
         self.assertNotIn("Completed backup for all accounts in domain %s." % ADMIN, names)
         self.assertEqual(self.calls("tallyx"), [])  # Drive, after Shared Drive, never ran
         self.assertEqual(record["drive_total"] + record["shared_drive_total"], record["backup_total"])
+
+    def test_a_shared_drive_the_administrator_cannot_read_is_skipped_and_the_run_goes_on(self):
+        self.fault("gam", "adminaccess", "fail")
+        record, rows = self.run_to_history(shared_drive_enable="1", drive_enable="1")
+        self.assertEqual(record["backup_status"], "finish")
+        names = [r["sql_name"] for r in rows]
+        self.assertNotIn("Error occurred while backing up all accounts in domain %s: Shared drive backup fail.." % ADMIN,
+                         names)
+        skipped = [r for r in rows if r["sql_name"].startswith("Failed to get Shared Drive permission list")]
+        self.assertTrue(skipped, names)
+        self.assertEqual({r["sql_status"] for r in skipped}, {"FAIL"})
+        self.assertEqual(len(self.calls("tallyx")), 1)  # Drive, after Shared Drive, ran once
+        self.assertEqual(names[-1], "Completed backup for all accounts in domain %s." % ADMIN)
 
     def test_gam_set_up_and_count_failures_end_with_error_and_their_row(self):
         cases = [

@@ -348,12 +348,27 @@ class SaveLog(LogCase):
 
 
 class BrokenLog(LogCase):
-    """A log that cannot be used: each action answers 5623 and stops."""
+    """A log that cannot be used or read: each action answers 5623 and stops."""
 
     def break_log(self, kind):
         self.restore_log()
         if kind == "folder":
             os.mkdir(self.gws(LOG_DB))
+        elif kind == "torn":
+            # Its schema reads, so it opens and its table "exists"; the table's rows do not read.
+            with sqlite3.connect(self.gws(LOG_DB)) as db:
+                db.execute("CREATE TABLE quillmere_sql_database(ID INTEGER PRIMARY KEY AUTOINCREMENT, task_type TEXT,"
+                           " task_id TEXT, domain TEXT, user TEXT, sql_status TEXT, sql_timestamp INTEGER,"
+                           " sql_event TEXT, sql_type TEXT, sql_name TEXT)")
+                db.execute("CREATE INDEX idx_quillmere_sql_database_task_id ON quillmere_sql_database(task_id)")
+                db.executemany("INSERT INTO quillmere_sql_database(sql_name) VALUES (?)",
+                               [("row %d" % i,) for i in range(500)])
+                root = db.execute("SELECT rootpage FROM sqlite_master WHERE name='quillmere_sql_database'").fetchone()[0]
+                size = db.execute("PRAGMA page_size").fetchone()[0]
+            db.close()
+            with open(self.gws(LOG_DB), "r+b") as f:
+                f.seek((root - 1) * size)
+                f.write(b"\xa5" * size)
         else:
             with open(self.gws(LOG_DB), "wb") as f:
                 f.write(b"this is not an SQLite database, only text" * 100)
@@ -379,6 +394,8 @@ class BrokenLog(LogCase):
             ("text", {"act": "list_log", "start": "0", "limit": "5"}, open_error),
             ("text", {"act": "find_log", "start": "0", "limit": "5", "key_word": "a"}, table_error),
             ("text", {"act": "delete_log", "task_id": "x"}, table_error),
+            ("torn", {"act": "list_log", "start": "0", "limit": "5"}, open_error),
+            ("torn", {"act": "find_log", "start": "0", "limit": "5", "key_word": "row"}, open_error),
         ]
         for kind, params, expected in cases:
             with self.subTest(kind=kind, act=params["act"]):

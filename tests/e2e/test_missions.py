@@ -25,6 +25,8 @@ RECORD_KEYS = ["service", "mission_name", "backup_scheduling_enable", "task_id",
                "schedule_minute", "schedule_hour_end", "schedule_minute_end", "backup_mode"]
 FLAGS = ["drive_enable", "shared_drive_enable", "calendar_enable", "gmail_enable", "contact_enable"]
 # A "once" schedule long past: even a daemon that a signal starts never runs it.
+# How far, in seconds, a worker's start may trail its mission's.
+SLACK = 5
 NEVER = {"schedule_frequency": "once", "schedule_year": "2001", "schedule_month": "1", "schedule_day": "1",
          "schedule_hour": "0", "schedule_minute": "0"}
 
@@ -166,6 +168,32 @@ class ScheduleActions(MissionCase):
         [row] = self.log_rows()[before:]
         self.assertEqual((row["sql_name"], row["task_id"], row["domain"], row["user"]),
                          ("User admin edited the settings of task Nightly.", self.task, ADMIN, "admin"))
+
+    def test_an_edit_with_an_empty_name_gives_the_default_name(self):
+        mission = self.add_schedule(mission_name="Nightly", **NEVER)
+        reply = self.request(dict({"act": "edit_schedule_mission", "mission_id": mission, "mission_name": ""},
+                                  **NEVER))
+        self.assertEqual(reply, {"success": True, "mission_id": mission})
+        self.assertRegex(self.sched(mission)["mission_name"], r"^Task\d{8}-\d+$")
+        self.assertLogged("User admin edited the settings of task Nightly.")
+
+    def test_names_stored_as_sent_reach_every_page_as_valid_utf8(self):
+        # %ff%fe, an overlong "/" and a surrogate: a strict client (json_body decodes strictly)
+        # reads each as U+FFFD, while the record keeps the bytes as sent.
+        name = b"Nightly\xff\xfe\xc0\xaf\xed\xa0\x80"
+        shown = name.decode("utf-8", "replace")
+        mission = self.add_schedule(mission_name=name, **NEVER)
+        with open(self.sched_path(mission), "rb") as f:
+            self.assertIn(name, f.read())
+        detail = self.request({"act": "detail_schedule_mission", "mission_id": mission})
+        self.assertEqual(detail["data"]["mission_name"], shown)
+        [listed] = [m for m in self.mission_list() if m["mission_id"] == mission]
+        self.assertEqual(listed["mission_name"], shown)
+        message = "User admin added %s to the task list." % shown
+        for params in ({"act": "list_log"}, {"act": "find_log", "key_word": "Nightly"}):
+            with self.subTest(act=params["act"]):
+                reply = self.request(dict(params, start="0", limit="100"))
+                self.assertIn(message, [row["sql_name"] for row in reply["log"]])
 
     def test_edit_keeps_the_array_form_the_detail_shows(self):
         mission = self.add_schedule(schedule_frequency="weekly", schedule_week="monday,friday", schedule_day="2")
@@ -341,16 +369,73 @@ class Abort(MissionCase):
                  ("pid gone", {"mission_name": "D", "process_pid": 2 ** 22 + 1}, None)]
         for name, content, expected in cases:
             with self.subTest(name):
-                mission = str(uuid.uuid4())
-                self.put(mission, content)
-                before = {r["file"] for r in self.history()}
-                self.assertEqual(self.request({"act": "mission_abort", "mission_id": mission}), {"success": True})
-                [filed] = [r for r in self.history() if r["file"] not in before]
+                filed = self.abort_stale(content)
                 self.assertLessEqual(abs(filed.pop("end_time") - time.time()), 60)
                 filed.pop("file")
                 self.assertEqual(filed, expected or dict(content, backup_status="abort"))
-                self.assertFalse(os.path.exists(self.gws("conf/mission", mission)))
         self.assertTrue(alive(sleeper))
+
+    def abort_stale(self, content):
+        """Aborts a running record of this content, which it must file; the history record."""
+        mission = str(uuid.uuid4())
+        self.put(mission, content)
+        before = {r["file"] for r in self.history()}
+        self.assertEqual(self.request({"act": "mission_abort", "mission_id": mission}), {"success": True})
+        [filed] = [r for r in self.history() if r["file"] not in before]
+        self.assertFalse(os.path.exists(self.gws("conf/mission", mission)))
+        return filed
+
+    def test_a_pid_that_a_later_process_took_is_never_signalled(self):
+        # Another task's worker, started now, stands for any process that took a stale pid since:
+        # a web request of orvenna.cgi or a worker with its tools.
+        self.fault("gam", "filetree", "hang")
+        other_task = self.clone_task()
+        _, worker = self.start_hanging(other_task, scheduled=False)
+        end = time.monotonic() + 60
+        while not self.hanging_listing(worker) and time.monotonic() < end:
+            time.sleep(0.05)
+        tools = self.gam_tools_of(worker)
+        self.assertNotEqual(tools, set())
+        hour_ago = int(time.time()) - 3600
+        for name, content in [("started an hour before", {"mission_name": "Old", "process_pid": worker,
+                                                          "start_time": hour_ago}),
+                              ("no start", {"mission_name": "Unknown", "process_pid": worker})]:
+            with self.subTest(name):
+                filed = self.abort_stale(content)
+                self.assertEqual((filed["mission_name"], filed["backup_status"]), (content["mission_name"], "abort"))
+                self.assertTrue(alive(worker))
+                self.assertEqual({p for p in tools if alive(p)}, tools)
+        with self.subTest("export marker written an hour before"):
+            export = str(uuid.uuid4())
+            self.shm(export)
+            marker = self.put("progress_mission/" + export, str(worker))
+            os.utime(marker, (hour_ago, hour_ago))
+            before = len(self.history())
+            self.assertEqual(self.request({"act": "mission_abort", "mission_id": export}),
+                             {"success": False, "error_code": 5302, "error_msg": "mission_id"})
+            self.assertFalse(os.path.exists(marker))
+            self.assertEqual(len(self.history()), before)
+            self.assertTrue(alive(worker))
+            self.assertTrue(os.path.exists("/dev/shm/" + export))  # its owner is not this worker
+
+    def test_a_worker_whose_checks_took_long_is_still_stopped(self):
+        # The permission checks run before the worker starts; a slow one must not make the worker
+        # look younger than its mission.
+        scoutix = self.path(qlmtest.APP, "bin", "scoutix")
+        os.rename(scoutix, scoutix + ".real")
+        try:
+            with open(scoutix, "w") as f:
+                f.write('#!/bin/sh\ncase "$1" in -check_drive) sleep %d;; esac\nexec "$0.real" "$@"\n'
+                        % (SLACK + 3))
+            os.chmod(scoutix, 0o755)
+            self.fault("gam", "filetree", "hang")
+            mission, worker = self.start_hanging(self.task, scheduled=False)
+        finally:
+            os.replace(scoutix + ".real", scoutix)
+        self.assertEqual(self.request({"act": "mission_abort", "mission_id": mission}), {"success": True})
+        self.assertFalse(alive(worker))
+        [filed] = self.history()
+        self.assertEqual(filed["backup_status"], "abort")
 
     def shm(self, mission, service=b"drive"):
         data = struct.pack("<iii256s256s256s256s", 3, 12, 1000, b"Export1", b"bob@example.test", service, b"export")

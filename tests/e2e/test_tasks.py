@@ -8,6 +8,7 @@ import stat
 import sys
 import time
 import unittest
+import urllib.parse
 import uuid
 
 sys.path.insert(0, os.path.dirname(__file__))
@@ -348,6 +349,33 @@ class TaskRules(TaskCase):
         self.assertTrue(os.path.exists(self.gws("tmp", auth + "_en")))
         # Without shared drives the list is not needed.
         self.assertTrue(self.add(auth, auto_add_shared_drive_enable="0", shared_drive_enable="0")["success"])
+
+    def test_a_nul_in_admin_email_is_refused_in_the_query_and_in_a_form_body_alike(self):
+        auth = self.new_auth()
+        task = self.new_task(admin="admin@example2.test")
+        conf = read_text(self.gws("conf", task))
+        evil = ADMIN + "\0.evil"
+        actions = [dict(ALL_ON, act="add", auth_id=auth, admin_email=evil),
+                   {"act": "edit_domain", "task_id": task, "admin_email": evil},
+                   {"act": "get_online_domain_users_and_shared_drive", "auth_id": auth, "admin_email": evil}]
+        for params in actions:
+            for place in ("query", "body"):
+                with self.subTest(act=params["act"], place=place):
+                    self.calls(clear=True)
+                    if place == "query":
+                        reply = self.request(params)
+                    else:
+                        form = {k: v for k, v in params.items() if k != "act"}
+                        reply = self.request({"act": params["act"]}, method="POST",
+                                             body=urllib.parse.urlencode(form).encode())
+                    self.assertEqual(reply, {"success": False, "error_code": 5302, "error_msg": "admin_email"})
+                    self.assertEqual(self.calls("scoutix"), [])
+        self.assertEqual(sorted(n for n in os.listdir(self.gws("conf")) if len(n) == 36), [task])
+        self.assertEqual(read_text(self.gws("conf", task)), conf)
+        # The same form body without the NUL is taken: the body is read, not passed over.
+        form = urllib.parse.urlencode({"task_id": task, "admin_email": "admin@example3.test"}).encode()
+        self.assertEqual(self.request({"act": "edit_domain"}, method="POST", body=form),
+                         {"success": True, "task_id": task})
 
     def test_hand_picked_users_are_logged_by_address(self):
         task = self.new_task(auto_add_user_enable="0", manual_domain_user="%s,%s,999" % (BOB, ALICE))

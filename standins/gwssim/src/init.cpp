@@ -120,16 +120,24 @@ std::string Add_Folder(Builder& b, DriveOut& d, const std::string& name, const s
     return Add_Item(b, d, name, kFolder, parent).id;
 }
 
-// A file with content; Google-native types keep their bytes as export bytes without MD5 or size.
+// A file with content, with Google's MD5 and size.
 GwsDriveItem& Add_File(Builder& b, DriveOut& d, const std::string& name, const std::string& mime,
-                       const std::string& parent, const std::string& content, bool native = false) {
+                       const std::string& parent, const std::string& content) {
     GwsDriveItem& it = Add_Item(b, d, name, mime, parent);
     it.has_blob = true;
-    if (!native) {
-        it.md5 = Gwssim_Md5_Hex(content);
-        it.size = (long long)content.size();
-    }
+    it.md5 = Gwssim_Md5_Hex(content);
+    it.size = (long long)content.size();
     if (Put(b, d.blob_dir + "/" + it.id, content) != 0) it.has_blob = false;
+    return it;
+}
+
+// A Docs, Sheets or Slides file: its text is stored, Drive reports a storage size of its own
+// (never the length of the export) and no MD5.
+GwsDriveItem& Add_Editor_File(Builder& b, DriveOut& d, const std::string& name, const std::string& mime,
+                              const std::string& parent, const std::string& text) {
+    GwsDriveItem& it = Add_Item(b, d, name, mime, parent);
+    it.has_blob = Put(b, d.blob_dir + "/" + it.id, text) == 0;
+    it.size = 1024 + 3 * (long long)text.size();
     return it;
 }
 
@@ -162,9 +170,21 @@ void Demo_Drive_Alice(Builder& b, DriveOut& d, const std::string& bob) {
     GwsDriveItem& plan = Add_File(b, d, "plan.txt", "text/plain", y2024, "The plan for 2024.\nShip it.\n");
     if (!bob.empty()) plan.permissions.push_back({bob, "Bob Stone", "writer", "user"});
     Add_File(b, d, "budget.csv", "text/csv", y2024, "item,amount\nservers,1200\n\"desks, chairs\",800\n");
-    Add_File(b, d, "notes", "application/vnd.google-apps.document", projects,
-             "Project notes, exported as plain text.\n", true);
+    Add_Editor_File(b, d, "notes", "application/vnd.google-apps.document", projects,
+                    "Project notes.\nShip <on time> & under budget.\n");
+    Add_Editor_File(b, d, "Budget sheet", "application/vnd.google-apps.spreadsheet", y2024,
+                    "servers 1200\ndesks 800\n");
+    Add_Editor_File(b, d, "Kickoff deck", "application/vnd.google-apps.presentation", projects,
+                    "Kickoff 2024\nGoals\n");
+    // Native types Drive cannot export for GAM.
+    Add_Item(b, d, "Office floor plan", "application/vnd.google-apps.drawing", "");
+    Add_Item(b, d, "Mail merge script", "application/vnd.google-apps.script", "");
     Add_Item(b, d, "Shortcut to plan", "application/vnd.google-apps.shortcut", "");
+    // Alice's files in a folder of someone else's that she cannot see: orphans in her tree.
+    std::string unseen = b.Id("file");
+    std::string lost = Add_Folder(b, d, "Lost and found", unseen);
+    Add_File(b, d, "found note.txt", "text/plain", lost, "Written in a folder nobody shares back.\n");
+    Add_File(b, d, "orphan.txt", "text/plain", unseen, "Its folder is not visible to its owner.\n");
     Add_File(b, d, "empty.bin", "application/octet-stream", "", "");
     Add_File(b, d, "Q3 report's \"final\" $(touch gwssim-pwned) 100%.txt", "text/plain", "",
              "Numbers for Q3: 100% on target.\n");

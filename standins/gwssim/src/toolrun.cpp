@@ -18,6 +18,8 @@ namespace {
 
 const char kConnLine[] = "ERROR: Connection error: simulated loss of the connection to Google\n";
 const char kFailLine[] = "ERROR: 500: backendError\n";
+// GAM's status for a lost connection.
+const int kConnExit = 3;
 // Neither JSON nor a CSV with any column a caller reads.
 const char kGarbage[] = "<html><body>502 Bad Gateway \x01\x02 \"unterminated\n<<<>>> ;;; }{\n";
 
@@ -156,7 +158,7 @@ int Apply(const GwsFaultRule& r, int argc, char** argv, int (*body)(int, char**)
     }
     if (a == "conn") {
         Say(kConnLine);
-        return ex;
+        return r.exit >= 0 ? (int)r.exit : kConnExit;
     }
     if (a == "empty") return 0;
     if (a == "hang" || a == "hang_noterm") {
@@ -181,7 +183,11 @@ int Apply(const GwsFaultRule& r, int argc, char** argv, int (*body)(int, char**)
     }
     // fail_after, conn_after: the work is done, the answer is lost.
     for (const auto& f : written) unlink(f.c_str());
-    Say(a == "conn_after" ? kConnLine : kFailLine);
+    if (a == "conn_after") {
+        Say(kConnLine);
+        return r.exit >= 0 ? (int)r.exit : kConnExit;
+    }
+    Say(kFailLine);
     return ex;
 }
 

@@ -29,6 +29,10 @@ public:
     // The text belongs to the agent.
     const char* Get_Param(const char* name) const;
 
+    // The length in bytes of that parameter's decoded value, also past a NUL byte in it (where
+    // Get_Param's text ends): 0 and len set; non-zero when absent.
+    int Get_Param_Length(const char* name, size_t& len) const;
+
     // 0 and out set for "1", "0", "true", "false", "yes", "no", "on", "off" (any case);
     // non-zero, out untouched, when absent or anything else.
     int Get_Boolean_Param(const char* name, int& out) const;

@@ -123,6 +123,16 @@ const char* O_CGI_AGENT::Get_Param(const char* name) const {
     return nullptr;
 }
 
+int O_CGI_AGENT::Get_Param_Length(const char* name, size_t& len) const {
+    if (!name) return -22;
+    for (const auto& [key, value] : m_vParams)
+        if (key == name) {
+            len = value.size();
+            return 0;
+        }
+    return -61;
+}
+
 int O_CGI_AGENT::Get_Boolean_Param(const char* name, int& out) const {
     static const char* const kTrue[] = {"1", "true", "yes", "on", nullptr};
     static const char* const kFalse[] = {"0", "false", "no", "off", nullptr};

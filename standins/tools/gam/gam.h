@@ -3,6 +3,7 @@
 #pragma once
 
 #include "gam_cli.h"
+#include "gam_out.h"
 
 #include <gwssim/state.h>
 
@@ -12,16 +13,14 @@ struct GamCtx {
     std::string root;            // the simulated domain's folder
     GwsDomain domain;
     const GwsUser* user = nullptr;  // the account the command acts as (in domain.users)
-    std::string out;             // standard output, written only when the command succeeds
+    std::string out;             // standard output, written when the command ends 0 or kGamNoEntities
 };
 
-// GAM's exit status for a listing without rows, which still prints its header line.
-inline constexpr int kGamEmptyListing = 60;
+// Prints "ERROR: <text>" on standard error; returns status (a GamStatus).
+int Gam_Error(const std::string& text, int status = kGamActionFailed);
 
-// Prints "ERROR: <text>" on standard error; returns 1 (the exit status of a failed operation).
-int Gam_Error(const std::string& text);
-
-// Each returns 0 with ctx.out filled, or 1 after Gam_Error.
+// Each returns its exit status: 0 with ctx.out filled, kGamNoEntities for a listing without rows
+// (ctx.out holds its header), or another GamStatus after Gam_Error.
 int Gam_File_List(const GamCmd& cmd, GamCtx& ctx);
 int Gam_File_Tree(const GamCmd& cmd, GamCtx& ctx);
 int Gam_Show_Acls(const GamCmd& cmd, GamCtx& ctx);
@@ -32,8 +31,6 @@ int Gam_Count_Messages(const GamCmd& cmd, GamCtx& ctx);
 int Gam_Export_Message(const GamCmd& cmd, GamCtx& ctx);
 int Gam_Insert_Message(const GamCmd& cmd, GamCtx& ctx);
 
-// The calendar and contact listings give kGamEmptyListing, with the header in ctx.out, when they
-// have no rows.
 int Gam_Print_Events(const GamCmd& cmd, GamCtx& ctx);
 int Gam_Import_Event(const GamCmd& cmd, GamCtx& ctx);
 

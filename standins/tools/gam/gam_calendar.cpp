@@ -4,6 +4,7 @@
 #include "gam_out.h"
 
 #include <cctype>
+#include <cstring>
 
 namespace {
 
@@ -35,21 +36,30 @@ bool Valid_Time(const std::string& s, bool all_day) {
     return (s[i] == '+' || s[i] == '-') && s.size() == i + 6 && Matches(s, i + 1, "dd:dd");
 }
 
+// The columns that hold a timestamp ("created", "updated", "start.dateTime", ...).
+bool Is_Time_Key(const std::string& key) {
+    auto ends = [&](const char* tail) {
+        size_t n = strlen(tail);
+        return key.size() >= n && key.compare(key.size() - n, n, tail) == 0;
+    };
+    return key == "created" || key == "updated" || ends("dateTime");
+}
+
 }  // namespace
 
 int Gam_Print_Events(const GamCmd&, GamCtx& ctx) {
     GwsCalendar cal;
-    if (Load_Calendar(ctx, cal) != 0) return 1;
+    if (int rc = Load_Calendar(ctx, cal)) return rc;
     std::vector<FlatRow> rows;
     for (const GwsEvent& e : cal.events) {
         const std::string* status = Gwssim_Event_Field(e, "status");
         if (status && *status == "cancelled") continue;
-        FlatRow row(e.fields.begin(), e.fields.end());
+        FlatRow row;
+        for (const auto& [key, value] : e.fields) row[key] = Is_Time_Key(key) ? Gam_Time(value) : value;
         row.emplace("calendarId", ctx.user->email);
         rows.push_back(std::move(row));
     }
-    Csv_Table(ctx.out, {"calendarId", "id"}, rows);
-    return rows.empty() ? kGamEmptyListing : 0;
+    return Listing_Status(Csv_Table(ctx.out, {"calendarId", "id"}, rows));
 }
 
 int Gam_Import_Event(const GamCmd& cmd, GamCtx& ctx) {
@@ -60,7 +70,7 @@ int Gam_Import_Event(const GamCmd& cmd, GamCtx& ctx) {
     GwsLock lock;
     if (Gwssim_Lock_State(ctx.root, lock) != 0) return Gam_Error("500: backendError: the domain cannot be locked");
     GwsCalendar cal;
-    if (Load_Calendar(ctx, cal) != 0) return 1;
+    if (int rc = Load_Calendar(ctx, cal)) return rc;
     // Import semantics: an event with the same iCalUID is replaced.
     std::erase_if(cal.events, [&](const GwsEvent& e) {
         const std::string* uid = Gwssim_Event_Field(e, "iCalUID");

@@ -2,6 +2,8 @@
 
 #include <strings.h>
 
+#include <cctype>
+
 #include <cstddef>
 #include <cstring>
 #include <functional>
@@ -217,6 +219,15 @@ int Parse_User_Command(Parser& p) {
             if (Is(word, "addlabel")) {
                 if (!p.Take(i, v)) return p.Usage("Missing label");
                 cmd.labels.push_back(v);
+                return 1;
+            }
+            if (Is(word, "charset")) {
+                if (!p.Take(i, v)) return p.Usage("Missing charset");
+                for (char& c : v) c = (char)tolower((unsigned char)c);
+                if (v == "latin-1" || v == "iso-8859-1" || v == "iso8859-1") v = "latin1";
+                if (v == "utf8") v = "utf-8";
+                if (v != "ascii" && v != "latin1" && v != "utf-8") return p.Usage("Unknown charset: " + v);
+                cmd.charset = v;
                 return 1;
             }
             if (Is(word, "deleted")) {

@@ -19,7 +19,7 @@ enum class GamOp {
     PrintContacts, // user U print contacts allfields
     CreateFolder,  // user U create drivefile drivefilename N mimetype gfolder [parentid P] returnidonly
     UploadFile,    // user U create drivefile drivefilename N localfile PATH [parentid P] returnidonly
-    InsertMessage, // user U insert messages emlfile PATH deleted false addlabel L
+    InsertMessage, // user U insert messages emlfile PATH [charset C] deleted false addlabel L
     ImportEvent,   // calendar C import event icaluid UID [summary S] [location L] start.. end..
     CreateContact, // user U create contacts [firstname ..] [familyname ..] [phone T V] ...
 };
@@ -46,6 +46,7 @@ struct GamCmd {
     // Gmail
     bool include_spam_trash = false;
     std::string eml_file;
+    std::string charset = "ascii";   // how the EML file is read: ascii, latin1 or utf-8
     bool deleted = false;
     std::vector<std::string> labels;
     // Calendar

@@ -9,6 +9,7 @@
 #include <cctype>
 #include <map>
 #include <memory>
+#include <set>
 
 namespace {
 
@@ -17,10 +18,15 @@ const char kFolderMime[] = "application/vnd.google-apps.folder";
 bool Is_Folder(const GwsDriveItem& it) { return it.mime_type == kFolderMime; }
 bool Is_Native(const std::string& mime) { return mime.rfind("application/vnd.google-apps.", 0) == 0; }
 
+// The made-up folder a My Drive file tree ends with, holding the files whose parent the user
+// cannot see. It is no Drive item: nothing else knows its id.
+const char kOrphansId[] = "Orphans";
+
 // A user's My Drive, or a shared drive; loaded whole, since every command needs the tree.
 struct DriveRef {
     const GwsSharedDrive* shared = nullptr;  // null: the acting user's My Drive
     GwsDrive drive;
+    std::set<std::string> orphans;  // My Drive items whose parent is neither the root nor an item
 };
 
 // A user who has no Drive stored yet still has a root folder; its id is derived from the user id
@@ -49,6 +55,12 @@ int Load(GamCtx& ctx, DriveRef& ref) {
     if (rc != 0) return Gam_Error("500: backendError: the Drive of " + ctx.user->email + " cannot be read");
     if (ref.shared) ref.drive.root_id = ref.shared->id;
     else ref.drive.root_id = My_Root_Id(ref.drive, *ctx.user);
+    if (!ref.shared) {
+        std::set<std::string> ids;
+        for (const GwsDriveItem& it : ref.drive.items) ids.insert(it.id);
+        for (const GwsDriveItem& it : ref.drive.items)
+            if (it.parent != ref.drive.root_id && !ids.count(it.parent)) ref.orphans.insert(it.id);
+    }
     return 0;
 }
 
@@ -88,16 +100,20 @@ std::vector<bool> Trashed_Mask(const GwsDrive& d) {
     return mask;
 }
 
-std::string Field(const GwsDriveItem& it, const std::string& f) {
+// One column of an item as Drive reports it: binary files have an MD5 and a size, editor files
+// (Docs, Sheets, Slides) a size (their storage size) and no MD5, other native types neither.
+// An orphan's parent is not visible to the user, so it has none.
+std::string Field(const DriveRef& ref, const GwsDriveItem& it, const std::string& f) {
     if (f == "id") return it.id;
     if (f == "name") return it.name;
     if (f == "mimeType") return it.mime_type;
-    if (f == "parents") return it.parent;
-    if (f == "createdTime") return it.created_time;
-    if (f == "modifiedTime") return it.modified_time;
+    if (f == "parents") return ref.orphans.count(it.id) ? std::string() : it.parent;
+    if (f == "createdTime") return Gam_Time(it.created_time);
+    if (f == "modifiedTime") return Gam_Time(it.modified_time);
     bool content = !Is_Folder(it) && !Is_Native(it.mime_type);
     if (f == "md5Checksum") return content ? it.md5 : std::string();
-    if (f == "size") return content && it.size >= 0 ? std::to_string(it.size) : std::string();
+    bool sized = content || Gwssim_Is_Editor_Type(it.mime_type);
+    if (f == "size") return sized && it.size >= 0 ? std::to_string(it.size) : std::string();
     return std::string();
 }
 
@@ -105,24 +121,28 @@ std::string Field(const GwsDriveItem& it, const std::string& f) {
 
 int Gam_File_List(const GamCmd& cmd, GamCtx& ctx) {
     DriveRef ref;
-    if (Open_Listed_Drive(cmd, ctx, ref) != 0) return 1;
-    std::vector<std::string> cells{"Owner"};
-    cells.insert(cells.end(), cmd.fields.begin(), cmd.fields.end());
-    Csv_Row(ctx.out, cells);
+    if (int rc = Open_Listed_Drive(cmd, ctx, ref)) return rc;
+    // GAM's order: Owner, id and name lead, the other fields follow sorted by name.
+    std::vector<std::string> lead{"Owner"}, also;
+    for (const char* f : {"id", "name"})
+        if (std::find(cmd.fields.begin(), cmd.fields.end(), f) != cmd.fields.end()) lead.push_back(f);
+    for (const std::string& f : cmd.fields)
+        if (f != "id" && f != "name") also.push_back(f);
+    std::vector<FlatRow> rows;
     std::vector<bool> trashed = Trashed_Mask(ref.drive);
     for (size_t i = 0; i < ref.drive.items.size(); ++i) {
         const GwsDriveItem& it = ref.drive.items[i];
         if (cmd.exclude_trashed && trashed[i]) continue;
-        cells.assign(1, it.owner.empty() ? ctx.user->email : it.owner);
-        for (const std::string& f : cmd.fields) cells.push_back(Field(it, f));
-        Csv_Row(ctx.out, cells);
+        FlatRow row{{"Owner", it.owner.empty() ? ctx.user->email : it.owner}};
+        for (const std::string& f : cmd.fields) row[f] = Field(ref, it, f);
+        rows.push_back(std::move(row));
     }
-    return 0;
+    return Listing_Status(Csv_Table(ctx.out, lead, rows, also));
 }
 
 int Gam_File_Tree(const GamCmd& cmd, GamCtx& ctx) {
     DriveRef ref;
-    if (Open_Listed_Drive(cmd, ctx, ref) != 0) return 1;
+    if (int rc = Open_Listed_Drive(cmd, ctx, ref)) return rc;
     const GwsDrive& d = ref.drive;
     std::vector<bool> trashed = Trashed_Mask(d);
     std::map<std::string, std::vector<const GwsDriveItem*>> children;
@@ -133,11 +153,14 @@ int Gam_File_Tree(const GamCmd& cmd, GamCtx& ctx) {
             return a->name != b->name ? a->name < b->name : a->id < b->id;
         });
 
-    // The callers drop this first line; the table starts on the second.
-    ctx.out = ref.shared ? "Shared drive file tree\n" : "My Drive file tree\n";
-    std::vector<std::string> extra;  // asked fields beyond the fixed id and name
+    size_t listed = 0;
+    for (size_t i = 0; i < d.items.size(); ++i) listed += !(cmd.exclude_trashed && trashed[i]);
+    // GAM's own first line; the table starts on the second.
+    ctx.out = "User: " + ctx.user->email + ", Print " + std::to_string(listed) + " Drive Files/Folders\n";
+    std::vector<std::string> extra;  // asked fields beyond the fixed id and name, sorted by name
     for (const std::string& f : cmd.fields)
         if (f != "id" && f != "name") extra.push_back(f);
+    std::sort(extra.begin(), extra.end());
     std::vector<std::string> cells{"id", "index", "depth", "name"};
     cells.insert(cells.end(), extra.begin(), extra.end());
     Csv_Row(ctx.out, cells);
@@ -149,7 +172,7 @@ int Gam_File_Tree(const GamCmd& cmd, GamCtx& ctx) {
     long long index = 0;
     auto row = [&](const GwsDriveItem& it, long long depth) {
         cells = {it.id, std::to_string(++index), std::to_string(depth), it.name};
-        for (const std::string& f : extra) cells.push_back(Field(it, f));
+        for (const std::string& f : extra) cells.push_back(Field(ref, it, f));
         Csv_Row(ctx.out, cells);
     };
     row(root, -1);
@@ -163,13 +186,31 @@ int Gam_File_Tree(const GamCmd& cmd, GamCtx& ctx) {
         seen[parent] = true;
         for (auto c = it->second.rbegin(); c != it->second.rend(); ++c) stack.emplace_back(*c, depth);
     };
+    auto walk = [&] {
+        while (!stack.empty()) {
+            auto [it, depth] = stack.back();
+            stack.pop_back();
+            row(*it, depth);
+            if (Is_Folder(*it)) push_children(it->id, depth + 1);
+        }
+    };
     push_children(root.id, 0);
-    while (!stack.empty()) {
-        auto [it, depth] = stack.back();
-        stack.pop_back();
-        row(*it, depth);
-        if (Is_Folder(*it)) push_children(it->id, depth + 1);
-    }
+    walk();
+    // Then a second top row, "Orphans", with the files whose parent the user cannot see.
+    std::vector<const GwsDriveItem*> orphans;
+    for (size_t i = 0; i < d.items.size(); ++i)
+        if (ref.orphans.count(d.items[i].id) && !(cmd.exclude_trashed && trashed[i])) orphans.push_back(&d.items[i]);
+    if (orphans.empty()) return 0;
+    GwsDriveItem top;
+    top.id = kOrphansId;
+    top.name = "Orphans";
+    top.mime_type = kFolderMime;
+    row(top, -1);
+    std::sort(orphans.begin(), orphans.end(), [](const GwsDriveItem* a, const GwsDriveItem* b) {
+        return a->name != b->name ? a->name < b->name : a->id < b->id;
+    });
+    for (auto c = orphans.rbegin(); c != orphans.rend(); ++c) stack.emplace_back(*c, 0);
+    walk();
     return 0;
 }
 
@@ -194,17 +235,18 @@ bool Find_In(Located& loc, const std::string& id) {
 
 // Finds id (an item, a My Drive root or a shared drive) in the acting user's My Drive, then in
 // the shared drives the user belongs to (every shared drive with admin access). 0 when found;
-// 1 after the 404 error.
+// the failed-action status after the 404 error.
 int Locate(const std::string& id, bool admin_access, GamCtx& ctx, Located& loc) {
-    if (Load(ctx, loc.ref) != 0) return 1;
+    if (int rc = Load(ctx, loc.ref)) return rc;
     loc.role = "owner";
     if (Find_In(loc, id)) return 0;
     for (const GwsSharedDrive& sd : ctx.domain.shared_drives) {
         const GwsMember* m = Member_Of(sd, ctx.user->email);
         if (!m && !admin_access) continue;
-        loc.ref = DriveRef{&sd, {}};
+        loc.ref = DriveRef{};
+        loc.ref.shared = &sd;
         loc.role = m ? m->role : "organizer";
-        if (Load(ctx, loc.ref) != 0) return 1;
+        if (int rc = Load(ctx, loc.ref)) return rc;
         if (Find_In(loc, id)) return 0;
     }
     return Gam_Error("404: File ID: " + id + ": notFound");
@@ -226,7 +268,7 @@ int Gam_Show_Acls(const GamCmd& cmd, GamCtx& ctx) {
     if (cmd.admin_access && !ctx.user->admin)
         return Gam_Error("403: User " + ctx.user->email + " is not a domain administrator");
     Located loc;
-    if (Locate(cmd.item_id, cmd.admin_access, ctx, loc) != 0) return 1;
+    if (int rc = Locate(cmd.item_id, cmd.admin_access, ctx, loc)) return rc;
     std::vector<GwsMember> perms;
     if (loc.ref.shared) {
         perms = loc.ref.shared->members;
@@ -242,25 +284,32 @@ int Gam_Show_Acls(const GamCmd& cmd, GamCtx& ctx) {
     json_object* list = json_object_new_array();
     for (const GwsMember& m : perms) json_object_array_add(list, Permission_Json(m));
     json_object_object_add(o.get(), "permissions", list);
-    ctx.out = json_object_to_json_string_ext(o.get(), JSON_C_TO_STRING_PRETTY | JSON_C_TO_STRING_NOSLASHESCAPE);
+    // formatjson: the whole object on one line.
+    ctx.out = json_object_to_json_string_ext(o.get(), JSON_C_TO_STRING_SPACED | JSON_C_TO_STRING_NOSLASHESCAPE);
     ctx.out += '\n';
     return 0;
 }
 
 int Gam_Get_File(const GamCmd& cmd, GamCtx& ctx) {
     Located loc;
-    if (Locate(cmd.item_id, false, ctx, loc) != 0) return 1;
+    if (int rc = Locate(cmd.item_id, false, ctx, loc)) return rc;
     const GwsDriveItem* it = loc.item;
-    if (!it || Is_Folder(*it)) return Gam_Error("400: File ID: " + cmd.item_id + ": is a folder, not downloadable");
+    if (!it || Is_Folder(*it)) return Gam_Error("File ID: " + cmd.item_id + ", Download Failed: is a folder");
+    // Drawings and Apps Script projects have no export GAM can fetch; the other native types
+    // (forms, sites, shortcuts, ...) cannot be downloaded at all.
+    if (Gwssim_Is_Unexportable_Type(it->mime_type))
+        return Gam_Error("File ID: " + it->id + ", Download Not Performed: no export format for " + it->mime_type,
+                         kGamNotPerformed);
+    bool editor = Gwssim_Is_Editor_Type(it->mime_type);
+    if (Is_Native(it->mime_type) && !editor)
+        return Gam_Error("File ID: " + it->id + ", Download Failed: fileNotDownloadable: " + it->mime_type);
     std::string path = loc.ref.shared ? Gwssim_Shared_Blob_Path(ctx.root, loc.ref.shared->id, it->id)
                                       : Gwssim_Drive_Blob_Path(ctx.root, ctx.user->email, it->id);
-    if (!it->has_blob) {
-        // A Google-native document without stored export bytes has no downloadable form.
-        if (Is_Native(it->mime_type))
-            return Gam_Error("403: File ID: " + it->id + ": fileNotDownloadable: " + it->mime_type);
-        return 0;  // a file without content: 0 bytes
-    }
-    if (Gwssim_Read_File(path, ctx.out) != 0) return Gam_Error("500: backendError: content of " + it->id + " is missing");
+    std::string bytes;  // a file without content: 0 bytes
+    if (it->has_blob && Gwssim_Read_File(path, bytes) != 0)
+        return Gam_Error("500: backendError: content of " + it->id + " is missing");
+    // An editor file downloads as its OpenDocument export, never as its storage.
+    ctx.out = editor ? Gwssim_Odf_Export(it->mime_type, bytes) : std::move(bytes);
     return 0;
 }
 
@@ -301,11 +350,11 @@ int Gam_Create_Drive_File(const GamCmd& cmd, GamCtx& ctx) {
     std::string parent = cmd.has_parent ? cmd.parent_id : std::string();
     if (parent.empty()) {
         if (cmd.has_parent) return Gam_Error("404: File ID: (empty): notFound");
-        if (Load(ctx, loc.ref) != 0) return 1;
+        if (int rc = Load(ctx, loc.ref)) return rc;
         loc.role = "owner";
         parent = loc.ref.drive.root_id;
-    } else if (Locate(parent, false, ctx, loc) != 0) {
-        return 1;
+    } else if (int rc = Locate(parent, false, ctx, loc)) {
+        return rc;
     }
     if (loc.item && !Is_Folder(*loc.item)) return Gam_Error("400: Parent ID: " + parent + ": is not a folder");
     if (!Can_Write(loc.role)) return Gam_Error("403: insufficientFilePermissions: " + ctx.user->email + " on " + parent);
@@ -324,7 +373,7 @@ int Gam_Create_Drive_File(const GamCmd& cmd, GamCtx& ctx) {
                                           : Gwssim_Drive_Blob_Path(ctx.root, ctx.user->email, it.id);
         // The content is stored before the Drive file that names it.
         if (Gwssim_Copy_File_In(cmd.local_file, blob, it.md5, it.size) != 0)
-            return Gam_Error("Local file " + cmd.local_file + " cannot be read");
+            return Gam_Error("Local file " + cmd.local_file + " cannot be read", kGamFileError);
         it.has_blob = true;
     }
     loc.ref.drive.items.push_back(std::move(it));

@@ -14,6 +14,27 @@ int Load_Mailbox(GamCtx& ctx, GwsMailbox& box) {
     return 0;
 }
 
+// True when every byte of text decodes in the charset: ASCII takes bytes below 128, Latin-1
+// every byte, UTF-8 only well-formed sequences. bad names the first byte that does not.
+bool Decodes(const std::string& text, const std::string& charset, std::string& bad) {
+    if (charset == "latin1") return true;
+    size_t i = 0;
+    while (i < text.size()) {
+        unsigned char c = (unsigned char)text[i];
+        size_t len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+        bool ok = len == 1 || (charset == "utf-8" && len > 0 && i + len <= text.size());
+        for (size_t k = 1; ok && k < len; ++k) ok = ((unsigned char)text[i + k] >> 6) == 2;
+        if (!ok) {
+            char buf[64];
+            snprintf(buf, sizeof buf, "byte 0x%02x in position %zu", c, i);
+            bad = buf;
+            return false;
+        }
+        i += len;
+    }
+    return true;
+}
+
 const char* const kSystemLabels[] = {"INBOX", "STARRED", "IMPORTANT", "SENT", "DRAFT",
                                      "TRASH", "SPAM",    "UNREAD",    "CHAT"};
 
@@ -21,7 +42,7 @@ const char* const kSystemLabels[] = {"INBOX", "STARRED", "IMPORTANT", "SENT", "D
 
 int Gam_Count_Messages(const GamCmd& cmd, GamCtx& ctx) {
     GwsMailbox box;
-    if (Load_Mailbox(ctx, box) != 0) return 1;
+    if (int rc = Load_Mailbox(ctx, box)) return rc;
     long long n = 0;
     for (const GwsMessage& m : box.messages) {
         if (!cmd.include_spam_trash && (Gwssim_Has_Label(m, "SPAM") || Gwssim_Has_Label(m, "TRASH"))) continue;
@@ -31,12 +52,13 @@ int Gam_Count_Messages(const GamCmd& cmd, GamCtx& ctx) {
     if (n % 100 != 0 || n == 0) fprintf(stderr, "Got %lld Messages\n", n);
     Csv_Row(ctx.out, {"User", "messages"});
     Csv_Row(ctx.out, {ctx.user->email, std::to_string(n)});
-    return 0;
+    // An empty mailbox still has its row, with 0, but GAM ends as for no entities.
+    return Listing_Status((size_t)n);
 }
 
 int Gam_Export_Message(const GamCmd& cmd, GamCtx& ctx) {
     GwsMailbox box;
-    if (Load_Mailbox(ctx, box) != 0) return 1;
+    if (int rc = Load_Mailbox(ctx, box)) return rc;
     bool known = false;
     for (const GwsMessage& m : box.messages) known = known || m.id == cmd.item_id;
     std::string eml;
@@ -49,12 +71,17 @@ int Gam_Export_Message(const GamCmd& cmd, GamCtx& ctx) {
 
 int Gam_Insert_Message(const GamCmd& cmd, GamCtx& ctx) {
     std::string eml;
-    if (Gwssim_Read_File(cmd.eml_file, eml) != 0) return Gam_Error("File " + cmd.eml_file + " cannot be read");
+    if (Gwssim_Read_File(cmd.eml_file, eml) != 0)
+        return Gam_Error("File " + cmd.eml_file + " cannot be read", kGamFileError);
+    // GAM reads the file as text in the charset named (ASCII by default) and sends what it read:
+    // a byte the charset cannot decode ends the command before anything is sent.
+    if (std::string bad; !Decodes(eml, cmd.charset, bad))
+        return Gam_Error("File " + cmd.eml_file + ": '" + cmd.charset + "' codec can't decode " + bad, kGamFileError);
     if (eml.empty()) return Gam_Error("400: Invalid message: " + cmd.eml_file + " is empty");
     GwsLock lock;
     if (Gwssim_Lock_State(ctx.root, lock) != 0) return Gam_Error("500: backendError: the domain cannot be locked");
     GwsMailbox box;
-    if (Load_Mailbox(ctx, box) != 0) return 1;
+    if (int rc = Load_Mailbox(ctx, box)) return rc;
     GwsMessage msg;
     for (const std::string& name : cmd.labels) {
         std::string id;

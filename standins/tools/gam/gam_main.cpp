@@ -35,30 +35,32 @@ const char* Needed_Grant(GamOp op) {
 int Authorize(const GamCmd& cmd, GamCtx& ctx) {
     std::string dir = Gam_Cfg_Dir(), err;
     GamCfg cfg;
-    if (Gam_Read_Cfg(dir, cfg, err) != 0) return Gam_Error(err);
-    if (!cfg.enable_dasa) return Gam_Error("enable_dasa is not true in " + dir + "/gam.cfg");
+    auto refuse = [](const std::string& text) { return Gam_Error(text, kGamRefused); };
+    if (Gam_Read_Cfg(dir, cfg, err) != 0) return refuse(err);
+    if (!cfg.enable_dasa) return refuse("enable_dasa is not true in " + dir + "/gam.cfg");
     if (cfg.domain.empty() || cfg.admin_email.empty() || cfg.customer_id.empty())
-        return Gam_Error("domain, admin_email and customer_id must be set in " + dir + "/gam.cfg");
+        return refuse("domain, admin_email and customer_id must be set in " + dir + "/gam.cfg");
     ctx.root = Gwssim_Root();
     if (Gwssim_Load_Domain(ctx.root, ctx.domain) != 0 || ctx.domain.domains.empty())
-        return Gam_Error("Connection error: no Workspace domain answers at " + ctx.root);
-    if (cfg.domain != ctx.domain.domains[0]) return Gam_Error("401: Domain " + cfg.domain + " is not known");
+        return Gam_Error("Connection error: no Workspace domain answers at " + ctx.root, kGamSocket);
+    if (cfg.domain != ctx.domain.domains[0]) return refuse("401: Domain " + cfg.domain + " is not known");
     if (cfg.customer_id != ctx.domain.customer_id)
-        return Gam_Error("401: Customer id " + cfg.customer_id + " does not belong to " + cfg.domain);
+        return refuse("401: Customer id " + cfg.customer_id + " does not belong to " + cfg.domain);
     const GwsUser* admin = Gwssim_Find_User(ctx.domain, cfg.admin_email);
-    if (!admin || !admin->admin) return Gam_Error("401: " + cfg.admin_email + " is not an admin of " + cfg.domain);
+    if (!admin || !admin->admin) return refuse("401: " + cfg.admin_email + " is not an admin of " + cfg.domain);
     GwsKey key;
     int rc = Gwssim_Load_Key_File(ctx.root, dir + "/oauth2service.json", key);
-    if (rc == -2) return Gam_Error("Service account file " + dir + "/oauth2service.json does not exist");
-    if (rc != 0) return Gam_Error("401: invalid_client: the service account key is not known");
-    if (!key.enabled) return Gam_Error("401: invalid_grant: the service account key has been disabled");
+    if (rc == -2) return refuse("Service account file " + dir + "/oauth2service.json does not exist");
+    if (rc != 0) return refuse("401: invalid_client: the service account key is not known");
+    if (!key.enabled) return refuse("401: invalid_grant: the service account key has been disabled");
     if (!Gwssim_Key_In_Domain(ctx.domain, key))
-        return Gam_Error("401: unauthorized_client: the key is not authorized for " + cfg.domain);
+        return refuse("401: unauthorized_client: the key is not authorized for " + cfg.domain);
     const char* grant = Needed_Grant(cmd.op);
     if (!Gwssim_Key_Has_Grant(key, grant))
-        return Gam_Error(std::string("403: insufficient scopes: ") + grant + " is not granted to the service account");
+        return refuse(std::string("403: insufficient scopes: ") + grant + " is not granted to the service account");
     ctx.user = Gwssim_Find_User(ctx.domain, cmd.user);
-    if (!ctx.user) return Gam_Error("User " + cmd.user + ": Does not exist");
+    // An unknown account fails the action on that one entity.
+    if (!ctx.user) return Gam_Error("User: " + cmd.user + ", Does not exist");
     return 0;
 }
 
@@ -80,7 +82,7 @@ int Run(const GamCmd& cmd, GamCtx& ctx) {
     case GamOp::CreateContact: return Gam_Create_Contact(cmd, ctx);
     case GamOp::None: break;
     }
-    return Gam_Error("Nothing to do");
+    return Gam_Error("Nothing to do", kGamUsage);
 }
 
 bool Write_Out(const std::string& out) {
@@ -96,23 +98,23 @@ bool Write_Out(const std::string& out) {
 int Gam_Body(int argc, char** argv) {
     GamCmd cmd;
     std::string err;
-    if (Gam_Parse(argc, argv, cmd, err) != 0) {
-        fprintf(stderr, "ERROR: %s\n", err.c_str());
-        return 2;
-    }
-    if (cmd.op == GamOp::None) return Gam_Make_Default_Cfg(Gam_Cfg_Dir(), err) == 0 ? 0 : Gam_Error(err);
+    if (Gam_Parse(argc, argv, cmd, err) != 0) return Gam_Error(err, kGamUsage);
+    if (cmd.op == GamOp::None)
+        return Gam_Make_Default_Cfg(Gam_Cfg_Dir(), err) == 0 ? 0 : Gam_Error(err, kGamFileError);
     GamCtx ctx;
-    if (Authorize(cmd, ctx) != 0) return 1;
-    const int rc = Run(cmd, ctx);
-    if (rc != 0 && rc != kGamEmptyListing) return 1;
-    return Write_Out(ctx.out) ? rc : Gam_Error("Cannot write the output");
+    int status = Authorize(cmd, ctx);
+    if (status != 0) return status;
+    status = Run(cmd, ctx);
+    // An empty listing still prints its header line.
+    if (status != kGamOk && status != kGamNoEntities) return status;
+    return Write_Out(ctx.out) ? status : Gam_Error("Cannot write the output", kGamFileError);
 }
 
 }  // namespace
 
-int Gam_Error(const std::string& text) {
+int Gam_Error(const std::string& text, int status) {
     fprintf(stderr, "ERROR: %s\n", text.c_str());
-    return 1;
+    return status;
 }
 
 int main(int argc, char** argv) { return Gwssim_Tool_Main("gam", argc, argv, Gam_Body); }

@@ -1,6 +1,9 @@
 #include "gam_out.h"
 
+#include <cctype>
 #include <set>
+
+int Listing_Status(size_t rows) { return rows == 0 ? kGamNoEntities : kGamOk; }
 
 void Csv_Row(std::string& out, const std::vector<std::string>& cells) {
     for (size_t c = 0; c < cells.size(); ++c) {
@@ -9,18 +12,19 @@ void Csv_Row(std::string& out, const std::vector<std::string>& cells) {
         bool quote = v.find_first_of(",\"\r\n") != std::string::npos;
         if (quote) out += '"';
         for (char ch : v) {
-            if (ch == '"') out += "\"\"";
-            else if (ch == '\n') out += "\\n";
-            else if (ch == '\r') out += "\\r";
-            else out += ch;
+            if (ch == '"') out += '"';
+            out += ch;
         }
         if (quote) out += '"';
     }
     out += '\n';
 }
 
-void Csv_Table(std::string& out, const std::vector<std::string>& lead, const std::vector<FlatRow>& rows) {
+size_t Csv_Table(std::string& out, const std::vector<std::string>& lead, const std::vector<FlatRow>& rows,
+                 const std::vector<std::string>& also) {
     std::set<std::string> lead_set(lead.begin(), lead.end()), rest;
+    for (const std::string& a : also)
+        if (!lead_set.count(a)) rest.insert(a);
     for (const FlatRow& r : rows)
         for (const auto& kv : r)
             if (!lead_set.count(kv.first)) rest.insert(kv.first);
@@ -35,4 +39,14 @@ void Csv_Table(std::string& out, const std::vector<std::string>& lead, const std
         }
         Csv_Row(out, cells);
     }
+    return rows.size();
+}
+
+std::string Gam_Time(const std::string& t) {
+    // "YYYY-MM-DDTHH:MM:SS" then "." and digits, then the zone.
+    if (t.size() < 21 || t[10] != 'T' || t[19] != '.') return t;
+    size_t end = 20;
+    while (end < t.size() && isdigit((unsigned char)t[end])) ++end;
+    if (end == 20) return t;
+    return t.substr(0, 19) + t.substr(end);
 }

@@ -1,18 +1,40 @@
-// CSV shapes shared by gam's listings.
+// What every gam command shares in its answer: the exit statuses the real tool documents, and the
+// CSV form of its listings.
 #pragma once
 
 #include <map>
 #include <string>
 #include <vector>
 
-// Appends one CSV row and "\n". Cells holding a comma, a quote or a line break are quoted.
-// The system copies listings line by line, so a CR or LF inside a cell is written as the two
-// characters "\r" / "\n": every row stays on one line.
+// Exit statuses of the real tool that a caller can tell apart. Configuration and authorization
+// refusals keep the generic status 1 here.
+enum GamStatus {
+    kGamOk = 0,
+    kGamRefused = 1,        // configuration, key or scope refused
+    kGamUsage = 2,          // the command line is not valid
+    kGamSocket = 3,         // the connection to Google was lost ("ERROR: Connection error: ...")
+    kGamFileError = 6,      // a local file cannot be read (or not in the charset asked)
+    kGamActionFailed = 50,  // the action failed on one item
+    kGamNotPerformed = 51,  // the action cannot be done on that item (no export format)
+    kGamNoEntities = 60,    // a listing found nothing: its header is printed all the same
+};
+
+// The status a listing ends with: 0 when it has rows, kGamNoEntities when it has none.
+int Listing_Status(size_t rows);
+
+// Appends one CSV row and "\n", as Python's csv writer does: cells holding a comma, a quote, CR or
+// LF are quoted, and a line break inside a cell stays a raw line break.
 void Csv_Row(std::string& out, const std::vector<std::string>& cells);
 
 // One row as GAM flattens a Google API object: column name to text; absent values have no entry.
 using FlatRow = std::map<std::string, std::string>;
 
-// Appends a header and the rows: the lead columns first (always, even when no row has them),
-// then every other column that some row has, sorted. A row lacking a column gets an empty cell.
-void Csv_Table(std::string& out, const std::vector<std::string>& lead, const std::vector<FlatRow>& rows);
+// Appends a header and the rows: the lead columns first (always, even when no row has them), then
+// the `also` columns (always) and every other column some row has, together in sorted order. A row
+// lacking a column gets an empty cell. Returns the number of rows written.
+size_t Csv_Table(std::string& out, const std::vector<std::string>& lead, const std::vector<FlatRow>& rows,
+                 const std::vector<std::string>& also = {});
+
+// A Google time as GAM prints it: "2024-03-05T10:20:30.123Z" -> "2024-03-05T10:20:30Z" (the
+// fraction of a second dropped, offsets kept). Any other text is given back unchanged.
+std::string Gam_Time(const std::string& google_time);

@@ -73,7 +73,7 @@ FlatRow Contact_Row(const GwsContact& c, const std::string& user) {
 
 int Gam_Print_Groups(const GamCmd&, GamCtx& ctx) {
     GwsContacts c;
-    if (Load_Contacts(ctx, c) != 0) return 1;
+    if (int rc = Load_Contacts(ctx, c)) return rc;
     Csv_Row(ctx.out, {"User", "resourceName", "formattedName", "groupType", "name", "memberCount"});
     for (const GwsContactGroup& g : c.groups) {
         size_t members = 0;
@@ -82,24 +82,24 @@ int Gam_Print_Groups(const GamCmd&, GamCtx& ctx) {
         Csv_Row(ctx.out, {ctx.user->email, g.resource_name, g.formatted_name, g.group_type, g.name,
                           std::to_string(members)});
     }
-    return c.groups.empty() ? kGamEmptyListing : 0;
+    return Listing_Status(c.groups.size());
 }
 
 int Gam_Print_Contacts(const GamCmd&, GamCtx& ctx) {
     GwsContacts c;
-    if (Load_Contacts(ctx, c) != 0) return 1;
+    if (int rc = Load_Contacts(ctx, c)) return rc;
     std::vector<FlatRow> rows;
     for (const auto* list : {&c.contacts, &c.other_contacts})
         for (const GwsContact& p : *list) rows.push_back(Contact_Row(p, ctx.user->email));
     Csv_Table(ctx.out, {"User", "resourceName"}, rows);
-    return rows.empty() ? kGamEmptyListing : 0;
+    return Listing_Status(rows.size());
 }
 
 int Gam_Create_Contact(const GamCmd& cmd, GamCtx& ctx) {
     GwsLock lock;
     if (Gwssim_Lock_State(ctx.root, lock) != 0) return Gam_Error("500: backendError: the domain cannot be locked");
     GwsContacts c;
-    if (Load_Contacts(ctx, c) != 0) return 1;
+    if (int rc = Load_Contacts(ctx, c)) return rc;
     GwsContact p;
     std::string id;
     if (Gwssim_New_Id(ctx.root, "contact", id) != 0) return Gam_Error("500: backendError: no new id");

@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -52,6 +54,13 @@ struct LogRow {
     std::string status, type, text;
 };
 
+// A hand-picked list as the task stores it, and the accounts or drives it selects.
+struct PickCase {
+    const char* name;
+    std::string manual;
+    std::set<std::string> chosen;
+};
+
 class DriveBackup : public ::testing::Test {
 protected:
     plattest::TempDir dir;
@@ -60,10 +69,10 @@ protected:
     std::string sim, task = smbbackup::Create_New_ID(), mission;
     GWSTask t;
     sqlite3* db = nullptr;
+    std::string initArgs = "--users 2 --files 4 --shared-drives 1";  // the simulated domain
 
     void SetUp() override {
-        const std::string cmd = std::string("GWSSIM_INIT_ARGS='--users 2 --files 4 --shared-drives 1' '") +
-                                QLM_SOURCE_DIR + "/scripts/stage-root' '" + root + "' '" + QLM_BINARY_DIR +
+        const std::string cmd = "GWSSIM_INIT_ARGS='" + initArgs + "' '" + QLM_SOURCE_DIR + "/scripts/stage-root' '" + root + "' '" + QLM_BINARY_DIR +
                                 "' >/dev/null 2>&1";
         ASSERT_EQ(system(cmd.c_str()), 0) << "staging failed (is the build installed?)";
         rootEnv = std::make_unique<plattest::ScopedEnv>("QLM_ROOT", root);
@@ -144,6 +153,22 @@ protected:
             if (json_object_object_get_ex(it, "md5", &md5) && json_object_object_get_ex(it, "size", &size) &&
                 json_object_object_get_ex(it, "id", &id))
                 out[json_object_get_string(id)] = {json_object_get_string(md5), json_object_get_int64(size)};
+        }
+        json_object_put(d);
+        return out;
+    }
+    // The ids of the user's Drive items of that MIME type, by name.
+    std::map<std::string, std::string> Sim_Items_Of_Type(const std::string& user, const std::string& mime) {
+        std::map<std::string, std::string> out;
+        json_object* d = json_object_from_file(Drive_Json(user).c_str());
+        json_object* items = nullptr;
+        json_object_object_get_ex(d, "items", &items);
+        for (size_t i = 0; i < json_object_array_length(items); ++i) {
+            json_object* it = json_object_array_get_idx(items, i);
+            json_object *id, *m, *name;
+            if (json_object_object_get_ex(it, "mimeType", &m) && mime == json_object_get_string(m) &&
+                json_object_object_get_ex(it, "id", &id) && json_object_object_get_ex(it, "name", &name))
+                out[json_object_get_string(name)] = json_object_get_string(id);
         }
         json_object_put(d);
         return out;
@@ -253,10 +278,54 @@ protected:
         }
         return out;
     }
-    bool Has_Row(const std::string& status, const std::string& prefix) {
-        for (const LogRow& r : Rows())
-            if (r.status == status && r.text.rfind(prefix, 0) == 0) return true;
-        return false;
+    bool Has_Row(const std::string& status, const std::string& prefix) { return Count_Rows(status, prefix) > 0; }
+    int Count_Rows(const std::string& status, const std::string& prefix) {
+        int n = 0;
+        for (const LogRow& r : Rows()) n += r.status == status && r.text.rfind(prefix, 0) == 0;
+        return n;
+    }
+    // Applies fn to domain.json (users, shared drives) and stores it back.
+    template <typename Fn>
+    void Edit_Domain(Fn fn) {
+        json_object* d = json_object_from_file((sim + "/domain.json").c_str());
+        fn(d);
+        ASSERT_EQ(json_object_to_file_ext((sim + "/domain.json").c_str(), d, JSON_C_TO_STRING_PLAIN), 0);
+        json_object_put(d);
+    }
+    // A domain user; with a copy of Alice's Drive when bWithDrive.
+    void Add_User(const std::string& email, const std::string& id, bool bWithDrive) {
+        if (bWithDrive) {
+            fs::copy(sim + "/users/" + kAlice, sim + "/users/" + email, fs::copy_options::recursive);
+            Edit_Items(email, [&](json_object* items) {
+                for (size_t i = 0; i < json_object_array_length(items); ++i)
+                    json_object_object_add(json_object_array_get_idx(items, i), "owner",
+                                           json_object_new_string(email.c_str()));
+            });
+        }
+        Edit_Domain([&](json_object* d) {
+            json_object* users = nullptr;
+            json_object_object_get_ex(d, "users", &users);
+            json_object* u = json_object_new_object();
+            json_object_object_add(u, "id", json_object_new_string(id.c_str()));
+            json_object_object_add(u, "email", json_object_new_string(email.c_str()));
+            json_object_object_add(u, "name", json_object_new_string("Added"));
+            json_object_object_add(u, "admin", json_object_new_boolean(0));
+            json_object_array_add(users, u);
+        });
+    }
+    // The Google ids of the domain's users, by address.
+    std::map<std::string, std::string> User_Ids() {
+        std::map<std::string, std::string> out;
+        json_object* d = json_object_from_file((sim + "/domain.json").c_str());
+        json_object* users = nullptr;
+        json_object_object_get_ex(d, "users", &users);
+        for (size_t i = 0; i < json_object_array_length(users); ++i) {
+            json_object *u = json_object_array_get_idx(users, i), *id, *email;
+            if (json_object_object_get_ex(u, "id", &id) && json_object_object_get_ex(u, "email", &email))
+                out[json_object_get_string(email)] = json_object_get_string(id);
+        }
+        json_object_put(d);
+        return out;
     }
     int Backup() { return Backup_Drive(&t, mission, "admin", db); }
 
@@ -429,18 +498,109 @@ TEST_F(DriveBackup, ADownloadLeftByAKilledWorkerIsRemovedByTheNextRun) {
     Expect_Stored_Like_Google(kAlice);
 }
 
-TEST_F(DriveBackup, AnUnreadableCatalogSkipsTheAccountInsteadOfStartingAfresh) {
+TEST_F(DriveBackup, AnUnreadableCatalogSkipsTheAccountWithARowAndTheServiceGoesOn) {
     ASSERT_EQ(Backup(), 0);
     const auto stored = Store_Files(Store(kAlice));
     const std::string catalog = qlm::Backup_Service_Dir("drive_db") + "/" + task + "/" + kAlice + ".db";
     ASSERT_TRUE(fs::exists(catalog));
     Write_File(catalog, std::string(4096, 'x'));
+    // A change of the other account shows that it is still backed up, whichever comes first.
+    const std::string changed = Sim_Files(kAdmin).begin()->first;
+    Change_Content(kAdmin, changed, "changed while Alice's catalog is unreadable\n");
     Clear_Calls();
-    EXPECT_EQ(Backup(), -1) << "the wrapper tries again later";
+    // Never a failed attempt: the retries would hold the run (and the task's other services) for
+    // a day and a half over a file that stays unreadable.
+    EXPECT_EQ(Backup(), 0);
     EXPECT_TRUE(Has_Row("FAIL", std::string("Failed to read Drive catalog for user account ") + kAlice));
     for (const std::string& d : Downloads()) EXPECT_EQ(d.find(kAlice), std::string::npos) << d;
-    EXPECT_EQ(Store_Files(Store(kAlice)), stored);
+    EXPECT_EQ(Store_Files(Store(kAlice)), stored) << "nothing of Alice's was started afresh";
     EXPECT_EQ(Read_File(catalog), std::string(4096, 'x'));
+    EXPECT_EQ(Count_Downloads_Of(changed), 1);
+    Expect_Stored_Like_Google(kAdmin);
+}
+
+TEST_F(DriveBackup, WithAutoAddOffOnlyTheHandPickedAccountsAreBackedUpAndNobodyPickedMeansNone) {
+    const std::string alice = User_Ids()[kAlice];
+    ASSERT_FALSE(alice.empty());
+    const PickCase cases[] = {
+        {"no text stored", "", {}},
+        {"an empty list", "[]", {}},
+        {"an id that matches nobody", "[\"0nobody\"]", {}},
+        {"Alice picked", "[\"" + alice + "\"]", {kAlice}},
+    };
+    t.Set_Auto_Add_User_Enable(0);
+    for (const PickCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(t.Set_Manual_Select_Domain_User(c.manual.c_str()), 0);
+        Clear_Calls();
+        ASSERT_EQ(Backup(), 0);
+        std::set<std::string> listed;
+        for (const std::string& call : Gam_Calls(" print filelist ")) {
+            const std::string rest = call.substr(call.find("user ") + 5);
+            listed.insert(rest.substr(0, rest.find(" print filelist")));
+        }
+        EXPECT_EQ(listed, c.chosen);
+        EXPECT_TRUE(Downloads().empty() == c.chosen.empty());
+        int64_t count = -1;
+        ASSERT_EQ(Count_Drive(&t, &count, "admin", db), 0);
+        EXPECT_EQ(count == 0, c.chosen.empty()) << count;
+    }
+}
+
+TEST_F(DriveBackup, AnAccountWhoseLockOrFolderCannotBeMadeIsSkippedWithAFailRowAndTheOthersGoOn) {
+    const std::string driveDir = qlm::Backup_Service_Dir("drive") + "/" + task;
+    const std::string longAddress = std::string(250 - strlen("@example.test"), 'l') + "@example.test";
+    const std::string journalless = std::string(245 - strlen("@example.test"), 'j') + "@example.test";
+    struct Case {
+        const char* name;
+        std::string account;
+        std::function<void()> arrange;
+        const char* why;
+    };
+    const Case cases[] = {
+        {"a folder has the lock file's name", kAlice,
+         [&] { fs::create_directories(driveDir + "/" + kAlice + ".drive_lck"); },
+         "its lock file cannot be made (Is a directory)."},
+        {"a file has the store folder's name", kAlice,
+         [&] { Write_File(Store(kAlice), "not a folder"); },
+         "its store folder cannot be made (Not a directory)."},
+        // A legal address of 250 bytes: with ".drive_lck" the name is longer than a file name may be.
+        {"an address too long for its lock file's name", longAddress, [&] { Add_User(longAddress, "9250", false); },
+         "its lock file cannot be made (File name too long)."},
+        // 245 bytes leave room for the lock file and the catalog, not for the catalog's journal.
+        {"an address that leaves no room for its catalog's journal", journalless,
+         [&] { Add_User(journalless, "9245", true); },
+         "its catalog's file names would be longer than the file system allows."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(driveDir);
+        fs::create_directories(driveDir);
+        c.arrange();
+        const std::string changed = Sim_Files(kAdmin).begin()->first;
+        Change_Content(kAdmin, changed, std::string("changed for the case ") + c.name + "\n");
+        const std::string row = "Skipped Drive backup for user account " + c.account + ": " + c.why;
+        const int before = Count_Rows("FAIL", row);
+        Clear_Calls();
+        ASSERT_EQ(Backup(), 0) << "one account never stops the service";
+        EXPECT_EQ(Count_Rows("FAIL", row), before + 1);
+        EXPECT_TRUE(Gam_Calls("user " + c.account + " ").empty()) << "skipped before anything was listed or stored";
+        EXPECT_FALSE(Has_Row("SUCCESS", "Drive backup is already in progress")) << "no lock was held";
+        Expect_Stored_Like_Google(kAdmin);
+    }
+}
+
+TEST_F(DriveBackup, AnAddressEqualToAnotherAccountsLockFileNameSkipsOneOfThemWithAFailRow) {
+    const std::string twin = std::string(kAlice) + ".drive_lck";
+    Add_User(twin, "9twin", true);
+    for (int run = 0; run < 2; ++run) {
+        SCOPED_TRACE(run);
+        const int before = Count_Rows("FAIL", "Skipped Drive backup for user account ");
+        ASSERT_EQ(Backup(), 0);
+        EXPECT_EQ(Count_Rows("FAIL", "Skipped Drive backup for user account "), before + 1);
+        EXPECT_FALSE(Has_Row("SUCCESS", "Drive backup is already in progress"));
+        Expect_Stored_Like_Google(kAdmin);
+    }
 }
 
 TEST_F(DriveBackup, AFailedListingSkipsTheAccountAndPrunesNothing) {
@@ -522,11 +682,11 @@ TEST_F(DriveBackup, APreCountCountsOneFailingAccountAsZeroWithAWarnRow) {
 }
 
 TEST_F(DriveBackup, HostileDriveNamesAreCataloguedAsTheyAre) {
-    // Drive name -> the name as GAM lists it (it writes a line break as \n).
+    // Drive name -> the name as catalogued: exactly the name (GAM keeps a line break raw in its quoted cell).
     const std::pair<std::string, std::string> names[] = {
         {"quote's \"double\", comma.txt", "quote's \"double\", comma.txt"},
         {"$(touch pwned) `touch pwned2`;x", "$(touch pwned) `touch pwned2`;x"},
-        {"line one\nline two", "line one\\nline two"},
+        {"line one\nline two", "line one\nline two"},
         {"100% %s %n", "100% %s %n"},
         {"../../escape", "../../escape"},
     };
@@ -548,24 +708,8 @@ TEST_F(DriveBackup, HostileAccountNamesReachGamAsOneArgumentOrAreSkipped) {
     const std::string quoted = "o'hara $(touch pwned)@example.test";
     const std::string slashed = "../../escape@example.test";
     // A copy of Alice's Drive under the quoted account, and a user whose name cannot be a folder.
-    fs::copy(sim + "/users/" + kAlice, sim + "/users/" + quoted, fs::copy_options::recursive);
-    Edit_Items(quoted, [&](json_object* items) {
-        for (size_t i = 0; i < json_object_array_length(items); ++i)
-            json_object_object_add(json_object_array_get_idx(items, i), "owner", json_object_new_string(quoted.c_str()));
-    });
-    json_object* d = json_object_from_file((sim + "/domain.json").c_str());
-    json_object* users = nullptr;
-    json_object_object_get_ex(d, "users", &users);
-    for (const std::string& e : {quoted, slashed}) {
-        json_object* u = json_object_new_object();
-        json_object_object_add(u, "id", json_object_new_string(("9" + std::to_string(e.size())).c_str()));
-        json_object_object_add(u, "email", json_object_new_string(e.c_str()));
-        json_object_object_add(u, "name", json_object_new_string("Hostile"));
-        json_object_object_add(u, "admin", json_object_new_boolean(0));
-        json_object_array_add(users, u);
-    }
-    ASSERT_EQ(json_object_to_file_ext((sim + "/domain.json").c_str(), d, JSON_C_TO_STRING_PLAIN), 0);
-    json_object_put(d);
+    Add_User(quoted, "9" + std::to_string(quoted.size()), true);
+    Add_User(slashed, "9" + std::to_string(slashed.size()), false);
 
     ASSERT_EQ(Backup(), 0);
     Expect_Stored_Like_Google(quoted);
@@ -577,20 +721,207 @@ TEST_F(DriveBackup, HostileAccountNamesReachGamAsOneArgumentOrAreSkipped) {
     EXPECT_FALSE(fs::exists(qlm::Backup_Service_Dir("drive") + "/escape@example.test"));
 }
 
+TEST_F(DriveBackup, EditorFilesAreStoredAsExportedAndTypesWithoutExportArePassedOver) {
+    const struct {
+        const char* mime;
+        const char* odf;
+    } editors[] = {
+        {"application/vnd.google-apps.document", "application/vnd.oasis.opendocument.text"},
+        {"application/vnd.google-apps.spreadsheet", "application/vnd.oasis.opendocument.spreadsheet"},
+        {"application/vnd.google-apps.presentation", "application/vnd.oasis.opendocument.presentation"},
+    };
+    ASSERT_EQ(Backup(), 0);
+    auto cat = Catalog(kAlice);
+    std::string doc;
+    for (const auto& e : editors) {
+        auto ids = Sim_Items_Of_Type(kAlice, e.mime);
+        ASSERT_FALSE(ids.empty()) << e.mime;
+        for (const auto& [name, id] : ids) {
+            SCOPED_TRACE(name);
+            ASSERT_TRUE(cat.count(id));
+            const std::string stored = Read_File(Store(kAlice) + "/" + cat[id]["localid"]);
+            // The OpenDocument package: its first entry is the uncompressed "mimetype".
+            EXPECT_EQ(stored.substr(0, 4), "PK\x03\x04");
+            EXPECT_EQ(stored.substr(30, 8 + strlen(e.odf)), std::string("mimetype") + e.odf);
+            EXPECT_EQ(cat[id]["md5Checksum"], "");
+            EXPECT_NE(cat[id]["size"], std::to_string(stored.size())) << "the listed size is the storage size";
+            EXPECT_NE(cat[id]["size"], "-1");
+            doc = id;
+        }
+    }
+    // Drawings and Apps Script projects are catalogued like the skipped types, never tried.
+    for (const char* mime : {"application/vnd.google-apps.drawing", "application/vnd.google-apps.script"}) {
+        auto ids = Sim_Items_Of_Type(kAlice, mime);
+        ASSERT_EQ(ids.size(), 1u) << mime;
+        const std::string id = ids.begin()->second;
+        ASSERT_TRUE(cat.count(id)) << mime;
+        EXPECT_EQ(cat[id]["localid"], "") << mime;
+        EXPECT_EQ(Count_Downloads_Of(id), 0) << mime;
+    }
+    for (const LogRow& r : Rows()) EXPECT_NE(r.status, "FAIL") << r.text;
+
+    // Unchanged: no new download (the export is never its listed size, and that must not matter).
+    Clear_Calls();
+    ASSERT_EQ(Backup(), 0);
+    EXPECT_TRUE(Downloads().empty()) << Downloads().front();
+    // A new modified time downloads the document again, under its local id.
+    const std::string local = Catalog(kAlice)[doc]["localid"];
+    Edit_Items(kAlice, [&](json_object* items) {
+        json_object_object_add(Find(items, doc), "modifiedTime", json_object_new_string("2025-07-01T10:00:00.000Z"));
+    });
+    Clear_Calls();
+    ASSERT_EQ(Backup(), 0);
+    EXPECT_EQ(Downloads().size(), 1u);
+    EXPECT_EQ(Count_Downloads_Of(doc), 1);
+    EXPECT_EQ(Catalog(kAlice)[doc]["localid"], local);
+    Expect_No_Orphans(kAlice);
+}
+
+TEST_F(DriveBackup, TheDownloadCheckComparesSizeAndMd5OnlyWhereGoogleGivesAnMd5) {
+    fs::create_directories(Store(kAlice));
+    const std::string path = Store(kAlice) + "/copy";
+    const std::string bytes = "twelve bytes";
+    Write_File(path, bytes);
+    const std::string md5 = Md5_Hex(path);
+    // complete: a finished download may be committed; present: a stored copy needs no new download
+    // (its MD5 was checked when it was committed, so only its size is looked at again).
+    const struct {
+        const char* name;
+        std::string content;  // "-": no file
+        long long size;
+        std::string md5;
+        bool complete, present;
+    } cases[] = {
+        {"MD5 and size match", bytes, 12, md5, true, true},
+        {"MD5 matches, size does not", bytes, 13, md5, false, false},
+        {"size matches, MD5 does not", bytes, 12, std::string(32, '0'), false, true},
+        {"truncated", "twelve", 12, md5, false, false},
+        {"no MD5: the size is not compared", bytes, 4096, "", true, true},
+        {"no MD5, no size", bytes, -1, "", true, true},
+        {"no MD5, empty copy", "", 0, "", false, false},
+        {"no file", "-", 12, md5, false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove(path);
+        if (c.content != "-") Write_File(path, c.content);
+        EXPECT_EQ(qlm::drivebk::Is_Complete_Copy(path, c.size, c.md5), c.complete);
+        EXPECT_EQ(qlm::drivebk::Stored_Copy_Present(Store(kAlice), "copy", c.size, c.md5), c.present);
+    }
+}
+
+TEST_F(DriveBackup, ADownloadGamWillNotPerformIsNotTriedAgain) {
+    ASSERT_EQ(Backup(), 0);
+    const std::string id = Sim_Files(kAlice).begin()->first;
+    Change_Content(kAlice, id, "new content that cannot be fetched\n");
+    Fault("--tool gam --match drivefile --match " + id + " --action fail --exit 51");
+    Clear_Calls();
+    ASSERT_EQ(Backup(), 0);
+    EXPECT_EQ(Count_Downloads_Of(id), 1);
+    EXPECT_TRUE(Has_Row("FAIL", "Failed to download Drive file after retries. file_id=" + id));
+    Expect_No_Orphans(kAlice);
+}
+
+TEST_F(DriveBackup, AnEmptiedDriveIsPrunedToItsRoot) {
+    ASSERT_EQ(Backup(), 0);
+    ASSERT_GT(Catalog(kAlice).size(), 1u);
+    Edit_Items(kAlice, [](json_object* items) {
+        json_object_array_del_idx(items, 0, json_object_array_length(items));
+    });
+    Clear_Calls();
+    ASSERT_EQ(Backup(), 0);
+    // GAM found no files: exit 60 after its header line, an empty listing.
+    EXPECT_NE(Read_File(sim + "/calls.jsonl").find("\"exit\":60"), std::string::npos);
+    auto cat = Catalog(kAlice);
+    ASSERT_EQ(cat.size(), 1u);
+    EXPECT_EQ(cat.begin()->second["depth"], "-1") << "only the root stays";
+    EXPECT_TRUE(Store_Files(Store(kAlice)).empty());
+    EXPECT_FALSE(Has_Row("FAIL", "Failed to retrieve Drive file list"));
+    EXPECT_FALSE(Has_Row("FAIL", "Skip deletion"));
+}
+
+TEST_F(DriveBackup, OrphansAreCataloguedInTheirOwnFolderBesideTheOneRoot) {
+    ASSERT_EQ(Backup(), 0);
+    auto cat = Catalog(kAlice);
+    std::vector<std::string> roots;
+    std::string orphansId;
+    for (auto& [id, r] : cat) {
+        if (r["depth"] == "-1") roots.push_back(id);
+        if (r["name"] == "Orphans") orphansId = id;
+    }
+    ASSERT_EQ(roots.size(), 1u) << "one root row";
+    const std::string rootId = roots[0];
+    ASSERT_FALSE(orphansId.empty());
+    EXPECT_EQ(cat[orphansId]["depth"], "0");
+    EXPECT_EQ(cat[orphansId]["parents"], rootId);
+    EXPECT_EQ(cat[orphansId]["mimeType"], qlm::drivebk::kFolderMime);
+    EXPECT_EQ(cat[orphansId]["localid"], "");
+    EXPECT_EQ(cat[orphansId]["Owner"], kAlice);
+
+    std::map<std::string, std::map<std::string, std::string>> byName;
+    for (auto& [id, r] : cat) byName[r["name"]] = r;
+    EXPECT_EQ(byName["orphan.txt"]["parents"], orphansId);
+    EXPECT_EQ(byName["orphan.txt"]["depth"], "1");
+    EXPECT_EQ(byName["Lost and found"]["parents"], orphansId);
+    EXPECT_EQ(byName["found note.txt"]["parents"], byName["Lost and found"]["id"]);
+    EXPECT_EQ(byName["found note.txt"]["depth"], "2");
+    // The chain of names from the top: My Drive, Orphans, Lost and found.
+    json_object* chain = json_tokener_parse(byName["found note.txt"]["structure"].c_str());
+    ASSERT_NE(chain, nullptr);
+    std::vector<std::string> names;
+    for (size_t i = 0; i < json_object_array_length(chain); ++i) {
+        json_object* name = nullptr;
+        json_object_object_get_ex(json_object_array_get_idx(chain, i), "name", &name);
+        names.push_back(json_object_get_string(name));
+    }
+    json_object_put(chain);
+    EXPECT_EQ(names, (std::vector<std::string>{"My Drive", "Orphans", "Lost and found"}));
+    Expect_Stored_Like_Google(kAlice);  // the orphans' contents too
+
+    // The next run keeps the same rows.
+    Clear_Calls();
+    ASSERT_EQ(Backup(), 0);
+    EXPECT_TRUE(Downloads().empty());
+    EXPECT_EQ(Catalog(kAlice).size(), cat.size());
+}
+
 // ---- Shared Drive ----
 
 class SharedDriveBackup : public DriveBackup {
 protected:
-    std::string sd;
+    std::string sd;                   // the first shared drive's id
+    std::vector<std::string> drives;  // every shared drive's id, in the domain's order
+    std::map<std::string, std::string> names;
     void SetUp() override {
         DriveBackup::SetUp();
         json_object* d = json_object_from_file((sim + "/domain.json").c_str());
-        json_object* drives = nullptr;
-        json_object_object_get_ex(d, "shared_drives", &drives);
-        json_object* id = nullptr;
-        json_object_object_get_ex(json_object_array_get_idx(drives, 0), "id", &id);
-        sd = json_object_get_string(id);
+        json_object* list = nullptr;
+        json_object_object_get_ex(d, "shared_drives", &list);
+        for (size_t i = 0; i < json_object_array_length(list); ++i) {
+            json_object *id = nullptr, *name = nullptr;
+            json_object_object_get_ex(json_object_array_get_idx(list, i), "id", &id);
+            json_object_object_get_ex(json_object_array_get_idx(list, i), "name", &name);
+            drives.push_back(json_object_get_string(id));
+            names[drives.back()] = json_object_get_string(name);
+        }
         json_object_put(d);
+        ASSERT_FALSE(drives.empty());
+        sd = drives.front();
+    }
+    std::string SD_Store(const std::string& uuid) const {
+        return qlm::Backup_Service_Dir("shared_drive") + "/" + task + "/" + uuid;
+    }
+    // The drive's files are stored with Google's bytes under the uuid the mapping gives it.
+    void Expect_SD_Stored_Like_Google(const std::string& id) {
+        const std::string uuid = Mapping()[id];
+        ASSERT_FALSE(uuid.empty()) << id;
+        auto cat = SD_Catalog(uuid);
+        const auto files = Sim_Files("shared/" + id);
+        ASSERT_FALSE(files.empty()) << id;
+        for (const auto& [fid, ms] : files) {
+            ASSERT_TRUE(cat.count(fid)) << fid;
+            EXPECT_EQ(Read_File(SD_Store(uuid) + "/" + cat[fid]["localid"]), Read_File(Blob("shared/" + id, fid))) << fid;
+        }
     }
     std::map<std::string, std::string> Mapping() {
         std::map<std::string, std::string> m;
@@ -631,6 +962,20 @@ TEST_F(SharedDriveBackup, TheDriveKeepsItsUuidAndItsRootRowAcrossRunsAndAnUnchan
         EXPECT_EQ(cat.size(), cat1.size()) << "rows only the tree carries are never pruned";
         EXPECT_EQ(cat.count(sd), 1u);
     }
+}
+
+TEST_F(SharedDriveBackup, AnEmptySharedDriveBacksUpAsEmptyWithoutFailingTheService) {
+    Write_File(Drive_Json("shared/" + sd), "{\"root_id\": \"" + sd + "\", \"items\": []}");
+    ASSERT_EQ(Backup_SD(), 0);
+    auto map = Mapping();
+    ASSERT_EQ(map.count(sd), 1u);
+    auto cat = SD_Catalog(map[sd]);
+    ASSERT_EQ(cat.size(), 1u);
+    EXPECT_EQ(cat.count(sd), 1u) << "only the drive's root row";
+    for (const LogRow& r : Rows()) EXPECT_NE(r.status, "FAIL") << r.text;
+    int64_t n = -1;
+    ASSERT_EQ(Count_Shared_Drive(&t, &n, "admin", db), 0);
+    EXPECT_EQ(n, 1);
 }
 
 TEST_F(SharedDriveBackup, ALostConnectionKeepsTheNewUuidSoTheRetryReusesItsFolder) {
@@ -795,6 +1140,112 @@ TEST_F(SharedDriveBackup, APreCountCountsTheTreeAndADriveThatCannotBeCountedAsZe
     ASSERT_EQ(Count_Shared_Drive(&t, &n, "admin", db), 0);
     EXPECT_EQ(n, 0);
     EXPECT_TRUE(Has_Row("FAIL", "Failed to count Shared Drive items for "));
+}
+
+}  // namespace
+
+namespace {
+
+// Two shared drives, so a drive that is skipped can be seen not to stop the other.
+class TwoSharedDrives : public SharedDriveBackup {
+protected:
+    TwoSharedDrives() { initArgs = "--users 2 --files 3 --shared-drives 2"; }
+    void SetUp() override {
+        SharedDriveBackup::SetUp();
+        ASSERT_GE(drives.size(), 2u);
+    }
+    // A change in the second drive, whose download shows the service went on past the first.
+    std::string Change_Second(const std::string& content) {
+        const std::string id = Sim_Files("shared/" + drives[1]).begin()->first;
+        Change_Content("shared/" + drives[1], id, content);
+        return id;
+    }
+};
+
+TEST_F(TwoSharedDrives, AFailingAdministratorPermissionQuerySkipsThatDriveWithARowAndTheOthersGoOn) {
+    ASSERT_EQ(Backup_SD(), 0);
+    const std::string uuid = Mapping()[sd];
+    const auto cat = SD_Catalog(uuid);
+    const std::string changed = Change_Second("the second drive, changed\n");
+    Fault("--tool gam --match adminaccess --match " + sd + " --action fail");
+    Clear_Calls();
+    // Never a failed attempt: the retries would hold the run for a day and a half and end it
+    // before Calendar, Contacts and Drive.
+    EXPECT_EQ(Backup_SD(), 0);
+    EXPECT_TRUE(Has_Row("FAIL", "Failed to get Shared Drive permission list for shared drive " + names[sd]));
+    EXPECT_TRUE(Gam_Calls(" select " + sd + " ").empty()) << "the drive was skipped";
+    EXPECT_EQ(Mapping()[sd], uuid);
+    EXPECT_EQ(SD_Catalog(uuid).size(), cat.size());
+    EXPECT_EQ(Count_Downloads_Of(changed), 1);
+    Expect_SD_Stored_Like_Google(drives[1]);
+}
+
+TEST_F(TwoSharedDrives, AnUnreadableCatalogSkipsThatDriveWithARowAndTheOthersGoOn) {
+    ASSERT_EQ(Backup_SD(), 0);
+    const std::string uuid = Mapping()[sd];
+    const std::string catalog = qlm::Backup_Service_Dir("shared_drive_db") + "/" + task + "/" + uuid + ".db";
+    ASSERT_TRUE(fs::exists(catalog));
+    Write_File(catalog, std::string(4096, 'x'));
+    const auto stored = Store_Files(SD_Store(uuid));
+    const std::string changed = Change_Second("the second drive, changed again\n");
+    Clear_Calls();
+    EXPECT_EQ(Backup_SD(), 0);
+    EXPECT_TRUE(Has_Row("FAIL", "Failed to read Shared Drive catalog for shared drive " + names[sd]));
+    EXPECT_EQ(Store_Files(SD_Store(uuid)), stored);
+    EXPECT_EQ(Read_File(catalog), std::string(4096, 'x'));
+    EXPECT_EQ(Count_Downloads_Of(changed), 1);
+    Expect_SD_Stored_Like_Google(drives[1]);
+}
+
+TEST_F(TwoSharedDrives, WithAutoAddOffOnlyTheHandPickedDrivesAreBackedUpAndNobodyPickedMeansNone) {
+    const PickCase cases[] = {
+        {"no text stored", "", {}},
+        {"an empty list", "[]", {}},
+        {"the second picked", "[\"" + drives[1] + "\"]", {drives[1]}},
+    };
+    t.Set_Auto_Add_Shared_Drive_Enable(0);
+    for (const PickCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(t.Set_Manual_Select_Shared_Drive(c.manual.c_str()), 0);
+        Clear_Calls();
+        ASSERT_EQ(Backup_SD(), 0);
+        std::set<std::string> listed;
+        for (const std::string& id : drives)
+            if (!Gam_Calls(" print filelist select " + id + " ").empty()) listed.insert(id);
+        EXPECT_EQ(listed, c.chosen);
+        int64_t count = -1;
+        ASSERT_EQ(Count_Shared_Drive(&t, &count, "admin", db), 0);
+        EXPECT_EQ(count == 0, c.chosen.empty()) << count;
+    }
+}
+
+TEST_F(TwoSharedDrives, ADriveWhoseLockOrFolderCannotBeMadeIsSkippedWithAFailRowAndTheOthersGoOn) {
+    ASSERT_EQ(Backup_SD(), 0);
+    // A file where the first drive's store folder belongs.
+    const std::string uuid = Mapping()[sd];
+    fs::remove_all(SD_Store(uuid));
+    Write_File(SD_Store(uuid), "not a folder");
+    // A shared drive whose id of 300 bytes makes its lock file's name too long.
+    const std::string longID = "0A" + std::string(298, 'L');
+    Edit_Domain([&](json_object* d) {
+        json_object* list = nullptr;
+        json_object_object_get_ex(d, "shared_drives", &list);
+        json_object* e = json_object_new_object();
+        json_object_object_add(e, "id", json_object_new_string(longID.c_str()));
+        json_object_object_add(e, "name", json_object_new_string("Long Id Drive"));
+        json_object_object_add(e, "members", json_object_new_array());
+        json_object_array_add(list, e);
+    });
+    const std::string changed = Change_Second("the second drive, changed once more\n");
+    Clear_Calls();
+    EXPECT_EQ(Backup_SD(), 0);
+    EXPECT_TRUE(Has_Row("FAIL", "Skipped Shared Drive backup for shared drive Long Id Drive: its lock file cannot be "
+                                "made (File name too long)."));
+    EXPECT_TRUE(Has_Row("FAIL", "Skipped Shared Drive backup for shared drive " + names[sd] +
+                                    ": its store folder cannot be made (Not a directory)."));
+    EXPECT_FALSE(Has_Row("FAIL", "Shared Drive backup is already in progress")) << "no lock was held";
+    EXPECT_EQ(Count_Downloads_Of(changed), 1);
+    Expect_SD_Stored_Like_Google(drives[1]);
 }
 
 }  // namespace

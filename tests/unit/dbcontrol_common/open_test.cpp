@@ -42,6 +42,20 @@ std::vector<Named> Writers(const char* key, const char* task) {
     };
 }
 
+TEST(CatalogNames, AKeyFitsOnlyWhenItsJournalsNameFitsToo) {
+    cattest::Root root;
+    // "<key>.db-journal" is the longest name: 244 + 11 bytes is the most a file name may have.
+    for (size_t n : {1u, 200u, 244u, 245u, 252u, 300u}) {
+        const std::string key(n, 'k');
+        const bool fits = qlm::catalog::Catalog_Names_Fit(qlm::catalog::Kind::Drive, key.c_str(), kTask);
+        EXPECT_EQ(fits, n <= 244) << n;
+        // What fits can be written; what does not never could be.
+        if (n <= 252) {
+            EXPECT_EQ(Drive_Write_DB({{"d", DriveData()}}, key.c_str(), kTask) == 0, fits) << n;
+        }
+    }
+}
+
 TEST(CatalogNames, UnusableAccountsAndTaskIdsAreRefusedBeforeAnyFileIsTouched) {
     cattest::Root root;
     const char* badNames[] = {"", ".", "..", "../escape", "a/b", "x\n"};

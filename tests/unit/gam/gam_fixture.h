@@ -39,32 +39,40 @@ struct Table {
     }
 };
 
-inline std::vector<std::string> Split_Csv_Line(const std::string& line) {
+// The records of a CSV text: a line break inside quotes belongs to the cell.
+inline std::vector<std::vector<std::string>> Csv_Records(const std::string& text) {
+    std::vector<std::vector<std::string>> recs;
     std::vector<std::string> cells(1);
     bool q = false;
-    for (size_t i = 0; i < line.size(); ++i) {
-        char c = line[i];
-        if (q && c == '"' && i + 1 < line.size() && line[i + 1] == '"') cells.back() += '"', ++i;
+    for (size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (q && c == '"' && i + 1 < text.size() && text[i + 1] == '"') cells.back() += '"', ++i;
         else if (c == '"') q = !q;
         else if (c == ',' && !q) cells.emplace_back();
+        else if (c == '\n' && !q) recs.push_back(std::move(cells)), cells.assign(1, "");
         else cells.back() += c;
     }
-    return cells;
+    EXPECT_FALSE(q) << "unterminated quote";
+    if (cells.size() > 1 || !cells[0].empty()) recs.push_back(std::move(cells));
+    return recs;
 }
 
 // skip: lines before the header (the tree listing's first line).
 inline Table Parse_Csv(const std::string& text, int skip = 0) {
     Table t;
-    std::istringstream in(text);
-    std::string line;
-    while (skip-- > 0) std::getline(in, line);
-    if (!std::getline(in, line)) return t;
-    t.header = Split_Csv_Line(line);
-    while (std::getline(in, line)) {
-        auto cells = Split_Csv_Line(line);
-        EXPECT_EQ(cells.size(), t.header.size()) << "row with a different cell count: " << line;
+    size_t start = 0;
+    while (skip-- > 0 && start != std::string::npos) {
+        start = text.find('\n', start);
+        if (start != std::string::npos) ++start;
+    }
+    if (start == std::string::npos) return t;
+    auto recs = Csv_Records(text.substr(start));
+    if (recs.empty()) return t;
+    t.header = recs[0];
+    for (size_t r = 1; r < recs.size(); ++r) {
+        EXPECT_EQ(recs[r].size(), t.header.size()) << "row " << r << " has a different cell count";
         std::map<std::string, std::string> row;
-        for (size_t i = 0; i < t.header.size() && i < cells.size(); ++i) row[t.header[i]] = cells[i];
+        for (size_t i = 0; i < t.header.size() && i < recs[r].size(); ++i) row[t.header[i]] = recs[r][i];
         t.rows.push_back(std::move(row));
     }
     return t;
@@ -91,9 +99,14 @@ constexpr const char kKeyNoMail[] = "2222222222222222222222222222222222222222";
 constexpr const char kKeyOff[] = "3333333333333333333333333333333333333333";
 constexpr const char kKeyOther[] = "4444444444444444444444444444444444444444";
 
+// The real tool's exit statuses (configuration refusals keep 1 in the stand-in).
+constexpr int kRefused = 1, kUsage = 2, kSocket = 3, kFileError = 6, kFailed = 50, kNotPerformed = 51,
+              kNoEntities = 60;
+
 constexpr const char kAliceRoot[] = "0AaliceRootUk9PVA";
 constexpr const char kTeam[] = "0ATeamDriveUk9PVA";
 constexpr const char kHidden[] = "0AHiddenDriveUk9PVA";
+constexpr const char kEmptyDrive[] = "0AEmptyDriveUk9PVA";
 constexpr const char kHostileName[] = "Q3 report's \"final\" $(touch /tmp/pwned) 100%.txt";
 
 inline GwsDriveItem Item(const char* id, const char* name, const char* mime, const char* parent,
@@ -110,6 +123,7 @@ inline GwsDriveItem Item(const char* id, const char* name, const char* mime, con
 }
 
 constexpr const char kFolder[] = "application/vnd.google-apps.folder";
+constexpr long long kNotesStorage = 4096;
 
 class GamTest : public ::testing::Test {
 protected:
@@ -166,6 +180,7 @@ protected:
                                     {"bob@example.com", "Bob", "reader", "user"},
                                     {"team@example.com", "Team", "reader", "group"}}});
         d.shared_drives.push_back({kHidden, "Hidden Drive", {}});
+        d.shared_drives.push_back({kEmptyDrive, "Empty Drive", {{"alice@example.com", "Alice", "organizer", "user"}}});
         ASSERT_EQ(Gwssim_Save_Domain(sim, d), 0);
 
         GwsKey k;
@@ -186,8 +201,9 @@ protected:
         k.enabled = true;
         ASSERT_EQ(Gwssim_Save_Key(sim, k), 0);
 
-        // alice: Projects/2024/{plan.txt, budget.csv}, Projects/notes (a document), a shortcut,
-        // empty.bin, a hostile name, a trashed file and a trashed folder with a live child.
+        // alice: Projects/2024/{plan.txt, budget.csv}, Projects/notes (a document), a shortcut, a
+        // form, a drawing, a script, empty.bin, a hostile name, a trashed file, a trashed folder with
+        // a live child, and orphans: a folder and a file whose parent she cannot see.
         GwsDrive drive{kAliceRoot, {}};
         drive.items.push_back(Item("fProjects", "Projects", kFolder, kAliceRoot));
         drive.items.push_back(Item("f2024", "2024", kFolder, "fProjects"));
@@ -195,10 +211,16 @@ protected:
         Add_File(drive, Item("iBudget", "budget.csv", "text/csv", "f2024"), "a,b\n1,2\n");
         GwsDriveItem notes = Item("iNotes", "notes", "application/vnd.google-apps.document", "fProjects");
         notes.has_blob = true;
+        notes.size = kNotesStorage;
         drive.items.push_back(notes);
         Put(Gwssim_Drive_Blob_Path(sim, "alice@example.com", "iNotes"), "exported notes");
         drive.items.push_back(Item("iShortcut", "Shortcut to plan", "application/vnd.google-apps.shortcut", kAliceRoot));
         drive.items.push_back(Item("iForm", "A form", "application/vnd.google-apps.form", kAliceRoot));
+        drive.items.push_back(Item("iDrawing", "Floor plan", "application/vnd.google-apps.drawing", kAliceRoot));
+        drive.items.push_back(Item("iScript", "Mail merge", "application/vnd.google-apps.script", kAliceRoot));
+        drive.items.push_back(Item("fLost", "Lost and found", kFolder, "fUnseen"));
+        Add_File(drive, Item("iFound", "found.txt", "text/plain", "fLost"), "found\n");
+        Add_File(drive, Item("iOrphan", "orphan.txt", "text/plain", "fUnseen"), "orphan\n");
         Add_File(drive, Item("iEmpty", "empty.bin", "application/octet-stream", kAliceRoot), "");
         Add_File(drive, Item("iHostile", kHostileName, "text/plain", kAliceRoot), "hostile\n");
         GwsDriveItem gone = Item("iTrashed", "old.txt", "text/plain", kAliceRoot);
@@ -251,9 +273,10 @@ protected:
         return r;
     }
 
-    // A refused call: exit 1, an ERROR text, and nothing at all on standard output.
-    static void Expect_Refused(const Result& r, const char* what = "") {
-        EXPECT_EQ(r.status, 1) << what << "\n" << r.err;
+    // A refused call: its exit status (by default: the action failed), an ERROR text, and nothing
+    // at all on standard output.
+    static void Expect_Refused(const Result& r, const char* what = "", int status = kFailed) {
+        EXPECT_EQ(r.status, status) << what << "\n" << r.err;
         EXPECT_EQ(r.out, "") << what;
         EXPECT_NE(r.err.find("ERROR"), std::string::npos) << what << "\n" << r.err;
     }

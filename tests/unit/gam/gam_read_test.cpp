@@ -26,9 +26,9 @@ std::vector<std::string> Select(std::vector<std::string> listing, const std::str
     return listing;
 }
 
-// 2024-03-10T08:30:15.123Z: UTC with milliseconds.
-bool Is_Millis_Time(const std::string& s) {
-    const char* shape = "dddd-dd-ddTdd:dd:dd.dddZ";
+// 2024-03-10T08:30:15Z: GAM prints Google's times without the fraction of a second.
+bool Is_Gam_Time(const std::string& s) {
+    const char* shape = "dddd-dd-ddTdd:dd:ddZ";
     if (s.size() != strlen(shape)) return false;
     for (size_t i = 0; i < s.size(); ++i)
         if (shape[i] == 'd' ? !isdigit((unsigned char)s[i]) : s[i] != shape[i]) return false;
@@ -53,23 +53,49 @@ TEST_F(ReadTest, FileListGivesOwnedLiveItemsWithContentSumsOnlyForBinaries) {
     Result r = Gam(User("alice@example.com", kFileList));
     ASSERT_EQ(r.status, 0) << r.err;
     Table t = Parse_Csv(r.out);
-    for (const char* col : {"Owner", "id", "name", "md5Checksum", "modifiedTime", "size"}) EXPECT_TRUE(t.Has(col)) << col;
+    // GAM's column order: Owner, id, name, then the other fields by name.
+    EXPECT_EQ(t.header, (std::vector<std::string>{"Owner", "id", "name", "md5Checksum", "modifiedTime", "size"}));
     std::map<std::string, std::map<std::string, std::string>> by_id;
     for (const auto& row : t.rows) by_id[row.at("id")] = row;
     // Trashed items, and live items below a trashed folder, are left out; the root is not listed.
     for (const char* id : {"iTrashed", "fBin", "iInBin", kAliceRoot}) EXPECT_EQ(by_id.count(id), 0u) << id;
-    EXPECT_EQ(by_id.size(), 9u);
+    EXPECT_EQ(by_id.size(), 14u) << "orphans are listed like her other files";
     EXPECT_EQ(by_id["iPlan"]["md5Checksum"], Gwssim_Md5_Hex("plan for 2024\n"));
     EXPECT_EQ(by_id["iPlan"]["size"], "14");
     EXPECT_EQ(by_id["iEmpty"]["size"], "0");
     EXPECT_EQ(by_id["iEmpty"]["md5Checksum"], Gwssim_Md5_Hex(""));
-    for (const char* id : {"fProjects", "iNotes", "iShortcut"}) {
+    // An editor file has its storage size and no MD5; other native types and folders neither.
+    EXPECT_EQ(by_id["iNotes"]["size"], std::to_string(kNotesStorage));
+    EXPECT_EQ(by_id["iNotes"]["md5Checksum"], "");
+    for (const char* id : {"fProjects", "iShortcut", "iDrawing", "iScript"}) {
         EXPECT_EQ(by_id[id]["md5Checksum"], "") << id;
         EXPECT_EQ(by_id[id]["size"], "") << id;
     }
     EXPECT_EQ(by_id["iHostile"]["name"], kHostileName);
     EXPECT_EQ(by_id["iPlan"]["Owner"], "alice@example.com");
-    for (const auto& [id, row] : by_id) EXPECT_TRUE(Is_Millis_Time(row.at("modifiedTime"))) << id;
+    for (const auto& [id, row] : by_id) EXPECT_TRUE(Is_Gam_Time(row.at("modifiedTime"))) << id << " " << row.at("modifiedTime");
+}
+
+// GAM ends a listing that finds nothing with status 60, after its header line (a count, after
+// its row with 0).
+TEST_F(ReadTest, EmptyResultsPrintTheirHeaderAndExitSixty) {
+    const struct {
+        const char* name;
+        std::vector<std::string> args;
+        std::string out;
+    } cases[] = {
+        {"user without files", User("carol@example.com", kFileList), "Owner,id,name,md5Checksum,modifiedTime,size\n"},
+        {"shared drive without files", User("alice@example.com", Select(kFileList, kEmptyDrive)),
+         "Owner,id,name,md5Checksum,modifiedTime,size\n"},
+        {"empty calendar", {"calendars", "carol@example.com", "print", "events"}, "calendarId,id\n"},
+        {"empty mailbox", User("carol@example.com", {"print", "messages", "includespamtrash", "countsonly"}),
+         "User,messages\ncarol@example.com,0\n"},
+    };
+    for (const auto& c : cases) {
+        Result r = Gam(c.args);
+        EXPECT_EQ(r.status, kNoEntities) << c.name << ": " << r.err;
+        EXPECT_EQ(r.out, c.out) << c.name;
+    }
 }
 
 TEST_F(ReadTest, SharedDriveListingsNeedMembership) {
@@ -101,14 +127,26 @@ void Expect_Tree_Shape(const Table& t, const std::string& root_id, const std::st
     EXPECT_EQ(t.rows[0].at("parents"), "");
     EXPECT_EQ(t.rows[0].at("mimeType"), kFolder);
     std::vector<std::string> ancestors{root_id};  // ancestors[d + 1] = the open folder at depth d
+    bool in_orphans = false;
     for (size_t i = 1; i < t.rows.size(); ++i) {
         const auto& row = t.rows[i];
         EXPECT_EQ(row.at("index"), std::to_string(i + 1));
         int depth = std::stoi(row.at("depth"));
-        ASSERT_GE(depth, 0);
+        if (depth == -1) {
+            // The second top row: the made-up "Orphans" folder, once, after the root's whole tree.
+            EXPECT_FALSE(in_orphans) << "row " << i;
+            in_orphans = true;
+            EXPECT_EQ(row.at("name"), "Orphans");
+            EXPECT_NE(row.at("id"), root_id);
+            EXPECT_EQ(row.at("parents"), "");
+            ancestors.assign(1, row.at("id"));
+            continue;
+        }
         ASSERT_LE((size_t)depth + 1, ancestors.size()) << "row " << i << " jumps a level";
         ancestors.resize(depth + 1);
-        EXPECT_EQ(row.at("parents"), ancestors.back()) << "row " << i << " is not under its parent";
+        // An orphan's own parent is one the user cannot see: GAM shows none.
+        EXPECT_EQ(row.at("parents"), in_orphans && depth == 0 ? std::string() : ancestors.back())
+            << "row " << i << " is not under its parent";
         ancestors.push_back(row.at("id"));
     }
 }
@@ -116,13 +154,19 @@ void Expect_Tree_Shape(const Table& t, const std::string& root_id, const std::st
 TEST_F(ReadTest, FileTreeIsPreOrderBelowTheRootRow) {
     Result r = Gam(User("alice@example.com", kFileTree));
     ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.substr(0, r.out.find('\n')), "User: alice@example.com, Print 14 Drive Files/Folders");
     Table t = Parse_Csv(r.out, 1);
     Expect_Tree_Shape(t, kAliceRoot, "My Drive");
     std::vector<std::string> ids;
     for (const auto& row : t.rows) ids.push_back(row.at("id"));
-    // Siblings by name: "A form" < "Projects" < "Q3..." < "Shortcut..." < "empty.bin".
-    EXPECT_EQ(ids, (std::vector<std::string>{kAliceRoot, "iForm", "fProjects", "f2024", "iBudget", "iPlan", "iNotes",
-                                             "iHostile", "iShortcut", "iEmpty"}));
+    // Siblings by name: "A form" < "Floor plan" < "Mail merge" < "Projects" < "Q3..." < "Shortcut..." <
+    // "empty.bin"; then the orphans.
+    ASSERT_EQ(ids.size(), 16u);
+    EXPECT_EQ(std::vector<std::string>(ids.begin(), ids.begin() + 13),
+              (std::vector<std::string>{kAliceRoot, "iForm", "iDrawing", "iScript", "fProjects", "f2024", "iBudget",
+                                        "iPlan", "iNotes", "iHostile", "iShortcut", "iEmpty", ids[12]}));
+    EXPECT_EQ(std::vector<std::string>(ids.begin() + 13, ids.end()),
+              (std::vector<std::string>{"fLost", "iFound", "iOrphan"}));
 }
 
 TEST_F(ReadTest, SharedDriveTreeRootIsTheDrive) {
@@ -130,7 +174,7 @@ TEST_F(ReadTest, SharedDriveTreeRootIsTheDrive) {
     ASSERT_EQ(r.status, 0) << r.err;
     Table t = Parse_Csv(r.out, 1);
     Expect_Tree_Shape(t, kTeam, "Team Drive");
-    ASSERT_EQ(t.rows.size(), 3u);
+    ASSERT_EQ(t.rows.size(), 3u) << "no Orphans row without orphans";
     EXPECT_EQ(t.rows[2].at("id"), "iDesign");
 }
 
@@ -165,6 +209,7 @@ TEST_F(ReadTest, DriveFileAcls) {
         args.insert(args.end(), c.args.begin(), c.args.end());
         Result r = Gam(User(c.user, args));
         ASSERT_EQ(r.status, 0) << c.name << ": " << r.err;
+        EXPECT_EQ(r.out.find('\n'), r.out.size() - 1) << c.name << ": formatjson is one line";
         json_object* o = json_tokener_parse(r.out.c_str());
         ASSERT_NE(o, nullptr) << c.name;
         json_object* perms = nullptr;
@@ -200,7 +245,6 @@ TEST_F(ReadTest, GetDriveFileWritesContentToStdoutOnly) {
         {"alice@example.com", "iPlan", "plan for 2024\n"},
         {"alice@example.com", "iHostile", "hostile\n"},
         {"alice@example.com", "iEmpty", ""},
-        {"alice@example.com", "iNotes", "exported notes"},  // a document: its export bytes
         {"alice@example.com", "iTrashed", "old"},
         {"bob@example.com", "iDesign", "team design"},          // shared drive, as a member
     };
@@ -209,7 +253,14 @@ TEST_F(ReadTest, GetDriveFileWritesContentToStdoutOnly) {
         EXPECT_EQ(r.status, 0) << c.id << ": " << r.err;
         EXPECT_EQ(r.out, c.content) << c.id;
     }
-    for (const char* id : {"fProjects", "iShortcut", "nosuchid"}) Expect_Refused(get("alice@example.com", id), id);
+    // Drawings and scripts have no export (not performed); other native types, folders and unknown
+    // ids fail.
+    const struct {
+        const char* id;
+        int status;
+    } refused[] = {{"fProjects", kFailed}, {"iShortcut", kFailed}, {"iForm", kFailed}, {"nosuchid", kFailed},
+                   {"iDrawing", kNotPerformed}, {"iScript", kNotPerformed}};
+    for (const auto& c : refused) Expect_Refused(get("alice@example.com", c.id), c.id, c.status);
     Expect_Refused(get("carol@example.com", "iDesign"), "not a member");
     Expect_Refused(get("bob@example.com", "iPlan"), "another user's file");
     EXPECT_EQ(Slurp(dir + "/stdout"), "");
@@ -219,6 +270,53 @@ TEST_F(ReadTest, GetDriveFileWritesContentToStdoutOnly) {
     ASSERT_NE(fgets(buf, sizeof buf, p), nullptr);
     pclose(p);
     EXPECT_EQ(std::string(buf), "0\n") << "targetfolder must stay untouched";
+}
+
+// A zip reader other than ours says what the package holds: "<first entry> <its text>".
+std::string Zip_Check(const std::string& path) {
+    std::string cmd = "python3 -c 'import sys, zipfile; z = zipfile.ZipFile(sys.argv[1]); "
+                      "assert z.testzip() is None; n = z.namelist(); "
+                      "print(n[0], z.read(n[0]).decode(), \"content.xml\" in n, end=\"\")' '" + path + "' 2>&1";
+    std::string out;
+    FILE* p = popen(cmd.c_str(), "r");
+    char buf[512];
+    while (p && fgets(buf, sizeof buf, p)) out += buf;
+    if (p) pclose(p);
+    return out;
+}
+
+TEST_F(ReadTest, EditorFilesDownloadAsTheirOpenDocumentExport) {
+    GwsDrive d = Drive_Of("alice@example.com");
+    for (auto [id, mime] : {std::pair{"iSheet", "application/vnd.google-apps.spreadsheet"},
+                            std::pair{"iSlides", "application/vnd.google-apps.presentation"}}) {
+        GwsDriveItem it = Item(id, id, mime, kAliceRoot);
+        it.has_blob = true;
+        it.size = kNotesStorage;
+        Put(Gwssim_Drive_Blob_Path(sim, "alice@example.com", id), "a <b> & c\nsecond line\n");
+        d.items.push_back(it);
+    }
+    ASSERT_EQ(Gwssim_Save_Drive(sim, "alice@example.com", d), 0);
+    const struct {
+        const char* id;
+        const char* odf;
+        const char* text;
+    } cases[] = {
+        {"iNotes", "application/vnd.oasis.opendocument.text", "exported notes"},
+        {"iSheet", "application/vnd.oasis.opendocument.spreadsheet", "a &lt;b&gt; &amp; c"},
+        {"iSlides", "application/vnd.oasis.opendocument.presentation", "second line"},
+    };
+    for (const auto& c : cases) {
+        Result r = Gam(User("alice@example.com", {"get", "drivefile", "id", c.id, "targetfolder", dir, "targetname", "-"}));
+        ASSERT_EQ(r.status, 0) << c.id << ": " << r.err;
+        EXPECT_NE(r.out.size(), (size_t)kNotesStorage) << c.id << ": the export is not the storage size";
+        EXPECT_NE(r.out.find(std::string("<text:p>") + c.text + "</text:p>"), std::string::npos) << c.id;
+        std::string file = dir + "/export";
+        Put(file, r.out);
+        EXPECT_EQ(Zip_Check(file), std::string("mimetype ") + c.odf + " True") << c.id;
+        // The same text gives the same bytes, so an unchanged document downloads the same.
+        EXPECT_EQ(Gam(User("alice@example.com", {"get", "drivefile", "id", c.id, "targetfolder", dir, "targetname", "-"})).out,
+                  r.out) << c.id;
+    }
 }
 
 TEST_F(ReadTest, MessageCountIsOneRowWithProgressOnStderr) {
@@ -237,11 +335,13 @@ TEST_F(ReadTest, MessageCountIsOneRowWithProgressOnStderr) {
     EXPECT_EQ(Progress_Counts(r.err), (std::vector<std::string>{"100", "200", "250"}));
 
     Result empty = Gam(User("carol@example.com", {"print", "messages", "includespamtrash", "countsonly"}));
+    EXPECT_EQ(empty.status, kNoEntities);
     EXPECT_EQ(empty.out, "User,messages\ncarol@example.com,0\n");
     EXPECT_NE(empty.err.find("Got 0 Messages"), std::string::npos);
 
     Use_Key(kKeyNoMail);
-    Expect_Refused(Gam(User("alice@example.com", {"print", "messages", "includespamtrash", "countsonly"})), "no gmail grant");
+    Expect_Refused(Gam(User("alice@example.com", {"print", "messages", "includespamtrash", "countsonly"})), "no gmail grant",
+                   kRefused);
 }
 
 TEST_F(ReadTest, ExportMessageWritesTheRawBytesAtTheTarget) {
@@ -269,7 +369,8 @@ TEST_F(ReadTest, EventListingFlattensEventsWithOptionalColumnsAbsent) {
     GwsCalendar cal;
     cal.events.push_back(GwsEvent{{{"id", "ev1"}, {"iCalUID", "ev1@google.com"}, {"status", "confirmed"},
                            {"summary", "Plan, \"final\""}, {"location", "Room 1\nFloor 2"},
-                           {"start.dateTime", "2024-03-05T09:30:00+08:00"}, {"start.timeZone", "Asia/Taipei"},
+                           {"start.dateTime", "2024-03-05T09:30:00.250+08:00"}, {"start.timeZone", "Asia/Taipei"},
+                           {"updated", "2024-03-01T07:08:09.123Z"},
                            {"end.dateTime", "2024-03-05T10:00:00+08:00"}, {"end.timeZone", "Asia/Taipei"},
                            {"attendees", "1"}, {"attendees.0.email", "bob@example.com"}}});
     cal.events.push_back(GwsEvent{{{"id", "ev2"}, {"status", "confirmed"}, {"summary", "Holiday"},
@@ -288,14 +389,16 @@ TEST_F(ReadTest, EventListingFlattensEventsWithOptionalColumnsAbsent) {
     EXPECT_FALSE(t.Has("conferenceData.entryPoints.2.regionCode"));
     EXPECT_EQ(t.rows[0]["calendarId"], "alice@example.com");
     EXPECT_EQ(t.rows[0]["summary"], "Plan, \"final\"");
-    EXPECT_EQ(t.rows[0]["location"], "Room 1\\nFloor 2") << "a line break in a cell never splits the row";
-    EXPECT_EQ(t.rows[0]["start.dateTime"], "2024-03-05T09:30:00+08:00");
+    EXPECT_EQ(t.rows[0]["location"], "Room 1\nFloor 2") << "a line break stays raw inside its quoted cell";
+    EXPECT_NE(r.out.find("\"Room 1\nFloor 2\""), std::string::npos);
+    EXPECT_EQ(t.rows[0]["start.dateTime"], "2024-03-05T09:30:00+08:00") << "no fraction, offset kept";
+    EXPECT_EQ(t.rows[0]["updated"], "2024-03-01T07:08:09Z");
     EXPECT_EQ(t.rows[0]["attendees.0.email"], "bob@example.com");
     EXPECT_EQ(t.rows[1]["start.date"], "2024-03-08");
     EXPECT_EQ(t.rows[1]["start.dateTime"], "");
 
     Result none = Gam({"calendars", "carol@example.com", "print", "events"});
-    EXPECT_EQ(none.status, 60) << "an empty listing";
+    EXPECT_EQ(none.status, kNoEntities);
     EXPECT_TRUE(Parse_Csv(none.out).Has("id")) << "keeps its header line";
     EXPECT_EQ(Parse_Csv(none.out).rows.size(), 0u);
 }
@@ -379,7 +482,7 @@ TEST_F(ContactsTest, AnEmptyListingPrintsItsHeaderAndExitsSixty) {
         {{"print", "contactgroup"}, "resourceName"}, {{"print", "contacts", "allfields"}, "resourceName"}};
     for (const auto& [args, column] : cases) {
         Result r = Gam(User("carol@example.com", args));
-        EXPECT_EQ(r.status, 60) << args.back();
+        EXPECT_EQ(r.status, kNoEntities) << args.back();
         Table t = Parse_Csv(r.out);
         EXPECT_TRUE(t.Has("User") && t.Has(column)) << args.back() << ": " << r.out;
         EXPECT_TRUE(t.rows.empty());

@@ -30,7 +30,7 @@ TEST_F(ConfigTest, BareRunCreatesTheDefaultConfiguration) {
     EXPECT_NE(text.find('#'), std::string::npos) << "a comment";
     EXPECT_GE(std::count(text.begin(), text.end(), '['), 2) << "another section beside DEFAULT";
     // Defaults refuse to act: delegation is off and no domain is named.
-    Expect_Refused(Gam(kList), "default configuration");
+    Expect_Refused(Gam(kList), "default configuration", kRefused);
 
     // A second bare run keeps what is there.
     Put(fresh + "/gam.cfg", "[DEFAULT]\ndomain = kept\n");
@@ -53,6 +53,7 @@ TEST_F(ConfigTest, RefusesUnlessConfigurationKeyAndAccountFit) {
         std::string domain, admin, customer, dasa;
         const char* key;
         std::string user;
+        int status = kRefused;
     };
     const Case cases[] = {
         {"delegation off", "example.com", "admin@example.com", "C01sim123", "false", kKeyFull, "alice@example.com"},
@@ -66,31 +67,34 @@ TEST_F(ConfigTest, RefusesUnlessConfigurationKeyAndAccountFit) {
          "alice@example.com"},
         {"unregistered key", "example.com", "admin@example.com", "C01sim123", "true",
          "9999999999999999999999999999999999999999", "alice@example.com"},
+        // An account Google does not know fails the action on that entity.
         {"user outside the domain", "example.com", "admin@example.com", "C01sim123", "true", kKeyFull,
-         "alice@example.net"},
-        {"unknown user", "example.com", "admin@example.com", "C01sim123", "true", kKeyFull, "nobody@example.com"},
+         "alice@example.net", kFailed},
+        {"unknown user", "example.com", "admin@example.com", "C01sim123", "true", kKeyFull, "nobody@example.com",
+         kFailed},
     };
     for (const Case& c : cases) {
         Write_Cfg(c.domain, c.admin, c.customer, c.dasa);
         Use_Key(c.key);
         std::vector<std::string> args = kList;
         args[1] = c.user;
-        Expect_Refused(Gam(args), c.name);
+        Expect_Refused(Gam(args), c.name, c.status);
     }
     Write_Cfg("example.com", "admin@example.com", "C01sim123", "yes");
     Use_Key(kKeyFull);
     EXPECT_EQ(Gam(kList).status, 0) << "enable_dasa = yes reads as true";
     ASSERT_EQ(unlink((cfg + "/oauth2service.json").c_str()), 0);
-    Expect_Refused(Gam(kList), "no key file");
+    Expect_Refused(Gam(kList), "no key file", kRefused);
     Use_Key(kKeyFull);
     ASSERT_EQ(unlink((cfg + "/gam.cfg").c_str()), 0);
-    Expect_Refused(Gam(kList), "no gam.cfg");
+    Expect_Refused(Gam(kList), "no gam.cfg", kRefused);
 }
 
 TEST_F(ConfigTest, GrantsAreCheckedPerService) {
     Use_Key(kKeyNoMail);
-    Expect_Refused(Gam({"user", "alice@example.com", "print", "messages", "includespamtrash", "countsonly"}), "gmail");
-    EXPECT_EQ(Gam({"calendars", "alice@example.com", "print", "events"}).status, 60) << "granted: an empty listing";
+    Expect_Refused(Gam({"user", "alice@example.com", "print", "messages", "includespamtrash", "countsonly"}), "gmail",
+                   kRefused);
+    EXPECT_EQ(Gam({"calendars", "alice@example.com", "print", "events"}).status, kNoEntities) << "allowed; nothing to list";
     EXPECT_EQ(Gam(kList).status, 0);
 }
 
@@ -106,13 +110,14 @@ TEST_F(ConfigTest, UsageErrorsExitTwoWithNothingOnStdout) {
         // Unquoted insertion splits a phone number into several items: that must not pass.
         {"user", "alice@example.com", "create", "contacts", "phone", "work", "+1", "555", "0100", "primary"},
         {"calendar", "alice@example.com", "import", "event", "summary", "x"},
+        {"user", "bob@example.com", "insert", "messages", "emlfile", "m.eml", "charset", "klingon"},
         {"user"},
     };
     for (const auto& args : cases) {
         Result r = Gam(args);
         std::string joined;
         for (const auto& a : args) joined += a + " ";
-        EXPECT_EQ(r.status, 2) << joined << r.err;
+        EXPECT_EQ(r.status, kUsage) << joined << r.err;
         EXPECT_EQ(r.out, "") << joined;
     }
 }
@@ -205,7 +210,7 @@ TEST_F(WriteTest, UploadStoresContentWithItsSumAndType) {
     size_t before = Drive_Of("alice@example.com").items.size();
     Expect_Refused(Gam({"user", "alice@example.com", "create", "drivefile", "drivefilename", "x", "localfile",
                         dir + "/missing", "parentid", "fProjects", "returnidonly"}),
-                   "missing local file");
+                   "missing local file", kFileError);
     EXPECT_EQ(Drive_Of("alice@example.com").items.size(), before);
 }
 
@@ -230,7 +235,50 @@ TEST_F(WriteTest, InsertedMessagesCarryTheRestoreLabel) {
         EXPECT_EQ(Slurp(Gwssim_Eml_Path(sim, "bob@example.com", m.id)), eml);
     }
     Expect_Refused(Gam({"user", "bob@example.com", "insert", "messages", "emlfile", dir + "/none.eml", "deleted",
-                        "false", "addlabel", label}));
+                        "false", "addlabel", label}),
+                   "missing file", kFileError);
+}
+
+// GAM reads an EML file as ASCII unless told otherwise: a byte above 127 refuses the file before
+// anything is sent; with charset latin1 every byte passes unchanged.
+TEST_F(WriteTest, InsertReadsTheFileInTheCharsetNamed) {
+    const std::string eight_bit = "From: a@b.test\r\nSubject: R\xe9sum\xc3\xa9 \xff\r\n\r\nna\xefve\r\n";
+    const std::string utf8 = "From: a@b.test\r\nSubject: R\xc3\xa9sum\xc3\xa9\r\n\r\nbody\r\n";
+    const struct {
+        const char* name;
+        std::string eml;
+        std::vector<std::string> charset;
+        int status;
+    } cases[] = {
+        {"8-bit bytes, no charset", eight_bit, {}, kFileError},
+        {"8-bit bytes, ascii", eight_bit, {"charset", "ascii"}, kFileError},
+        {"8-bit bytes, latin1", eight_bit, {"charset", "latin1"}, 0},
+        {"8-bit bytes, ISO-8859-1", eight_bit, {"charset", "ISO-8859-1"}, 0},
+        {"not UTF-8, utf-8", eight_bit, {"charset", "utf-8"}, kFileError},
+        {"UTF-8, utf-8", utf8, {"charset", "utf-8"}, 0},
+        {"plain ASCII, no charset", "From: a@b.test\r\n\r\nbody\r\n", {}, 0},
+    };
+    for (const auto& c : cases) {
+        std::string src = dir + "/msg.eml";
+        Put(src, c.eml);
+        GwsMailbox before;
+        ASSERT_EQ(Gwssim_Load_Mailbox(sim, "bob@example.com", before), 0);
+        std::vector<std::string> args{"user", "bob@example.com", "insert", "messages", "emlfile", src};
+        args.insert(args.end(), c.charset.begin(), c.charset.end());
+        args.insert(args.end(), {"deleted", "false", "addlabel", "Restored"});
+        Result r = Gam(args);
+        EXPECT_EQ(r.status, c.status) << c.name << ": " << r.err;
+        GwsMailbox after;
+        ASSERT_EQ(Gwssim_Load_Mailbox(sim, "bob@example.com", after), 0);
+        if (c.status != 0) {
+            EXPECT_EQ(after.messages.size(), before.messages.size()) << c.name << ": nothing inserted";
+            EXPECT_NE(r.err.find("ERROR"), std::string::npos) << c.name;
+            continue;
+        }
+        ASSERT_EQ(after.messages.size(), before.messages.size() + 1) << c.name;
+        EXPECT_EQ(Slurp(Gwssim_Eml_Path(sim, "bob@example.com", after.messages.back().id)), c.eml)
+            << c.name << ": stored byte for byte";
+    }
 }
 
 std::vector<std::pair<std::string, std::string>> Fields_Of(const std::string& sim, const std::string& user,

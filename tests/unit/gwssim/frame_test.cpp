@@ -47,7 +47,8 @@ TEST_F(DomainTest, EveryFaultKindDoesWhatItSays) {
     std::vector<Case> cases = {
         {{"--action", "fail"}, 1, "", "ERROR: 500", false, "-"},
         {{"--action", "fail", "--exit", "7"}, 7, "", "ERROR: 500", false, "-"},
-        {{"--action", "conn"}, 1, "", kConn, false, "-"},
+        {{"--action", "conn"}, 3, "", kConn, false, "-"},  // GAM's status for a lost connection
+        {{"--action", "conn_after"}, 3, "", kConn, true, "-"},
         {{"--action", "conn", "--exit", "0"}, 0, "", kConn, false, "-"},
         {{"--action", "empty"}, 0, "", "", false, "-"},
         {{"--action", "truncate"}, 0, full_out.substr(0, full_out.size() / 2), "", true,
@@ -108,7 +109,7 @@ TEST_F(DomainTest, CountedRulesHoldAcrossProcesses) {
         info.push_back(Run({SCOUTIX_BIN, "-info", key, "admin@example.test"}).status);
     }
     EXPECT_EQ(gmail, (std::vector<int>{1, 1, 0, 0}));
-    EXPECT_EQ(info, (std::vector<int>{0, 1, 0, 0}));
+    EXPECT_EQ(info, (std::vector<int>{0, 3, 0, 0}));
     // Other options of the same tool are not matched.
     EXPECT_EQ(Run({SCOUTIX_BIN, "-check_drive", key, "admin@example.test"}).status, 0);
 }

@@ -105,31 +105,44 @@ TEST_F(DomainTest, DemoDomainHoldsTheCasesTheSystemMustHandle) {
     for (const auto& sd : dom.shared_drives) with_members += !sd.members.empty();
     EXPECT_EQ(with_members, 2);
 
-    // Drive: every stored MD5 and size is the blob's; Google-native items carry export bytes only.
+    // Drive: every stored MD5 and size is the blob's; editor files carry their text and a storage
+    // size of their own, other native items nothing; some items are orphans.
     GwsDrive d;
     ASSERT_EQ(Gwssim_Load_Drive(root, "alice@example.test", d), 0);
     std::set<std::string> names;
-    int native = 0, nested = 0;
+    int editors = 0, nested = 0, orphans = 0;
+    std::set<std::string> types;
     std::map<std::string, std::string> parent_of;
     for (const auto& it : d.items) parent_of[it.id] = it.parent;
     for (const auto& it : d.items) {
         names.insert(it.name);
         if (it.parent != d.root_id && parent_of.count(it.parent) && parent_of[it.parent] != d.root_id) ++nested;
+        orphans += it.parent != d.root_id && !parent_of.count(it.parent);
+        types.insert(it.mime_type);
         EXPECT_TRUE(std::regex_match(it.id, std::regex("[A-Za-z0-9_-]{33}"))) << it.id;
         EXPECT_TRUE(std::regex_match(it.modified_time, std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)")));
         std::string blob;
         int rc = Gwssim_Read_File(Gwssim_Drive_Blob_Path(root, "alice@example.test", it.id), blob);
         EXPECT_EQ(rc == 0, it.has_blob) << it.name;
-        if (it.mime_type.rfind("application/vnd.google-apps.", 0) == 0) {
+        if (Gwssim_Is_Editor_Type(it.mime_type)) {
+            EXPECT_TRUE(it.md5.empty()) << it.name;
+            EXPECT_TRUE(it.has_blob) << it.name;
+            EXPECT_GT(it.size, 0) << it.name;
+            EXPECT_NE(it.size, (long long)Gwssim_Odf_Export(it.mime_type, blob).size()) << it.name;
+            ++editors;
+        } else if (it.mime_type.rfind("application/vnd.google-apps.", 0) == 0) {
             EXPECT_TRUE(it.md5.empty());
             EXPECT_EQ(it.size, -1);
-            native += it.mime_type != "application/vnd.google-apps.folder" && it.has_blob;
+            EXPECT_FALSE(it.has_blob) << it.name;
         } else {
             EXPECT_EQ(it.md5, Gwssim_Md5_Hex(blob)) << it.name;
             EXPECT_EQ(it.size, (long long)blob.size()) << it.name;
         }
     }
-    EXPECT_GE(native, 1);
+    EXPECT_EQ(editors, 3);
+    for (const char* t : {"application/vnd.google-apps.drawing", "application/vnd.google-apps.script"})
+        EXPECT_TRUE(types.count(t)) << t;
+    EXPECT_EQ(orphans, 2);
     EXPECT_GE(nested, 1);
     EXPECT_TRUE(names.count("Q3 report's \"final\" $(touch gwssim-pwned) 100%.txt"));
     EXPECT_TRUE(names.count("empty.bin"));

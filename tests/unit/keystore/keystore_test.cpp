@@ -10,11 +10,13 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "../platform_testdir.h"
+#include "common/atomicfile.h"
 #include "common/paths.h"
 #include "plat_conf.h"
 #include "plat_string.h"
@@ -192,6 +194,31 @@ TEST_F(KeyStore, DecryptionFailuresLeaveNoFileAndThePathAlone) {
     EXPECT_EQ(qlm::Store_Pending_Service_Account_Key(nullptr, auth.c_str()), -22);
     EXPECT_EQ(qlm::Store_Pending_Service_Account_Key(kPlainKey, "../sa/x"), -22);
     EXPECT_FALSE(Exists(qlm::Db_Dir() + "/sa/x_en"));
+}
+
+TEST_F(KeyStore, TheKeyFolderIsPrivateWhicheverWriterMakesItFirst) {
+    const struct {
+        const char* name;
+        std::function<void()> write;
+    } writers[] = {
+        {"a record written whole", [] {
+             fs::create_directories(qlm::Mission_Dir());
+             ASSERT_EQ(qlm::Write_File_Atomic(qlm::Mission_Dir() + "/" + smbbackup::Create_New_ID(), "{}"), 0);
+         }},
+        {"a key that passed its checks", [this] { Pending(); }},
+        {"a decryption of a stored key", [this] {
+             std::string path;
+             ASSERT_EQ(Get_Encrypt_Service_Account_Key(path, auth.c_str()), 0);
+             fs::remove(path);
+         }},
+    };
+    Stored();
+    for (const auto& w : writers) {
+        SCOPED_TRACE(w.name);
+        fs::remove_all(qlm::Db_Tmp_Dir());
+        w.write();
+        EXPECT_EQ(Mode(qlm::Db_Tmp_Dir()), 0700u);
+    }
 }
 
 TEST_F(KeyStore, SetUpBuildsThisProcesssFolderForTheKeysFirstDomain) {

@@ -83,6 +83,32 @@ INSTANTIATE_TEST_SUITE_P(Table, Cgi_Params, ::testing::Values(
     Param_Case{"bad CONTENT_LENGTH ignored", {"POST", kForm, "3x", "", "a=1"}, "a", std::nullopt},
     Param_Case{"multipart body not parsed", {"POST", "multipart/form-data; boundary=B", "3", "", "a=1"}, "a", std::nullopt}));
 
+TEST(Cgi_Agent, Length_Counts_The_Whole_Value_Past_A_NUL_In_Query_And_Body) {
+    TempDir dir;
+    const struct {
+        const char* what;
+        Request req;
+        int rc;
+        size_t len;
+        const char* text;  // what Get_Param gives
+    } cases[] = {
+        {"plain", {"GET", "", "", "e=abc", ""}, 0, 3, "abc"},
+        {"empty", {"GET", "", "", "e=", ""}, 0, 0, ""},
+        {"NUL in the query", {"GET", "", "", "e=a%00bc", ""}, 0, 4, "a"},
+        {"NUL in a form body", {"POST", kForm, "10", "", "e=a%00bc&x"}, 0, 4, "a"},
+        {"absent", {"GET", "", "", "x=1", ""}, -61, 99, nullptr},
+    };
+    for (const auto& c : cases) {
+        auto agent = Make_Agent(dir, c.req);
+        size_t len = 99;
+        EXPECT_EQ(agent->Get_Param_Length("e", len), c.rc) << c.what;
+        EXPECT_EQ(len, c.len) << c.what;
+        const char* text = agent->Get_Param("e");
+        EXPECT_EQ(text ? std::optional<std::string>(text) : std::nullopt,
+                  c.text ? std::optional<std::string>(c.text) : std::nullopt) << c.what;
+    }
+}
+
 TEST(Cgi_Agent, Leaves_A_Multipart_Body_Unread) {
     TempDir dir;
     std::string left;

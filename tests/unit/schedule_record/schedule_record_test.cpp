@@ -6,6 +6,8 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
+
 #include <filesystem>
 #include <string>
 
@@ -180,6 +182,49 @@ TEST_F(ScheduleRecord, RecordsAreWrittenUnderTheirIdAndRemovedWithTheirTask) {
     for (const std::string& kept : {other, std::string("not-json"), std::string("no-task")})
         EXPECT_TRUE(fs::exists(dir + "/" + kept)) << kept;
     EXPECT_EQ(qlm::Remove_Task_Schedule_Records(taskID.c_str()), 0);
+}
+
+TEST_F(ScheduleRecord, AnAbortMarksOnlyAOnceScheduleAndNeverBringsBackADeletedOne) {
+    GWSTask task;
+    Fill(task);
+    const struct {
+        const char* name;
+        const char* query;
+        bool bDeletedMeanwhile;  // by mission_delete, or the run now of an enable-0 schedule
+        int result;
+        const char* stored;  // backup_status in the file afterwards; nullptr: no file
+    } cases[] = {
+        {"once", "schedule_frequency=once", false, 0, "abort"},
+        {"daily", "schedule_frequency=daily", false, 0, "scheduling"},
+        {"no frequency", "", false, 0, "scheduling"},
+        {"once, deleted between the abort's read and its write", "schedule_frequency=once", true, -ENOENT, nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        plattest::ScopedEnv q("QUERY_STRING", c.query);
+        O_APP_CGI_AGENT agent(0);
+        qlm::Schedule_Params p;
+        qlm::Read_Schedule_Params(&agent, p);
+        RAIIful_Json rec(qlm::Build_Schedule_Record(p, task, 1700000000));
+        const std::string id = smbbackup::Create_New_ID();
+        const std::string path = qlm::Scheduling_Mission_Dir() + "/" + id;
+        ASSERT_EQ(qlm::Write_Schedule_Record(id.c_str(), rec.get()), 0);
+        RAIIful_Json read(Json_From_File(path.c_str()));
+        if (c.bDeletedMeanwhile) fs::remove(path);
+        EXPECT_EQ(qlm::Mark_Once_Schedule_Aborted(id.c_str(), read.get()), c.result);
+        RAIIful_Json after(Json_From_File(path.c_str()));
+        if (c.stored == nullptr) {
+            EXPECT_FALSE(fs::exists(path));
+            continue;
+        }
+        ASSERT_TRUE(after);
+        const char* status = nullptr;
+        Json_Dict_Find_Str(after.get(), "backup_status", status);
+        EXPECT_STREQ(status, c.stored);
+    }
+    EXPECT_TRUE(fs::is_empty(qlm::Db_Tmp_Dir()));  // no temporary file left behind
+    RAIIful_Json rec(Json_Dict_Init());
+    EXPECT_EQ(qlm::Mark_Once_Schedule_Aborted("../x", rec.get()), -22);
 }
 
 }  // namespace

@@ -8,7 +8,7 @@
 //   lock                             flock: held exclusively by every writer of the state
 //   keys/<private_key_id>.json       registered service-account keys and their grants
 //   users/<email>/drive.json         {"root_id", "items": [...]}
-//   users/<email>/blobs/<item id>    content of a file (export bytes for a Google-native document)
+//   users/<email>/blobs/<item id>    content of a file (the text of a Docs, Sheets or Slides file)
 //   users/<email>/mail.json          {"labels": [...], "messages": [...]}  (flags are labels)
 //   users/<email>/eml/<message id>   raw RFC 822 bytes
 //   users/<email>/calendar.json      {"events": [{dotted field: value, ...}]}
@@ -61,12 +61,15 @@ struct GwsDriveItem {
     std::string id;
     std::string name;                 // any bytes but NUL: quotes, "$(...)", "%", "/", newlines
     std::string mime_type;
-    std::string parent;               // parent folder id; the root id (shared drive: its id) at the top
+    std::string parent;               // parent folder id; the root id (shared drive: its id) at the top;
+                                      // an id the drive does not hold makes an orphan (a parent the
+                                      // user cannot see)
     std::string owner;                // owner e-mail; empty in a shared drive
     std::string created_time;         // UTC with milliseconds, "2024-03-05T10:20:30.123Z"
     std::string modified_time;        // same form
     std::string md5;                  // hex MD5 of the blob; empty for folders and Google-native types
-    long long size = -1;              // blob bytes; -1 for folders and Google-native types
+    long long size = -1;              // blob bytes; for Docs, Sheets and Slides their storage size (never
+                                      // the length of their export); -1 for folders and other native types
     bool trashed = false;
     bool has_blob = false;            // a blob file holds the content or the export bytes
     std::vector<GwsMember> permissions;   // the item's own entries beyond its owner / drive members
@@ -239,6 +242,14 @@ int Gwssim_New_Id(const std::string& root, const char* kind, std::string& id);
 std::string Gwssim_Format_Id(const char* kind, unsigned long long n);
 
 // ---- Values ----------------------------------------------------------------------------------------
+
+// Google Docs, Sheets and Slides: stored as their text, downloaded as an OpenDocument export.
+bool Gwssim_Is_Editor_Type(const std::string& mime);
+// Drawings and Apps Script projects: native types Drive has no export for that GAM can fetch.
+bool Gwssim_Is_Unexportable_Type(const std::string& mime);
+// The export of an editor file whose text is `text`: an OpenDocument package (.odt, .ods or .odp
+// by type) holding the text line by line. Same text, same bytes.
+std::string Gwssim_Odf_Export(const std::string& mime, const std::string& text);
 
 std::string Gwssim_Md5_Hex(const std::string& bytes);
 // Now as "2024-03-05T10:20:30.123Z".

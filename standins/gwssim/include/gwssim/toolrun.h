@@ -10,7 +10,7 @@
 //     [--times N] [--skip N] [--exit N]);
 //  4. runs body, or in its place what the rule says:
 //       fail        stderr "ERROR: 500: backendError", exit N (default 1), nothing done
-//       conn        stderr "ERROR: Connection error: ...", exit N (default 1; 0 allowed), nothing done
+//       conn        stderr "ERROR: Connection error: ...", exit N (default 3, GAM's; 0 allowed), nothing done
 //       empty       exit 0 with nothing on stdout, nothing done
 //       hang        blocks until killed; hang_noterm also ignores SIGTERM
 //       truncate    body runs; its stdout and the files it wrote are cut to half their bytes, exit 0
@@ -18,7 +18,7 @@
 //                   CSV nor JSON, exit 0
 //       fail_after  body runs (its writes to the domain stay); stdout dropped, files it wrote
 //                   removed, stderr "ERROR: 500: backendError", exit N (default 1)
-//       conn_after  the same with the connection-error line
+//       conn_after  the same with the connection-error line (exit N, default 3)
 //  5. appends the exit status to calls.jsonl and returns it.
 // "Files it wrote" are argv items that name a regular file the body created or replaced.
 // Without a state folder the call is neither logged nor faulted; body still runs.
