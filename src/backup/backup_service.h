@@ -24,9 +24,11 @@ int Backup_Drive(GWSTask* pTask, std::string strMissionPath, const char* pszCurr
 // Shared Drive: every selected shared drive into BK/shared_drive/<task id>/<uuid>/.
 int Backup_Shared_Drive(GWSTask* pTask, std::string strMissionPath, const char* pszCurrentLoginUser,
                         sqlite3* sqlDatabase);
-// Gmail, Calendar and Contacts: not built yet; each logs a warn row that the service is not
-// available and succeeds, so a run that selects them still ends.
+// Gmail: not built yet; logs a warn row that the service is not available and succeeds, so a run
+// that selects it still ends.
 int Backup_Gmail(GWSTask* pTask, std::string strMissionPath, const char* pszCurrentLoginUser, sqlite3* sqlDatabase);
+// Calendar and Contacts: every selected account's events, and contacts with their groups, as a
+// snapshot that replaces the account's catalogs.
 int Backup_Calendar(GWSTask* pTask, std::string strMissionPath, const char* pszCurrentLoginUser,
                     sqlite3* sqlDatabase);
 int Backup_Contact(GWSTask* pTask, std::string strMissionPath, const char* pszCurrentLoginUser, sqlite3* sqlDatabase);

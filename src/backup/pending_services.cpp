@@ -1,5 +1,5 @@
-// Gmail, Calendar and Contacts backups are not built yet. Their steps stay in the run, and these
-// stand-ins say so in the activity log and succeed, so a run that selects them still ends.
+// The Gmail backup is not built yet. Its steps stay in the run, and these stand-ins say so in the
+// activity log and succeed, so a run that selects it still ends.
 #include "backup/backup_service.h"
 #include "log/log_db.h"
 #include "orvenna_task.h"
@@ -19,25 +19,7 @@ int Backup_Gmail(GWSTask* pTask, std::string, const char* pszCurrentLoginUser, s
     return Service_Not_Available(pTask, pszCurrentLoginUser, sqlDatabase, "Gmail backup is not available.");
 }
 
-int Backup_Calendar(GWSTask* pTask, std::string, const char* pszCurrentLoginUser, sqlite3* sqlDatabase) {
-    return Service_Not_Available(pTask, pszCurrentLoginUser, sqlDatabase, "Calendar backup is not available.");
-}
-
-int Backup_Contact(GWSTask* pTask, std::string, const char* pszCurrentLoginUser, sqlite3* sqlDatabase) {
-    return Service_Not_Available(pTask, pszCurrentLoginUser, sqlDatabase, "Contact backup is not available.");
-}
-
 int Count_Gmail(GWSTask*, int64_t* llCount, const char*, sqlite3*) {
-    if (llCount) *llCount = 0;
-    return 0;
-}
-
-int Count_Calendar(GWSTask*, int64_t* llCount, const char*, sqlite3*) {
-    if (llCount) *llCount = 0;
-    return 0;
-}
-
-int Count_Contact(GWSTask*, int64_t* llCount, const char*, sqlite3*) {
     if (llCount) *llCount = 0;
     return 0;
 }

@@ -142,6 +142,11 @@ int Calendar_Write_DB(const std::map<std::string, CalendarData>& mapCalendarData
                             });
 }
 
+int Calendar_Read_Local_Ids(std::vector<std::pair<std::string, std::string>>& vecIds, const char* pszUserEmail, const char* pszTaskID) {
+    return Read_Text_Pairs(Kind::Calendar, pszUserEmail, pszTaskID, "calendar_sql_database",
+                           "SELECT calendarId,localid FROM calendar_sql_database ORDER BY id;", vecIds);
+}
+
 int Calendar_Get_DB_Data(PT_JSON jsonList, const char* pszUserEmail, const char* pszTaskID) {
     return Reported(Query_Json(Kind::Calendar, pszUserEmail, pszTaskID,
                                "SELECT * from calendar_sql_database ORDER BY ID DESC;", {}, kJsonForm, jsonList));

@@ -14,6 +14,8 @@
 
 #include <map>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "appgenerallib.h"
 #include "plat_json.h"
@@ -25,6 +27,10 @@ int Calendar_SQL_Open_Datebase(sqlite3** ppDb, const char* pszUserEmail, const c
 // an empty table.
 int Calendar_Write_DB(const std::map<std::string, CalendarData>& mapCalendarData, const char* pszUserEmail,
                       const char* pszTaskID);
+// The snapshot's local ids as (Google's id: the event id, local id) pairs in row order, for
+// the next snapshot to keep them. The pairs are replaced; none without a catalog. 0; -22; -161.
+int Calendar_Read_Local_Ids(std::vector<std::pair<std::string, std::string>>& vecIds, const char* pszUserEmail, const char* pszTaskID);
+
 // Every event, newest row first. 0; -22; -161 (also for a catalog never written).
 int Calendar_Get_DB_Data(PT_JSON jsonList, const char* pszUserEmail, const char* pszTaskID);
 // One page; a keyword (NULL or "" for none) matches summary, location, creator_email,

@@ -355,6 +355,16 @@ int Read_Records(Kind kind, const char* key, const char* task, const char* table
     return rc == SQLITE_DONE ? 0 : fail(rc);
 }
 
+int Read_Text_Pairs(Kind kind, const char* key, const char* task, const char* table, const char* sql,
+                    std::vector<std::pair<std::string, std::string>>& out) {
+    std::vector<std::pair<std::string, std::string>> pairs;
+    const int rc = Read_Records(kind, key, task, table, sql, [&](sqlite3_stmt* st) {
+        pairs.emplace_back(Column_String(st, 0), Column_String(st, 1));
+    });
+    if (rc == 0) out.swap(pairs);
+    return rc;
+}
+
 std::string Column_String(sqlite3_stmt* stmt, int col) {
     const unsigned char* text = sqlite3_column_text(stmt, col);
     return text ? std::string(reinterpret_cast<const char*>(text), sqlite3_column_bytes(stmt, col)) : std::string();

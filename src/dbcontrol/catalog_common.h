@@ -12,6 +12,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -177,6 +178,10 @@ int Run_Change(Kind kind, const char* key, const char* task, const char* sql,
 // whose SQLite text and code are printed as "%s(%d)\n" on standard output when printError is set.
 int Read_Records(Kind kind, const char* key, const char* task, const char* table, const char* sql,
                  const std::function<void(sqlite3_stmt*)>& onRow, bool printError = false);
+
+// Read_Records of a query of two text columns, as pairs in row order; out is replaced on 0 only.
+int Read_Text_Pairs(Kind kind, const char* key, const char* task, const char* table, const char* sql,
+                    std::vector<std::pair<std::string, std::string>>& out);
 
 // The result of a reader that reports -22 and -161: a missing catalog is a failed open.
 inline int Reported(int rc) { return rc == 0 || rc == -22 ? rc : -161; }

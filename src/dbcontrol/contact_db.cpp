@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/reqcheck.h"
 #include "dbcontrol/catalog_common.h"
 
 using namespace qlm::catalog;
@@ -152,6 +153,18 @@ int Group_Contact_Write_DB(const std::vector<ContactGroupData>& vecGroupData, co
                                         return -161;
                                 return 0;
                             });
+}
+
+int Contact_Read_Local_Ids(std::vector<std::pair<std::string, std::string>>& vecIds, const char* pszUserEmail, const char* pszTaskID) {
+    return Read_Text_Pairs(Kind::Contact, pszUserEmail, pszTaskID, "contact_sql_database",
+                           "SELECT resourceName,localid FROM contact_sql_database ORDER BY id;", vecIds);
+}
+
+int Contact_Remove_DB(const char* pszUserEmail, const char* pszTaskID) {
+    if (pszUserEmail == nullptr || pszTaskID == nullptr) return -22;
+    if (!qlm::Is_Single_Path_Component(pszUserEmail) || !qlm::Is_Single_Path_Component(pszTaskID)) return -22;
+    Remove_Catalog_Files(Catalog_File(Kind::Contact, pszUserEmail, pszTaskID));
+    return 0;
 }
 
 int Contact_Get_DB_Data(PT_JSON jsonList, const char* pszUserEmail, const char* pszTaskID) {

@@ -11,6 +11,7 @@
 
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "appgenerallib.h"
@@ -31,6 +32,13 @@ int Contact_Write_DB(const std::map<std::string, ContactData>& mapContactData, c
                      const char* pszTaskID);
 int Group_Contact_Write_DB(const std::vector<ContactGroupData>& vecGroupData, const char* pszUserEmail,
                            const char* pszTaskID);
+
+// The snapshot's local ids as (Google's id: the resource name, local id) pairs in row order, for
+// the next snapshot to keep them. The pairs are replaced; none without a catalog. 0; -22; -161.
+int Contact_Read_Local_Ids(std::vector<std::pair<std::string, std::string>>& vecIds, const char* pszUserEmail, const char* pszTaskID);
+
+// Removes the account's contact catalog: an account without contacts keeps none. 0; -22.
+int Contact_Remove_DB(const char* pszUserEmail, const char* pszTaskID);
 
 // Every contact, newest row first. 0; -22; -161 (also for a catalog never written).
 int Contact_Get_DB_Data(PT_JSON jsonList, const char* pszUserEmail, const char* pszTaskID);

@@ -5,6 +5,7 @@ import json
 import os
 import shutil
 import signal
+import sqlite3
 import subprocess
 import sys
 import time
@@ -257,9 +258,36 @@ class ManualBackup(BackupCase):
         self.assertEqual(self.calls("tallyx"), [])
         self.assertNotIn("-check_drive", [c["argv"][0] for c in self.calls("scoutix")])
         rows = [r for r in self.log_rows()[before:] if r["sql_type"] == "warn"]
-        self.assertEqual([r["sql_name"] for r in rows], ["Gmail backup is not available.",
-                                                          "Calendar backup is not available.",
-                                                          "Contact backup is not available."])
+        self.assertEqual([r["sql_name"] for r in rows], ["Gmail backup is not available."])
+
+    def test_calendar_and_contacts_snapshot_every_user_and_the_history_keeps_the_totals(self):
+        self.backup(calendar_enable="1", contact_enable="1")
+        [record] = self.wait_history()
+        self.assertEqual(record["backup_status"], "finish", self.messages())
+        self.assertEqual(record["service"], ["calendar", "contact"])
+        self.assertEqual(record["backup_total"], record["calendar_total"] + record["contact_total"])
+        backup = self.path("usr/local/Kivora/quillmere/database/gws/backup")
+        stored = {}
+        for folder, table in (("calendar_db", "calendar_sql_database"), ("contact_db", "contact_sql_database"),
+                              ("group_contact_db", "group_contact_sql_database")):
+            catalogs = sorted(os.listdir(os.path.join(backup, folder, self.task)))
+            self.assertIn("alice@example.test.db", catalogs, folder)
+            stored[folder] = 0
+            for name in catalogs:
+                with sqlite3.connect(os.path.join(backup, folder, self.task, name)) as db:
+                    stored[folder] += db.execute("SELECT COUNT(*) FROM %s" % table).fetchone()[0]
+        self.assertGreater(stored["calendar_db"], 0)
+        self.assertGreater(stored["group_contact_db"], 0)
+        self.assertEqual(record["calendar_total"], stored["calendar_db"])
+        self.assertEqual(record["contact_total"], stored["contact_db"])
+        # The store folders of the accounts stay empty.
+        for service in ("calendar", "contact"):
+            for account in os.listdir(os.path.join(backup, service, self.task)):
+                path = os.path.join(backup, service, self.task, account)
+                if os.path.isdir(path):
+                    self.assertEqual(os.listdir(path), [], path)
+        self.assertNoRecordsLeft()
+        self.assertEqual(os.listdir(self.path("usr/local/tmp")), [])
 
     def test_a_running_backup_shows_in_mission_list_and_a_second_one_is_skipped(self):
         self.fault("gam", "filetree", "hang")
@@ -423,6 +451,20 @@ class RunFailures(BackupCase):
                                    ("FAIL", "info", err), ("FAIL", "warn", "Drive backup fail. Waiting 40 sec before retry 3.")])
         self.assertEqual(len(self.calls("tallyx")), 3)
         self.assertEqual(rows[-1]["sql_name"], "Completed backup for all accounts in domain %s." % ADMIN)
+
+    def test_lost_connections_in_calendar_and_contacts_are_retried_and_the_run_finishes(self):
+        # The pre-count lists the events of the demo domain's four users first; then the first backup
+        # attempt of each service loses the connection.
+        self.fault_n("gam", "print events", "conn", times=1, skip=4)
+        self.fault_n("gam", "print contactgroup", "conn", times=1)
+        record, rows = self.run_to_history(calendar_enable="1", contact_enable="1")
+        self.assertEqual(record["backup_status"], "finish", [r["sql_name"] for r in rows])
+        errors = [r["sql_name"] for r in rows if r["sql_status"] == "FAIL" and r["sql_type"] == "info"]
+        self.assertEqual(errors, ["Error occurred while backing up all accounts in domain %s: %s backup fail.." %
+                                  (ADMIN, service) for service in ("Calendar", "Contact")])
+        backup = self.path("usr/local/Kivora/quillmere/database/gws/backup")
+        for folder in ("calendar_db", "contact_db", "group_contact_db"):
+            self.assertIn("alice@example.test.db", os.listdir(os.path.join(backup, folder, self.task)), folder)
 
     def test_a_service_that_never_succeeds_ends_the_run_with_error_before_later_services(self):
         # The pre-count lists the shared drives once; every service attempt after that fails.

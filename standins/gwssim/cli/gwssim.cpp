@@ -3,7 +3,7 @@
 //
 //   gwssim init DIR [--users N --files N --messages N --events N --contacts N --shared-drives N --seed S]
 //   gwssim key DIR --grant drive,gmail,calendar,contacts [--domain D] [--disabled] [--out FILE]
-//   gwssim dump DIR [--what drive|gmail|calendar|contacts|shared]
+//   gwssim dump DIR [--what drive|gmail|calendar|contacts|shared] [--ids]
 //   gwssim fault DIR add --tool T --match TEXT [--match TEXT ...] --action A [--times N] [--skip N] [--exit N]
 //   gwssim fault DIR clear | list
 //   gwssim calls DIR [--clear]
@@ -29,7 +29,7 @@ const char kUsage[] =
     "usage: gwssim init DIR [--users N] [--files N] [--messages N] [--events N] [--contacts N]\n"
     "                       [--shared-drives N] [--seed S]\n"
     "       gwssim key DIR --grant LIST [--domain D] [--disabled] [--out FILE]\n"
-    "       gwssim dump DIR [--what drive|gmail|calendar|contacts|shared]\n"
+    "       gwssim dump DIR [--what drive|gmail|calendar|contacts|shared] [--ids]\n"
     "       gwssim fault DIR add --tool T --match TEXT --action A [--times N] [--skip N] [--exit N]\n"
     "       gwssim fault DIR clear|list\n"
     "       gwssim calls DIR [--clear]\n";
@@ -103,9 +103,11 @@ int Cmd_Key(int argc, char** argv, const std::string& dir) {
 
 int Cmd_Dump(int argc, char** argv, const std::string& dir) {
     std::string what, err, out;
+    bool ids = false;
     std::vector<GwsOpt> opts = {{"--what", &what}};
+    opts.push_back({"--ids", nullptr, nullptr, &ids});
     if (Gwssim_Parse_Options(argc, argv, 3, opts, err) != 0) return Usage(err);
-    if (Gwssim_Dump(dir, what, out, err) != 0) return Fail(err);
+    if (Gwssim_Dump(dir, what, out, err, ids) != 0) return Fail(err);
     return Gwssim_Print(out) == 0 ? 0 : 1;
 }
 

@@ -127,7 +127,7 @@ void Mail_Lines(const std::string& dir, const std::string& user, std::vector<std
     }
 }
 
-void Calendar_Lines(const std::string& dir, const std::string& user, std::vector<std::string>& lines) {
+void Calendar_Lines(const std::string& dir, const std::string& user, bool ids, std::vector<std::string>& lines) {
     GwsCalendar cal;
     if (Gwssim_Load_Calendar(dir, user, cal) != 0) return;
     for (const auto& e : cal.events) {
@@ -139,7 +139,7 @@ void Calendar_Lines(const std::string& dir, const std::string& user, std::vector
         std::sort(fields.begin(), fields.end());
         for (const auto& [k, v] : fields) {
             // What Google makes anew for an imported event.
-            if (k == "id" || k == "iCalUID" || k == "htmlLink" || k == "created" || k == "updated") continue;
+            if (!ids && (k == "id" || k == "iCalUID" || k == "htmlLink" || k == "created" || k == "updated")) continue;
             Gwssim_Json_Put_Str(f, k.c_str(), v);
         }
         json_object_object_add(o.get(), "fields", f);
@@ -147,7 +147,7 @@ void Calendar_Lines(const std::string& dir, const std::string& user, std::vector
     }
 }
 
-void Contact_Lines(const std::string& dir, const std::string& user, std::vector<std::string>& lines) {
+void Contact_Lines(const std::string& dir, const std::string& user, bool ids, std::vector<std::string>& lines) {
     GwsContacts con;
     if (Gwssim_Load_Contacts(dir, user, con) != 0) return;
     std::map<std::string, std::string> group_name;
@@ -162,6 +162,10 @@ void Contact_Lines(const std::string& dir, const std::string& user, std::vector<
         Gwssim_Json_Put_Str(o.get(), "name", g.name);
         Gwssim_Json_Put_Str(o.get(), "groupType", g.group_type);
         Gwssim_Json_Put_Int(o.get(), "memberCount", members);
+        if (ids) {
+            Gwssim_Json_Put_Str(o.get(), "resourceName", g.resource_name);
+            Gwssim_Json_Put_Str(o.get(), "formattedName", g.formatted_name);
+        }
         lines.push_back(Gwssim_Json_Text(o.get()));
     }
     auto typed = [](const std::vector<GwsTypedValue>& v) {
@@ -186,6 +190,10 @@ void Contact_Lines(const std::string& dir, const std::string& user, std::vector<
             Gwssim_Json_Put_Str(o.get(), "title", c.org_title);
             Gwssim_Json_Put_Str(o.get(), "department", c.org_department);
             Gwssim_Json_Put_Str_List(o.get(), "groups", groups);
+            if (ids) {
+                Gwssim_Json_Put_Str(o.get(), "resourceName", c.resource_name);
+                Gwssim_Json_Put_Str_List(o.get(), "memberships", c.groups);
+            }
             lines.push_back(Gwssim_Json_Text(o.get()));
         }
     }
@@ -193,7 +201,7 @@ void Contact_Lines(const std::string& dir, const std::string& user, std::vector<
 
 }  // namespace
 
-int Gwssim_Dump(const std::string& dir, const std::string& what, std::string& out, std::string& err) {
+int Gwssim_Dump(const std::string& dir, const std::string& what, std::string& out, std::string& err, bool ids) {
     static const char* kinds[] = {"drive", "gmail", "calendar", "contacts", "shared"};
     if (!what.empty() && std::find(std::begin(kinds), std::end(kinds), what) == std::end(kinds)) {
         err = "unknown part " + what + " (drive, gmail, calendar, contacts, shared)";
@@ -219,9 +227,9 @@ int Gwssim_Dump(const std::string& dir, const std::string& what, std::string& ou
             } else if (k == "gmail") {
                 Mail_Lines(dir, user, lines);
             } else if (k == "calendar") {
-                Calendar_Lines(dir, user, lines);
+                Calendar_Lines(dir, user, ids, lines);
             } else if (k == "contacts") {
-                Contact_Lines(dir, user, lines);
+                Contact_Lines(dir, user, ids, lines);
             }
             std::sort(lines.begin(), lines.end());
             for (const auto& l : lines) out += l + "\n";

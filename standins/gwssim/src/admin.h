@@ -25,4 +25,7 @@ int Gwssim_Make_Key(const std::string& dir, const std::vector<std::string>& gran
 
 // The state as JSON lines in a fixed order, free of ids that a restore would change.
 // what: "" (all), "drive", "gmail", "calendar", "contacts", "shared".
-int Gwssim_Dump(const std::string& dir, const std::string& what, std::string& out, std::string& err);
+// With ids, calendar and contact lines keep Google's ids as well, for comparing a backup, which
+// keeps them: every event field, and the resource names of groups, contacts and memberships.
+int Gwssim_Dump(const std::string& dir, const std::string& what, std::string& out, std::string& err,
+                bool ids = false);

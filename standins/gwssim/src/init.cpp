@@ -459,6 +459,12 @@ void Demo_Events_Alice(Builder& b, GwsCalendar& c, const std::string& alice, con
     Timed(hostile, "2024-03-07T16:00:00+01:00", "2024-03-07T17:00:00+01:00", "Europe/Berlin");
     c.events.push_back(std::move(hostile));
 
+    GwsEvent weekly = Base_Event(b, alice, "Weekly standup");
+    Timed(weekly, "2024-03-04T09:00:00-05:00", "2024-03-04T09:15:00-05:00", "America/New_York");
+    Gwssim_Event_Set(weekly, "recurrence", "1");
+    Gwssim_Event_Set(weekly, "recurrence.0", "RRULE:FREQ=WEEKLY;BYDAY=MO");
+    c.events.push_back(std::move(weekly));
+
     GwsEvent untitled = Base_Event(b, alice, "");
     Timed(untitled, "2024-03-11T08:00:00Z", "2024-03-11T08:30:00Z", "UTC");
     c.events.push_back(std::move(untitled));

@@ -82,7 +82,7 @@ int Gam_Print_Groups(const GamCmd&, GamCtx& ctx) {
         Csv_Row(ctx.out, {ctx.user->email, g.resource_name, g.formatted_name, g.group_type, g.name,
                           std::to_string(members)});
     }
-    return 0;
+    return Listing_Status(c.groups.size());
 }
 
 int Gam_Print_Contacts(const GamCmd&, GamCtx& ctx) {
@@ -92,7 +92,7 @@ int Gam_Print_Contacts(const GamCmd&, GamCtx& ctx) {
     for (const auto* list : {&c.contacts, &c.other_contacts})
         for (const GwsContact& p : *list) rows.push_back(Contact_Row(p, ctx.user->email));
     Csv_Table(ctx.out, {"User", "resourceName"}, rows);
-    return 0;
+    return Listing_Status(rows.size());
 }
 
 int Gam_Create_Contact(const GamCmd& cmd, GamCtx& ctx) {

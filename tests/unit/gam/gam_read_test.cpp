@@ -399,6 +399,7 @@ TEST_F(ReadTest, EventListingFlattensEventsWithOptionalColumnsAbsent) {
 
     Result none = Gam({"calendars", "carol@example.com", "print", "events"});
     EXPECT_EQ(none.status, kNoEntities);
+    EXPECT_TRUE(Parse_Csv(none.out).Has("id")) << "keeps its header line";
     EXPECT_EQ(Parse_Csv(none.out).rows.size(), 0u);
 }
 
@@ -472,6 +473,20 @@ TEST_F(ContactsTest, ContactListingCarriesFieldsAndMemberships) {
     for (const char* col : {"emailAddresses.0.formattedType", "names", "phoneNumbers", "phoneNumbers.0.type",
                             "memberships.0.contactGroupMembership.contactGroupId"})
         EXPECT_TRUE(t.Has(col)) << col;
+}
+
+TEST_F(ContactsTest, AnEmptyListingPrintsItsHeaderAndExitsSixty) {
+    GwsContacts none;
+    ASSERT_EQ(Gwssim_Save_Contacts(sim, "carol@example.com", none), 0);
+    const std::vector<std::pair<std::vector<std::string>, const char*>> cases = {
+        {{"print", "contactgroup"}, "resourceName"}, {{"print", "contacts", "allfields"}, "resourceName"}};
+    for (const auto& [args, column] : cases) {
+        Result r = Gam(User("carol@example.com", args));
+        EXPECT_EQ(r.status, kNoEntities) << args.back();
+        Table t = Parse_Csv(r.out);
+        EXPECT_TRUE(t.Has("User") && t.Has(column)) << args.back() << ": " << r.out;
+        EXPECT_TRUE(t.rows.empty());
+    }
 }
 
 }  // namespace
