@@ -3,7 +3,9 @@
 #include <cstring>
 
 #include "backup/run_backup.h"
+#include "browse/contact_calendar_browse.h"
 #include "browse/drive_browse.h"
+#include "browse/local_domain.h"
 #include "orvenna_cgi/listings.h"
 #include "orvenna_cgi/log_actions.h"
 #include "orvenna_cgi/mission_abort.h"
@@ -30,11 +32,11 @@ const Action_Row g_ActionTable[kActionCount] = {
     {"restore", nullptr, false},
     {"list_drive_local_backup", List_Drive_Local_Backup, false},
     {"list_shared_drive_local_backup", List_Shared_Drive_Local_Backup, false},
-    {"list_local_domain", nullptr, false},
-    {"calendar_list", nullptr, false},
-    {"list_calendar_local_backup", nullptr, false},
-    {"contact_list", nullptr, false},
-    {"list_contact_local_backup", nullptr, false},
+    {"list_local_domain", List_Local_Domain, false},
+    {"calendar_list", Calendar_List, false},
+    {"list_calendar_local_backup", List_Calendar_Local_Backup, false},
+    {"contact_list", Contact_List, false},
+    {"list_contact_local_backup", List_Contact_Local_Backup, false},
     {"get_user_and_shared_drive", Get_User_And_Shared_Drive, false},
     {"mission_list", Get_Mission_List, false},
     {"history_mission_list", Get_History_Mission_List, false},
@@ -69,7 +71,7 @@ const Action_Row g_ActionTable[kActionCount] = {
     {"gmail_advanced_search", nullptr, false},
     {"drive_advanced_search", Drive_Advanced_Search, false},
     {"shared_drive_advanced_search", Shared_Drive_Advanced_Search, false},
-    {"calendar_advanced_search", nullptr, false},
+    {"calendar_advanced_search", Calendar_Advanced_Search, false},
     {"get_default_mission_name", Get_Default_Mission_Name, false},
     {"gmail_users_get_count_start", nullptr, false},
     {"gmail_users_get_count_list", nullptr, false},
