@@ -193,3 +193,18 @@ int Gmail_Get_DB_Data_For_Advance_Search(PT_JSON jsonList, const char* pszUserEm
     Query_Json(Kind::Gmail, pszUserEmail, pszTaskID, sql.c_str(), w.binds, kJsonForm, jsonList);
     return 0;
 }
+
+int Gmail_Get_Folder_Counts(const char* pszUserEmail, const char* pszTaskID, int (&counts)[6]) {
+    DbHandle db;
+    if (const int rc = Open_Catalog(Kind::Gmail, pszUserEmail, pszTaskID, Open_Mode::Reader, db); rc != 0)
+        return Reported(rc);
+    StmtHandle stmt;
+    if (Prepare(db.get(),
+                "SELECT COUNT(*), TOTAL(Starred = 1), TOTAL(Important = 1), TOTAL(Sent = 1), TOTAL(Drafts = 1), "
+                "TOTAL(Trash = 1) FROM gmail_sql_database;",
+                stmt) != SQLITE_OK ||
+        sqlite3_step(stmt.get()) != SQLITE_ROW)
+        return -161;
+    for (int i = 0; i < 6; ++i) counts[i] = sqlite3_column_int(stmt.get(), i);
+    return 0;
+}

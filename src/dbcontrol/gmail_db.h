@@ -50,3 +50,8 @@ int Gmail_Get_DB_Data_For_Advance_Search(PT_JSON jsonList, const char* pszUserEm
                                          const char* pszSenderKeyWord, const char* pszRecipientKeyWord,
                                          const char* pszSubjectKeyWord, int iDateEarly, int iDateLate,
                                          int iHasAttachment);
+// The message counts of the six mail folders in one read, in the order Inbox, Starred,
+// Important, Sent, Drafts, Trash (the numbers Gmail_Get_Number_Of_Record gives each). Also the
+// cheap proof that the catalog can be read: 0; -22; -161 when it is missing or unreadable (the
+// counts are then left alone).
+int Gmail_Get_Folder_Counts(const char* pszUserEmail, const char* pszTaskID, int (&counts)[6]);

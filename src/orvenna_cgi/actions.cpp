@@ -5,6 +5,7 @@
 #include "backup/run_backup.h"
 #include "browse/contact_calendar_browse.h"
 #include "browse/drive_browse.h"
+#include "browse/gmail_browse.h"
 #include "browse/local_domain.h"
 #include "orvenna_cgi/listings.h"
 #include "orvenna_cgi/log_actions.h"
@@ -41,8 +42,8 @@ const Action_Row g_ActionTable[kActionCount] = {
     {"mission_list", Get_Mission_List, false},
     {"history_mission_list", Get_History_Mission_List, false},
     {"get_online_domain_users_and_shared_drive", Get_Online_Domain_User_And_Shared_Drive, false},
-    {"gmail_list", nullptr, false},
-    {"list_gmail_local_backup", nullptr, false},
+    {"gmail_list", Gmail_List, false},
+    {"list_gmail_local_backup", List_Gmail_Local_Backup, false},
     {"gmail_single_info", nullptr, false},
     {"drive_single_info", Drive_Single_Info, false},
     {"shared_drive_single_info", Shared_Drive_Single_Info, false},
@@ -68,7 +69,7 @@ const Action_Row g_ActionTable[kActionCount] = {
     {"export_shared_drive_to_nas", nullptr, false},
     {"export_contact_to_nas", nullptr, false},
     {"export_calendar_to_nas", nullptr, false},
-    {"gmail_advanced_search", nullptr, false},
+    {"gmail_advanced_search", Gmail_Advanced_Search, false},
     {"drive_advanced_search", Drive_Advanced_Search, false},
     {"shared_drive_advanced_search", Shared_Drive_Advanced_Search, false},
     {"calendar_advanced_search", Calendar_Advanced_Search, false},
