@@ -284,14 +284,7 @@ int List_Shared_Drive_Local_Backup(O_APP_CGI_AGENT* agent) {
         return 0;
     }
     GWSTask loaded;
-    if (loaded.Load_Task_Data(task) != 0) {
-        Reply_Error(kReplyBadParam, kTaskParam);
-        return 0;
-    }
-    if (loaded.Validate_Task_Data() != 0) {
-        Reply_Error(kReplyFailed, kTaskParam);
-        return 0;
-    }
+    if (Load_Valid_Request_Task(agent, loaded) != 0) return 0;
     if (!Is_Dir(Store_Path(kShared, task, uuid))) {
         Reply_Success();
         return 0;

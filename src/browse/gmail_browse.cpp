@@ -111,14 +111,7 @@ int List_Gmail_Local_Backup(O_APP_CGI_AGENT* agent) {
     RAIIful_Json page(cacheable ? Cached_Page(task, account) : nullptr);
     if (!page) {
         GWSTask loaded;
-        if (loaded.Load_Task_Data(task) != 0) {
-            Reply_Error(kReplyBadParam, kTaskParam);
-            return 0;
-        }
-        if (loaded.Validate_Task_Data() != 0) {
-            Reply_Error(kReplyFailed, kTaskParam);
-            return 0;
-        }
+        if (Load_Valid_Request_Task(agent, loaded) != 0) return 0;
         if (Is_Dir(Mail_Store_Dir(task, account))) {
             RAIIful_Json rows(Json_List_Init());
             Gmail_Get_DB_Data_For_Pagination(rows.get(), account, task, start, limit, keyword, folder);
