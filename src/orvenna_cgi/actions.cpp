@@ -7,6 +7,7 @@
 #include "browse/drive_browse.h"
 #include "browse/gmail_browse.h"
 #include "browse/local_domain.h"
+#include "browse/mail_view.h"
 #include "orvenna_cgi/listings.h"
 #include "orvenna_cgi/log_actions.h"
 #include "orvenna_cgi/mission_abort.h"
@@ -44,7 +45,7 @@ const Action_Row g_ActionTable[kActionCount] = {
     {"get_online_domain_users_and_shared_drive", Get_Online_Domain_User_And_Shared_Drive, false},
     {"gmail_list", Gmail_List, false},
     {"list_gmail_local_backup", List_Gmail_Local_Backup, false},
-    {"gmail_single_info", nullptr, false},
+    {"gmail_single_info", Gmail_Single_Info, false},
     {"drive_single_info", Drive_Single_Info, false},
     {"shared_drive_single_info", Shared_Drive_Single_Info, false},
     {"download_attachment", nullptr, true},

@@ -292,5 +292,77 @@ class MailPages(MailCase):
         self.assertEqual(paths, [os.path.join(self.store, HOSTILE_ID)] * 2)
 
 
+HOSTILE_HTML = ('<p onclick="alert(1)">Dear admin</p><script>alert(2)</script>'
+                '<img src="https://evil.test/pixel.gif" alt="pixel"><a href="javascript:alert(3)">go</a>'
+                '<iframe src="https://evil.test/"></iframe><div style="background:url(https://evil.test/x)">s</div>'
+                '<img alt="bad.png" src="cid:bad">')
+
+
+class MailView(MailCase):
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        with open(os.path.join(cls.store, "hostile"), "w") as f:
+            f.write(multipart("X <x@evil.test>", "Me <me@example.test>", "Hostile", DATES[0], [
+                html_part(HOSTILE_HTML),
+                file_part("bad.png", "image/png", 'QUJD" onerror="alert(4)'),
+            ]))
+        os.mkdir(os.path.join(cls.store, "a-folder"))
+        os.symlink("/etc/passwd", os.path.join(cls.store, "a-link"))
+
+    def view(self, localid, **params):
+        return self.call("gmail_single_info", gmail_localid=localid, **params)
+
+    def test_a_plain_text_mail_shows_the_placeholder(self):
+        reply = self.view("m1")
+        self.assertEqual(list(reply), ["success", "header", "body", "attachments"])
+        header = reply["header"]
+        self.assertEqual(header["From"], ['"Doe, Jane" <jane@example.test>'])
+        self.assertEqual(header["Subject"], ["Plain hello"])
+        self.assertEqual((header["date"], header["sender"], header["sender_mail"]),
+                         (date_of(DATES[0]), "Doe, Jane", "jane@example.test"))
+        self.assertEqual((header["recipient"], header["recipient_mail"]), ('["Bob"]', '["bob@example.test"]'))
+        self.assertTrue(reply["body"]["html"].endswith("This email has no body content.</div>"), reply["body"])
+        self.assertIn("System message", reply["body"]["html"])
+        self.assertEqual(reply["body"]["text"], "Hello there.\r\n")
+        self.assertEqual(reply["attachments"], [])
+
+    def test_an_html_mail_with_an_inline_image_and_attachments(self):
+        reply = self.view("m2")
+        html = reply["body"]["html"]
+        self.assertIn('<img alt="logo.png" src="data:image/jpeg;base64,%s">' % PNG, html)
+        # An alt text naming nothing in the mail keeps no source that the browser would fetch.
+        self.assertIn('<img alt="nothing.png">', html)
+        self.assertEqual(reply["header"]["recipient"], '["Smith, Al"]')
+        self.assertEqual([(a["filename"], a["disposition"]) for a in reply["attachments"]],
+                         [("logo.png", "inline"), ("inv.pdf", "attachment")])
+        self.assertEqual(len(self.view("m3")["attachments"]), 2)
+
+    def test_a_hostile_mail_is_shown_inert(self):
+        html = self.view("hostile")["body"]["html"]
+        self.assertIn("Dear admin", html)
+        # Its "base64" part would close the attribute: it is not embedded.
+        self.assertIn('<img alt="bad.png">', html)
+        for active in ("<script", "onclick", "onerror", "javascript:", "<iframe", "url(", "evil.test"):
+            self.assertNotIn(active, html.lower())
+
+    def test_errors(self):
+        for localid, code in [("../m1", 5302), ("a/b", 5302), ("..", 5302), ("", 5302), ("missing", 5052),
+                              ("a-folder", 5052), ("a-link", 5052), ("m'$(touch x)", 5052)]:
+            with self.subTest(localid=localid):
+                self.assertError(self.view(localid), code, "gmail_localid")
+        self.assertError(self.call("gmail_single_info"), 5303, "gmail_localid")
+        self.assertError(self.view("m1", domain_user_email="never@example.test"), 5302, "domain_user_email")
+        self.assertError(self.view("m1", domain_user_email="../" + USER), 5302, "domain_user_email")
+        self.assertError(self.view("m1", task_id="0" * 36), 5302, "task_id")
+        self.assertError(self.request({"act": "gmail_single_info", "task_id": self.task, "gmail_localid": "m1"}),
+                         5303, "domain_user_email")
+        # A store folder without a readable catalog.
+        os.makedirs(self.path(BACKUP, "gmail", self.task, "nocat@example.test"), exist_ok=True)
+        self.assertError(self.view("m1", domain_user_email="nocat@example.test"), 5302, "domain_user_email")
+        self.assertEqual(os.listdir(self.path("usr/local/tmp")), [])
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -229,3 +229,28 @@ TEST_F(GmailCatalog, DeleteAndTheCacheGoingWithAFreshOpen) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(GmailCatalog, FolderCountsInOneReadAgreeWithEachFolderCount) {
+    int counts[6] = {-7, -7, -7, -7, -7, -7};
+    // Never written: a failed read that leaves the counts and the store as they were.
+    EXPECT_EQ(Gmail_Get_Folder_Counts(kUser, kTask, counts), -161);
+    EXPECT_EQ(counts[0], -7);
+    EXPECT_FALSE(std::filesystem::exists(root.Backup("gmail_db")));
+    EXPECT_EQ(Gmail_Get_Folder_Counts("../x", kTask, counts), -22);
+
+    ASSERT_EQ(Gmail_Write_DB_Append(Fixture(), kUser, kTask, nullptr), 0);
+    ASSERT_EQ(Gmail_Get_Folder_Counts(kUser, kTask, counts), 0);
+    const char* folders[] = {"Inbox", "Starred", "Important", "Sent", "Drafts", "Trash"};
+    for (int i = 0; i < 6; ++i) EXPECT_EQ(counts[i], Gmail_Get_Number_Of_Record(kUser, kTask, folders[i])) << folders[i];
+    EXPECT_EQ(counts[5], 2);
+
+    // A file that is not a catalog cannot be read.
+    std::filesystem::remove(file + "-wal");
+    std::filesystem::remove(file + "-shm");
+    { std::ofstream(file, std::ios::trunc) << "not a database"; }
+    EXPECT_EQ(Gmail_Get_Folder_Counts(kUser, kTask, counts), -161);
+}
+
+}  // namespace
