@@ -5,9 +5,14 @@ import base64
 import calendar
 import email.utils
 import fcntl
+import http.server
 import json
 import os
+import shutil
+import subprocess
 import sys
+import tempfile
+import threading
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
@@ -363,6 +368,96 @@ class MailView(MailCase):
         self.assertError(self.view("m1", domain_user_email="nocat@example.test"), 5302, "domain_user_email")
         self.assertEqual(os.listdir(self.path("usr/local/tmp")), [])
 
+
+def hostile_pages(base):
+    """Mail bodies that try to run script or make the browser fetch from base; every attempt
+    asks for a path of its own, and every script also marks the page's title."""
+    run = "new Image().src='%s/ran-%%s';document.title='RAN'" % base
+    return [
+        '<script>%s</script><p>text</p>' % (run % "script"),
+        '<img src="x" onerror="%s"><body onload="%s">' % (run % "onerror", run % "onload"),
+        '<svg onload="%s"><image href="%s/svg-image"/></svg>' % (run % "svg", base),
+        '<iframe src="javascript:parent.%s"></iframe><iframe src="%s/iframe"></iframe>' % (run % "jsurl", base),
+        '<a id="l" href="javascript:%s">x</a><details open ontoggle="%s">d</details>' % (run % "href", run % "toggle"),
+        '<img src="%s/img"><img srcset="%s/srcset 1x"><video poster="%s/poster"></video>' % (base, base, base),
+        '<link rel="stylesheet" href="%s/link.css"><style>@import "%s/import.css";</style>' % (base, base),
+        '<div style="background:url(%s/style-url)">b</div><table background="%s/bg"><tr><td>t</td></tr></table>'
+        % (base, base),
+        '<base href="%s/base/"><img src="relative.png"><object data="%s/object"></object><embed src="%s/embed">'
+        % (base, base, base),
+        '<meta http-equiv="refresh" content="0;url=%s/refresh"><form action="%s/form"><input type="image" '
+        'src="%s/input"></form>' % (base, base, base),
+        '<math><mtext><table><mglyph><style><img src=x onerror="%s">' % (run % "mxss"),
+        '<noscript><p title="</noscript><img src=x onerror=%s>"></noscript>' % (run % "noscript").replace(" ", ""),
+    ]
+
+
+class Requests(http.server.BaseHTTPRequestHandler):
+    seen = []
+
+    def do_GET(self):
+        Requests.seen.append(self.path)
+        self.send_response(404)
+        self.end_headers()
+
+    def log_message(self, *args):
+        pass
+
+
+CHROMIUM = shutil.which("chromium-headless-shell") or shutil.which("chromium")
+
+
+@unittest.skipUnless(CHROMIUM, "headless Chromium is not installed (scripts/deps installs it)")
+class RenderedInABrowser(MailCase):
+    """The mail view's HTML of hostile mails, rendered by headless Chromium next to a listener
+    on 127.0.0.1: nothing may reach the listener and no script may run."""
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Requests)
+        threading.Thread(target=cls.server.serve_forever, daemon=True).start()
+        cls.base = "http://127.0.0.1:%d" % cls.server.server_address[1]
+        cls.pages = hostile_pages(cls.base)
+        for i, html in enumerate(cls.pages):
+            with open(os.path.join(cls.store, "hostile-%d" % i), "w") as f:
+                f.write(multipart("X <x@evil.test>", "Me <me@example.test>", "Hostile %d" % i, DATES[0],
+                                  [html_part(html)]))
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.shutdown()
+        cls.server.server_close()
+        super().tearDownClass()
+
+    def render(self, html):
+        """(requests the page made, the page's title) after Chromium loaded it."""
+        Requests.seen.clear()
+        work = tempfile.mkdtemp(prefix="qlm-render-")
+        try:
+            page = os.path.join(work, "view.html")
+            with open(page, "w") as f:
+                f.write("<!doctype html><html><head><meta charset=\"utf-8\"><title>view</title></head><body>%s"
+                        "</body></html>" % html)
+            r = subprocess.run([CHROMIUM, "--no-sandbox", "--disable-gpu", "--dump-dom", "--virtual-time-budget=3000",
+                                "--user-data-dir=" + os.path.join(work, "profile"), "file://" + page],
+                               capture_output=True, timeout=120)
+            dom = r.stdout.decode(errors="replace")
+        finally:
+            shutil.rmtree(work, ignore_errors=True)
+        title = dom.split("<title>", 1)[1].split("</title>", 1)[0] if "<title>" in dom else ""
+        return list(Requests.seen), title
+
+    def test_no_script_runs_and_no_request_leaves_the_page(self):
+        raw_active = []
+        for i, page in enumerate(self.pages):
+            with self.subTest(page=page):
+                raw_active.append(self.render(page))
+                html = self.call("gmail_single_info", gmail_localid="hostile-%d" % i)["body"]["html"]
+                self.assertEqual(self.render(html), ([], "view"), html)
+        # The harness sees what the raw mails do, so its silence above means something.
+        self.assertIn("RAN", [title for _, title in raw_active])
+        self.assertTrue(any(p.startswith("/img") for requests, _ in raw_active for p in requests), raw_active)
 
 if __name__ == "__main__":
     unittest.main()
