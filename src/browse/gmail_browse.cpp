@@ -26,18 +26,6 @@ constexpr const char* kFolders[6] = {"Inbox", "Starred", "Important", "Sent", "D
 constexpr const char* kCachedFolder = "Inbox";
 constexpr int kCachedLimit = 30;
 
-// The summaries of the catalog rows whose EML file is there and can be analysed, in row order.
-PT_JSON Summaries_Of(PT_JSON rows, const char* task, const char* account, bool bRemoveQuotes) {
-    PT_JSON list = Json_List_Init();
-    for (int i = 0; i < Json_List_Size(rows); ++i) {
-        const char* localid = Json_Text_Of(Json_List_Child(rows, i), "localid");
-        const std::string eml = Eml_Path(task, account, localid);
-        if (eml.empty() || !Is_Regular_File(eml)) continue;
-        if (PT_JSON summary = Summarise_Mail(eml, localid, bRemoveQuotes)) Json_List_Add_Dict(list, summary);
-    }
-    return list;
-}
-
 // The cached page; nullptr when there is none or it is not a JSON list.
 PT_JSON Cached_Page(const char* task, const char* account) {
     RAIIful_Json page(Json_From_File(Mail_Cache_Path(task, account).c_str()));
@@ -115,7 +103,7 @@ int List_Gmail_Local_Backup(O_APP_CGI_AGENT* agent) {
         if (Is_Dir(Mail_Store_Dir(task, account))) {
             RAIIful_Json rows(Json_List_Init());
             Gmail_Get_DB_Data_For_Pagination(rows.get(), account, task, start, limit, keyword, folder);
-            page.reset(Summaries_Of(rows.get(), task, account, true));
+            page.reset(Summarise_Mails(rows.get(), task, account, true));
             if (cacheable) Write_Cache(task, account, page.get());
         } else {
             page.reset(Json_List_Init());
@@ -144,7 +132,7 @@ int Gmail_Advanced_Search(O_APP_CGI_AGENT* agent) {
     Gmail_Get_DB_Data_For_Advance_Search(rows.get(), account, task, agent->Get_Param("sender_key_word"),
                                          agent->Get_Param("recipient_key_word"), agent->Get_Param("subject_key_word"),
                                          early, late, hasAttachment);
-    PT_JSON list = Summaries_Of(rows.get(), task, account, false);
+    PT_JSON list = Summarise_Mails(rows.get(), task, account, false);
     Reply_List(list, Json_List_Size(list));
     return 0;
 }

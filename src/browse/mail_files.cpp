@@ -2,7 +2,10 @@
 
 #include <sys/stat.h>
 
+#include <vector>
+
 #include "common/guards.h"
+#include "common/jsontext.h"
 #include "common/mailheader.h"
 #include "common/paths.h"
 #include "common/reqcheck.h"
@@ -51,33 +54,85 @@ int Run_Emlsift(const std::string& eml, const char* option, RAIIful_Json& out) {
     return 0;
 }
 
-PT_JSON Mail_Summary(const char* localid, PT_JSON headers, PT_JSON attachments, int64_t size, bool bRemoveQuotes) {
-    std::string sender, senderMail, recipient, recipientMail;
-    parseNameEmail(Get_First_Header_Value(headers, "From"), sender, senderMail);
-    parseNameEmail(Get_First_Header_Value(headers, "To"), recipient, recipientMail);
-    if (bRemoveQuotes) {
-        sender = removeOuterQuotes(sender);
-        recipient = removeOuterQuotes(recipient);
-    }
+Mail_Fields Fields_Of(PT_JSON headers, PT_JSON attachments) {
+    Mail_Fields f;
+    parseNameEmail(Get_First_Header_Value(headers, "From"), f.sender, f.senderMail);
+    parseNameEmail(Get_First_Header_Value(headers, "To"), f.recipient, f.recipientMail);
+    f.subject = Get_First_Header_Value(headers, "Subject");
+    f.date = parseDateToTimestamp(Get_First_Header_Value(headers, "Date"));
     PT_JSON list = nullptr;
-    const int count = Json_Dict_Find_List(attachments, "attachments", list) == 0 ? Json_List_Size(list) : 0;
+    f.attachments = Json_Dict_Find_List(attachments, "attachments", list) == 0 ? Json_List_Size(list) : 0;
+    return f;
+}
+
+PT_JSON Mail_Summary(const char* localid, const Mail_Fields& f, int64_t size, bool bRemoveQuotes) {
     PT_JSON summary = Json_Dict_Init();
     Json_Dict_Add_Str(summary, "localid", localid);
-    Json_Dict_Add_Str(summary, "sender", sender.c_str());
-    Json_Dict_Add_Str(summary, "sender_mail", senderMail.c_str());
-    Json_Dict_Add_Str(summary, "recipient", recipient.c_str());
-    Json_Dict_Add_Str(summary, "recipient_mail", recipientMail.c_str());
-    Json_Dict_Add_Str(summary, "subject", Get_First_Header_Value(headers, "Subject").c_str());
-    Json_Dict_Add_Int64(summary, "date", parseDateToTimestamp(Get_First_Header_Value(headers, "Date")));
+    Json_Dict_Add_Str(summary, "sender", (bRemoveQuotes ? removeOuterQuotes(f.sender) : f.sender).c_str());
+    Json_Dict_Add_Str(summary, "sender_mail", f.senderMail.c_str());
+    Json_Dict_Add_Str(summary, "recipient", (bRemoveQuotes ? removeOuterQuotes(f.recipient) : f.recipient).c_str());
+    Json_Dict_Add_Str(summary, "recipient_mail", f.recipientMail.c_str());
+    Json_Dict_Add_Str(summary, "subject", f.subject.c_str());
+    Json_Dict_Add_Int64(summary, "date", f.date);
     Json_Dict_Add_Int64(summary, "size", size);
-    Json_Dict_Add_Int(summary, "attachment", count);
+    Json_Dict_Add_Int(summary, "attachment", f.attachments);
     return summary;
 }
 
-PT_JSON Summarise_Mail(const std::string& eml, const char* localid, bool bRemoveQuotes) {
+namespace {
+
+// Runs the header and the attachment commands; -1 when either did not run or failed. A result
+// that is not JSON reads as empty.
+int Analyse_Mail(const std::string& eml, Mail_Fields& out) {
     RAIIful_Json headers, attachments;
-    if (Run_Emlsift(eml, "--header", headers) == -1 || Run_Emlsift(eml, "--a", attachments) == -1) return nullptr;
-    return Mail_Summary(localid, headers.get(), attachments.get(), getFileSize(eml), bRemoveQuotes);
+    if (Run_Emlsift(eml, "--header", headers) == -1 || Run_Emlsift(eml, "--a", attachments) == -1) return -1;
+    out = Fields_Of(headers.get(), attachments.get());
+    return 0;
+}
+
+// The stamp of a regular file that is no link; false for anything else.
+bool Stamp_Of(const std::string& path, Mail_File_Stamp& stamp) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    stamp.size = st.st_size;
+    stamp.mtimeNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    return true;
+}
+
+struct New_Entry {
+    std::string localid;
+    Mail_File_Stamp stamp;
+    Mail_Fields fields;
+};
+
+}  // namespace
+
+PT_JSON Summarise_Mails(PT_JSON rows, const char* task, const char* account, bool bRemoveQuotes) {
+    catalog::DbHandle store;
+    // Without a store every mail is analysed; the list is the same.
+    Mail_Summary_Open(account, task, store);
+    std::vector<New_Entry> added;
+    PT_JSON list = Json_List_Init();
+    for (int i = 0; i < Json_List_Size(rows); ++i) {
+        const char* localid = Json_Text_Of(Json_List_Child(rows, i), "localid");
+        const std::string eml = Eml_Path(task, account, localid);
+        Mail_File_Stamp stamp;
+        if (eml.empty() || !Stamp_Of(eml, stamp)) continue;
+        Mail_Fields fields;
+        if (!store || Mail_Summary_Find(store.get(), localid, stamp, fields) != 0) {
+            if (Analyse_Mail(eml, fields) != 0) continue;
+            if (store) added.push_back({localid, stamp, fields});
+        }
+        Json_List_Add_Dict(list, Mail_Summary(localid, fields, stamp.size, bRemoveQuotes));
+    }
+    if (!added.empty()) {
+        catalog::Transaction txn(store.get());
+        if (txn.Begin_Immediate() == SQLITE_OK) {
+            for (const New_Entry& e : added) Mail_Summary_Put(store.get(), e.localid.c_str(), e.stamp, e.fields);
+            txn.Commit();
+        }
+    }
+    return list;
 }
 
 }  // namespace qlm

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "dbcontrol/mail_summary_db.h"
 #include "plat_json.h"
 
 namespace qlm {
@@ -29,13 +30,18 @@ std::string removeOuterQuotes(const std::string& s);
 // than 0; -2 when its output is not a JSON object.
 int Run_Emlsift(const std::string& eml, const char* option, RAIIful_Json& out);
 
+// What the header and attachment results of emlsift say of a mail (either may be NULL).
+Mail_Fields Fields_Of(PT_JSON headers, PT_JSON attachments);
+
 // The summary of one mail of a list: localid, sender, sender_mail, recipient, recipient_mail,
 // subject, date (seconds, -1 when unreadable), size and attachment (the number listed).
 // bRemoveQuotes removes one pair of double quotes around the display names.
-PT_JSON Mail_Summary(const char* localid, PT_JSON headers, PT_JSON attachments, int64_t size, bool bRemoveQuotes);
+PT_JSON Mail_Summary(const char* localid, const Mail_Fields& fields, int64_t size, bool bRemoveQuotes);
 
-// Runs the header and the attachment commands on the mail and gives its summary; nullptr when
-// either fails (the mail is then left out of the list).
-PT_JSON Summarise_Mail(const std::string& eml, const char* localid, bool bRemoveQuotes);
+// The summaries of the catalog rows (each with its "localid") whose EML file is a regular file of
+// the account's store and can be analysed, in row order; the others are left out. A mail is
+// analysed (the header and the attachment commands) only when the summary store has no entry for
+// its file yet; new entries are stored at the end in one transaction.
+PT_JSON Summarise_Mails(PT_JSON rows, const char* task, const char* account, bool bRemoveQuotes);
 
 }  // namespace qlm

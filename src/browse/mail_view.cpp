@@ -6,8 +6,6 @@
 #include "browse/mail_files.h"
 #include "browse/safe_html.h"
 #include "common/filehelpers.h"
-#include "common/mailheader.h"
-#include "common/timeconv.h"
 #include "dbcontrol/gmail_db.h"
 #include "web/reply.h"
 #include "web/request_params.h"
@@ -140,15 +138,14 @@ int Gmail_Single_Info(O_APP_CGI_AGENT* agent) {
         return 0;
     }
 
+    // The added keys win over headers of the same spelling.
     PT_JSON header = Json_Obj_Dup(headers);
-    std::string sender, senderMail, recipient, recipientMail;
-    parseNameEmail(Get_First_Header_Value(headersOut.get(), "From"), sender, senderMail);
-    parseNameEmail(Get_First_Header_Value(headersOut.get(), "To"), recipient, recipientMail);
-    Json_Dict_Add_Int64(header, "date", parseDateToTimestamp(Get_First_Header_Value(headersOut.get(), "Date")));
-    Json_Dict_Add_Str(header, "sender", removeOuterQuotes(sender).c_str());
-    Json_Dict_Add_Str(header, "sender_mail", senderMail.c_str());
-    Json_Dict_Add_Str(header, "recipient", One_Element_List_Text(removeOuterQuotes(recipient)).c_str());
-    Json_Dict_Add_Str(header, "recipient_mail", One_Element_List_Text(recipientMail).c_str());
+    const Mail_Fields f = Fields_Of(headersOut.get(), nullptr);
+    Json_Dict_Add_Int64(header, "date", f.date);
+    Json_Dict_Add_Str(header, "sender", removeOuterQuotes(f.sender).c_str());
+    Json_Dict_Add_Str(header, "sender_mail", f.senderMail.c_str());
+    Json_Dict_Add_Str(header, "recipient", One_Element_List_Text(removeOuterQuotes(f.recipient)).c_str());
+    Json_Dict_Add_Str(header, "recipient_mail", One_Element_List_Text(f.recipientMail).c_str());
 
     PT_JSON body = Json_Obj_Dup(bodyOut.get());
     const char* html = nullptr;

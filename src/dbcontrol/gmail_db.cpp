@@ -6,6 +6,7 @@
 
 #include "common/reqcheck.h"
 #include "dbcontrol/catalog_common.h"
+#include "dbcontrol/mail_summary_db.h"
 
 using namespace qlm::catalog;
 
@@ -93,6 +94,7 @@ int Gmail_SQL_Open_Datebase(sqlite3** ppDb, const char* pszUserEmail, const char
         qlm::Is_Single_Path_Component(pszTaskID)) {
         Remove_Catalog_Files(Catalog_File(Kind::Gmail, pszUserEmail, pszTaskID));
         unlink((Catalog_Folder(Kind::Gmail, pszTaskID) + "/" + pszUserEmail + ".cache").c_str());
+        Remove_Catalog_Files(qlm::Mail_Summary_File(pszUserEmail, pszTaskID));
     }
     return Open_Catalog_For_Caller(Kind::Gmail, ppDb, pszUserEmail, pszTaskID, Open_Mode::Reader);
 }

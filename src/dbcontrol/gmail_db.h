@@ -17,8 +17,8 @@
 #include "plat_json.h"
 
 // Opens an existing catalog (never creates it); *ppDb is the caller's to close.
-// bDelOldDBIfExist first removes the catalog with its companions and the account's ".cache",
-// so the open then fails. 0; -22; -161.
+// bDelOldDBIfExist first removes the catalog with its companions, the account's ".cache" and its
+// mail summary store, so the open then fails. 0; -22; -161.
 int Gmail_SQL_Open_Datebase(sqlite3** ppDb, const char* pszUserEmail, const char* pszTaskID, bool bDelOldDBIfExist);
 // Creates the table and its unique gmail_id index when missing. 0; -22 for a NULL db; -161.
 int Gmail_SQL_Create_Table(sqlite3* db);

@@ -120,6 +120,14 @@ class MailCase(qlmtest.BrowseAsserts, test_tasks.TaskCase):
         if os.path.exists(self.cache()):
             os.unlink(self.cache())
 
+    def summaries(self):
+        return self.path(BACKUP, "gmail_db", self.task, USER + ".summaries")
+
+    def drop_summaries(self):
+        for suffix in ("", "-wal", "-shm"):
+            if os.path.exists(self.summaries() + suffix):
+                os.unlink(self.summaries() + suffix)
+
     def hold_writer_lock(self):
         f = open(self.path(BACKUP, "gmail", self.task, USER + ".gmail_lck"), "w")
         fcntl.flock(f, fcntl.LOCK_EX)
@@ -235,6 +243,36 @@ class MailPages(MailCase):
         with open(self.path(BACKUP, "gmail_db", self.task, other + ".cache")) as f:
             self.assertEqual(json.load(f), [])
 
+    def test_a_stored_mail_is_analysed_once(self):
+        self.drop_summaries()
+        self.calls(clear=True)
+        first = self.page(limit=10)
+        self.assertEqual(len(self.calls("emlsift", clear=True)), 2 * 6)
+        self.assertTrue(os.path.exists(self.summaries()))
+        # Again, through another page, the search and the cache-less first page: nothing is analysed.
+        self.assertEqual(self.page(limit=10), first)
+        self.assertEqual(len(self.call("gmail_advanced_search", sender_key_word="")["list"]), 6)
+        self.assertEqual(self.page(folder="Sent")["list"], [self.expected("m3")])
+        self.assertEqual(self.calls("emlsift", clear=True), [])
+        # A file that changed is analysed afresh, the others are not.
+        m5 = os.path.join(self.store, "m5")
+        with open(m5) as f:
+            text = f.read()
+        self.addCleanup(self.rewrite, m5, text)
+        self.rewrite(m5, text.replace("Win now", "Win later"))
+        reply = self.page(limit=10)
+        self.assertEqual([m["subject"] for m in reply["list"] if m["localid"] == "m5"], ["Win later"])
+        self.assertEqual({c["argv"][c["argv"].index("-i") + 1] for c in self.calls("emlsift")}, {m5})
+        # A lost store only costs the analysis again.
+        with open(self.summaries(), "w") as f:
+            f.write("not a database")
+        self.assertEqual(self.page(limit=10), reply)
+
+    @staticmethod
+    def rewrite(path, text):
+        with open(path, "w") as f:
+            f.write(text)
+
     def test_search(self):
         def search(**params):
             reply = self.call("gmail_advanced_search", **params)
@@ -291,6 +329,7 @@ class MailPages(MailCase):
                     self.assertError(reply, 5302, "task_id")
         self.assertEqual(self.tree(), before)
         # A local id with shell text reaches emlsift whole, inside one argument: the shell ran no part of it.
+        self.drop_summaries()
         self.calls(clear=True)
         self.assertIn(HOSTILE_ID, [m["localid"] for m in self.page(limit=1)["list"]])
         paths = [c["argv"][c["argv"].index("-i") + 1] for c in self.calls("emlsift")]
