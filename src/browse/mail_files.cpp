@@ -2,6 +2,9 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <atomic>
+#include <thread>
 #include <vector>
 
 #include "common/guards.h"
@@ -99,11 +102,28 @@ bool Stamp_Of(const std::string& path, Mail_File_Stamp& stamp) {
     return true;
 }
 
-struct New_Entry {
-    std::string localid;
+// One mail of a list: its file and, once known, what it says.
+struct Listed_Mail {
+    std::string localid, eml;
     Mail_File_Stamp stamp;
     Mail_Fields fields;
+    bool known = false;  // from the store, or analysed
 };
+
+// Mails analysed at once: each analysis is two short tool runs that wait on their own files, so a
+// few at a time shorten a page of new mails several times over without crowding the NAS.
+constexpr size_t kAnalysers = 4;
+
+void Analyse_All(const std::vector<Listed_Mail*>& todo) {
+    std::atomic<size_t> next{0};
+    auto work = [&] {
+        for (size_t i; (i = next++) < todo.size();) todo[i]->known = Analyse_Mail(todo[i]->eml, todo[i]->fields) == 0;
+    };
+    std::vector<std::thread> pool;
+    for (size_t n = 1; n < std::min(kAnalysers, todo.size()); ++n) pool.emplace_back(work);
+    work();
+    for (std::thread& t : pool) t.join();
+}
 
 }  // namespace
 
@@ -111,27 +131,31 @@ PT_JSON Summarise_Mails(PT_JSON rows, const char* task, const char* account, boo
     catalog::DbHandle store;
     // Without a store every mail is analysed; the list is the same.
     Mail_Summary_Open(account, task, store);
-    std::vector<New_Entry> added;
-    PT_JSON list = Json_List_Init();
+    std::vector<Listed_Mail> mails;
+    mails.reserve(static_cast<size_t>(Json_List_Size(rows)));
     for (int i = 0; i < Json_List_Size(rows); ++i) {
-        const char* localid = Json_Text_Of(Json_List_Child(rows, i), "localid");
-        const std::string eml = Eml_Path(task, account, localid);
-        Mail_File_Stamp stamp;
-        if (eml.empty() || !Stamp_Of(eml, stamp)) continue;
-        Mail_Fields fields;
-        if (!store || Mail_Summary_Find(store.get(), localid, stamp, fields) != 0) {
-            if (Analyse_Mail(eml, fields) != 0) continue;
-            if (store) added.push_back({localid, stamp, fields});
-        }
-        Json_List_Add_Dict(list, Mail_Summary(localid, fields, stamp.size, bRemoveQuotes));
+        Listed_Mail m;
+        m.localid = Json_Text_Of(Json_List_Child(rows, i), "localid");
+        m.eml = Eml_Path(task, account, m.localid.c_str());
+        if (m.eml.empty() || !Stamp_Of(m.eml, m.stamp)) continue;
+        m.known = store && Mail_Summary_Find(store.get(), m.localid.c_str(), m.stamp, m.fields) == 0;
+        mails.push_back(std::move(m));
     }
-    if (!added.empty()) {
+    std::vector<Listed_Mail*> todo;
+    for (Listed_Mail& m : mails)
+        if (!m.known) todo.push_back(&m);
+    Analyse_All(todo);
+    if (store && !todo.empty()) {
         catalog::Transaction txn(store.get());
         if (txn.Begin_Immediate() == SQLITE_OK) {
-            for (const New_Entry& e : added) Mail_Summary_Put(store.get(), e.localid.c_str(), e.stamp, e.fields);
+            for (const Listed_Mail* m : todo)
+                if (m->known) Mail_Summary_Put(store.get(), m->localid.c_str(), m->stamp, m->fields);
             txn.Commit();
         }
     }
+    PT_JSON list = Json_List_Init();
+    for (const Listed_Mail& m : mails)
+        if (m.known) Json_List_Add_Dict(list, Mail_Summary(m.localid.c_str(), m.fields, m.stamp.size, bRemoveQuotes));
     return list;
 }
 
