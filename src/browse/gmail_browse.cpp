@@ -7,7 +7,6 @@
 #include "browse/read_lock.h"
 #include "common/guards.h"
 #include "common/jsontext.h"
-#include "dbcontrol/catalog_common.h"
 #include "dbcontrol/gmail_db.h"
 #include "web/reply.h"
 #include "web/request_params.h"
@@ -28,25 +27,11 @@ constexpr int kCachedLimit = 30;
 
 // The cached page; nullptr when there is none or it is not a JSON list.
 PT_JSON Cached_Page(const char* task, const char* account) {
-    RAIIful_Json page(Json_From_File(Mail_Cache_Path(task, account).c_str()));
+    RAIIful_Json page(Json_From_File(Gmail_Cache_File(account, task).c_str()));
     return Json_Is_List(page.get()) ? page.release() : nullptr;
 }
 
-// Writes the page as the cache, but only while no backup or restore writes the account: the
-// backup removes the cache under its lock, and a page built from the old mails must not come back
-// after it. The shared lock keeps the writer out until the cache is in place.
-void Write_Cache(const char* task, const char* account, PT_JSON page) {
-    int fd = -1;
-    if (Try_Read_Lock(Mail_Lock_Path(task, account), fd) != 0) return;
-    LockGuard lock(&fd);
-    Json_To_File(Mail_Cache_Path(task, account).c_str(), page);
-}
-
 }  // namespace
-
-std::string Mail_Cache_Path(const char* task, const char* account) {
-    return catalog::Catalog_Folder(catalog::Kind::Gmail, task) + "/" + account + ".cache";
-}
 
 int Gmail_List(O_APP_CGI_AGENT* agent) {
     const char* task = Required_Param(agent, kTaskParam);
@@ -95,16 +80,22 @@ int List_Gmail_Local_Backup(O_APP_CGI_AGENT* agent) {
     const char* keyword = agent->Get_Param("key_word");
     if (keyword == nullptr) keyword = "";
 
-    const bool cacheable = strcmp(folder, kCachedFolder) == 0 && start == 0 && limit == kCachedLimit && *keyword == '\0';
+    bool cacheable = strcmp(folder, kCachedFolder) == 0 && start == 0 && limit == kCachedLimit && *keyword == '\0';
     RAIIful_Json page(cacheable ? Cached_Page(task, account) : nullptr);
     if (!page) {
+        // The cache is written only by a page built while no backup or restore wrote the account:
+        // the backup removes the cache under its lock, and a page of the old mails must not come
+        // back after that. The shared lock keeps the writer waiting until the cache is in place.
+        int fd = -1;
+        if (cacheable && Try_Read_Lock(Mail_Lock_Path(task, account), fd) != 0) cacheable = false;
+        LockGuard lock(&fd);
         GWSTask loaded;
         if (Load_Valid_Request_Task(agent, loaded) != 0) return 0;
         if (Is_Dir(Mail_Store_Dir(task, account))) {
             RAIIful_Json rows(Json_List_Init());
             Gmail_Get_DB_Data_For_Pagination(rows.get(), account, task, start, limit, keyword, folder);
             page.reset(Summarise_Mails(rows.get(), task, account, true));
-            if (cacheable) Write_Cache(task, account, page.get());
+            if (cacheable) Json_To_File(Gmail_Cache_File(account, task).c_str(), page.get());
         } else {
             page.reset(Json_List_Init());
         }

@@ -8,8 +8,6 @@
 // catalog or a store folder.
 #pragma once
 
-#include <string>
-
 class O_APP_CGI_AGENT;
 
 namespace qlm {
@@ -21,8 +19,5 @@ int Gmail_List(O_APP_CGI_AGENT* agent);
 int List_Gmail_Local_Backup(O_APP_CGI_AGENT* agent);
 // {"success": true, "list": summaries, "total": their number}.
 int Gmail_Advanced_Search(O_APP_CGI_AGENT* agent);
-
-// "<backup root>/gmail_db/<task>/<account>.cache": the Inbox's first page.
-std::string Mail_Cache_Path(const char* task, const char* account);
 
 }  // namespace qlm

@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "browse/browse_params.h"
 #include "common/guards.h"
 #include "common/jsontext.h"
 #include "common/mailheader.h"
@@ -20,16 +21,16 @@
 
 namespace qlm {
 
-std::string Mail_Store_Dir(const char* task, const char* account) {
-    return Backup_Service_Dir("gmail") + "/" + task + "/" + account;
-}
+std::string Mail_Store_Dir(const char* task, const char* account) { return Store_Path("gmail", task, account); }
 
 std::string Eml_Path(const char* task, const char* account, const char* localid) {
     if (localid == nullptr || !Is_Single_Path_Component(localid)) return "";
     return Mail_Store_Dir(task, account) + "/" + localid;
 }
 
-std::string Mail_Lock_Path(const char* task, const char* account) { return Mail_Store_Dir(task, account) + ".gmail_lck"; }
+std::string Mail_Lock_Path(const char* task, const char* account) {
+    return Store_Path("gmail", task, account, ".gmail_lck");
+}
 
 int64_t getFileSize(const std::string& path) {
     struct stat st;
@@ -155,7 +156,7 @@ PT_JSON Summarise_Mails(PT_JSON rows, const char* task, const char* account, boo
     }
     PT_JSON list = Json_List_Init();
     for (const Listed_Mail& m : mails)
-        if (m.known) Json_List_Add_Dict(list, Mail_Summary(m.localid.c_str(), m.fields, m.stamp.size, bRemoveQuotes));
+        if (m.known) Json_List_Add_Dict(list, Mail_Summary(m.localid.c_str(), m.fields, getFileSize(m.eml), bRemoveQuotes));
     return list;
 }
 

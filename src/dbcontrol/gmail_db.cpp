@@ -89,11 +89,17 @@ void Read_Gmail_Row(sqlite3_stmt* st, std::map<std::string, GmailData>& out) {
 
 }  // namespace
 
+std::string Gmail_Cache_File(const char* pszUserEmail, const char* pszTaskID) {
+    if (pszUserEmail == nullptr || pszTaskID == nullptr || !qlm::Is_Single_Path_Component(pszUserEmail) ||
+        !qlm::Is_Single_Path_Component(pszTaskID))
+        return "";
+    return Catalog_Folder(Kind::Gmail, pszTaskID) + "/" + pszUserEmail + ".cache";
+}
+
 int Gmail_SQL_Open_Datebase(sqlite3** ppDb, const char* pszUserEmail, const char* pszTaskID, bool bDelOldDBIfExist) {
-    if (bDelOldDBIfExist && pszUserEmail && pszTaskID && qlm::Is_Single_Path_Component(pszUserEmail) &&
-        qlm::Is_Single_Path_Component(pszTaskID)) {
+    if (bDelOldDBIfExist && !Gmail_Cache_File(pszUserEmail, pszTaskID).empty()) {
         Remove_Catalog_Files(Catalog_File(Kind::Gmail, pszUserEmail, pszTaskID));
-        unlink((Catalog_Folder(Kind::Gmail, pszTaskID) + "/" + pszUserEmail + ".cache").c_str());
+        unlink(Gmail_Cache_File(pszUserEmail, pszTaskID).c_str());
         Remove_Catalog_Files(qlm::Mail_Summary_File(pszUserEmail, pszTaskID));
     }
     return Open_Catalog_For_Caller(Kind::Gmail, ppDb, pszUserEmail, pszTaskID, Open_Mode::Reader);

@@ -16,6 +16,10 @@
 #include "appgenerallib.h"
 #include "plat_json.h"
 
+// The account's first-page cache "<backup root>/gmail_db/<task id>/<e-mail>.cache"; empty when a
+// name is not one path component.
+std::string Gmail_Cache_File(const char* pszUserEmail, const char* pszTaskID);
+
 // Opens an existing catalog (never creates it); *ppDb is the caller's to close.
 // bDelOldDBIfExist first removes the catalog with its companions, the account's ".cache" and its
 // mail summary store, so the open then fails. 0; -22; -161.
