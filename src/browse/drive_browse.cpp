@@ -1,6 +1,5 @@
 #include "browse/drive_browse.h"
 
-#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -8,6 +7,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "browse/browse_params.h"
 #include "browse/read_lock.h"
 #include "browse/tree_reply.h"
 #include "common/guards.h"
@@ -63,21 +63,10 @@ const Side kShared{Kind::SharedDrive,
                    Shared_Drvie_Count_DB_Data_By_ParentID,
                    Shared_Drvie_Find_DB_Data_By_ParentID_For_Pagination_Each};
 
-// "<service>/<task>/<name>" with an optional suffix: the store folder of an account or shared
-// drive (named by its uuid), or with the lock suffix its writers' lock (for a shared drive, named
-// by Google's id).
+// The store folder of an account or shared drive (named by its uuid), or with the lock suffix its
+// writers' lock (for a shared drive, named by Google's id).
 std::string Store_Path(const Side& s, const char* task, const char* name, const char* suffix = "") {
-    return Backup_Service_Dir(s.storeService) + "/" + task + "/" + name + suffix;
-}
-
-bool Is_Dir(const std::string& path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-bool Is_File(const std::string& path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    return qlm::Store_Path(s.storeService, task, name, suffix);
 }
 
 void Reply_Empty_Page() { Tree_Reply_Stream().Finish(0); }
@@ -90,16 +79,9 @@ catalog::Json_Row_Sink Written_To(Tree_Reply_Stream& reply) {
     };
 }
 
-// The text of a required parameter; nullptr after the reply 5303 with its name.
-const char* Required(const O_APP_CGI_AGENT* agent, const char* name) {
-    const char* value = agent->Get_Param(name);
-    if (value == nullptr) Reply_Error(kReplyMissingParam, name);
-    return value;
-}
-
 // The account or uuid parameter; nullptr after 5303 (absent) or 5302 (not one path component).
 const char* Key_Param(const O_APP_CGI_AGENT* agent, const Side& s) {
-    const char* key = Required(agent, s.keyParam);
+    const char* key = Required_Param(agent, s.keyParam);
     if (key != nullptr && !Is_Single_Path_Component(key)) {
         Reply_Error(kReplyBadParam, s.keyParam);
         return nullptr;
@@ -109,9 +91,9 @@ const char* Key_Param(const O_APP_CGI_AGENT* agent, const Side& s) {
 
 // The task id and key of a browse, both checked before any path is built from them.
 bool Browse_Names(const O_APP_CGI_AGENT* agent, const Side& s, const char*& task, const char*& key) {
-    task = Required(agent, kTaskParam);
+    task = Required_Param(agent, kTaskParam);
     if (task == nullptr) return false;
-    if (Required(agent, s.keyParam) == nullptr) return false;
+    if (Required_Param(agent, s.keyParam) == nullptr) return false;
     if (!Is_Id_Form(task)) {
         Reply_Error(kReplyBadParam, kTaskParam);
         return false;
@@ -198,7 +180,7 @@ int Single_Info(O_APP_CGI_AGENT* agent, const Side& s) {
         return 0;
     }
     const char* taskId = task.Get_Task_ID();
-    if (!Is_File(catalog::Catalog_File(s.kind, key, taskId))) {
+    if (!Is_Regular_File(catalog::Catalog_File(s.kind, key, taskId))) {
         Reply_Error(kReplyBadParam, s.keyParam);
         return 0;
     }
@@ -302,14 +284,7 @@ int List_Shared_Drive_Local_Backup(O_APP_CGI_AGENT* agent) {
         return 0;
     }
     GWSTask loaded;
-    if (loaded.Load_Task_Data(task) != 0) {
-        Reply_Error(kReplyBadParam, kTaskParam);
-        return 0;
-    }
-    if (loaded.Validate_Task_Data() != 0) {
-        Reply_Error(kReplyFailed, kTaskParam);
-        return 0;
-    }
+    if (Load_Valid_Request_Task(agent, loaded) != 0) return 0;
     if (!Is_Dir(Store_Path(kShared, task, uuid))) {
         Reply_Success();
         return 0;

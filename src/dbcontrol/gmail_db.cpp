@@ -6,6 +6,7 @@
 
 #include "common/reqcheck.h"
 #include "dbcontrol/catalog_common.h"
+#include "dbcontrol/mail_summary_db.h"
 
 using namespace qlm::catalog;
 
@@ -88,11 +89,18 @@ void Read_Gmail_Row(sqlite3_stmt* st, std::map<std::string, GmailData>& out) {
 
 }  // namespace
 
+std::string Gmail_Cache_File(const char* pszUserEmail, const char* pszTaskID) {
+    if (pszUserEmail == nullptr || pszTaskID == nullptr || !qlm::Is_Single_Path_Component(pszUserEmail) ||
+        !qlm::Is_Single_Path_Component(pszTaskID))
+        return "";
+    return Catalog_Folder(Kind::Gmail, pszTaskID) + "/" + pszUserEmail + ".cache";
+}
+
 int Gmail_SQL_Open_Datebase(sqlite3** ppDb, const char* pszUserEmail, const char* pszTaskID, bool bDelOldDBIfExist) {
-    if (bDelOldDBIfExist && pszUserEmail && pszTaskID && qlm::Is_Single_Path_Component(pszUserEmail) &&
-        qlm::Is_Single_Path_Component(pszTaskID)) {
+    if (bDelOldDBIfExist && !Gmail_Cache_File(pszUserEmail, pszTaskID).empty()) {
         Remove_Catalog_Files(Catalog_File(Kind::Gmail, pszUserEmail, pszTaskID));
-        unlink((Catalog_Folder(Kind::Gmail, pszTaskID) + "/" + pszUserEmail + ".cache").c_str());
+        unlink(Gmail_Cache_File(pszUserEmail, pszTaskID).c_str());
+        Remove_Catalog_Files(qlm::Mail_Summary_File(pszUserEmail, pszTaskID));
     }
     return Open_Catalog_For_Caller(Kind::Gmail, ppDb, pszUserEmail, pszTaskID, Open_Mode::Reader);
 }
@@ -191,5 +199,20 @@ int Gmail_Get_DB_Data_For_Advance_Search(PT_JSON jsonList, const char* pszUserEm
     if (w.empty()) return 0;
     const std::string sql = "SELECT * FROM gmail_sql_database WHERE " + w.sql + " ORDER BY ID DESC;";
     Query_Json(Kind::Gmail, pszUserEmail, pszTaskID, sql.c_str(), w.binds, kJsonForm, jsonList);
+    return 0;
+}
+
+int Gmail_Get_Folder_Counts(const char* pszUserEmail, const char* pszTaskID, int (&counts)[6]) {
+    DbHandle db;
+    if (const int rc = Open_Catalog(Kind::Gmail, pszUserEmail, pszTaskID, Open_Mode::Reader, db); rc != 0)
+        return Reported(rc);
+    StmtHandle stmt;
+    if (Prepare(db.get(),
+                "SELECT COUNT(*), TOTAL(Starred = 1), TOTAL(Important = 1), TOTAL(Sent = 1), TOTAL(Drafts = 1), "
+                "TOTAL(Trash = 1) FROM gmail_sql_database;",
+                stmt) != SQLITE_OK ||
+        sqlite3_step(stmt.get()) != SQLITE_ROW)
+        return -161;
+    for (int i = 0; i < 6; ++i) counts[i] = sqlite3_column_int(stmt.get(), i);
     return 0;
 }

@@ -16,9 +16,13 @@
 #include "appgenerallib.h"
 #include "plat_json.h"
 
+// The account's first-page cache "<backup root>/gmail_db/<task id>/<e-mail>.cache"; empty when a
+// name is not one path component.
+std::string Gmail_Cache_File(const char* pszUserEmail, const char* pszTaskID);
+
 // Opens an existing catalog (never creates it); *ppDb is the caller's to close.
-// bDelOldDBIfExist first removes the catalog with its companions and the account's ".cache",
-// so the open then fails. 0; -22; -161.
+// bDelOldDBIfExist first removes the catalog with its companions, the account's ".cache" and its
+// mail summary store, so the open then fails. 0; -22; -161.
 int Gmail_SQL_Open_Datebase(sqlite3** ppDb, const char* pszUserEmail, const char* pszTaskID, bool bDelOldDBIfExist);
 // Creates the table and its unique gmail_id index when missing. 0; -22 for a NULL db; -161.
 int Gmail_SQL_Create_Table(sqlite3* db);
@@ -50,3 +54,8 @@ int Gmail_Get_DB_Data_For_Advance_Search(PT_JSON jsonList, const char* pszUserEm
                                          const char* pszSenderKeyWord, const char* pszRecipientKeyWord,
                                          const char* pszSubjectKeyWord, int iDateEarly, int iDateLate,
                                          int iHasAttachment);
+// The message counts of the six mail folders in one read, in the order Inbox, Starred,
+// Important, Sent, Drafts, Trash (the numbers Gmail_Get_Number_Of_Record gives each). Also the
+// cheap proof that the catalog can be read: 0; -22; -161 when it is missing or unreadable (the
+// counts are then left alone).
+int Gmail_Get_Folder_Counts(const char* pszUserEmail, const char* pszTaskID, int (&counts)[6]);

@@ -3,7 +3,11 @@
 #include <cstring>
 
 #include "backup/run_backup.h"
+#include "browse/contact_calendar_browse.h"
 #include "browse/drive_browse.h"
+#include "browse/gmail_browse.h"
+#include "browse/local_domain.h"
+#include "browse/mail_view.h"
 #include "orvenna_cgi/listings.h"
 #include "orvenna_cgi/log_actions.h"
 #include "orvenna_cgi/mission_abort.h"
@@ -30,18 +34,18 @@ const Action_Row g_ActionTable[kActionCount] = {
     {"restore", nullptr, false},
     {"list_drive_local_backup", List_Drive_Local_Backup, false},
     {"list_shared_drive_local_backup", List_Shared_Drive_Local_Backup, false},
-    {"list_local_domain", nullptr, false},
-    {"calendar_list", nullptr, false},
-    {"list_calendar_local_backup", nullptr, false},
-    {"contact_list", nullptr, false},
-    {"list_contact_local_backup", nullptr, false},
+    {"list_local_domain", List_Local_Domain, false},
+    {"calendar_list", Calendar_List, false},
+    {"list_calendar_local_backup", List_Calendar_Local_Backup, false},
+    {"contact_list", Contact_List, false},
+    {"list_contact_local_backup", List_Contact_Local_Backup, false},
     {"get_user_and_shared_drive", Get_User_And_Shared_Drive, false},
     {"mission_list", Get_Mission_List, false},
     {"history_mission_list", Get_History_Mission_List, false},
     {"get_online_domain_users_and_shared_drive", Get_Online_Domain_User_And_Shared_Drive, false},
-    {"gmail_list", nullptr, false},
-    {"list_gmail_local_backup", nullptr, false},
-    {"gmail_single_info", nullptr, false},
+    {"gmail_list", Gmail_List, false},
+    {"list_gmail_local_backup", List_Gmail_Local_Backup, false},
+    {"gmail_single_info", Gmail_Single_Info, false},
     {"drive_single_info", Drive_Single_Info, false},
     {"shared_drive_single_info", Shared_Drive_Single_Info, false},
     {"download_attachment", nullptr, true},
@@ -66,10 +70,10 @@ const Action_Row g_ActionTable[kActionCount] = {
     {"export_shared_drive_to_nas", nullptr, false},
     {"export_contact_to_nas", nullptr, false},
     {"export_calendar_to_nas", nullptr, false},
-    {"gmail_advanced_search", nullptr, false},
+    {"gmail_advanced_search", Gmail_Advanced_Search, false},
     {"drive_advanced_search", Drive_Advanced_Search, false},
     {"shared_drive_advanced_search", Shared_Drive_Advanced_Search, false},
-    {"calendar_advanced_search", nullptr, false},
+    {"calendar_advanced_search", Calendar_Advanced_Search, false},
     {"get_default_mission_name", Get_Default_Mission_Name, false},
     {"gmail_users_get_count_start", nullptr, false},
     {"gmail_users_get_count_list", nullptr, false},

@@ -100,6 +100,23 @@ class RootCase(unittest.TestCase):
         return json.loads(text)
 
 
+class BrowseAsserts:
+    """What the read-only suites check: the error reply, and that a request left no file behind."""
+
+    def assertError(self, reply, code, name):
+        self.assertEqual(reply, {"success": False, "error_code": code, "error_msg": name})
+
+    def tree(self):
+        """Every path under the root, except the simulated domain's own files (its call log)."""
+        out = set()
+        for folder, dirs, files in os.walk(self.root):
+            rel = os.path.relpath(folder, self.root)
+            if rel.startswith("var/lib/gwssim"):
+                continue
+            out.update(os.path.join(rel, n) for n in dirs + files)
+        return out
+
+
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))

@@ -29,7 +29,7 @@ def parse_time(text):
     return calendar.timegm(time.strptime(text.split(".")[0].rstrip("Z"), "%Y-%m-%dT%H:%M:%S"))
 
 
-class BrowseCase(test_tasks.TaskCase):
+class BrowseCase(qlmtest.BrowseAsserts, test_tasks.TaskCase):
     """One task of the demo domain, backed up once (Drive and Shared Drive) by the backup engine."""
 
     @classmethod
@@ -78,18 +78,6 @@ class BrowseCase(test_tasks.TaskCase):
     def team(self, act, drive="Team Drive", **params):
         return self.call(act, shared_drive_id=self.uuids[drive]["shared_drive_uuid"], **params)
 
-    def assertError(self, reply, code, name):
-        self.assertEqual(reply, {"success": False, "error_code": code, "error_msg": name})
-
-    def tree(self):
-        """Every path under the root, except the simulated domain's own files (its call log)."""
-        out = set()
-        for folder, dirs, files in os.walk(self.root):
-            rel = os.path.relpath(folder, self.root)
-            if rel.startswith("var/lib/gwssim"):
-                continue
-            out.update(os.path.join(rel, n) for n in dirs + files)
-        return out
 
 
 class DrivePages(BrowseCase):

@@ -1,10 +1,12 @@
 // The Gmail catalog: its stored form, appends that replace, folders and their counts, pages,
 // the advanced search and the previous-state reader.
 #include "dbcontrol/gmail_db.h"
+#include "dbcontrol/mail_summary_db.h"
 
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <tuple>
 
 #include "../catalog_testutil.h"
 
@@ -226,6 +228,69 @@ TEST_F(GmailCatalog, DeleteAndTheCacheGoingWithAFreshOpen) {
     EXPECT_EQ(Gmail_SQL_Open_Datebase(&db, kUser, kTask, true), -161);
     EXPECT_EQ(db, nullptr);
     EXPECT_EQ(cattest::Tree(root.Backup(std::string("gmail_db/") + kTask)), std::set<std::string>{});
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(GmailCatalog, FolderCountsInOneReadAgreeWithEachFolderCount) {
+    int counts[6] = {-7, -7, -7, -7, -7, -7};
+    // Never written: a failed read that leaves the counts and the store as they were.
+    EXPECT_EQ(Gmail_Get_Folder_Counts(kUser, kTask, counts), -161);
+    EXPECT_EQ(counts[0], -7);
+    EXPECT_FALSE(std::filesystem::exists(root.Backup("gmail_db")));
+    EXPECT_EQ(Gmail_Get_Folder_Counts("../x", kTask, counts), -22);
+
+    ASSERT_EQ(Gmail_Write_DB_Append(Fixture(), kUser, kTask, nullptr), 0);
+    ASSERT_EQ(Gmail_Get_Folder_Counts(kUser, kTask, counts), 0);
+    const char* folders[] = {"Inbox", "Starred", "Important", "Sent", "Drafts", "Trash"};
+    for (int i = 0; i < 6; ++i) EXPECT_EQ(counts[i], Gmail_Get_Number_Of_Record(kUser, kTask, folders[i])) << folders[i];
+    EXPECT_EQ(counts[5], 2);
+
+    // A file that is not a catalog cannot be read.
+    std::filesystem::remove(file + "-wal");
+    std::filesystem::remove(file + "-shm");
+    { std::ofstream(file, std::ios::trunc) << "not a database"; }
+    EXPECT_EQ(Gmail_Get_Folder_Counts(kUser, kTask, counts), -161);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(GmailCatalog, SummaryStoreKeepsEntriesPerFileStampAndGoesWithTheCatalog) {
+    qlm::catalog::DbHandle store;
+    // No catalog folder: no store, and nothing is created.
+    EXPECT_EQ(qlm::Mail_Summary_Open(kUser, kTask, store), -161);
+    EXPECT_FALSE(std::filesystem::exists(root.Backup("gmail_db")));
+    EXPECT_EQ(qlm::Mail_Summary_Open("../x", kTask, store), -22);
+
+    ASSERT_EQ(Gmail_Write_DB_Append(Fixture(), kUser, kTask, nullptr), 0);
+    const std::string file = qlm::Mail_Summary_File(kUser, kTask);
+    { std::ofstream(file) << "damaged"; }
+    ASSERT_EQ(qlm::Mail_Summary_Open(kUser, kTask, store), 0);  // a damaged store is made again
+    qlm::Mail_Fields in;
+    in.sender = "\"O'Hara, S\"";
+    in.subject = "it's 100%";
+    in.date = 1700000000;
+    in.attachments = 3;
+    const qlm::Mail_File_Stamp stamp{1234, 99};
+    ASSERT_EQ(qlm::Mail_Summary_Put(store.get(), "e01", stamp, in), 0);
+    qlm::Mail_Fields out;
+    ASSERT_EQ(qlm::Mail_Summary_Find(store.get(), "e01", stamp, out), 0);
+    EXPECT_EQ(std::tie(out.sender, out.subject, out.date, out.attachments),
+              std::tie(in.sender, in.subject, in.date, in.attachments));
+    for (const qlm::Mail_File_Stamp other : {qlm::Mail_File_Stamp{1235, 99}, qlm::Mail_File_Stamp{1234, 98}})
+        EXPECT_EQ(qlm::Mail_Summary_Find(store.get(), "e01", other, out), -2);
+    EXPECT_EQ(qlm::Mail_Summary_Find(store.get(), "e02", stamp, out), -2);
+    store.reset();
+
+    sqlite3* db = nullptr;
+    EXPECT_NE(Gmail_SQL_Open_Datebase(&db, kUser, kTask, true), 0);
+    sqlite3_close(db);
+    EXPECT_FALSE(std::filesystem::exists(file));
+    EXPECT_FALSE(std::filesystem::exists(file + "-wal"));
 }
 
 }  // namespace

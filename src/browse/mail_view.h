@@ -1,0 +1,32 @@
+// The view of one backed-up mail: its headers, its HTML body with the mail's own inline images
+// embedded, made safe to show in the admin page, and its attachment list.
+#pragma once
+
+#include <string>
+#include <vector>
+
+class O_APP_CGI_AGENT;
+
+namespace qlm {
+
+// Parameters task_id, domain_user_email, gmail_localid. {"success": true, "header", "body",
+// "attachments"}.
+int Gmail_Single_Info(O_APP_CGI_AGENT* agent);
+
+// The alt texts of the HTML's images in order, duplicates kept. The search for "alt=" is not
+// limited to the tag (an image without one takes the next), and an unquoted value is skipped.
+std::vector<std::string> extractImgAltTexts(const std::string& html);
+
+// Points the src of every <img ...> tag whose quoted alt equals targetAlt at
+// "data:image/jpeg;base64," + base64Data. Tags without a quoted alt or src stay as they are.
+void replaceImgSrcByAlt(std::string& html, const std::string& targetAlt, const std::string& base64Data);
+
+// The body HTML as shown: the placeholder for an empty body; otherwise the images whose alt text
+// names a base64 part of the EML file embedded (only when the part is wholly base64), and the
+// result made safe (Safe_Mail_Html).
+std::string Mail_View_Html(const std::string& html, const std::string& eml);
+
+// The block shown for a mail without an HTML body.
+extern const char* const kNoBodyHtml;
+
+}  // namespace qlm
