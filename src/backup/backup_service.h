@@ -24,9 +24,11 @@ int Backup_Drive(GWSTask* pTask, std::string strMissionPath, const char* pszCurr
 // Shared Drive: every selected shared drive into BK/shared_drive/<task id>/<uuid>/.
 int Backup_Shared_Drive(GWSTask* pTask, std::string strMissionPath, const char* pszCurrentLoginUser,
                         sqlite3* sqlDatabase);
-// Gmail, Calendar and Contacts: not built yet; each logs a warn row that the service is not
-// available and succeeds, so a run that selects them still ends.
+// Gmail: every selected account's mailbox into BK/gmail/<task id>/<account>/, smallest mailbox
+// first, resuming from the running record's "gmail_last_user" and "gmail_last_index".
 int Backup_Gmail(GWSTask* pTask, std::string strMissionPath, const char* pszCurrentLoginUser, sqlite3* sqlDatabase);
+// Calendar and Contacts: not built yet; each logs a warn row that the service is not
+// available and succeeds, so a run that selects them still ends.
 int Backup_Calendar(GWSTask* pTask, std::string strMissionPath, const char* pszCurrentLoginUser,
                     sqlite3* sqlDatabase);
 int Backup_Contact(GWSTask* pTask, std::string strMissionPath, const char* pszCurrentLoginUser, sqlite3* sqlDatabase);
@@ -36,8 +38,10 @@ int Backup_Contact(GWSTask* pTask, std::string strMissionPath, const char* pszCu
 // account or drive that cannot be counted counts 0, with a warn row).
 int Count_Drive(GWSTask* pTask, int64_t* llCount, const char* pszCurrentLoginUser, sqlite3* sqlDatabase);
 int Count_Shared_Drive(GWSTask* pTask, int64_t* llCounter, const char* pszCurrentLoginUser, sqlite3* sqlDatabase);
-// Not built yet: count 0 and succeed.
+// The messages of the selected accounts as GAM counts them; below 0 only when the user list or a
+// count process cannot be had.
 int Count_Gmail(GWSTask* pTask, int64_t* llCount, const char* pszCurrentLoginUser, sqlite3* sqlDatabase);
+// Not built yet: count 0 and succeed.
 int Count_Calendar(GWSTask* pTask, int64_t* llCount, const char* pszCurrentLoginUser, sqlite3* sqlDatabase);
 int Count_Contact(GWSTask* pTask, int64_t* llCount, const char* pszCurrentLoginUser, sqlite3* sqlDatabase);
 

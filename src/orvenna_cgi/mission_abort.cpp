@@ -46,18 +46,6 @@ struct Dir_Closer {
     void operator()(DIR* d) const { closedir(d); }
 };
 
-// The whole content of a small file; false when it cannot be read.
-bool Read_Small_File(const std::string& path, std::string& out) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    out.clear();
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
-    close(fd);
-    return n == 0;
-}
-
 // Every process of /proc that can still be read.
 std::vector<Proc_Stat> All_Processes() {
     std::vector<Proc_Stat> out;
@@ -195,32 +183,6 @@ int Abort_Export(const std::string& strMissionID, const std::string& strMarkerPa
 }
 
 }  // namespace
-
-int Read_Proc_Stat(pid_t pid, Proc_Stat& out) {
-    std::string text;
-    if (pid <= 0 || !Read_Small_File("/proc/" + std::to_string(pid) + "/stat", text)) return -2;
-    // The command name may hold blanks and ')': the fields after it start after the last ')'.
-    size_t close = text.rfind(')');
-    if (close == std::string::npos) return -2;
-    Proc_Stat st;
-    int ppid = 0, pgrp = 0;
-    char state = 0;
-    if (sscanf(text.c_str(), "%d", &st.pid) != 1 || sscanf(text.c_str() + close + 1, " %c %d %d", &state, &ppid, &pgrp) != 3)
-        return -2;
-    st.cState = state;
-    st.ppid = ppid;
-    st.pgrp = pgrp;
-    out = st;
-    return 0;
-}
-
-bool Is_Own_Worker(pid_t pid) {
-    if (pid <= 1 || pid == getpid()) return false;
-    Proc_Stat st;
-    if (Read_Proc_Stat(pid, st) != 0 || st.cState == 'Z') return false;
-    const std::string self = Process_Program(getpid());
-    return !self.empty() && Process_Program(pid) == self;
-}
 
 int Snapshot_Worker(pid_t pid, Worker_Processes& out) {
     out = Worker_Processes{};

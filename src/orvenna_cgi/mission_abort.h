@@ -1,11 +1,14 @@
 // Ending missions on the administrator's request: "mission_abort" stops a running backup, restore
 // or export and files it in the history as "abort"; "mission_delete" removes a scheduled mission
-// or a history record. Also the process checks and the GAM sweep the abort is built on.
+// or a history record. Also the GAM sweep the abort is built on (its process checks are in
+// common/procinfo).
 #pragma once
 
 #include <sys/types.h>
 
 #include <vector>
+
+#include "common/procinfo.h"
 
 class O_APP_CGI_AGENT;
 
@@ -13,21 +16,6 @@ namespace qlm {
 
 int Mission_Abort(O_APP_CGI_AGENT* agent);
 int Mission_Delete(O_APP_CGI_AGENT* agent);
-
-// What /proc/<pid>/stat says of a process.
-struct Proc_Stat {
-    pid_t pid = 0;
-    char cState = 0;  // 'Z' for a zombie
-    pid_t ppid = 0;
-    pid_t pgrp = 0;
-};
-// 0, or -2 when the process is gone or its stat cannot be read.
-int Read_Proc_Stat(pid_t pid, Proc_Stat& out);
-
-// True when pid may be signalled as a worker of this system: above 1, not the caller, not a
-// zombie, and running the same program file as the caller (every worker is orvenna.cgi). A stale
-// record's pid that now names some other process is thereby never signalled.
-bool Is_Own_Worker(pid_t pid);
 
 // A worker and the processes it started, read before any signal reaches it: once the worker is
 // gone its group may be empty and its children belong to another parent.

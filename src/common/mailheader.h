@@ -1,0 +1,20 @@
+// Reading the headers of a saved mail as emlsift dumps them, for the catalog row and the mail views.
+#pragma once
+
+#include <string>
+
+#include "plat_json.h"
+
+namespace qlm {
+
+// Splits a From or To header into a display name and an address. With a "<" and a ">" after it,
+// the name is the text before the "<" and the address the text between them; otherwise both are
+// the whole text. Each is trimmed of blanks and tabs; quotes around a name stay. Of several
+// recipients only the first address is kept.
+void parseNameEmail(const std::string& text, std::string& name, std::string& addr);
+
+// The first text of the list under key in an emlsift "headers" object; "" when the object or
+// key is absent, the value is no list, or its first entry is no text.
+std::string Get_First_Header_Value(PT_JSON headers, const char* key);
+
+}  // namespace qlm
