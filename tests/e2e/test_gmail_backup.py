@@ -195,5 +195,88 @@ class GmailBackup(GmailCase):
         self.assertEqual(max_overlap(counts), 4)
 
 
+class GmailFaults(GmailCase):
+    """The stand-ins' faults; after each run every message has one row and one file, or none."""
+
+    def alice_ids(self):
+        return [m["id"] for m in self.mailbox(ALICE)["messages"]]
+
+    def assertAllMirrored(self):
+        for user in os.listdir(self.sim("users")):
+            if os.path.exists(self.sim("users", user, "mail.json")):
+                self.assertMirrors(user)
+
+    def test_export_retries_and_lost_connections_end_with_every_message_once(self):
+        cases = [
+            # (fault arguments, what the run's log must show)
+            (("gam", "export messages", "fail", "--times", "2"), None),
+            (("gam", "export messages", "empty", "--times", "3"), None),
+            (("gam", "export messages", "conn", "--skip", "3", "--times", "1"),
+             "Error occurred while backing up all accounts in domain %s: Gmail backup fail.." % test_backup.ADMIN),
+            (("lettrix", ALICE, "conn_after", "--times", "1", "--exit", "0"),
+             "Error occurred while backing up all accounts in domain %s: Gmail backup fail.." % test_backup.ADMIN),
+        ]
+        for args, row in cases:
+            with self.subTest(fault=args):
+                self.setUp()
+                before = len(self.log_rows())
+                self.fault(*args)
+                record = self.run_gmail()
+                self.assertEqual(record["backup_status"], "finish", self.messages())
+                self.assertAllMirrored()
+                rows = [r["sql_name"] for r in self.log_rows()[before:]]
+                if row:
+                    self.assertIn(row, rows)
+                self.assertFalse([r for r in rows if "fail=" in r and "fail=0" not in r], rows)
+
+    def test_a_message_failing_five_exports_is_left_out_and_fetched_next_time(self):
+        victim = self.alice_ids()[2]
+        self.fault("gam", victim, "fail", "--times", "5")
+        self.run_gmail()
+        rows = self.catalog(ALICE)
+        self.assertNotIn(victim, rows)
+        self.assertEqual(set(rows), set(self.alice_ids()) - {victim})
+        self.assertEqual(sorted(r["drive_localid"] for r in rows.values()), self.store(ALICE))
+        [summary] = [r for r in self.summaries() if ("user=%s " % ALICE) in r["sql_name"]]
+        n = len(self.alice_ids())
+        self.assertEqual((summary["sql_name"], summary["sql_status"]),
+                         ("Gmail backup summary. user=%s total=%d success=%d fail=1" % (ALICE, n, n - 1), "FAIL"))
+        self.run_gmail()
+        self.assertMirrors(ALICE)
+
+    def test_failed_label_queries_and_listings_change_nothing(self):
+        self.run_gmail()
+        ids = self.alice_ids()
+        first = self.catalog(ALICE)
+        was = next(i for i in ids if first[i]["Starred"] == 1)
+        now = next(i for i in ids if first[i]["Starred"] == 0 and first[i]["Important"] == 0)
+        self.label(ALICE, was, "STARRED", on=False)
+        self.label(ALICE, now, "STARRED")
+        self.label(ALICE, now, "IMPORTANT")
+        self.fault("lettrix", "is:starred", "fail")
+        self.run_gmail()
+        rows = self.catalog(ALICE)
+        self.assertEqual((rows[was]["Starred"], rows[now]["Starred"]), (1, 0))  # as the catalog had them
+        self.assertEqual(rows[now]["Important"], 1)  # the other queries went through
+        self.clear_faults()
+
+        # A listing that fails deletes nothing; the account gets its FAIL row, the others go on.
+        self.drop_message(ALICE, ids[0])
+        self.fault("lettrix", ALICE, "fail", "--times", "1")
+        before = len(self.log_rows())
+        record = self.run_gmail()
+        self.assertEqual(record["backup_status"], "finish")
+        self.assertIn(ids[0], self.catalog(ALICE))
+        self.assertIn(self.catalog(ALICE)[ids[0]]["drive_localid"], self.store(ALICE))
+        rows = self.log_rows()[before:]
+        self.assertIn("Failed to retrieve Gmail message list for user account %s." % ALICE,
+                      [r["sql_name"] for r in rows if r["sql_status"] == "FAIL"])
+        self.assertEqual(len([r for r in rows if r["sql_name"].startswith("Gmail backup summary.")]),
+                         len(self.sim_users()) - 1)
+        self.clear_faults()
+        self.run_gmail()
+        self.assertMirrors(ALICE)
+
+
 if __name__ == "__main__":
     unittest.main()
