@@ -14,6 +14,7 @@
 #include <string>
 
 class GWSTask;
+struct json_object;
 
 // (task, path of the running mission record, login user named in rows, activity-log handle or NULL)
 using BackupServiceFn = int (*)(GWSTask* pTask, std::string strMissionPath, const char* pszCurrentLoginUser,
@@ -27,6 +28,10 @@ int Backup_Shared_Drive(GWSTask* pTask, std::string strMissionPath, const char* 
 // Gmail: every selected account's mailbox into BK/gmail/<task id>/<account>/, smallest mailbox
 // first, resuming from the running record's "gmail_last_user" and "gmail_last_index".
 int Backup_Gmail(GWSTask* pTask, std::string strMissionPath, const char* pszCurrentLoginUser, sqlite3* sqlDatabase);
+// Writes a run's first running record. When a killed run of the same mission left its record there
+// with a Gmail resume point, the new record keeps "gmail_last_user" and "gmail_last_index", so the
+// new run goes on where the killed one stopped. startRecord itself is not changed.
+void Write_Start_Record_Keeping_Gmail_Resume(const std::string& strMissionPath, json_object* startRecord);
 // Calendar and Contacts: not built yet; each logs a warn row that the service is not
 // available and succeeds, so a run that selects them still ends.
 int Backup_Calendar(GWSTask* pTask, std::string strMissionPath, const char* pszCurrentLoginUser,

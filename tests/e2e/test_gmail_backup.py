@@ -278,5 +278,51 @@ class GmailFaults(GmailCase):
         self.assertMirrors(ALICE)
 
 
+class GmailResume(GmailCase):
+    """A mailbox of more than one batch, so the running record holds a resume point."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.root = qlmtest.stage_root({"GWSSIM_INIT_ARGS": "--users 1 --messages 540"})
+        cls.sid = cls.nasctl("login", "admin", "admin").strip()
+
+    def test_a_killed_worker_leaves_a_resume_point_and_the_next_run_ends_with_every_message_once(self):
+        admin = test_backup.ADMIN
+        mission = str(uuid.uuid4())
+        self.fault("gam", "export messages", "hang", "--skip", "510", "--times", "1")
+        worker = subprocess.Popen([self.cgi_path, "-backup", mission, self.task, *GMAIL_ONLY], env=self.env(),
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.workers = [worker.pid]
+        deadline = time.monotonic() + 240
+        hung = []
+        while not hung and time.monotonic() < deadline:
+            hung = [c for c in self.calls("gam") if c.get("rule", -1) >= 0]
+            time.sleep(0.1)
+        self.assertTrue(hung, "the export never hung")
+        os.kill(worker.pid, signal.SIGKILL)
+        worker.wait()
+        os.killpg(hung[0]["pgid"], signal.SIGKILL)
+
+        # The first batch is in the catalog and the record points after it; the files of the rows
+        # not yet appended are in the store without rows.
+        with open(self.gws("conf/mission", mission)) as f:
+            left = json.load(f)
+        self.assertEqual((left["gmail_last_user"], left["gmail_last_index"]), (admin, 500))
+        self.assertEqual(len(self.catalog(admin)), 500)
+        self.assertGreater(len(self.store(admin)), 500)
+
+        # New mail lists first and shifts the listing into the part the record skips.
+        new = self.add_message(admin, "Arrived while the worker was down")
+        self.clear_faults()
+        self.calls(clear=True)
+        record = self.run_gmail(mission)
+        self.assertEqual(record["backup_status"], "finish", self.messages())
+        exported = [c["argv"][c["argv"].index("ids") + 1] for c in self.calls("gam") if "export" in c["argv"]]
+        self.assertIn(new, exported)
+        self.assertEqual(len(exported), len(set(exported)))
+        self.assertEqual(len(exported), 540 + 1 - 500)
+        self.assertMirrors(admin)
+
+
 if __name__ == "__main__":
     unittest.main()
