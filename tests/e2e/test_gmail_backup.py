@@ -22,6 +22,20 @@ FLAGS = (("STARRED", "Starred"), ("IMPORTANT", "Important"), ("SENT", "Sent"), (
 ALICE = "alice@example.test"
 
 
+def add_sim_user(sim, email):
+    """A user of the simulated domain with an empty mailbox."""
+    with open(os.path.join(sim, "domain.json")) as f:
+        dom = json.load(f)
+    if email in [u["email"] for u in dom["users"]]:
+        return
+    dom["users"].append(dict(dom["users"][-1], id=str(10 ** 20 + len(dom["users"])), email=email, admin=False))
+    with open(os.path.join(sim, "domain.json"), "w") as f:
+        json.dump(dom, f)
+    os.makedirs(os.path.join(sim, "users", email, "eml"), exist_ok=True)
+    with open(os.path.join(sim, "users", email, "mail.json"), "w") as f:
+        json.dump({"labels": [], "messages": []}, f)
+
+
 def max_overlap(calls):
     """The most calls that ran at one moment, from their start and end times."""
     events = sorted([(c["time"], 1) for c in calls] + [(c["end"], -1) for c in calls], key=lambda e: (e[0], e[1]))
@@ -77,14 +91,7 @@ class GmailCase(test_backup.BackupCase):
         self.save_mailbox(user, box)
 
     def add_user(self, email):
-        """A user of the domain with an empty mailbox."""
-        with open(self.sim("domain.json")) as f:
-            dom = json.load(f)
-        dom["users"].append(dict(dom["users"][-1], id=str(10 ** 20 + len(dom["users"])), email=email, admin=False))
-        with open(self.sim("domain.json"), "w") as f:
-            json.dump(dom, f)
-        os.makedirs(self.sim("users", email, "eml"), exist_ok=True)
-        self.save_mailbox(email, {"labels": [], "messages": []})
+        add_sim_user(self.sim(), email)
 
     def catalog(self, user):
         path = self.gws("backup/gmail_db", self.task, user + ".db")
