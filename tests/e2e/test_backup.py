@@ -257,8 +257,7 @@ class ManualBackup(BackupCase):
         self.assertEqual(self.calls("tallyx"), [])
         self.assertNotIn("-check_drive", [c["argv"][0] for c in self.calls("scoutix")])
         rows = [r for r in self.log_rows()[before:] if r["sql_type"] == "warn"]
-        self.assertEqual([r["sql_name"] for r in rows], ["Gmail backup is not available.",
-                                                          "Calendar backup is not available.",
+        self.assertEqual([r["sql_name"] for r in rows], ["Calendar backup is not available.",
                                                           "Contact backup is not available."])
 
     def test_a_running_backup_shows_in_mission_list_and_a_second_one_is_skipped(self):
