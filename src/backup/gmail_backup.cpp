@@ -286,7 +286,8 @@ PassResult Backup_Gmail_User(GmailRun& run, const std::string& user) {
     };
     for (size_t i = 0; i < n; ++i) {
         const std::string& d = ids[i];
-        if (d.empty()) continue;
+        // An id listed twice is one message: a second export would orphan the first file.
+        if (d.empty() || processed.count(d) != 0) continue;
         const auto prev = old.find(d);
         GmailData row;
         if (prev != old.end() && (i < resumeAt || File_Size(store + "/" + prev->second.strLocalID) > 0)) {

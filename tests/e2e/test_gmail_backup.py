@@ -251,6 +251,19 @@ class GmailFaults(GmailCase):
         self.run_gmail()
         self.assertMirrors(ALICE)
 
+    def test_an_empty_stored_file_is_saved_again_and_the_empty_one_goes(self):
+        self.run_gmail()
+        mid = self.alice_ids()[1]
+        old = self.catalog(ALICE)[mid]["drive_localid"]
+        open(self.gws("backup/gmail", self.task, ALICE, old), "w").close()
+        self.calls(clear=True)
+        self.run_gmail()
+        exports = [c["argv"] for c in self.calls("gam") if "export" in c["argv"]]
+        self.assertEqual([a[a.index("ids") + 1] for a in exports], [mid])
+        self.assertNotEqual(self.catalog(ALICE)[mid]["drive_localid"], old)
+        self.assertNotIn(old, self.store(ALICE))
+        self.assertMirrors(ALICE)
+
     def test_failed_label_queries_and_listings_change_nothing(self):
         self.run_gmail()
         ids = self.alice_ids()
