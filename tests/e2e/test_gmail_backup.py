@@ -190,13 +190,17 @@ class GmailBackup(GmailCase):
     def test_smallest_mailbox_first_and_at_most_four_counts_at_once(self):
         for i in range(3):  # a fifth and sixth user, so four workers are not enough
             self.add_user("extra%d@example.test" % i)
+        # A mailbox that cannot be counted goes last.
+        self.fault("gam", "bob@example.test", "fail", "--match", "countsonly")
         r = subprocess.run([self.cgi_path, "-backup", str(uuid.uuid4()), self.task, *GMAIL_ONLY],
                            env=self.env(GWSSIM_COUNT_DELAY_MS="300"), capture_output=True, timeout=300)
         self.assertEqual(r.returncode, 0, r.stderr)
         listings = [c["argv"][3] for c in self.calls("lettrix") if "--query" not in c["argv"]]
         sizes = {u: len(self.mailbox(u)["messages"]) for u in listings}
-        self.assertEqual(listings, sorted(listings, key=lambda u: sizes[u]))
+        self.assertEqual(listings[-1], "bob@example.test")
+        self.assertEqual(listings[:-1], sorted(listings[:-1], key=lambda u: sizes[u]))
         self.assertEqual(len(listings), len(set(listings)))
+        self.assertMirrors("bob@example.test")
         counts = [c for c in self.calls("gam") if "countsonly" in c["argv"]]
         self.assertEqual(len(counts), 2 * len(listings))
         self.assertEqual(max_overlap(counts), 4)
