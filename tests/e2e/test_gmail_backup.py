@@ -2,6 +2,9 @@
 catalog, change detection, the stand-ins' faults, resuming after a killed worker, and the order of
 the mailboxes."""
 
+import email
+import email.policy
+import email.utils
 import json
 import os
 import signal
@@ -146,6 +149,14 @@ class GmailBackup(GmailCase):
             row = rows[m["id"]]
             labels = m.get("labelIds", [])
             self.assertEqual([row[col] for _, col in FLAGS], [int(lab in labels) for lab, _ in FLAGS], m)
+        for m in self.mailbox(ALICE)["messages"]:
+            mail = email.message_from_bytes(self.eml(ALICE, m["id"]), policy=email.policy.default)
+            row = rows[m["id"]]
+            self.assertEqual(row["subject"], str(mail["Subject"] or ""), m)
+            date = email.message_from_bytes(self.eml(ALICE, m["id"]))["Date"]
+            self.assertEqual(row["date_str"], date, m)
+            self.assertEqual(row["date_timestamp"], int(email.utils.parsedate_to_datetime(date).timestamp()), m)
+            self.assertEqual(row["send_mail"], email.utils.parseaddr(str(mail["From"]))[1], m)
         lunch = [r for r in rows.values() if r["subject"] == "Re: Lunch on Friday?"]
         self.assertEqual(len(lunch), 1)
         self.assertTrue(lunch[0]["send_mail"].endswith("@example.test"), lunch[0])
