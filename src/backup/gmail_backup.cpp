@@ -276,6 +276,7 @@ PassResult Backup_Gmail_User(GmailRun& run, const std::string& user) {
 
     RowMap pending, processed;
     size_t failed = 0;
+    bool bSaved = false;
     // Appends the pending rows and moves the resume point to next; false (rows kept) on failure.
     auto appendPending = [&](size_t next) {
         if (pending.empty()) return true;
@@ -316,6 +317,7 @@ PassResult Backup_Gmail_User(GmailRun& run, const std::string& user) {
             unlink((store + "/" + prev->second.strLocalID).c_str());
         pending[d] = row;
         processed[d] = row;
+        bSaved = true;
         ++run.G;
         ++run.B;
         if (pending.size() >= kBatch && !appendPending(i + 1) && pending.size() > kPendingLimit) break;
@@ -343,7 +345,17 @@ PassResult Backup_Gmail_User(GmailRun& run, const std::string& user) {
         const std::unordered_set<std::string> set(listed.begin(), listed.end());
         for (auto& [id, row] : processed) row.*label.pFlag = set.count(id) != 0 ? 1 : 0;
     }
-    Gmail_Write_DB_Append(processed, acct, run.strTaskID.c_str(), nullptr);
+    // The whole mailbox is written again in Gmail-id order, so the catalog's row order (the mail
+    // list's order) is the mailbox's and not that of the batches. A pass that saved nothing and
+    // changed no flag leaves the catalog as it is: an unchanged mailbox costs one catalog read.
+    bool bRewrite = bSaved || resumeAt > 0;
+    for (auto it = processed.begin(); !bRewrite && it != processed.end(); ++it) {
+        const auto prev = old.find(it->first);
+        bRewrite = prev == old.end();
+        for (const auto& label : kLabels)
+            bRewrite = bRewrite || prev->second.*label.pFlag != it->second.*label.pFlag;
+    }
+    if (bRewrite) Gmail_Write_DB_Append(processed, acct, run.strTaskID.c_str(), nullptr);
 
     Write_Record(run, "", 0);
     Log_Stored(ctx, failed == 0 ? "SUCCESS" : "FAIL", "info",

@@ -176,6 +176,9 @@ class GmailBackup(GmailCase):
         self.assertEqual([c for c in self.calls("gam") if "export" in c["argv"]], [])
         self.assertEqual({u: {k: r["drive_localid"] for k, r in self.catalog(u).items()} for u in users},
                          {u: {k: r["drive_localid"] for k, r in before[u].items()} for u in users})
+        # Not even rewritten: the rows keep their row ids.
+        self.assertEqual({u: {k: r["id"] for k, r in self.catalog(u).items()} for u in users},
+                         {u: {k: r["id"] for k, r in before[u].items()} for u in users})
 
         # One added, one deleted, one starred.
         box = self.mailbox(ALICE)["messages"]
@@ -196,6 +199,9 @@ class GmailBackup(GmailCase):
         self.assertEqual({k: r["drive_localid"] for k, r in after.items() if k != new},
                          {k: r["drive_localid"] for k, r in before[ALICE].items() if k != gone})
         self.assertMirrors(ALICE)
+        # The mail list's order (newest row first) is the Gmail ids' order, not the batches'.
+        by_row = sorted(after.values(), key=lambda r: r["id"])
+        self.assertEqual([r["gmail_id"] for r in by_row], sorted(after))
         self.assertEqual(os.listdir(self.path("usr/local/tmp")), [])
 
     def test_smallest_mailbox_first_and_at_most_four_counts_at_once(self):
