@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <ctime>
 #include <map>
 #include <set>
 #include <string>
@@ -74,11 +75,24 @@ struct GmailRun {
     std::string strResumeUser;
     int64_t llResumeIndex = 0;
     bool bResumeSeen = false;  // the first pass that gets to its listing takes the resume point
+    // The resume point the record holds now, and when the record was last written.
+    std::string strMarkUser;
+    int64_t llMarkIndex = 0;
+    int64_t llWrittenMs = 0;
     std::string strOutPath, strErrPath, strHeaderPath, strAttachPath;
 };
 
 // Writes the counters and the resume point into the running record; its other keys stay.
-void Write_Record(const GmailRun& run, const std::string& lastUser, int64_t lastIndex) {
+int64_t Monotonic_Ms() {
+    struct timespec ts {};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+void Write_Record(GmailRun& run, const std::string& lastUser, int64_t lastIndex) {
+    run.strMarkUser = lastUser;
+    run.llMarkIndex = lastIndex;
+    run.llWrittenMs = Monotonic_Ms();
     RAIIful_Json record(Json_From_File(run.strRecordPath.c_str()));
     if (!record || !json_object_is_type(record.get(), json_type_object)) return;
     Json_Dict_Add_Int64(record.get(), qlm::kKeyGmailCurrent, run.G);
@@ -98,6 +112,15 @@ void Read_Record(GmailRun& run) {
     const char* user = nullptr;
     if (Json_Dict_Find_Str(record.get(), qlm::kKeyGmailLastUser, user) == 0 && user != nullptr) run.strResumeUser = user;
     run.llResumeIndex = qlm::Mission_Int(record.get(), qlm::kKeyGmailLastIndex);
+    run.strMarkUser = run.strResumeUser;
+    run.llMarkIndex = run.llResumeIndex;
+    run.llWrittenMs = Monotonic_Ms();
+}
+
+// The counters between batches, at most once a second, so the progress moves while a large
+// mailbox is saved; the resume point stays where the last batch put it.
+void Progress_Tick(GmailRun& run) {
+    if (Monotonic_Ms() - run.llWrittenMs >= 1000) Write_Record(run, run.strMarkUser, run.llMarkIndex);
 }
 
 int64_t File_Size(const std::string& path) {
@@ -321,6 +344,7 @@ PassResult Backup_Gmail_User(GmailRun& run, const std::string& user) {
         ++run.G;
         ++run.B;
         if (pending.size() >= kBatch && !appendPending(i + 1) && pending.size() > kPendingLimit) break;
+        Progress_Tick(run);
     }
     appendPending(n);
 
