@@ -218,6 +218,8 @@ class GmailBackup(GmailCase):
         self.assertEqual(listings[:-1], sorted(listings[:-1], key=lambda u: sizes[u]))
         self.assertEqual(len(listings), len(set(listings)))
         self.assertMirrors("bob@example.test")
+        self.assertIn(("Fail to count Gmail emails for bob@example.test.", "FAIL", "warn"),
+                      [(r["sql_name"], r["sql_status"], r["sql_type"]) for r in self.log_rows()])
         counts = [c for c in self.calls("gam") if "countsonly" in c["argv"]]
         self.assertEqual(len(counts), 2 * len(listings))
         self.assertEqual(max_overlap(counts), 4)

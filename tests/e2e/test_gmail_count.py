@@ -3,6 +3,7 @@ that is not yet a task."""
 
 import json
 import os
+import shutil
 import signal
 import subprocess
 import sys
@@ -130,6 +131,40 @@ class CountJob(test_tasks.TaskCase):
         again = self.request({"act": "gmail_users_get_count_stop", "mission_id": mission, "task_id": self.task})
         self.assertEqual(again, {"success": False, "mission_id": mission, "status": "pid_file_not_found"})
         self.assertFalse(os.path.exists(self.pid_file(auth, mission)[:-4] + ".stop"))
+
+    def test_list_reads_each_users_files_as_finished_running_pending_or_failed(self):
+        auth = self.auth_of_task()
+        mission = str(uuid.uuid4())
+        work = self.path("usr/local/tmp", "qlm_%s_%s" % (auth, mission), "Gmail_count")
+        os.makedirs(work)
+        # The list names the users of the task's listing cache.
+        with open(self.path("var/lib/gwssim/domain.json")) as f:
+            users = [{"iD": u["id"], "Email": u["email"]} for u in json.load(f)["users"]]
+        cache = self.gws("backup/domain_user_and_shared_dirve_db", self.task)
+        os.makedirs(cache, exist_ok=True)
+        with open(os.path.join(cache, "domain_user"), "w") as f:
+            json.dump({"user_list": users + [{"Email": "no-id@example.test"}]}, f)
+        files = {
+            "alice@example.test": ("User,messages\nalice@example.test,42\n", "Got 42 Messages\n"),
+            "bob@example.test": (None, "Got 100 Messages\nGot 2400 Messages\n"),
+            "admin@example.test": ("", "ERROR: 500: backendError\n"),
+            "o'brien@example.test": ("User,messages\n", ""),
+        }
+        for user, (out, err) in files.items():
+            for suffix, text in ((".out", out), (".err", err)):
+                if text is not None:
+                    with open(os.path.join(work, user + suffix), "w") as f:
+                        f.write(text)
+        try:
+            reply = self.job_list(mission)
+        finally:
+            shutil.rmtree(os.path.dirname(work))
+        self.assertEqual([(u["Email"], u["status"], u["count"]) for u in reply["user_list"]][:2],
+                         [("bob@example.test", "running", 2400), ("alice@example.test", "finished", 42)])
+        states = {u["Email"]: (u["status"], u["count"]) for u in reply["user_list"]}
+        self.assertEqual(states["admin@example.test"], ("failed", 0))
+        self.assertEqual(states["o'brien@example.test"], ("pending", 0))
+        self.assertNotIn("no-id@example.test", states)  # an entry without an id is left out
 
     def test_a_key_without_a_task_is_counted_from_its_user_list(self):
         auth = self.new_auth()
