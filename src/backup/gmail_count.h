@@ -22,7 +22,7 @@ std::string Count_Work_Root(const std::string& authID, const std::string& id);
 // Counts every user's mailbox in a child process of its own, at most kMaxCountWorkers at once, in
 // list order; standard output goes to <workDir><user>.out, standard error to <workDir><user>.err.
 // A user whose name cannot name a file, or whose fork fails, counts as done without a worker.
-// beforeStart runs before each start and each wait (the job's stop check); may be empty.
+// beforeStart runs before each round of starts and waits (the job's stop check); may be empty.
 // Returns when every worker has ended or a wait fails.
 void Run_Count_Workers(const std::vector<std::string>& users, const std::string& workDir,
                        const std::function<void()>& beforeStart);
