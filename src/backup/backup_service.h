@@ -14,6 +14,7 @@
 #include <string>
 
 class GWSTask;
+struct json_object;
 
 // (task, path of the running mission record, login user named in rows, activity-log handle or NULL)
 using BackupServiceFn = int (*)(GWSTask* pTask, std::string strMissionPath, const char* pszCurrentLoginUser,
@@ -24,9 +25,13 @@ int Backup_Drive(GWSTask* pTask, std::string strMissionPath, const char* pszCurr
 // Shared Drive: every selected shared drive into BK/shared_drive/<task id>/<uuid>/.
 int Backup_Shared_Drive(GWSTask* pTask, std::string strMissionPath, const char* pszCurrentLoginUser,
                         sqlite3* sqlDatabase);
-// Gmail: not built yet; logs a warn row that the service is not available and succeeds, so a run
-// that selects it still ends.
+// Gmail: every selected account's mailbox into BK/gmail/<task id>/<account>/, smallest mailbox
+// first, resuming from the running record's "gmail_last_user" and "gmail_last_index".
 int Backup_Gmail(GWSTask* pTask, std::string strMissionPath, const char* pszCurrentLoginUser, sqlite3* sqlDatabase);
+// Writes a run's first running record. When a killed run of the same mission left its record there
+// with a Gmail resume point, the new record keeps "gmail_last_user" and "gmail_last_index", so the
+// new run goes on where the killed one stopped. startRecord itself is not changed.
+void Write_Start_Record_Keeping_Gmail_Resume(const std::string& strMissionPath, json_object* startRecord);
 // Calendar and Contacts: every selected account's events, and contacts with their groups, as a
 // snapshot that replaces the account's catalogs.
 int Backup_Calendar(GWSTask* pTask, std::string strMissionPath, const char* pszCurrentLoginUser,
@@ -38,8 +43,10 @@ int Backup_Contact(GWSTask* pTask, std::string strMissionPath, const char* pszCu
 // account or drive that cannot be counted counts 0, with a warn row).
 int Count_Drive(GWSTask* pTask, int64_t* llCount, const char* pszCurrentLoginUser, sqlite3* sqlDatabase);
 int Count_Shared_Drive(GWSTask* pTask, int64_t* llCounter, const char* pszCurrentLoginUser, sqlite3* sqlDatabase);
-// Not built yet: count 0 and succeed.
+// The messages of the selected accounts as GAM counts them; below 0 only when the user list or a
+// count process cannot be had.
 int Count_Gmail(GWSTask* pTask, int64_t* llCount, const char* pszCurrentLoginUser, sqlite3* sqlDatabase);
+// Not built yet: count 0 and succeed.
 int Count_Calendar(GWSTask* pTask, int64_t* llCount, const char* pszCurrentLoginUser, sqlite3* sqlDatabase);
 int Count_Contact(GWSTask* pTask, int64_t* llCount, const char* pszCurrentLoginUser, sqlite3* sqlDatabase);
 

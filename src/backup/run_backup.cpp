@@ -172,7 +172,7 @@ void End_Run(const Backup_Run& run, PT_JSON record, bool bFinish, const std::str
 // The run itself, with the run lock held. A row of "" means the failure already has its rows.
 void Perform_Run(Backup_Run& run, bool bManual) {
     RAIIful_Json record(Start_Record(run, bManual));
-    Json_Write_File(run.strMissionPath, record.get());
+    Write_Start_Record_Keeping_Gmail_Resume(run.strMissionPath, record.get());
 
     DirGuard gam = Guard_Gam_Process_Dir();
     if (Initial_GAM_Conf(run.pTask->Get_Auth_ID(), run.pTask->Get_Admin_Email()) != 0) {

@@ -58,8 +58,10 @@ int Run_Emlsift(const std::string& eml, const char* option, RAIIful_Json& out) {
     return 0;
 }
 
-Mail_Fields Fields_Of(PT_JSON headers, PT_JSON attachments) {
+Mail_Fields Fields_Of(PT_JSON dump, PT_JSON attachments) {
     Mail_Fields f;
+    PT_JSON headers = nullptr;
+    if (dump != nullptr) Json_Dict_Find_Dict(dump, "headers", headers);
     parseNameEmail(Get_First_Header_Value(headers, "From"), f.sender, f.senderMail);
     parseNameEmail(Get_First_Header_Value(headers, "To"), f.recipient, f.recipientMail);
     f.subject = Get_First_Header_Value(headers, "Subject");

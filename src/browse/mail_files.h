@@ -31,7 +31,7 @@ std::string removeOuterQuotes(const std::string& s);
 int Run_Emlsift(const std::string& eml, const char* option, RAIIful_Json& out);
 
 // What the header and attachment results of emlsift say of a mail (either may be NULL).
-Mail_Fields Fields_Of(PT_JSON headers, PT_JSON attachments);
+Mail_Fields Fields_Of(PT_JSON dump, PT_JSON attachments);
 
 // The summary of one mail of a list: localid, sender, sender_mail, recipient, recipient_mail,
 // subject, date (seconds, -1 when unreadable), size and attachment (the number listed).

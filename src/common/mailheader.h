@@ -1,17 +1,20 @@
-// Reading the header dump of emlsift: the backup fills its catalog rows from it, and the mail
-// browse and view show it.
+// Reading the headers of a saved mail as emlsift dumps them, for the catalog row and the mail views.
 #pragma once
 
 #include <string>
 
 #include "plat_json.h"
 
-// The first entry of the list stored under key in the "headers" object of an emlsift dump, as
-// text; empty when the object or key is absent, the value is not a list, the list is empty or its
-// first entry is not a text.
-std::string Get_First_Header_Value(PT_JSON root, const char* key);
+namespace qlm {
 
-// Splits an address header: with a "<" and a later ">", the name is the text before the "<" and
-// the address the text between them; otherwise both are the whole text. Both are then trimmed of
-// blanks and tabs. Quotes around a display name stay.
-void parseNameEmail(const std::string& header, std::string& name, std::string& email);
+// Splits a From or To header into a display name and an address. With a "<" and a ">" after it,
+// the name is the text before the "<" and the address the text between them; otherwise both are
+// the whole text. Each is trimmed of blanks and tabs; quotes around a name stay. Of several
+// recipients only the first address is kept.
+void parseNameEmail(const std::string& text, std::string& name, std::string& addr);
+
+// The first text of the list under key in an emlsift "headers" object; "" when the object or
+// key is absent, the value is no list, or its first entry is no text.
+std::string Get_First_Header_Value(PT_JSON headers, const char* key);
+
+}  // namespace qlm

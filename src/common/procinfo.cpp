@@ -83,4 +83,12 @@ bool Process_Started_By(pid_t pid, time_t tStart, time_t tNow) {
     return static_cast<double>(tNow) - age <= static_cast<double>(tStart) + kWorkerStartSlackSec;
 }
 
+bool Is_Own_Worker(pid_t pid) {
+    if (pid <= 1 || pid == getpid()) return false;
+    Proc_Stat st;
+    if (Read_Proc_Stat(pid, st) != 0 || st.cState == 'Z') return false;
+    const std::string self = Process_Program(getpid());
+    return !self.empty() && Process_Program(pid) == self;
+}
+
 }  // namespace qlm

@@ -46,4 +46,10 @@ inline constexpr int kWorkerStartSlackSec = 5;
 // mission's worker, and such a process is never signalled. False when the process is gone.
 bool Process_Started_By(pid_t pid, time_t tStart, time_t tNow);
 
+// True when pid may be signalled as a worker of this system: above 1, not the caller, not a
+// zombie, and running the same program file as the caller (every worker is orvenna.cgi). A stale
+// record's pid that now names another program is thereby never signalled; one that names a later
+// orvenna.cgi is told by its start (Process_Started_By).
+bool Is_Own_Worker(pid_t pid);
+
 }  // namespace qlm

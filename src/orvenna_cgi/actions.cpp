@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "backup/gmail_count_job.h"
 #include "backup/run_backup.h"
 #include "browse/contact_calendar_browse.h"
 #include "browse/drive_browse.h"
@@ -75,9 +76,9 @@ const Action_Row g_ActionTable[kActionCount] = {
     {"shared_drive_advanced_search", Shared_Drive_Advanced_Search, false},
     {"calendar_advanced_search", Calendar_Advanced_Search, false},
     {"get_default_mission_name", Get_Default_Mission_Name, false},
-    {"gmail_users_get_count_start", nullptr, false},
-    {"gmail_users_get_count_list", nullptr, false},
-    {"gmail_users_get_count_stop", nullptr, false},
+    {"gmail_users_get_count_start", Gmail_Users_Get_Count_Start, false},
+    {"gmail_users_get_count_list", Gmail_Users_Get_Count_List, false},
+    {"gmail_users_get_count_stop", Gmail_Users_Get_Count_Stop, false},
 };
 
 const Action_Row* Find_Action(const char* act) {

@@ -189,14 +189,6 @@ int Abort_Export(const std::string& strMissionID, const std::string& strMarkerPa
 
 }  // namespace
 
-bool Is_Own_Worker(pid_t pid) {
-    if (pid <= 1 || pid == getpid()) return false;
-    Proc_Stat st;
-    if (Read_Proc_Stat(pid, st) != 0 || st.cState == 'Z') return false;
-    const std::string self = Process_Program(getpid());
-    return !self.empty() && Process_Program(pid) == self;
-}
-
 int Snapshot_Worker(pid_t pid, Worker_Processes& out) {
     out = Worker_Processes{};
     Proc_Stat st;

@@ -1,13 +1,14 @@
 // Ending missions on the administrator's request: "mission_abort" stops a running backup, restore
 // or export and files it in the history as "abort"; "mission_delete" removes a scheduled mission
-// or a history record. Also the process checks and the GAM sweep the abort is built on.
+// or a history record. Also the GAM sweep the abort is built on (its process checks are in
+// common/procinfo).
 #pragma once
 
 #include <sys/types.h>
 
 #include <vector>
 
-#include "common/procinfo.h"  // Proc_Stat, Read_Proc_Stat
+#include "common/procinfo.h"
 
 class O_APP_CGI_AGENT;
 
@@ -15,12 +16,6 @@ namespace qlm {
 
 int Mission_Abort(O_APP_CGI_AGENT* agent);
 int Mission_Delete(O_APP_CGI_AGENT* agent);
-
-// True when pid may be signalled as a worker of this system: above 1, not the caller, not a
-// zombie, and running the same program file as the caller (every worker is orvenna.cgi). A stale
-// record's pid that now names another program is thereby never signalled; one that names a later
-// orvenna.cgi is told by its start (Process_Started_By).
-bool Is_Own_Worker(pid_t pid);
 
 // A worker and the processes it started, read before any signal reaches it: once the worker is
 // gone its group may be empty and its children belong to another parent.

@@ -71,6 +71,9 @@ std::string Safe_File_Name(const std::string& name, long index);
 // The n-th alternative of a name that is already taken: "report(1).pdf".
 std::string Numbered_Name(const std::string& name, int n);
 
+// Unfolded header text with its RFC 2047 encoded words decoded, as UTF-8.
+std::string Decode_Header_Text(const std::string& text);
+
 // UTF-8 text from possibly invalid bytes; frees the input.
 std::string Valid_Utf8(char* owned);
 int Print_Json(json_object* root);

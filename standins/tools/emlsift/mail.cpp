@@ -78,10 +78,22 @@ std::string Attachment_File_Name(GMimeObject* object) {
   return (base.empty() ? std::string("message") : base) + ".eml";
 }
 
+// RFC 2045 reads a Content-Type that names no subtype ("text", "text/") as text/plain, the
+// default; GMime gives such a part application/octet-stream.
+bool Names_No_Subtype(GMimeObject* object) {
+  const char* declared = g_mime_object_get_header(object, "Content-Type");
+  if (declared == nullptr) return false;
+  std::string type(declared, strcspn(declared, ";"));
+  const size_t slash = type.find('/');
+  return slash == std::string::npos || type.find_first_not_of(" \t\r\n", slash + 1) == std::string::npos;
+}
+
 bool Is_Text_Body(GMimeObject* object, const char* subtype) {
   if (!GMIME_IS_TEXT_PART(object)) return false;
-  if (!g_mime_content_type_is_type(g_mime_object_get_content_type(object), "text", subtype))
-    return false;
+  const bool isType = Names_No_Subtype(object)
+                          ? strcmp(subtype, "plain") == 0
+                          : g_mime_content_type_is_type(g_mime_object_get_content_type(object), "text", subtype);
+  if (!isType) return false;
   const char* disposition = g_mime_object_get_disposition(object);
   if (disposition && g_ascii_strcasecmp(disposition, "attachment") == 0) return false;
   return Declared_File_Name(object).empty();

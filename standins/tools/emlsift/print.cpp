@@ -55,10 +55,10 @@ std::vector<GMimeHeader*> Top_Headers(const Mail& mail) {
 }
 
 // The value as written, unfolded, with encoded words decoded; quotes around display names stay.
-std::string Header_Value(const Mail& mail, GMimeHeader* header) {
+std::string Header_Value(GMimeHeader* header) {
   const char* raw = g_mime_header_get_raw_value(header);
   GStr unfolded(g_mime_utils_header_unfold(raw ? raw : ""));
-  return Valid_Utf8(g_mime_utils_header_decode_text(mail.options.get(), unfolded.get()));
+  return Decode_Header_Text(unfolded.get());
 }
 
 json_object* New_String(const std::string& s) {
@@ -94,7 +94,7 @@ int Print_Headers(const Mail& mail) {
       values = json_object_new_array();
       json_object_object_add(headers.get(), key.c_str(), values);
     }
-    json_object_array_add(values, New_String(Header_Value(mail, header)));
+    json_object_array_add(values, New_String(Header_Value(header)));
   }
   return Print_Member("headers", std::move(headers));
 }

@@ -3,8 +3,12 @@
 #include "gam.h"
 #include "gam_out.h"
 
+#include <gwssim/cli.h>
+
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
+#include <unistd.h>
 
 namespace {
 
@@ -38,6 +42,17 @@ bool Decodes(const std::string& text, const std::string& charset, std::string& b
 const char* const kSystemLabels[] = {"INBOX", "STARRED", "IMPORTANT", "SENT", "DRAFT",
                                      "TRASH", "SPAM",    "UNREAD",    "CHAT"};
 
+// GWSSIM_COUNT_DELAY_MS: a pause after each progress line, as a large mailbox pages slowly, so a
+// test can see counts run side by side and read their progress while they run.
+void Count_Page_Delay() {
+    const char* ms = getenv("GWSSIM_COUNT_DELAY_MS");
+    long long v = 0;
+    if (ms != nullptr && Gwssim_Parse_Count(ms, v) && v > 0) {
+        fflush(stderr);
+        usleep(static_cast<useconds_t>(v) * 1000);
+    }
+}
+
 }  // namespace
 
 int Gam_Count_Messages(const GamCmd& cmd, GamCtx& ctx) {
@@ -47,9 +62,15 @@ int Gam_Count_Messages(const GamCmd& cmd, GamCtx& ctx) {
     for (const GwsMessage& m : box.messages) {
         if (!cmd.include_spam_trash && (Gwssim_Has_Label(m, "SPAM") || Gwssim_Has_Label(m, "TRASH"))) continue;
         // Progress as GAM pages through the listing: one line per page of 100 messages.
-        if (++n % 100 == 0) fprintf(stderr, "Got %lld Messages\n", n);
+        if (++n % 100 == 0) {
+            fprintf(stderr, "Got %lld Messages\n", n);
+            Count_Page_Delay();
+        }
     }
-    if (n % 100 != 0 || n == 0) fprintf(stderr, "Got %lld Messages\n", n);
+    if (n % 100 != 0 || n == 0) {
+        fprintf(stderr, "Got %lld Messages\n", n);
+        Count_Page_Delay();
+    }
     Csv_Row(ctx.out, {"User", "messages"});
     Csv_Row(ctx.out, {ctx.user->email, std::to_string(n)});
     // An empty mailbox still has its row, with 0, but GAM ends as for no entities.

@@ -18,6 +18,8 @@
 namespace {
 
 using Strings = std::vector<std::string>;
+using qlm::Get_First_Header_Value;
+using qlm::parseNameEmail;
 
 TEST(MailText, RemoveOuterQuotes) {
     const std::pair<std::string, std::string> cases[] = {
@@ -46,8 +48,10 @@ TEST(MailText, ParseNameEmailAndFirstHeader) {
     }
     RAIIful_Json dump(Json_From_String(
         R"({"headers": {"From": ["first", "second"], "To": [], "Date": "not a list", "X": [7]}})"));
-    EXPECT_EQ(Get_First_Header_Value(dump.get(), "From"), "first");
-    for (const char* key : {"To", "Date", "X", "Subject"}) EXPECT_EQ(Get_First_Header_Value(dump.get(), key), "") << key;
+    PT_JSON headers = nullptr;
+    ASSERT_EQ(Json_Dict_Find_Dict(dump.get(), "headers", headers), 0);
+    EXPECT_EQ(Get_First_Header_Value(headers, "From"), "first");
+    for (const char* key : {"To", "Date", "X", "Subject"}) EXPECT_EQ(Get_First_Header_Value(headers, key), "") << key;
     EXPECT_EQ(Get_First_Header_Value(nullptr, "From"), "");
 }
 

@@ -364,6 +364,34 @@ TEST_F(Emlsift, HeadersAreDecodedUnfoldedAndMergedUnderTheNamesCallersLookUp) {
   EXPECT_EQ(Member(Member(root.get(), "headers"), "x-note"), nullptr);
 }
 
+TEST_F(Emlsift, EncodedWordsAreDecodedAsRfc2047Says) {
+  const std::string b0 = "=?UTF-8?B?UXVhcnRlcmx5IMOpdMOpIHJldmlldyAwIOKAlCA=?=";  // "Quarterly été review 0 — "
+  const std::string b1 = "=?UTF-8?B?UXVhcnRlcmx5IMOpdMOpIHJldmlldyAxIOKAlCA=?=";
+  struct Case {
+    const char* label;
+    std::string raw;
+    std::string decoded;
+  } cases[] = {
+      // Padded base64 words folded onto several lines: the blanks between words go, every word stays.
+      {"folded padded words", b0 + "\r\n " + b1 + "\r\n\t" + b0,
+       "Quarterly \xc3\xa9t\xc3\xa9 review 0 \xe2\x80\x94 Quarterly \xc3\xa9t\xc3\xa9 review 1 \xe2\x80\x94 "
+       "Quarterly \xc3\xa9t\xc3\xa9 review 0 \xe2\x80\x94 "},
+      {"Q words with underscores and hex", "=?iso-8859-1?q?caf=E9_cr=E8me?=", "caf\xc3\xa9 cr\xc3\xa8me"},
+      // A character split over two words of one charset survives.
+      {"a split character", "=?UTF-8?B?w6k=?= =?UTF-8?B?dMOp?=", "\xc3\xa9t\xc3\xa9"},
+      {"text between words keeps its blanks", "Re: =?UTF-8?Q?=C3=A9t=C3=A9?= report", "Re: \xc3\xa9t\xc3\xa9 report"},
+      {"words of two charsets", "=?ISO-8859-1?Q?=E9?= =?UTF-8?Q?=C3=A9?=", "\xc3\xa9\xc3\xa9"},
+      {"a language tag", "=?UTF-8*fr?Q?=C3=A9t=C3=A9?=", "\xc3\xa9t\xc3\xa9"},
+      {"not a word: a blank inside", "=?UTF-8?Q?a b?=", "=?UTF-8?Q?a b?="},
+      {"not a word: unknown encoding", "=?UTF-8?X?abc?=", "=?UTF-8?X?abc?="},
+      {"not a word: unterminated", "=?UTF-8?B?w6k", "=?UTF-8?B?w6k"},
+  };
+  for (const Case& c : cases) {
+    JsonPtr root = Json_Of(Mail_File("w.eml", "Subject: " + c.raw + "\r\n\r\nbody\r\n"), "--header");
+    EXPECT_EQ(First_Header(root.get(), "Subject"), c.decoded) << c.label;
+  }
+}
+
 TEST_F(Emlsift, HeaderTextThatNeedsJsonEscapingRoundTrips) {
   std::string subject = "tab\there \\ \"q\" </script> \x01 end";
   JsonPtr root = Json_Of(Mail_File("m.eml", "Subject: " + subject + "\r\n\r\nbody\r\n"), "--header");
@@ -415,6 +443,30 @@ const Attachment_Case kAttachmentCases[] = {
      {{"Original offer.eml", "message/rfc822", kInnerMail, "attachment", ""}}},
     {"plain", Plain_Mail, {}},
 };
+
+TEST_F(Emlsift, ATextPartWithoutSubtypeIsThePlainBodyNotAnAttachment) {
+  const std::string part_mail =
+      "From: a@example.com\r\nSubject: s\r\nMIME-Version: 1.0\r\n"
+      "Content-Type: multipart/mixed; boundary=\"b\"\r\n\r\n"
+      "--b\r\nContent-Type: text\r\n\r\nhello body\r\n"
+      "--b\r\nContent-Type: application/pdf; name=\"a.pdf\"\r\nContent-Transfer-Encoding: base64\r\n\r\nJVBERg==\r\n"
+      "--b--\r\n";
+  const std::string whole_mail = "From: a@example.com\r\nSubject: s\r\nContent-Type: text/ ; charset=us-ascii\r\n\r\nonly\r\n";
+  struct Case {
+    const char* label;
+    std::string mail;
+    size_t attachments;
+    const char* text;
+  } cases[] = {{"a part", part_mail, 1, "hello body"}, {"the whole mail", whole_mail, 0, "only"}};
+  for (const Case& c : cases) {
+    fs::path file = Mail_File("t.eml", c.mail);
+    JsonPtr list = Json_Of(file, "--a");
+    json_object* att = Member(list.get(), "attachments");
+    EXPECT_EQ(att ? json_object_array_length(att) : 0, c.attachments) << c.label;
+    JsonPtr body = Json_Of(file, "--html");
+    EXPECT_EQ(Text_Of(Member(body.get(), "text")).find(c.text), 0u) << c.label;
+  }
+}
 
 TEST_F(Emlsift, AttachmentListGivesIndexNameTypeAndDecodedSizeInWalkOrder) {
   for (const Attachment_Case& c : kAttachmentCases) {
