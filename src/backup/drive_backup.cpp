@@ -237,7 +237,7 @@ int Backup_Drive(GWSTask* pTask, std::string strMissionPath, const char* pszCurr
 
     std::vector<std::string> users;
     if (List_Selected_Users(pTask, run.strErrPath, users) != 0 || Order_Users_By_Usage(users, run.strErrPath) != 0) {
-        Log_Stored(run.ctx, "SUCCESS", "info", "Failed to get user info during Drive backup process.");
+        Log_Stored(run.ctx, "FAIL", "info", "Failed to get user info during Drive backup process.");
         return -1;
     }
     for (const std::string& account : users) {

@@ -660,7 +660,7 @@ TEST_F(DriveBackup, TheUsageOrderOnlyOrdersAndAFailingUserListingFailsTheRun) {
                              !Gam_Calls("user " + std::string(kAdmin) + " print filelist").empty();
         EXPECT_EQ(bListed, c.result == 0) << "every selected account is backed up, or none";
         if (c.result != 0) {
-            EXPECT_TRUE(Has_Row("SUCCESS", "Failed to get user info during Drive backup process."));
+            EXPECT_TRUE(Has_Row("FAIL", "Failed to get user info during Drive backup process."));
         }
     }
 }
