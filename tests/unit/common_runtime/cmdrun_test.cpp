@@ -66,7 +66,9 @@ protected:
                              "  kill) kill -KILL $$ ;;\n"
                              "  hang) echo $$ > \"$2\"; sleep 100 & sleep 100 ;;\n"
                              "  deaf) trap '' TERM; echo $$ > \"$2\"; sleep 100 ;;\n"
-                             "  state) grep -E '^Sig(Blk|Ign)' /proc/$$/status; cat ;;\n"
+                             // Read by the shell itself: a child's look at it could catch it forking.
+                             "  state) while read -r k v; do case $k in SigBlk:|SigIgn:) printf '%s\\t%s\\n' \"$k\" "
+                             "\"$v\" ;; esac; done </proc/self/status; cat ;;\n"
                              "esac\n");
         chmod(path.c_str(), 0700);
         return qlm::ShellQuote(path);
