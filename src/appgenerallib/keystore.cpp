@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/atomicfile.h"
+#include "common/cmdrun.h"
 #include "common/filehelpers.h"
 #include "common/paths.h"
 #include "common/reqcheck.h"
@@ -20,7 +21,6 @@
 #include "plat_conf.h"
 #include "plat_file.h"
 #include "plat_json.h"
-#include "plat_proc.h"
 #include "plat_secret.h"
 #include "plat_string.h"
 
@@ -170,7 +170,7 @@ int Set_Up_Gam(Decrypt_Fn decrypt, const char* pszAuthID, const char* pszAdminEm
     }
     std::string gam = ShellQuote(qlm::Tool_Path("gam"));
     for (int i = 0; i < 2; ++i) {
-        rc = Execute_Command_Line(status, "%s >%s 2>%s", gam.c_str(), "/dev/null", "/dev/null");
+        rc = Execute_Tool_Line(status, "%s >%s 2>%s", gam.c_str(), "/dev/null", "/dev/null");
         if (Run_Ok(rc, status) != 0) return -161;
     }
     if (Is_Folder(dir.c_str()) != 1 || chmod(dir.c_str(), 0700) != 0) return -161;

@@ -106,13 +106,13 @@ struct CurrentGroup {
     ~CurrentGroup() { g_current_pgid = 0; }
 };
 
-// What every command starts with: the leader of a new process group, every signal at its default
-// (an ignored SIGPIPE or SIGTERM, or a caller's SIGCHLD setting, would survive exec), nothing
-// blocked, and /dev/null as standard input.
+// What every command starts with: every signal at its default (an ignored SIGPIPE or SIGTERM, or a
+// caller's SIGCHLD setting, would survive exec), nothing blocked, /dev/null as standard input, and
+// with bNewGroup the leadership of a new process group.
 struct Spawn_Setup {
     posix_spawnattr_t attr;
     posix_spawn_file_actions_t actions;
-    Spawn_Setup() {
+    explicit Spawn_Setup(bool bNewGroup) {
         posix_spawnattr_init(&attr);
         // Every bit set: sigfillset leaves out the C library's own two real-time signals, which
         // posix_spawn would then leave ignored in the program it starts.
@@ -122,7 +122,8 @@ struct Spawn_Setup {
         posix_spawnattr_setsigdefault(&attr, &all);
         posix_spawnattr_setsigmask(&attr, &none);
         posix_spawnattr_setpgroup(&attr, 0);
-        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+        posix_spawnattr_setflags(&attr, (bNewGroup ? POSIX_SPAWN_SETPGROUP : 0) | POSIX_SPAWN_SETSIGDEF |
+                                            POSIX_SPAWN_SETSIGMASK);
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     }
@@ -136,8 +137,8 @@ struct Spawn_Setup {
 
 // The program straight from its argument vector, the redirections done as the shell would do them.
 // 0, or the error that kept it from starting.
-int Spawn_Direct(pid_t& pid, const qlm::SimpleCommand& cmd) {
-    Spawn_Setup s;
+int Spawn_Direct(pid_t& pid, const qlm::SimpleCommand& cmd, bool bNewGroup) {
+    Spawn_Setup s(bNewGroup);
     for (const qlm::Redirection& r : cmd.redirections) {
         int e = r.dupFrom >= 0 ? posix_spawn_file_actions_adddup2(&s.actions, r.dupFrom, r.fd)
                                : posix_spawn_file_actions_addopen(&s.actions, r.fd, r.path.c_str(),
@@ -152,72 +153,105 @@ int Spawn_Direct(pid_t& pid, const qlm::SimpleCommand& cmd) {
     return posix_spawn(&pid, argv[0], &s.actions, &s.attr, argv.data(), environ);
 }
 
-int Spawn_Shell(pid_t& pid, const std::string& line) {
-    Spawn_Setup s;
+int Spawn_Shell(pid_t& pid, const std::string& line, bool bNewGroup) {
+    Spawn_Setup s(bNewGroup);
     char* argv[] = {const_cast<char*>("sh"), const_cast<char*>("-c"), const_cast<char*>(line.c_str()), nullptr};
     return posix_spawn(&pid, "/bin/sh", &s.actions, &s.attr, argv, environ);
 }
 
-}  // namespace
-
-int Execute_Command_Line_Timeout(int& iRetBuf, int iTimeoutSec, const char* pszFmt, ...) {
-    if (pszFmt == nullptr) return -22;
-    va_list ap, ap2;
-    va_start(ap, pszFmt);
+// The command line formatted from fmt; false when the format cannot be applied.
+bool Format_Line(std::string& line, const char* fmt, va_list ap) {
+    if (fmt == nullptr) return false;
+    va_list ap2;
     va_copy(ap2, ap);
-    int n = vsnprintf(nullptr, 0, pszFmt, ap);
-    va_end(ap);
+    int n = vsnprintf(nullptr, 0, fmt, ap);
     if (n < 0) {
         va_end(ap2);
-        return -22;
+        return false;
     }
-    std::string line(static_cast<size_t>(n) + 1, '\0');
-    vsnprintf(line.data(), line.size(), pszFmt, ap2);
+    line.assign(static_cast<size_t>(n) + 1, '\0');
+    vsnprintf(line.data(), line.size(), fmt, ap2);
     va_end(ap2);
     line.resize(static_cast<size_t>(n));
+    return true;
+}
 
-    // A plain line starts its program without a shell in between; anything else, and a line whose
-    // program or redirections fail, goes to the shell, which then reports it as it always did.
-    qlm::SimpleCommand cmd;
-    const bool bDirect = qlm::Parse_Simple_Command(line, cmd);
-
-    CurrentGroup clearOnReturn;
+// A started command: its pid, and whether a shell stands between us and the program.
+struct Started {
     pid_t pid = -1;
     bool bShell = true;
-    {
-        TermBlock block;
-        if (bDirect && Spawn_Direct(pid, cmd) == 0) bShell = false;
-        if (bShell) {
-            const int e = Spawn_Shell(pid, line);
-            if (e == EAGAIN || e == ENOMEM) return -e;
-            if (e != 0) {  // the shell itself cannot run: what its child would have reported
-                iRetBuf = 127;
-                return 0;
-            }
-        }
-        setpgid(pid, pid);  // set by the child already; harmless once it has run its program
-        g_current_pgid = pid;
-    }
-    // The shell reports a program ended by signal s as 128 + s: so does a program run without it.
-    auto status = [bShell](int ws) {
-        return !bShell && WIFSIGNALED(ws) ? 128 + WTERMSIG(ws) : Status_Of(ws);
-    };
 
-    int ws = 0, err = 0;
-    if (iTimeoutSec < 1) {
-        for (;;) {
-            if (waitpid(pid, &ws, 0) == pid) break;
-            if (errno != EINTR) return -errno;
-        }
-        iRetBuf = status(ws);
+    // The shell reports a program ended by signal s as 128 + s: so does a program run without it.
+    int Status(int ws) const { return !bShell && WIFSIGNALED(ws) ? 128 + WTERMSIG(ws) : Status_Of(ws); }
+};
+
+// Starts the line. A plain line starts its program without a shell in between; anything else, and
+// a line whose program or redirections fail, goes to the shell, which then reports it as it always
+// did. 0; 1 when not even the shell could run (iRetBuf is then what its child would have reported);
+// or -errno when no process could be made.
+int Start(const std::string& line, bool bNewGroup, Started& st, int& iRetBuf) {
+    qlm::SimpleCommand cmd;
+    if (qlm::Parse_Simple_Command(line, cmd) && Spawn_Direct(st.pid, cmd, bNewGroup) == 0) {
+        st.bShell = false;
         return 0;
     }
+    const int e = Spawn_Shell(st.pid, line, bNewGroup);
+    if (e == EAGAIN || e == ENOMEM) return -e;
+    if (e != 0) {
+        iRetBuf = 127;
+        return 1;
+    }
+    return 0;
+}
 
+// Waits without limit for the child to end. 0 with iRetBuf its status, or -errno.
+int Wait_To_End(const Started& st, int& iRetBuf) {
+    int ws = 0;
+    while (waitpid(st.pid, &ws, 0) != st.pid) {
+        if (errno != EINTR) return -errno;
+    }
+    iRetBuf = st.Status(ws);
+    return 0;
+}
+
+}  // namespace
+
+int Execute_Tool_Line(int& iRetBuf, const char* pszFmt, ...) {
+    std::string line;
+    va_list ap;
+    va_start(ap, pszFmt);
+    const bool bFormatted = Format_Line(line, pszFmt, ap);
+    va_end(ap);
+    if (!bFormatted) return -22;
+    Started st;
+    if (int rc = Start(line, false, st, iRetBuf); rc != 0) return rc < 0 ? rc : 0;
+    return Wait_To_End(st, iRetBuf);
+}
+
+int Execute_Command_Line_Timeout(int& iRetBuf, int iTimeoutSec, const char* pszFmt, ...) {
+    std::string line;
+    va_list ap;
+    va_start(ap, pszFmt);
+    const bool bFormatted = Format_Line(line, pszFmt, ap);
+    va_end(ap);
+    if (!bFormatted) return -22;
+
+    CurrentGroup clearOnReturn;
+    Started st;
+    {
+        TermBlock block;
+        if (int rc = Start(line, true, st, iRetBuf); rc != 0) return rc < 0 ? rc : 0;
+        setpgid(st.pid, st.pid);  // set by the child already; harmless once it has run its program
+        g_current_pgid = st.pid;
+    }
+    if (iTimeoutSec < 1) return Wait_To_End(st, iRetBuf);
+
+    const pid_t pid = st.pid;
+    int ws = 0, err = 0;
     FdCloser pidfd{Open_Pidfd(pid)};
-    const long long startMs = Monotonic_Ms();
-    Wait w = Wait_Child(pid, pidfd.fd, startMs + static_cast<long long>(iTimeoutSec) * 1000, ws, err);
+    Wait w = Wait_Child(pid, pidfd.fd, Monotonic_Ms() + static_cast<long long>(iTimeoutSec) * 1000, ws, err);
     if (w == Wait::Ended) {
-        iRetBuf = status(ws);
+        iRetBuf = st.Status(ws);
         return 0;
     }
     if (w != Wait::Running) return -err;

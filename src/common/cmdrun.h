@@ -25,6 +25,12 @@ extern volatile sig_atomic_t g_current_pgid;
 int Execute_Command_Line_Timeout(int& iRetBuf, int iTimeoutSec, const char* pszFmt, ...)
     __attribute__((format(printf, 3, 4)));
 
+// The same start as Execute_Command_Line_Timeout, but like the platform's Execute_Command_Line the
+// command stays in the caller's process group and is waited for without limit. Results: 0 when it
+// ran to its end, iRetBuf = its status as above; -22 when the format cannot be applied; another
+// negative errno when the process cannot be created or waited for.
+int Execute_Tool_Line(int& iRetBuf, const char* pszFmt, ...) __attribute__((format(printf, 2, 3)));
+
 // For forked workers: on SIGTERM, send SIGTERM to the group of the running command (if any) and
 // end at once with _exit(0).
 void Install_Worker_Sigterm_Handler();

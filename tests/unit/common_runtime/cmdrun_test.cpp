@@ -50,7 +50,8 @@ protected:
     pid_t Read_Pid(const std::string& name) { return static_cast<pid_t>(std::stol(plattest::Read_File(s / name))); }
 
     // A tool run by its path, so the runner starts it without a shell. Its first argument says what
-    // it does: "args" writes its parent's pid and then every argument, each ended by a NUL; "exitN"
+    // it does: "args" writes its parent's pid and then every argument, each ended by a NUL; "group"
+    // writes its parent's pid and its process group; "exitN"
     // ends with N; "kill" ends by SIGKILL; "hang" and "deaf" (SIGTERM ignored) write their pid to
     // the file of the second argument and sleep, "hang" with a background child beside it; "state"
     // writes its blocked and ignored signals and what its standard input holds. All write "err" on
@@ -64,6 +65,7 @@ protected:
                              "  args) printf '%s\\0' \"$PPID\" \"$@\" ;;\n"
                              "  exit*) exit \"${1#exit}\" ;;\n"
                              "  kill) kill -KILL $$ ;;\n"
+                             "  group) echo \"$PPID $(cut -d' ' -f5 /proc/$$/stat)\" ;;\n"
                              "  hang) echo $$ > \"$2\"; sleep 100 & sleep 100 ;;\n"
                              "  deaf) trap '' TERM; echo $$ > \"$2\"; sleep 100 ;;\n"
                              // Read by the shell itself: a child's look at it could catch it forking.
@@ -208,8 +210,24 @@ TEST_F(CommandRunner, ToolGetsExactlyTheQuotedArgumentsWithoutAShell) {
     EXPECT_NE(stat("pwned", &st), 0);
 }
 
+TEST_F(CommandRunner, ToolLineStaysInTheCallersGroupAndTheTimedOneLeadsItsOwn) {
+    const std::string tool = Tool(), out = qlm::ShellQuote(s / "out");
+    int status = -5;
+    ASSERT_EQ(Execute_Tool_Line(status, "%s group >%s 2>/dev/null", tool.c_str(), out.c_str()), 0);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(plattest::Read_File(s / "out"), std::to_string(getpid()) + " " + std::to_string(getpgrp()) + "\n");
+    EXPECT_EQ(g_current_pgid, 0);  // nothing for a worker's SIGTERM handler to end but the worker's own group
+
+    status = -5;
+    ASSERT_EQ(Execute_Command_Line_Timeout(status, 10, "%s group >%s 2>/dev/null", tool.c_str(), out.c_str()), 0);
+    EXPECT_EQ(status, 0);
+    const std::string seen = plattest::Read_File(s / "out");
+    ASSERT_EQ(seen.rfind(std::to_string(getpid()) + " ", 0), 0u) << seen;
+    EXPECT_NE(std::stol(seen.substr(seen.find(' ') + 1)), static_cast<long>(getpgrp())) << seen;
+}
+
 TEST_F(CommandRunner, ReportsWhatTheShellWouldHaveReported) {
-    // Each line through the runner and through the platform's runner, which always runs /bin/sh:
+    // Each line through both runners and through the platform's runner, which always runs /bin/sh:
     // the same status and the same files, whether the runner started the line itself or not.
     const std::string tool = Tool(), dir = s.path(), quotedDir = qlm::ShellQuote(dir);
     plattest::Write_File(s / "plain", "exit 5\n");  // no "#!" line: the shell runs it as a script
@@ -250,6 +268,11 @@ TEST_F(CommandRunner, ReportsWhatTheShellWouldHaveReported) {
         fresh();
         int status = -5;
         ASSERT_EQ(Execute_Command_Line_Timeout(status, 10, "%s", line.c_str()), 0) << line;
+        EXPECT_EQ(status, shellStatus) << line;
+        EXPECT_EQ(files(), shellFiles) << line;
+        fresh();
+        status = -5;
+        ASSERT_EQ(Execute_Tool_Line(status, "%s", line.c_str()), 0) << line;
         EXPECT_EQ(status, shellStatus) << line;
         EXPECT_EQ(files(), shellFiles) << line;
     }
