@@ -5,8 +5,9 @@ command. Run by hand after a build:
 
     python3 bench/backup_bench.py [--users 5] [--files 100]
 
-It prints items per second, the tool processes each run started, and the run's time over the shell
-loop's time for the same downloads (the system's own overhead as a ratio)."""
+It prints items per second, the tool processes each run started, the first run's wall time beside a
+plain shell loop of the same gam downloads, and the CPU time of orvenna.cgi and all its children
+(shells included, tools excluded) beside the CPU time the tools report in the call log."""
 
 import argparse
 import json
@@ -68,22 +69,41 @@ def main():
 
         calls = os.path.join(sim, "calls.jsonl")
 
+        def timed(argv, **kw):
+            """Wall seconds and the CPU seconds of argv and every descendant it reaped."""
+            # What the run before wrote is flushed first: the catalogs' syncs would otherwise wait
+            # for its write-back and charge it to this run.
+            os.sync()
+            start = time.monotonic()
+            proc = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, **kw)
+            _, status, usage = os.wait4(proc.pid, 0)
+            took = time.monotonic() - start
+            if os.waitstatus_to_exitcode(status) != 0:
+                raise RuntimeError("%s ended with %d" % (argv[0], os.waitstatus_to_exitcode(status)))
+            return took, usage.ru_utime + usage.ru_stime
+
+        def logged():
+            """The call log's start entries and the tools' CPU seconds from its end entries."""
+            with open(calls) as f:
+                entries = [json.loads(line) for line in f if line.strip()]
+            starts = [e for e in entries if e.get("event") == "start"]  # one per tool process
+            tools_cpu = sum(e.get("cpu_us", 0) for e in entries if e.get("event") == "end") / 1e6
+            return starts, tools_cpu
+
         def run(label):
             if os.path.exists(calls):
                 os.unlink(calls)
-            start = time.monotonic()
-            subprocess.run([cgi, "-backup", str(uuid.uuid4()), task, "1", "1", "0", "0", "0"], env=env, check=True,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            took = time.monotonic() - start
-            with open(calls) as f:
-                entries = [json.loads(line) for line in f if line.strip()]
-            downloads = [e["argv"] for e in entries if e.get("tool") == "gam" and "drivefile" in e.get("argv", [])
+            took, cpu = timed([cgi, "-backup", str(uuid.uuid4()), task, "1", "1", "0", "0", "0"], env=env)
+            starts, tools_cpu = logged()
+            downloads = [e["argv"] for e in starts if e.get("tool") == "gam" and "drivefile" in e.get("argv", [])
                          and "get" in e.get("argv", [])]
-            tools = len(entries)  # one line per tool process
             stored = sum(len(files) for base in ("drive", "shared_drive")
                          for _, _, files in os.walk(os.path.join(root, GWS, "backup", base)))
             print("%-14s %7.2f s  %6d tool processes  %6d downloads  %6d files stored  %8.1f items/s"
-                  % (label, took, tools, len(downloads), stored, stored / took if took else 0))
+                  % (label, took, len(starts), len(downloads), stored, stored / took if took else 0))
+            own = cpu - tools_cpu
+            print("%-14s CPU: orvenna.cgi and its children (shells included) %.3f s, tools %.3f s, ratio %.3f"
+                  % ("", own, tools_cpu, own / tools_cpu if tools_cpu else 0))
             return took, downloads
 
         first, downloads = run("first run")
@@ -101,10 +121,11 @@ def main():
             for argv in downloads:
                 words = [gam] + list(argv)  # the call log keeps the arguments after the program
                 f.write(" ".join("'" + a.replace("'", "'\\''") + "'" for a in words) + " >/dev/null 2>/dev/null\n")
-        start = time.monotonic()
-        subprocess.run(["sh", script], env=dict(env, GAMCFGDIR=gamdir), check=True)
-        loop = time.monotonic() - start
-        print("shell loop     %7.2f s  for the first run's %d downloads" % (loop, len(downloads)))
+        os.unlink(calls)
+        loop, loop_cpu = timed(["sh", script], env=dict(env, GAMCFGDIR=gamdir))
+        _, loop_tools_cpu = logged()
+        print("shell loop     %7.2f s  for the first run's %d downloads (CPU: shell %.3f s, tools %.3f s)"
+              % (loop, len(downloads), loop_cpu - loop_tools_cpu, loop_tools_cpu))
         if loop > 0:
             print("first run / shell loop of its downloads: %.2f" % (first / loop))
         print("unchanged run downloads: %d" % len(again))

@@ -7,8 +7,8 @@ on the same file. Run by hand after a build:
 
 The demo domain is backed up once by the backup engine (so task, store folder and catalog are
 real), then the account's catalog is replaced by a generated one of the same schema: a root, the
-folders under it and the files in each folder. Each request prints its median wall time, the
-sqlite3 tool's median for the same statements, the peak resident memory of both processes and
+folders under it and the files in each folder. Each request prints its median wall and CPU
+times, the sqlite3 tool's medians for the same statements, the peak resident memory of both processes and
 the reply's size; and, when build/bench/bench_browse_list is there, the peak memory of the whole
 search held as one json-c object instead of streamed."""
 
@@ -85,25 +85,32 @@ TIME = "/usr/bin/time"  # GNU time: a small parent, so the peak it reports is th
 
 
 def measure(argv, env, out_path, runs):
-    """Median wall time, highest peak RSS (KiB) and output size of argv run runs times. Without GNU
-    time the peak comes from wait4 and then includes this script's own size from before exec."""
-    times, peak = [], 0
-    rss_path = out_path + ".rss"
-    wrapped = [TIME, "-f", "%M", "-o", rss_path] + argv if os.access(TIME, os.X_OK) else argv
-    for _ in range(runs):
+    """Median wall time, median CPU time (user + system), highest peak RSS (KiB) and output size of
+    argv run runs times. Times come from runs of argv alone; the peak from one more run under GNU
+    time (without it, from wait4, which then includes this script's own size from before exec)."""
+    times, cpus, peak = [], [], 0
+
+    def once(cmd):
         with open(out_path, "wb") as out:
             start = time.monotonic()
-            proc = subprocess.Popen(wrapped, env=env, stdout=out, stderr=subprocess.DEVNULL)
+            proc = subprocess.Popen(cmd, env=env, stdout=out, stderr=subprocess.DEVNULL)
             _, status, usage = os.wait4(proc.pid, 0)
-            times.append(time.monotonic() - start)
+            took = time.monotonic() - start
         if os.waitstatus_to_exitcode(status) != 0:
             raise RuntimeError("%s ended with %d" % (argv[0], os.waitstatus_to_exitcode(status)))
-        if wrapped is argv:
-            peak = max(peak, usage.ru_maxrss)
-        else:
-            with open(rss_path) as f:
-                peak = max(peak, int(f.read().split()[-1]))
-    return statistics.median(times), peak, os.path.getsize(out_path)
+        return took, usage
+
+    for _ in range(runs):
+        took, usage = once(argv)
+        times.append(took)
+        cpus.append(usage.ru_utime + usage.ru_stime)
+        peak = max(peak, usage.ru_maxrss)
+    if os.access(TIME, os.X_OK):
+        rss_path = out_path + ".rss"
+        once([TIME, "-f", "%M", "-o", rss_path] + argv)
+        with open(rss_path) as f:
+            peak = int(f.read().split()[-1])
+    return statistics.median(times), statistics.median(cpus), peak, os.path.getsize(out_path)
 
 
 def main():
@@ -163,24 +170,25 @@ def main():
         out_dir = tempfile.mkdtemp(prefix="qlm-bench-out-")
         try:
             cgi_env = s.env(GATEWAY_INTERFACE="CGI/1.1", REQUEST_METHOD="GET", HTTP_COOKIE="NAS_SID=" + s.sid)
-            print("%-13s %10s %10s %7s %11s %11s %12s %12s" % ("request", "cgi ms", "sqlite3 ms", "ratio",
-                                                               "cgi peak", "cli peak", "reply bytes",
-                                                               "cli bytes"))
+            print("%-13s %9s %10s %6s %9s %10s %6s %11s %11s %12s %12s"
+                  % ("request", "cgi ms", "sqlite3 ms", "ratio", "cgi CPU", "sqlite3 CPU", "ratio", "cgi peak",
+                     "cli peak", "reply bytes", "cli bytes"))
             for label, params, sql in cases:
                 env = dict(cgi_env, QUERY_STRING=urllib.parse.urlencode(dict(params, task_id=task,
                                                                              domain_user_email=USER)))
                 reply = os.path.join(out_dir, "reply")
-                took, peak, size = measure([s.cgi_path], env, reply, args.runs)
+                took, cpu, peak, size = measure([s.cgi_path], env, reply, args.runs)
                 with open(reply, "rb") as f:
                     head = f.read(200)
                 if b'"success": true' not in head:
                     raise RuntimeError("%s: unexpected reply %r" % (label, head))
-                cli_took, cli_peak, cli_size = measure(["sqlite3", "-readonly", "-json", catalog, sql],
+                cli_took, cli_cpu, cli_peak, cli_size = measure(["sqlite3", "-readonly", "-json", catalog, sql],
                                                        {"PATH": "/usr/bin:/bin"}, os.path.join(out_dir, "cli"),
                                                        args.runs)
-                print("%-13s %10.1f %10.1f %7.2f %8.1f MB %8.1f MB %12d %12d"
-                      % (label, took * 1e3, cli_took * 1e3, took / cli_took if cli_took else 0, peak / 1024,
-                         cli_peak / 1024, size, cli_size))
+                print("%-13s %9.1f %10.1f %6.2f %9.1f %10.1f %6.2f %8.1f MB %8.1f MB %12d %12d"
+                      % (label, took * 1e3, cli_took * 1e3, took / cli_took if cli_took else 0, cpu * 1e3,
+                         cli_cpu * 1e3, cpu / cli_cpu if cli_cpu else 0, peak / 1024, cli_peak / 1024, size,
+                         cli_size))
             # The same whole-catalog search held as one json-c object, as a reply built in one piece.
             whole = os.path.join(qlmtest.BINARY_DIR, "bench", "bench_browse_list")
             if os.access(whole, os.X_OK):

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/atomicfile.h"
+#include "common/cmdrun.h"
 #include "common/filehelpers.h"
 #include "common/paths.h"
 #include "common/procinfo.h"
@@ -20,7 +21,6 @@
 #include "plat_conf.h"
 #include "plat_file.h"
 #include "plat_json.h"
-#include "plat_proc.h"
 #include "plat_secret.h"
 #include "plat_string.h"
 
@@ -58,13 +58,21 @@ std::string Read_Token(const std::string& path) {
 // Decrypts the token stored in srcPath into a fresh file of its own (tmp/<auth>_<pid>_<id>_de), so
 // two processes decrypting one key never remove each other's file.
 int Decrypt_Key_File(std::string& strKeyPath, const std::string& srcPath, const char* pszAuthID) {
-    RAIIful_Char_Pointer plain;
-    if (int rc = Decrypt_Str(Read_Token(srcPath).c_str(), plain.out(), kKeyPassphrase); rc != 0)
-        return rc < 0 ? rc : -161;
+    // Decryption is slow on purpose (key stretching), and one run needs its key several times: the
+    // process keeps the last token it decrypted with its plain text, and the same token is never
+    // decrypted twice. A changed or missing token is decrypted again.
+    static std::string s_token, s_plain;
+    const std::string token = Read_Token(srcPath);
+    if (s_token.empty() || token != s_token) {
+        RAIIful_Char_Pointer plain;
+        if (int rc = Decrypt_Str(token.c_str(), plain.out(), kKeyPassphrase); rc != 0) return rc < 0 ? rc : -161;
+        s_plain = plain.get();
+        s_token = token;
+    }
     std::string tmpDir = qlm::Db_Tmp_Dir();
     smbbackup::Create_Path(tmpDir.c_str(), 0700);
     std::string out = tmpDir + "/" + pszAuthID + "_" + std::to_string(getpid()) + "_" + smbbackup::Create_New_ID() + "_de";
-    if (Write_Private_File(out, plain.get(), strlen(plain.get())) != 0) return -161;
+    if (Write_Private_File(out, s_plain.data(), s_plain.size()) != 0) return -161;
     strKeyPath = out;
     return 0;
 }
@@ -162,7 +170,7 @@ int Set_Up_Gam(Decrypt_Fn decrypt, const char* pszAuthID, const char* pszAdminEm
     }
     std::string gam = ShellQuote(qlm::Tool_Path("gam"));
     for (int i = 0; i < 2; ++i) {
-        rc = Execute_Command_Line(status, "%s >%s 2>%s", gam.c_str(), "/dev/null", "/dev/null");
+        rc = Execute_Tool_Line(status, "%s >%s 2>%s", gam.c_str(), "/dev/null", "/dev/null");
         if (Run_Ok(rc, status) != 0) return -161;
     }
     if (Is_Folder(dir.c_str()) != 1 || chmod(dir.c_str(), 0700) != 0) return -161;

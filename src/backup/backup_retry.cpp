@@ -3,10 +3,10 @@
 #include <string>
 
 #include "common/clock.h"
+#include "common/cmdrun.h"
 #include "log/log_db.h"
 #include "orvenna_task.h"
 #include "plat_json.h"
-#include "plat_proc.h"
 
 namespace {
 
@@ -50,7 +50,7 @@ int Backup_Service_With_Retry(BackupServiceFn fn, GWSTask* pTask, const std::str
 
 int Check_Permission_By_Cmd(const std::string& strCmdLine, const std::string& strResultPath) {
     int status = -1;
-    if (Execute_Command_Line(status, "%s", strCmdLine.c_str()) < 0 || status != 0) return -1;
+    if (Execute_Tool_Line(status, "%s", strCmdLine.c_str()) < 0 || status != 0) return -1;
     RAIIful_Json result(Json_From_File(strResultPath.c_str()));
     if (!result) return -2;
     bool pass = false;

@@ -24,7 +24,6 @@
 #include "common/toolcmd.h"
 #include "log/log_db.h"
 #include "orvenna_task.h"
-#include "plat_proc.h"
 #include "plat_string.h"
 
 namespace qlm::drivebk {
@@ -101,7 +100,7 @@ UnlinkGuard New_Temp_File() {
 ToolRun Run_Tool(const std::string& cmdline, const std::string& outPath, const std::string& errPath) {
     ToolRun r;
     const std::string line = cmdline + " >" + ShellQuote(outPath) + " 2>" + ShellQuote(errPath);
-    r.ret = Execute_Command_Line(r.status, "%s", line.c_str());
+    r.ret = Execute_Tool_Line(r.status, "%s", line.c_str());
     if (IsConnectionError(errPath))
         r.result = RunResult::Lost;
     else

@@ -1,38 +1,36 @@
 #include "common/cmdrun.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <fstream>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "common/cmdline.h"
+
+extern char** environ;
 
 volatile sig_atomic_t g_current_pgid = 0;
 
 namespace {
 
-constexpr long kPollMs = 100;
-constexpr int kGracePolls = 20;
+constexpr long long kGraceMs = 2000;
+constexpr long long kNoPidfdPauseMs = 10;
 
 long long Monotonic_Ms() {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-// A full pause: a handled signal does not shorten it.
-void Pause_Poll() {
-    struct timespec until;
-    clock_gettime(CLOCK_MONOTONIC, &until);
-    until.tv_nsec += kPollMs * 1000000;
-    if (until.tv_nsec >= 1000000000) {
-        until.tv_sec += 1;
-        until.tv_nsec -= 1000000000;
-    }
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
-    }
 }
 
 int Status_Of(int ws) {
@@ -41,16 +39,48 @@ int Status_Of(int ws) {
     return -1;
 }
 
-enum class Poll { Ended, NoChild, Running, Interrupted, Failed };
+// A descriptor that becomes readable when the child ends, so the wait sleeps in the kernel instead
+// of polling; -1 on kernels without one (the wait then falls back to short pauses).
+int Open_Pidfd(pid_t pid) {
+#ifdef SYS_pidfd_open
+    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+#else
+    (void)pid;
+    return -1;
+#endif
+}
 
-Poll Poll_Child(pid_t pid, int& ws, int& err) {
-    pid_t r = waitpid(pid, &ws, WNOHANG);
-    if (r == pid) return Poll::Ended;
-    if (r == 0) return Poll::Running;
-    err = errno;
-    if (err == EINTR) return Poll::Interrupted;
-    if (err == ECHILD) return Poll::NoChild;
-    return Poll::Failed;
+struct FdCloser {
+    int fd;
+    ~FdCloser() {
+        if (fd >= 0) close(fd);
+    }
+};
+
+enum class Wait { Ended, NoChild, Running, Failed };
+
+// Waits for the unreaped child until the monotonic time untilMs; a handled signal neither ends
+// the wait early nor makes it longer.
+Wait Wait_Child(pid_t pid, int pidfd, long long untilMs, int& ws, int& err) {
+    for (;;) {
+        pid_t r = waitpid(pid, &ws, WNOHANG);
+        if (r == pid) return Wait::Ended;
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            err = errno;
+            return err == ECHILD ? Wait::NoChild : Wait::Failed;
+        }
+        const long long left = untilMs - Monotonic_Ms();
+        if (left <= 0) return Wait::Running;
+        if (pidfd >= 0) {
+            struct pollfd p {pidfd, POLLIN, 0};
+            poll(&p, 1, static_cast<int>(left < INT_MAX ? left : INT_MAX));
+        } else {
+            const long long pause = left < kNoPidfdPauseMs ? left : kNoPidfdPauseMs;
+            struct timespec ts {0, static_cast<long>(pause) * 1000000L};
+            nanosleep(&ts, nullptr);
+        }
+    }
 }
 
 // While the child is unreaped its pid is still ours, so falling back to it is safe.
@@ -58,9 +88,8 @@ void Signal_Unreaped_Group(pid_t pid, int sig) {
     if (kill(-pid, sig) != 0 && errno != ESRCH) kill(pid, sig);
 }
 
-// Keeps signals blocked from just before the fork until the child's group exists and is recorded,
-// so a worker's SIGTERM handler never finds a group that is not there yet, and no handler of the
-// caller ever runs in the child before it resets them.
+// Keeps signals blocked from just before the child is made until its group exists and is recorded,
+// so a worker's SIGTERM handler never finds a group that is not there yet.
 struct TermBlock {
     sigset_t old;
     TermBlock() {
@@ -77,105 +106,166 @@ struct CurrentGroup {
     ~CurrentGroup() { g_current_pgid = 0; }
 };
 
-// In the child between fork and exec: async-signal-safe calls only.
-[[noreturn]] void Exec_Child(const char* line) {
-    setpgid(0, 0);
-    struct sigaction dfl {};
-    dfl.sa_handler = SIG_DFL;
-    sigemptyset(&dfl.sa_mask);
-    // Ignored signals survive exec: a tool must not inherit an ignored SIGPIPE or SIGTERM, nor a
-    // caller's SIGCHLD setting. Every signal is reset (SIGKILL and SIGSTOP refuse quietly).
-    for (int sig = 1; sig < NSIG; ++sig) sigaction(sig, &dfl, nullptr);
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    int nul = open("/dev/null", O_RDONLY);
-    if (nul >= 0 && nul != STDIN_FILENO) {
-        dup2(nul, STDIN_FILENO);
-        close(nul);
+// What every command starts with: every signal at its default (an ignored SIGPIPE or SIGTERM, or a
+// caller's SIGCHLD setting, would survive exec), nothing blocked, /dev/null as standard input, and
+// with bNewGroup the leadership of a new process group.
+struct Spawn_Setup {
+    posix_spawnattr_t attr;
+    posix_spawn_file_actions_t actions;
+    explicit Spawn_Setup(bool bNewGroup) {
+        posix_spawnattr_init(&attr);
+        // Every bit set: sigfillset leaves out the C library's own two real-time signals, which
+        // posix_spawn would then leave ignored in the program it starts.
+        sigset_t all, none;
+        memset(&all, 0xff, sizeof all);
+        sigemptyset(&none);
+        posix_spawnattr_setsigdefault(&attr, &all);
+        posix_spawnattr_setsigmask(&attr, &none);
+        posix_spawnattr_setpgroup(&attr, 0);
+        posix_spawnattr_setflags(&attr, (bNewGroup ? POSIX_SPAWN_SETPGROUP : 0) | POSIX_SPAWN_SETSIGDEF |
+                                            POSIX_SPAWN_SETSIGMASK);
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     }
-    execl("/bin/sh", "sh", "-c", line, static_cast<char*>(nullptr));
-    _exit(127);
+    ~Spawn_Setup() {
+        posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attr);
+    }
+    Spawn_Setup(const Spawn_Setup&) = delete;
+    Spawn_Setup& operator=(const Spawn_Setup&) = delete;
+};
+
+// The program straight from its argument vector, the redirections done as the shell would do them.
+// 0, or the error that kept it from starting.
+int Spawn_Direct(pid_t& pid, const qlm::SimpleCommand& cmd, bool bNewGroup) {
+    Spawn_Setup s(bNewGroup);
+    for (const qlm::Redirection& r : cmd.redirections) {
+        int e = r.dupFrom >= 0 ? posix_spawn_file_actions_adddup2(&s.actions, r.dupFrom, r.fd)
+                               : posix_spawn_file_actions_addopen(&s.actions, r.fd, r.path.c_str(),
+                                                                  O_WRONLY | O_CREAT | (r.append ? O_APPEND : O_TRUNC),
+                                                                  0666);
+        if (e != 0) return e;
+    }
+    std::vector<char*> argv;
+    argv.reserve(cmd.argv.size() + 1);
+    for (const std::string& a : cmd.argv) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    return posix_spawn(&pid, argv[0], &s.actions, &s.attr, argv.data(), environ);
+}
+
+int Spawn_Shell(pid_t& pid, const std::string& line, bool bNewGroup) {
+    Spawn_Setup s(bNewGroup);
+    char* argv[] = {const_cast<char*>("sh"), const_cast<char*>("-c"), const_cast<char*>(line.c_str()), nullptr};
+    return posix_spawn(&pid, "/bin/sh", &s.actions, &s.attr, argv, environ);
+}
+
+// The command line formatted from fmt; false when the format cannot be applied.
+bool Format_Line(std::string& line, const char* fmt, va_list ap) {
+    if (fmt == nullptr) return false;
+    va_list ap2;
+    va_copy(ap2, ap);
+    int n = vsnprintf(nullptr, 0, fmt, ap);
+    if (n < 0) {
+        va_end(ap2);
+        return false;
+    }
+    line.assign(static_cast<size_t>(n) + 1, '\0');
+    vsnprintf(line.data(), line.size(), fmt, ap2);
+    va_end(ap2);
+    line.resize(static_cast<size_t>(n));
+    return true;
+}
+
+// A started command: its pid, and whether a shell stands between us and the program.
+struct Started {
+    pid_t pid = -1;
+    bool bShell = true;
+
+    // The shell reports a program ended by signal s as 128 + s: so does a program run without it.
+    int Status(int ws) const { return !bShell && WIFSIGNALED(ws) ? 128 + WTERMSIG(ws) : Status_Of(ws); }
+};
+
+// Starts the line. A plain line starts its program without a shell in between; anything else, and
+// a line whose program or redirections fail, goes to the shell, which then reports it as it always
+// did. 0; 1 when not even the shell could run (iRetBuf is then what its child would have reported);
+// or -errno when no process could be made.
+int Start(const std::string& line, bool bNewGroup, Started& st, int& iRetBuf) {
+    qlm::SimpleCommand cmd;
+    if (qlm::Parse_Simple_Command(line, cmd) && Spawn_Direct(st.pid, cmd, bNewGroup) == 0) {
+        st.bShell = false;
+        return 0;
+    }
+    const int e = Spawn_Shell(st.pid, line, bNewGroup);
+    if (e == EAGAIN || e == ENOMEM) return -e;
+    if (e != 0) {
+        iRetBuf = 127;
+        return 1;
+    }
+    return 0;
+}
+
+// Waits without limit for the child to end. 0 with iRetBuf its status, or -errno.
+int Wait_To_End(const Started& st, int& iRetBuf) {
+    int ws = 0;
+    while (waitpid(st.pid, &ws, 0) != st.pid) {
+        if (errno != EINTR) return -errno;
+    }
+    iRetBuf = st.Status(ws);
+    return 0;
 }
 
 }  // namespace
 
-int Execute_Command_Line_Timeout(int& iRetBuf, int iTimeoutSec, const char* pszFmt, ...) {
-    if (pszFmt == nullptr) return -22;
-    va_list ap, ap2;
+int Execute_Tool_Line(int& iRetBuf, const char* pszFmt, ...) {
+    std::string line;
+    va_list ap;
     va_start(ap, pszFmt);
-    va_copy(ap2, ap);
-    int n = vsnprintf(nullptr, 0, pszFmt, ap);
+    const bool bFormatted = Format_Line(line, pszFmt, ap);
     va_end(ap);
-    if (n < 0) {
-        va_end(ap2);
-        return -22;
-    }
-    std::string line(static_cast<size_t>(n) + 1, '\0');
-    vsnprintf(line.data(), line.size(), pszFmt, ap2);
-    va_end(ap2);
-    line.resize(static_cast<size_t>(n));
+    if (!bFormatted) return -22;
+    Started st;
+    if (int rc = Start(line, false, st, iRetBuf); rc != 0) return rc < 0 ? rc : 0;
+    return Wait_To_End(st, iRetBuf);
+}
+
+int Execute_Command_Line_Timeout(int& iRetBuf, int iTimeoutSec, const char* pszFmt, ...) {
+    std::string line;
+    va_list ap;
+    va_start(ap, pszFmt);
+    const bool bFormatted = Format_Line(line, pszFmt, ap);
+    va_end(ap);
+    if (!bFormatted) return -22;
 
     CurrentGroup clearOnReturn;
-    pid_t pid;
+    Started st;
     {
         TermBlock block;
-        pid = fork();
-        if (pid < 0) return -errno;
-        if (pid == 0) Exec_Child(line.c_str());
-        setpgid(pid, pid);  // both sides set it, so it holds before any signal or wait
-        g_current_pgid = pid;
+        if (int rc = Start(line, true, st, iRetBuf); rc != 0) return rc < 0 ? rc : 0;
+        setpgid(st.pid, st.pid);  // set by the child already; harmless once it has run its program
+        g_current_pgid = st.pid;
     }
+    if (iTimeoutSec < 1) return Wait_To_End(st, iRetBuf);
 
+    const pid_t pid = st.pid;
     int ws = 0, err = 0;
-    if (iTimeoutSec < 1) {
-        for (;;) {
-            if (waitpid(pid, &ws, 0) == pid) break;
-            if (errno != EINTR) return -errno;
-        }
-        iRetBuf = Status_Of(ws);
+    FdCloser pidfd{Open_Pidfd(pid)};
+    Wait w = Wait_Child(pid, pidfd.fd, Monotonic_Ms() + static_cast<long long>(iTimeoutSec) * 1000, ws, err);
+    if (w == Wait::Ended) {
+        iRetBuf = st.Status(ws);
         return 0;
     }
-
-    const long long limitMs = static_cast<long long>(iTimeoutSec) * 1000;
-    const long long startMs = Monotonic_Ms();
-    for (;;) {
-        Poll p = Poll_Child(pid, ws, err);
-        if (p == Poll::Ended) {
-            iRetBuf = Status_Of(ws);
-            return 0;
-        }
-        if (p == Poll::Interrupted) continue;
-        if (p != Poll::Running) return -err;
-        if (Monotonic_Ms() - startMs >= limitMs) break;
-        Pause_Poll();
-    }
+    if (w != Wait::Running) return -err;
 
     // Time-out: SIGTERM to the whole group, a grace period, then SIGKILL.
     Signal_Unreaped_Group(pid, SIGTERM);
-    bool finished = false;
-    for (int i = 0; i < kGracePolls && !finished; ++i) {
-        Poll p = Poll_Child(pid, ws, err);
-        if (p == Poll::Ended) {
-            // Reaped: its pid may already be another process's, so only the group is signalled,
-            // to end any member that outlives the leader.
-            kill(-pid, SIGKILL);
-            finished = true;
-        } else if (p == Poll::NoChild) {
-            finished = true;
-        } else if (p == Poll::Failed) {
-            break;
-        } else if (p == Poll::Running) {
-            Pause_Poll();
-        }
-    }
-    if (!finished) {
+    w = Wait_Child(pid, pidfd.fd, Monotonic_Ms() + kGraceMs, ws, err);
+    if (w == Wait::Ended) {
+        // Reaped: its pid may already be another process's, so only the group is signalled, to end
+        // any member that outlives the leader.
+        kill(-pid, SIGKILL);
+    } else if (w != Wait::NoChild) {
         Signal_Unreaped_Group(pid, SIGKILL);
-        for (int i = 0; i < kGracePolls; ++i) {
-            Poll p = Poll_Child(pid, ws, err);
-            if (p == Poll::Ended || p == Poll::NoChild || p == Poll::Failed) break;
-            if (p == Poll::Running) Pause_Poll();
-        }
+        Wait_Child(pid, pidfd.fd, Monotonic_Ms() + kGraceMs, ws, err);
     }
     iRetBuf = -1;
     return -110;
@@ -199,13 +289,23 @@ void Install_Worker_Sigterm_Handler() {
 }
 
 bool IsConnectionError(const std::string& errFile) {
-    std::ifstream in(errFile, std::ios::binary);
-    if (!in) return false;
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.find("ERROR: Connection error") != std::string::npos) return true;
+    static const char kText[] = "ERROR: Connection error";
+    constexpr size_t kLen = sizeof kText - 1;
+    FdCloser fd{open(errFile.c_str(), O_RDONLY | O_CLOEXEC)};
+    if (fd.fd < 0) return false;
+    // The text holds no line break, so a line holds it exactly when the file does. Most error files
+    // are empty: one read answers; longer ones are read in blocks that overlap by the text's length.
+    char buf[8192];
+    size_t kept = 0;
+    for (;;) {
+        ssize_t got = read(fd.fd, buf + kept, sizeof buf - kept);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
+        const size_t have = kept + static_cast<size_t>(got);
+        if (memmem(buf, have, kText, kLen) != nullptr) return true;
+        kept = have < kLen - 1 ? have : kLen - 1;
+        memmove(buf, buf + have - kept, kept);
     }
-    return false;
 }
 
 void DBG(bool bDebug, const char* fmt, ...) {

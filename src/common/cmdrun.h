@@ -9,16 +9,27 @@
 // uploads and message transfers that run in a group of their own.
 extern volatile sig_atomic_t g_current_pgid;
 
-// Formats the command line from pszFmt like printf and runs it as /bin/sh -c LINE, as the leader
-// of a new process group, with default signal handling, an empty signal mask and /dev/null as
-// standard input. Text that may hold '%' is passed through "%s", never as the format.
+// Formats the command line from pszFmt like printf and runs it as the leader of a new process
+// group, with default signal handling, an empty signal mask and /dev/null as standard input. Text
+// that may hold '%' is passed through "%s", never as the format. A line that is one program named
+// by its path, with quoted arguments and output redirections, is started directly with the
+// argument vector /bin/sh would give it; any other line, and one whose program or redirections
+// fail to start, runs as /bin/sh -c LINE. Neither route copies the calling process.
 // Results: 0 when the command ran to its end, iRetBuf = its exit code (127: the shell could not
-// run it) or -128 - signal; -110 when the time-out ended it (iRetBuf = -1); -22 when the format
-// cannot be applied; another negative errno when the process cannot be created or waited for.
-// iTimeoutSec below 1 waits without limit. On time-out the group gets SIGTERM, about 2 s later
-// SIGKILL, and about 2 s more to go. Callers must not ignore SIGCHLD nor reap with waitpid(-1).
+// run it; 128 + signal for a program started directly that a signal ended, as the shell reports
+// it) or -128 - signal (the shell itself ended by a signal); -110 when the time-out ended it
+// (iRetBuf = -1); -22 when the format cannot be applied; another negative errno when the process
+// cannot be created or waited for. iTimeoutSec below 1 waits without limit. On time-out the group
+// gets SIGTERM, up to 2 s later SIGKILL, and up to 2 s more to go; the wait sleeps until the child
+// ends or the time is up. Callers must not ignore SIGCHLD nor reap with waitpid(-1).
 int Execute_Command_Line_Timeout(int& iRetBuf, int iTimeoutSec, const char* pszFmt, ...)
     __attribute__((format(printf, 3, 4)));
+
+// The same start as Execute_Command_Line_Timeout, but like the platform's Execute_Command_Line the
+// command stays in the caller's process group and is waited for without limit. Results: 0 when it
+// ran to its end, iRetBuf = its status as above; -22 when the format cannot be applied; another
+// negative errno when the process cannot be created or waited for.
+int Execute_Tool_Line(int& iRetBuf, const char* pszFmt, ...) __attribute__((format(printf, 2, 3)));
 
 // For forked workers: on SIGTERM, send SIGTERM to the group of the running command (if any) and
 // end at once with _exit(0).

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <vector>
 
+#include "common/cmdrun.h"
 #include "common/filehelpers.h"
 #include "common/paths.h"
 #include "common/procinfo.h"
@@ -83,7 +84,7 @@ int Run_Scoutix(const char* pszOption, const std::string& strKeyPath, const char
                        ShellQuote(pszAdminEmail ? pszAdminEmail : "") + " >" + ShellQuote(strOutPath) + " 2>" +
                        ShellQuote("/dev/null");
     int status = -1;
-    if (Execute_Command_Line(status, "%s", line.c_str()) != 0 || status != 0) return -161;
+    if (Execute_Tool_Line(status, "%s", line.c_str()) != 0 || status != 0) return -161;
     return 0;
 }
 

@@ -149,11 +149,12 @@ class BackupCase(test_tasks.TaskCase):
         self.assertEqual([n for n in os.listdir(self.gws("conf/mission")) if n != "history_mission"], [])
 
     def hanging_listing(self, pgid):
-        """True once the tree listing's shell runs in the worker's group (GAM's set-up runs gam too)."""
+        """True once the tree listing runs in the worker's group (GAM's set-up runs gam too), as the
+        tool itself or as a shell running it."""
         for pid in self.group_members(pgid):
             try:
                 with open("/proc/%d/cmdline" % pid, "rb") as f:
-                    if b"print filetree" in f.read():
+                    if b"print filetree" in f.read().replace(b"\0", b" "):
                         return True
             except OSError:
                 pass

@@ -4,11 +4,13 @@ orvenna.cgi, over what a real backup of the simulated demo domain stored."""
 import calendar
 import json
 import os
+import re
 import sqlite3
 import subprocess
 import sys
 import time
 import unittest
+import urllib.parse
 import uuid
 
 sys.path.insert(0, os.path.dirname(__file__))
@@ -387,6 +389,39 @@ class BusyAndErrors(BrowseCase):
                 self.assertTrue(self.request(dict(params, start=0, limit=5, index=1))["success"])
         self.assertEqual(self.tree(), before)
         self.assertFalse(os.path.exists(self.gws_path("backup/drive", other_task)))
+
+
+class LibraryLoading(BrowseCase):
+    """A request loads only the libraries its action uses: the ones for secrets, checksums, zip
+    files and content types come in on first use."""
+
+    ON_DEMAND = ("libcrypto.so", "libarchive.so", "libmagic.so")
+
+    def loaded(self, params):
+        """(reply body, the on-demand libraries the request loaded) as the dynamic loader reports them."""
+        env = self.env(GATEWAY_INTERFACE="CGI/1.1", REQUEST_METHOD="GET", QUERY_STRING=urllib.parse.urlencode(params),
+                       HTTP_COOKIE="NAS_SID=" + self.sid, LD_DEBUG="libs")
+        r = subprocess.run([self.cgi_path], env=env, capture_output=True, timeout=120)
+        log = r.stderr.decode(errors="replace")
+        self.assertIn("calling init:", log)  # the loader did report
+        return (qlmtest.split_response(r.stdout)[1],
+                {lib for lib in self.ON_DEMAND if re.search(r"calling init: \S*/" + re.escape(lib), log)})
+
+    def test_browse_list_and_log_actions_load_none_of_them(self):
+        drive = dict(task_id=self.task, domain_user_email=ALICE)
+        for params in (dict(drive, act="list_drive_local_backup", start=0, limit=50, index=1),
+                       dict(drive, act="drive_single_info", index=1),
+                       dict(drive, act="drive_advanced_search", name_key_word="a"),
+                       dict(act="list_task"),
+                       dict(act="mission_list"),
+                       dict(act="list_log", start=0, limit=10)):
+            with self.subTest(act=params["act"]):
+                body, libs = self.loaded(params)
+                self.assertIn(b'"success": true', body)
+                self.assertEqual(libs, set())
+
+    def test_an_action_that_decrypts_the_key_loads_libcrypto_alone(self):
+        self.assertEqual(self.loaded(dict(act="get_shared_drive", task_id=self.task))[1], {"libcrypto.so"})
 
 
 if __name__ == "__main__":

@@ -12,54 +12,18 @@
 #include <ctime>
 #include <fcntl.h>
 #include <memory>
+#include <spawn.h>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
+
+extern char** environ;
 
 namespace {
 
 struct FreeDeleter {
     void operator()(char* p) const { free(p); }
 };
-
-// Restores the signal mask taken away around fork().
-class MaskRestorer {
-public:
-    explicit MaskRestorer(const sigset_t& old) : old_(old) {}
-    ~MaskRestorer() { pthread_sigmask(SIG_SETMASK, &old_, nullptr); }
-    MaskRestorer(const MaskRestorer&) = delete;
-    MaskRestorer& operator=(const MaskRestorer&) = delete;
-
-private:
-    sigset_t old_;
-};
-
-// Runs in the child between fork() and exec: async-signal-safe calls only. Reports a failure
-// by writing its errno to errFd (closed by a successful exec) and ending with 127.
-[[noreturn]] void Exec_Shell(const char* line, int devNull, int errFd) {
-    int err = 0;
-    if (devNull == STDIN_FILENO) {
-        if (fcntl(STDIN_FILENO, F_SETFD, 0) != 0) err = errno;
-    } else if (dup2(devNull, STDIN_FILENO) < 0) {
-        err = errno;
-    }
-    if (!err) {
-        // Ignored signals would stay ignored across exec (a caller ignoring SIGPIPE would leave
-        // every pipeline of the command unable to end on a closed pipe); handled ones reset anyway.
-        struct sigaction dfl {};
-        dfl.sa_handler = SIG_DFL;
-        sigemptyset(&dfl.sa_mask);
-        for (int sig = 1; sig < NSIG; ++sig) sigaction(sig, &dfl, nullptr);  // fails harmlessly for KILL, STOP
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        execl("/bin/sh", "sh", "-c", line, static_cast<char*>(nullptr));
-        err = errno;
-    }
-    ssize_t ignored = write(errFd, &err, sizeof err);
-    (void)ignored;
-    _exit(127);
-}
 
 int Status_Of(int waitStatus) {
     if (WIFEXITED(waitStatus)) return WEXITSTATUS(waitStatus);
@@ -116,39 +80,33 @@ int Execute_Command_Line(int& status, const char* fmt, ...) {
     if (len < 0) return -EINVAL;
     std::unique_ptr<char, FreeDeleter> line(raw);
 
-    plat::Fd devNull(open("/dev/null", O_RDONLY | O_CLOEXEC));
-    if (!devNull) return -errno;
-    int pipeFds[2];
-    if (pipe2(pipeFds, O_CLOEXEC) != 0) return -errno;
-    plat::Fd errRead(pipeFds[0]);
-    plat::Fd errWrite(pipeFds[1]);
+    // posix_spawn starts the shell without copying the caller. Ignored signals would stay ignored
+    // across exec (a caller ignoring SIGPIPE would leave every pipeline of the command unable to end
+    // on a closed pipe), so all go back to their defaults: every bit, as sigfillset leaves out the C
+    // library's own two real-time signals, which posix_spawn would then leave ignored.
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    std::unique_ptr<posix_spawnattr_t, int (*)(posix_spawnattr_t*)> attrGuard(&attr, posix_spawnattr_destroy);
+    sigset_t all, none;
+    memset(&all, 0xff, sizeof all);
+    sigemptyset(&none);
+    posix_spawnattr_setsigdefault(&attr, &all);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    std::unique_ptr<posix_spawn_file_actions_t, int (*)(posix_spawn_file_actions_t*)> actionsGuard(
+        &actions, posix_spawn_file_actions_destroy);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
 
-    // Signals stay blocked from fork() until the child has reset their handling, so no handler of
-    // the caller ever runs in the child.
-    sigset_t all, old;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &old);
+    char* argv[] = {const_cast<char*>("sh"), const_cast<char*>("-c"), line.get(), nullptr};
     pid_t pid;
-    {
-        MaskRestorer restore(old);
-        pid = fork();
-        if (pid == 0) Exec_Shell(line.get(), devNull.get(), errWrite.get());
-    }
-    if (pid < 0) return -errno;
-    errWrite.reset();
-    devNull.reset();
-
-    int execErr = 0;
-    ssize_t got;
-    do {
-        got = read(errRead.get(), &execErr, sizeof execErr);
-    } while (got < 0 && errno == EINTR);
-
+    const int err = posix_spawn(&pid, "/bin/sh", &actions, &attr, argv, environ);
+    if (err != 0) return -err;
     int waitStatus = 0;
     while (waitpid(pid, &waitStatus, 0) < 0) {
         if (errno != EINTR) return -errno;
     }
-    if (got == static_cast<ssize_t>(sizeof execErr)) return execErr ? -execErr : -ENOEXEC;
     status = Status_Of(waitStatus);
     return 0;
 }

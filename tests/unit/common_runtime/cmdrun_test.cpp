@@ -1,6 +1,8 @@
 // The command runner against real shells: statuses, the time-out sequence, the group it ends,
 // the state a tool starts with; and the small helpers around tool runs.
 #include "common/cmdrun.h"
+#include "common/shellquote.h"
+#include "plat_proc.h"
 #include "../platform_testdir.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +12,7 @@
 #include <fcntl.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <vector>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -45,6 +48,33 @@ protected:
         return true;
     }
     pid_t Read_Pid(const std::string& name) { return static_cast<pid_t>(std::stol(plattest::Read_File(s / name))); }
+
+    // A tool run by its path, so the runner starts it without a shell. Its first argument says what
+    // it does: "args" writes its parent's pid and then every argument, each ended by a NUL; "group"
+    // writes its parent's pid and its process group; "exitN"
+    // ends with N; "kill" ends by SIGKILL; "hang" and "deaf" (SIGTERM ignored) write their pid to
+    // the file of the second argument and sleep, "hang" with a background child beside it; "state"
+    // writes its blocked and ignored signals and what its standard input holds. All write "err" on
+    // standard error first.
+    std::string Tool() {
+        const std::string path = s / "tool";
+        plattest::Write_File(path,
+                             "#!/bin/sh\n"
+                             "echo err >&2\n"
+                             "case \"$1\" in\n"
+                             "  args) printf '%s\\0' \"$PPID\" \"$@\" ;;\n"
+                             "  exit*) exit \"${1#exit}\" ;;\n"
+                             "  kill) kill -KILL $$ ;;\n"
+                             "  group) echo \"$PPID $(cut -d' ' -f5 /proc/$$/stat)\" ;;\n"
+                             "  hang) echo $$ > \"$2\"; sleep 100 & sleep 100 ;;\n"
+                             "  deaf) trap '' TERM; echo $$ > \"$2\"; sleep 100 ;;\n"
+                             // Read by the shell itself: a child's look at it could catch it forking.
+                             "  state) while read -r k v; do case $k in SigBlk:|SigIgn:) printf '%s\\t%s\\n' \"$k\" "
+                             "\"$v\" ;; esac; done </proc/self/status; cat ;;\n"
+                             "esac\n");
+        chmod(path.c_str(), 0700);
+        return qlm::ShellQuote(path);
+    }
 
     plattest::TempDir s;
 };
@@ -89,6 +119,23 @@ TEST_F(CommandRunner, TimeOutEndsTheWholeGroup) {
     }
 }
 
+TEST_F(CommandRunner, TimeOutEndsTheGroupOfAToolStartedWithoutAShell) {
+    const std::string tool = Tool();
+    for (const char* mode : {"hang", "deaf"}) {
+        int status = 0;
+        EXPECT_EQ(Execute_Command_Line_Timeout(status, 1, "%s %s %s 2>/dev/null", tool.c_str(), mode,
+                                               qlm::ShellQuote(s / "pg").c_str()),
+                  -110)
+            << mode;
+        EXPECT_EQ(status, -1);
+        EXPECT_EQ(g_current_pgid, 0);
+        pid_t pg = Read_Pid("pg");  // the tool itself leads the group
+        ASSERT_GT(pg, 1);
+        EXPECT_NE(pg, getpgrp());
+        EXPECT_TRUE(Group_Gone(pg)) << mode;
+    }
+}
+
 TEST_F(CommandRunner, BackgroundChildIsNotWaitedFor) {
     int status = -5;
     // Waiting for the background sleep would run into the time-out and give -110.
@@ -123,6 +170,9 @@ TEST_F(CommandRunner, ToolStartsWithDefaultSignalsAndEmptyInput) {
     int status = -5;
     int r = Execute_Command_Line_Timeout(status, 5, "grep -E '^Sig(Blk|Ign)' /proc/self/status > %s; cat > %s",
                                          (s / "sig").c_str(), (s / "in").c_str());
+    int directStatus = -5;  // the same, started without a shell
+    int direct = Execute_Command_Line_Timeout(directStatus, 5, "%s state >%s 2>/dev/null", Tool().c_str(),
+                                              qlm::ShellQuote(s / "direct").c_str());
 
     dup2(savedIn, STDIN_FILENO);
     close(savedIn);
@@ -136,6 +186,96 @@ TEST_F(CommandRunner, ToolStartsWithDefaultSignalsAndEmptyInput) {
     EXPECT_EQ(status, 0);
     EXPECT_EQ(plattest::Read_File(s / "sig"), "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n");
     EXPECT_EQ(plattest::Read_File(s / "in"), "");
+    EXPECT_EQ(direct, 0);
+    EXPECT_EQ(directStatus, 0);
+    EXPECT_EQ(plattest::Read_File(s / "direct"), "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n");
+}
+
+TEST_F(CommandRunner, ToolGetsExactlyTheQuotedArgumentsWithoutAShell) {
+    const std::string tool = Tool();
+    const char* texts[] = {"plain", "a b", "it's", "'", "", "$(touch pwned)", "`id`", "*", "~", "#x", "a;b|c&d",
+                           "\n", "> x", "2>&1", "%s %n", "\"", "\\", "Résumé 🍕.pdf"};
+    for (const char* text : texts) {
+        const std::string line = tool + " args " + qlm::ShellQuote(text) + " x" + qlm::ShellQuote(text) + "y >" +
+                                 qlm::ShellQuote(s / "out") + " 2>" + qlm::ShellQuote(s / "err");
+        int status = -5;
+        ASSERT_EQ(Execute_Command_Line_Timeout(status, 10, "%s", line.c_str()), 0) << text;
+        EXPECT_EQ(status, 0) << text;
+        // Our own pid as the tool's parent: no shell stood between.
+        const std::string want = std::to_string(getpid()) + '\0' + "args" + '\0' + text + '\0' + "x" + text + "y" + '\0';
+        EXPECT_EQ(plattest::Read_File(s / "out"), want) << text;
+        EXPECT_EQ(plattest::Read_File(s / "err"), "err\n") << text;
+    }
+    struct stat st;
+    EXPECT_NE(stat("pwned", &st), 0);
+}
+
+TEST_F(CommandRunner, ToolLineStaysInTheCallersGroupAndTheTimedOneLeadsItsOwn) {
+    const std::string tool = Tool(), out = qlm::ShellQuote(s / "out");
+    int status = -5;
+    ASSERT_EQ(Execute_Tool_Line(status, "%s group >%s 2>/dev/null", tool.c_str(), out.c_str()), 0);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(plattest::Read_File(s / "out"), std::to_string(getpid()) + " " + std::to_string(getpgrp()) + "\n");
+    EXPECT_EQ(g_current_pgid, 0);  // nothing for a worker's SIGTERM handler to end but the worker's own group
+
+    status = -5;
+    ASSERT_EQ(Execute_Command_Line_Timeout(status, 10, "%s group >%s 2>/dev/null", tool.c_str(), out.c_str()), 0);
+    EXPECT_EQ(status, 0);
+    const std::string seen = plattest::Read_File(s / "out");
+    ASSERT_EQ(seen.rfind(std::to_string(getpid()) + " ", 0), 0u) << seen;
+    EXPECT_NE(std::stol(seen.substr(seen.find(' ') + 1)), static_cast<long>(getpgrp())) << seen;
+}
+
+TEST_F(CommandRunner, ReportsWhatTheShellWouldHaveReported) {
+    // Each line through both runners and through the platform's runner, which always runs /bin/sh:
+    // the same status and the same files, whether the runner started the line itself or not.
+    const std::string tool = Tool(), dir = s.path(), quotedDir = qlm::ShellQuote(dir);
+    plattest::Write_File(s / "plain", "exit 5\n");  // no "#!" line: the shell runs it as a script
+    chmod((s / "plain").c_str(), 0700);
+    plattest::Write_File(s / "unrunnable", "#!/bin/sh\nexit 0\n");
+    chmod((s / "unrunnable").c_str(), 0600);
+    const std::string lines[] = {
+        tool + " exit0 >" + quotedDir + "/o 2>" + quotedDir + "/e",
+        tool + " exit3 >" + quotedDir + "/o 2>" + quotedDir + "/e",
+        tool + " exit60 2>" + quotedDir + "/e",
+        // 128 + 9, as the shell says (which also writes its own notice of the signal on standard error)
+        tool + " kill >" + quotedDir + "/o 2>/dev/null",
+        tool + " exit0 >" + quotedDir + "/o 2>&1",                                // both into one file
+        tool + " exit0 2>&1 >" + quotedDir + "/o",  // only the output goes to the file
+        tool + " exit0 >>" + quotedDir + "/keep 2>>" + quotedDir + "/keep",       // appended to what is there
+        quotedDir + "/missing x >" + quotedDir + "/o 2>" + quotedDir + "/e",     // 127
+        quotedDir + "/unrunnable >" + quotedDir + "/o 2>" + quotedDir + "/e",    // 126
+        quotedDir + "/plain >" + quotedDir + "/o 2>" + quotedDir + "/e",         // 5
+        tool + " exit0 >" + quotedDir + "/no/such/folder 2>" + quotedDir + "/e",  // the shell's own failure
+        "exit 7",
+    };
+    auto files = [&] {
+        std::string all;
+        for (const char* f : {"o", "e", "keep"})
+            all += std::string(f) + "=" + (access((s / f).c_str(), F_OK) == 0 ? plattest::Read_File(s / f) : "-") + ";";
+        return all;
+    };
+    for (const std::string& line : lines) {
+        auto fresh = [&] {
+            unlink((s / "o").c_str());
+            unlink((s / "e").c_str());
+            plattest::Write_File(s / "keep", "before\n");
+        };
+        fresh();
+        int shellStatus = -5;
+        ASSERT_EQ(Execute_Command_Line(shellStatus, "%s", line.c_str()), 0) << line;
+        const std::string shellFiles = files();
+        fresh();
+        int status = -5;
+        ASSERT_EQ(Execute_Command_Line_Timeout(status, 10, "%s", line.c_str()), 0) << line;
+        EXPECT_EQ(status, shellStatus) << line;
+        EXPECT_EQ(files(), shellFiles) << line;
+        fresh();
+        status = -5;
+        ASSERT_EQ(Execute_Tool_Line(status, "%s", line.c_str()), 0) << line;
+        EXPECT_EQ(status, shellStatus) << line;
+        EXPECT_EQ(files(), shellFiles) << line;
+    }
 }
 
 TEST_F(CommandRunner, LineWithPercentPassedThroughSArrivesIntact) {

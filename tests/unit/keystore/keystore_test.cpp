@@ -221,6 +221,38 @@ TEST_F(KeyStore, TheKeyFolderIsPrivateWhicheverWriterMakesItFirst) {
     }
 }
 
+TEST_F(KeyStore, ARepeatedDecryptionFollowsWhatTheKeyFileHoldsNow) {
+    // The process remembers the token it decrypted last: a file that changed since must not be
+    // answered with the remembered key, nor a file that went bad.
+    Stored();
+    const std::string first = Read_File(qlm::Stored_Key_Path(auth));
+    const std::string other = R"({"type":"service_account","private_key_id":"k2"})";
+    ASSERT_EQ(qlm::Store_Pending_Service_Account_Key(other.c_str(), auth.c_str()), 0);
+    const std::string second = Read_File(qlm::Pending_Key_Path(auth));
+    std::string tampered = second;
+    tampered[tampered.size() / 2] = tampered[tampered.size() / 2] == 'A' ? 'B' : 'A';
+    struct Step {
+        const std::string* token;
+        const char* plain;  // nullptr: decryption fails
+    } steps[] = {{&first, kPlainKey}, {&first, kPlainKey}, {&second, other.c_str()}, {&tampered, nullptr},
+                 {&first, kPlainKey}, {nullptr, nullptr}};
+    for (const Step& st : steps) {
+        fs::remove(qlm::Stored_Key_Path(auth));
+        if (st.token) Write_File(qlm::Stored_Key_Path(auth), *st.token);
+        std::string path = "untouched";
+        const int rc = Get_Encrypt_Service_Account_Key(path, auth.c_str());
+        if (st.plain == nullptr) {
+            EXPECT_LT(rc, 0);
+            EXPECT_EQ(path, "untouched");
+            continue;
+        }
+        ASSERT_EQ(rc, 0);
+        EXPECT_EQ(Read_File(path), st.plain);
+        EXPECT_EQ(Mode(path), 0600u);
+        fs::remove(path);
+    }
+}
+
 TEST_F(KeyStore, SetUpBuildsThisProcesssFolderForTheKeysFirstDomain) {
     Stored();
     std::string dir = qlm::Gam_Dir() + "." + std::to_string(getpid());
