@@ -96,7 +96,7 @@ long long Event_Time(const std::string& dateTime, const std::string& date) {
 }
 
 std::string Event_Listing_Line(const std::string& account) {
-    return qlm::Tool_Path("gam") + " calendars " + qlm::ShellQuote(account) + " print events";
+    return qlm::ShellQuote(qlm::Tool_Path("gam")) + " calendars " + qlm::ShellQuote(account) + " print events";
 }
 
 Turn Backup_Calendar_Account(Run& run, const std::string& account) {

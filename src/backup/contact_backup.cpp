@@ -125,11 +125,11 @@ std::string Membership_List(const csvx::Document& doc, const std::vector<std::pa
 }
 
 std::string Group_Listing_Line(const std::string& account) {
-    return qlm::Tool_Path("gam") + " user " + qlm::ShellQuote(account) + " print contactgroup";
+    return qlm::ShellQuote(qlm::Tool_Path("gam")) + " user " + qlm::ShellQuote(account) + " print contactgroup";
 }
 
 std::string Contact_Listing_Line(const std::string& account) {
-    return qlm::Tool_Path("gam") + " user " + qlm::ShellQuote(account) + " print contacts allfields";
+    return qlm::ShellQuote(qlm::Tool_Path("gam")) + " user " + qlm::ShellQuote(account) + " print contacts allfields";
 }
 
 // A contact keeps its local id from run to run (by its resource name; identical rows take the

@@ -50,7 +50,7 @@ std::string Str(PT_JSON o, const char* key) {
 
 int Run_Scoutix_List(const char* pszOption, GWSTask* pTask, const std::string& errPath, RAIIful_Json& out) {
     UnlinkGuard result = New_Temp_File();
-    const std::string line = Tool_Path("scoutix") + " " + pszOption + " " + ShellQuote(Gam_Process_Key_Path()) + " " +
+    const std::string line = ShellQuote(Tool_Path("scoutix")) + " " + pszOption + " " + ShellQuote(Gam_Process_Key_Path()) + " " +
                              ShellQuote(pTask->Get_Admin_Email());
     const ToolRun r = Run_Tool(line, *result, errPath);
     if (r.result != RunResult::Ok) return -1;
@@ -155,7 +155,7 @@ int Order_Users_By_Usage(std::vector<std::string>& vUsers, const std::string& er
         Json_List_Add_Dict(list.get(), o);
     }
     if (Json_To_File(in->c_str(), list.get()) != 0) return 0;
-    const std::string line = Tool_Path("tallyx") + " -k " + ShellQuote(Gam_Process_Key_Path()) + " -f " +
+    const std::string line = ShellQuote(Tool_Path("tallyx")) + " -k " + ShellQuote(Gam_Process_Key_Path()) + " -f " +
                              ShellQuote(*in) + " -o " + ShellQuote(*out) + " --asc";
     UnlinkGuard stdoutFile = New_Temp_File();
     const ToolRun r = Run_Tool(line, *stdoutFile, errPath);
@@ -178,7 +178,7 @@ namespace {
 
 std::string Drive_Listing_Line(const std::string& account, const std::string& sdID, const char* what,
                                const char* fields, const char* extra) {
-    std::string line = Tool_Path("gam") + " user " + ShellQuote(account) + " print " + what;
+    std::string line = ShellQuote(Tool_Path("gam")) + " user " + ShellQuote(account) + " print " + what;
     if (!sdID.empty()) line += " select " + ShellQuote(sdID);
     line += std::string(" fields ") + fields + extra + " excludetrashed";
     return line;
@@ -354,7 +354,7 @@ DownloadResult Download_File(const std::string& account, const std::string& file
                              int& lastStatus, int maxTries) {
     const std::string tmpPath = storedPath + ".tmp";
     UnlinkGuard tmp = Guard_File(tmpPath);
-    const std::string line = Tool_Path("gam") + " user " + ShellQuote(account) + " get drivefile id " +
+    const std::string line = ShellQuote(Tool_Path("gam")) + " user " + ShellQuote(account) + " get drivefile id " +
                              ShellQuote(fileID) + " targetfolder " + ShellQuote(Backup_Dir() + "/") +
                              " targetname - >" + ShellQuote(tmpPath) + " 2>" + ShellQuote(errPath);
     for (int n = 0; n < maxTries; ++n) {

@@ -91,7 +91,7 @@ std::vector<std::string> Acting_Members(const std::vector<Permission>& perms) {
 ToolRun Query_Permissions(const std::string& actAs, const std::string& id, bool bAdmin, const std::string& errPath,
                           std::vector<Permission>& perms) {
     UnlinkGuard out = New_Temp_File();
-    const std::string line = qlm::Tool_Path("gam") + " user " + qlm::ShellQuote(actAs) + " show drivefileacls " +
+    const std::string line = qlm::ShellQuote(qlm::Tool_Path("gam")) + " user " + qlm::ShellQuote(actAs) + " show drivefileacls " +
                              qlm::ShellQuote(id) + (bAdmin ? " adminaccess" : "") + " formatjson";
     const ToolRun r = Run_Tool(line, *out, errPath);
     if (r.result == RunResult::Ok) perms = Read_Permissions(*out);
