@@ -1,5 +1,9 @@
 #include "browse/download_reply.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -7,8 +11,10 @@
 #include <string>
 
 #include "common/clock.h"
+#include "common/paths.h"
 #include "web/reply.h"
 #include "plat_cgi.h"
+#include "plat_file.h"
 #include "plat_json.h"
 #include "plat_string.h"
 
@@ -30,6 +36,26 @@ std::string Join_Names(const std::vector<std::string>& names) {
 }
 
 }  // namespace
+
+Download_Folder::~Download_Folder() {
+    if (!m_path.empty()) Remove_Folder_Tree(m_path.c_str(), 0);
+    fflush(stdout);
+    if (m_held) sigprocmask(SIG_SETMASK, &m_old, nullptr);
+}
+
+int Download_Folder::Make() {
+    sigset_t held;
+    sigemptyset(&held);
+    for (int sig : {SIGTERM, SIGHUP, SIGINT, SIGPIPE}) sigaddset(&held, sig);
+    if (sigprocmask(SIG_BLOCK, &held, &m_old) != 0) return -errno;
+    m_held = true;
+    const std::string tmp = Tmp_Dir();
+    if (access(tmp.c_str(), F_OK) != 0) smbbackup::Create_Path(tmp.c_str(), 0700);
+    const std::string folder = tmp + "/tnq_" + smbbackup::Create_New_ID();
+    if (mkdir(folder.c_str(), 0700) != 0) return -errno;
+    m_path = folder;
+    return 0;
+}
 
 Download_Request::~Download_Request() {
     if (op.pFileNames) {
@@ -77,6 +103,23 @@ int Send_Download(const O_APP_CGI_AGENT* agent, Download_Request& req) {
     Ensure_Reply_Header();
     Show_CGI_Error_Message(code, rc, code == kReplyLackedAcl ? Get_Lacked_ACL_Value() : 0);
     return rc;
+}
+
+void Send_Entries(const O_APP_CGI_AGENT* agent, const std::string& folder, const std::vector<std::string>& names,
+                  const char* browser, int mode) {
+    Download_Request req;
+    if (names.empty()) {
+        // Nothing to send is the download service's to answer (no such file), not a bad request.
+        if (Copy_String(&req.op.pszpPath, folder.c_str()) != 0 || (browser && Copy_String(&req.op.pszBrowser, browser) != 0)) {
+            Reply_Error_No_Msg(kReplyFailed);
+            return;
+        }
+        req.op.iPathType = 1;
+    } else if (Prepare_Download(req, folder, names, browser) != 0) {
+        return;
+    }
+    req.op.iMode = mode;
+    Send_Download(agent, req);
 }
 
 int Download_Failure_Code(int err) {

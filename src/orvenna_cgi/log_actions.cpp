@@ -11,7 +11,6 @@
 #include <string>
 
 #include "browse/download_reply.h"
-#include "common/guards.h"
 #include "common/paths.h"
 #include "log/log_db.h"
 #include "web/action_log.h"
@@ -74,15 +73,6 @@ std::string Csv_Line(PT_JSON row) {
     Append_Csv_Field(line, name);
     line += "\r\n";
     return line;
-}
-
-// A folder of this request alone under the temporary folder (made when missing), mode 0700.
-// 0; -errno when it cannot be made.
-int Make_Request_Folder(std::string& folder) {
-    const std::string tmp = Tmp_Dir();
-    if (access(tmp.c_str(), F_OK) != 0) smbbackup::Create_Path(tmp.c_str(), 0700);
-    folder = tmp + "/tnq_" + smbbackup::Create_New_ID();
-    return mkdir(folder.c_str(), 0700) == 0 ? 0 : -errno;
 }
 
 // Writes the header and every row of the log, newest first. 0; -5052 when the rows cannot be
@@ -167,13 +157,13 @@ int Delete_Log(O_APP_CGI_AGENT* agent) {
 }
 
 int Save_Log(O_APP_CGI_AGENT* agent) {
-    std::string folder;
-    if (Make_Request_Folder(folder) != 0) {
+    // The copy of the log goes with its folder on every way out.
+    Download_Folder dl;
+    if (dl.Make() != 0) {
         Reply_Error_No_Msg(kReplyFailed);
         return 0;
     }
-    // The copy of the log goes with its folder on every way out.
-    DirGuard folderGuard = Guard_Dir(folder);
+    const std::string& folder = dl.Path();
     const std::string name = GetCurrentDateTimeString() + kCsvSuffix;
     Log_Db db;
     {
