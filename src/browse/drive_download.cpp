@@ -132,12 +132,17 @@ void Export_File(Export& ex, const Node& n, const std::string& folder) {
 }
 
 // The folder for an item inside parent: made, or one of the same name made before (two Drive
-// folders of one name merge, as they would in any folder tree). Empty when neither works.
+// folders of one name merge, as they would in any folder tree). A file of that name makes it
+// "<name>(n)" for the first n that is free. Empty when none can be made.
 std::string Make_Folder(const std::string& parent, const std::string& name) {
-    const std::string path = parent + "/" + Drive_Name_Component(name);
-    struct stat st;
-    if (mkdir(path.c_str(), 0700) == 0 || (errno == EEXIST && lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)))
-        return path;
+    const std::string base = parent + "/" + Drive_Name_Component(name);
+    for (int n = 0; n < 1000; ++n) {
+        const std::string path = n > 0 ? base + "(" + std::to_string(n) + ")" : base;
+        if (mkdir(path.c_str(), 0700) == 0) return path;
+        struct stat st;
+        if (errno != EEXIST || lstat(path.c_str(), &st) != 0) return "";
+        if (S_ISDIR(st.st_mode)) return path;
+    }
     return "";
 }
 
