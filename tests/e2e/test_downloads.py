@@ -27,6 +27,9 @@ import test_tasks  # noqa: E402
 USER = "alice@example.test"
 FOLDER_MIME = "application/vnd.google-apps.folder"
 BOM = b"\xef\xbb\xbf"
+# Names a browser must save as one safe file in its download folder.
+HOSTILE_NAMES = ['x"; filename="evil.sh', "Ünïcødé ✓ naïve.txt", "cr\r\nSet-Cookie: a=b.txt", "../../escape.txt",
+                 "semi;colon\\back.txt", ".."]
 ALL_SERVICES = {"drive_enable": "1", "shared_drive_enable": "1", "gmail_enable": "1", "calendar_enable": "1",
                 "contact_enable": "1"}
 
@@ -85,6 +88,8 @@ class Downloads(test_tasks.TaskCase):
         item("1dotdotInner0000000000000000000000", "inner.txt", "1dotdotFolder000000000000000000000", b"inner\n")
         item("1emptyName000000000000000000000000", "", root, b"no name\n")
         item("1singleDot000000000000000000000000", ".", root, b"one dot\n")
+        for n, name in enumerate(HOSTILE_NAMES):
+            item("1hostileName%022d" % n, name, root, name.encode() + b"\n")
         with open(path, "w") as f:
             json.dump(drive, f)
 
@@ -297,6 +302,38 @@ class Downloads(test_tasks.TaskCase):
                     and os.path.isfile(stored):
                 with open(stored, "rb") as f:
                     self.assertIn(f.read(), files.values(), row["drive_name"])
+
+    def test_hostile_names_arrive_as_one_safe_file_in_the_download_folder(self):
+        rows = {r["drive_id"]: r for r in self.drive_rows()}
+        outer = tempfile.mkdtemp(prefix="qlm-dl-outer-")
+        try:
+            for n, name in enumerate(HOSTILE_NAMES):
+                with self.subTest(name=name):
+                    where = tempfile.mkdtemp(dir=outer)
+                    row = rows["1hostileName%022d" % n]
+                    query = "act=export_drive&browser=curl&task_id=%s&domain_user_email=%s&index=%d" % (
+                        self.task, urllib.parse.quote(USER), row["drive_index"])
+                    r = subprocess.run(["curl", "-s", "--cookie", "NAS_SID=" + self.sid, "-D", "-", "-O",
+                                        "--remote-header-name", self.httpd.url(query)],
+                                       cwd=where, capture_output=True, timeout=90)
+                    header = r.stdout.decode("latin-1")
+                    disposition = [h for h in header.split("\r\n") if h.lower().startswith("content-disposition")]
+                    self.assertEqual(len(disposition), 1, header)
+                    self.assertFalse([h for h in header.split("\r\n") if h.lower().startswith("set-cookie")])
+                    # The catalog's name, its "/" made "_", travels percent-encoded beside the
+                    # plain fallback.
+                    stored = "Untitled" if row["drive_name"] == ".." else row["drive_name"].replace("/", "_")
+                    self.assertIn("filename*=UTF-8''" + urllib.parse.quote(stored, safe="!#$&+-.^_`|~"),
+                                  disposition[0])
+                    [saved] = os.listdir(where)
+                    self.assertNotIn("/", saved)
+                    with open(os.path.join(where, saved), "rb") as f:
+                        self.assertEqual(f.read(), name.encode() + b"\n")
+            self.assertEqual(len(os.listdir(outer)), len(HOSTILE_NAMES))
+            for d in os.listdir(outer):
+                self.assertEqual(len(os.listdir(os.path.join(outer, d))), 1)
+        finally:
+            shutil.rmtree(outer)
 
     def test_a_link_planted_in_the_store_is_never_followed(self):
         plan = next(r for r in self.drive_rows() if r["drive_name"] == "plan.txt")
