@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
+#include <iterator>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -37,17 +39,36 @@ std::string Join_Names(const std::vector<std::string>& names) {
 
 }  // namespace
 
+namespace {
+
+volatile sig_atomic_t g_noted = 0;
+
+// A signal that ends the process outranks a broken pipe, which only fails the writes.
+void Note_Signal(int sig) {
+    if (g_noted == 0 || g_noted == SIGPIPE) g_noted = sig;
+}
+
+}  // namespace
+
 Download_Folder::~Download_Folder() {
     if (!m_path.empty()) Remove_Folder_Tree(m_path.c_str(), 0);
     fflush(stdout);
-    if (m_held) sigprocmask(SIG_SETMASK, &m_old, nullptr);
+    if (!m_held) return;
+    for (size_t i = 0; i < std::size(kHeld); ++i) sigaction(kHeld[i], &m_old[i], nullptr);
+    // A signal that came meanwhile now has the effect it would have had.
+    if (const int sig = g_noted; sig != 0) {
+        g_noted = 0;
+        if (sig != SIGPIPE) raise(sig);
+    }
 }
 
 int Download_Folder::Make() {
-    sigset_t held;
-    sigemptyset(&held);
-    for (int sig : {SIGTERM, SIGHUP, SIGINT, SIGPIPE}) sigaddset(&held, sig);
-    if (sigprocmask(SIG_BLOCK, &held, &m_old) != 0) return -errno;
+    struct sigaction note {};
+    note.sa_handler = Note_Signal;
+    note.sa_flags = SA_RESTART;
+    sigemptyset(&note.sa_mask);
+    for (size_t i = 0; i < std::size(kHeld); ++i)
+        if (sigaction(kHeld[i], &note, &m_old[i]) != 0) return -errno;
     m_held = true;
     const std::string tmp = Tmp_Dir();
     if (access(tmp.c_str(), F_OK) != 0) smbbackup::Create_Path(tmp.c_str(), 0700);

@@ -28,8 +28,9 @@ struct Download_Request {
 // The folder one download prepares its files in: "<tmp>/tnq_<fresh id>", mode 0700, removed
 // with everything in it when the object goes out of scope. From Make on, the signals that end a
 // CGI (SIGTERM, which the web server sends once the response is complete, SIGHUP, SIGINT, and
-// SIGPIPE when the browser went away) are held back, and take effect only after the folder is
-// gone: nothing the request made outlives it.
+// SIGPIPE when the browser went away) are only noted, and take effect once the folder is gone:
+// nothing the request made outlives it. Noting rather than blocking them leaves the tools the
+// request runs with the usual signal dispositions.
 class Download_Folder {
 public:
     Download_Folder() = default;
@@ -42,8 +43,9 @@ public:
     const std::string& Path() const { return m_path; }
 
 private:
+    static constexpr int kHeld[] = {SIGTERM, SIGHUP, SIGINT, SIGPIPE};
     std::string m_path;
-    sigset_t m_old{};
+    struct sigaction m_old[4]{};
     bool m_held = false;
 };
 
