@@ -262,9 +262,12 @@ class Downloads(test_tasks.TaskCase):
         rows = self.drive_rows()
         by_name = {r["drive_name"]: r for r in rows}
         plan = by_name["plan.txt"]
+        before = len(self.log_rows())
         name, data = self.file(act="export_drive", browser="curl", index=str(plan["drive_index"]),
                                domain_user_email=USER)
         self.assertEqual((name, data), ("plan.txt", self.blob(plan["drive_id"])))
+        self.assertEqual(self.new_log_rows(before), [
+            ("Exported Drive file \"plan.txt\" of account %s to PC." % USER, USER, "admin")])
         files, folders = self.zipped(act="export_drive", browser="curl",
                                      index="%d,x7, 3" % by_name["Projects"]["drive_index"], domain_user_email=USER)
         self.assertEqual(folders, {"Projects/", "Projects/2024/"})
@@ -302,6 +305,21 @@ class Downloads(test_tasks.TaskCase):
                     and os.path.isfile(stored):
                 with open(stored, "rb") as f:
                     self.assertIn(f.read(), files.values(), row["drive_name"])
+
+    def new_log_rows(self, before):
+        return [(r["sql_name"], r["domain"], r["user"]) for r in self.log_rows()[before:]]
+
+    def test_a_search_selects_what_it_matches(self):
+        files = self.tree(act="export_drive", browser="curl", search_condition_enable="1", name_key_word="budget",
+                          domain_user_email=USER)
+        self.assertIn("budget.csv", files)
+        self.assertTrue(all("udget" in n for n in files), sorted(files))
+        [row] = [r for r in self.mails() if r["drive_localid"]][:1]
+        subject = email.message_from_bytes(self.stored_eml(row["drive_localid"]),
+                                           policy=email.policy.default)["Subject"]
+        reply_files = self.tree(act="export_eml", browser="curl", search_condition_enable="1",
+                                subject_key_word=subject, domain_user_email=USER)
+        self.assertIn(self.stored_eml(row["drive_localid"]), reply_files.values())
 
     def test_hostile_names_arrive_as_one_safe_file_in_the_download_folder(self):
         rows = {r["drive_id"]: r for r in self.drive_rows()}
@@ -405,6 +423,7 @@ class Downloads(test_tasks.TaskCase):
         return list(csv.reader(io.StringIO(text, newline="")))
 
     def test_contacts_read_back_cell_for_cell(self):
+        before = len(self.log_rows())
         name, data = self.file(act="export_contact", browser="curl", localid="ALL", domain_user_email=USER,
                                contact_name="x")
         self.assertRegex(name, r"^\d{14}_quillmere\.csv$")
@@ -418,6 +437,12 @@ class Downloads(test_tasks.TaskCase):
                              r["emailAddresses_0_value"] or "", company])
         self.assertEqual(rows[1:], expected)
         self.assertTrue(any('"' in cell for row in expected for cell in row))
+        # One log row per contact, holding its CSV line as written.
+        lines = data[len(BOM):].decode().split("\r\n")[1:-1]
+        logged = self.new_log_rows(before)
+        self.assertEqual(len(logged), len(expected))
+        self.assertEqual(logged[0], ('Exported Contact file "%s\r\n" of account %s to PC.' % (lines[0], test_tasks.ADMIN),
+                                     test_tasks.ADMIN, "admin"))
         # A selection list: exactly those, in catalog order.
         ids = [r["localid"] for r in self.catalog_rows("contact_db", USER, "contact_sql_database")][:2]
         _, data = self.file(act="export_contact", browser="curl", localid=",".join(reversed(ids)),
