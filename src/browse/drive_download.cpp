@@ -179,7 +179,7 @@ void Export_Folder(Export& ex, long long index, const std::string& name, const s
 // One selected index: a file copied, a folder rebuilt; anything else passed over.
 void Export_Item(Export& ex, const std::string& text, const std::string& folder) {
     long long index = 0;
-    if (!Parse_Whole_Int(text, index) || index < INT32_MIN || index > INT32_MAX) return;
+    if (!Parse_Whole_Int(text, index) || index < INT32_MIN || index > INT32_MAX || !Is_Dir(ex.store)) return;
     RAIIful_Json found(Json_List_Init());
     ex.side.findByIndex(found.get(), ex.key, ex.task, static_cast<int>(index));
     PT_JSON row = Json_List_Child(found.get(), 0);

@@ -216,6 +216,22 @@ class Downloads(test_tasks.TaskCase):
                 self.assertEqual(self.error(**params), {"success": False, "error_code": code, "error_msg": name})
                 self.assertTmpEmpty()
 
+    def test_a_link_planted_in_the_mail_store_is_never_read(self):
+        planted = self.gws("backup/gmail", self.task, USER, "planted")
+        os.symlink("/etc/passwd", planted)
+        try:
+            self.assertEqual(self.error(act="download_attachment", index="0", gmail_localid="planted",
+                                        domain_user_email=USER),
+                             {"success": False, "error_code": 5302, "error_msg": "gmail_localid"})
+            self.assertEqual(self.error(act="export_eml", browser="curl", gmail_localid="planted",
+                                        domain_user_email=USER),
+                             {"success": False, "error_code": 5052, "error_msg": "gmail_localid"})
+            files = self.tree(act="export_eml", browser="curl", gmail_localid="ALL", domain_user_email=USER)
+            with open("/etc/passwd", "rb") as f:
+                self.assertNotIn(f.read(), files.values())
+        finally:
+            os.unlink(planted)
+
     def test_one_mail_is_its_stored_eml_and_several_come_as_one_folder(self):
         rows = self.mails()[:3]
         ids = [r["drive_localid"] for r in rows]
