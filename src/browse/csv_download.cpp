@@ -13,7 +13,7 @@
 #include "browse/downloads.h"
 #include "common/dlnames.h"
 #include "common/jsontext.h"
-#include "common/pim_csv.h"
+#include "common/csv_export.h"
 #include "common/reqcheck.h"
 #include "dbcontrol/calendar_db.h"
 #include "dbcontrol/catalog_common.h"
@@ -70,7 +70,7 @@ bool Write_All(int fd, const std::string& text) {
 int Export_Csv(O_APP_CGI_AGENT* agent, const Csv_Side& side) {
     Log_Db log;
     if (Open_Action_Log(log) != 0) return 0;
-    const std::string name = GetCurrentDateTimeString() + kPimCsvSuffix;
+    const std::string name = GetCurrentDateTimeString() + kCsvFileSuffix;
     int search = 0;
     if (side.kind == catalog::Kind::Calendar) agent->Get_Boolean_Param("search_condition_enable", search);
     const char* localids = nullptr;

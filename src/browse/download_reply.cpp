@@ -5,11 +5,11 @@
 
 #include <cerrno>
 #include <csignal>
-#include <iterator>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <iterator>
 #include <string>
 
 #include "common/clock.h"
@@ -36,10 +36,6 @@ std::string Join_Names(const std::vector<std::string>& names) {
     }
     return joined;
 }
-
-}  // namespace
-
-namespace {
 
 volatile sig_atomic_t g_noted = 0;
 

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "browse/download_reply.h"
+#include "common/csv_export.h"
 #include "common/paths.h"
 #include "log/log_db.h"
 #include "web/action_log.h"
@@ -25,9 +26,7 @@ namespace qlm {
 
 namespace {
 
-constexpr const char* kCsvSuffix = "_quillmere.csv";
 constexpr const char* kCsvHeader = "\"Type\",\"Time\",\"User\",\"Event\",\"Name\"\r\n";
-constexpr const char kUtf8Bom[] = "\xEF\xBB\xBF";
 
 struct File_Closer {
     void operator()(FILE* f) const { fclose(f); }
@@ -40,17 +39,6 @@ void Reply_Log_Page(RAIIful_Json& list, int total) {
     Json_Dict_Add_List(reply.get(), "log", list.release());
     Json_Dict_Add_Int(reply.get(), "total", total);
     Reply_Json(reply.get());
-}
-
-// One CSV field: quoted, its quotes doubled, so names and subjects holding quotes, commas or
-// line breaks read back as they were.
-void Append_Csv_Field(std::string& line, const char* value) {
-    line += '"';
-    for (const char* p = value ? value : ""; *p; ++p) {
-        if (*p == '"') line += '"';
-        line += *p;
-    }
-    line += '"';
 }
 
 std::string Csv_Line(PT_JSON row) {
@@ -164,7 +152,7 @@ int Save_Log(O_APP_CGI_AGENT* agent) {
         return 0;
     }
     const std::string& folder = dl.Path();
-    const std::string name = GetCurrentDateTimeString() + kCsvSuffix;
+    const std::string name = GetCurrentDateTimeString() + kCsvFileSuffix;
     Log_Db db;
     {
         const std::string path = folder + "/" + name;
@@ -175,7 +163,7 @@ int Save_Log(O_APP_CGI_AGENT* agent) {
             Reply_Error_No_Msg(kReplyFailed);
             return 0;
         }
-        int rc = fwrite(kUtf8Bom, 1, sizeof kUtf8Bom - 1, out.get()) == sizeof kUtf8Bom - 1 ? 0 : -5052;
+        int rc = fwrite(kCsvByteOrderMark, 1, sizeof kCsvByteOrderMark - 1, out.get()) == sizeof kCsvByteOrderMark - 1 ? 0 : -5052;
         if (Open_Action_Log(db) != 0) return 0;
         if (rc == 0) rc = Write_Log_Rows(out.get(), db.get());
         // A file cut short must not reach the browser as the whole log.

@@ -10,7 +10,7 @@
 
 #include "../platform_testdir.h"
 #include "common/filehelpers.h"
-#include "common/pim_csv.h"
+#include "common/csv_export.h"
 #include "common/timeconv.h"
 #include "plat_json.h"
 
@@ -68,7 +68,9 @@ TEST(WholeInt, TakesOnlyWholeDecimalTexts) {
     for (const auto& c : cases) {
         long long v = 0;
         EXPECT_EQ(qlm::Parse_Whole_Int(c.text, v), c.ok) << c.text;
-        if (c.ok) EXPECT_EQ(v, c.value) << c.text;
+        if (c.ok) {
+            EXPECT_EQ(v, c.value) << c.text;
+        }
     }
 }
 

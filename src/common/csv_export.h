@@ -1,6 +1,6 @@
-// The CSV files of exported contacts and calendar events: UTF-8 with a byte-order mark, one
-// header line, one line per row, CR LF after every line, every field in double quotes with its
-// inner double quotes doubled, so every cell reads back as it was stored.
+// The CSV files the app hands out (contacts, calendar events, the activity log): UTF-8 with a
+// byte-order mark, one header line, one line per row, CR LF after every line, every field in
+// double quotes with its inner double quotes doubled, so every cell reads back as it was stored.
 #pragma once
 
 #include <string>
@@ -13,8 +13,8 @@ inline constexpr const char kCsvByteOrderMark[] = "\xEF\xBB\xBF";
 inline constexpr const char* kContactCsvHeader = "\"Name\",\"Phone\",\"Email\",\"Title_and_Company\"\r\n";
 inline constexpr const char* kCalendarCsvHeader =
     "\"Summary\",\"Location\",\"Creator\",\"Start_DateTime\",\"End_DateTime\"\r\n";
-// The file name a CSV download or export gets after its fourteen-digit stamp.
-inline constexpr const char* kPimCsvSuffix = "_quillmere.csv";
+// The name of such a file after its fourteen-digit stamp.
+inline constexpr const char* kCsvFileSuffix = "_quillmere.csv";
 
 // Appends the field in double quotes, its inner double quotes doubled.
 void Append_Csv_Field(std::string& line, const std::string& value);

@@ -1,4 +1,4 @@
-#include "common/pim_csv.h"
+#include "common/csv_export.h"
 
 #include "common/jsontext.h"
 #include "common/paths.h"
