@@ -492,6 +492,15 @@ class Downloads(test_tasks.TaskCase):
                         zoneinfo.ZoneInfo(zone))
                     self.assertEqual(cell, wall.isoformat(), c["summary"])
 
+    def test_an_event_search_selects_by_summary(self):
+        catalog = self.catalog_rows("calendar_db", USER, "calendar_sql_database")
+        word = catalog[0]["summary"].split()[0]
+        _, data = self.file(act="export_calendar", browser="curl", search_condition_enable="1", key_word=word,
+                            domain_user_email=USER, calendar_name="x")
+        summaries = [r[0] for r in self.csv_rows(data)[1:]]
+        self.assertIn(catalog[0]["summary"], summaries)
+        self.assertEqual(sorted(summaries), sorted(c["summary"] for c in catalog if word.lower() in c["summary"].lower()))
+
     def test_csv_refusals(self):
         good = dict(act="export_contact", browser="curl", localid="ALL", domain_user_email=USER, contact_name="x")
         cases = [
