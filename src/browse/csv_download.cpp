@@ -35,7 +35,6 @@ constexpr const char* kLocalIdParam = "localid";
 constexpr const char* kBrowserParam = "browser";
 constexpr const char* kReadFailedParam = "contact_name";  // both catalogs' read failure names it
 constexpr const char* kAll = "ALL";
-constexpr const char* kLogMessage = "Exported %s file \"%s\" of account %s to PC.";
 
 // What differs between the contacts and the events.
 struct Csv_Side {
@@ -143,9 +142,7 @@ int Export_Csv(O_APP_CGI_AGENT* agent, const Csv_Side& side) {
     if (browser == nullptr) return 0;
     // The log says what was exported only once the file is about to be sent.
     for (const std::string& line : lines) {
-        std::string msg(line.size() + 256 + strlen(task.Get_Admin_Email()), '\0');
-        msg.resize(static_cast<size_t>(snprintf(msg.data(), msg.size(), kLogMessage, side.logWord, line.c_str(),
-                                                task.Get_Admin_Email())));
+        const std::string msg = Exported_To_Pc_Message(side.logWord, line, task.Get_Admin_Email());
         Log_Action_Row(log.get(), taskId, task.Get_Admin_Email(), agent->m_szUser, "backup", "info", msg.c_str());
     }
     Send_Entries(agent, dl.Path(), {name}, browser);

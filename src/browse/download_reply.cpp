@@ -139,6 +139,10 @@ void Send_Entries(const O_APP_CGI_AGENT* agent, const std::string& folder, const
     Send_Download(agent, req);
 }
 
+std::string Exported_To_Pc_Message(const char* kind, const std::string& name, const std::string& account) {
+    return std::string("Exported ") + kind + " file \"" + name + "\" of account " + account + " to PC.";
+}
+
 int Download_Failure_Code(int err) {
     switch (Magnitude(err)) {
     case 2: return kReplyDownloadNoFile;

@@ -69,6 +69,10 @@ int Send_Download(const O_APP_CGI_AGENT* agent, Download_Request& req);
 void Send_Entries(const O_APP_CGI_AGENT* agent, const std::string& folder, const std::vector<std::string>& names,
                   const char* browser, int mode = 0);
 
+// The activity-log text of one item sent to the browser:
+// Exported <kind> file "<name>" of account <account> to PC.
+std::string Exported_To_Pc_Message(const char* kind, const std::string& name, const std::string& account);
+
 // The reply code of a failed download: 5028 for no such file (2), 5025 for permission denied (13),
 // 5011 for anything else; the sign of the error number does not matter.
 int Download_Failure_Code(int err);

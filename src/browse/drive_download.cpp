@@ -35,7 +35,6 @@ constexpr const char* kIndexParam = "index";
 constexpr const char* kBrowserParam = "browser";
 constexpr const char* kAll = "ALL";
 constexpr const char* kFolderMime = "application/vnd.google-apps.folder";
-constexpr const char* kLogMessage = "Exported %s file \"%s\" of account %s to PC.";
 
 // What differs between an account's Drive and a shared drive.
 struct Side {
@@ -125,9 +124,8 @@ void Export_File(Export& ex, const Node& n, const std::string& folder) {
     if (!Is_Single_Path_Component(n.localid)) return;
     const std::string src = ex.store + "/" + n.localid;
     if (!Is_Regular_File(src)) return;
-    char msg[4096];
-    snprintf(msg, sizeof msg, kLogMessage, ex.side.logWord, n.name.c_str(), ex.owner.c_str());
-    Log_Action_Row(ex.log, ex.task, ex.owner.c_str(), ex.agent->m_szUser, "backup", "info", msg);
+    const std::string msg = Exported_To_Pc_Message(ex.side.logWord, n.name, ex.owner);
+    Log_Action_Row(ex.log, ex.task, ex.owner.c_str(), ex.agent->m_szUser, "backup", "info", msg.c_str());
     Link_Or_Copy_Free(src, folder + "/" + Drive_Name_Component(n.name));
 }
 
