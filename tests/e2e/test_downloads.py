@@ -169,6 +169,28 @@ class Downloads(test_tasks.TaskCase):
     def tearDown(self):
         self.assertTmpEmpty()
 
+    def test_every_download_ends_cleanly_when_run_as_the_web_server_runs_it(self):
+        """The process exits with 0 after a download or a refusal (a sanitizer's report would not)."""
+        localid, _ = self.mail_with_attachment()
+        plan = next(r for r in self.drive_rows() if r["drive_name"] == "plan.txt")
+        cases = [
+            dict(act="download_attachment", index="1", gmail_localid=localid, domain_user_email=USER),
+            dict(act="download_attachment", index="9", gmail_localid=localid, domain_user_email=USER),
+            dict(act="export_eml", browser="b", gmail_localid="ALL", domain_user_email=USER),
+            dict(act="export_drive", browser="b", index="ALL", domain_user_email=USER),
+            dict(act="export_drive", browser="b", index=str(plan["drive_index"]), domain_user_email=USER),
+            dict(act="export_drive", browser="b", index="x", domain_user_email=USER),
+            dict(act="export_contact", browser="b", localid="ALL", domain_user_email=USER, contact_name="x"),
+            dict(act="export_calendar", browser="b", localid="ALL", domain_user_email=USER, calendar_name="x"),
+            dict(act="export_calendar", localid="ALL", domain_user_email=USER, calendar_name="x"),
+        ]
+        for params in cases:
+            with self.subTest(params=params):
+                status, header, body = self.run_cgi(dict(params, task_id=self.task), sid=self.sid)
+                self.assertEqual(status, 0, body[-300:])
+                self.assertTrue(header.lower().startswith("content-type:"), header)
+                self.assertTmpEmpty()
+
     # -- mail ------------------------------------------------------------------------------------
 
     def mails(self):
