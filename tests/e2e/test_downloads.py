@@ -1,14 +1,17 @@
 """Downloads to the browser through lighttpd and curl, over a backed-up simulated domain: an
 attachment, mails, Drive and shared drive trees, and contact and event CSV files."""
 
+import base64
 import csv
 import datetime
 import email
+import email.header
 import email.policy
 import hashlib
 import io
 import json
 import os
+import re
 import shutil
 import sqlite3
 import subprocess
@@ -216,6 +219,54 @@ class Downloads(test_tasks.TaskCase):
                                        domain_user_email=USER)
                 self.assertEqual(name, part.get_filename())
                 self.assertEqual(data, part.get_payload(decode=True))
+
+    def plant_mail(self, localid, text):
+        path = self.gws("backup/gmail", self.task, USER, localid)
+        with open(path, "wb") as f:
+            f.write(text)
+        self.addCleanup(os.unlink, path)
+
+    def test_hostile_attachment_names_arrive_as_one_safe_file(self):
+        names = ['r\u00e9sum\u00e9 "final"; x=1.pdf', "../../etc/cron.d/evil", "a/b\\c.txt", "..", "CON.txt"]
+        for n, name in enumerate(names):
+            with self.subTest(name=name):
+                payload = ("attachment %d" % n).encode()
+                encoded = email.header.Header(name, "utf-8").encode() if not name.isascii() else name
+                mail = ("From: a@example.test\r\nTo: b@example.test\r\nSubject: hostile %d\r\n"
+                        "MIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"B\"\r\n\r\n"
+                        "--B\r\nContent-Type: text/plain\r\n\r\nbody\r\n"
+                        "--B\r\nContent-Type: application/octet-stream\r\n"
+                        "Content-Disposition: attachment; filename=\"%s\"\r\n"
+                        "Content-Transfer-Encoding: base64\r\n\r\n%s\r\n--B--\r\n"
+                        % (n, encoded.replace('"', '\\"'), base64.b64encode(payload).decode()))
+                self.plant_mail("hostile%d" % n, mail.encode())
+                where = tempfile.mkdtemp(prefix="qlm-dl-")
+                try:
+                    query = urllib.parse.urlencode(dict(act="download_attachment", index="0", task_id=self.task,
+                                                        gmail_localid="hostile%d" % n, domain_user_email=USER))
+                    subprocess.run(["curl", "-s", "--cookie", "NAS_SID=" + self.sid, "-O", "--remote-header-name",
+                                    self.httpd.url(query)], cwd=where, check=True, timeout=90)
+                    [saved] = os.listdir(where)
+                    self.assertNotIn(saved, ("", ".", ".."))
+                    with open(os.path.join(where, saved), "rb") as f:
+                        self.assertEqual(f.read(), payload)
+                finally:
+                    shutil.rmtree(where)
+
+    def test_mails_of_one_subject_are_counted(self):
+        row = self.mails()[0]
+        original = self.stored_eml(row["drive_localid"])
+        self.plant_mail("twin1", original)
+        self.plant_mail("twin2", original)
+        files, _ = self.zipped(act="export_eml", browser="curl", domain_user_email=USER,
+                               gmail_localid="%s,twin1,twin2" % row["drive_localid"])
+        subject = email.message_from_bytes(original, policy=email.policy.default)["Subject"]
+        bases = sorted(os.path.basename(n) for n in files)
+        stem = min(bases, key=len)[:-len(".eml")]
+        self.assertEqual(bases, sorted([stem + ".eml", stem + "(1).eml", stem + "(2).eml"]))
+        self.assertTrue(all(files[n] == original for n in files))
+        if re.fullmatch(r"[A-Za-z0-9 ()\-\[\]_]+", subject):  # a subject that needs no cleaning
+            self.assertEqual(stem, subject)
 
     def test_attachment_refusals(self):
         localid, _ = self.mail_with_attachment()
