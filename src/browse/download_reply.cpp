@@ -1,14 +1,22 @@
 #include "browse/download_reply.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <iterator>
 #include <string>
 
 #include "common/clock.h"
+#include "common/paths.h"
 #include "web/reply.h"
 #include "plat_cgi.h"
+#include "plat_file.h"
 #include "plat_json.h"
 #include "plat_string.h"
 
@@ -29,7 +37,42 @@ std::string Join_Names(const std::vector<std::string>& names) {
     return joined;
 }
 
+volatile sig_atomic_t g_noted = 0;
+
+// A signal that ends the process outranks a broken pipe, which only fails the writes.
+void Note_Signal(int sig) {
+    if (g_noted == 0 || g_noted == SIGPIPE) g_noted = sig;
+}
+
 }  // namespace
+
+Download_Folder::~Download_Folder() {
+    if (!m_path.empty()) Remove_Folder_Tree(m_path.c_str(), 0);
+    fflush(stdout);
+    if (!m_held) return;
+    for (size_t i = 0; i < std::size(kHeld); ++i) sigaction(kHeld[i], &m_old[i], nullptr);
+    // A signal that came meanwhile now has the effect it would have had.
+    if (const int sig = g_noted; sig != 0) {
+        g_noted = 0;
+        if (sig != SIGPIPE) raise(sig);
+    }
+}
+
+int Download_Folder::Make() {
+    struct sigaction note {};
+    note.sa_handler = Note_Signal;
+    note.sa_flags = SA_RESTART;
+    sigemptyset(&note.sa_mask);
+    for (size_t i = 0; i < std::size(kHeld); ++i)
+        if (sigaction(kHeld[i], &note, &m_old[i]) != 0) return -errno;
+    m_held = true;
+    const std::string tmp = Tmp_Dir();
+    if (access(tmp.c_str(), F_OK) != 0) smbbackup::Create_Path(tmp.c_str(), 0700);
+    const std::string folder = tmp + "/tnq_" + smbbackup::Create_New_ID();
+    if (mkdir(folder.c_str(), 0700) != 0) return -errno;
+    m_path = folder;
+    return 0;
+}
 
 Download_Request::~Download_Request() {
     if (op.pFileNames) {
@@ -77,6 +120,27 @@ int Send_Download(const O_APP_CGI_AGENT* agent, Download_Request& req) {
     Ensure_Reply_Header();
     Show_CGI_Error_Message(code, rc, code == kReplyLackedAcl ? Get_Lacked_ACL_Value() : 0);
     return rc;
+}
+
+void Send_Entries(const O_APP_CGI_AGENT* agent, const std::string& folder, const std::vector<std::string>& names,
+                  const char* browser, int mode) {
+    Download_Request req;
+    if (names.empty()) {
+        // Nothing to send is the download service's to answer (no such file), not a bad request.
+        if (Copy_String(&req.op.pszpPath, folder.c_str()) != 0 || (browser && Copy_String(&req.op.pszBrowser, browser) != 0)) {
+            Reply_Error_No_Msg(kReplyFailed);
+            return;
+        }
+        req.op.iPathType = 1;
+    } else if (Prepare_Download(req, folder, names, browser) != 0) {
+        return;
+    }
+    req.op.iMode = mode;
+    Send_Download(agent, req);
+}
+
+std::string Exported_To_Pc_Message(const char* kind, const std::string& name, const std::string& account) {
+    return std::string("Exported ") + kind + " file \"" + name + "\" of account " + account + " to PC.";
 }
 
 int Download_Failure_Code(int err) {

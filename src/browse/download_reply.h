@@ -3,6 +3,8 @@
 // the content-type header themselves before any JSON reply; these functions do so when needed.
 #pragma once
 
+#include <signal.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -23,6 +25,30 @@ struct Download_Request {
     Download_Request& operator=(const Download_Request&) = delete;
 };
 
+// The folder one download prepares its files in: "<tmp>/tnq_<fresh id>", mode 0700, removed
+// with everything in it when the object goes out of scope. From Make on, the signals that end a
+// CGI (SIGTERM, which the web server sends once the response is complete, SIGHUP, SIGINT, and
+// SIGPIPE when the browser went away) are only noted, and take effect once the folder is gone:
+// nothing the request made outlives it. Noting rather than blocking them leaves the tools the
+// request runs with the usual signal dispositions.
+class Download_Folder {
+public:
+    Download_Folder() = default;
+    ~Download_Folder();
+    Download_Folder(const Download_Folder&) = delete;
+    Download_Folder& operator=(const Download_Folder&) = delete;
+
+    // 0; -errno when the folder cannot be made.
+    int Make();
+    const std::string& Path() const { return m_path; }
+
+private:
+    static constexpr int kHeld[] = {SIGTERM, SIGHUP, SIGINT, SIGPIPE};
+    std::string m_path;
+    struct sigaction m_old[4]{};
+    bool m_held = false;
+};
+
 // The fourteen-digit local time stamp "%Y%m%d%H%M%S" of the system clock that names a file sent
 // to the browser; empty when the local time cannot be had.
 std::string GetCurrentDateTimeString();
@@ -37,6 +63,15 @@ int Prepare_Download(Download_Request& req, const std::string& folder, const std
 // Hands req to the download service as the signed-in user. Its result: 0 when the whole response
 // was written; otherwise the header and the download failure reply went out.
 int Send_Download(const O_APP_CGI_AGENT* agent, Download_Request& req);
+
+// Prepare_Download and Send_Download in one, with the request's mode: the names of folder go to
+// the browser, or the matching failure reply (with the header) is printed.
+void Send_Entries(const O_APP_CGI_AGENT* agent, const std::string& folder, const std::vector<std::string>& names,
+                  const char* browser, int mode = 0);
+
+// The activity-log text of one item sent to the browser:
+// Exported <kind> file "<name>" of account <account> to PC.
+std::string Exported_To_Pc_Message(const char* kind, const std::string& name, const std::string& account);
 
 // The reply code of a failed download: 5028 for no such file (2), 5025 for permission denied (13),
 // 5011 for anything else; the sign of the error number does not matter.

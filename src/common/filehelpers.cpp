@@ -166,6 +166,34 @@ void SafeCopyFile(const std::string& src, const std::string& dst) {
     if (Copy_File_To_Fd(src.c_str(), out.fd) != 0) unlink(target.c_str());
 }
 
+std::string Link_Or_Copy_Free(const std::string& src, const std::string& dst) {
+    struct stat srcSt;
+    if (lstat(src.c_str(), &srcSt) != 0 || !S_ISREG(srcSt.st_mode)) return "";
+    for (int n = 0; n <= kMaxCopySuffix; ++n) {
+        const std::string target = n > 0 ? Numbered_Name(dst, n) : dst;
+        // link() takes the source itself, never what a link there points to, and never creates
+        // through an existing name; the check after it settles a source swapped meanwhile.
+        if (link(src.c_str(), target.c_str()) == 0) {
+            struct stat st;
+            if (lstat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode)) return target;
+            unlink(target.c_str());
+            return "";
+        }
+        if (errno == EEXIST) continue;
+        Fd_Closer out{open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, srcSt.st_mode & 0777)};
+        if (out.fd < 0) {
+            if (errno == EEXIST) continue;
+            return "";
+        }
+        if (Copy_File_To_Fd(src.c_str(), out.fd) != 0) {
+            unlink(target.c_str());
+            return "";
+        }
+        return target;
+    }
+    return "";
+}
+
 bool IsSameDomain(std::string email1, std::string email2) {
     size_t at1 = email1.find('@');
     size_t at2 = email2.find('@');

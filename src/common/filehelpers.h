@@ -33,6 +33,12 @@ int List_Contact_Backuped_User(const char* pszTaskID, std::vector<std::string>& 
 // failed copy leaves no target behind.
 void SafeCopyFile(const std::string& src, const std::string& dst);
 
+// For a folder that is thrown away after use: the source must be a regular file reached through
+// no link; the target (dst, or its first free "stem(n).ext" as for SafeCopyFile) shares the file
+// by a hard link where the file system allows, else is an exclusive copy. The name made; empty
+// when nothing was made.
+std::string Link_Or_Copy_Free(const std::string& src, const std::string& dst);
+
 // True when both addresses have an "@" and the texts after the first "@" are equal byte for byte.
 bool IsSameDomain(std::string email1, std::string email2);
 

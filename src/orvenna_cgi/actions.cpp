@@ -5,6 +5,7 @@
 #include "backup/gmail_count_job.h"
 #include "backup/run_backup.h"
 #include "browse/contact_calendar_browse.h"
+#include "browse/downloads.h"
 #include "browse/drive_browse.h"
 #include "browse/gmail_browse.h"
 #include "browse/local_domain.h"
@@ -49,10 +50,10 @@ const Action_Row g_ActionTable[kActionCount] = {
     {"gmail_single_info", Gmail_Single_Info, false},
     {"drive_single_info", Drive_Single_Info, false},
     {"shared_drive_single_info", Shared_Drive_Single_Info, false},
-    {"download_attachment", nullptr, true},
-    {"export_eml", nullptr, true},
-    {"export_drive", nullptr, true},
-    {"export_shared_drive", nullptr, true},
+    {"download_attachment", Dowload_Gmail_Attachment, true},
+    {"export_eml", Export_Eml_File, true},
+    {"export_drive", Export_Drive, true},
+    {"export_shared_drive", Export_Shared_Drive, true},
     {"add_schedule_mission", Add_Schedule_Mission, false},
     {"edit_schedule_mission", Edit_Schedule_Mission, false},
     {"run_mission", Run_Mission, false},
@@ -64,8 +65,8 @@ const Action_Row g_ActionTable[kActionCount] = {
     {"mission_abort", Mission_Abort, false},
     {"mission_delete", Mission_Delete, false},
     {"get_storage_status", Get_Storage_Status, false},
-    {"export_contact", nullptr, true},
-    {"export_calendar", nullptr, true},
+    {"export_contact", Export_Contact, true},
+    {"export_calendar", Export_Calendar, true},
     {"export_gmail_to_nas", nullptr, false},
     {"export_drive_to_nas", nullptr, false},
     {"export_shared_drive_to_nas", nullptr, false},

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "browse/download_reply.h"
-#include "common/guards.h"
+#include "common/csv_export.h"
 #include "common/paths.h"
 #include "log/log_db.h"
 #include "web/action_log.h"
@@ -26,9 +26,7 @@ namespace qlm {
 
 namespace {
 
-constexpr const char* kCsvSuffix = "_quillmere.csv";
 constexpr const char* kCsvHeader = "\"Type\",\"Time\",\"User\",\"Event\",\"Name\"\r\n";
-constexpr const char kUtf8Bom[] = "\xEF\xBB\xBF";
 
 struct File_Closer {
     void operator()(FILE* f) const { fclose(f); }
@@ -41,17 +39,6 @@ void Reply_Log_Page(RAIIful_Json& list, int total) {
     Json_Dict_Add_List(reply.get(), "log", list.release());
     Json_Dict_Add_Int(reply.get(), "total", total);
     Reply_Json(reply.get());
-}
-
-// One CSV field: quoted, its quotes doubled, so names and subjects holding quotes, commas or
-// line breaks read back as they were.
-void Append_Csv_Field(std::string& line, const char* value) {
-    line += '"';
-    for (const char* p = value ? value : ""; *p; ++p) {
-        if (*p == '"') line += '"';
-        line += *p;
-    }
-    line += '"';
 }
 
 std::string Csv_Line(PT_JSON row) {
@@ -74,15 +61,6 @@ std::string Csv_Line(PT_JSON row) {
     Append_Csv_Field(line, name);
     line += "\r\n";
     return line;
-}
-
-// A folder of this request alone under the temporary folder (made when missing), mode 0700.
-// 0; -errno when it cannot be made.
-int Make_Request_Folder(std::string& folder) {
-    const std::string tmp = Tmp_Dir();
-    if (access(tmp.c_str(), F_OK) != 0) smbbackup::Create_Path(tmp.c_str(), 0700);
-    folder = tmp + "/tnq_" + smbbackup::Create_New_ID();
-    return mkdir(folder.c_str(), 0700) == 0 ? 0 : -errno;
 }
 
 // Writes the header and every row of the log, newest first. 0; -5052 when the rows cannot be
@@ -167,14 +145,14 @@ int Delete_Log(O_APP_CGI_AGENT* agent) {
 }
 
 int Save_Log(O_APP_CGI_AGENT* agent) {
-    std::string folder;
-    if (Make_Request_Folder(folder) != 0) {
+    // The copy of the log goes with its folder on every way out.
+    Download_Folder dl;
+    if (dl.Make() != 0) {
         Reply_Error_No_Msg(kReplyFailed);
         return 0;
     }
-    // The copy of the log goes with its folder on every way out.
-    DirGuard folderGuard = Guard_Dir(folder);
-    const std::string name = GetCurrentDateTimeString() + kCsvSuffix;
+    const std::string& folder = dl.Path();
+    const std::string name = GetCurrentDateTimeString() + kCsvFileSuffix;
     Log_Db db;
     {
         const std::string path = folder + "/" + name;
@@ -185,7 +163,7 @@ int Save_Log(O_APP_CGI_AGENT* agent) {
             Reply_Error_No_Msg(kReplyFailed);
             return 0;
         }
-        int rc = fwrite(kUtf8Bom, 1, sizeof kUtf8Bom - 1, out.get()) == sizeof kUtf8Bom - 1 ? 0 : -5052;
+        int rc = fwrite(kCsvByteOrderMark, 1, sizeof kCsvByteOrderMark - 1, out.get()) == sizeof kCsvByteOrderMark - 1 ? 0 : -5052;
         if (Open_Action_Log(db) != 0) return 0;
         if (rc == 0) rc = Write_Log_Rows(out.get(), db.get());
         // A file cut short must not reach the browser as the whole log.

@@ -3,6 +3,7 @@
 // driven here with requests over files the test controls.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <csignal>
 #include <unistd.h>
 
 #include <cstring>
@@ -11,6 +12,7 @@
 
 #include "../platform_stdio.h"
 #include "browse/download_reply.h"
+#include "common/filehelpers.h"
 #include "plat_cgi.h"
 
 namespace {
@@ -110,6 +112,46 @@ TEST(DownloadReply, FileNameStampIsTheLocalTimeOfTheClock) {
         EXPECT_EQ(qlm::GetCurrentDateTimeString(), c.stamp) << c.tz;
     }
     tzset();
+}
+
+}  // namespace
+
+namespace {
+
+// A web server ends a CGI with SIGTERM as soon as the response is complete: the request's folder
+// must be gone all the same, and the signal still ends the process.
+TEST(DownloadFolder, ASignalWhileTheFolderLivesActsOnlyOnceItIsRemoved) {
+    plattest::TempDir root;
+    plattest::ScopedEnv env("QLM_ROOT", root.path());
+    const std::string tmp = root.path() + "/usr/local/tmp";
+    EXPECT_EXIT(
+        {
+            {
+                qlm::Download_Folder dl;
+                if (dl.Make() != 0) _exit(3);
+                plattest::Write_File(dl.Path() + "/part", "x");
+                raise(SIGTERM);
+                raise(SIGPIPE);
+                // Still here: the folder and its file stay until the scope ends.
+                if (access((dl.Path() + "/part").c_str(), F_OK) != 0) _exit(4);
+            }
+            _exit(5);  // not reached: the noted SIGTERM ends the process
+        },
+        ::testing::KilledBySignal(SIGTERM), "");
+    std::vector<std::string> left;
+    GetFolderList(left, tmp.c_str());
+    EXPECT_EQ(left, std::vector<std::string>{});
+    // Without a signal the scope ends normally and the folder goes too.
+    {
+        qlm::Download_Folder dl;
+        ASSERT_EQ(dl.Make(), 0);
+        struct stat st;
+        ASSERT_EQ(lstat(dl.Path().c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0700u);
+    }
+    left.clear();
+    GetFolderList(left, tmp.c_str());
+    EXPECT_EQ(left, std::vector<std::string>{});
 }
 
 }  // namespace

@@ -1,0 +1,99 @@
+#include "common/dlnames.h"
+
+#include <charconv>
+#include <cstring>
+#include <sstream>
+
+namespace qlm {
+
+namespace {
+
+constexpr const char* kUntitled = "Untitled";
+constexpr size_t kMaxNameBytes = 240;
+
+bool Kept_Ascii(unsigned char c) {
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || strchr(" ()-.[]_", c) != nullptr;
+}
+
+bool Only_Blanks_And_Dots(const std::string& s) { return s.find_first_not_of(" .") == std::string::npos; }
+
+std::string Strip_Blanks_And_Dots(const std::string& s) {
+    const size_t first = s.find_first_not_of(" .");
+    if (first == std::string::npos) return "";
+    return s.substr(first, s.find_last_not_of(" .") - first + 1);
+}
+
+bool Is_Reserved_Device(const std::string& name) {
+    std::string stem = name.substr(0, name.find('.'));
+    for (char& c : stem)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    if (stem == "CON" || stem == "PRN" || stem == "AUX" || stem == "NUL") return true;
+    return stem.size() == 4 && (stem.compare(0, 3, "COM") == 0 || stem.compare(0, 3, "LPT") == 0) && stem[3] >= '1' &&
+           stem[3] <= '9';
+}
+
+}  // namespace
+
+std::string CleanDownloadFileName(std::string name) {
+    std::string out;
+    out.reserve(name.size());
+    for (unsigned char c : name) {
+        if (c < 0x20 || c == 0x7f) continue;
+        if (c >= 0x80 || Kept_Ascii(c)) {
+            out += static_cast<char>(c);
+        } else if (out.empty() || out.back() != '_') {
+            out += '_';
+        }
+    }
+    out = Only_Blanks_And_Dots(out) ? kUntitled : Strip_Blanks_And_Dots(out);
+    if (out.empty() || out == "." || out == "..") out = kUntitled;
+    if (Is_Reserved_Device(out)) out.insert(0, "_");
+    if (out.size() > kMaxNameBytes) {
+        size_t cut = kMaxNameBytes;
+        while (cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xc0) == 0x80) --cut;
+        out.resize(cut);
+        out = Only_Blanks_And_Dots(out) ? kUntitled : Strip_Blanks_And_Dots(out);
+    }
+    return out;
+}
+
+std::vector<std::string> parseCommaSeparatedStrings(const std::string& text) {
+    std::vector<std::string> items;
+    std::istringstream in(text);
+    for (std::string item; std::getline(in, item, ',');)
+        if (!item.empty()) items.push_back(item);
+    return items;
+}
+
+bool containsString(const std::vector<std::string>& list, const std::string& text) {
+    for (const std::string& item : list)
+        if (item == text) return true;
+    return false;
+}
+
+std::string extract_filename_from_line(const std::string& line) {
+    // A hand scan rather than a regular expression: the tool's line may be long, and the
+    // library's matcher recurses per byte.
+    for (size_t open = line.find('"'); open != std::string::npos;) {
+        const size_t close = line.find('"', open + 1);
+        if (close == std::string::npos) break;
+        if (close > open + 1) return line.substr(open + 1, close - open - 1);
+        open = close;
+    }
+    return "";
+}
+
+std::string Drive_Name_Component(std::string name) {
+    for (char& c : name)
+        if (c == '/' || c == '\0') c = '_';
+    if (name.empty() || name == "." || name == "..") return kUntitled;
+    return name;
+}
+
+bool Parse_Whole_Int(const std::string& text, long long& value) {
+    const char* end = text.data() + text.size();
+    const auto [ptr, ec] = std::from_chars(text.data(), end, value);
+    return ec == std::errc() && ptr == end && !text.empty();
+}
+
+}  // namespace qlm

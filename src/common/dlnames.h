@@ -1,0 +1,34 @@
+// Text helpers of the downloads and exports: safe file names, comma lists of ids, and the file
+// name a tool quotes in its output line. None keeps state.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace qlm {
+
+// A file name safe on common file systems, made of the text byte by byte: control bytes vanish,
+// UTF-8 passes whole, blanks, "()-.[]_", digits and ASCII letters stay, and every other run of
+// bytes becomes one "_"; outer blanks and dots are stripped, reserved device names (CON, COM1,
+// ...) get a "_" in front, and the name is cut to 240 bytes on a character boundary. Never empty:
+// a text with nothing left is "Untitled".
+std::string CleanDownloadFileName(std::string name);
+
+// The items of a comma list in order; empty items are dropped and nothing is trimmed.
+std::vector<std::string> parseCommaSeparatedStrings(const std::string& text);
+// True when an item equals the text exactly.
+bool containsString(const std::vector<std::string>& list, const std::string& text);
+
+// The text between the first two double quotes of the line that enclose at least one byte;
+// empty when there is none.
+std::string extract_filename_from_line(const std::string& line);
+
+// A name from Google as one path component, kept as close to the original as possible: "/" and
+// NUL become "_"; an empty name, "." and ".." become "Untitled".
+std::string Drive_Name_Component(std::string name);
+
+// A whole decimal integer (an optional "-", then digits only, nothing left over, in range) into
+// value; false otherwise, so " 7", "7x" and "x7" are no numbers.
+bool Parse_Whole_Int(const std::string& text, long long& value);
+
+}  // namespace qlm
