@@ -122,18 +122,6 @@ void Reply_Folder_Page(const Side& s, const char* key, const char* task, int ind
     reply.Finish(total);
 }
 
-// Google's id of the shared drive with the uuid, from the task's mapping (newest row first);
-// empty when there is none.
-std::string Mapped_Shared_Drive_Id(const char* task, const char* uuid) {
-    RAIIful_Json rows(Json_List_Init());
-    Shared_Drive_Get_Mapping_UUID_DB_Data(rows.get(), task);
-    for (int i = 0; i < Json_List_Size(rows.get()); ++i) {
-        PT_JSON row = Json_List_Child(rows.get(), i);
-        if (strcmp(Json_Text_Of(row, "shared_drive_uuid"), uuid) == 0) return Json_Text_Of(row, "shared_drive_id");
-    }
-    return "";
-}
-
 // The row's modification time in seconds; 0 when the text cannot be read.
 int64_t Modified_Seconds(PT_JSON row) {
     try {
@@ -265,7 +253,7 @@ int List_Drive_Local_Backup(O_APP_CGI_AGENT* agent) {
 int List_Shared_Drive_Local_Backup(O_APP_CGI_AGENT* agent) {
     const char *task = nullptr, *uuid = nullptr;
     if (!Browse_Names(agent, kShared, task, uuid)) return 0;
-    const std::string googleId = Mapped_Shared_Drive_Id(task, uuid);
+    const std::string googleId = Shared_Drive_Mapped_Field(task, uuid, "shared_drive_id");
     // The backup refuses to lock under an id that is not one path component; so does the browse.
     if (!Is_Single_Path_Component(googleId)) {
         Reply_Success();

@@ -73,17 +73,6 @@ struct Export {
 
 bool Is_Folder_Mime(const std::string& mime) { return mime == kFolderMime; }
 
-// The shared drive's name in the task's mapping; empty when none matches.
-std::string Shared_Drive_Name(const char* task, const char* uuid) {
-    RAIIful_Json rows(Json_List_Init());
-    Shared_Drive_Get_Mapping_UUID_DB_Data(rows.get(), task);
-    for (int i = 0; i < Json_List_Size(rows.get()); ++i) {
-        PT_JSON row = Json_List_Child(rows.get(), i);
-        if (strcmp(Json_Text_Of(row, "shared_drive_uuid"), uuid) == 0) return Json_Text_Of(row, "shared_drive_name");
-    }
-    return "";
-}
-
 // The row as a node; false without id, name or MIME type.
 bool Node_Of(PT_JSON row, Node& n) {
     const char *id = nullptr, *name = nullptr, *mime = nullptr;
@@ -242,7 +231,7 @@ int Export_Drive_Like(O_APP_CGI_AGENT* agent, const Side& side) {
     if (key == nullptr || !Checked_Task_Id(task) || !Checked_Component(key, side.keyParam)) return 0;
 
     Export ex{agent, side, task, key, key, Store_Path(side.storeService, task, key), log.get(), {}, false};
-    if (side.kind == Kind::SharedDrive) ex.owner = Shared_Drive_Name(task, key);
+    if (side.kind == Kind::SharedDrive) ex.owner = Shared_Drive_Mapped_Field(task, key, "shared_drive_name");
     // A catalog never written is no reason to make one: without it nothing is selected.
     const bool haveCatalog = Is_Regular_File(catalog::Catalog_File(side.kind, key, task));
 

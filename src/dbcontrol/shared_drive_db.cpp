@@ -1,7 +1,9 @@
 #include "dbcontrol/shared_drive_db.h"
 
 #include <cstdio>
+#include <cstring>
 
+#include "common/jsontext.h"
 #include "dbcontrol/catalog_common.h"
 #include "dbcontrol/drive_db.h"
 
@@ -184,4 +186,15 @@ int Shared_Drive_Get_Mapping_UUID_DB_Data(PT_JSON jsonList, const char* pszTaskI
     const int rc = Query_Json(Kind::SharedDriveMap, pszTaskID, pszTaskID,
                               "SELECT * from shared_drive_mapping_uuid_table ORDER BY ID DESC;", {}, kMappingForm, jsonList);
     return Reported(rc);
+}
+
+std::string Shared_Drive_Mapped_Field(const char* pszTaskID, const char* pszUUID, const char* pszColumn) {
+    if (pszUUID == nullptr || pszColumn == nullptr) return "";
+    RAIIful_Json rows(Json_List_Init());
+    Shared_Drive_Get_Mapping_UUID_DB_Data(rows.get(), pszTaskID);
+    for (int i = 0; i < Json_List_Size(rows.get()); ++i) {
+        PT_JSON row = Json_List_Child(rows.get(), i);
+        if (strcmp(qlm::Json_Text_Of(row, "shared_drive_uuid"), pszUUID) == 0) return qlm::Json_Text_Of(row, pszColumn);
+    }
+    return "";
 }

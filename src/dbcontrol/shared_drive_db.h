@@ -57,3 +57,6 @@ int Shared_Drive_Read_Mapping_UUID_DB(std::map<std::string, std::string>& mapIDT
 // Every mapping row: "shared_drive_uuid", "shared_drive_id", "shared_drive_name".
 // 0; -22; -161 (also when there is no mapping yet).
 int Shared_Drive_Get_Mapping_UUID_DB_Data(PT_JSON jsonList, const char* pszTaskID);
+// One column ("shared_drive_id" or "shared_drive_name") of the newest mapping row of the uuid;
+// empty when the mapping has no such row or cannot be read.
+std::string Shared_Drive_Mapped_Field(const char* pszTaskID, const char* pszUUID, const char* pszColumn);
