@@ -5,6 +5,7 @@
 #include <string>
 
 #include "backup/backup_service.h"
+#include "mission/worker.h"
 
 class GWSTask;
 
@@ -24,6 +25,4 @@ int Backup_Service_With_Retry(BackupServiceFn fn, GWSTask* pTask, const std::str
                               const char* pszTaskID, const char* pszCurrentLoginUser, sqlite3* db,
                               const char* pszFailureText, bool bForceLog);
 
-// Runs one finished scoutix check line and reads "is_pass" from its result file.
-// 0 passed; -1 the command did not run or exited non-zero; -2 no JSON; -3 "is_pass" false or absent.
-int Check_Permission_By_Cmd(const std::string& strCmdLine, const std::string& strResultPath);
+using qlm::Check_Permission_By_Cmd;
