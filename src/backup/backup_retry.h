@@ -9,11 +9,6 @@
 
 class GWSTask;
 
-namespace qlm {
-inline constexpr int RETRY_MAX = 15;
-inline constexpr unsigned BASE_SEC = 20;
-inline constexpr unsigned CAP_SEC = 30000;
-}  // namespace qlm
 
 // Calls fn until an attempt gives 0 or more, at most RETRY_MAX times, pausing 20 s doubled after
 // each failed attempt (capped at 30000 s). Each failure stores the row "Error occurred while backing

@@ -17,6 +17,11 @@ namespace qlm {
 // its GAM folder.
 void Become_Worker(bool bStderrToo);
 
+// The service wrappers' attempts and pauses.
+inline constexpr int RETRY_MAX = 15;
+inline constexpr unsigned BASE_SEC = 20;
+inline constexpr unsigned CAP_SEC = 30000;
+
 // The pause after failed attempt n (from 1): base doubled n-1 times, capped.
 unsigned Backup_Calc_Backoff_Sec(int n, unsigned base, unsigned cap);
 // The whole pause, one second at a time (scaled under a test root).
