@@ -28,6 +28,7 @@ namespace {
 char g_szGamKey[PATH_MAX];
 char g_szGamCfg[PATH_MAX];
 char g_szGamDir[PATH_MAX];
+char g_szScratch[2][PATH_MAX];
 
 void Remember_Gam_Folder() {
     const std::string dir = Gam_Process_Dir();
@@ -47,6 +48,8 @@ void On_Worker_Sigterm(int) {
     if (g_szGamKey[0] != '\0') unlink(g_szGamKey);
     if (g_szGamCfg[0] != '\0') unlink(g_szGamCfg);
     if (g_szGamDir[0] != '\0') rmdir(g_szGamDir);
+    for (const char* scratch : g_szScratch)
+        if (scratch[0] != '\0') unlink(scratch);
     _exit(0);
 }
 
@@ -67,6 +70,13 @@ void Become_Worker(bool bStderrToo) {
     sa.sa_handler = On_Worker_Sigterm;
     sigemptyset(&sa.sa_mask);
     sigaction(SIGTERM, &sa, nullptr);
+}
+
+void Worker_Scratch_File(int slot, const std::string& path) {
+    if (slot < 0 || slot > 1) return;
+    // Emptied first, so a signal in between never sees half a path.
+    g_szScratch[slot][0] = '\0';
+    if (path.size() < PATH_MAX) snprintf(g_szScratch[slot], PATH_MAX, "%s", path.c_str());
 }
 
 unsigned Backup_Calc_Backoff_Sec(int n, unsigned base, unsigned cap) {

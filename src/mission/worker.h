@@ -17,6 +17,11 @@ namespace qlm {
 // its GAM folder.
 void Become_Worker(bool bStderrToo);
 
+// The scratch files of the command a worker runs now (its output and error files), removed by
+// the worker's SIGTERM handler when an abort ends it in the middle of the command. Slots 0 and 1;
+// an empty path clears a slot.
+void Worker_Scratch_File(int slot, const std::string& path);
+
 // The service wrappers' attempts and pauses.
 inline constexpr int RETRY_MAX = 15;
 inline constexpr unsigned BASE_SEC = 20;

@@ -9,6 +9,7 @@
 #include "common/paths.h"
 #include "common/shellquote.h"
 #include "common/toolcmd.h"
+#include "mission/worker.h"
 #include "plat_file.h"
 #include "plat_string.h"
 
@@ -34,6 +35,19 @@ using qlm::ShellQuote;
 
 bool Empty(const char* text) { return text == nullptr || text[0] == '\0'; }
 
+// A scratch file of this operation, removed when the scope ends (or by an abort's handler).
+struct Scratch {
+    int slot;
+    std::string path;
+    Scratch(int s, std::string p) : slot(s), path(std::move(p)) { qlm::Worker_Scratch_File(slot, path); }
+    ~Scratch() {
+        qlm::Worker_Scratch_File(slot, "");
+        unlink(path.c_str());
+    }
+    Scratch(const Scratch&) = delete;
+    Scratch& operator=(const Scratch&) = delete;
+};
+
 std::string New_Err_File() {
     smbbackup::Create_Path(qlm::Tmp_Dir().c_str(), 0700);
     return qlm::Tmp_Dir() + "/" + smbbackup::Create_New_ID() + "_err";
@@ -48,8 +62,9 @@ std::string Create_Head(const char* pszAccount, const char* pszName) {
 // A folder named pszName as pszAccount, in pszParent or (nullptr) at the top of the My Drive.
 std::string Create_Folder(const char* pszAccount, const char* pszName, const char* pszParent) {
     if (Empty(pszAccount) || Empty(pszName) || (pszParent != nullptr && pszParent[0] == '\0')) return "";
-    const std::string idFile = qlm::Tool_Result_Path(std::to_string(getpid()) + "_" + smbbackup::Create_New_ID());
-    const std::string errFile = New_Err_File();
+    const Scratch idScratch(0, qlm::Tool_Result_Path(std::to_string(getpid()) + "_" + smbbackup::Create_New_ID()));
+    const Scratch errScratch(1, New_Err_File());
+    const std::string &idFile = idScratch.path, &errFile = errScratch.path;
     std::string line = Create_Head(pszAccount, pszName) + " mimetype gfolder";
     if (pszParent != nullptr) line += " parentid " + ShellQuote(pszParent);
     line += " returnidonly >" + ShellQuote(idFile) + " 2>" + ShellQuote(errFile);
@@ -58,19 +73,16 @@ std::string Create_Folder(const char* pszAccount, const char* pszName, const cha
         std::ifstream in(idFile, std::ios::binary);
         if (in) std::getline(in, id);
     }
-    unlink(idFile.c_str());
-    unlink(errFile.c_str());
     return id;
 }
 
 int Upload(const char* pszAccount, const std::string& source, const char* pszName, const char* pszParent) {
     if (Empty(pszAccount) || Empty(pszName) || Empty(pszParent)) return -161;
-    const std::string errFile = New_Err_File();
+    const Scratch errScratch(1, New_Err_File());
+    const std::string& errFile = errScratch.path;
     const std::string line = Create_Head(pszAccount, pszName) + " localfile " + ShellQuote(source) + " parentid " +
                              ShellQuote(pszParent) + " returnidonly >/dev/null 2>" + ShellQuote(errFile);
-    int rc = GWS_Run_Restore_Cmd_With_Retry(line, errFile);
-    unlink(errFile.c_str());
-    return rc == 0 ? 0 : -161;
+    return GWS_Run_Restore_Cmd_With_Retry(line, errFile) == 0 ? 0 : -161;
 }
 
 }  // namespace
