@@ -62,6 +62,12 @@ int Restore_Account(const DriveRun& run, const std::string& source, const std::s
                     PT_JSON ptjLocalList) {
     const char* task = run.strTaskID.c_str();
     const std::string prefix = run.nMode == 2 ? source + "/" : "";
+    if (run.nMode == 2 && !Restore_Catalog_Exists("drive_db", run.strTaskID, source)) {
+        Restore_Row(run.log, "FAIL", "warn", source,
+                    Restore_Format("Skipped Drive restore of an account that has no backup. source_user=%s task_id=%s",
+                                   source.c_str(), task));
+        return 1;
+    }
     RAIIful_Json rows(Json_List_Init());
     if (int rc = Drive_Get_DB_Data(rows.get(), source.c_str(), task)) {
         Restore_Row(run.log, "FAIL", "info", source,

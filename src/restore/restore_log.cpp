@@ -1,3 +1,5 @@
+#include <sys/stat.h>
+
 #include <cstdarg>
 #include <cstdio>
 
@@ -28,6 +30,12 @@ std::string Restore_Format(const char* fmt, ...) {
     }
     va_end(ap);
     return out;
+}
+
+bool Restore_Catalog_Exists(const char* pszCatalogService, const std::string& strTaskID, const std::string& strKey) {
+    struct stat st {};
+    const std::string path = Backup_Service_Dir(pszCatalogService) + "/" + strTaskID + "/" + strKey + ".db";
+    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 std::string Drive_Task_Lock_Path(const std::string& strTaskID) {

@@ -36,6 +36,11 @@ void Restore_Row(const RestoreLog& log, const char* pszStatus, const char* pszTy
                  const std::string& text);
 std::string Restore_Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
+// True when the catalog file of a Drive account ("drive_db") or a shared drive ("shared_drive_db")
+// exists. A whole-domain restore passes over an account or shared drive that never got one (listed,
+// but nothing of it was ever backed up) instead of failing for it.
+bool Restore_Catalog_Exists(const char* pszCatalogService, const std::string& strTaskID, const std::string& strKey);
+
 // The Drive lock files of a task and of one of its accounts, and the Shared Drive lock of a task.
 std::string Drive_Task_Lock_Path(const std::string& strTaskID);
 std::string Drive_User_Lock_Path(const std::string& strTaskID, const std::string& strUser);

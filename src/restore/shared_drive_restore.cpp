@@ -55,6 +55,12 @@ void Parse_Root_Value(const std::string& value, std::string& folder, long& owner
 // 0 done; 1 passed over (mode 2: no owner could make its restore folder); else the failure.
 int Restore_One_Drive(SharedRun& run, const std::string& uuid, const std::string& receiving, PT_JSON ptjLocalList) {
     const char* task = run.strTaskID.c_str();
+    if (run.nMode == 2 && !Restore_Catalog_Exists("shared_drive_db", run.strTaskID, uuid)) {
+        Restore_Row(run.log, "FAIL", "warn", uuid,
+                    Restore_Format("Skipped Shared Drive restore of a shared drive that has no backup. "
+                                   "shared_drive_uuid=%s task_id=%s", uuid.c_str(), task));
+        return 1;
+    }
     RAIIful_Json rows(Json_List_Init());
     if (int rc = Shared_Drive_Get_DB_Data(rows.get(), uuid.c_str(), task)) {
         Restore_Row(run.log, "FAIL", "info", uuid,

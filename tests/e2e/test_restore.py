@@ -134,6 +134,7 @@ class RestoreCase(test_tasks.TaskCase):
         """No running record, journal, plain key, result file or GAM folder outlives a restore."""
         self.assertEqual([n for n in os.listdir(self.gws("conf/mission")) if n != "history_mission"], [])
         self.assertEqual(os.listdir(self.path("usr/local/tmp")), [])
+        self.assertEqual([n for n in os.listdir(self.gws("tmp")) if "_de" in n], [])
         end = time.monotonic() + 30
         while os.listdir(self.path("root")) and time.monotonic() < end:
             time.sleep(0.05)
@@ -252,6 +253,27 @@ class SharedDriveRestore(RestoreCase):
                 self.assertEqual(self.restored(where, "shared"), want)
                 self.assertNothingLeft()
 
+    def test_selected_items_and_the_whole_domain(self):
+        team_uuid, _ = self.shared_drive("Team Drive")
+        import sqlite3
+        path = self.gws("backup/shared_drive_db", self.task, team_uuid + ".db")
+        with sqlite3.connect("file:%s?mode=ro" % path, uri=True) as db:
+            [(designs,)] = db.execute("SELECT drive_index FROM shared_drive_sql_database WHERE drive_name = 'Designs'")
+        record = self.finished(shared_drive_id=team_uuid, localid_list=str(designs), **SHARED_ONLY)
+        self.assertEqual((record["backup_status"], record["shared_drive_total"]), ("finish", 3))
+        self.assertEqual(set(self.restored("Team Drive", "shared")),
+                         {("Designs",), ("Designs", "design-a.txt"), ("Designs", "design-b.pdf")})
+
+        self.setUp()
+        record = self.finished(shared_drive_id=team_uuid, localid_list="ALL_DOMAIN", **SHARED_ONLY)
+        self.assertEqual(record["backup_status"], "finish", self.messages()[-10:])
+        # A mapped shared drive that never got a backup is passed over, not failed for.
+        self.assertTrue([m for m in self.messages()
+                         if m.startswith("Skipped Shared Drive restore of a shared drive that has no backup.")])
+        for name in ("Team Drive", "Design Drive"):
+            with self.subTest(drive=name):
+                self.assertEqual(self.restored(name, "shared"), self.backed_up(name, "shared"))
+
     def test_owners_without_access_are_passed_over(self):
         team_uuid, _ = self.shared_drive("Team Drive")
         self.write_owners([BOB, "nobody@example.test", ALICE])  # a reader, a stranger, a writer
@@ -309,6 +331,12 @@ class RestoreRequests(RestoreCase):
                 self.assertEqual(reply, {"success": False, "error_code": code, "error_msg": msg})
                 self.assertEqual(os.listdir(self.gws("conf/mission/history_mission")), [])
                 self.assertNothingLeft()
+
+    def test_switches_that_select_nothing_finish_at_once(self):
+        record = self.finished(domain_user_email=ALICE, localid_list="ALL", **dict(DRIVE_ONLY, drive_enable="0"))
+        self.assertEqual((record["backup_status"], record["service"], record["backup_total"]), ("finish", [], 0))
+        self.assertIn("Completed restoring  data for all accounts in domain %s." % ALICE, self.messages())
+        self.assertFalse([argv for argv, ex in self.gam_runs() if "create" in argv])
 
     def test_a_failed_permission_check_is_logged_and_refused(self):
         self.fault("scoutix", "-check_drive", "fail")
