@@ -289,6 +289,24 @@ class SharedDriveRestore(RestoreCase):
         self.assertEqual(actors, {ALICE})
 
 
+    def test_a_later_attempt_keeps_the_owner_that_made_the_restore_folder(self):
+        team_uuid, _ = self.shared_drive("Team Drive")
+        self.write_owners([BOB, ALICE])
+        self.fault("gam", "readme.txt", "fail", "--times", "5")
+        try:
+            record = self.finished(shared_drive_id=team_uuid, localid_list="ALL", **SHARED_ONLY)
+        finally:
+            self.write_owners([ADMIN])
+        self.assertEqual(record["backup_status"], "finish", self.messages()[-10:])
+        self.assertEqual(self.restored("Team Drive", "shared"), self.backed_up("Team Drive", "shared"))
+        msgs = self.messages()
+        self.assertEqual(len([m for m in msgs if m.startswith("Error occurred while restoring")]), 1)
+        # Only the first attempt tried the reader; the second went on as the writer at once.
+        self.assertEqual(len([m for m in msgs if m.startswith("Failed to create Shared Drive root folder")]), 1)
+        by_bob = [ex for argv, ex in self.gam_runs() if "create" in argv and argv[1] == BOB]
+        self.assertEqual(by_bob, [1] * 5)  # one folder creation of five runs
+
+
 class RestoreRequests(RestoreCase):
     """The action's refusals: each reply, and no mission record, journal or key left behind."""
 
