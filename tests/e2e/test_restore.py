@@ -307,6 +307,22 @@ class SharedDriveRestore(RestoreCase):
         self.assertEqual(by_bob, [1] * 5)  # one folder creation of five runs
 
 
+    def test_a_lost_connection_stops_the_owner_search_until_the_next_attempt(self):
+        team_uuid, _ = self.shared_drive("Team Drive")
+        self.write_owners([BOB, ALICE])
+        self.fault("gam", "gfolder", "conn", "--times", "1")
+        try:
+            record = self.finished(shared_drive_id=team_uuid, localid_list="ALL", **SHARED_ONLY)
+        finally:
+            self.write_owners([ADMIN])
+        self.assertEqual(record["backup_status"], "finish", self.messages()[-10:])
+        self.assertEqual(self.restored("Team Drive", "shared"), self.backed_up("Team Drive", "shared"))
+        # The lost connection ended the first attempt at once: the second owner was not tried in it.
+        runs = [argv[1] for argv, ex in self.gam_runs() if "gfolder" in argv and self.stamp() in argv]
+        self.assertEqual(runs, [BOB] + [BOB] * 5 + [ALICE])
+        self.assertEqual(len([m for m in self.messages() if m.startswith("Error occurred while restoring")]), 1)
+
+
 class RestoreRequests(RestoreCase):
     """The action's refusals: each reply, and no mission record, journal or key left behind."""
 
