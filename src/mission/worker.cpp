@@ -129,7 +129,8 @@ int Run_Permission_Checks(const GWSTask& task, const Service_Switches& sw, const
                                  ShellQuote(out) + " 2>/dev/null";
         unlink(out.c_str());  // a check never reads the verdict of the one before
         if (Check_Permission_By_Cmd(line, out) >= 0) continue;
-        onFail(std::string(pszVerb) + (checks[i].bAll ? " failed for domain " : " failed for selected accounts in domain ") +
+        onFail(std::string(pszVerb) +
+               (checks[i].bAll ? " failed for domain " : " failed for selected accounts in domain ") +
                task.Get_Admin_Email() + ": Google Workspace authorization check failed.");
         return i;
     }

@@ -71,8 +71,9 @@ int Restore_Account(const DriveRun& run, const std::string& source, const std::s
     RAIIful_Json rows(Json_List_Init());
     if (int rc = Drive_Get_DB_Data(rows.get(), source.c_str(), task)) {
         Restore_Row(run.log, "FAIL", "info", source,
-                    Restore_Format(run.nMode == 0 ? "Failed to get Drive backup DB data. user=%s task_id=%s ret=%d"
-                                                  : "Failed to get Drive backup DB data. source_user=%s task_id=%s ret=%d",
+                    Restore_Format(run.nMode == 0
+                                       ? "Failed to get Drive backup DB data. user=%s task_id=%s ret=%d"
+                                       : "Failed to get Drive backup DB data. source_user=%s task_id=%s ret=%d",
                                    source.c_str(), task, rc));
         return run.nMode == 2 ? 1 : -161;  // a whole-domain restore passes the account over
     }

@@ -136,7 +136,8 @@ int Restore(O_APP_CGI_AGENT* agent) {
         return 0;
     }
     if (req.nService >= 0 && kRestoreServices[req.nService].fn == nullptr) {
-        Reply_Error(kReplyFailed, (std::string(kRestoreServices[req.nService].pszName) + " restore is not available.").c_str());
+        const std::string text = std::string(kRestoreServices[req.nService].pszName) + " restore is not available.";
+        Reply_Error(kReplyFailed, text.c_str());
         return 0;
     }
 

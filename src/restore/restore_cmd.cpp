@@ -102,7 +102,8 @@ int GWS_Run_Restore_Cmd_With_Retry(const std::string& strCmd, const std::string&
     return -1;
 }
 
-std::string Create_Drive_Folder(const char* pszUserEmail, const char* pszCreateFolderName, const char* pszDriveParentID) {
+std::string Create_Drive_Folder(const char* pszUserEmail, const char* pszCreateFolderName,
+                                const char* pszDriveParentID) {
     return Create_Folder(pszUserEmail, pszCreateFolderName, pszDriveParentID ? pszDriveParentID : "");
 }
 

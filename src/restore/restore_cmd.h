@@ -17,7 +17,8 @@ extern bool g_bGwsRestoreConnAbort;
 int GWS_Run_Restore_Cmd_With_Retry(const std::string& strCmd, const std::string& strErrFile, int iTimeoutSec = 600);
 
 // The new folder's id, or "" on any failure. The parent may be a shared drive's id (its top).
-std::string Create_Drive_Folder(const char* pszUserEmail, const char* pszCreateFolderName, const char* pszDriveParentID);
+std::string Create_Drive_Folder(const char* pszUserEmail, const char* pszCreateFolderName,
+                                const char* pszDriveParentID);
 std::string Create_Shared_Drive_Folder(const char* pszUserEmail, const char* pszCreateFolderName,
                                        const char* pszDriveParentID);
 // At the top of the user's My Drive (note the order of the parameters).
@@ -35,7 +36,8 @@ int Upload_Shared_Drive_File(const char* pszTaskID, const char* pszOwnerEmail, c
 
 namespace qlm {
 // The stored copies the uploads read.
-std::string Drive_Stored_Copy_Path(const std::string& strTaskID, const std::string& strUser, const std::string& strLocalID);
+std::string Drive_Stored_Copy_Path(const std::string& strTaskID, const std::string& strUser,
+                                   const std::string& strLocalID);
 std::string Shared_Drive_Stored_Copy_Path(const std::string& strTaskID, const std::string& strUUID,
                                           const std::string& strLocalID);
 }  // namespace qlm

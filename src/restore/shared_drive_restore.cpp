@@ -172,8 +172,9 @@ int Restore_One_Drive(SharedRun& run, const std::string& uuid, const std::string
                                   on, n, p, task);
             break;
         case RestorePlace::File:
-            text = Restore_Format("Failed to upload Shared Drive file during restore. owner_user=%s shared_drive_uuid=%s "
-                                  "file_name=%s local_id=%s parent_drive_id=%s task_id=%s", on, u, n, l, p, task);
+            text = Restore_Format("Failed to upload Shared Drive file during restore. owner_user=%s "
+                                  "shared_drive_uuid=%s file_name=%s local_id=%s parent_drive_id=%s task_id=%s",
+                                  on, u, n, l, p, task);
             break;
         case RestorePlace::RootFile:
             text = Restore_Format("Failed to upload Shared Drive root file during restore. owner_user=%s "
@@ -238,7 +239,8 @@ int Restore_Shared_Drive(GWSTask* pTask, const char* pszSharedDriveUUID, const c
     run.strStamp = Restore_Stamp(strMissionPath, kKeyRestoreStampSharedDrive);
 
     RAIIful_Json mapping(Json_List_Init());
-    if (Shared_Drive_Get_Mapping_UUID_DB_Data(mapping.get(), run.strTaskID.c_str()) != 0) mapping.reset(Json_List_Init());
+    if (Shared_Drive_Get_Mapping_UUID_DB_Data(mapping.get(), run.strTaskID.c_str()) != 0)
+        mapping.reset(Json_List_Init());  // a mapping that cannot be read restores nothing
     int rc = 0;
     bool bFailed = false;
     for (int i = 0, n = Json_List_Size(mapping.get()); rc == 0 && i < n; ++i) {

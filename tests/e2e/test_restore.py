@@ -94,7 +94,8 @@ class RestoreCase(test_tasks.TaskCase):
         end = time.monotonic() + deadline
         while time.monotonic() < end:
             records = self.history()
-            if len(records) >= count and not [n for n in os.listdir(self.gws("conf/mission")) if n != "history_mission"]:
+            running = [n for n in os.listdir(self.gws("conf/mission")) if n != "history_mission"]
+            if len(records) >= count and not running:
                 return records
             time.sleep(0.05)
         self.fail("no history record within %d s; log: %s" % (deadline, self.messages()[-20:]))
