@@ -367,6 +367,41 @@ class RestoreRequests(RestoreCase):
                 self.assertEqual(os.listdir(self.gws("conf/mission/history_mission")), [])
                 self.assertNothingLeft()
 
+    def test_refusals_of_the_log_the_key_and_the_shared_drive_listing(self):
+        team_uuid, _ = self.shared_drive("Team Drive")
+        log = self.gws("quillmere_log_datebase.db")
+        key = self.gws("sa", self.task_conf(self.task)["auth_id"])
+        base = dict(domain_user_email=ALICE, localid_list="ALL", **DRIVE_ONLY)
+
+        def broken_log():
+            os.rename(log, log + ".kept")
+            os.mkdir(log)
+            return lambda: (os.rmdir(log), os.rename(log + ".kept", log))
+
+        def no_key():
+            os.rename(key, key + ".kept")
+            return lambda: os.rename(key + ".kept", key)
+
+        def failing_listing():
+            self.fault("scoutix", "-shared", "fail")
+            return self.clear_faults
+
+        cases = [
+            (broken_log, base, 5623, "KVT_Sql_Open_Datebase error."),
+            (no_key, base, 5052, "Failed to get encrypted service account key."),
+            (failing_listing, dict(shared_drive_id=team_uuid, localid_list="ALL", **SHARED_ONLY), 5052, "task_id"),
+        ]
+        for make, params, code, msg in cases:
+            with self.subTest(msg=msg):
+                undo = make()
+                try:
+                    reply = self.restore(check=False, **params)
+                finally:
+                    undo()
+                self.assertEqual(reply, {"success": False, "error_code": code, "error_msg": msg})
+                self.assertEqual(os.listdir(self.gws("conf/mission/history_mission")), [])
+                self.assertNothingLeft()
+
     def test_switches_that_select_nothing_finish_at_once(self):
         record = self.finished(domain_user_email=ALICE, localid_list="ALL", **dict(DRIVE_ONLY, drive_enable="0"))
         self.assertEqual((record["backup_status"], record["service"], record["backup_total"]), ("finish", [], 0))
