@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -18,6 +19,7 @@
 #include "restore/restore_cmd.h"
 #include "restore/restore_state.h"
 #include "restore/restore_tree.h"
+#include "restore/tree_restore.h"
 
 namespace {
 
@@ -142,6 +144,93 @@ TEST(RestoreTree, SelectionCounts) {
         RAIIful_Json list(Json_From_String(c.list));
         EXPECT_EQ(qlm::Selection_Count(rows.get(), list.get(), c.bCountFolder), c.expected) << c.list;
     }
+}
+
+// ---- the walk ----
+
+// Ops that make folders "new-<name>" and record every command; names in failNames fail.
+struct FakeOps {
+    std::vector<std::string> done, rows;
+    std::set<std::string> failNames;
+    std::string storeDir;
+    qlm::TreeRestoreOps ops;
+    explicit FakeOps(qlm::RestoreState& st, std::string store) : storeDir(std::move(store)) {
+        ops.pState = &st;
+        ops.createFolder = [this](const std::string& name, const std::string& parent) {
+            done.push_back("mkdir " + name + " in " + parent);
+            return failNames.count(name) ? std::string() : "new-" + name;
+        };
+        ops.upload = [this](const qlm::RestoreEntry& e, const std::string& parent) {
+            done.push_back("upload " + e.name + " in " + parent);
+            return failNames.count(e.name) ? -161 : 0;
+        };
+        ops.storedCopy = [this](const qlm::RestoreEntry& e) { return storeDir + "/" + e.localid; };
+        ops.failRow = [this](const qlm::RestoreEntry& e, const std::string&, qlm::RestorePlace) {
+            rows.push_back("fail " + e.name);
+        };
+        ops.skipRow = [this](const qlm::RestoreEntry& e) { rows.push_back("skip " + e.name); };
+        ops.orphanRow = [this](const qlm::RestoreEntry& e) { rows.push_back("orphan " + e.name); };
+    }
+};
+
+TEST_F(Rooted, TheWalkPassesOverWhatCannotBeRestoredAndResumesWhereItStopped) {
+    Write_Record(R"({"drive_current": 0, "backup_current": 0})");
+    const std::string store = dir.path() + "/store";
+    smbbackup::Create_Path(store.c_str(), 0700);
+    for (const char* f : {"top.txt", "b.txt", "a.txt", "lost.txt"}) plattest::Write_File(store + "/" + f, f);
+    // c.txt has no stored copy; "shortcut" has no local id; lost.txt's folder was never backed up.
+    RAIIful_Json rows(Rows({{"My Drive", 1, -1, true}, {"A", 2, 0, true}, {"A1", 3, 1, true},
+                            {"a.txt", 4, 2, false}, {"b.txt", 5, 1, false}, {"B", 6, 0, true},
+                            {"c.txt", 7, 1, false}, {"top.txt", 8, 0, false}, {"lost.txt", 9, 3, false}}));
+    PT_JSON shortcut = Json_Dict_Init();
+    Json_Dict_Add_Str(shortcut, "id", "id-sc");
+    Json_Dict_Add_Str(shortcut, "name", "shortcut");
+    Json_Dict_Add_Int64(shortcut, "index", 10);
+    Json_Dict_Add_Int64(shortcut, "depth", 0);
+    Json_Dict_Add_Str(shortcut, "mimeType", "application/vnd.google-apps.shortcut");
+    Json_List_Add_Dict(rows.get(), shortcut);
+    for (int i = 0; i < Json_List_Size(rows.get()); ++i) {
+        PT_JSON row = Json_List_Child(rows.get(), i);
+        const char* name = nullptr;
+        Json_Dict_Find_Str(row, "name", name);
+        std::string n = name;
+        const char* parent = n == "A" || n == "B" || n == "top.txt" || n == "shortcut" ? "id-My Drive"
+                             : n == "A1" || n == "b.txt"                             ? "id-A"
+                             : n == "a.txt"                                          ? "id-A1"
+                             : n == "c.txt"                                          ? "id-B"
+                                                                                     : "id-gone";
+        Json_Dict_Add_Str(row, "parents", parent);
+    }
+
+    {  // First attempt: folder A fails, so A1, a.txt and b.txt wait for it.
+        qlm::RestoreState st;
+        ASSERT_EQ(qlm::Restore_State_Begin(st, mission, qlm::kKeyDriveCurrent), 0);
+        FakeOps fake(st, store);
+        fake.failNames = {"A"};
+        qlm::RestoreTree tree;
+        qlm::Build_Restore_Tree(rows.get(), tree);
+        qlm::Set_Restore_Root(tree, "R");
+        EXPECT_EQ(qlm::Restore_Whole_Tree(fake.ops, tree, "R"), -161);
+        EXPECT_EQ(fake.done, (std::vector<std::string>{"mkdir A in R", "mkdir B in R", "upload top.txt in R",
+                                                       "upload lost.txt in R"}));
+        EXPECT_EQ(fake.rows, (std::vector<std::string>{"fail A", "skip shortcut", "skip c.txt", "orphan lost.txt"}));
+        qlm::Restore_State_Flush(st);
+    }
+    EXPECT_EQ(Record_Int(qlm::kKeyDriveCurrent), 3);
+    {  // Second attempt: only what waited is done; B keeps the folder the first attempt made.
+        qlm::RestoreState st;
+        ASSERT_EQ(qlm::Restore_State_Begin(st, mission, qlm::kKeyDriveCurrent), 0);
+        FakeOps fake(st, store);
+        qlm::RestoreTree tree;
+        qlm::Build_Restore_Tree(rows.get(), tree);
+        qlm::Seed_From_Resume(fake.ops, tree);
+        qlm::Set_Restore_Root(tree, "R");
+        EXPECT_EQ(qlm::Restore_Whole_Tree(fake.ops, tree, "R"), 0);
+        EXPECT_EQ(fake.done, (std::vector<std::string>{"mkdir A in R", "mkdir A1 in new-A", "upload b.txt in new-A",
+                                                       "upload a.txt in new-A1"}));
+        qlm::Restore_State_Flush(st);
+    }
+    EXPECT_EQ(Record_Int(qlm::kKeyDriveCurrent), 7);
 }
 
 // ---- the command lines ----
