@@ -225,7 +225,8 @@ int Restore(O_APP_CGI_AGENT* agent) {
         Become_Worker(true);
         // SQLite handles do not cross fork: the worker logs through its own.
         sqlite3* childDb = nullptr;
-        if (Sql_Open_Datebase(&childDb) == 0 && Sql_Log_Create_Table(childDb) == 0) Run_Restore_Worker(req, childDb);
+        if (Sql_Open_Datebase(&childDb) != 0 || Sql_Log_Create_Table(childDb) != 0) childDb = nullptr;
+        Run_Restore_Worker(req, childDb);
         _exit(0);
     }
     RAIIful_Json reply(Json_Dict_Init());

@@ -177,6 +177,9 @@ void Run_Restore_Worker(const RestoreRequest& req, sqlite3* db) {
         unlink(running.c_str());
     };
 
+    // Without its own log handle the worker could not tell what it did: the request's failure shows
+    // in the history instead.
+    if (db == nullptr) return file("error", false);
     DirGuard gam = Guard_Gam_Process_Dir();
     if (Initial_GAM_Conf(task.Get_Auth_ID(), task.Get_Admin_Email()) != 0) return file("error", false);
 

@@ -54,6 +54,7 @@ int Restore_Service_With_Retry(RestoreServiceFn fnRestore, GWSTask* pTask, const
 int Count_Restore_Total(const RestoreRequest& req, int64_t& total, sqlite3* db);
 
 // The worker's whole life, in the forked child; it returns when the record is in the history.
+// Without a log handle (db nullptr) the record goes to the history as "error" at once.
 void Run_Restore_Worker(const RestoreRequest& req, sqlite3* db);
 
 }  // namespace qlm
