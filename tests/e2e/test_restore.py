@@ -308,6 +308,26 @@ class SharedDriveRestore(RestoreCase):
         self.assertEqual(by_bob, [1] * 5)  # one folder creation of five runs
 
 
+    def test_an_owner_who_lost_access_between_attempts_is_replaced(self):
+        team_uuid, _ = self.shared_drive("Team Drive")
+        self.write_owners([ALICE])
+        self.fault("gam", "readme.txt", "fail", "--times", "5")
+        try:
+            self.restore(shared_drive_id=team_uuid, localid_list="ALL", **SHARED_ONLY)
+            # While the first attempt retries readme.txt, the cached listing changes: owner 0 is now
+            # a reader of the drive.
+            end = time.monotonic() + 60
+            while not self.uploads("readme.txt") and time.monotonic() < end:
+                time.sleep(0.02)
+            self.write_owners([BOB, ALICE])
+            [record] = self.wait_history()
+        finally:
+            self.write_owners([ADMIN])
+        self.assertEqual(record["backup_status"], "finish", self.messages()[-10:])
+        self.assertEqual(self.restored("Team Drive", "shared"), self.backed_up("Team Drive", "shared"))
+        readme = [(argv[1], ex) for argv, ex in self.uploads("readme.txt")]
+        self.assertEqual(readme, [(ALICE, 1)] * 5 + [(BOB, 1)] * 5 + [(ALICE, 0)])
+
     def test_a_lost_connection_stops_the_owner_search_until_the_next_attempt(self):
         team_uuid, _ = self.shared_drive("Team Drive")
         self.write_owners([BOB, ALICE])
