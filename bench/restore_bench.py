@@ -105,6 +105,13 @@ def one_size(files):
         entries = [e for e in entries if "tool" in e]  # one start line per tool process
         uploads = [e["argv"] for e in entries if e.get("tool") == "gam" and "localfile" in e.get("argv", [])]
 
+        n = max(len(uploads), 1)
+        print("%6d files: restore %s in %.1f s, %d items (%d uploads), %.1f items/s, %d tool processes"
+              % (files, record["backup_status"], took, record["drive_total"], len(uploads),
+                 record["drive_total"] / took, len(entries)))
+        print("%6d files: mission record written %d times, %d bytes in all; journal %d bytes"
+              % (files, watch.writes, watch.bytes, journal_bytes))
+
         # The same uploads through a plain shell loop, with a GAM folder of its own.
         gamdir = tempfile.mkdtemp(prefix="qlm-bench-gam-", dir=d.path("root"))
         with open(os.path.join(gamdir, "gam.cfg"), "w") as f:
@@ -119,17 +126,10 @@ def one_size(files):
             for argv in uploads:
                 f.write(" ".join("'" + a.replace("'", "'\\''") + "'" for a in [gam] + argv) + " >/dev/null 2>&1\n")
         start = time.monotonic()
-        subprocess.run(["sh", script], env=dict(env, GAMCFGDIR=gamdir), check=True)
+        loop_status = subprocess.run(["sh", script], env=dict(env, GAMCFGDIR=gamdir)).returncode
         loop = time.monotonic() - start
-
-        n = max(len(uploads), 1)
-        print("%6d files: restore %s in %.1f s, %d items (%d uploads), %.1f items/s, %d tool processes"
-              % (files, record["backup_status"], took, record["drive_total"], len(uploads),
-                 record["drive_total"] / took, len(entries)))
-        print("%6d files: own time per item %.2f ms  beside the shell loop's %.2f ms per upload (%.1f s)"
-              % (files, (took - loop) / n * 1000, loop / n * 1000, loop))
-        print("%6d files: mission record written %d times, %d bytes in all; journal %d bytes"
-              % (files, watch.writes, watch.bytes, journal_bytes))
+        print("%6d files: own time per item %.2f ms  beside the shell loop's %.2f ms per upload (%.1f s, status %d)"
+              % (files, (took - loop) / n * 1000, loop / n * 1000, loop, loop_status))
     finally:
         shutil.rmtree(Domain.root, ignore_errors=True)
 
