@@ -8,21 +8,8 @@
 #include "orvenna_task.h"
 #include "plat_json.h"
 
-namespace {
-
-unsigned Backup_Calc_Backoff_Sec(int n, unsigned base, unsigned cap) {
-    unsigned long long w = base;
-    for (int i = 1; i < n && w < cap; ++i) w *= 2;
-    return static_cast<unsigned>(w < cap ? w : cap);
-}
-
-// The whole pause, one second at a time, so a signal that cuts one piece short costs at most that
-// piece. A worker being stopped never gets here again: its SIGTERM handler ends it at once.
-void Backup_Sleep_Full(unsigned sec) {
-    for (unsigned i = 0; i < sec; ++i) qlm::Sleep_Seconds(1.0);
-}
-
-}  // namespace
+using qlm::Backup_Calc_Backoff_Sec;
+using qlm::Backup_Sleep_Full;
 
 int Backup_Service_With_Retry(BackupServiceFn fn, GWSTask* pTask, const std::string& strMissionPath,
                               const char* pszTaskID, const char* pszCurrentLoginUser, sqlite3* db,
@@ -46,14 +33,4 @@ int Backup_Service_With_Retry(BackupServiceFn fn, GWSTask* pTask, const std::str
                             pause.c_str());
         Backup_Sleep_Full(w);
     }
-}
-
-int Check_Permission_By_Cmd(const std::string& strCmdLine, const std::string& strResultPath) {
-    int status = -1;
-    if (Execute_Tool_Line(status, "%s", strCmdLine.c_str()) < 0 || status != 0) return -1;
-    RAIIful_Json result(Json_From_File(strResultPath.c_str()));
-    if (!result) return -2;
-    bool pass = false;
-    Json_Dict_Find_Bool(result.get(), "is_pass", pass);
-    return pass ? 0 : -3;
 }

@@ -5,14 +5,10 @@
 #include <string>
 
 #include "backup/backup_service.h"
+#include "mission/worker.h"
 
 class GWSTask;
 
-namespace qlm {
-inline constexpr int RETRY_MAX = 15;
-inline constexpr unsigned BASE_SEC = 20;
-inline constexpr unsigned CAP_SEC = 30000;
-}  // namespace qlm
 
 // Calls fn until an attempt gives 0 or more, at most RETRY_MAX times, pausing 20 s doubled after
 // each failed attempt (capped at 30000 s). Each failure stores the row "Error occurred while backing
@@ -24,6 +20,4 @@ int Backup_Service_With_Retry(BackupServiceFn fn, GWSTask* pTask, const std::str
                               const char* pszTaskID, const char* pszCurrentLoginUser, sqlite3* db,
                               const char* pszFailureText, bool bForceLog);
 
-// Runs one finished scoutix check line and reads "is_pass" from its result file.
-// 0 passed; -1 the command did not run or exited non-zero; -2 no JSON; -3 "is_pass" false or absent.
-int Check_Permission_By_Cmd(const std::string& strCmdLine, const std::string& strResultPath);
+using qlm::Check_Permission_By_Cmd;

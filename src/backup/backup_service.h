@@ -13,6 +13,8 @@
 #include <cstdint>
 #include <string>
 
+#include "mission/mission_record.h"
+
 class GWSTask;
 struct json_object;
 
@@ -49,21 +51,3 @@ int Count_Gmail(GWSTask* pTask, int64_t* llCount, const char* pszCurrentLoginUse
 // Not built yet: count 0 and succeed.
 int Count_Calendar(GWSTask* pTask, int64_t* llCount, const char* pszCurrentLoginUser, sqlite3* sqlDatabase);
 int Count_Contact(GWSTask* pTask, int64_t* llCount, const char* pszCurrentLoginUser, sqlite3* sqlDatabase);
-
-// A service's counters in the running record: "<service>_current" and "backup_current".
-// Begin reads the record: the overall count restarts at backup_current - <service>_current (not below
-// 0) and the service count at 0, so a repeated attempt never counts its items twice.
-// Add counts items done; the record is rewritten whole (temporary file and rename) at most about once
-// a second. Flush rewrites it now (after each account, and at the end). The record's other keys stay
-// as they are. 0, or the negative result of the record write (the counters are kept either way).
-struct MissionProgress {
-    std::string strPath;
-    std::string strCurrentKey;  // "drive_current", "shared_drive_current", ...
-    int64_t nServiceCurrent = 0;
-    int64_t nBackupCurrent = 0;
-    int64_t llLastWriteMs = 0;  // monotonic clock of the last write
-    bool bDirty = false;
-};
-int Mission_Progress_Begin(MissionProgress& progress, const std::string& strMissionPath, const char* pszCurrentKey);
-int Mission_Progress_Add(MissionProgress& progress, int64_t nItems = 1);
-int Mission_Progress_Flush(MissionProgress& progress);

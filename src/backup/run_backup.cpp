@@ -12,7 +12,7 @@
 #include "appgenerallib/keystore.h"
 #include "backup/backup_retry.h"
 #include "backup/backup_service.h"
-#include "backup/mission_record.h"
+#include "mission/mission_record.h"
 #include "common/clock.h"
 #include "common/cmdrun.h"
 #include "common/filehelpers.h"
@@ -95,45 +95,13 @@ int Backuped_Amount(const GWSTask& task) {
     return task.Get_Total_User_Num();
 }
 
-const char* const kPermissionFail[] = {"Check drive permissions fail.", "Check calendar permissions fail.",
-                                       "Check gmail permissions fail.", "Check contact permissions fail."};
-
-// The scoutix checks of the selected services, in the order drive, calendar, gmail, contacts.
-// -1 when all passed (or none ran); otherwise the index of the failed check into kPermissionFail,
-// after its FAIL row and the early record. The key file and the check output are gone afterwards.
+// The scoutix checks of the selected services; the index of the failed check into kPermissionFail
+// after its FAIL row and the early record, or -1 when all passed.
 int Run_Permission_Checks(const Backup_Run& run, const std::string& strKeyPath) {
-    UnlinkGuard key = Guard_File(strKeyPath);
-    smbbackup::Create_Path(Tmp_Dir().c_str(), 0700);
-    const std::string out = Worker_Listing_Path();
-    UnlinkGuard outGuard = Guard_File(out);
-    const GWSTask& task = *run.pTask;
-    const bool bAllUsers = task.Get_Auto_Add_User_Enable() == 1;
-    struct Check {
-        bool bRun;
-        const char* pszOption;
-        bool bAll;
-    } checks[] = {
-        {run.sw.nDrive == 1 || run.sw.nSharedDrive == 1, "-check_drive",
-         (run.sw.nDrive == 1 && bAllUsers) || (run.sw.nSharedDrive == 1 && task.Get_Auto_Add_Shared_Drive_Enable() == 1)},
-        {run.sw.nCalendar == 1, "-check_calendar", bAllUsers},
-        {run.sw.nGmail == 1, "-check_gmail", bAllUsers},
-        {run.sw.nContact == 1, "-check_contacts", bAllUsers},
-    };
-    std::string lines[4];
-    for (int i = 0; i < 4; ++i)
-        lines[i] = ShellQuote(Tool_Path("scoutix")) + " " + checks[i].pszOption + " " + ShellQuote(strKeyPath) + " " +
-                   ShellQuote(task.Get_Admin_Email()) + " >" + ShellQuote(out) + " 2>/dev/null";
-    for (int i = 0; i < 4; ++i) {
-        if (!checks[i].bRun) continue;
-        unlink(out.c_str());  // a check never reads the verdict of the one before
-        if (Check_Permission_By_Cmd(lines[i], out) >= 0) continue;
-        Run_Row(run, "FAIL",
-                Domain_Text(run, checks[i].bAll ? "Backup failed for domain " : "Backup failed for selected accounts in domain ",
-                            ": Google Workspace authorization check failed."));
+    return Run_Permission_Checks(*run.pTask, run.sw, strKeyPath, "Backup", [&](const std::string& row) {
+        Run_Row(run, "FAIL", row);
         File_Early_Record(run);
-        return i;
-    }
-    return -1;
+    });
 }
 
 // The driver's record at the start of the run.
@@ -234,33 +202,6 @@ void Perform_Run(Backup_Run& run, bool bManual) {
     End_Run(run, record.get(), true, Domain_Text(run, "Completed backup for all accounts in domain ", "."));
 }
 
-// The worker's GAM folder and the files it holds, spelled out before any signal can come, so the
-// SIGTERM handler can remove the plain key with async-signal-safe calls alone.
-char g_szGamKey[PATH_MAX];
-char g_szGamCfg[PATH_MAX];
-char g_szGamDir[PATH_MAX];
-
-void Remember_Gam_Folder() {
-    const std::string dir = Gam_Process_Dir();
-    snprintf(g_szGamDir, sizeof g_szGamDir, "%s", dir.c_str());
-    snprintf(g_szGamKey, sizeof g_szGamKey, "%s/oauth2service.json", dir.c_str());
-    snprintf(g_szGamCfg, sizeof g_szGamCfg, "%s/gam.cfg", dir.c_str());
-}
-
-// SIGTERM (an abort): the download in its own group, then the listings, which run in the worker's
-// group, end with the worker, and the worker's GAM folder with its copy of the key goes too. The
-// worker's own SIGTERM stays blocked while the handler runs, and _exit drops it. Anything else a
-// tool left in that folder is removed by the next GAM set-up of any process.
-void On_Run_Sigterm(int) {
-    pid_t pg = g_current_pgid;
-    if (pg > 0) kill(-pg, SIGTERM);
-    if (getpgrp() == getpid()) kill(0, SIGTERM);
-    if (g_szGamKey[0] != '\0') unlink(g_szGamKey);
-    if (g_szGamCfg[0] != '\0') unlink(g_szGamCfg);
-    if (g_szGamDir[0] != '\0') rmdir(g_szGamDir);
-    _exit(0);
-}
-
 int Take_Run_Lock(const Backup_Run& run, int& fd) {
     if (Get_File_Lock(Backup_Total_Lock_Path(run.pTask->Get_Task_ID()).c_str(), 0, fd) == 0) return 0;
     Run_Row(run, "SUCCESS",
@@ -270,25 +211,6 @@ int Take_Run_Lock(const Backup_Run& run, int& fd) {
 }
 
 }  // namespace
-
-void Become_Worker(bool bStderrToo) {
-    setpgid(0, 0);
-    int fd = open("/dev/null", O_RDWR | O_CLOEXEC);
-    if (fd >= 0) {
-        dup2(fd, 0);
-        dup2(fd, 1);
-        if (bStderrToo) dup2(fd, 2);
-        if (fd > 2) close(fd);
-    }
-    Install_Worker_Sigterm_Handler();
-    Remember_Gam_Folder();
-    // What killed workers left: their tools' output files (their GAM folders go at the GAM set-up).
-    Remove_Stale_Tool_Files();
-    struct sigaction sa {};
-    sa.sa_handler = On_Run_Sigterm;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGTERM, &sa, nullptr);
-}
 
 int Backup(O_APP_CGI_AGENT* agent) {
     const char* pszTaskID = agent->Get_Param("task_id");

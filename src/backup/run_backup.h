@@ -15,6 +15,8 @@
 #pragma once
 #include <string>
 
+#include "mission/worker.h"
+
 class O_APP_CGI_AGENT;
 
 namespace qlm {
@@ -24,11 +26,6 @@ std::string Backup_Total_Lock_Path(const std::string& strTaskID);
 
 // The action "backup": replies, then forks the worker that performs the run.
 int Backup(O_APP_CGI_AGENT* agent);
-
-// Makes the calling (forked) process a worker: its own process group, standard input and output
-// on /dev/null (standard error too when bStderrToo: a worker forked by an action must let go of
-// the request's pipes, which the web server waits for), ended by SIGTERM with its running tool.
-void Become_Worker(bool bStderrToo);
 
 }  // namespace qlm
 

@@ -17,6 +17,7 @@
 #include "orvenna_cgi/schedule_actions.h"
 #include "orvenna_cgi/small_actions.h"
 #include "orvenna_cgi/task_actions.h"
+#include "restore/restore_action.h"
 #include "upload/auth.h"
 
 namespace qlm {
@@ -33,7 +34,7 @@ const Action_Row g_ActionTable[kActionCount] = {
     {"backup", Backup, false},
     {"get_domain_user", Get_Domain_User, false},
     {"get_shared_drive", Get_Shared_Drive, false},
-    {"restore", nullptr, false},
+    {"restore", Restore, false},
     {"list_drive_local_backup", List_Drive_Local_Backup, false},
     {"list_shared_drive_local_backup", List_Shared_Drive_Local_Backup, false},
     {"list_local_domain", List_Local_Domain, false},

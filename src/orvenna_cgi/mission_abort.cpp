@@ -19,7 +19,7 @@
 #include <string>
 #include <thread>
 
-#include "backup/mission_record.h"
+#include "mission/mission_record.h"
 #include "common/atomicfile.h"
 #include "common/clock.h"
 #include "common/jsontext.h"
@@ -141,6 +141,7 @@ void Abort_Running(const std::string& strMissionID, const std::string& strRunnin
         Sleep_Seconds(1.0);
         Json_Write_File(strHistoryPath, record.get());
     }
+    unlink(Restore_Journal_Path(strRunningPath).c_str());  // a restore's journal goes with its record
     if (sched && nEnable == 0) unlink(strSchedPath.c_str());
 }
 

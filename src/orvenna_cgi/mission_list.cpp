@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "backup/mission_record.h"
+#include "mission/mission_record.h"
 #include "common/atomicfile.h"
 #include "common/clock.h"
 #include "common/filehelpers.h"
@@ -92,7 +92,7 @@ int Get_Mission_List(O_APP_CGI_AGENT* agent) {
     }
 
     for (const std::string& name : running) {
-        if (Is_Sub_Folder_Name(name)) continue;
+        if (Is_Sub_Folder_Name(name) || Is_Restore_Journal_Name(name)) continue;
         RAIIful_Json record(Json_Read_Object_File(m + "/" + name));
         if (!record || !Mission_Matches_Key_Word(record.get(), pszKeyWord)) continue;
         Json_Dict_Add_Str(record.get(), kKeyMissionId, name.c_str());

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "backup/mission_record.h"
+#include "mission/mission_record.h"
 #include "backup/run_backup.h"
 #include "common/atomicfile.h"
 #include "common/clock.h"

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "backup/mission_record.h"
+#include "mission/mission_record.h"
 #include "common/atomicfile.h"
 #include "common/filehelpers.h"
 #include "common/paths.h"

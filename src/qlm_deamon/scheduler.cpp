@@ -5,7 +5,7 @@
 
 #include <algorithm>
 
-#include "backup/mission_record.h"
+#include "mission/mission_record.h"
 #include "common/atomicfile.h"
 #include "common/filehelpers.h"
 #include "common/paths.h"

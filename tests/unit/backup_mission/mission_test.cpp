@@ -8,7 +8,7 @@
 
 #include "../platform_testdir.h"
 #include "backup/backup_service.h"
-#include "backup/mission_record.h"
+#include "mission/mission_record.h"
 #include "plat_json.h"
 
 namespace {

@@ -1,9 +1,8 @@
-#include "backup/mission_record.h"
+#include "mission/mission_record.h"
 
 #include <chrono>
 #include <cstring>
 
-#include "backup/backup_service.h"
 #include "common/atomicfile.h"
 
 namespace qlm {
@@ -85,6 +84,13 @@ void Mission_Remove_Id_Maps(PT_JSON record) {
     Json_Dict_Remove(record, kKeyRestoreIdmapDrive);
     Json_Dict_Remove(record, kKeyRestoreIdmapSharedDrive);
     Json_Dict_Remove(record, kKeyRestoreIdmapGmail);
+}
+
+std::string Restore_Journal_Path(const std::string& strMissionPath) { return strMissionPath + kRestoreJournalSuffix; }
+
+bool Is_Restore_Journal_Name(const std::string& name) {
+    const size_t n = strlen(kRestoreJournalSuffix);
+    return name.size() > n && name.compare(name.size() - n, n, kRestoreJournalSuffix) == 0;
 }
 
 }  // namespace qlm

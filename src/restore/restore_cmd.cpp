@@ -1,0 +1,138 @@
+#include "restore/restore_cmd.h"
+
+#include <unistd.h>
+
+#include <fstream>
+
+#include "common/clock.h"
+#include "common/cmdrun.h"
+#include "common/paths.h"
+#include "common/shellquote.h"
+#include "common/toolcmd.h"
+#include "mission/worker.h"
+#include "plat_file.h"
+#include "plat_string.h"
+
+bool g_bGwsRestoreConnAbort = false;
+
+namespace qlm {
+
+std::string Drive_Stored_Copy_Path(const std::string& strTaskID, const std::string& strUser,
+                                   const std::string& strLocalID) {
+    return Backup_Service_Dir("drive") + "/" + strTaskID + "/" + strUser + "/" + strLocalID;
+}
+
+std::string Shared_Drive_Stored_Copy_Path(const std::string& strTaskID, const std::string& strUUID,
+                                          const std::string& strLocalID) {
+    return Backup_Service_Dir("shared_drive") + "/" + strTaskID + "/" + strUUID + "/" + strLocalID;
+}
+
+}  // namespace qlm
+
+namespace {
+
+using qlm::ShellQuote;
+
+bool Empty(const char* text) { return text == nullptr || text[0] == '\0'; }
+
+// A scratch file of this operation, removed when the scope ends (or by an abort's handler).
+struct Scratch {
+    int slot;
+    std::string path;
+    Scratch(int s, std::string p) : slot(s), path(std::move(p)) { qlm::Worker_Scratch_File(slot, path); }
+    ~Scratch() {
+        qlm::Worker_Scratch_File(slot, "");
+        unlink(path.c_str());
+    }
+    Scratch(const Scratch&) = delete;
+    Scratch& operator=(const Scratch&) = delete;
+};
+
+std::string New_Err_File() {
+    smbbackup::Create_Path(qlm::Tmp_Dir().c_str(), 0700);
+    // Named with the worker's pid, so the next worker sweeps it if this one is killed.
+    return qlm::Worker_Err_Path();
+}
+
+// "<gam> user ACCOUNT create drivefile drivefilename NAME" and what follows.
+std::string Create_Head(const char* pszAccount, const char* pszName) {
+    return ShellQuote(qlm::Tool_Path("gam")) + " user " + ShellQuote(pszAccount) +
+           " create drivefile drivefilename " + ShellQuote(pszName);
+}
+
+// A folder named pszName as pszAccount, in pszParent or (nullptr) at the top of the My Drive.
+std::string Create_Folder(const char* pszAccount, const char* pszName, const char* pszParent) {
+    if (Empty(pszAccount) || Empty(pszName) || (pszParent != nullptr && pszParent[0] == '\0')) return "";
+    const Scratch idScratch(0, qlm::Tool_Result_Path(std::to_string(getpid()) + "_" + smbbackup::Create_New_ID()));
+    const Scratch errScratch(1, New_Err_File());
+    const std::string &idFile = idScratch.path, &errFile = errScratch.path;
+    std::string line = Create_Head(pszAccount, pszName) + " mimetype gfolder";
+    if (pszParent != nullptr) line += " parentid " + ShellQuote(pszParent);
+    line += " returnidonly >" + ShellQuote(idFile) + " 2>" + ShellQuote(errFile);
+    std::string id;
+    if (qlm::Prepare_Tool_Output(idFile) == 0 && GWS_Run_Restore_Cmd_With_Retry(line, errFile) == 0) {
+        std::ifstream in(idFile, std::ios::binary);
+        if (in) std::getline(in, id);
+    }
+    return id;
+}
+
+int Upload(const char* pszAccount, const std::string& source, const char* pszName, const char* pszParent) {
+    if (Empty(pszAccount) || Empty(pszName) || Empty(pszParent)) return -161;
+    const Scratch errScratch(1, New_Err_File());
+    const std::string& errFile = errScratch.path;
+    const std::string line = Create_Head(pszAccount, pszName) + " localfile " + ShellQuote(source) + " parentid " +
+                             ShellQuote(pszParent) + " returnidonly >/dev/null 2>" + ShellQuote(errFile);
+    return GWS_Run_Restore_Cmd_With_Retry(line, errFile) == 0 ? 0 : -161;
+}
+
+}  // namespace
+
+int GWS_Run_Restore_Cmd_With_Retry(const std::string& strCmd, const std::string& strErrFile, int iTimeoutSec) {
+    for (int r = 0; r < 5; ++r) {
+        int status = -1;
+        int ret = Execute_Command_Line_Timeout(status, qlm::Tool_Timeout_Sec(iTimeoutSec), "%s", strCmd.c_str());
+        if (IsConnectionError(strErrFile)) {
+            g_bGwsRestoreConnAbort = true;
+            return -1;
+        }
+        if (ret >= 0 && status == 0) return 0;
+        if (r == 4) break;
+        qlm::Sleep_Seconds(static_cast<double>(1 << r));
+    }
+    return -1;
+}
+
+std::string Create_Drive_Folder(const char* pszUserEmail, const char* pszCreateFolderName,
+                                const char* pszDriveParentID) {
+    return Create_Folder(pszUserEmail, pszCreateFolderName, pszDriveParentID ? pszDriveParentID : "");
+}
+
+std::string Create_Shared_Drive_Folder(const char* pszUserEmail, const char* pszCreateFolderName,
+                                       const char* pszDriveParentID) {
+    return Create_Folder(pszUserEmail, pszCreateFolderName, pszDriveParentID ? pszDriveParentID : "");
+}
+
+std::string Create_Drive_Folder_Without_ParentID(const char* pszCreateFolderName, const char* pszUserEmail) {
+    return Create_Folder(pszUserEmail, pszCreateFolderName, nullptr);
+}
+
+int Upload_Drive_File(const char* pszTaskID, const char* pszUserEmail, const char* pszFileName, const char* pszLocalID,
+                      const char* pszDriveParentID, const char* pszTargetEmail) {
+    if (Empty(pszTaskID) || Empty(pszUserEmail) || Empty(pszLocalID)) return -161;
+    const char* pszAccount = Empty(pszTargetEmail) ? pszUserEmail : pszTargetEmail;
+    return Upload(pszAccount, qlm::Drive_Stored_Copy_Path(pszTaskID, pszUserEmail, pszLocalID), pszFileName,
+                  pszDriveParentID);
+}
+
+int Upload_Drive_File_Specify(const char* pszTaskID, const char* pszUserEmail, const char* pszTargetAccount,
+                              const char* pszFileName, const char* pszLocalID, const char* pszDriveParentID) {
+    return Upload_Drive_File(pszTaskID, pszUserEmail, pszFileName, pszLocalID, pszDriveParentID, pszTargetAccount);
+}
+
+int Upload_Shared_Drive_File(const char* pszTaskID, const char* pszOwnerEmail, const char* pszSharedDriveUUID,
+                             const char* pszFileName, const char* pszLocalID, const char* pszDriveParentID) {
+    if (Empty(pszTaskID) || Empty(pszSharedDriveUUID) || Empty(pszLocalID)) return -161;
+    return Upload(pszOwnerEmail, qlm::Shared_Drive_Stored_Copy_Path(pszTaskID, pszSharedDriveUUID, pszLocalID),
+                  pszFileName, pszDriveParentID);
+}
