@@ -57,8 +57,8 @@ for e in EVENTS:
     e["end_timestamp"] = ts(e["end.dateTime"]) if "end.dateTime" in e else ts(e["end.date"] + "T00:00:00Z")
 
 
-def write_catalogs(root, **spec):
-    r = subprocess.run([FIXTURE], input=json.dumps(spec).encode(), env={"QLM_ROOT": root}, capture_output=True)
+def write_catalogs(root, **content):
+    r = subprocess.run([FIXTURE], input=json.dumps(content).encode(), env={"QLM_ROOT": root}, capture_output=True)
     if r.returncode != 0:
         raise AssertionError("catalog fixture failed: %s" % r.stderr.decode())
 
