@@ -36,6 +36,9 @@ Conf_Line Parse_Line(std::string_view text) {
     line.text = text;
     std::string_view s = Trim(text);
     if (s.empty() || s[0] == '#' || s[0] == ';') return line;
+    // A key or value is handed out as a C text, which would end at a NUL byte: the reader would
+    // take a text cut short (a key then names another pair), and a rewrite would change it.
+    if (s.find('\0') != std::string_view::npos) return line;
     size_t close = s.rfind(']');
     if (s[0] == '[' && close != std::string_view::npos && close > 1) {
         line.kind = Conf_Line::Header;

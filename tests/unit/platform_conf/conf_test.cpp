@@ -222,6 +222,24 @@ TEST(ConfRead, RepeatedKeysAndSectionsReadAsOneWithTheLaterWinning) {
               "a = other\n");
 }
 
+TEST(ConfRead, LinesHoldingANulByteAreNoPairsAndAreKeptAsTheyAre) {
+    TempDir dir;
+    std::string file = dir / "conf";
+    const std::string text = std::string("[t]\n") + "a = 1\n" + "b = cut\t" + '\0' + "rest\n" + "ke" + '\0' +
+                             "y = other\n" + "[u" + '\0' + "]\n" + "c = 3\n";
+    Write_File(file, text);
+    Sect_List_Ptr t = Read_Section(file, "t");
+    ASSERT_TRUE(t);
+    EXPECT_EQ(Value_Of(t.get(), "a"), "1");
+    EXPECT_EQ(Value_Of(t.get(), "b"), "<absent>") << "no value cut short at the NUL";
+    EXPECT_EQ(Value_Of(t.get(), "ke"), "<absent>") << "no key cut short at the NUL";
+    EXPECT_EQ(Value_Of(t.get(), "c"), "3") << "a header holding a NUL starts no section";
+
+    // A rewrite keeps those lines byte for byte and reads the same again.
+    ASSERT_EQ(Set_Conf_File_Section(file.c_str(), "t", t.get()), 0);
+    EXPECT_EQ(Read_File(file), text);
+}
+
 TEST(ConfRead, MissingFileSectionAndFolder) {
     TempDir dir;
     int rc = 0;
