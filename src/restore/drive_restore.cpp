@@ -175,11 +175,7 @@ int Restore_Account(const DriveRun& run, const std::string& source, const std::s
                                    "source_user=%s file_name=%s parent_drive_id=%s task_id=%s",
                                    source.c_str(), e.name.c_str(), e.parent.c_str(), task));
     };
-    if (run.nMode == 0) {
-        std::set<std::string> sel = Restore_Selection(ptjLocalList);
-        return Restore_Selected(ops, tree, newRoot, ptjLocalList ? &sel : nullptr);
-    }
-    return Restore_Whole_Tree(ops, tree, newRoot);
+    return Restore_Tree_In_Mode(ops, tree, newRoot, run.nMode, ptjLocalList);
 }
 
 }  // namespace

@@ -196,11 +196,7 @@ int Restore_One_Drive(SharedRun& run, const std::string& uuid, const std::string
                                    "folder. shared_drive_uuid=%s file_name=%s parent_drive_id=%s task_id=%s",
                                    uuid.c_str(), e.name.c_str(), e.parent.c_str(), task));
     };
-    if (run.nMode == 0) {
-        std::set<std::string> sel = Restore_Selection(ptjLocalList);
-        return Restore_Selected(ops, tree, newRoot, ptjLocalList ? &sel : nullptr);
-    }
-    return Restore_Whole_Tree(ops, tree, newRoot);
+    return Restore_Tree_In_Mode(ops, tree, newRoot, run.nMode, ptjLocalList);
 }
 
 }  // namespace

@@ -122,4 +122,11 @@ int Restore_Selected(TreeRestoreOps& ops, RestoreTree& tree, const std::string& 
     return Finish(w);
 }
 
+int Restore_Tree_In_Mode(TreeRestoreOps& ops, RestoreTree& tree, const std::string& newRoot, int nMode,
+                         PT_JSON localList) {
+    if (nMode != 0) return Restore_Whole_Tree(ops, tree, newRoot);
+    const std::set<std::string> sel = Restore_Selection(localList);
+    return Restore_Selected(ops, tree, newRoot, localList ? &sel : nullptr);
+}
+
 }  // namespace qlm

@@ -49,5 +49,9 @@ int Restore_Whole_Tree(TreeRestoreOps& ops, RestoreTree& tree, const std::string
 // without a selection list every item is selected.
 int Restore_Selected(TreeRestoreOps& ops, RestoreTree& tree, const std::string& newRoot,
                      const std::set<std::string>* pSelection);
+// The walk the mode asks for: mode 0 the items of localList (every item without a list), any
+// other mode the whole tree.
+int Restore_Tree_In_Mode(TreeRestoreOps& ops, RestoreTree& tree, const std::string& newRoot, int nMode,
+                         PT_JSON localList);
 
 }  // namespace qlm
