@@ -1,4 +1,5 @@
-// Reading the headers of a saved mail as emlsift dumps them, for the catalog row and the mail views.
+// Reading the headers of a saved mail as emlsift dumps them, for the catalog row, the mail views
+// and the exports.
 #pragma once
 
 #include <string>
@@ -16,5 +17,11 @@ void parseNameEmail(const std::string& text, std::string& name, std::string& add
 // The first text of the list under key in an emlsift "headers" object; "" when the object or
 // key is absent, the value is no list, or its first entry is no text.
 std::string Get_First_Header_Value(PT_JSON headers, const char* key);
+
+// Runs "<bin>/emlsift -i EML --format json OPTION >RESULT 2>/dev/null" (every text quoted as one
+// shell word) with a fresh private result file that is removed afterwards, and parses the result.
+// 0 with out set to the object; -1 when the command could not run or ended with a status other
+// than 0; -2 when its output is not a JSON object.
+int Run_Emlsift(const std::string& eml, const char* option, RAIIful_Json& out);
 
 }  // namespace qlm
