@@ -23,5 +23,10 @@ std::string Get_First_Header_Value(PT_JSON headers, const char* key);
 // 0 with out set to the object; -1 when the command could not run or ended with a status other
 // than 0; -2 when its output is not a JSON object.
 int Run_Emlsift(const std::string& eml, const char* option, RAIIful_Json& out);
+// The same into a result file of the caller's (made fresh and private here, left for the caller
+// to remove), for a worker that reuses one file for many mails. With iTimeoutSec above 0 the tool
+// runs in a group of its own and is ended after that many seconds (-1 then).
+int Run_Emlsift_Into(const std::string& eml, const char* option, const std::string& result, int iTimeoutSec,
+                     RAIIful_Json& out);
 
 }  // namespace qlm
