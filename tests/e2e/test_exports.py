@@ -27,6 +27,15 @@ FOLDER_RE = re.compile(r"^Quillmere_Export_\d{8}_\d{6}$")
 FIXED = 1714979289
 
 
+def gone(pid):
+    """True when no process pid runs any more (a zombie waiting to be reaped counts as gone)."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().rsplit(")", 1)[1].split()[0] == "Z"
+    except OSError:
+        return True
+
+
 class ExportCase(test_tasks.TaskCase):
     """One backup of the demo domain and a share "Public", then exports into it."""
 
@@ -238,7 +247,10 @@ class Exports(ExportCase):
                                                          "End_DateTime"]])
 
     def test_bad_requests_are_answered_before_any_worker_runs(self):
-        before_share = self.share_entries()
+        escape = os.path.join(self.share, "escape")
+        if not os.path.islink(escape):
+            os.symlink(self.outside, escape)
+        before_share, before_outside = self.share_entries(), os.listdir(self.outside)
         cases = [
             ({"task_id": None}, 5303, "task_id"),
             ({"nas_path": None}, 5303, "nas_path"),
@@ -250,6 +262,7 @@ class Exports(ExportCase):
             ({"nas_path": "/public"}, 5302, "nas_path"),  # share names are case-sensitive
             ({"nas_path": "/Nosuch"}, 5302, "nas_path"),
             ({"nas_path": "/Public/missing"}, 5302, "nas_path"),
+            ({"nas_path": "/Public/escape"}, 5302, "nas_path"),  # a link out of the share
             ({"gmail_localid": None}, 5303, "gmail_localid"),
             ({"domain_user_email": None}, 5303, "domain_user_email"),
             ({"domain_user_email": "../alice@example.test"}, 5302, "domain_user_email"),
@@ -275,6 +288,7 @@ class Exports(ExportCase):
                 self.assertEqual(self.export(act, localid="ALL", domain_user_email="nobody@example.test"),
                                  {"success": False, "error_code": 5302, "error_msg": "domain_user_email"})
         self.assertEqual(self.share_entries(), before_share)
+        self.assertEqual(os.listdir(self.outside), before_outside)
         self.assertEqual(os.listdir(self.gws("conf/mission/progress_mission")), [])
         self.assertEqual([r for r in self.history_records() if r["file"] not in self.seen_history], [])
 
@@ -388,7 +402,7 @@ class Progress(ExportCase):
         reply, mission, pid = self.slow_export()
         self.wait_for(lambda: self.listed(mission) and self.listed(mission)[0]["total_progress"] > 0, 60)
         self.assertEqual(self.request({"act": "mission_abort", "mission_id": mission}), {"success": True})
-        self.assertFalse(os.path.exists("/proc/%d" % pid) and "zombie" not in open("/proc/%d/status" % pid).read())
+        self.assertTrue(gone(pid))
         self.no_trace(mission)
         new = [r for r in self.history_records() if r["file"] not in self.seen_history]
         self.assertEqual([r["backup_status"] for r in new], ["abort"])
@@ -405,8 +419,7 @@ class Progress(ExportCase):
         reply, mission, pid = self.slow_export()
         self.wait_for(lambda: self.listed(mission) and self.listed(mission)[0]["total_progress"] > 0, 60)
         os.kill(pid, signal.SIGKILL)
-        self.wait_for(lambda: not os.path.exists("/proc/%d" % pid) or
-                      "zombie" in open("/proc/%d/status" % pid).read(), 30)
+        self.wait_for(lambda: gone(pid), 30)
         self.assertEqual(self.listed(mission), [])
         new = [r for r in self.history_records() if r["file"] not in self.seen_history]
         self.assertEqual([(r["backup_status"], r["service"], r["domain"]) for r in new], [("error", ["gmail"], USER)])
