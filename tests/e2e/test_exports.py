@@ -413,6 +413,19 @@ class Progress(ExportCase):
         self.assertEqual(self.finished(mission)["backup_status"], "finish")
         self.assertEqual(self.listed(mission), [])
 
+    def test_a_mail_whose_header_cannot_be_read_is_named_by_its_local_id(self):
+        mails = self.slow_mails()
+        for action in ("fail", "garbage", "empty"):
+            with self.subTest(action):
+                self.clear_faults()
+                self.fault("emlsift", "uncatalogued-03", action)
+                reply, _ = self.run_export("export_gmail_to_nas", gmail_localid="uncatalogued-03,uncatalogued-04",
+                                           domain_user_email=SLOW)
+                exported = self.files_in(reply["path"])
+                self.assertEqual(exported["uncatalogued-03.eml"], mails["uncatalogued-03"])
+                self.assertEqual(len(exported), 2)
+                self.assertNotIn("uncatalogued-04.eml", exported)
+
     def test_the_web_server_gets_the_reply_while_the_worker_runs(self):
         # The worker lets go of the request's pipes at once: the web server's answer does not wait
         # for the export.
