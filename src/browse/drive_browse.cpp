@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "browse/browse_params.h"
+#include "web/browse_params.h"
 #include "browse/read_lock.h"
 #include "browse/tree_reply.h"
 #include "common/guards.h"

@@ -4,7 +4,7 @@
 //   gwssim init DIR [--users N --files N --messages N --events N --contacts N --shared-drives N --seed S]
 //   gwssim key DIR --grant drive,gmail,calendar,contacts [--domain D] [--disabled] [--out FILE]
 //   gwssim dump DIR [--what drive|gmail|calendar|contacts|shared] [--ids]
-//   gwssim fault DIR add --tool T --match TEXT [--match TEXT ...] --action A [--times N] [--skip N] [--exit N]
+//   gwssim fault DIR add --tool T --match TEXT [--match TEXT ...] --action A [--times N] [--skip N] [--exit N] [--ms N]
 //   gwssim fault DIR clear | list
 //   gwssim calls DIR [--clear]
 //
@@ -30,7 +30,7 @@ const char kUsage[] =
     "                       [--shared-drives N] [--seed S]\n"
     "       gwssim key DIR --grant LIST [--domain D] [--disabled] [--out FILE]\n"
     "       gwssim dump DIR [--what drive|gmail|calendar|contacts|shared] [--ids]\n"
-    "       gwssim fault DIR add --tool T --match TEXT --action A [--times N] [--skip N] [--exit N]\n"
+    "       gwssim fault DIR add --tool T --match TEXT --action A [--times N] [--skip N] [--exit N] [--ms N]\n"
     "       gwssim fault DIR clear|list\n"
     "       gwssim calls DIR [--clear]\n";
 
@@ -132,16 +132,17 @@ int Cmd_Fault(int argc, char** argv, const std::string& dir) {
     }
     if (sub != "add") return Usage("fault needs add, clear or list");
     GwsFaultRule r;
-    std::string times, skip, ex, err;
+    std::string times, skip, ex, ms, err;
     std::vector<GwsOpt> opts = {{"--tool", &r.tool}, {"--action", &r.action}, {"--times", &times},
-                                {"--skip", &skip},   {"--exit", &ex}};
+                                {"--skip", &skip},   {"--exit", &ex}, {"--ms", &ms}};
     opts.push_back({"--match", nullptr, &r.match});
     if (Gwssim_Parse_Options(argc, argv, 4, opts, err) != 0) return Usage(err);
     if (r.tool.empty()) return Usage("fault add needs --tool (a tool name or *)");
     if (!Gwssim_Is_Fault_Action(r.action))
         return Usage("--action is one of fail, conn, empty, hang, hang_noterm, truncate, garbage, fail_after, "
-                     "conn_after");
-    for (auto [text, dest] : {std::pair{&times, &r.times}, std::pair{&skip, &r.skip}, std::pair{&ex, &r.exit}}) {
+                     "conn_after, delay");
+    for (auto [text, dest] : {std::pair{&times, &r.times}, std::pair{&skip, &r.skip}, std::pair{&ex, &r.exit},
+                                  std::pair{&ms, &r.ms}}) {
         if (!text->empty() && !Gwssim_Parse_Count(*text, *dest)) return Usage("not a count: " + *text);
     }
     if (r.exit > 255) return Usage("--exit must be 0 to 255");

@@ -1,4 +1,4 @@
-#include "browse/browse_params.h"
+#include "web/browse_params.h"
 
 #include <sys/stat.h>
 
@@ -44,6 +44,13 @@ bool Is_Regular_File(const std::string& path) {
 
 std::string Store_Path(const char* service, const char* task, const char* name, const char* suffix) {
     return Backup_Service_Dir(service) + "/" + task + "/" + name + suffix;
+}
+
+std::string Mail_Store_Dir(const char* task, const char* account) { return Store_Path("gmail", task, account); }
+
+std::string Eml_Path(const char* task, const char* account, const char* localid) {
+    if (localid == nullptr || !Is_Single_Path_Component(localid)) return "";
+    return Mail_Store_Dir(task, account) + "/" + localid;
 }
 
 void Reply_List(PT_JSON list, long long total) {
