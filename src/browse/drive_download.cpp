@@ -12,9 +12,7 @@
 #include "browse/downloads.h"
 #include "common/dlnames.h"
 #include "common/filehelpers.h"
-#include "common/jsontext.h"
 #include "common/reqcheck.h"
-#include "dbcontrol/drive_db.h"
 #include "dbcontrol/drive_search.h"
 #include "dbcontrol/drive_tree.h"
 #include "dbcontrol/shared_drive_db.h"
@@ -139,20 +137,7 @@ bool Selected_Indexes(Export& ex, bool search, const char* indexes, std::vector<
             Reply_Error(kReplyBadParam, ex.side.keyParam);
             return false;
         }
-        catalog::Drive_Search_Filters f;
-        f.name = ex.agent->Get_Param("name_key_word");
-        f.type = ex.agent->Get_Param("type");
-        if (ex.side.kind == Kind::SharedDrive) f.member = ex.agent->Get_Param("member_key_word");
-        int64_t size = -1;
-        ex.agent->Get_Integer_Param("size", size);
-        f.sizeKiB = size;
-        const std::pair<const char*, int*> ints[] = {
-            {"size_search_type", &f.sizeType},         {"create_time_early", &f.createEarly},
-            {"create_time_late", &f.createLate},       {"last_backup_time_early", &f.backupEarly},
-            {"last_backup_time_late", &f.backupLate},  {"last_modified_time_early", &f.modifiedEarly},
-            {"last_modified_time_late", &f.modifiedLate},
-        };
-        for (const auto& [name, value] : ints) ex.agent->Get_Integer_Param(name, *value);
+        const catalog::Drive_Search_Filters f = Drive_Search_Request(ex.agent, ex.side.kind);
         catalog::Drive_Search_Each(ex.side.kind, ex.key, loaded.Get_Task_ID(), f, [&out](RAIIful_Json& row) {
             int64_t index = 0;
             if (Json_Dict_Find_Int64(row.get(), "index", index) == 0) out.push_back(std::to_string(index));
