@@ -16,28 +16,20 @@ import argparse
 import json
 import os
 import shutil
-import sqlite3
 import statistics
 import subprocess
 import sys
 import tempfile
 import time
-import uuid
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
 import qlmtest  # noqa: E402
-import test_tasks  # noqa: E402
 import download_bench  # noqa: E402
 
 USER = download_bench.USER
-TABLE = download_bench.TABLE
 
 
-class Setup(test_tasks.TaskCase):
-    """The test fixture's staging, session and task, used outside a test run."""
-
-    def runTest(self):
-        pass
+Setup = download_bench.Setup
 
 
 def history(folder):
@@ -57,20 +49,7 @@ def main():
     work = tempfile.mkdtemp(prefix="qlm-bench-export-")
     try:
         s = Setup()
-        task = s.new_task()
-        subprocess.run([s.cgi_path, "-backup", str(uuid.uuid4()), task, "1", "0", "0", "0", "0"],
-                       env=s.env(QLM_SLEEP_SCALE="0"), check=True, capture_output=True)
-        catalog = s.gws("backup/drive_db", task, USER + ".db")
-        with sqlite3.connect(catalog) as db:
-            schema = [r[0] for r in db.execute("SELECT sql FROM sqlite_master WHERE sql IS NOT NULL AND "
-                                               "tbl_name = ? ORDER BY type DESC", (TABLE,))]
-        store = s.gws("backup/drive", task, USER)
-        shutil.rmtree(store)
-        os.makedirs(store)
-        tree = os.path.join(work, "tree")
-        fresh = catalog + ".bench"
-        download_bench.generate(fresh, schema, store, tree, args.folders, args.files, args.size)
-        os.replace(fresh, catalog)
+        task, _, tree = download_bench.backed_up_drive(s, work, args.folders, args.files, args.size)
         files = args.folders * args.files
         items = files + args.folders + 1  # the files, their folders and the drive's top
         print("store: %d files, %.2f GB, made in %.1f s (staging and the demo backup included)"

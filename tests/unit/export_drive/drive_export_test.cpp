@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,7 +12,6 @@
 #include <vector>
 
 #include "../catalog_testutil.h"
-#include "common/filehelpers.h"
 #include "dbcontrol/drive_db.h"
 #include "dbcontrol/drive_tree.h"
 #include "dbcontrol/shared_drive_db.h"
@@ -81,8 +81,8 @@ protected:
     cattest::Root root;
     std::string key, store, share, exportDir, outside;
     Drive_Export_Walk w;
+    qlm::Export_Fd exportFd;
     std::vector<std::string> copiedNames;
-    long long steps = 0;
 
     void SetUp() override {
         const bool shared = GetParam() == Kind::SharedDrive;
@@ -105,19 +105,34 @@ protected:
 
         share = root.dir / "share";
         exportDir = share + "/Quillmere_Export_20261210_120000";
-        std::filesystem::create_directories(exportDir);
         w.kind = GetParam();
         w.key = key;
         w.task = kTask;
         w.store = store;
-        w.exportDir = exportDir;
         ASSERT_EQ(qlm::catalog::Read_Drive_Tree(w.kind, key.c_str(), kTask, w.nodes), 0);
-        w.copy = [](const std::string& src, const std::string& dst) {
-            SafeCopyFile(src, dst);
-            return 0;
-        };
+        Open_Export();
         w.copied = [this](const std::string& name) { copiedNames.push_back(name); };
-        w.advance = [this] { ++steps; };
+        qlm::Drive_Walk_Begin(w);
+    }
+
+    // A fresh export folder, opened as the worker has it.
+    void Open_Export() {
+        exportFd.Reset();
+        std::filesystem::remove_all(exportDir);
+        std::filesystem::create_directories(exportDir);
+        exportFd.Reset(open(exportDir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        ASSERT_GE(exportFd.fd, 0);
+        w.exportFd = exportFd.fd;
+        copiedNames.clear();
+    }
+
+    // Every node of the whole drive, as the worker's items; each result must be 0.
+    void Whole() {
+        for (size_t i = 0; i < w.nodes.size(); ++i) EXPECT_EQ(qlm::Export_Drive_Node(w, i), 0) << i;
+    }
+    void Picked(const std::vector<std::string>& entries) {
+        w.entries = entries;
+        for (size_t i = 0; i < entries.size(); ++i) EXPECT_EQ(qlm::Export_Drive_Entry(w, i), 0) << entries[i];
     }
 
     // What the export folder holds, with each file's content ("/" for a folder).
@@ -145,7 +160,7 @@ protected:
 };
 
 TEST_P(DriveExport, TheWholeDriveIsRebuiltUnderItsTopFolderWithSafeNamesAndOnlyStoredFiles) {
-    ASSERT_EQ(qlm::Export_Whole_Drive(w), 0);
+    Whole();
     const std::map<std::string, std::string> want = {
         {"My Drive", "/"},
         {"My Drive/Docs", "/"},
@@ -158,15 +173,13 @@ TEST_P(DriveExport, TheWholeDriveIsRebuiltUnderItsTopFolderWithSafeNamesAndOnlyS
         {"My Drive/same(1).txt", "content of same.txt"},
     };
     EXPECT_EQ(Exported(), want);
-    // One step per node, the skipped ones included; one log name per copied file, in tree order.
-    EXPECT_EQ(steps, static_cast<long long>(std::size(kItems)));
+    // One log name per copied file, in tree order.
     EXPECT_EQ(copiedNames,
               (std::vector<std::string>{"..", "a/b", "same.txt", "same.txt", "a.txt", "deep.bin"}));
-    EXPECT_EQ(w.failed, 0);
     Expect_Nothing_Outside();
 }
 
-// Picked entries: each lands at the top of the export folder, one step each, however it ends.
+// Picked entries: each lands at the top of the export folder.
 TEST_P(DriveExport, PickedFoldersCarryTheirSubtreeAndPickedFilesComeAlone) {
     struct Case {
         std::vector<std::string> entries;
@@ -193,26 +206,23 @@ TEST_P(DriveExport, PickedFoldersCarryTheirSubtreeAndPickedFilesComeAlone) {
          {"..", "a/b", "lost.txt"}},
     };
     for (const Case& c : cases) {
-        std::filesystem::remove_all(exportDir);
-        std::filesystem::create_directories(exportDir);
-        copiedNames.clear();
-        steps = 0;
-        ASSERT_EQ(qlm::Export_Picked_Entries(w, c.entries), 0);
+        Open_Export();
+        Picked(c.entries);
         EXPECT_EQ(Exported(), c.want) << c.entries[0];
         EXPECT_EQ(copiedNames, c.copied) << c.entries[0];
-        EXPECT_EQ(steps, static_cast<long long>(c.entries.size()));
         Expect_Nothing_Outside();
     }
 }
 
 TEST_P(DriveExport, LinksPlantedInTheExportFolderAreNeverEntered) {
+    Open_Export();
     // Under the names the export is about to use: the top folder, a file, and a dangling one.
     ASSERT_EQ(symlink(outside.c_str(), (exportDir + "/My Drive").c_str()), 0);
     ASSERT_EQ(symlink(outside.c_str(), (exportDir + "/Docs").c_str()), 0);
     ASSERT_EQ(symlink((outside + "/target").c_str(), (exportDir + "/a.txt").c_str()), 0);
     ASSERT_EQ(symlink((outside + "/new").c_str(), (exportDir + "/a_b").c_str()), 0);
-    ASSERT_EQ(qlm::Export_Whole_Drive(w), 0);
-    ASSERT_EQ(qlm::Export_Picked_Entries(w, {"1", "2", "6"}), 0);
+    Whole();
+    Picked({"1", "2", "6"});
     const auto got = Exported();
     EXPECT_EQ(got.at("My Drive"), "->");
     EXPECT_EQ(got.at("My Drive(1)/Docs/Sub/deep.bin"), "content of deep.bin");
@@ -223,30 +233,7 @@ TEST_P(DriveExport, LinksPlantedInTheExportFolderAreNeverEntered) {
     Expect_Nothing_Outside();
 }
 
-TEST_P(DriveExport, AnAbortEndsTheWalkBeforeTheNextNode) {
-    w.stopping = [this] { return steps >= 3; };
-    EXPECT_EQ(qlm::Export_Whole_Drive(w), qlm::kDriveExportStopped);
-    EXPECT_EQ(steps, 3);
-    steps = 0;
-    EXPECT_EQ(qlm::Export_Picked_Entries(w, {"2", "4", "9", "10"}), qlm::kDriveExportStopped);
-    EXPECT_EQ(steps, 3);
-}
-
-TEST_P(DriveExport, AFullShareEndsTheWalkAndOtherCopyFailuresAreCounted) {
-    int calls = 0;
-    w.copy = [&calls](const std::string&, const std::string&) { return ++calls == 1 ? -EIO : -ENOSPC; };
-    EXPECT_EQ(qlm::Export_Whole_Drive(w), qlm::kDriveExportShareFull);
-    EXPECT_EQ(calls, 2);
-    EXPECT_EQ(w.failed, 2);
-    EXPECT_TRUE(copiedNames.empty());  // no log row for a file that was not written
-}
-
 INSTANTIATE_TEST_SUITE_P(Kinds, DriveExport, ::testing::Values(Kind::Drive, Kind::SharedDrive),
                          [](const auto& info) { return info.param == Kind::Drive ? "Drive" : "SharedDrive"; });
-
-TEST(DriveExportText, TheLogMessageNamesTheShareAsRequested) {
-    EXPECT_EQ(qlm::Exported_To_Nas_Message("Shared Drive", "q\"x.txt", "Team", "/Public/out"),
-              "Exported Shared Drive file \"q\"x.txt\" of account Team to NAS path: /Public/out.");
-}
 
 }  // namespace
