@@ -1,25 +1,19 @@
 #include "export/drive_export.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <climits>
-#include <memory>
 
 #include "common/dlnames.h"
 #include "common/reqcheck.h"
 #include "plat_json.h"
-#include "web/browse_params.h"
 
 namespace qlm {
 
 namespace {
 
 using catalog::Drive_Node;
-using catalog::Kind;
 
-constexpr const char* kIndexParam = "index";
 constexpr int kItemFailed = 1;
 constexpr int kShareFull = -1;
 constexpr int kMaxFolderClash = 1000;
@@ -70,14 +64,12 @@ std::string Make_Folder(Drive_Export_Walk& w, const std::string& parent, const s
 // free numbered name. Only a regular store file is copied; anything else is passed over.
 int Copy_Item(Drive_Export_Walk& w, const std::string& localid, const std::string& name, const std::string& folder) {
     if (!Is_Single_Path_Component(localid)) return 0;
-    const std::string src = w.store + "/" + localid;
-    if (!Is_Regular_File(src)) return 0;
     const int folderFd = Folder_Fd(w, folder);
     if (folderFd < 0) return kItemFailed;
     std::string stem, ext, made;
     Export_Split_Name(Drive_Name_Component(name), stem, ext);
-    const int rc = Export_Copy_File(src, folderFd, stem, ext, made);
-    if (rc == -1) return 0;
+    const int rc = Export_Copy_File(w.store + "/" + localid, folderFd, stem, ext, made);
+    if (rc == -1) return 0;  // no regular store file: a Google document without content, or a link
     if (rc == -4) return kShareFull;
     if (rc != 0) return kItemFailed;
     if (w.copied) w.copied(name);

@@ -32,7 +32,7 @@ struct Drive_Export_Walk {
     std::string key;    // the account, or the shared drive's uuid
     std::string task;   // the task id
     std::string store;  // the store folder: a file's content is store/<local id>
-    int exportFd = -1;  // the export folder, opened without following a link
+    int exportFd = -1;  // the export folder, opened without following a link (not the walk's)
     std::vector<catalog::Drive_Node> nodes;  // catalog::Read_Drive_Tree
     std::vector<std::string> entries;        // the picked indexes, as texts
 
