@@ -315,6 +315,28 @@ class DriveExports(test_tasks.TaskCase):
         self.assertEqual(got, files)
         self.assertEqual(os.listdir(self.outside), [])
 
+    def test_two_exports_at_once_never_write_into_one_file(self):
+        self.clear_share()
+        before = set(self.history())
+        replies = [self.request(dict(act="export_drive_to_nas", task_id=self.task, nas_path="/Public", index="ALL",
+                                     domain_user_email=USER)) for _ in range(2)]
+        self.assertTrue(all(r["success"] for r in replies), replies)
+        seen = set(before)
+        for _ in replies:
+            record = self.wait_history(lambda r: r.get("mode") == "export", seen)
+            seen = set(self.history())
+            self.assertEqual(record["backup_status"], "finish")
+        # Started in the same second they share one folder, and each file is there twice, once
+        # with a counter; otherwise each has its own. Either way every file arrives twice, whole.
+        drive = self.sim_drive("users", USER)
+        files, _ = self.expected(drive, self.sim("users", USER, "blobs"), self.store(), self.drive_rows(),
+                                 drive["root_id"])
+        got = []
+        for name in os.listdir(self.share):
+            got += files_below(os.path.join(self.share, name))
+        self.assertEqual(sorted(got, key=lambda e: (e[0], repr(e[1]))),
+                         sorted(files * 2, key=lambda e: (e[0], repr(e[1]))))
+
     def test_refusals_answer_before_anything_is_written(self):
         self.clear_share()
         good = dict(act="export_drive_to_nas", task_id=self.task, nas_path="/Public", index="ALL",

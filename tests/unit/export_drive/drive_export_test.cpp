@@ -233,6 +233,25 @@ TEST_P(DriveExport, LinksPlantedInTheExportFolderAreNeverEntered) {
     Expect_Nothing_Outside();
 }
 
+TEST_P(DriveExport, AFolderThatCannotBeMadeFailsItsItemAndNothingBelowItIsWritten) {
+    Open_Export();
+    // Every name the folder "Docs" could take is a file already.
+    for (int n = 0; n < 1000; ++n) Write(exportDir + (n ? "/Docs(" + std::to_string(n) + ")" : "/Docs"), "");
+    w.entries = {"1", "2"};
+    EXPECT_EQ(qlm::Export_Drive_Entry(w, 0), 1);
+    EXPECT_EQ(qlm::Export_Drive_Entry(w, 1), 0);
+    EXPECT_EQ(copiedNames, (std::vector<std::string>{"a.txt"}));
+    EXPECT_EQ(Exported().size(), 1001u);
+    // The same for the top of a whole drive: it fails, and every node below it is passed over.
+    Open_Export();
+    for (int n = 0; n < 1000; ++n) Write(exportDir + (n ? "/My Drive(" + std::to_string(n) + ")" : "/My Drive"), "");
+    ASSERT_EQ(w.nodes[0].depth, -1);
+    EXPECT_EQ(qlm::Export_Drive_Node(w, 0), 1);
+    for (size_t i = 1; i < w.nodes.size(); ++i) EXPECT_EQ(qlm::Export_Drive_Node(w, i), 0);
+    EXPECT_TRUE(copiedNames.empty());
+    EXPECT_EQ(Exported().size(), 1000u);
+}
+
 INSTANTIATE_TEST_SUITE_P(Kinds, DriveExport, ::testing::Values(Kind::Drive, Kind::SharedDrive),
                          [](const auto& info) { return info.param == Kind::Drive ? "Drive" : "SharedDrive"; });
 
