@@ -382,14 +382,16 @@ int Export_Worker(Export_Run& run, const Export_Member& member) {
     smbbackup::Create_Path(History_Mission_Dir().c_str(), 0700);
     const std::string missionName = Get_New_Mission_Name();
     const int64_t llStart = static_cast<int64_t>(Now());
-    Write_Marker(marker);
+    // Without its marker and its progress record no one could see or stop the export: it ends
+    // at once as failed.
+    const bool marked = Write_Marker(marker) == 0;
     std::unique_ptr<SharedProgress> progress;
     try {
         progress = std::make_unique<SharedProgress>(shmName.c_str(), true);
     } catch (...) {
         progress.reset();
     }
-    bool ok = progress && progress->Is_Open();
+    bool ok = marked && progress && progress->Is_Open();
     if (ok) {
         progress->SetCurrent(0);
         progress->SetMissionName(missionName);

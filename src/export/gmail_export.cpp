@@ -1,5 +1,7 @@
 #include <cstring>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "common/clock.h"
@@ -38,6 +40,9 @@ struct Gmail_Export {
     std::string strAccount;
     std::vector<std::string> vIds;
     std::string strScratch;  // the header tool's result file, one for the whole run
+    // The subjects the backup read from the stored mails (by local id): a mail found here needs
+    // no header run of its own.
+    std::unordered_map<std::string, std::string> subjects;
 };
 
 int List_Mails(Gmail_Export& g, Export_Ctx& ctx, size_t& total) {
@@ -64,6 +69,10 @@ int List_Mails(Gmail_Export& g, Export_Ctx& ctx, size_t& total) {
     } else {
         g.vIds = parseCommaSeparatedStrings(g.strSelection);
     }
+    std::vector<std::pair<std::string, std::string>> catalogued;
+    if (Gmail_Read_Subjects(catalogued, g.strAccount.c_str(), run.strTaskId.c_str()) == 0)
+        for (auto& [id, subject] : catalogued)
+            if (!subject.empty()) g.subjects.emplace(std::move(id), std::move(subject));
     smbbackup::Create_Path(Tmp_Dir().c_str(), 0700);
     g.strScratch = Tool_Result_Path(smbbackup::Create_New_ID());
     Export_Scratch_File(g.strScratch);
@@ -72,7 +81,8 @@ int List_Mails(Gmail_Export& g, Export_Ctx& ctx, size_t& total) {
 }
 
 // The mail's subject made safe as a file name; empty when the tool gives none.
-std::string Safe_Subject(const Gmail_Export& g, const std::string& eml) {
+std::string Safe_Subject(const Gmail_Export& g, const std::string& id, const std::string& eml) {
+    if (auto it = g.subjects.find(id); it != g.subjects.end()) return CleanDownloadFileName(it->second);
     RAIIful_Json dump;
     if (Run_Emlsift_Into(eml, "--header", g.strScratch, Tool_Timeout_Sec(kHeaderTimeoutSec), dump) != 0) return "";
     PT_JSON headers = nullptr;
@@ -86,7 +96,7 @@ int Export_Mail(Gmail_Export& g, Export_Ctx& ctx, size_t i) {
     const std::string& id = g.vIds[i];
     const std::string eml = Eml_Path(run.strTaskId.c_str(), g.strAccount.c_str(), id.c_str());
     if (eml.empty() || !Is_Regular_File(eml)) return 0;  // not stored: only the progress moves
-    std::string base = Safe_Subject(g, eml);
+    std::string base = Safe_Subject(g, id, eml);
     if (base.empty()) base = id.empty() ? kNoSubject : id;
     std::string made;
     const int rc = Export_Copy_File(eml, run.dirFd.fd, base, kEmlSuffix, made);

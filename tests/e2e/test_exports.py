@@ -27,6 +27,15 @@ FOLDER_RE = re.compile(r"^Quillmere_Export_\d{8}_\d{6}$")
 FIXED = 1714979289
 
 
+def gone(pid):
+    """True when no process pid runs any more (a zombie waiting to be reaped counts as gone)."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().rsplit(")", 1)[1].split()[0] == "Z"
+    except OSError:
+        return True
+
+
 class ExportCase(test_tasks.TaskCase):
     """One backup of the demo domain and a share "Public", then exports into it."""
 
@@ -238,7 +247,10 @@ class Exports(ExportCase):
                                                          "End_DateTime"]])
 
     def test_bad_requests_are_answered_before_any_worker_runs(self):
-        before_share = self.share_entries()
+        escape = os.path.join(self.share, "escape")
+        if not os.path.islink(escape):
+            os.symlink(self.outside, escape)
+        before_share, before_outside = self.share_entries(), os.listdir(self.outside)
         cases = [
             ({"task_id": None}, 5303, "task_id"),
             ({"nas_path": None}, 5303, "nas_path"),
@@ -250,6 +262,7 @@ class Exports(ExportCase):
             ({"nas_path": "/public"}, 5302, "nas_path"),  # share names are case-sensitive
             ({"nas_path": "/Nosuch"}, 5302, "nas_path"),
             ({"nas_path": "/Public/missing"}, 5302, "nas_path"),
+            ({"nas_path": "/Public/escape"}, 5302, "nas_path"),  # a link out of the share
             ({"gmail_localid": None}, 5303, "gmail_localid"),
             ({"domain_user_email": None}, 5303, "domain_user_email"),
             ({"domain_user_email": "../alice@example.test"}, 5302, "domain_user_email"),
@@ -275,6 +288,7 @@ class Exports(ExportCase):
                 self.assertEqual(self.export(act, localid="ALL", domain_user_email="nobody@example.test"),
                                  {"success": False, "error_code": 5302, "error_msg": "domain_user_email"})
         self.assertEqual(self.share_entries(), before_share)
+        self.assertEqual(os.listdir(self.outside), before_outside)
         self.assertEqual(os.listdir(self.gws("conf/mission/progress_mission")), [])
         self.assertEqual([r for r in self.history_records() if r["file"] not in self.seen_history], [])
 
@@ -349,12 +363,26 @@ class Exports(ExportCase):
                 self.no_trace(reply["mission_id"])
 
 
+SLOW = "slow@example.test"
+
+
 class Progress(ExportCase):
-    """A slow export (each header run delayed) seen by the mission list, aborted, and killed."""
+    """A slow export (each header run delayed) seen by the mission list, aborted, and killed. Its
+    account's mails are stored without catalog rows, so each is named through a header run."""
+
+    def slow_mails(self):
+        store = self.gws("backup/gmail", self.task, SLOW)
+        if not os.path.isdir(store):
+            os.makedirs(store)
+            for n, data in enumerate(sorted(self.sim_mails().values()) * 2):
+                with open(os.path.join(store, "uncatalogued-%02d" % n), "wb") as f:
+                    f.write(data)
+        return self.files_in(store)
 
     def slow_export(self):
-        self.fault("emlsift", "--header", "delay", "--ms", "400")
-        reply = self.export("export_gmail_to_nas", gmail_localid="ALL")
+        self.slow_mails()
+        self.fault("emlsift", "--header", "delay", "--ms", "300")
+        reply = self.export("export_gmail_to_nas", gmail_localid="ALL", domain_user_email=SLOW)
         self.assertTrue(reply["success"], reply)
         mission = reply["mission_id"]
         self.wait_for(lambda: os.path.exists(self.marker(mission)), 30, "no marker")
@@ -373,7 +401,7 @@ class Progress(ExportCase):
             return entry if entry and 0 < entry[0]["total_progress"] < 100 else None
         [entry] = self.wait_for(moving, 60, "no progress shown")
         self.assertEqual((entry["service"], entry["mode"], entry["backup_status"], entry["domain"]),
-                         (["gmail"], "export", "exporting", USER))
+                         (["gmail"], "export", "exporting", SLOW))
         # The worker is a session of its own with its standard descriptors on /dev/null.
         with open("/proc/%d/stat" % pid) as f:
             fields = f.read().rsplit(")", 1)[1].split()
@@ -388,7 +416,7 @@ class Progress(ExportCase):
         reply, mission, pid = self.slow_export()
         self.wait_for(lambda: self.listed(mission) and self.listed(mission)[0]["total_progress"] > 0, 60)
         self.assertEqual(self.request({"act": "mission_abort", "mission_id": mission}), {"success": True})
-        self.assertFalse(os.path.exists("/proc/%d" % pid) and "zombie" not in open("/proc/%d/status" % pid).read())
+        self.assertTrue(gone(pid))
         self.no_trace(mission)
         new = [r for r in self.history_records() if r["file"] not in self.seen_history]
         self.assertEqual([r["backup_status"] for r in new], ["abort"])
@@ -396,7 +424,7 @@ class Progress(ExportCase):
         time.sleep(0.5)  # nothing else files a record after the abort
         self.assertEqual([r for r in self.history_records() if r["file"] not in self.seen_history], [])
         # Every file written is whole: an abort removes the one being copied.
-        sim = set(self.sim_mails().values())
+        sim = set(self.slow_mails().values())
         exported = self.files_in(reply["path"])
         self.assertTrue(all(data in sim for data in exported.values()))
         self.assertEqual(self.listed(mission), [])
@@ -405,16 +433,19 @@ class Progress(ExportCase):
         reply, mission, pid = self.slow_export()
         self.wait_for(lambda: self.listed(mission) and self.listed(mission)[0]["total_progress"] > 0, 60)
         os.kill(pid, signal.SIGKILL)
-        self.wait_for(lambda: not os.path.exists("/proc/%d" % pid) or
-                      "zombie" in open("/proc/%d/status" % pid).read(), 30)
+        self.wait_for(lambda: gone(pid), 30)
         self.assertEqual(self.listed(mission), [])
         new = [r for r in self.history_records() if r["file"] not in self.seen_history]
-        self.assertEqual([(r["backup_status"], r["service"], r["domain"]) for r in new], [("error", ["gmail"], USER)])
+        self.assertEqual([(r["backup_status"], r["service"], r["domain"]) for r in new], [("error", ["gmail"], SLOW)])
         self.seen_history.add(new[0]["file"])
         self.no_trace(mission)
         self.clear_faults()
+        reply, _ = self.run_export("export_gmail_to_nas", gmail_localid="ALL", domain_user_email=SLOW)
+        slow = self.files_in(reply["path"])
+        self.assertEqual(sorted(slow.values()), sorted(self.slow_mails().values()))
+        # Named by a header run each, the mails get the names the catalog's subjects give them.
         reply, _ = self.run_export("export_gmail_to_nas", gmail_localid="ALL")
-        self.assertEqual(sorted(self.files_in(reply["path"]).values()), sorted(self.sim_mails().values()))
+        self.assertEqual({re.sub(r"\(\d+\)\.eml$", ".eml", n) for n in slow}, set(os.listdir(reply["path"])))
 
 
 if __name__ == "__main__":
