@@ -86,6 +86,13 @@ def backed_up_drive(s, work, folders, files, size):
     """The demo domain's Drive backed up for the task of a new key, then the account's catalog and
     store replaced by generated ones; (task, store folder, the same tree as plain folders)."""
     task = s.new_task()
+    store, tree = replace_drive(s, task, work, folders, files, size)
+    return task, store, tree
+
+
+def replace_drive(s, task, work, folders, files, size):
+    """The account's Drive of the task backed up, then its catalog and store replaced by generated
+    ones; (store folder, the same tree as plain folders, below work)."""
     subprocess.run([s.cgi_path, "-backup", str(uuid.uuid4()), task, "1", "0", "0", "0", "0"],
                    env=s.env(QLM_SLEEP_SCALE="0"), check=True, capture_output=True)
     catalog = s.gws("backup/drive_db", task, USER + ".db")
@@ -99,7 +106,7 @@ def backed_up_drive(s, work, folders, files, size):
     fresh = catalog + ".bench"
     generate(fresh, schema, store, tree, folders, files, size)
     os.replace(fresh, catalog)
-    return task, store, tree
+    return store, tree
 
 
 def blocks_used(folder):
