@@ -207,7 +207,12 @@ class DriveExports(test_tasks.TaskCase):
         self.assertTrue(reply["success"], reply)
         self.assertEqual(list(reply), ["success", "mission_id", "path"])
         record = self.wait_history(lambda r: r.get("mode") == "export", before)
+        # The worker files its history record first, then removes its marker and progress record.
         marker = self.gws("conf/mission/progress_mission", reply["mission_id"])
+        end = time.monotonic() + 30
+        while (os.path.exists(marker) or os.path.exists("/dev/shm/" + reply["mission_id"])) \
+                and time.monotonic() < end:
+            time.sleep(0.02)
         self.assertFalse(os.path.exists(marker))
         self.assertFalse(os.path.exists("/dev/shm/" + reply["mission_id"]))
         return reply, record, reply["path"]
@@ -321,11 +326,15 @@ class DriveExports(test_tasks.TaskCase):
         replies = [self.request(dict(act="export_drive_to_nas", task_id=self.task, nas_path="/Public", index="ALL",
                                      domain_user_email=USER)) for _ in range(2)]
         self.assertTrue(all(r["success"] for r in replies), replies)
-        seen = set(before)
-        for _ in replies:
-            record = self.wait_history(lambda r: r.get("mode") == "export", seen)
-            seen = set(self.history())
-            self.assertEqual(record["backup_status"], "finish")
+        end = time.monotonic() + 120
+        while len(set(self.history()) - before) < 2 and time.monotonic() < end:
+            time.sleep(0.05)
+        records = [r for n, r in self.history().items() if n not in before]
+        self.assertEqual([r["backup_status"] for r in records], ["finish", "finish"])
+        for r in replies:
+            marker = self.gws("conf/mission/progress_mission", r["mission_id"])
+            while os.path.exists(marker) and time.monotonic() < end:
+                time.sleep(0.02)
         # Started in the same second they share one folder, and each file is there twice, once
         # with a counter; otherwise each has its own. Either way every file arrives twice, whole.
         drive = self.sim_drive("users", USER)
