@@ -58,8 +58,8 @@ class Bench:
         Setup.setUpClass()
         self.s = Setup()
         self.task = self.s.new_task()
-        # Gmail and Contacts of the demo domain, for the catalogs' schemas.
-        subprocess.run([self.s.cgi_path, "-backup", str(uuid.uuid4()), self.task, "0", "0", "0", "1", "1"],
+        # Drive, Shared Drives, Gmail and Contacts of the demo domain, for the catalogs' schemas.
+        subprocess.run([self.s.cgi_path, "-backup", str(uuid.uuid4()), self.task, "1", "1", "0", "1", "1"],
                        env=self.s.env(QLM_SLEEP_SCALE="0"), check=True, capture_output=True)
         self.work = work
         self.share = os.path.join(work, "share")

@@ -16,6 +16,12 @@
 // tested with fstatat(AT_SYMLINK_NOFOLLOW). So a link that a share user plants in the export folder
 // never leads a write out of it, and two exports that share a folder (same second, same share)
 // never write into one file.
+//
+// An abort (SIGTERM) ends the worker at once, wherever it is: a member has no stop flag to poll.
+// What the handler removes is only what the frame knows of: the marker, the progress record, the
+// file Export_Copy_File is writing and the scratch file of Export_Scratch_File; queued log rows
+// are lost. A member therefore keeps no other state outside the export folder that an abort would
+// leave behind.
 #pragma once
 
 #include <sys/types.h>

@@ -13,6 +13,7 @@ import sqlite3
 import sys
 import time
 import unittest
+import urllib.parse
 
 sys.path.insert(0, os.path.dirname(__file__))
 import qlmtest  # noqa: E402
@@ -411,6 +412,37 @@ class Progress(ExportCase):
         self.clear_faults()
         self.assertEqual(self.finished(mission)["backup_status"], "finish")
         self.assertEqual(self.listed(mission), [])
+
+    def test_a_mail_whose_header_cannot_be_read_is_named_by_its_local_id(self):
+        mails = self.slow_mails()
+        for action in ("fail", "garbage", "empty"):
+            with self.subTest(action):
+                self.clear_faults()
+                self.fault("emlsift", "uncatalogued-03", action)
+                reply, _ = self.run_export("export_gmail_to_nas", gmail_localid="uncatalogued-03,uncatalogued-04",
+                                           domain_user_email=SLOW)
+                exported = self.files_in(reply["path"])
+                self.assertEqual(exported["uncatalogued-03.eml"], mails["uncatalogued-03"])
+                self.assertEqual(len(exported), 2)
+                self.assertNotIn("uncatalogued-04.eml", exported)
+
+    def test_the_web_server_gets_the_reply_while_the_worker_runs(self):
+        # The worker lets go of the request's pipes at once: the web server's answer does not wait
+        # for the export.
+        httpd = qlmtest.Lighttpd(self.root).start()
+        self.addCleanup(httpd.stop)
+        self.slow_mails()
+        self.fault("emlsift", "--header", "delay", "--ms", "300")
+        query = urllib.parse.urlencode({"act": "export_gmail_to_nas", "task_id": self.task, "nas_path": "/Public",
+                                        "gmail_localid": "ALL", "domain_user_email": SLOW})
+        status, header, body = httpd.curl(query, cookie="NAS_SID=" + self.sid)
+        self.assertEqual(status, 200)
+        reply = self.json_body(body)
+        self.assertTrue(reply["success"], reply)
+        self.wait_for(lambda: os.path.exists(self.marker(reply["mission_id"])), 30, "no marker")
+        self.assertLess(len(os.listdir(reply["path"])), len(self.slow_mails()))  # still running
+        self.clear_faults()
+        self.assertEqual(self.finished(reply["mission_id"])["backup_status"], "finish")
 
     def test_an_abort_leaves_one_abort_record_and_no_trace(self):
         reply, mission, pid = self.slow_export()
