@@ -90,11 +90,12 @@ def backed_up_drive(s, work, folders, files, size):
     return task, store, tree
 
 
-def replace_drive(s, task, work, folders, files, size):
-    """The account's Drive of the task backed up, then its catalog and store replaced by generated
-    ones; (store folder, the same tree as plain folders, below work)."""
-    subprocess.run([s.cgi_path, "-backup", str(uuid.uuid4()), task, "1", "0", "0", "0", "0"],
-                   env=s.env(QLM_SLEEP_SCALE="0"), check=True, capture_output=True)
+def replace_drive(s, task, work, folders, files, size, backup=True):
+    """The account's Drive of the task backed up (unless it is already), then its catalog and store
+    replaced by generated ones; (store folder, the same tree as plain folders, below work)."""
+    if backup:
+        subprocess.run([s.cgi_path, "-backup", str(uuid.uuid4()), task, "1", "0", "0", "0", "0"],
+                       env=s.env(QLM_SLEEP_SCALE="0"), check=True, capture_output=True)
     catalog = s.gws("backup/drive_db", task, USER + ".db")
     with sqlite3.connect(catalog) as db:
         schema = [r[0] for r in db.execute("SELECT sql FROM sqlite_master WHERE sql IS NOT NULL AND "

@@ -204,7 +204,7 @@ def bench_log(b, args):
 def bench_drive(b, args):
     folders = max(1, args.drive_files // 100)
     per_folder = args.drive_files // folders
-    store, tree = download_bench.replace_drive(b.s, b.task, b.work, folders, per_folder, args.drive_size)
+    _, tree = download_bench.replace_drive(b.s, b.task, b.work, folders, per_folder, args.drive_size, backup=False)
     files = folders * per_folder
     items = files + folders + 1  # the files, their folders and the drive's top
     print("drive: %d files of %d bytes in %d folders (%d catalog nodes)" % (files, args.drive_size, folders, items))
