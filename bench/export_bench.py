@@ -16,8 +16,11 @@ Sections (each prints its own table):
   the log's own settings (rollback journal, synchronous FULL). The export's cost per item beside
   those two gives the log's share of it.
 
-A further section (the Drive exports) is added as a function of the same form and an entry in
-SECTIONS."""
+- drive: one account's Drive of --drive-files files of --drive-size bytes (100 to a folder)
+  exported whole ("ALL"), timed from the request to the history record, in catalog nodes (files,
+  folders and the drive's top) and files per second, beside `cp -r` of the same tree into the same
+  share; then the activity-log cost per exported file, measured by bench_export_log (the export
+  worker's batched rows beside one insert per row)."""
 
 import argparse
 import os
@@ -31,7 +34,11 @@ import time
 import uuid
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
+import qlmtest  # noqa: E402
 import test_tasks  # noqa: E402
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import download_bench  # noqa: E402
 
 USER = "alice@example.test"
 BENCH_USER = "bench.user@example.test"
@@ -194,13 +201,50 @@ def bench_log(b, args):
           % (statistics.median(ours) * 1000 / args.contacts, figures["one commit per row"] * 1000 / args.contacts))
 
 
-SECTIONS = {"mailbox": bench_mailbox, "log": bench_log}
+def bench_drive(b, args):
+    folders = max(1, args.drive_files // 100)
+    per_folder = args.drive_files // folders
+    _, tree = download_bench.replace_drive(b.s, b.task, b.work, folders, per_folder, args.drive_size, backup=False)
+    files = folders * per_folder
+    items = files + folders + 1  # the files, their folders and the drive's top
+    print("drive: %d files of %d bytes in %d folders (%d catalog nodes)" % (files, args.drive_size, folders, items))
+    print("%-12s %9s %11s %11s %9s" % ("run", "wall s", "items/s", "files/s", "MB/s"))
+    ours, cps = [], []
+    for run in range(args.runs):
+        took, reply = b.export("export_drive_to_nas", index="ALL", domain_user_email=download_bench.USER)
+        written = sum(len(f) for _, _, f in os.walk(reply["path"]))
+        if written != files:
+            raise RuntimeError("%d of %d files exported" % (written, files))
+        ours.append(took)
+        print("%-12s %9.2f %11.0f %11.0f %9.1f" % ("export %d" % run, took, items / took, files / took,
+                                                   files * args.drive_size / 1e6 / took))
+        shutil.rmtree(reply["path"])
+        target = os.path.join(b.share, "cp-%d" % run)
+        took = timed(["cp", "-r", tree, target])
+        cps.append(took)
+        print("%-12s %9.2f %11.0f %11.0f %9.1f" % ("cp -r %d" % run, took, items / took, files / took,
+                                                   files * args.drive_size / 1e6 / took))
+        shutil.rmtree(target)
+    ours, cp = statistics.median(ours), statistics.median(cps)
+    print("median export: %.0f items/s, %.1fx the time of cp -r (%.0f items/s)" % (items / ours, ours / cp, items / cp))
+    # The Drive export writes one activity-log row per copied file, queued by the export worker and
+    # written in transactions of many rows: its cost per item, beside one insert per row.
+    log_bench = os.path.join(qlmtest.BINARY_DIR, "bench", "bench_export_log")
+    if os.path.exists(log_bench):
+        subprocess.run([log_bench, str(files)], env=b.s.env(), check=True)
+    else:
+        print("activity-log cost: build bench_export_log to measure it")
+
+
+SECTIONS = {"mailbox": bench_mailbox, "log": bench_log, "drive": bench_drive}
 
 
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--mails", type=int, default=10000)
     ap.add_argument("--contacts", type=int, default=10000)
+    ap.add_argument("--drive-files", type=int, default=10000)
+    ap.add_argument("--drive-size", type=int, default=16 * 1024)
     ap.add_argument("--runs", type=int, default=2)
     ap.add_argument("--only", choices=sorted(SECTIONS), action="append")
     args = ap.parse_args()

@@ -10,6 +10,7 @@
 #include "browse/gmail_browse.h"
 #include "browse/local_domain.h"
 #include "browse/mail_view.h"
+#include "export/drive_export.h"
 #include "export/exports.h"
 #include "orvenna_cgi/listings.h"
 #include "orvenna_cgi/log_actions.h"
@@ -70,8 +71,8 @@ const Action_Row g_ActionTable[kActionCount] = {
     {"export_contact", Export_Contact, true},
     {"export_calendar", Export_Calendar, true},
     {"export_gmail_to_nas", Export_Gmail_To_Nas, false},
-    {"export_drive_to_nas", nullptr, false},
-    {"export_shared_drive_to_nas", nullptr, false},
+    {"export_drive_to_nas", Export_Drive_To_Nas, false},
+    {"export_shared_drive_to_nas", Export_Shared_Drive_To_Nas, false},
     {"export_contact_to_nas", Export_Contact_To_Nas, false},
     {"export_calendar_to_nas", Export_Calendar_To_Nas, false},
     {"gmail_advanced_search", Gmail_Advanced_Search, false},

@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "dbcontrol/drive_search.h"
 #include "plat_json.h"
 
 class O_APP_CGI_AGENT;
@@ -32,6 +33,10 @@ std::string Store_Path(const char* service, const char* task, const char* name, 
 std::string Mail_Store_Dir(const char* task, const char* account);
 // The mail's EML file in that folder; empty when the local id is not one path component.
 std::string Eml_Path(const char* task, const char* account, const char* localid);
+
+// The Drive advanced-search keys of the request ("name_key_word", "type", "size_search_type",
+// "size", the three time ranges, and for a shared drive "member_key_word"); absent ones not set.
+catalog::Drive_Search_Filters Drive_Search_Request(const O_APP_CGI_AGENT* agent, catalog::Kind kind);
 
 // {"success": true, "list": list} and, when total >= 0, "total": total. list is taken over.
 void Reply_List(PT_JSON list, long long total = -1);
