@@ -2,6 +2,8 @@
 
 #include <unordered_set>
 
+#include "common/clock.h"
+#include "common/cmdrun.h"
 #include "common/filehelpers.h"
 #include "dbcontrol/calendar_db.h"
 #include "dbcontrol/contact_db.h"
@@ -53,6 +55,17 @@ int Count_Account_Rows(const AccountCatalog& cat, const char* pszTaskID, const s
         total += Json_List_Size(rows.get());
     }
     return 0;
+}
+
+int Run_Row_Command(const AccountRestoreRun& run, const std::string& line, const std::string& account,
+                    const char* pszFailText) {
+    int status = -1;
+    int ret = line.empty() ? -161 : Execute_Command_Line_Timeout(status, Tool_Timeout_Sec(600), "%s", line.c_str());
+    if (ret == 0 && status == 0) return 0;
+    Restore_Row(run.log, "FAIL", "info", account,
+                Restore_Format("%s restore_account=%s ret=%d sys_ret=%d task_id=%s", pszFailText, account.c_str(), ret,
+                               status, run.strTaskID.c_str()));
+    return -161;
 }
 
 namespace {

@@ -65,6 +65,11 @@ struct AccountRestore {
     RestoreRowFn restoreRow;
 };
 
+// Runs the finished command line of one row as account, with the tools' time-out: 0, or -161
+// (also for an empty line: none could be made) after the FAIL row "<pszFailText> restore_account=%s ret=%d sys_ret=%d task_id=%s".
+int Run_Row_Command(const AccountRestoreRun& run, const std::string& line, const std::string& account,
+                    const char* pszFailText);
+
 // The journal key of a row: "<user>/<local id>" (an account name holds no '/').
 std::string Account_Row_Key(const std::string& user, const std::string& localid);
 

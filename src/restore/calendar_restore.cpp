@@ -5,8 +5,6 @@
 #include <memory>
 #include <string>
 
-#include "common/clock.h"
-#include "common/cmdrun.h"
 #include "common/paths.h"
 #include "common/shellquote.h"
 #include "mission/mission_record.h"
@@ -65,15 +63,8 @@ int Import_Event(const AccountRestoreRun& run, PT_JSON row, const std::string& a
     const std::string options = Calendar_Event_Options(row);
     if (options.empty()) return 1;
     const std::string uid = Restore_Event_UID(run.strMissionID, account, Row_Text(row, "localid"));
-    int status = -1;
-    int ret = uid.empty() ? -161
-                          : Execute_Command_Line_Timeout(status, Tool_Timeout_Sec(600), "%s",
-                                                         Calendar_Import_Line(account, uid, options).c_str());
-    if (ret == 0 && status == 0) return 0;
-    Restore_Row(run.log, "FAIL", "info", account,
-                Restore_Format("Failed to restore Calendar event. restore_account=%s ret=%d sys_ret=%d task_id=%s",
-                               account.c_str(), ret, status, run.strTaskID.c_str()));
-    return -161;
+    return Run_Row_Command(run, uid.empty() ? "" : Calendar_Import_Line(account, uid, options), account,
+                           "Failed to restore Calendar event.");
 }
 
 const AccountRestore kCalendarRestore = {

@@ -2,8 +2,6 @@
 // given and family name, first phone number, first e-mail address and first organization.
 #include <string>
 
-#include "common/clock.h"
-#include "common/cmdrun.h"
 #include "common/paths.h"
 #include "common/shellquote.h"
 #include "mission/mission_record.h"
@@ -35,13 +33,7 @@ std::string Contact_Create_Line(const std::string& account, PT_JSON row) {
 namespace {
 
 int Create_Contact(const AccountRestoreRun& run, PT_JSON row, const std::string& account) {
-    int status = -1;
-    int ret = Execute_Command_Line_Timeout(status, Tool_Timeout_Sec(600), "%s", Contact_Create_Line(account, row).c_str());
-    if (ret == 0 && status == 0) return 0;
-    Restore_Row(run.log, "FAIL", "info", account,
-                Restore_Format("Failed to restore Contact data. restore_account=%s ret=%d sys_ret=%d task_id=%s",
-                               account.c_str(), ret, status, run.strTaskID.c_str()));
-    return -161;
+    return Run_Row_Command(run, Contact_Create_Line(account, row), account, "Failed to restore Contact data.");
 }
 
 const AccountRestore kContactRestore = {

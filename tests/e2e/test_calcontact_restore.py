@@ -13,7 +13,6 @@ import unittest
 import uuid
 
 sys.path.insert(0, os.path.dirname(__file__))
-import qlmtest  # noqa: E402
 import test_restore  # noqa: E402
 import test_tasks  # noqa: E402
 
@@ -404,18 +403,7 @@ class CalContactMissions(CalContactCase):
                 self.assertGreater(entry[service + "_total"], 2)
                 self.assertTrue(0 <= entry["total_progress"] < 100, entry)
                 self.assertFalse([k for k in entry if k.startswith("restore_idmap")])
-                self.assertEqual(self.request({"act": "mission_abort", "mission_id": mission},
-                                              extra_env={"QLM_FIXED_TIME": str(self.clock)}), {"success": True})
-                [record] = self.history()
-                self.assertEqual(record["backup_status"], "abort")
-                self.assertNothingLeft()
-                gam = self.path(qlmtest.APP, "bin", "gam")
-                for pid in os.listdir("/proc"):
-                    try:
-                        with open("/proc/%s/cmdline" % pid, "rb") as f:
-                            self.assertNotIn(gam.encode(), f.read())
-                    except OSError:
-                        pass
+                self.abort_restore(mission)
                 # The history lists the aborted restore, and a finished one beside it.
                 self.clear_faults()
                 self.start(domain_user_email=ALICE, localid_list="", **switches)
