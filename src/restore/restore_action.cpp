@@ -41,7 +41,8 @@ void Row(const Action& a, const char* pszStatus, const std::string& text, const 
 }
 
 // The forms of the request's texts, checked before any file, lock or command is touched: the
-// name of the first bad parameter, or nullptr. The selection holds catalog indexes.
+// name of the first bad parameter, or nullptr. The selection holds catalog indexes (Drive, Shared
+// Drive) or local ids (the other services).
 const char* Bad_Param(O_APP_CGI_AGENT* agent, const char* pszUser, const char* pszSharedDrive) {
     if (pszUser != nullptr && !Is_Account_Form(pszUser)) return "domain_user_email";
     if (pszUser == nullptr && pszSharedDrive != nullptr && !Is_Id_Form(pszSharedDrive)) return "shared_drive_id";
@@ -55,7 +56,7 @@ const char* Bad_Param(O_APP_CGI_AGENT* agent, const char* pszUser, const char* p
     if (!items || !json_object_is_type(items.get(), json_type_array)) return "localid_list";
     for (int i = 0, n = Json_List_Size(items.get()); i < n; ++i) {
         const char* item = Json_Get_String(Json_List_Child(items.get(), i));
-        if (item == nullptr || !Is_Index_Form(item)) return "localid_list";
+        if (item == nullptr || !(Is_Index_Form(item) || Is_Id_Form(item))) return "localid_list";
     }
     return nullptr;
 }
