@@ -1,0 +1,551 @@
+"""A hostile-input sweep over every action of orvenna.cgi: each parameter of each action in turn gets
+shell, path, SQL, control-character, encoding, size and number payloads (and goes missing), while
+the others keep a valid value; then the same payloads as names in the simulated domain go through
+backup, browse, download and restore. Nothing may leave the root, run as a command, kill a process
+or break a catalog, and every reply must be one header and one JSON object (or one file)."""
+
+import concurrent.futures
+import glob
+import hashlib
+import json
+import os
+import shutil
+import sqlite3
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import urllib.parse
+import uuid
+
+sys.path.insert(0, os.path.dirname(__file__))
+import qlmtest  # noqa: E402
+import test_tasks  # noqa: E402
+
+ADMIN = test_tasks.ADMIN
+ALICE = "alice@example.test"
+JSON_HEADER = "Content-Type: application/json; charset=UTF-8"
+TEAM_DRIVE = "Team Drive"
+ALL_ON = {"drive_enable": "1", "shared_drive_enable": "1", "gmail_enable": "1", "calendar_enable": "1",
+          "contact_enable": "1"}
+WORKERS = 6
+
+# -- payloads -------------------------------------------------------------------------------------
+# "{c}" becomes a file name in a folder outside the root that only a payload run as a command (or a
+# path that escaped the root) would create; "{out}" that folder.
+
+SHELL = ["$(touch {c})", "`touch {c}`", "x; touch {c}", "x | touch {c}", "x' ; touch {c} ; '",
+         'x" ; touch {c} ; "', "x && touch {c} #", "x\ntouch {c}", "$(touch {c})@example.test",
+         "a'$(touch {c})'@example.test"]
+PATHS = ["..", ".", "", "/", "../../../../../../../../../..{out}/p", "{out}/p", "{out}", "a/../../b",
+         "../" * 12 + "etc/passwd", "./x"]
+SQL = ["'", "' OR '1'='1", "%", "_", '"', "x'; DROP TABLE quillmere_sql_database; --", "%' OR 1=1 --", "\\"]
+CONTROL = ["a\r\nb", "\r\n", "a\x00b", "\x00", b"\xff\xfe\xc3(\xed\xa0\x80", "\x1b[2J\x07", "A" * 100000]
+NUMBERS = ["-1", "-2147483648", "-2147483649", "2147483648", "99999999999999999999999", "-9223372036854775809",
+           "9223372036854775807", "1e9", "0x1f", " 7", "7 ", "NaN", "+1", "08"]
+BOOLS = ["2", "-1", "yes", "TRUE", "x", "1 "]
+MISSING = None
+
+# Payload classes by kind of parameter: each parameter gets the classes that could hurt it.
+KINDS = {
+    # Ids that name files: task, key, mission.
+    "id": SHELL + PATHS + SQL[:2] + CONTROL + NUMBERS[:2],
+    # Texts that name accounts, drives, items, shares: path components and tool arguments.
+    "name": SHELL + PATHS + SQL + CONTROL + NUMBERS[:2],
+    # Search words and free texts: SQL patterns and tool arguments.
+    "text": SHELL[:6] + SQL + CONTROL + PATHS[:2] + PATHS[4:6],
+    # Numbers.
+    "int": NUMBERS + CONTROL + SQL[:2] + SHELL[:2] + ["", "x"],
+    # Switches.
+    "bool": BOOLS + NUMBERS[:4] + CONTROL[:3] + [CONTROL[-1], "", SHELL[0]],
+}
+
+# -- the actions ------------------------------------------------------------------------------------
+# One row per action: its parameters, each with a valid value ("{name}" fields filled from the staged
+# fixture, see Sweep.values) and its kind. A new or newly enabled action is one row here. Actions not
+# built yet keep their row and are swept too: their reply must still be one well-formed JSON object.
+# "streams": the reply may be a file instead of a JSON object.
+# "after": swept last and alone, in the given order, since it changes what the other rows rely on.
+
+T, S, B, I, N = "id", "name", "bool", "int", "text"
+
+
+def not_built(reply):
+    """The reply of an action or a restore service that is not built yet."""
+    return (reply.get("error_code"), reply.get("error_msg")) == (5302, "act") or \
+        reply.get("error_msg", "").endswith(" restore is not available.")
+
+
+def row(params, streams=False, after=0, body=None, empty=False, refusal=not_built):
+    """empty: an empty body after the header is the action's success reply; refusal(reply): true for
+    the one refusal that the valid values meet by design (the fixture cannot make them succeed)."""
+    return {"params": params, "streams": streams, "after": after, "body": body, "empty": empty,
+            "refusal": refusal}
+
+
+def code(number, message):
+    return lambda reply: (reply.get("error_code"), reply.get("error_msg")) == (number, message)
+
+
+SWITCHES = {k: ("1" if k == "drive_enable" else "0", B) for k in ALL_ON}
+SEARCH_DRIVE = {"name_key_word": ("plan", N), "type": ("text/plain", N), "size": ("1", I),
+                "size_search_type": ("2", I), "create_time_early": ("0", I), "create_time_late": ("2000000000", I),
+                "last_backup_time_early": ("0", I), "last_backup_time_late": ("2000000000", I),
+                "last_modified_time_early": ("0", I), "last_modified_time_late": ("2000000000", I)}
+SEARCH_GMAIL = {"sender_key_word": ("bob", N), "recipient_key_word": ("alice", N), "subject_key_word": ("Status", N),
+                "date_range_early": ("0", I), "date_range_late": ("2000000000", I), "has_attachment": ("0", B)}
+SEARCH_CALENDAR = {"key_word": ("call", N), "location_key_word": ("Online", N), "date_early": ("0", I),
+                   "date_late": ("2000000000", I)}
+TASK = {"task_id": ("{task}", T)}
+USER = {"domain_user_email": (ALICE, S)}
+PAGE = {"start": ("0", I), "limit": ("20", I)}
+SHARED = {"shared_drive_id": ("{shared_uuid}", S)}
+TO_NAS = {"task_id": ("{task}", T), "nas_path": ("{nas_path}", S), "search_condition_enable": ("0", B)}
+SCHEDULE = {"mission_name": ("sweep", N), "backup_scheduling_enable": ("1", B), "schedule_frequency": ("1", I),
+            "schedule_interval": ("1", I), "schedule_year": ("2030", I), "schedule_month": ("1", I),
+            "schedule_day": ("1", I), "schedule_week": ("1", I), "schedule_hour": ("3", I),
+            "schedule_minute": ("0", I), "schedule_hour_end": ("4", I), "schedule_minute_end": ("0", I),
+            "drive_enable": ("0", B), "shared_drive_enable": ("0", B), "calendar_enable": ("0", B),
+            "gmail_enable": ("0", B), "contact_enable": ("1", B)}
+TASK_FIELDS = {"drive_enable": ("1", B), "shared_drive_enable": ("1", B), "calendar_enable": ("1", B),
+               "gmail_enable": ("1", B), "contact_enable": ("1", B), "auto_add_user_enable": ("1", B),
+               "auto_add_shared_drive_enable": ("1", B), "manual_domain_user": ("alice@example.test", S),
+               "manual_shared_drive": ("{team_id}", S)}
+
+
+def merge(*parts):
+    out = {}
+    for p in parts:
+        out.update(p)
+    return out
+
+
+ACTIONS = {
+    "auth": row({"admin_email": (ADMIN, S)}, body="key"),
+    # The demo domain has its task already: adding another is refused once all else passed.
+    # Its own key: an add that passes (an admin e-mail of no task's domain) takes the key it names.
+    "add": row(merge({"auth_id": ("{add_auth}", T), "admin_email": (ADMIN, S)}, TASK_FIELDS),
+               refusal=code(5044, "admin_email")),
+    "edit": row(merge(TASK, {"auth_id": ("{auth}", T), "admin_email": (ADMIN, S)}, TASK_FIELDS), after=1),
+    "edit_domain": row(merge(TASK, {"auth_id": ("{auth}", T), "admin_email": (ADMIN, S)}), after=2),
+    "delete": row(merge(TASK, {"password": ("admin", N)}), after=3),
+    "detail": row(TASK),
+    "list_task": row({}),
+    "backup": row(merge(TASK, {k: ("1" if k == "contact_enable" else "0", B) for k in ALL_ON})),
+    "get_domain_user": row({"task_id": ("{task}", T), "auth_id": ("{auth}", T)}),
+    "get_shared_drive": row(TASK, empty=True),
+    "restore": row(merge(TASK, USER, SHARED, SWITCHES, {"target_account": (ALICE, S),
+                                                        "target_shared_drive_id": ("{team_id}", S),
+                                                        "localid_list": ("{drive_index}", N)})),
+    "list_drive_local_backup": row(merge(TASK, USER, PAGE, {"index": ("{drive_folder}", I), "key_word": ("a", N)})),
+    "list_shared_drive_local_backup": row(merge(TASK, SHARED, PAGE, {"index": ("{shared_folder}", I), "key_word": ("a", N)})),
+    "list_local_domain": row({}),
+    "calendar_list": row(merge(TASK, USER, PAGE, {"key_word": ("a", N)})),
+    "list_calendar_local_backup": row(merge(TASK, USER, PAGE, {"key_word": ("a", N), "calendar_name": ("x", N)})),
+    "contact_list": row(merge(TASK, USER, PAGE, {"key_word": ("a", N)})),
+    "list_contact_local_backup": row(merge(TASK, USER, PAGE, {"key_word": ("a", N), "contact_name": ("contactGroups/82eec2f8000e", N)})),
+    "get_user_and_shared_drive": row(TASK),
+    "mission_list": row({"key_word": ("a", N)}),
+    "history_mission_list": row({"key_word": ("a", N)}),
+    "get_online_domain_users_and_shared_drive": row({"task_id": ("{task}", T), "auth_id": ("{auth}", T),
+                                                     "admin_email": (ADMIN, S)}),
+    "gmail_list": row(merge(TASK, USER, PAGE, {"gmail_name": ("INBOX", N), "key_word": ("a", N)})),
+    "list_gmail_local_backup": row(merge(TASK, USER, PAGE, {"gmail_name": ("INBOX", N), "key_word": ("a", N)})),
+    "gmail_single_info": row(merge(TASK, USER, {"gmail_localid": ("{gmail_localid}", S)})),
+    "drive_single_info": row(merge(TASK, USER, {"index": ("{drive_index}", I)})),
+    "shared_drive_single_info": row(merge(TASK, SHARED, {"index": ("{shared_index}", I)})),
+    "download_attachment": row(merge(TASK, USER, {"gmail_localid": ("{attached_localid}", S), "index": ("0", I),
+                                                  "mod_cntype": ("0", I), "browser": ("curl", N)}), streams=True),
+    "export_eml": row(merge(TASK, USER, SEARCH_GMAIL, {"gmail_localid": ("{gmail_localid}", S),
+                                                      "browser": ("curl", N), "search_condition_enable": ("0", B)}),
+                      streams=True),
+    "export_drive": row(merge(TASK, USER, SEARCH_DRIVE, {"index": ("{drive_index}", N), "browser": ("curl", N),
+                                                        "search_condition_enable": ("0", B)}), streams=True),
+    "export_shared_drive": row(merge(TASK, SHARED, SEARCH_DRIVE, {"index": ("{shared_index}", N),
+                                                                 "browser": ("curl", N),
+                                                                 "member_key_word": ("alice", N),
+                                                                 "search_condition_enable": ("0", B)}),
+                               streams=True),
+    "add_schedule_mission": row(merge(TASK, SCHEDULE)),
+    "edit_schedule_mission": row(merge(TASK, SCHEDULE, {"mission_id": ("{schedule}", T)})),
+    "run_mission": row({"mission_id": ("{schedule}", T), "task_id": ("{task}", T)}),
+    "detail_schedule_mission": row({"mission_id": ("{schedule}", T), "task_id": ("{task}", T)}),
+    "list_log": row(merge(PAGE, {"task_id": ("{task}", T)})),
+    "delete_log": row(TASK),
+    "save_log": row({"task_id": ("{task}", T), "browser": ("curl", N)}, streams=True),
+    "find_log": row(merge(PAGE, {"task_id": ("{task}", T), "key_word": ("a", N)})),
+    # A finished mission cannot be aborted; the sweep's missions end too fast to be aborted reliably.
+    "mission_abort": row({"mission_id": ("{history}", T), "task_id": ("{task}", T)},
+                         refusal=code(5302, "mission_id")),
+    "mission_delete": row({"mission_id": ("{history}", T), "task_id": ("{task}", T)}),
+    "get_storage_status": row(TASK),
+    "export_contact": row(merge(TASK, USER, {"localid": ("ALL", S), "browser": ("curl", N),
+                                             "contact_name": ("x", N)}), streams=True),
+    "export_calendar": row(merge(TASK, USER, SEARCH_CALENDAR, {"localid": ("ALL", S), "browser": ("curl", N),
+                                                              "calendar_name": ("x", N),
+                                                              "search_condition_enable": ("0", B)}), streams=True),
+    # The exports to a NAS folder: each a mission of its own once built.
+    "export_gmail_to_nas": row(merge(TO_NAS, USER, SEARCH_GMAIL, {"gmail_localid": ("{gmail_localid}", S)})),
+    "export_drive_to_nas": row(merge(TO_NAS, USER, SEARCH_DRIVE, {"index": ("{drive_index}", N)})),
+    "export_shared_drive_to_nas": row(merge(TO_NAS, SHARED, SEARCH_DRIVE, {"index": ("{shared_index}", N),
+                                                                          "member_key_word": ("alice", N)})),
+    "export_contact_to_nas": row(merge({"task_id": ("{task}", T), "nas_path": ("{nas_path}", S)}, USER,
+                                       {"localid": ("ALL", S)})),
+    "export_calendar_to_nas": row(merge(TO_NAS, USER, SEARCH_CALENDAR, {"localid": ("ALL", S)})),
+    "gmail_advanced_search": row(merge(TASK, USER, PAGE, SEARCH_GMAIL)),
+    "drive_advanced_search": row(merge(TASK, USER, SEARCH_DRIVE)),
+    "shared_drive_advanced_search": row(merge(TASK, SHARED, SEARCH_DRIVE, {"name_key_word": ("design", N),
+                                                                          "member_key_word": ("alice", N)})),
+    "calendar_advanced_search": row(merge(TASK, USER, SEARCH_CALENDAR)),
+    "get_default_mission_name": row({}),
+    "gmail_users_get_count_start": row({"task_id": ("{task}", T), "auth_id": ("{auth}", T), "admin_email": (ADMIN, S)}),
+    "gmail_users_get_count_list": row({"task_id": ("{task}", T), "auth_id": ("{auth}", T),
+                                       "mission_id": ("{count_mission}", T)}),
+    # The fixture's counting job has ended: there is nothing left to stop.
+    "gmail_users_get_count_stop": row({"task_id": ("{task}", T), "auth_id": ("{auth}", T),
+                                       "mission_id": ("{count_mission}", T)},
+                                      refusal=lambda reply: reply.get("status") == "pid_file_not_found"),
+}
+# The restores of Gmail, Calendar and Contacts: the same action, one switch on.
+RESTORE_SERVICES = {
+    "gmail": {"gmail_enable": "1", "localid_list": "ALL"},
+    "calendar": {"calendar_enable": "1", "localid_list": "ALL"},
+    "contact": {"contact_enable": "1", "localid_list": "ALL"},
+}
+
+
+def cases_of(name, spec):
+    """(label, params) of one action's sweep: every parameter in turn gets every payload of its kind,
+    or goes missing; the others keep their valid value. Values are still templates."""
+    valid = {p: v for p, (v, _) in spec["params"].items()}
+    out = []
+    for param, (_, kind) in spec["params"].items():
+        for n, payload in enumerate(KINDS[kind] + [MISSING]):
+            params = dict(valid)
+            if payload is MISSING:
+                del params[param]
+            else:
+                params[param] = payload
+            out.append(("%s %s #%d" % (name, param, n), params))
+    return out
+
+
+def swept_actions():
+    """The rows of the sweep, the restores of the other services added: (label, act, row)."""
+    out = [(name, name, spec) for name, spec in ACTIONS.items()]
+    base = ACTIONS["restore"]
+    for service, values in RESTORE_SERVICES.items():
+        params = dict(base["params"])
+        params.update({k: ("0", B) for k in ALL_ON})
+        params.update({k: (v, params[k][1]) for k, v in values.items()})
+        out.append(("restore:" + service, "restore", dict(base, params=params)))
+    return out
+
+
+class Outside:
+    """Folders outside the root: a canary folder that payloads aim at, and a snapshot of what is there."""
+
+    def __init__(self, parent):
+        self.parent = parent
+        self.dir = os.path.join(parent, "outside")
+        os.makedirs(self.dir)
+        with open(os.path.join(self.dir, "keep"), "w") as f:
+            f.write("unchanged\n")
+        self.watched = [parent, os.path.expanduser("~"), tempfile.gettempdir(), os.getcwd(), qlmtest.SOURCE_DIR]
+        self.before = self.snapshot()
+
+    def canary(self, label):
+        return os.path.join(self.dir, "pwned-" + hashlib.sha1(label.encode()).hexdigest()[:12])
+
+    def snapshot(self):
+        """Under the parent (the root and the trace files aside): every path with its size and bytes'
+        digest; in the other watched folders, the names that the payloads would leave."""
+        out = {}
+        for folder, dirs, files in os.walk(self.parent):
+            rel = os.path.relpath(folder, self.parent)
+            if rel.split(os.sep)[0] in ("root", "trace"):
+                dirs[:] = []
+                continue
+            for n in dirs + files:
+                p = os.path.join(folder, n)
+                st = os.lstat(p)
+                data = b""
+                if os.path.isfile(p) and not os.path.islink(p):
+                    with open(p, "rb") as f:
+                        data = f.read()
+                out[os.path.relpath(p, self.parent)] = (st.st_mode, st.st_size, hashlib.sha1(data).hexdigest())
+        for folder in self.watched[1:]:
+            for n in os.listdir(folder):
+                if n.startswith("pwned-") or n == "p":
+                    out[os.path.join(folder, n)] = "present"
+        return out
+
+
+def encode_form(params):
+    return urllib.parse.urlencode([(k, v) for k, v in params.items()], quote_via=urllib.parse.quote_plus)
+
+
+class Sweep(test_tasks.TaskCase):
+    """A root inside a parent folder of its own, next to a canary folder; one task of the demo domain,
+    backed up once, with a key, a scheduled mission, a finished mission and a counting job."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.parent = tempfile.mkdtemp(prefix="qlm-sweep-")
+        os.makedirs(os.path.join(cls.parent, "trace"))
+        cls.root = os.path.join(cls.parent, "root")
+        subprocess.run([os.path.join(qlmtest.SOURCE_DIR, "scripts", "stage-root"), cls.root, qlmtest.BINARY_DIR],
+                       check=True, stdout=subprocess.DEVNULL)
+        cls.sid = cls.nasctl("login", "admin", "admin").strip()
+        cls.outside = Outside(cls.parent)
+        share = cls.path("share")
+        os.makedirs(share)
+        cls.nasctl("share", "add", "sweep", share)
+        cls.values = {"nas_path": "/sweep", "out": cls.outside.dir}
+        cls.requests = 0
+
+    @classmethod
+    def tearDownClass(cls):
+        if not os.environ.get("QLM_KEEP_ROOT"):
+            shutil.rmtree(cls.parent, ignore_errors=True)
+
+    @classmethod
+    def env(cls, **extra):
+        return super().env(**dict({"QLM_SLEEP_SCALE": "0"}, **extra))
+
+    # -- requests ------------------------------------------------------------------------------
+
+    def fill(self, value, label):
+        if value is None or isinstance(value, bytes):
+            return value
+        return value.replace("{c}", self.outside.canary(label)).format_map(self.values) \
+            if "{" in value else value
+
+    def send(self, act, params, body=None, trace=None):
+        """Runs one request of the signed-in administrator as lighttpd would: the parameters in an
+        urlencoded body (a key upload: in the query, the key in a multipart body). Returns
+        (exit status, header text, body bytes, stderr text)."""
+        env = self.env(GATEWAY_INTERFACE="CGI/1.1", REQUEST_METHOD="POST", SERVER_PROTOCOL="HTTP/1.1",
+                       SCRIPT_NAME="/orvenna.cgi", HTTP_COOKIE="NAS_SID=" + self.sid)
+        if trace:
+            env["QLM_PARAM_TRACE"] = trace
+        if body == "key":
+            env["QUERY_STRING"] = encode_form(dict(params, act=act))
+            data, env["CONTENT_TYPE"] = qlmtest.multipart_body((), [("file", "key.json", self.key)])
+        else:
+            env["QUERY_STRING"] = encode_form({"act": act})
+            data, env["CONTENT_TYPE"] = encode_form(params).encode(), "application/x-www-form-urlencoded"
+        env["CONTENT_LENGTH"] = str(len(data))
+        r = subprocess.run([self.cgi_path], env=env, input=data, capture_output=True, timeout=120)
+        header, out = qlmtest.split_response(r.stdout)
+        type(self).requests += 1
+        return r.returncode, header, out, r.stderr.decode("utf-8", "replace")
+
+    def reply_fault(self, result, streams, empty=False):
+        """What is wrong with one reply, or None."""
+        rc, header, body, err = result
+        if rc != 0:
+            return "exit status %d%s" % (rc, " (signal %d)" % -rc if rc < 0 else "")
+        for word in ("Sanitizer", "runtime error:", "core dumped"):
+            if word in err:
+                return "stderr: " + err[-2000:]
+        if header is None:
+            return "no header: %r" % body[:200]
+        lines = header.split("\r\n")
+        types = [h for h in lines if h.lower().startswith("content-type:")]
+        if len(types) != 1:
+            return "content-type headers: %r" % lines
+        if b"root:x:0:0" in body:
+            return "a system file was sent"
+        if header == JSON_HEADER:
+            if empty and body == b"":
+                return None
+            text = body.decode("utf-8", "replace")
+            if not text.endswith("\n") or text.count("\n") != 1:
+                return "not one line: %r" % text[:300]
+            try:
+                reply = json.loads(text)
+            except ValueError:
+                return "not JSON: %r" % text[:300]
+            if not isinstance(reply, dict) or not isinstance(reply.get("success"), bool):
+                return "not a reply object: %r" % text[:300]
+            return None
+        if not streams:
+            return "not the JSON header: %r" % header
+        if "Content-Disposition:" not in header:
+            return "a file without its name: %r" % header
+        return None
+
+    # -- waiting and checking ----------------------------------------------------------------------
+
+    def own_processes(self):
+        """pids of the processes that run under this root (forked workers and their tools)."""
+        out = []
+        marker = ("QLM_ROOT=" + self.root).encode()
+        for pid in os.listdir("/proc"):
+            if not pid.isdigit() or int(pid) == os.getpid():
+                continue
+            try:
+                with open("/proc/%s/environ" % pid, "rb") as f:
+                    if marker in f.read().split(b"\0"):
+                        out.append(int(pid))
+            except OSError:
+                pass
+        return out
+
+    def wait_quiet(self, deadline=180):
+        end = time.monotonic() + deadline
+        while time.monotonic() < end:
+            if not self.own_processes():
+                return
+            time.sleep(0.2)
+        self.fail("workers still running: %s" % self.own_processes())
+
+    def assertCatalogsSound(self):
+        bad = {}
+        for path in glob.glob(os.path.join(self.root, "**", "*.db"), recursive=True):
+            if path.startswith(self.path("var/lib/gwssim")):
+                continue
+            with sqlite3.connect("file:%s?mode=ro" % path, uri=True) as db:
+                result = [r[0] for r in db.execute("PRAGMA integrity_check")]
+            if result != ["ok"]:
+                bad[path] = result
+        self.assertEqual(bad, {})
+        self.assertTrue(os.path.exists(self.gws("quillmere_log_datebase.db")))
+
+    def assertNoMissionLeft(self):
+        """With every worker gone, no mission still shows as running: none died on its way."""
+        folder = self.gws("conf/mission")
+        left = [n for n in os.listdir(folder) if n not in ("history_mission", "progress_mission", "scheduling_mission")]
+        progress = folder + "/progress_mission"
+        left += os.listdir(progress) if os.path.isdir(progress) else []
+        self.assertEqual(left, [])
+
+    def assertOutsideUnchanged(self):
+        after = self.outside.snapshot()
+        changed = {k for k in set(after) | set(self.outside.before)
+                   if after.get(k) != self.outside.before.get(k)}
+        self.assertEqual(sorted(changed), [])
+
+    # -- the fixture ---------------------------------------------------------------------------------
+
+    def stage_task(self):
+        """The task, its backup, and the ids the table's valid values name."""
+        v = type(self).values
+        type(self).key = self.make_key()
+        v["auth"] = self.new_auth()
+        v["add_auth"] = self.new_auth()
+        v["task"] = self.new_task()
+        r = subprocess.run([self.cgi_path, "-backup", str(uuid.uuid4()), v["task"], "1", "1", "1", "1", "1"],
+                           env=self.env(), capture_output=True, timeout=300)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        [v["history"]] = os.listdir(self.gws("conf/mission/history_mission"))
+        gws = lambda *p: self.gws("backup", *p)  # noqa: E731
+        with sqlite3.connect(gws("shared_drive_map_db", v["task"], v["task"] + "_mapping.db")) as db:
+            [(v["shared_uuid"], v["team_id"])] = db.execute(
+                "SELECT shared_drive_uuid, shared_drive_id FROM shared_drive_mapping_uuid_table "
+                "WHERE shared_drive_name = ?", (TEAM_DRIVE,))
+        for key, table, catalog, name in (
+                ("drive_index", "drive_sql_database", ("drive_db", ALICE), "plan.txt"),
+                ("drive_folder", "drive_sql_database", ("drive_db", ALICE), "2024"),
+                ("shared_index", "shared_drive_sql_database", ("shared_drive_db", v["shared_uuid"]), "design-a.txt"),
+                ("shared_folder", "shared_drive_sql_database", ("shared_drive_db", v["shared_uuid"]), "Designs")):
+            with sqlite3.connect(gws(catalog[0], v["task"], catalog[1] + ".db")) as db:
+                [(index,)] = db.execute("SELECT drive_index FROM %s WHERE drive_name = ?" % table, (name,))
+            v[key] = str(index)
+        with sqlite3.connect(gws("gmail_db", v["task"], ALICE + ".db")) as db:
+            v["gmail_localid"], v["attached_localid"] = db.execute(
+                "SELECT min(drive_localid), max(CASE WHEN has_attachment THEN drive_localid END) "
+                "FROM gmail_sql_database").fetchone()
+        reply = self.request(dict({"act": "add_schedule_mission", "task_id": v["task"]},
+                                  **{k: val for k, (val, _) in SCHEDULE.items()}))
+        self.assertTrue(reply["success"], reply)
+        v["schedule"] = reply["mission_id"]
+        reply = self.request({"act": "gmail_users_get_count_start", "task_id": v["task"]})
+        self.assertTrue(reply["success"], reply)
+        v["count_mission"] = reply["mission_id"]
+        self.wait_quiet()
+
+    def run_cases(self, cases, parallel=True):
+        """Sends (label, act, row, params) cases; the faults found, as (label, params, fault)."""
+        def one(case):
+            label, act, spec, params = case
+            filled = {k: self.fill(v, label) for k, v in params.items()}
+            trace = os.path.join(self.parent, "trace", act)
+            fault = self.reply_fault(self.send(act, filled, spec["body"], trace), spec["streams"], spec["empty"])
+            return None if fault is None else (label, {k: (v[:80] if v else v) for k, v in filled.items()}, fault)
+        if not parallel:
+            return [f for f in map(one, cases) if f]
+        with concurrent.futures.ThreadPoolExecutor(WORKERS) as pool:
+            return [f for f in pool.map(one, cases) if f]
+
+    def baseline(self, rows):
+        """Sends each row with its valid values: the rows whose action refused them, as (label, reply)."""
+        refused = []
+        for label, act, spec in rows:
+            params = {k: self.fill(v, label) for k, (v, _) in spec["params"].items()}
+            result = self.send(act, params, spec["body"])
+            fault = self.reply_fault(result, spec["streams"], spec["empty"])
+            if fault:
+                refused.append((label, fault))
+                continue
+            if result[1] != JSON_HEADER or not result[2]:
+                continue  # a file, or the empty success of its row
+            reply = json.loads(result[2])
+            if not reply["success"] and not spec["refusal"](reply):
+                refused.append((label, reply))
+        return refused
+
+
+class ParameterSweep(Sweep):
+
+    def test_every_parameter_of_every_action_withstands_hostile_values(self):
+        self.stage_task()
+        rows = swept_actions()
+        self.assertEqual(len(ACTIONS), 57)
+        started = time.monotonic()
+        first = type(self).requests
+        cases = {}
+        for label, act, spec in rows:
+            cases.setdefault(spec["after"], []).extend(
+                (case_label, act, spec, params) for case_label, params in cases_of(label, spec))
+        faults = []
+        refused = []
+        for after in sorted(cases):
+            # The rows that change the task (edit, delete) run last, one action after the other, each
+            # with its valid values after its payloads (a valid delete removes the task).
+            phase = [(label, act, spec) for label, act, spec in rows if spec["after"] == after]
+            if after:
+                self.wait_quiet()  # a running backup holds the task file
+            if not after:
+                refused += self.baseline(phase)
+            faults += self.run_cases(cases[after])
+            if after:
+                refused += self.baseline(phase)
+        self.wait_quiet()
+        count = type(self).requests - first
+        print("\nsweep: %d requests in %.1f s" % (count, time.monotonic() - started), file=sys.stderr)
+        self.assertEqual(faults[:40], [], "%d faults" % len(faults))
+        # The valid values are valid: each action does its work with them, so the payloads of one
+        # parameter meet the checks of all the others.
+        self.assertEqual(refused, [])
+        self.assertOutsideUnchanged()
+        self.assertCatalogsSound()
+        self.assertNoMissionLeft()
+        # Every parameter an action read is one the table sweeps.
+        unswept = {}
+        for label, act, spec in rows:
+            trace = os.path.join(self.parent, "trace", act)
+            read = set()
+            if os.path.exists(trace):
+                with open(trace) as f:
+                    read = set(f.read().split())
+            extra = read - set(spec["params"]) - {"act"}
+            if extra:
+                unswept[label] = sorted(extra)
+        self.assertEqual(unswept, {})
+
+
+if __name__ == "__main__":
+    unittest.main()
