@@ -312,7 +312,9 @@ class Sweep(test_tasks.TaskCase):
 
     @classmethod
     def env(cls, **extra):
-        return super().env(**dict({"QLM_SLEEP_SCALE": "0"}, **extra))
+        # The canary of names that hold no slash: every process under the root inherits its path.
+        return super().env(**dict({"QLM_SLEEP_SCALE": "0",
+                                   "QLM_SWEEP_CANARY": os.path.join(cls.parent, "outside", "pwned-env")}, **extra))
 
     # -- requests ------------------------------------------------------------------------------
 
@@ -545,6 +547,293 @@ class ParameterSweep(Sweep):
             if extra:
                 unswept[label] = sorted(extra)
         self.assertEqual(unswept, {})
+
+
+
+# -- the same payloads as names in the simulated domain -------------------------------------------------
+# "$QLM_SWEEP_CANARY" names the canary file outside the root (it is in the environment of every
+# process the test starts), so a name needs no slash to reach it; "pwned-*" names a file that a command
+# run in any working folder would leave.
+
+NAME_SHELL = ["$(touch $QLM_SWEEP_CANARY)", "`touch $QLM_SWEEP_CANARY`", "x; touch pwned-semi",
+              "x | touch pwned-pipe", "x' ; touch pwned-quote ; '", 'x" ; touch pwned-dquote ; "',
+              "x && touch pwned-and #"]
+NAME_PATHS = ["..", ".", "", "/", "../../../../../../../../../../{out}/p", "{out}/p", "a/../../b", "./x"]
+NAME_SQL = ["'", "' OR '1'='1", "%", "_", '"', "x'; DROP TABLE drive_sql_database; --"]
+NAME_CONTROL = ["a\r\nb", "a\nContent-Type: text/html", "\x1b[2J\x07", "tab\there", "\u202egnp.exe",
+                "A" * 5000]
+DOMAIN_NAMES = NAME_SHELL + NAME_PATHS + NAME_SQL + NAME_CONTROL
+# Account names Google would hold (no slash, no control character), still hostile to a shell or SQL.
+HOSTILE_USERS = ["sh$(touch $QLM_SWEEP_CANARY)@example.test", "bq`touch pwned-bq`@example.test",
+                 "semi;touch pwned-u;x@example.test", "pipe|touch pwned-p@example.test",
+                 "q'u\"o@example.test", "pct%_x' OR '1'='1@example.test"]
+HOSTILE_DRIVE = "0AhostileDrive00000000"
+
+
+class DomainSweep(Sweep):
+    """The payloads as names of users, Drive items, a shared drive, mails and attachments, events and
+    contacts, through backup, browse, download and restore."""
+
+    def sim(self, *parts):
+        return self.path("var/lib/gwssim", *parts)
+
+    def load(self, *parts):
+        with open(self.sim(*parts)) as f:
+            return json.load(f)
+
+    def save(self, data, *parts):
+        with open(self.sim(*parts), "w") as f:
+            json.dump(data, f)
+
+    def names(self):
+        return [n.format_map(self.values) for n in DOMAIN_NAMES]
+
+    def drive_items(self, owner, root, blobs, prefix):
+        """One file per name at the top, and a folder per name holding a file of the same name."""
+        items = []
+        for n, name in enumerate(self.names()):
+            data = ("%s %d\n" % (prefix, n)).encode()
+            fid, did = "1%sF%020d" % (prefix, n), "1%sD%020d" % (prefix, n)
+            stamp = {"createdTime": "2024-01-01T00:00:00.000Z", "modifiedTime": "2024-01-02T00:00:00.000Z"}
+            if owner:
+                stamp["owner"] = owner
+            items.append(dict(stamp, id=did, name=name, parent=root, mimeType=qlmtest_folder()))
+            for iid, parent in ((fid, root), (fid + "x", did)):
+                items.append(dict(stamp, id=iid, name=name, parent=parent, mimeType="text/plain",
+                                  md5=hashlib.md5(data).hexdigest(), size=len(data), has_blob=True))
+                with open(os.path.join(blobs, iid), "wb") as f:
+                    f.write(data)
+        return items
+
+    def plant(self):
+        dom = self.load("domain.json")
+        template = self.sim("users", "bob@example.test")
+        for n, email in enumerate(HOSTILE_USERS):
+            dom["users"].append({"id": str(10 ** 20 + n), "email": email, "name": email, "admin": False})
+            folder = self.sim("users", email)
+            shutil.copytree(template, folder)
+            root = "1hostileRoot%d" % n
+            self.save({"root_id": root, "items": self.drive_items(email, root, os.path.join(folder, "blobs"),
+                                                                  "u%d" % n)[:6]}, "users", email, "drive.json")
+        drive = dict(dom["shared_drives"][0], id=HOSTILE_DRIVE, name="$(touch $QLM_SWEEP_CANARY)'; --/../x")
+        dom["shared_drives"].append(drive)
+        os.makedirs(self.sim("shared", HOSTILE_DRIVE, "blobs"))
+        self.save({"root_id": HOSTILE_DRIVE, "items": self.drive_items(None, HOSTILE_DRIVE,
+                                                                       self.sim("shared", HOSTILE_DRIVE, "blobs"),
+                                                                       "s")}, "shared", HOSTILE_DRIVE, "drive.json")
+        self.save(dom, "domain.json")
+
+        drive = self.load("users", ALICE, "drive.json")
+        drive["items"] += self.drive_items(ALICE, drive["root_id"], self.sim("users", ALICE, "blobs"), "a")
+        self.save(drive, "users", ALICE, "drive.json")
+
+        box = self.load("users", ALICE, "mail.json")
+        cal = self.load("users", ALICE, "calendar.json")
+        book = self.load("users", ALICE, "contacts.json")
+        event = cal["events"][0]
+        contact = book["contacts"][0]
+        for n, name in enumerate(self.names()):
+            mid = "1badname%08d" % n
+            header = email_header(name)
+            eml = ("From: %s <bob@example.test>\r\nTo: alice@example.test\r\nSubject: %s\r\n"
+                   "Date: Mon, 08 Jan 2024 07:00:00 +0000\r\nMessage-ID: <%s@sim>\r\nMIME-Version: 1.0\r\n"
+                   "Content-Type: multipart/mixed; boundary=\"b\"\r\n\r\n--b\r\nContent-Type: text/plain\r\n\r\n"
+                   "%s\r\n--b\r\nContent-Type: application/octet-stream; name*=UTF-8''%s\r\n"
+                   "Content-Disposition: attachment; filename*=UTF-8''%s\r\nContent-Transfer-Encoding: base64\r\n\r\n"
+                   "aGVsbG8K\r\n--b--\r\n" % (header, header, mid, header, quote(name), quote(name)))
+            with open(self.sim("users", ALICE, "eml", mid), "w") as f:
+                f.write(eml)
+            box["messages"].append({"id": mid, "threadId": mid, "internalDate": 1704700000000 + n,
+                                    "labelIds": ["INBOX"]})
+            cal["events"].append(dict(event, id="badevent%04d" % n, iCalUID="badevent%04d@google.com" % n,
+                                      summary=name, location=name, description=name))
+            book["contacts"].append(dict(contact, resourceName="people/c9%018d" % n, givenName=name,
+                                         familyName=name, displayName=name, orgName=name,
+                                         emails=[{"type": "home", "value": name}]))
+        book["groups"].append({"resourceName": "contactGroups/bad0", "name": self.names()[0],
+                               "formattedName": self.names()[0], "groupType": "USER_CONTACT_GROUP"})
+        self.save(box, "users", ALICE, "mail.json")
+        self.save(cal, "users", ALICE, "calendar.json")
+        self.save(book, "users", ALICE, "contacts.json")
+
+    def call(self, act, **params):
+        """One request of the task; its reply checked; the reply object, or None for a file."""
+        params = dict({"task_id": self.values.get("task")}, **params)
+        result = self.send(act, {k: v for k, v in params.items() if v is not None})
+        fault = self.reply_fault(result, streams=True)
+        self.assertIsNone(fault, (act, params))
+        if result[1] == JSON_HEADER:
+            return json.loads(result[2])
+        self.files.append((act, params, result[1], result[2]))
+        return None
+
+    def test_hostile_names_in_the_domain_through_backup_browse_download_and_restore(self):
+        self.plant()
+        self.files = []
+        v = type(self).values
+        v["auth"] = self.new_auth()
+        v["task"] = self.new_task()
+        first = type(self).requests
+        # Backup, as the web page starts it.
+        reply = self.call("backup", **ALL_ON)
+        self.assertTrue(reply["success"], reply)
+        self.wait_quiet()
+        [record] = [self.load_history(n) for n in os.listdir(self.gws("conf/mission/history_mission"))]
+        self.assertEqual(record["backup_status"], "finish", record)
+
+        # Browse: every account, every folder, every search.
+        users = [u["Email"] for u in self.call("get_domain_user")["user_list"]]
+        for email in HOSTILE_USERS:
+            self.assertIn(email, users)
+        for user in users:
+            for act in ("list_drive_local_backup", "list_gmail_local_backup", "list_calendar_local_backup",
+                        "list_contact_local_backup", "calendar_list", "contact_list", "gmail_list"):
+                self.call(act, domain_user_email=user, start="0", limit="100000", index="0", gmail_name="INBOX",
+                          contact_name="contactGroups/bad0")
+        self.call("list_local_domain")
+        self.call("get_user_and_shared_drive")
+        rows = self.rows("drive_db", ALICE, "drive_sql_database")
+        for r in rows:
+            self.call("list_drive_local_backup", domain_user_email=ALICE, start="0", limit="1000",
+                      index=str(r["drive_index"]))
+            self.call("drive_single_info", domain_user_email=ALICE, index=str(r["drive_index"]))
+        for name in self.names()[:20]:
+            self.call("drive_advanced_search", domain_user_email=ALICE, name_key_word=name)
+            self.call("gmail_advanced_search", domain_user_email=ALICE, subject_key_word=name, start="0",
+                      limit="10")
+            self.call("calendar_advanced_search", domain_user_email=ALICE, key_word=name, location_key_word=name)
+            self.call("find_log", key_word=name, start="0", limit="10")
+        shared = self.shared_uuid()
+        for r in self.rows("shared_drive_db", shared, "shared_drive_sql_database"):
+            self.call("list_shared_drive_local_backup", shared_drive_id=shared, start="0", limit="1000",
+                      index=str(r["drive_index"]))
+            self.call("shared_drive_single_info", shared_drive_id=shared, index=str(r["drive_index"]))
+        mails = self.rows("gmail_db", ALICE, "gmail_sql_database")
+        for r in mails:
+            self.call("gmail_single_info", domain_user_email=ALICE, gmail_localid=r["drive_localid"])
+
+        # Downloads to the browser: each a file with a safe name, or a zip of safe names.
+        for r in mails:
+            self.call("download_attachment", domain_user_email=ALICE, gmail_localid=r["drive_localid"], index="0",
+                      browser="curl")
+        for act, params in (("export_eml", {"gmail_localid": "ALL", "domain_user_email": ALICE}),
+                            ("export_drive", {"index": "ALL", "domain_user_email": ALICE}),
+                            ("export_shared_drive", {"index": "ALL", "shared_drive_id": shared}),
+                            ("export_contact", {"localid": "ALL", "domain_user_email": ALICE,
+                                                "contact_name": "x"}),
+                            ("export_calendar", {"localid": "ALL", "domain_user_email": ALICE,
+                                                 "calendar_name": "x"}),
+                            ("save_log", {})):
+            self.assertIsNone(self.call(act, browser="curl", **params), act)
+        self.assertSafeFiles()
+
+        # Exports to a NAS folder: everything lands inside the share.
+        self.export_to_nas(shared)
+
+        # Restores: the Drive and the shared drive back into themselves, the other services refused
+        # until they are built.
+        restored = self.call("restore", domain_user_email=ALICE, localid_list="ALL", **dict(
+            {k: "0" for k in ALL_ON}, drive_enable="1"))
+        self.assertTrue(restored["success"], restored)
+        self.wait_quiet()
+        restored = self.call("restore", shared_drive_id=shared, localid_list="ALL", **dict(
+            {k: "0" for k in ALL_ON}, shared_drive_enable="1"))
+        self.assertTrue(restored["success"], restored)
+        self.wait_quiet()
+        for service in ("gmail", "calendar", "contact"):
+            reply = self.call("restore", domain_user_email=ALICE, localid_list="ALL",
+                              **dict({k: "0" for k in ALL_ON}, **{service + "_enable": "1"}))
+            self.assertTrue(reply["success"] or not_built(reply), reply)
+            self.wait_quiet()
+        self.assertRestoredNames()
+        for record in map(self.load_history, os.listdir(self.gws("conf/mission/history_mission"))):
+            self.assertEqual(record["backup_status"], "finish", record)
+
+        print("\ndomain sweep: %d requests" % (type(self).requests - first), file=sys.stderr)
+        self.assertOutsideUnchanged()
+        self.assertCatalogsSound()
+        self.assertNoMissionLeft()
+        self.assertEqual(glob.glob(self.path("**", "pwned*"), recursive=True), [])
+
+    def export_to_nas(self, shared):
+        """The five exports to a NAS folder, each of everything: until an export is built it is refused
+        as an unknown action; once it is, its files are all inside the share."""
+        share = self.path("share")
+        for act, params in (("export_gmail_to_nas", {"gmail_localid": "ALL", "domain_user_email": ALICE}),
+                            ("export_drive_to_nas", {"index": "ALL", "domain_user_email": ALICE}),
+                            ("export_shared_drive_to_nas", {"index": "ALL", "shared_drive_id": shared}),
+                            ("export_contact_to_nas", {"localid": "ALL", "domain_user_email": ALICE}),
+                            ("export_calendar_to_nas", {"localid": "ALL", "domain_user_email": ALICE})):
+            reply = self.call(act, nas_path=self.values["nas_path"], search_condition_enable="0", **params)
+            self.assertTrue(reply["success"] or not_built(reply), reply)
+            if reply["success"]:
+                self.assertTrue(os.path.realpath(reply["path"]).startswith(share + os.sep), reply)
+                self.wait_quiet()
+        for folder, dirs, files in os.walk(share):
+            for n in dirs + files:
+                self.assertFalse(os.path.islink(os.path.join(folder, n)), n)
+
+    # -- helpers -----------------------------------------------------------------------------------------
+
+    def load_history(self, name):
+        with open(self.gws("conf/mission/history_mission", name)) as f:
+            return json.load(f)
+
+    def rows(self, catalog, name, table):
+        path = self.gws("backup", catalog, self.values["task"], name + ".db")
+        with sqlite3.connect("file:%s?mode=ro" % path, uri=True) as db:
+            db.row_factory = sqlite3.Row
+            return [dict(r) for r in db.execute("SELECT * FROM " + table)]
+
+    def shared_uuid(self):
+        task = self.values["task"]
+        [(found,)] = self.rows("shared_drive_map_db", task + "_mapping", "shared_drive_mapping_uuid_table") and [
+            (r["shared_drive_uuid"],) for r in self.rows("shared_drive_map_db", task + "_mapping",
+                                                         "shared_drive_mapping_uuid_table")
+            if r["shared_drive_id"] == HOSTILE_DRIVE]
+        return found
+
+    def assertSafeFiles(self):
+        """Every file sent has one safe name; a zip's entries stay inside it."""
+        import zipfile
+        import io
+        for act, params, header, body in self.files:
+            [disposition] = [h for h in header.split("\r\n") if h.startswith("Content-Disposition:")]
+            self.assertNotIn("/", disposition.split("filename", 1)[-1].replace("%2F", "/").strip('"; '), disposition)
+            if body[:2] == b"PK":
+                with zipfile.ZipFile(io.BytesIO(body)) as z:
+                    for entry in z.namelist():
+                        parts = entry.split("/")
+                        self.assertFalse(entry.startswith("/") or ".." in parts or "\\" in entry, (act, entry))
+
+    def assertRestoredNames(self):
+        """Every hostile name of the Drive came back as it was, inside the restore folder, as a
+        folder holding a file and as a file; a nameless item as "Untitled", as Google shows it."""
+        dump = [json.loads(line) for line in self.gwssim("dump", "--what", "drive").decode().splitlines()]
+        restored = {}
+        for item in dump:
+            path = item["path"]
+            if item.get("user") == ALICE and path[0].startswith("Quillmere_Restore_") and len(path) > 1:
+                restored.setdefault(tuple(path[1:]), []).append(item["mimeType"])
+        for name in self.names():
+            # The CSV reader of the tools' listings reads a CR before an LF as a plain line end.
+            name = {"": "Untitled"}.get(name, name).replace("\r\n", "\n")
+            self.assertEqual(sorted(restored.get((name,), [])), ["application/octet-stream", qlmtest_folder()], name)
+            self.assertEqual(restored.get((name, name)), ["application/octet-stream"], name)
+
+
+def qlmtest_folder():
+    return "application/vnd.google-apps.folder"
+
+
+def quote(name):
+    return urllib.parse.quote(name.encode(), safe="")
+
+
+def email_header(name):
+    """A name as an RFC 2047 header word: any byte, yet one header line."""
+    import email.header
+    return email.header.Header(name, "utf-8").encode(maxlinelen=100000)
 
 
 if __name__ == "__main__":
