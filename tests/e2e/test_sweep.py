@@ -681,6 +681,8 @@ class DomainSweep(Sweep):
         [record] = [self.load_history(n) for n in os.listdir(self.gws("conf/mission/history_mission"))]
         self.assertEqual(record["backup_status"], "finish", record)
 
+        self.assertBackedUpAsTheyWere()
+
         # Browse: every account, every folder, every search.
         users = [u["Email"] for u in self.call("get_domain_user")["user_list"]]
         for email in HOSTILE_USERS:
@@ -693,6 +695,10 @@ class DomainSweep(Sweep):
         self.call("list_local_domain")
         self.call("get_user_and_shared_drive")
         rows = self.rows("drive_db", ALICE, "drive_sql_database")
+        [top] = [r["drive_index"] for r in rows if r["drive_depth"] == -1]
+        listed = self.call("list_drive_local_backup", domain_user_email=ALICE, start="0", limit="1000",
+                           index=str(top))["tree"]
+        self.assertLessEqual(set(self.stored_names()), {item["name"] for item in listed})
         for r in rows:
             self.call("list_drive_local_backup", domain_user_email=ALICE, start="0", limit="1000",
                       index=str(r["drive_index"]))
@@ -792,6 +798,29 @@ class DomainSweep(Sweep):
                                                          "shared_drive_mapping_uuid_table")
             if r["shared_drive_id"] == HOSTILE_DRIVE]
         return found
+
+    def stored_names(self):
+        """The names as the catalogs hold them: the tools' CSV listings end a line at CR LF."""
+        return [n.replace("\r\n", "\n") for n in self.names()]
+
+    def assertBackedUpAsTheyWere(self):
+        """Every hostile name is in the catalogs as it was: a folder and two files per name in the
+        Drive, an event and a contact per name, a mail per name; every hostile account backed up."""
+        names = self.stored_names()
+        drive = [r["drive_name"] for r in self.rows("drive_db", ALICE, "drive_sql_database")]
+        for name in set(names):
+            self.assertEqual(drive.count(name), 3 * names.count(name), name)
+        events = {r["summary"] for r in self.rows("calendar_db", ALICE, "calendar_sql_database")}
+        contacts = {r["names_0_displayName"] for r in self.rows("contact_db", ALICE, "contact_sql_database")}
+        self.assertEqual(set(names) - events, set())
+        self.assertEqual(set(names) - contacts, set())
+        # A subject is one header line: its control characters do not survive unfolding.
+        subjects = {r["subject"] for r in self.rows("gmail_db", ALICE, "gmail_sql_database")}
+        plain = {n for n in names if n.isprintable()}
+        self.assertEqual(plain - subjects, set())
+        for email in HOSTILE_USERS:
+            self.assertEqual(len(self.rows("drive_db", email, "drive_sql_database")), 7, email)
+            self.assertTrue(os.path.isdir(self.gws("backup/gmail", self.values["task"], email)), email)
 
     def assertSafeFiles(self):
         """Every file sent has one safe name; a zip's entries stay inside it."""
