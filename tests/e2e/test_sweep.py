@@ -252,7 +252,7 @@ class Outside:
         os.makedirs(self.dir)
         with open(os.path.join(self.dir, "keep"), "w") as f:
             f.write("unchanged\n")
-        self.watched = [parent, os.path.expanduser("~"), tempfile.gettempdir(), os.getcwd(), qlmtest.SOURCE_DIR]
+        self.watched = [parent, "/", os.path.expanduser("~"), tempfile.gettempdir(), os.getcwd(), qlmtest.SOURCE_DIR]
         self.before = self.snapshot()
 
     def canary(self, label):
@@ -312,9 +312,13 @@ class Sweep(test_tasks.TaskCase):
 
     @classmethod
     def env(cls, **extra):
-        # The canary of names that hold no slash: every process under the root inherits its path.
+        # The canary of names that hold no slash: every process under the root inherits its path. A
+        # sanitizer build writes its reports to files, so those of forked workers are seen too.
+        reports = os.path.join(cls.parent, "trace", "sanitizer")
         return super().env(**dict({"QLM_SLEEP_SCALE": "0",
-                                   "QLM_SWEEP_CANARY": os.path.join(cls.parent, "outside", "pwned-env")}, **extra))
+                                   "QLM_SWEEP_CANARY": os.path.join(cls.parent, "outside", "pwned-env"),
+                                   "ASAN_OPTIONS": "log_path=" + reports,
+                                   "UBSAN_OPTIONS": "print_stacktrace=1:log_path=" + reports}, **extra))
 
     # -- requests ------------------------------------------------------------------------------
 
@@ -342,6 +346,17 @@ class Sweep(test_tasks.TaskCase):
         r = subprocess.run([self.cgi_path], env=env, input=data, capture_output=True, timeout=120)
         header, out = qlmtest.split_response(r.stdout)
         type(self).requests += 1
+        return r.returncode, header, out, r.stderr.decode("utf-8", "replace")
+
+    def send_body_act(self, act):
+        """A request whose act comes in the urlencoded body only."""
+        data = encode_form({"act": act}).encode()
+        env = self.env(GATEWAY_INTERFACE="CGI/1.1", REQUEST_METHOD="POST", SERVER_PROTOCOL="HTTP/1.1",
+                       SCRIPT_NAME="/orvenna.cgi", HTTP_COOKIE="NAS_SID=" + self.sid, QUERY_STRING="",
+                       CONTENT_TYPE="application/x-www-form-urlencoded", CONTENT_LENGTH=str(len(data)))
+        r = subprocess.run([self.cgi_path], env=env, input=data, capture_output=True, timeout=120)
+        type(self).requests += 1
+        header, out = qlmtest.split_response(r.stdout)
         return r.returncode, header, out, r.stderr.decode("utf-8", "replace")
 
     def reply_fault(self, result, streams, empty=False):
@@ -415,6 +430,20 @@ class Sweep(test_tasks.TaskCase):
                 bad[path] = result
         self.assertEqual(bad, {})
         self.assertTrue(os.path.exists(self.gws("quillmere_log_datebase.db")))
+
+    def assertNoSplitArguments(self):
+        """A text split into words on its way to a tool would show as an argument of its own."""
+        calls = [json.loads(line) for line in self.gwssim("calls").decode("utf-8", "surrogateescape").splitlines()
+                 if line.strip()]
+        split = [c["argv"] for c in calls if "touch" in c["argv"] or "OR" in c["argv"]]
+        self.assertEqual(split, [])
+
+    def assertNoSanitizerReport(self):
+        reports = {}
+        for path in glob.glob(os.path.join(self.parent, "trace", "sanitizer*")):
+            with open(path, errors="replace") as f:
+                reports[path] = f.read()[:3000]
+        self.assertEqual(reports, {})
 
     def assertNoMissionLeft(self):
         """With every worker gone, no mission still shows as running: none died on its way."""
@@ -514,6 +543,20 @@ class ParameterSweep(Sweep):
                 (case_label, act, spec, params) for case_label, params in cases_of(label, spec))
         faults = []
         refused = []
+        # The action name itself: anything but a name of the table is refused as unknown.
+        for n, payload in enumerate(KINDS["name"]):
+            label = "act #%d" % n
+            act = self.fill(payload, label)
+            if isinstance(act, bytes) or "\x00" in act or len(act) > 50000:
+                continue  # the query string of a web server holds neither; the body form is swept below
+            fault = self.reply_fault(self.send(act, {}), False)
+            if fault:
+                faults.append((label, act, fault))
+        for n, payload in enumerate(KINDS["name"]):
+            label = "act in the body #%d" % n
+            fault = self.reply_fault(self.send_body_act(self.fill(payload, label)), False)
+            if fault:
+                faults.append((label, payload, fault))
         for after in sorted(cases):
             # The rows that change the task (edit, delete) run last, one action after the other, each
             # with its valid values after its payloads (a valid delete removes the task).
@@ -535,6 +578,8 @@ class ParameterSweep(Sweep):
         self.assertOutsideUnchanged()
         self.assertCatalogsSound()
         self.assertNoMissionLeft()
+        self.assertNoSanitizerReport()
+        self.assertNoSplitArguments()
         # Every parameter an action read is one the table sweeps.
         unswept = {}
         for label, act, spec in rows:
@@ -643,8 +688,10 @@ class DomainSweep(Sweep):
                    "aGVsbG8K\r\n--b--\r\n" % (header, header, mid, header, quote(name), quote(name)))
             with open(self.sim("users", ALICE, "eml", mid), "w") as f:
                 f.write(eml)
+            label = "Label_bad%d" % n
+            box["labels"].append({"id": label, "name": name})
             box["messages"].append({"id": mid, "threadId": mid, "internalDate": 1704700000000 + n,
-                                    "labelIds": ["INBOX"]})
+                                    "labelIds": ["INBOX", label]})
             cal["events"].append(dict(event, id="badevent%04d" % n, iCalUID="badevent%04d@google.com" % n,
                                       summary=name, location=name, description=name))
             book["contacts"].append(dict(contact, resourceName="people/c9%018d" % n, givenName=name,
@@ -714,6 +761,10 @@ class DomainSweep(Sweep):
             self.call("list_shared_drive_local_backup", shared_drive_id=shared, start="0", limit="1000",
                       index=str(r["drive_index"]))
             self.call("shared_drive_single_info", shared_drive_id=shared, index=str(r["drive_index"]))
+        labels = self.call("gmail_list", domain_user_email=ALICE)["list"]
+        for label in labels:
+            self.call("list_gmail_local_backup", domain_user_email=ALICE, gmail_name=label["name"], start="0",
+                      limit="1000")
         mails = self.rows("gmail_db", ALICE, "gmail_sql_database")
         for r in mails:
             self.call("gmail_single_info", domain_user_email=ALICE, gmail_localid=r["drive_localid"])
@@ -759,7 +810,9 @@ class DomainSweep(Sweep):
         self.assertOutsideUnchanged()
         self.assertCatalogsSound()
         self.assertNoMissionLeft()
+        self.assertNoSanitizerReport()
         self.assertEqual(glob.glob(self.path("**", "pwned*"), recursive=True), [])
+        self.assertNoSplitArguments()
 
     def export_to_nas(self, shared):
         """The five exports to a NAS folder, each of everything: until an export is built it is refused
