@@ -613,6 +613,7 @@ HOSTILE_USERS = ["sh$(touch $QLM_SWEEP_CANARY)@example.test", "bq`touch pwned-bq
                  "semi;touch pwned-u;x@example.test", "pipe|touch pwned-p@example.test",
                  "q'u\"o@example.test", "pct%_x' OR '1'='1@example.test"]
 HOSTILE_DRIVE = "0AhostileDrive00000000"
+SHARED_NAME = "$(touch $QLM_SWEEP_CANARY)'; --/../x"
 
 
 class DomainSweep(Sweep):
@@ -660,7 +661,7 @@ class DomainSweep(Sweep):
             root = "1hostileRoot%d" % n
             self.save({"root_id": root, "items": self.drive_items(email, root, os.path.join(folder, "blobs"),
                                                                   "u%d" % n)[:6]}, "users", email, "drive.json")
-        drive = dict(dom["shared_drives"][0], id=HOSTILE_DRIVE, name="$(touch $QLM_SWEEP_CANARY)'; --/../x")
+        drive = dict(dom["shared_drives"][0], id=HOSTILE_DRIVE, name=SHARED_NAME)
         dom["shared_drives"].append(drive)
         os.makedirs(self.sim("shared", HOSTILE_DRIVE, "blobs"))
         self.save({"root_id": HOSTILE_DRIVE, "items": self.drive_items(None, HOSTILE_DRIVE,
@@ -889,13 +890,18 @@ class DomainSweep(Sweep):
                         self.assertFalse(entry.startswith("/") or ".." in parts or "\\" in entry, (act, entry))
 
     def assertRestoredNames(self):
-        """Every hostile name of the Drive came back as it was, inside the restore folder, as a
-        folder holding a file and as a file; a nameless item as "Untitled", as Google shows it."""
-        dump = [json.loads(line) for line in self.gwssim("dump", "--what", "drive").decode().splitlines()]
+        """Every hostile name of the Drive and of the shared drive came back as it was, inside the
+        restore folder, as a folder holding a file and as a file; a nameless item as "Untitled", as
+        Google shows it."""
+        self.assertRestoredIn("drive", "user", ALICE)
+        self.assertRestoredIn("shared", "drive", SHARED_NAME)
+
+    def assertRestoredIn(self, what, key, owner):
+        dump = [json.loads(line) for line in self.gwssim("dump", "--what", what).decode().splitlines()]
         restored = {}
         for item in dump:
-            path = item["path"]
-            if item.get("user") == ALICE and path[0].startswith("Quillmere_Restore_") and len(path) > 1:
+            path = item.get("path", [""])
+            if item.get(key) == owner and path[0].startswith("Quillmere_Restore_") and len(path) > 1:
                 restored.setdefault(tuple(path[1:]), []).append(item["mimeType"])
         for name in self.names():
             # The CSV reader of the tools' listings reads a CR before an LF as a plain line end.
