@@ -378,7 +378,10 @@ class Sweep(test_tasks.TaskCase):
         if header == JSON_HEADER:
             if empty and body == b"":
                 return None
-            text = body.decode("utf-8", "replace")
+            try:
+                text = body.decode("utf-8")
+            except UnicodeDecodeError as e:
+                return "not UTF-8: %s in %r" % (e, body[max(0, e.start - 100):e.start + 20])
             if not text.endswith("\n") or text.count("\n") != 1:
                 return "not one line: %r" % text[:300]
             try:
@@ -430,6 +433,17 @@ class Sweep(test_tasks.TaskCase):
                 bad[path] = result
         self.assertEqual(bad, {})
         self.assertTrue(os.path.exists(self.gws("quillmere_log_datebase.db")))
+
+    def assertNothingLeft(self):
+        """No temporary file, GAM folder or plain key outlives its request or worker, whatever the
+        input: what stays is the counting jobs' work folders (the list action reads them) and the
+        keys uploaded but not yet taken by a task."""
+        tmp = [n for n in os.listdir(self.path("usr/local/tmp"))
+               if not (n.startswith("qlm_") and os.listdir(self.path("usr/local/tmp", n)) == ["Gmail_count"])]
+        self.assertEqual(tmp, [])
+        self.assertEqual(os.listdir(self.path("root")), [])
+        keys = [n for n in os.listdir(self.gws("tmp")) if not n.endswith(("_en", "_userlist"))]
+        self.assertEqual(keys, [])
 
     def assertNoSplitArguments(self):
         """A text split into words on its way to a tool would show as an argument of its own."""
@@ -579,6 +593,7 @@ class ParameterSweep(Sweep):
         self.assertCatalogsSound()
         self.assertNoMissionLeft()
         self.assertNoSanitizerReport()
+        self.assertNothingLeft()
         self.assertNoSplitArguments()
         # Every parameter an action read is one the table sweeps.
         unswept = {}
@@ -698,6 +713,18 @@ class DomainSweep(Sweep):
             book["contacts"].append(dict(contact, resourceName="people/c9%018d" % n, givenName=name,
                                          familyName=name, displayName=name, orgName=name,
                                          emails=[{"type": "home", "value": name}]))
+        # Raw bytes of no charset in a subject and an attachment name, as old mailers send them.
+        for n, raw in enumerate([b"caf\xe9 \xff\xfe", b"\xed\xa0\x80 half", b"\xc3("]):
+            mid = "1rawbytes%07d" % n
+            with open(self.sim("users", ALICE, "eml", mid), "wb") as f:
+                f.write(b"From: b\xe9b <bob@example.test>\r\nTo: alice@example.test\r\nSubject: " + raw +
+                        b"\r\nDate: Mon, 08 Jan 2024 07:00:00 +0000\r\nMessage-ID: <" + mid.encode() +
+                        b"@sim>\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"b\"\r\n\r\n"
+                        b"--b\r\nContent-Type: text/plain\r\n\r\n" + raw + b"\r\n--b\r\n"
+                        b"Content-Type: application/octet-stream; name=\"" + raw + b"\"\r\n"
+                        b"Content-Disposition: attachment; filename=\"" + raw + b".txt\"\r\n\r\nhello\r\n--b--\r\n")
+            box["messages"].append({"id": mid, "threadId": mid, "internalDate": 1704800000000 + n,
+                                    "labelIds": ["INBOX"]})
         book["groups"].append({"resourceName": "contactGroups/bad0", "name": self.names()[0],
                                "formattedName": self.names()[0], "groupType": "USER_CONTACT_GROUP"})
         self.save(box, "users", ALICE, "mail.json")
@@ -812,6 +839,7 @@ class DomainSweep(Sweep):
         self.assertCatalogsSound()
         self.assertNoMissionLeft()
         self.assertNoSanitizerReport()
+        self.assertNothingLeft()
         self.assertEqual(glob.glob(self.path("**", "pwned*"), recursive=True), [])
         self.assertNoSplitArguments()
 
