@@ -580,6 +580,12 @@ class ParameterSweep(Sweep):
             if not after:
                 refused += self.baseline(phase)
             faults += self.run_cases(cases[after])
+            if not after:
+                # What the payloads left stored (mission names, log rows, task fields) is read back.
+                self.wait_quiet()
+                faults += self.run_cases([(label + " after the sweep", act, spec,
+                                           {k: v for k, (v, _) in spec["params"].items()})
+                                          for label, act, spec in phase])
             if after:
                 refused += self.baseline(phase)
         self.wait_quiet()
