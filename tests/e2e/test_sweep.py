@@ -37,7 +37,7 @@ WORKERS = 6
 
 SHELL = ["$(touch {c})", "`touch {c}`", "x; touch {c}", "x | touch {c}", "x' ; touch {c} ; '",
          'x" ; touch {c} ; "', "x && touch {c} #", "x\ntouch {c}", "$(touch {c})@example.test",
-         "a'$(touch {c})'@example.test"]
+         "a'$(touch {c})'@example.test", "--output={out}/p", "-h"]
 PATHS = ["..", ".", "", "/", "../../../../../../../../../..{out}/p", "{out}/p", "{out}", "a/../../b",
          "../" * 12 + "etc/passwd", "./x"]
 SQL = ["'", "' OR '1'='1", "%", "_", '"', "x'; DROP TABLE quillmere_sql_database; --", "%' OR 1=1 --", "\\"]
@@ -623,14 +623,14 @@ class ParameterSweep(Sweep):
 
 NAME_SHELL = ["$(touch $QLM_SWEEP_CANARY)", "`touch $QLM_SWEEP_CANARY`", "x; touch pwned-semi",
               "x | touch pwned-pipe", "x' ; touch pwned-quote ; '", 'x" ; touch pwned-dquote ; "',
-              "x && touch pwned-and #"]
+              "x && touch pwned-and #", "--output=pwned-option", "-rf"]
 NAME_PATHS = ["..", ".", "", "/", "../../../../../../../../../../{out}/p", "{out}/p", "a/../../b", "./x"]
 NAME_SQL = ["'", "' OR '1'='1", "%", "_", '"', "x'; DROP TABLE drive_sql_database; --"]
 NAME_CONTROL = ["a\r\nb", "a\nContent-Type: text/html", "\x1b[2J\x07", "tab\there", "\u202egnp.exe",
                 "A" * 5000]
 DOMAIN_NAMES = NAME_SHELL + NAME_PATHS + NAME_SQL + NAME_CONTROL
 # Account names Google would hold (no slash, no control character), still hostile to a shell or SQL.
-HOSTILE_USERS = ["sh$(touch $QLM_SWEEP_CANARY)@example.test", "bq`touch pwned-bq`@example.test",
+HOSTILE_USERS = ["-h@example.test", "Ünïcødé@example.test", "sh$(touch $QLM_SWEEP_CANARY)@example.test", "bq`touch pwned-bq`@example.test",
                  "semi;touch pwned-u;x@example.test", "pipe|touch pwned-p@example.test",
                  "q'u\"o@example.test", "pct%_x' OR '1'='1@example.test"]
 HOSTILE_DRIVE = "0AhostileDrive00000000"
