@@ -5,8 +5,10 @@ backup, browse, download and restore. Nothing may leave the root, run as a comma
 or break a catalog, and every reply must be one header and one JSON object (or one file)."""
 
 import concurrent.futures
+import email.header
 import glob
 import hashlib
+import io
 import json
 import os
 import shutil
@@ -18,6 +20,7 @@ import time
 import unittest
 import urllib.parse
 import uuid
+import zipfile
 
 sys.path.insert(0, os.path.dirname(__file__))
 import qlmtest  # noqa: E402
@@ -27,6 +30,7 @@ ADMIN = test_tasks.ADMIN
 ALICE = "alice@example.test"
 JSON_HEADER = "Content-Type: application/json; charset=UTF-8"
 TEAM_DRIVE = "Team Drive"
+FOLDER = "application/vnd.google-apps.folder"
 ALL_ON = {"drive_enable": "1", "shared_drive_enable": "1", "gmail_enable": "1", "calendar_enable": "1",
           "contact_enable": "1"}
 WORKERS = 6
@@ -328,10 +332,10 @@ class Sweep(test_tasks.TaskCase):
         return value.replace("{c}", self.outside.canary(label)).format_map(self.values) \
             if "{" in value else value
 
-    def send(self, act, params, body=None, trace=None):
+    def send(self, act, params, body=None, trace=None, act_in_body=False):
         """Runs one request of the signed-in administrator as lighttpd would: the parameters in an
-        urlencoded body (a key upload: in the query, the key in a multipart body). Returns
-        (exit status, header text, body bytes, stderr text)."""
+        urlencoded body, act in the query string or (act_in_body) in the body too (a key upload: all in
+        the query, the key in a multipart body). Returns (exit status, header text, body bytes, stderr)."""
         env = self.env(GATEWAY_INTERFACE="CGI/1.1", REQUEST_METHOD="POST", SERVER_PROTOCOL="HTTP/1.1",
                        SCRIPT_NAME="/orvenna.cgi", HTTP_COOKIE="NAS_SID=" + self.sid)
         if trace:
@@ -340,23 +344,13 @@ class Sweep(test_tasks.TaskCase):
             env["QUERY_STRING"] = encode_form(dict(params, act=act))
             data, env["CONTENT_TYPE"] = qlmtest.multipart_body((), [("file", "key.json", self.key)])
         else:
-            env["QUERY_STRING"] = encode_form({"act": act})
-            data, env["CONTENT_TYPE"] = encode_form(params).encode(), "application/x-www-form-urlencoded"
+            env["QUERY_STRING"] = "" if act_in_body else encode_form({"act": act})
+            form = dict(params, act=act) if act_in_body else params
+            data, env["CONTENT_TYPE"] = encode_form(form).encode(), "application/x-www-form-urlencoded"
         env["CONTENT_LENGTH"] = str(len(data))
         r = subprocess.run([self.cgi_path], env=env, input=data, capture_output=True, timeout=120)
         header, out = qlmtest.split_response(r.stdout)
         type(self).requests += 1
-        return r.returncode, header, out, r.stderr.decode("utf-8", "replace")
-
-    def send_body_act(self, act):
-        """A request whose act comes in the urlencoded body only."""
-        data = encode_form({"act": act}).encode()
-        env = self.env(GATEWAY_INTERFACE="CGI/1.1", REQUEST_METHOD="POST", SERVER_PROTOCOL="HTTP/1.1",
-                       SCRIPT_NAME="/orvenna.cgi", HTTP_COOKIE="NAS_SID=" + self.sid, QUERY_STRING="",
-                       CONTENT_TYPE="application/x-www-form-urlencoded", CONTENT_LENGTH=str(len(data)))
-        r = subprocess.run([self.cgi_path], env=env, input=data, capture_output=True, timeout=120)
-        type(self).requests += 1
-        header, out = qlmtest.split_response(r.stdout)
         return r.returncode, header, out, r.stderr.decode("utf-8", "replace")
 
     def reply_fault(self, result, streams, empty=False):
@@ -453,6 +447,10 @@ class Sweep(test_tasks.TaskCase):
         self.assertEqual(split, [])
 
     def assertNoSanitizerReport(self):
+        """No sanitizer report and no core file of any process under the root."""
+        cores = [p for p in glob.glob(self.path("**", "core*"), recursive=True)
+                 if os.path.basename(p) == "core" or os.path.basename(p).split(".")[-1].isdigit()]
+        self.assertEqual(cores, [])
         reports = {}
         for path in glob.glob(os.path.join(self.parent, "trace", "sanitizer*")):
             with open(path, errors="replace") as f:
@@ -568,7 +566,7 @@ class ParameterSweep(Sweep):
                 faults.append((label, act, fault))
         for n, payload in enumerate(KINDS["name"]):
             label = "act in the body #%d" % n
-            fault = self.reply_fault(self.send_body_act(self.fill(payload, label)), False)
+            fault = self.reply_fault(self.send(self.fill(payload, label), {}, act_in_body=True), False)
             if fault:
                 faults.append((label, payload, fault))
         for after in sorted(cases):
@@ -664,7 +662,7 @@ class DomainSweep(Sweep):
             stamp = {"createdTime": "2024-01-01T00:00:00.000Z", "modifiedTime": "2024-01-02T00:00:00.000Z"}
             if owner:
                 stamp["owner"] = owner
-            items.append(dict(stamp, id=did, name=name, parent=root, mimeType=qlmtest_folder()))
+            items.append(dict(stamp, id=did, name=name, parent=root, mimeType=FOLDER))
             for iid, parent in ((fid, root), (fid + "x", did)):
                 items.append(dict(stamp, id=iid, name=name, parent=parent, mimeType="text/plain",
                                   md5=hashlib.md5(data).hexdigest(), size=len(data), has_blob=True))
@@ -880,11 +878,9 @@ class DomainSweep(Sweep):
             return [dict(r) for r in db.execute("SELECT * FROM " + table)]
 
     def shared_uuid(self):
-        task = self.values["task"]
-        [(found,)] = self.rows("shared_drive_map_db", task + "_mapping", "shared_drive_mapping_uuid_table") and [
-            (r["shared_drive_uuid"],) for r in self.rows("shared_drive_map_db", task + "_mapping",
-                                                         "shared_drive_mapping_uuid_table")
-            if r["shared_drive_id"] == HOSTILE_DRIVE]
+        [found] = [r["shared_drive_uuid"] for r in self.rows("shared_drive_map_db", self.values["task"] + "_mapping",
+                                                             "shared_drive_mapping_uuid_table")
+                   if r["shared_drive_id"] == HOSTILE_DRIVE]
         return found
 
     def stored_names(self):
@@ -912,8 +908,6 @@ class DomainSweep(Sweep):
 
     def assertSafeFiles(self):
         """Every file sent has one safe name; a zip's entries stay inside it."""
-        import zipfile
-        import io
         for act, params, header, body in self.files:
             [disposition] = [h for h in header.split("\r\n") if h.startswith("Content-Disposition:")]
             self.assertNotIn("/", disposition.split("filename", 1)[-1].replace("%2F", "/").strip('"; '), disposition)
@@ -940,12 +934,8 @@ class DomainSweep(Sweep):
         for name in self.names():
             # The CSV reader of the tools' listings reads a CR before an LF as a plain line end.
             name = {"": "Untitled"}.get(name, name).replace("\r\n", "\n")
-            self.assertEqual(sorted(restored.get((name,), [])), ["application/octet-stream", qlmtest_folder()], name)
+            self.assertEqual(sorted(restored.get((name,), [])), ["application/octet-stream", FOLDER], name)
             self.assertEqual(restored.get((name, name)), ["application/octet-stream"], name)
-
-
-def qlmtest_folder():
-    return "application/vnd.google-apps.folder"
 
 
 def quote(name):
@@ -954,7 +944,6 @@ def quote(name):
 
 def email_header(name):
     """A name as an RFC 2047 header word: any byte, yet one header line."""
-    import email.header
     return email.header.Header(name, "utf-8").encode(maxlinelen=100000)
 
 
