@@ -11,6 +11,7 @@ import hashlib
 import io
 import json
 import os
+import re
 import shutil
 import sqlite3
 import subprocess
@@ -211,8 +212,10 @@ ACTIONS = {
                                        "mission_id": ("{count_mission}", T)},
                                       refusal=lambda reply: reply.get("status") == "pid_file_not_found"),
 }
-# The restores of Gmail, Calendar and Contacts: the same action, one switch on.
+# The restores of a shared drive, Gmail, Calendar and Contacts: the same action, one switch on (None:
+# the parameter is left out).
 RESTORE_SERVICES = {
+    "shared_drive": {"shared_drive_enable": "1", "domain_user_email": None, "localid_list": "{shared_index}"},
     "gmail": {"gmail_enable": "1", "localid_list": "ALL"},
     "calendar": {"calendar_enable": "1", "localid_list": "ALL"},
     "contact": {"contact_enable": "1", "localid_list": "ALL"},
@@ -242,7 +245,9 @@ def swept_actions():
     for service, values in RESTORE_SERVICES.items():
         params = dict(base["params"])
         params.update({k: ("0", B) for k in ALL_ON})
-        params.update({k: (v, params[k][1]) for k, v in values.items()})
+        params.update({k: (v, params[k][1]) for k, v in values.items() if v is not None})
+        for k in [k for k, v in values.items() if v is None]:
+            del params[k]
         out.append(("restore:" + service, "restore", dict(base, params=params)))
     return out
 
@@ -546,6 +551,10 @@ class ParameterSweep(Sweep):
     def test_every_parameter_of_every_action_withstands_hostile_values(self):
         self.stage_task()
         rows = swept_actions()
+        # The table has a row for every name of the program's action table, and no other.
+        with open(os.path.join(qlmtest.SOURCE_DIR, "src", "orvenna_cgi", "actions.cpp")) as f:
+            names = re.findall(r'^\s*\{"([a-z_]+)", ', f.read(), re.M)
+        self.assertEqual(sorted(ACTIONS), sorted(names))
         self.assertEqual(len(ACTIONS), 57)
         started = time.monotonic()
         first = type(self).requests
@@ -599,17 +608,20 @@ class ParameterSweep(Sweep):
         self.assertNoSanitizerReport()
         self.assertNothingLeft()
         self.assertNoSplitArguments()
-        # Every parameter an action read is one the table sweeps.
-        unswept = {}
+        # Every parameter an action read is one the table sweeps (in one of its rows).
+        swept = {}
         for label, act, spec in rows:
+            swept.setdefault(act, set()).update(spec["params"])
+        unswept = {}
+        for act, names in swept.items():
             trace = os.path.join(self.parent, "trace", act)
             read = set()
             if os.path.exists(trace):
                 with open(trace) as f:
                     read = set(f.read().split())
-            extra = read - set(spec["params"]) - {"act"}
+            extra = read - names - {"act"}
             if extra:
-                unswept[label] = sorted(extra)
+                unswept[act] = sorted(extra)
         self.assertEqual(unswept, {})
 
 
