@@ -847,6 +847,16 @@ class DomainSweep(Sweep):
             self.assertTrue(reply["success"] or not_built(reply), reply)
             self.wait_quiet()
         self.assertRestoredNames()
+        # Every account into itself: the hostile accounts receive their own trees.
+        restored = self.call("restore", domain_user_email=ALICE, localid_list="ALL_DOMAIN", **dict(
+            {k: "0" for k in ALL_ON}, drive_enable="1"))
+        self.assertTrue(restored["success"], restored)
+        self.wait_quiet()
+        dump = [json.loads(line) for line in self.gwssim("dump", "--what", "drive").decode().splitlines()]
+        for email in HOSTILE_USERS:
+            back = [d["path"][1:] for d in dump if d.get("user") == email and d.get("path", [""])[0].startswith(
+                "Quillmere_Restore_") and len(d["path"]) > 1]
+            self.assertEqual(len(back), 6, email)
         for record in map(self.load_history, os.listdir(self.gws("conf/mission/history_mission"))):
             self.assertEqual(record["backup_status"], "finish", record)
 
