@@ -773,6 +773,7 @@ class DomainSweep(Sweep):
         self.assertEqual(record["backup_status"], "finish", record)
 
         self.assertBackedUpAsTheyWere()
+        self.rename_and_backup_again()
 
         # Browse: every account, every folder, every search.
         users = [u["Email"] for u in self.call("get_domain_user")["user_list"]]
@@ -868,6 +869,26 @@ class DomainSweep(Sweep):
         self.assertNothingLeft()
         self.assertEqual(glob.glob(self.path("**", "pwned*"), recursive=True), [])
         self.assertNoSplitArguments()
+
+    def rename_and_backup_again(self):
+        """Each top-level hostile file takes the next hostile name, then a second backup: the catalog
+        follows the renames, whatever the old and new names hold."""
+        drive = self.load("users", ALICE, "drive.json")
+        names = self.names()
+        expected = {}
+        for item in drive["items"]:
+            if item["id"].startswith("1aF") and not item["id"].endswith("x"):
+                n = int(item["id"][3:])
+                item["name"] = names[(n + 1) % len(names)]
+                expected[item["id"]] = item["name"].replace("\r\n", "\n")
+        self.save(drive, "users", ALICE, "drive.json")
+        reply = self.call("backup", **ALL_ON)
+        self.assertTrue(reply["success"], reply)
+        self.wait_quiet()
+        for record in map(self.load_history, os.listdir(self.gws("conf/mission/history_mission"))):
+            self.assertEqual(record["backup_status"], "finish", record)
+        stored = {r["drive_id"]: r["drive_name"] for r in self.rows("drive_db", ALICE, "drive_sql_database")}
+        self.assertEqual({k: stored.get(k) for k in expected}, expected)
 
     def export_to_nas(self, shared):
         """The five exports to a NAS folder, each of everything: until an export is built it is refused
