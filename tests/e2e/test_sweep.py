@@ -261,7 +261,7 @@ class Outside:
         os.makedirs(self.dir)
         with open(os.path.join(self.dir, "keep"), "w") as f:
             f.write("unchanged\n")
-        self.watched = [parent, "/", os.path.expanduser("~"), tempfile.gettempdir(), os.getcwd(), qlmtest.SOURCE_DIR]
+        self.watched = [parent, "/", os.path.expanduser("~"), tempfile.gettempdir(), qlmtest.SOURCE_DIR]
         self.before = self.snapshot()
 
     def canary(self, label):
@@ -307,6 +307,10 @@ class Sweep(test_tasks.TaskCase):
         subprocess.run([os.path.join(qlmtest.SOURCE_DIR, "scripts", "stage-root"), cls.root, qlmtest.BINARY_DIR],
                        check=True, stdout=subprocess.DEVNULL)
         cls.sid = cls.nasctl("login", "admin", "admin").strip()
+        # Every process runs in a folder of the parent: what a stray command leaves there is seen.
+        cls.old_cwd = os.getcwd()
+        os.makedirs(os.path.join(cls.parent, "cwd"))
+        os.chdir(os.path.join(cls.parent, "cwd"))
         cls.outside = Outside(cls.parent)
         share = cls.path("share")
         os.makedirs(share)
@@ -316,6 +320,7 @@ class Sweep(test_tasks.TaskCase):
 
     @classmethod
     def tearDownClass(cls):
+        os.chdir(cls.old_cwd)
         if not os.environ.get("QLM_KEEP_ROOT"):
             shutil.rmtree(cls.parent, ignore_errors=True)
 
