@@ -44,13 +44,15 @@ SHELL = ["$(touch {c})", "`touch {c}`", "x; touch {c}", "x | touch {c}", "x' ; t
          'x" ; touch {c} ; "', "x && touch {c} #", "x\ntouch {c}", "$(touch {c})@example.test",
          "a'$(touch {c})'@example.test", "--output={out}/p", "-h"]
 PATHS = ["..", ".", "", "/", "../../../../../../../../../..{out}/p", "{out}/p", "{out}", "a/../../b",
-         "../" * 12 + "etc/passwd", "./x"]
+         "../" * 12 + "etc/passwd", "./x", "{out}/keep", "../../../../../../../../../..{out}/keep"]
 SQL = ["'", "' OR '1'='1", "%", "_", '"', "x'; DROP TABLE quillmere_sql_database; --", "%' OR 1=1 --", "\\"]
 CONTROL = ["a\r\nb", "\r\n", "a\x00b", "\x00", b"\xff\xfe\xc3(\xed\xa0\x80", "\x1b[2J\x07", "A" * 100000]
 NUMBERS = ["-1", "-2147483648", "-2147483649", "2147483648", "99999999999999999999999", "-9223372036854775809",
            "9223372036854775807", "1e9", "0x1f", " 7", "7 ", "NaN", "+1", "08"]
 BOOLS = ["2", "-1", "yes", "TRUE", "x", "1 "]
 MISSING = None
+# The content of a file outside the root: no reply may carry it.
+SECRET = "QLM-OUTSIDE-SECRET-7f3a"
 
 # Payload classes by kind of parameter: each parameter gets the classes that could hurt it.
 KINDS = {
@@ -260,7 +262,7 @@ class Outside:
         self.dir = os.path.join(parent, "outside")
         os.makedirs(self.dir)
         with open(os.path.join(self.dir, "keep"), "w") as f:
-            f.write("unchanged\n")
+            f.write(SECRET + "\n")
         self.watched = [parent, "/", os.path.expanduser("~"), tempfile.gettempdir(), qlmtest.SOURCE_DIR]
         self.before = self.snapshot()
 
@@ -377,8 +379,8 @@ class Sweep(test_tasks.TaskCase):
         types = [h for h in lines if h.lower().startswith("content-type:")]
         if len(types) != 1:
             return "content-type headers: %r" % lines
-        if b"root:x:0:0" in body:
-            return "a system file was sent"
+        if b"root:x:0:0" in body or SECRET.encode() in body:
+            return "a file outside the root was sent"
         if header == JSON_HEADER:
             if empty and body == b"":
                 return None
