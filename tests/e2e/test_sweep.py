@@ -344,7 +344,7 @@ class Sweep(test_tasks.TaskCase):
         return value.replace("{c}", self.outside.canary(label)).format_map(self.values) \
             if "{" in value else value
 
-    def send(self, act, params, body=None, trace=None, act_in_body=False):
+    def send(self, act, params, body=None, trace=None, act_in_body=False, key_name="key.json"):
         """Runs one request of the signed-in administrator as lighttpd would: the parameters in an
         urlencoded body, act in the query string or (act_in_body) in the body too (a key upload: all in
         the query, the key in a multipart body). Returns (exit status, header text, body bytes, stderr)."""
@@ -354,7 +354,7 @@ class Sweep(test_tasks.TaskCase):
             env["QLM_PARAM_TRACE"] = trace
         if body == "key":
             env["QUERY_STRING"] = encode_form(dict(params, act=act))
-            data, env["CONTENT_TYPE"] = qlmtest.multipart_body((), [("file", "key.json", self.key)])
+            data, env["CONTENT_TYPE"] = qlmtest.multipart_body((), [("file", key_name, self.key)])
         else:
             env["QUERY_STRING"] = "" if act_in_body else encode_form({"act": act})
             form = dict(params, act=act) if act_in_body else params
@@ -578,6 +578,15 @@ class ParameterSweep(Sweep):
             fault = self.reply_fault(self.send(act, {}), False)
             if fault:
                 faults.append((label, act, fault))
+        # The file name of an uploaded key.
+        for n, payload in enumerate(KINDS["name"]):
+            label = "key file name #%d" % n
+            name = self.fill(payload, label)
+            if isinstance(name, bytes):
+                continue
+            fault = self.reply_fault(self.send("auth", {"admin_email": ADMIN}, "key", key_name=name), False)
+            if fault:
+                faults.append((label, name[:80], fault))
         for n, payload in enumerate(KINDS["name"]):
             label = "act in the body #%d" % n
             fault = self.reply_fault(self.send(self.fill(payload, label), {}, act_in_body=True), False)
