@@ -101,8 +101,9 @@ TEST(RestoreTree, KeepsUsableRowsInDepthOrderAndFindsEachFoldersRun) {
     qlm::Build_Restore_Tree(rows.get(), tree);
     std::vector<size_t> all;
     for (size_t i = 0; i < tree.entries.size(); ++i) all.push_back(i);
-    EXPECT_EQ(Names(tree, all),
-              (std::vector<std::string>{"My Drive", "A", "B", "top.txt", "A1", "b.txt", "c.txt", "a.txt"}));
+    // A nameless item is no reason to lose it: it comes back as "Untitled", as Google shows it.
+    EXPECT_EQ(Names(tree, all), (std::vector<std::string>{"My Drive", "A", "B", "top.txt", "Untitled", "A1", "b.txt",
+                                                          "c.txt", "a.txt"}));
     ASSERT_EQ(tree.rootPos, 0);
     // A run ends at the first row in index order that is not deeper; parents come first.
     EXPECT_EQ(Names(tree, qlm::Folder_Run(tree, tree.byId.at("id-A"))),
