@@ -1,0 +1,464 @@
+"""Work that runs at the same time under one root: backups of two domains at once (started by
+requests and by the scheduler daemon), two backups of one task, a backup beside a restore of the
+same task, and browse and download requests while a backup writes. Every run must end with the
+content a run alone gives, and no run may use another's GAM configuration, lock or temporary file.
+
+The second domain is a state folder of its own beside the first (var/lib/gwssim/domains/<name>);
+the tools pick the domain by the key they are given, as Google does."""
+
+import hashlib
+import json
+import os
+import re
+import shutil
+import sqlite3
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+import uuid
+
+sys.path.insert(0, os.path.dirname(__file__))
+import qlmtest  # noqa: E402
+import test_daemon  # noqa: E402
+import test_restore  # noqa: E402
+import test_tasks  # noqa: E402
+
+ADMIN_A = test_tasks.ADMIN
+SECOND = "second.test"
+ADMIN_B = "admin@" + SECOND
+ALL_SERVICES = {"drive_enable": "1", "shared_drive_enable": "1", "gmail_enable": "1", "calendar_enable": "1",
+                "contact_enable": "1"}
+SERVICE_NAMES = ("drive", "shared_drive", "gmail", "calendar", "contact")
+UUID_RE = re.compile(r"[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}")
+# Catalog columns that differ between two runs of the same content: times, local ids and indexes.
+VOLATILE = re.compile(r"^id$|time|index|localid|uuid|timestamp|structure", re.I)
+ROUNDS = 3
+
+
+def at_once(*calls):
+    """Runs the calls on threads released together; their results in order."""
+    results = [None] * len(calls)
+    gate = threading.Barrier(len(calls))
+
+    def run(i, call):
+        gate.wait()
+        results[i] = call()
+    threads = [threading.Thread(target=run, args=(i, c)) for i, c in enumerate(calls)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    return results
+
+
+class GamWatch(threading.Thread):
+    """Samples the per-process GAM folders while runs go on: pid -> the set of domains its gam.cfg
+    named. A folder whose configuration changes domain was written by two runs."""
+
+    def __init__(self, root):
+        super().__init__(daemon=True)
+        self.parent = os.path.join(root, "root")
+        self.seen = {}
+        self.done = threading.Event()
+
+    def run(self):
+        while not self.done.is_set():
+            for name in os.listdir(self.parent) if os.path.isdir(self.parent) else []:
+                m = re.fullmatch(r"\.gam\.(\d+)", name)
+                if not m:
+                    continue
+                try:
+                    with open(os.path.join(self.parent, name, "gam.cfg")) as f:
+                        text = f.read()
+                except OSError:
+                    continue
+                dm = re.search(r"^domain = (\S+)$", text, re.M)
+                if dm:
+                    self.seen.setdefault(int(m.group(1)), set()).add(dm.group(1))
+            time.sleep(0.002)
+
+    def stop(self):
+        self.done.set()
+        self.join()
+        return self.seen
+
+
+class ConcurrencyCase(test_tasks.TaskCase):
+    """A root with the demo domain and a second domain, a task of each, and what a backup of each
+    holds when it runs alone."""
+
+    @classmethod
+    def env(cls, **extra):
+        return super().env(**dict({"QLM_SLEEP_SCALE": "0"}, **extra))
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        second = cls.path("var/lib/gwssim/domains", SECOND)
+        gwssim = cls.path("usr/local/bin/gwssim")
+        subprocess.run([gwssim, "init", second, "--domain", SECOND, "--seed", "7", "--shared-drives", "3"],
+                       env=cls.env(), check=True)
+        key_b = subprocess.run([gwssim, "key", second, "--grant", "drive,gmail,calendar,contacts"], env=cls.env(),
+                               check=True, capture_output=True).stdout
+        helper = cls()
+        cls.task_a = helper.new_task(ADMIN_A)
+        reply = helper.upload(key_b, admin=ADMIN_B)
+        cls.task_b = helper.add(reply["auth_id"], ADMIN_B)["task_id"]
+        cls.domain_of = {cls.task_a: "example.test", cls.task_b: SECOND}
+        cls.reference = {}
+        for task in (cls.task_a, cls.task_b):
+            r = subprocess.run([helper.cgi_path, "-backup", str(uuid.uuid4()), task, "1", "1", "1", "1", "1"],
+                               env=cls.env(), capture_output=True, timeout=300)
+            assert r.returncode == 0, r.stderr
+            cls.reference[task] = helper.fingerprint(task)
+        shutil.rmtree(cls.path(test_tasks.GWS, "conf/mission"), ignore_errors=True)
+
+    def setUp(self):
+        self.clear_faults()
+        self.first_row = max([r["ID"] for r in self.log_rows()], default=0)
+        shutil.rmtree(self.gws("conf/mission"), ignore_errors=True)
+        os.makedirs(self.gws("conf/mission/history_mission"))
+
+    # -- what a task's backup holds ------------------------------------------------------------------
+
+    def fingerprint(self, task):
+        """Every catalog row (without times, local ids and indexes) and the checksum of every stored
+        file of the task, by service and account; a shared drive's uuid is replaced by its Google id."""
+        base = self.gws("backup")
+        mapping = {}
+        map_db = os.path.join(base, "shared_drive_map_db", task, task + "_mapping.db")
+        if os.path.exists(map_db):
+            with sqlite3.connect("file:%s?mode=ro" % map_db, uri=True) as db:
+                mapping = dict(db.execute("SELECT shared_drive_uuid, shared_drive_id FROM "
+                                          "shared_drive_mapping_uuid_table"))
+        out = {}
+        for service in sorted(os.listdir(base)):
+            folder = os.path.join(base, service, task)
+            for dirpath, _, files in os.walk(folder):
+                for name in files:
+                    path = os.path.join(dirpath, name)
+                    rel = os.path.relpath(path, folder)
+                    if rel.endswith(("_lck", "-wal", "-shm", "-journal")) or rel.endswith(".cache") or ".summaries" in rel:
+                        continue  # locks, SQLite's own files and the browse's page and summary caches
+                    parts = rel.split(os.sep)
+                    account = mapping.get(parts[0].rsplit(".db", 1)[0], parts[0].rsplit(".db", 1)[0])
+                    if service == "shared_drive_map_db":
+                        account = "map"
+                    entry = out.setdefault((service, account), [])
+                    if name.endswith(".db"):
+                        entry.extend(self.catalog_rows(path))
+                    else:
+                        with open(path, "rb") as f:
+                            entry.append(("file", UUID_RE.sub("U", "/".join(parts[1:-1])),
+                                          hashlib.md5(f.read()).hexdigest()))
+        return {k: sorted(v) for k, v in out.items()}
+
+    @staticmethod
+    def catalog_rows(path):
+        rows = []
+        with sqlite3.connect("file:%s?mode=ro" % path, uri=True) as db:
+            for (table,) in db.execute("SELECT name FROM sqlite_master WHERE type = 'table' AND name NOT LIKE "
+                                       "'sqlite%'").fetchall():
+                cur = db.execute('SELECT * FROM "%s"' % table)
+                keep = [i for i, d in enumerate(cur.description) if not VOLATILE.search(d[0])]
+                rows.extend((table,) + tuple(str(r[i]) for i in keep) for r in cur.fetchall())
+            (check,) = db.execute("PRAGMA integrity_check").fetchone()
+            assert check == "ok", (path, check)
+        return rows
+
+    def wipe(self, task):
+        """Forgets everything the task's backups stored, so the next run writes it all again."""
+        base = self.gws("backup")
+        for service in os.listdir(base):
+            shutil.rmtree(os.path.join(base, service, task), ignore_errors=True)
+        cache = self.gws("backup/domain_user_and_shared_dirve_db", task)
+        shutil.rmtree(cache, ignore_errors=True)
+
+    def assertSameBackup(self, task):
+        got, want = self.fingerprint(task), self.reference[task]
+        self.assertEqual(sorted(got), sorted(want))
+        for key in want:
+            self.assertEqual(got[key], want[key], key)
+        other = SECOND if self.domain_of[task] != SECOND else "example.test"
+        self.assertNotIn("@" + other, repr(got), "a backup holds the other domain's items")
+
+    # -- runs ------------------------------------------------------------------------------------
+
+    def backup(self, task, **services):
+        return self.request(dict({"act": "backup", "task_id": task}, **(services or ALL_SERVICES)))
+
+    def history(self):
+        folder = self.gws("conf/mission/history_mission")
+        out = []
+        for name in os.listdir(folder):
+            with open(os.path.join(folder, name)) as f:
+                out.append(json.load(f))
+        return out
+
+    def running(self):
+        folder = self.gws("conf/mission")
+        return [n for n in os.listdir(folder) if os.path.isfile(os.path.join(folder, n))]
+
+    def wait_history(self, count, deadline=120):
+        end = time.monotonic() + deadline
+        while time.monotonic() < end:
+            records = self.history()
+            if len(records) >= count and not self.running():
+                return records
+            time.sleep(0.05)
+        self.fail("%d of %d runs ended; log: %s" % (len(self.history()), count, self.messages()[-20:]))
+
+    def messages(self):
+        return [r["sql_name"] for r in self.log_rows() if r["ID"] > self.first_row]
+
+    def failures(self):
+        return [r["sql_name"] for r in self.log_rows() if r["ID"] > self.first_row and r["sql_status"] == "FAIL"]
+
+    def assertNothingLeft(self):
+        """No running record, tool file, plain key or GAM folder outlives the runs."""
+        self.assertEqual(self.running(), [])
+        end = time.monotonic() + 30
+        while os.listdir(self.path("root")) and time.monotonic() < end:
+            time.sleep(0.05)
+        self.assertEqual(os.listdir(self.path("root")), [])
+        self.assertEqual(os.listdir(self.path("usr/local/tmp")), [])
+        self.assertEqual([n for n in os.listdir(self.gws("tmp")) if n.endswith("_de")], [])
+
+    def assertOwnDomains(self, seen, records):
+        """Every GAM folder seen belonged to one worker and named that worker's domain only."""
+        pids = {r["process_pid"]: self.domain_of[r["task_id"]] for r in records if "process_pid" in r}
+        for pid, domains in seen.items():
+            if pid in pids:
+                self.assertEqual(domains, {pids[pid]}, "GAM folder of worker %d" % pid)
+            else:
+                self.assertEqual(len(domains), 1, "GAM folder of process %d" % pid)
+
+
+class TwoDomains(ConcurrencyCase):
+
+    def test_backups_of_two_domains_started_together_each_hold_their_own_domain(self):
+        for rnd in range(ROUNDS):
+            with self.subTest(round=rnd):
+                self.setUp()
+                for task in (self.task_a, self.task_b):
+                    self.wipe(task)
+                watch = GamWatch(self.root)
+                watch.start()
+                replies = at_once(lambda: self.backup(self.task_a), lambda: self.backup(self.task_b))
+                for reply in replies:
+                    self.assertEqual(list(reply), ["success", "mission_id"], reply)
+                records = self.wait_history(2)
+                seen = watch.stop()
+                self.assertEqual(sorted((r["task_id"], r["backup_status"]) for r in records),
+                                 sorted([(self.task_a, "finish"), (self.task_b, "finish")]), self.messages())
+                self.assertEqual(self.failures(), [])
+                self.assertOwnDomains(seen, records)
+                for task in (self.task_a, self.task_b):
+                    self.assertSameBackup(task)
+                self.assertNothingLeft()
+
+    def test_every_tool_call_of_the_two_runs_was_accepted(self):
+        """A clobbered GAM configuration or key copy shows as a refused call (GAM's 401 / 403)."""
+        for task in (self.task_a, self.task_b):
+            self.wipe(task)
+        self.calls(clear=True)
+        at_once(lambda: self.backup(self.task_a), lambda: self.backup(self.task_b))
+        self.wait_history(2)
+        calls = self.calls()
+        self.assertGreater(len(calls), 20)
+        refused = [(c["tool"], c["argv"], c.get("exit")) for c in calls if c.get("exit") not in (0, 60)]
+        self.assertEqual(refused, [])
+
+
+class SameTask(ConcurrencyCase):
+
+    def test_two_backups_of_one_task_at_once_run_once_and_the_other_is_refused(self):
+        for rnd in range(ROUNDS):
+            with self.subTest(round=rnd):
+                self.setUp()
+                self.wipe(self.task_a)
+                mission = str(uuid.uuid4())
+                replies = at_once(
+                    lambda: self.backup(self.task_a),
+                    lambda: self.backup(self.task_a),
+                    lambda: subprocess.run([self.cgi_path, "-backup", mission, self.task_a, "1", "1", "1", "1", "1"],
+                                           env=self.env(), capture_output=True, timeout=300).returncode)
+                self.assertEqual(replies[2], 0)
+                started = [r for r in replies[:2] if "mission_id" in r]
+                [record] = self.wait_history(1)
+                time.sleep(0)  # nothing more may arrive: the refused ones filed no record
+                self.assertEqual(record["backup_status"], "finish")
+                skipped = [m for m in self.messages() if m.startswith("Skipped scheduled backup")]
+                runs = [m for m in self.messages() if m.startswith("Started backup for all accounts")]
+                self.assertEqual((len(runs), len(skipped)), (1, 2), self.messages())
+                self.assertLessEqual(len(started), 1)
+                self.assertEqual(len(self.history()), 1)
+                self.assertSameBackup(self.task_a)
+                self.assertNothingLeft()
+
+
+class BrowseDuringBackup(ConcurrencyCase):
+    """Requests that read the catalogs while a backup of the task rewrites them."""
+
+    def pages(self):
+        alice = "alice@example.test"
+        with sqlite3.connect(self.gws("backup/drive_db", self.task_a, alice + ".db")) as db:
+            root, = db.execute("SELECT drive_index FROM drive_sql_database WHERE drive_depth = -1").fetchone()
+            plan = db.execute("SELECT drive_index, drive_id FROM drive_sql_database WHERE drive_name = 'plan.txt'"
+                              ).fetchone()
+        lists = [
+            {"act": "list_drive_local_backup", "domain_user_email": alice, "start": 0, "limit": 1000, "index": root},
+            {"act": "gmail_list", "domain_user_email": alice},
+            {"act": "list_gmail_local_backup", "domain_user_email": alice, "gmail_name": "INBOX", "start": 0,
+             "limit": 50},
+            {"act": "contact_list", "domain_user_email": alice},
+            {"act": "calendar_list", "domain_user_email": alice},
+            {"act": "drive_advanced_search", "domain_user_email": alice, "name_key_word": "a"},
+        ]
+        for q in lists:
+            q["task_id"] = self.task_a
+        with open(self.path("var/lib/gwssim/users", alice, "blobs", plan[1]), "rb") as f:
+            blob = f.read()
+        download = {"act": "export_drive", "browser": "curl", "task_id": self.task_a, "domain_user_email": alice,
+                    "index": str(plan[0])}
+        return lists, download, blob
+
+    def test_pages_and_downloads_during_a_backup_are_whole_or_say_busy(self):
+        lists, download, blob = self.pages()
+        want = [self.request(q) for q in lists]
+        for q, reply in zip(lists, want):
+            self.assertTrue(reply["success"] and len(reply) > 1, (q, reply))
+        counts = {"whole": 0, "busy": 0, "downloads": 0}
+        for rnd in range(ROUNDS):
+            self.setUp()
+            reply = self.backup(self.task_a)
+            self.assertTrue(reply["success"], reply)
+            while True:
+                ended = not self.running() and self.history()
+                for q, expected in zip(lists, want):
+                    got = self.request(q)
+                    if got == {"success": True}:
+                        counts["busy"] += 1  # the system's answer while a backup writes the account
+                        continue
+                    self.assertEqual(got, expected, q["act"])
+                    counts["whole"] += 1
+                status, header, body = self.run_cgi(download, sid=self.sid)
+                self.assertEqual(status, 0)
+                self.assertEqual(body, blob, header)
+                counts["downloads"] += 1
+                if ended:
+                    break
+            [record] = self.wait_history(1)
+            self.assertEqual(record["backup_status"], "finish", self.messages())
+        self.assertGreater(counts["whole"], 0)
+        print("browse during backup: %s" % counts, file=sys.stderr)
+        self.assertSameBackup(self.task_a)
+        self.assertNothingLeft()
+
+
+class Schedules(ConcurrencyCase):
+    """The scheduler daemon starting missions of both domains and two of one task in the same minute."""
+
+    start_daemon = test_daemon.DaemonCase.start_daemon
+    daemon_env = test_daemon.DaemonCase.daemon_env
+    clock_env = test_daemon.DaemonCase.clock_env
+    processes = test_daemon.DaemonCase.processes
+    daemons = test_daemon.DaemonCase.daemons
+    wait_for = test_daemon.DaemonCase.wait_for
+    kill_quietly = staticmethod(test_daemon.DaemonCase.kill_quietly)
+
+    @property
+    def daemon_path(self):
+        return self.path(qlmtest.APP, "bin", "qlm_deamon")
+
+    @property
+    def sched_dir(self):
+        return self.gws("conf/mission/scheduling_mission")
+
+    def setUp(self):
+        super().setUp()
+        self.offset = 0
+        os.makedirs(self.sched_dir, mode=0o700, exist_ok=True)
+
+    def tearDown(self):
+        for pid in self.daemons():
+            self.kill_quietly(os.kill, pid)
+
+    def put_record(self, mission, task, at, name):
+        hm = time.gmtime(at)
+        record = {"service": list(SERVICE_NAMES), "mission_name": name, "backup_scheduling_enable": 1,
+                  "task_id": task, "domain": ADMIN_A if task == self.task_a else ADMIN_B, "mode": "backup",
+                  "start_time": int(time.time()), "backup_status": "scheduling", "total_amount": 0,
+                  "backuped_amount": 0, "schedule_frequency": "once", "schedule_interval": None,
+                  "schedule_year": str(hm.tm_year), "schedule_month": str(hm.tm_mon),
+                  "schedule_day": json.dumps([str(hm.tm_mday)]), "schedule_week": "[]",
+                  "schedule_hour": str(hm.tm_hour), "schedule_minute": str(hm.tm_min),
+                  "schedule_hour_end": None, "schedule_minute_end": None, "backup_mode": "scheduling"}
+        fd, tmp = tempfile.mkstemp(dir=self.gws("tmp"))
+        with os.fdopen(fd, "w") as f:
+            json.dump(record, f)
+        os.rename(tmp, os.path.join(self.sched_dir, mission))
+
+    def test_missions_due_in_the_same_minute_all_start_and_one_task_runs_once(self):
+        for task in (self.task_a, self.task_b):
+            self.wipe(task)
+        target, self.offset = test_daemon.minute_ahead(3)
+        names = {"A1": self.task_a, "A2": self.task_a, "B1": self.task_b}
+        for name, task in names.items():
+            self.put_record(str(uuid.uuid4()), task, target, name)
+        watch = GamWatch(self.root)
+        watch.start()
+        self.assertEqual(self.start_daemon(), 0)
+        # Two missions of the task A, one of B: one run of each task, the third is refused.
+        self.wait_for(lambda: any("Skipped scheduled backup" in m for m in self.messages()) and
+                      len(self.history()) >= 2 and not self.running(),
+                      "the scheduled runs never ended", deadline=90)
+        records = self.wait_history(2)
+        seen = watch.stop()
+        self.assertEqual(sorted((r["task_id"], r["backup_status"]) for r in records),
+                         sorted([(self.task_a, "finish"), (self.task_b, "finish")]), self.messages())
+        self.assertIn(sorted(r["mission_name"] for r in records), (["A1", "B1"], ["A2", "B1"]))
+        self.assertEqual([m for m in self.messages() if m.startswith("Skipped scheduled backup")],
+                         ["Skipped scheduled backup for account %s, reason: There is already a task in progress."
+                          % ADMIN_A])
+        self.assertEqual(self.failures(), [])
+        self.assertOwnDomains(seen, records)
+        for task in (self.task_a, self.task_b):
+            self.assertSameBackup(task)
+        self.assertNothingLeft()
+
+
+class BackupBesideRestore(test_restore.RestoreCase):
+    """A restore of the task's Drive and a new Drive backup of the same task, started together."""
+
+    def test_a_restore_and_a_backup_of_one_task_both_end_with_their_content(self):
+        alice, bob = test_restore.ALICE, test_restore.BOB
+        want = self.backed_up(alice)
+        catalog = self.gws("backup/drive_db", self.task, alice + ".db")
+        before_ids = self.catalog_ids(catalog)
+        for rnd in range(ROUNDS):
+            with self.subTest(round=rnd):
+                self.setUp()
+                replies = at_once(
+                    lambda: self.restore(domain_user_email=alice, target_account=bob, localid_list="ALL",
+                                         **test_restore.DRIVE_ONLY),
+                    lambda: self.request(dict({"act": "backup", "task_id": self.task}, **test_restore.DRIVE_ONLY)))
+                self.assertEqual(list(replies[1]), ["success", "mission_id"], replies[1])
+                records = self.wait_history(2)
+                self.assertEqual(sorted(r["backup_status"] for r in records), ["finish", "finish"], self.messages())
+                self.assertSameTree(self.restored(bob), want)
+                # The restore wrote into bob's Drive only: alice's catalog holds what it held.
+                self.assertEqual(self.catalog_ids(catalog), before_ids)
+                self.assertNothingLeft()
+
+    @staticmethod
+    def catalog_ids(path):
+        with sqlite3.connect("file:%s?mode=ro" % path, uri=True) as db:
+            return sorted(db.execute("SELECT drive_id, drive_name, drive_md5Checksum FROM drive_sql_database"))
+
+
+if __name__ == "__main__":
+    unittest.main()
