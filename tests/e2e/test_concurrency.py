@@ -431,6 +431,40 @@ class Schedules(ConcurrencyCase):
         self.assertNothingLeft()
 
 
+class TwoAdds(test_tasks.TaskCase):
+    """Requests that give a domain its one task, arriving together."""
+
+    TAKEN = {"success": False, "error_code": 5044, "error_msg": "admin_email"}
+
+    def test_two_adds_of_one_domain_at_once_make_one_task(self):
+        for rnd in range(8):
+            with self.subTest(round=rnd):
+                self.drop_tasks()
+                auths = [self.new_auth(), self.new_auth()]
+                replies = at_once(*[lambda a=a: self.add(a, ADMIN_A) for a in auths])
+                self.assertEqual(sorted(r["success"] for r in replies), [False, True], replies)
+                self.assertIn(self.TAKEN, replies)
+                tasks = [t for t in os.listdir(self.gws("conf")) if len(t) == 36]
+                self.assertEqual(len(tasks), 1)
+                # The refused key stays for a task that can take it.
+                [refused] = [a for a, r in zip(auths, replies) if not r["success"]]
+                self.assertTrue(os.path.exists(self.gws("tmp", refused + "_en")))
+
+    def test_an_add_and_a_domain_edit_to_the_same_domain_at_once_leave_one_task_of_it(self):
+        for rnd in range(8):
+            with self.subTest(round=rnd):
+                self.drop_tasks()
+                other = self.new_task("admin@example2.test")
+                auth = self.new_auth()
+                replies = at_once(lambda: self.add(auth, ADMIN_A),
+                                  lambda: self.request({"act": "edit_domain", "task_id": other,
+                                                        "admin_email": ADMIN_A}))
+                self.assertEqual(sorted(r["success"] for r in replies), [False, True], replies)
+                domains = [self.task_conf(t)["admin_email"].split("@")[1]
+                           for t in os.listdir(self.gws("conf")) if len(t) == 36]
+                self.assertEqual(domains.count("example.test"), 1, domains)
+
+
 class BackupBesideRestore(test_restore.RestoreCase):
     """A restore of the task's Drive and a new Drive backup of the same task, started together."""
 
