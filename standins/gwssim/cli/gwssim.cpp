@@ -2,6 +2,7 @@
 // never calls it.
 //
 //   gwssim init DIR [--users N --files N --messages N --events N --contacts N --shared-drives N --seed S]
+//                   [--domain NAME]
 //   gwssim key DIR --grant drive,gmail,calendar,contacts [--domain D] [--disabled] [--out FILE]
 //   gwssim dump DIR [--what drive|gmail|calendar|contacts|shared] [--ids]
 //   gwssim fault DIR add --tool T --match TEXT [--match TEXT ...] --action A [--times N] [--skip N] [--exit N] [--ms N]
@@ -27,7 +28,7 @@ namespace {
 
 const char kUsage[] =
     "usage: gwssim init DIR [--users N] [--files N] [--messages N] [--events N] [--contacts N]\n"
-    "                       [--shared-drives N] [--seed S]\n"
+    "                       [--shared-drives N] [--seed S] [--domain NAME]\n"
     "       gwssim key DIR --grant LIST [--domain D] [--disabled] [--out FILE]\n"
     "       gwssim dump DIR [--what drive|gmail|calendar|contacts|shared] [--ids]\n"
     "       gwssim fault DIR add --tool T --match TEXT --action A [--times N] [--skip N] [--exit N] [--ms N]\n"
@@ -59,13 +60,14 @@ std::vector<std::string> Split_Commas(const std::string& s) {
 
 int Cmd_Init(int argc, char** argv, const std::string& dir) {
     std::string users, files, messages, events, contacts, drives, seed;
+    GwsInitOptions o;
     std::vector<GwsOpt> opts = {{"--users", &users},       {"--files", &files},
                                 {"--messages", &messages}, {"--events", &events},
                                 {"--contacts", &contacts}, {"--shared-drives", &drives},
-                                {"--seed", &seed}};
+                                {"--seed", &seed},         {"--domain", &o.domain}};
     std::string err;
     if (Gwssim_Parse_Options(argc, argv, 3, opts, err) != 0) return Usage(err);
-    GwsInitOptions o;
+    if (opts[7].seen && !Gwssim_Is_Path_Component(o.domain)) return Usage("not a domain name: " + o.domain);
     struct {
         const std::string* text;
         int* dest;
