@@ -9,6 +9,7 @@ namespace qlm {
 namespace {
 
 constexpr size_t kMaxNameBytes = 240;
+constexpr size_t kMaxKeptExtBytes = 16;
 
 bool Kept_Ascii(unsigned char c) {
     return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || strchr(" ()-.[]_", c) != nullptr;
@@ -31,6 +32,14 @@ bool Is_Reserved_Device(const std::string& name) {
            stem[3] <= '9';
 }
 
+// The text cut to at most max bytes, never inside a UTF-8 character.
+std::string Cut_On_Character(const std::string& s, size_t max) {
+    if (s.size() <= max) return s;
+    size_t cut = max;
+    while (cut > 0 && (static_cast<unsigned char>(s[cut]) & 0xc0) == 0x80) --cut;
+    return s.substr(0, cut);
+}
+
 }  // namespace
 
 std::string CleanDownloadFileName(std::string name) {
@@ -48,9 +57,7 @@ std::string CleanDownloadFileName(std::string name) {
     if (out.empty() || out == "." || out == "..") out = kUntitledName;
     if (Is_Reserved_Device(out)) out.insert(0, "_");
     if (out.size() > kMaxNameBytes) {
-        size_t cut = kMaxNameBytes;
-        while (cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xc0) == 0x80) --cut;
-        out.resize(cut);
+        out = Cut_On_Character(out, kMaxNameBytes);
         out = Only_Blanks_And_Dots(out) ? kUntitledName : Strip_Blanks_And_Dots(out);
     }
     return out;
@@ -86,7 +93,14 @@ std::string Drive_Name_Component(std::string name) {
     for (char& c : name)
         if (c == '/' || c == '\0') c = '_';
     if (name.empty() || name == "." || name == "..") return kUntitledName;
-    return name;
+    if (name.size() <= kMaxNameBytes) return name;
+    // Longer than a file system takes (with room for a "(n)"): the start of the name is cut, and a
+    // short extension kept, so the file still opens with its program.
+    const size_t dot = name.rfind('.');
+    const std::string ext = dot != std::string::npos && dot > 0 && name.size() - dot <= kMaxKeptExtBytes
+                                ? name.substr(dot)
+                                : std::string();
+    return Cut_On_Character(name.substr(0, name.size() - ext.size()), kMaxNameBytes - ext.size()) + ext;
 }
 
 bool Parse_Whole_Int(const std::string& text, long long& value) {

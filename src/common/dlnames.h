@@ -27,7 +27,8 @@ bool containsString(const std::vector<std::string>& list, const std::string& tex
 std::string extract_filename_from_line(const std::string& line);
 
 // A name from Google as one path component, kept as close to the original as possible: "/" and
-// NUL become "_"; an empty name, "." and ".." become "Untitled".
+// NUL become "_"; an empty name, "." and ".." become "Untitled"; a name longer than 240 bytes is
+// cut to 240 on a character boundary, keeping an extension of up to 16 bytes.
 std::string Drive_Name_Component(std::string name);
 
 // A whole decimal integer (an optional "-", then digits only, nothing left over, in range) into

@@ -112,8 +112,12 @@ bool Has_Dot_Component(const char* path) {
     return false;
 }
 
-// A name that may be created inside a folder descriptor: one component.
-bool Is_Entry_Name(const std::string& name) { return Is_Single_Path_Component(name) && name.size() <= NAME_MAX; }
+// A name that may be created inside a folder descriptor: one component that fits. Control bytes
+// stay: Google names may hold tabs or line breaks, and the file system takes them.
+bool Is_Entry_Name(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." && name.size() <= NAME_MAX &&
+           name.find_first_of(std::string("/\0", 2)) == std::string::npos;
+}
 
 int Write_Marker(const std::string& path) {
     return Write_File_Atomic(path, std::to_string(static_cast<long long>(getpid())), 0600);

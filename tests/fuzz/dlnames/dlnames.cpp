@@ -24,7 +24,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (c < 0x20 || c == 0x7f || c == '"' || c == '\\') abort();
     if (qlm::CleanDownloadFileName(clean) != clean) abort();  // cleaning a clean name changes nothing
 
-    if (!One_Component(qlm::Drive_Name_Component(text))) abort();
+    const std::string component = qlm::Drive_Name_Component(text);
+    if (!One_Component(component) || component.size() > 240) abort();
 
     const auto items = qlm::parseCommaSeparatedStrings(text);
     for (const std::string& item : items)

@@ -94,8 +94,13 @@ TEST(DriveNameComponent, KeepsGoogleNamesButNeverLeavesTheFolder) {
         std::string in, out;
     } cases[] = {{"Re: notes.docx", "Re: notes.docx"}, {"a/b", "a_b"},        {"", "Untitled"},
                  {".", "Untitled"},                    {"..", "Untitled"},     {"../../x", ".._.._x"},
-                 {std::string("a\0b", 3), "a_b"},      {"...", "..."}};
-    for (const auto& c : cases) EXPECT_EQ(qlm::Drive_Name_Component(c.in), c.out);
+                 {std::string("a\0b", 3), "a_b"},      {"...", "..."},
+                 // Longer than a file system takes: cut, the extension kept, no character split.
+                 {std::string(5000, 'A'), std::string(240, 'A')},
+                 {std::string(300, 'r') + ".pdf", std::string(236, 'r') + ".pdf"},
+                 {std::string(239, 'e') + "\xc3\xa9\xc3\xa9", std::string(239, 'e')},
+                 {"x." + std::string(300, 'y'), "x." + std::string(238, 'y')}};
+    for (const auto& c : cases) EXPECT_EQ(qlm::Drive_Name_Component(c.in), c.out) << c.in.substr(0, 40);
 }
 
 class LinkOrCopy : public ::testing::Test {

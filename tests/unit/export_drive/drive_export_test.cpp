@@ -35,6 +35,9 @@ struct Item {
 
 // A drive with a nested folder, hostile names, a Google document without content, a file whose
 // parent was never catalogued, two same-named files and local ids that must not be followed.
+// Longer than a file system takes as one name.
+const std::string kLongName = std::string(300, 'n') + ".txt";
+
 const Item kItems[] = {
     {"R", "", "My Drive", kFolder, 0, -1, ""},
     {"F", "R", "Docs", kFolder, 1, 0, ""},
@@ -49,6 +52,10 @@ const Item kItems[] = {
     {"S2", "R", "same.txt", "text/plain", 10, 0, "L-s2"},
     {"T", "R", "escape.txt", "text/plain", 11, 0, "../../../escape"},
     {"K", "R", "link.txt", "text/plain", 12, 0, "L-link"},
+    // Google names may hold control bytes and be long: they are kept, or cut to fit.
+    {"TB", "R", "tab\there", kFolder, 13, 0, ""},
+    {"NL", "TB", "a\nb.txt", "text/plain", 14, 1, "L-nl"},
+    {"LN", "R", kLongName.c_str(), "text/plain", 15, 0, "L-long"},
 };
 
 template <typename Record>
@@ -171,11 +178,14 @@ TEST_P(DriveExport, TheWholeDriveIsRebuiltUnderItsTopFolderWithSafeNamesAndOnlyS
         {"My Drive/a_b", "content of a/b"},
         {"My Drive/same.txt", "content of same.txt"},
         {"My Drive/same(1).txt", "content of same.txt"},
+        {"My Drive/tab\there", "/"},
+        {"My Drive/tab\there/a\nb.txt", "content of a\nb.txt"},
+        {"My Drive/" + std::string(236, 'n') + ".txt", "content of " + kLongName},
     };
     EXPECT_EQ(Exported(), want);
     // One log name per copied file, in tree order.
     EXPECT_EQ(copiedNames,
-              (std::vector<std::string>{"..", "a/b", "same.txt", "same.txt", "a.txt", "deep.bin"}));
+              (std::vector<std::string>{"..", "a/b", "same.txt", "same.txt", kLongName, "a.txt", "a\nb.txt", "deep.bin"}));
     Expect_Nothing_Outside();
 }
 
