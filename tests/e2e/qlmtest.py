@@ -117,6 +117,30 @@ class BrowseAsserts:
         return out
 
 
+FOLDER_MIME = "application/vnd.google-apps.folder"
+
+
+def plant_drive_items(sim_user_dir, items):
+    """Adds (id, name, parent or None for the root, content or None for a folder) items to a simulated
+    user's Drive, owned by that user, each file's content in its blob."""
+    import hashlib
+    path = os.path.join(sim_user_dir, "drive.json")
+    with open(path) as f:
+        drive = json.load(f)
+    owner = os.path.basename(sim_user_dir.rstrip("/"))
+    for iid, name, parent, data in items:
+        entry = {"id": iid, "name": name, "parent": parent or drive["root_id"], "owner": owner,
+                 "createdTime": "2024-01-01T00:00:00.000Z", "modifiedTime": "2024-01-02T00:00:00.000Z",
+                 "mimeType": FOLDER_MIME if data is None else "text/plain"}
+        if data is not None:
+            entry.update(md5=hashlib.md5(data).hexdigest(), size=len(data), has_blob=True)
+            with open(os.path.join(sim_user_dir, "blobs", iid), "wb") as f:
+                f.write(data)
+        drive["items"].append(entry)
+    with open(path, "w") as f:
+        json.dump(drive, f)
+
+
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))

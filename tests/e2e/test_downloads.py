@@ -7,7 +7,6 @@ import datetime
 import email
 import email.header
 import email.policy
-import hashlib
 import io
 import json
 import os
@@ -28,7 +27,7 @@ import qlmtest  # noqa: E402
 import test_tasks  # noqa: E402
 
 USER = "alice@example.test"
-FOLDER_MIME = "application/vnd.google-apps.folder"
+FOLDER_MIME = qlmtest.FOLDER_MIME
 BOM = b"\xef\xbb\xbf"
 # Names a browser must save as one safe file in its download folder.
 HOSTILE_NAMES = ['x"; filename="evil.sh', "Ünïcødé ✓ naïve.txt", "cr\r\nSet-Cookie: a=b.txt", "../../escape.txt",
@@ -72,29 +71,12 @@ class Downloads(test_tasks.TaskCase):
 
     def plant_hostile_drive_items(self):
         """Items whose names would leave a folder taken as paths: a folder "..", files "" and "."."""
-        path = self.sim("users", USER, "drive.json")
-        with open(path) as f:
-            drive = json.load(f)
-
-        def item(iid, name, parent, data=None):
-            entry = {"id": iid, "name": name, "parent": parent, "owner": USER,
-                     "createdTime": "2024-01-01T00:00:00.000Z", "modifiedTime": "2024-01-02T00:00:00.000Z",
-                     "mimeType": FOLDER_MIME if data is None else "text/plain"}
-            if data is not None:
-                entry.update(md5=hashlib.md5(data).hexdigest(), size=len(data), has_blob=True)
-                with open(self.sim("users", USER, "blobs", iid), "wb") as f:
-                    f.write(data)
-            drive["items"].append(entry)
-
-        root = drive["root_id"]
-        item("1dotdotFolder000000000000000000000", "..", root)
-        item("1dotdotInner0000000000000000000000", "inner.txt", "1dotdotFolder000000000000000000000", b"inner\n")
-        item("1emptyName000000000000000000000000", "", root, b"no name\n")
-        item("1singleDot000000000000000000000000", ".", root, b"one dot\n")
-        for n, name in enumerate(HOSTILE_NAMES):
-            item("1hostileName%022d" % n, name, root, name.encode() + b"\n")
-        with open(path, "w") as f:
-            json.dump(drive, f)
+        qlmtest.plant_drive_items(self.sim("users", USER), [
+            ("1dotdotFolder000000000000000000000", "..", None, None),
+            ("1dotdotInner0000000000000000000000", "inner.txt", "1dotdotFolder000000000000000000000", b"inner\n"),
+            ("1emptyName000000000000000000000000", "", None, b"no name\n"),
+            ("1singleDot000000000000000000000000", ".", None, b"one dot\n")] + [
+            ("1hostileName%022d" % n, name, None, name.encode() + b"\n") for n, name in enumerate(HOSTILE_NAMES)])
 
     def wait_history(self, deadline=180):
         folder = self.gws("conf/mission/history_mission")

@@ -17,7 +17,7 @@ import qlmtest  # noqa: E402
 import test_tasks  # noqa: E402
 
 USER = "alice@example.test"
-FOLDER_MIME = "application/vnd.google-apps.folder"
+FOLDER_MIME = qlmtest.FOLDER_MIME
 SERVICES = {"drive_enable": "1", "shared_drive_enable": "1", "gmail_enable": "0", "calendar_enable": "0",
             "contact_enable": "0"}
 # The part of a name the export adds on a clash: "name(3)" or "name(3).ext".
@@ -86,28 +86,11 @@ class DriveExports(test_tasks.TaskCase):
 
     def plant_hostile_items(self):
         """A folder "..", files "a/b" and "..", next to the demo user's own items."""
-        path = self.sim("users", USER, "drive.json")
-        with open(path) as f:
-            drive = json.load(f)
-
-        def item(iid, name, parent, data=None):
-            entry = {"id": iid, "name": name, "parent": parent, "owner": USER,
-                     "createdTime": "2024-01-01T00:00:00.000Z", "modifiedTime": "2024-01-02T00:00:00.000Z",
-                     "mimeType": FOLDER_MIME if data is None else "text/plain"}
-            if data is not None:
-                import hashlib
-                entry.update(md5=hashlib.md5(data).hexdigest(), size=len(data), has_blob=True)
-                with open(self.sim("users", USER, "blobs", iid), "wb") as f:
-                    f.write(data)
-            drive["items"].append(entry)
-
-        root = drive["root_id"]
-        item("1dotdotFolder000000000000000000000", "..", root)
-        item("1dotdotInner0000000000000000000000", "inner.txt", "1dotdotFolder000000000000000000000", b"inner\n")
-        item("1slashName00000000000000000000000", "a/b", root, b"slash\n")
-        item("1dotdotFile000000000000000000000000", "..", root, b"dots\n")
-        with open(path, "w") as f:
-            json.dump(drive, f)
+        qlmtest.plant_drive_items(self.sim("users", USER), [
+            ("1dotdotFolder000000000000000000000", "..", None, None),
+            ("1dotdotInner0000000000000000000000", "inner.txt", "1dotdotFolder000000000000000000000", b"inner\n"),
+            ("1slashName00000000000000000000000", "a/b", None, b"slash\n"),
+            ("1dotdotFile000000000000000000000000", "..", None, b"dots\n")])
 
     def sim_drive(self, *where):
         with open(self.sim(*where, "drive.json")) as f:
