@@ -19,6 +19,7 @@
 #include "orvenna_task.h"
 #include "plat_file.h"
 #include "plat_string.h"
+#include "restore/gmail_restore.h"
 #include "restore/restore_tree.h"
 
 namespace qlm {
@@ -27,7 +28,7 @@ const RestoreServiceRow kRestoreServices[kRestoreServiceCount] = {
     {"drive_enable", "Drive", "drive", Restore_Drive, "Drive restore fail.", kKeyDriveTotal, kKeyDriveCurrent},
     {"shared_drive_enable", "Shared Drive", "shared_drive", Restore_Shared_Drive, "Shared drive restore fail.",
      kKeySharedDriveTotal, kKeySharedDriveCurrent},
-    {"gmail_enable", "Gmail", "gmail", nullptr, "Gmail restore fail.", kKeyGmailTotal, kKeyGmailCurrent},
+    {"gmail_enable", "Gmail", "gmail", Restore_Gmail, "Gmail restore fail.", kKeyGmailTotal, kKeyGmailCurrent},
     {"calendar_enable", "Calendar", "calendar", nullptr, "Calendar restore fail.", kKeyCalendarTotal,
      kKeyCalendarCurrent},
     {"contact_enable", "Contact", "contact", nullptr, "Contact restore fail.", kKeyContactTotal, kKeyContactCurrent},
@@ -70,6 +71,7 @@ int Count_Restore_Total(const RestoreRequest& req, int64_t& total, sqlite3* db) 
     const char* task = req.pTask->Get_Task_ID();
     const char* admin = req.pTask->Get_Admin_Email();
     const bool bSelect = req.nMode == 0;
+    if (req.nService == 2) return Count_Gmail_Restore_Total(req, total, db);
     if (req.nService == 0) {  // Drive
         std::vector<std::string> users;
         if (req.nMode == 2) {
