@@ -200,8 +200,11 @@ class GmailRestore(GmailRestoreCase):
                 "Failed to get Gmail backup DB data for restore. admin=%s user=ghost@example.test" % ADMIN)])
         finally:
             os.rmdir(ghost)
-        # Lock files beside the account folders are never taken for accounts.
-        self.assertFalse([u for u in os.listdir(self.gws("backup/gmail", self.task)) if u.endswith(".gmail_lck.gmail_lck")])
+        # Reading never makes a catalog, and the lock files beside the account folders are never
+        # taken for accounts.
+        self.assertFalse(os.path.exists(self.gws("backup/gmail_db", self.task, "ghost@example.test.db")))
+        self.assertFalse([u for u in os.listdir(self.gws("backup/gmail", self.task))
+                          if u.endswith(".gmail_lck.gmail_lck")])
 
     def test_the_whole_domain_goes_back_each_account_into_itself(self):
         self.assertIn(OBRIEN, self.users)
