@@ -82,6 +82,34 @@ def generate(catalog, schema, store, tree, folders, files, size):
     db.close()
 
 
+def backed_up_drive(s, work, folders, files, size):
+    """The demo domain's Drive backed up for the task of a new key, then the account's catalog and
+    store replaced by generated ones; (task, store folder, the same tree as plain folders)."""
+    task = s.new_task()
+    store, tree = replace_drive(s, task, work, folders, files, size)
+    return task, store, tree
+
+
+def replace_drive(s, task, work, folders, files, size, backup=True):
+    """The account's Drive of the task backed up (unless it is already), then its catalog and store
+    replaced by generated ones; (store folder, the same tree as plain folders, below work)."""
+    if backup:
+        subprocess.run([s.cgi_path, "-backup", str(uuid.uuid4()), task, "1", "0", "0", "0", "0"],
+                       env=s.env(QLM_SLEEP_SCALE="0"), check=True, capture_output=True)
+    catalog = s.gws("backup/drive_db", task, USER + ".db")
+    with sqlite3.connect(catalog) as db:
+        schema = [r[0] for r in db.execute("SELECT sql FROM sqlite_master WHERE sql IS NOT NULL AND "
+                                           "tbl_name = ? ORDER BY type DESC", (TABLE,))]
+    store = s.gws("backup/drive", task, USER)
+    shutil.rmtree(store)
+    os.makedirs(store)
+    tree = os.path.join(work, "tree")
+    fresh = catalog + ".bench"
+    generate(fresh, schema, store, tree, folders, files, size)
+    os.replace(fresh, catalog)
+    return store, tree
+
+
 def blocks_used(folder):
     total = 0
     for dirpath, dirnames, filenames in os.walk(folder):
@@ -136,20 +164,7 @@ def main():
     work = tempfile.mkdtemp(prefix="qlm-bench-dl-")
     try:
         s = Setup()
-        task = s.new_task()
-        subprocess.run([s.cgi_path, "-backup", str(uuid.uuid4()), task, "1", "0", "0", "0", "0"],
-                       env=s.env(QLM_SLEEP_SCALE="0"), check=True, capture_output=True)
-        catalog = s.gws("backup/drive_db", task, USER + ".db")
-        with sqlite3.connect(catalog) as db:
-            schema = [r[0] for r in db.execute("SELECT sql FROM sqlite_master WHERE sql IS NOT NULL AND "
-                                               "tbl_name = ? ORDER BY type DESC", (TABLE,))]
-        store = s.gws("backup/drive", task, USER)
-        shutil.rmtree(store)
-        os.makedirs(store)
-        tree = os.path.join(work, "tree")
-        fresh = catalog + ".bench"
-        generate(fresh, schema, store, tree, args.folders, args.files, args.size)
-        os.replace(fresh, catalog)
+        task, store, tree = backed_up_drive(s, work, args.folders, args.files, args.size)
         total = args.folders * args.files
         print("store: %d files, %.2f GB, made in %.1f s (staging and the demo backup included)"
               % (total, total * args.size / 1e9, time.monotonic() - t0))

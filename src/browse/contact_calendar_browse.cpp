@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "browse/browse_params.h"
+#include "web/browse_params.h"
 #include "browse/read_lock.h"
 #include "common/filehelpers.h"
 #include "common/guards.h"

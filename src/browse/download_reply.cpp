@@ -83,14 +83,6 @@ Download_Request::~Download_Request() {
     free(op.pszpPath);
 }
 
-std::string GetCurrentDateTimeString() {
-    const time_t now = Now();
-    struct tm tm;
-    char text[32];
-    if (localtime_r(&now, &tm) == nullptr || strftime(text, sizeof text, "%Y%m%d%H%M%S", &tm) == 0) return "";
-    return text;
-}
-
 int Prepare_Download(Download_Request& req, const std::string& folder, const std::vector<std::string>& names,
                      const char* browser) {
     // The browser is optional for some downloads: an absent one stays NULL.

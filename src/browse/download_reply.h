@@ -3,6 +3,8 @@
 // the content-type header themselves before any JSON reply; these functions do so when needed.
 #pragma once
 
+#include "common/timeconv.h"
+
 #include <signal.h>
 
 #include <cstdint>
@@ -49,9 +51,6 @@ private:
     bool m_held = false;
 };
 
-// The fourteen-digit local time stamp "%Y%m%d%H%M%S" of the system clock that names a file sent
-// to the browser; empty when the local time cannot be had.
-std::string GetCurrentDateTimeString();
 
 // Fills req for the names of folder (each one entry directly inside it) and the browser text:
 // path type 1, mode 0. 0; when the names cannot be split back from their "/"-joined form (a name

@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "browse/browse_params.h"
+#include "web/browse_params.h"
 #include "browse/read_lock.h"
 #include "browse/tree_reply.h"
 #include "common/guards.h"
@@ -205,21 +205,7 @@ int Advanced_Search(O_APP_CGI_AGENT* agent, const Side& s) {
         Reply_Error(kReplyBadParam, s.keyParam);
         return 0;
     }
-    catalog::Drive_Search_Filters f;
-    f.name = agent->Get_Param("name_key_word");
-    f.type = agent->Get_Param("type");
-    if (s.kind == Kind::SharedDrive) f.member = agent->Get_Param("member_key_word");
-    int64_t size = -1;
-    agent->Get_Integer_Param("size", size);
-    f.sizeKiB = size;
-    // Absent or not a number: the filter stays -1, "not set".
-    const std::pair<const char*, int*> ints[] = {
-        {"size_search_type", &f.sizeType},         {"create_time_early", &f.createEarly},
-        {"create_time_late", &f.createLate},       {"last_backup_time_early", &f.backupEarly},
-        {"last_backup_time_late", &f.backupLate},  {"last_modified_time_early", &f.modifiedEarly},
-        {"last_modified_time_late", &f.modifiedLate},
-    };
-    for (const auto& [name, out] : ints) agent->Get_Integer_Param(name, *out);
+    const catalog::Drive_Search_Filters f = Drive_Search_Request(agent, s.kind);
 
     Tree_Reply_Stream reply;
     catalog::Drive_Search_Each(s.kind, key, taskId, f, Written_To(reply));

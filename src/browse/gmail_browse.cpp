@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "browse/browse_params.h"
+#include "web/browse_params.h"
 #include "browse/mail_files.h"
 #include "browse/read_lock.h"
 #include "common/guards.h"

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "appgenerallib.h"
-#include "browse/browse_params.h"
+#include "web/browse_params.h"
 #include "browse/download_reply.h"
 #include "browse/downloads.h"
 #include "browse/mail_files.h"

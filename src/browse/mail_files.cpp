@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "browse/browse_params.h"
+#include "web/browse_params.h"
 #include "common/guards.h"
 #include "common/jsontext.h"
 #include "common/mailheader.h"
@@ -21,13 +21,6 @@
 
 namespace qlm {
 
-std::string Mail_Store_Dir(const char* task, const char* account) { return Store_Path("gmail", task, account); }
-
-std::string Eml_Path(const char* task, const char* account, const char* localid) {
-    if (localid == nullptr || !Is_Single_Path_Component(localid)) return "";
-    return Mail_Store_Dir(task, account) + "/" + localid;
-}
-
 std::string Mail_Lock_Path(const char* task, const char* account) {
     return Store_Path("gmail", task, account, ".gmail_lck");
 }
@@ -40,22 +33,6 @@ int64_t getFileSize(const std::string& path) {
 std::string removeOuterQuotes(const std::string& s) {
     if (s.size() >= 2 && s.front() == '"' && s.back() == '"') return s.substr(1, s.size() - 2);
     return s;
-}
-
-int Run_Emlsift(const std::string& eml, const char* option, RAIIful_Json& out) {
-    const std::string result = Tool_Result_Path(smbbackup::Create_New_ID());
-    if (Prepare_Tool_Output(result) != 0) return -1;
-    UnlinkGuard removed = Guard_File(result);
-    const std::string line = ShellQuote(Tool_Path("emlsift")) + " -i " + ShellQuote(eml) + " --format json " + option +
-                             " >" + ShellQuote(result) + " 2>" + ShellQuote("/dev/null");
-    int status = -1;
-    if (Execute_Command_Line(status, "%s", line.c_str()) != 0 || status != 0) return -1;
-    out.reset(Json_From_File(result.c_str()));
-    if (!out || !json_object_is_type(out.get(), json_type_object)) {
-        out.reset();
-        return -2;
-    }
-    return 0;
 }
 
 Mail_Fields Fields_Of(PT_JSON dump, PT_JSON attachments) {

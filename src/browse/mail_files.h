@@ -5,15 +5,13 @@
 #include <cstdint>
 #include <string>
 
+#include "common/mailheader.h"
 #include "dbcontrol/mail_summary_db.h"
+#include "web/browse_params.h"
 #include "plat_json.h"
 
 namespace qlm {
 
-// "<backup root>/gmail/<task>/<account>": the account's mail store folder.
-std::string Mail_Store_Dir(const char* task, const char* account);
-// The mail's EML file in that folder; empty when the local id is not one path component.
-std::string Eml_Path(const char* task, const char* account, const char* localid);
 // The account's writer lock "<backup root>/gmail/<task>/<account>.gmail_lck".
 std::string Mail_Lock_Path(const char* task, const char* account);
 
@@ -23,12 +21,6 @@ int64_t getFileSize(const std::string& path);
 // s without one pair of surrounding double quotes; s itself when it is shorter than two
 // characters or does not both start and end with one.
 std::string removeOuterQuotes(const std::string& s);
-
-// Runs "<bin>/emlsift -i EML --format json OPTION >RESULT 2>/dev/null" (every text quoted as one
-// shell word) with a fresh private result file that is removed afterwards, and parses the result.
-// 0 with out set to the object; -1 when the command could not run or ended with a status other
-// than 0; -2 when its output is not a JSON object.
-int Run_Emlsift(const std::string& eml, const char* option, RAIIful_Json& out);
 
 // What the header and attachment results of emlsift say of a mail (either may be NULL).
 Mail_Fields Fields_Of(PT_JSON dump, PT_JSON attachments);

@@ -2,7 +2,7 @@
 
 #include <set>
 
-#include "browse/browse_params.h"
+#include "web/browse_params.h"
 #include "browse/mail_files.h"
 #include "browse/safe_html.h"
 #include "common/filehelpers.h"

@@ -8,7 +8,6 @@ namespace qlm {
 
 namespace {
 
-constexpr const char* kUntitled = "Untitled";
 constexpr size_t kMaxNameBytes = 240;
 
 bool Kept_Ascii(unsigned char c) {
@@ -45,14 +44,14 @@ std::string CleanDownloadFileName(std::string name) {
             out += '_';
         }
     }
-    out = Only_Blanks_And_Dots(out) ? kUntitled : Strip_Blanks_And_Dots(out);
-    if (out.empty() || out == "." || out == "..") out = kUntitled;
+    out = Only_Blanks_And_Dots(out) ? kUntitledName : Strip_Blanks_And_Dots(out);
+    if (out.empty() || out == "." || out == "..") out = kUntitledName;
     if (Is_Reserved_Device(out)) out.insert(0, "_");
     if (out.size() > kMaxNameBytes) {
         size_t cut = kMaxNameBytes;
         while (cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xc0) == 0x80) --cut;
         out.resize(cut);
-        out = Only_Blanks_And_Dots(out) ? kUntitled : Strip_Blanks_And_Dots(out);
+        out = Only_Blanks_And_Dots(out) ? kUntitledName : Strip_Blanks_And_Dots(out);
     }
     return out;
 }
@@ -86,7 +85,7 @@ std::string extract_filename_from_line(const std::string& line) {
 std::string Drive_Name_Component(std::string name) {
     for (char& c : name)
         if (c == '/' || c == '\0') c = '_';
-    if (name.empty() || name == "." || name == "..") return kUntitled;
+    if (name.empty() || name == "." || name == "..") return kUntitledName;
     return name;
 }
 

@@ -7,6 +7,9 @@
 
 namespace qlm {
 
+// The name an item without one goes by, as Google shows it.
+inline constexpr const char* kUntitledName = "Untitled";
+
 // A file name safe on common file systems, made of the text byte by byte: control bytes vanish,
 // UTF-8 passes whole, blanks, "()-.[]_", digits and ASCII letters stay, and every other run of
 // bytes becomes one "_"; outer blanks and dots are stripped, reserved device names (CON, COM1,

@@ -194,6 +194,17 @@ std::string Link_Or_Copy_Free(const std::string& src, const std::string& dst) {
     return "";
 }
 
+std::string Make_Or_Join_Folder(const std::string& path) {
+    for (int n = 0; n < 1000; ++n) {
+        const std::string made = n > 0 ? path + "(" + std::to_string(n) + ")" : path;
+        if (mkdir(made.c_str(), 0700) == 0) return made;
+        struct stat st;
+        if (errno != EEXIST || lstat(made.c_str(), &st) != 0) return "";
+        if (S_ISDIR(st.st_mode)) return made;
+    }
+    return "";
+}
+
 bool IsSameDomain(std::string email1, std::string email2) {
     size_t at1 = email1.find('@');
     size_t at2 = email2.find('@');

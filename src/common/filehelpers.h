@@ -39,6 +39,12 @@ void SafeCopyFile(const std::string& src, const std::string& dst);
 // when nothing was made.
 std::string Link_Or_Copy_Free(const std::string& src, const std::string& dst);
 
+// The folder path, made (mode 0700) or, when a real folder of that name is there, joined: two
+// Drive folders of one name merge as they would in any folder tree. Anything else of that name
+// (a file, a link, dangling or not) is never entered: the folder becomes "<path>(n)" for the
+// first n that is free or a folder. Empty when none can be made.
+std::string Make_Or_Join_Folder(const std::string& path);
+
 // True when both addresses have an "@" and the texts after the first "@" are equal byte for byte.
 bool IsSameDomain(std::string email1, std::string email2);
 

@@ -1,5 +1,13 @@
 #include "common/mailheader.h"
 
+#include "common/cmdrun.h"
+#include "common/guards.h"
+#include "common/paths.h"
+#include "common/shellquote.h"
+#include "common/toolcmd.h"
+#include "plat_proc.h"
+#include "plat_string.h"
+
 namespace qlm {
 
 namespace {
@@ -32,6 +40,30 @@ std::string Get_First_Header_Value(PT_JSON headers, const char* key) {
     if (Json_List_Size(list) < 1) return std::string();
     const char* s = Json_Get_String(Json_List_Child(list, 0));
     return s != nullptr ? std::string(s) : std::string();
+}
+
+int Run_Emlsift_Into(const std::string& eml, const char* option, const std::string& result, int iTimeoutSec,
+                     RAIIful_Json& out) {
+    out.reset();
+    if (Prepare_Tool_Output(result) != 0) return -1;
+    const std::string line = ShellQuote(Tool_Path("emlsift")) + " -i " + ShellQuote(eml) + " --format json " + option +
+                             " >" + ShellQuote(result) + " 2>" + ShellQuote("/dev/null");
+    int status = -1;
+    const int rc = iTimeoutSec > 0 ? Execute_Command_Line_Timeout(status, iTimeoutSec, "%s", line.c_str())
+                                   : Execute_Command_Line(status, "%s", line.c_str());
+    if (rc != 0 || status != 0) return -1;
+    out.reset(Json_From_File(result.c_str()));
+    if (!out || !json_object_is_type(out.get(), json_type_object)) {
+        out.reset();
+        return -2;
+    }
+    return 0;
+}
+
+int Run_Emlsift(const std::string& eml, const char* option, RAIIful_Json& out) {
+    const std::string result = Tool_Result_Path(smbbackup::Create_New_ID());
+    UnlinkGuard removed = Guard_File(result);
+    return Run_Emlsift_Into(eml, option, result, 0, out);
 }
 
 }  // namespace qlm

@@ -1,4 +1,5 @@
-// Reading the headers of a saved mail as emlsift dumps them, for the catalog row and the mail views.
+// Reading the headers of a saved mail as emlsift dumps them, for the catalog row, the mail views
+// and the exports.
 #pragma once
 
 #include <string>
@@ -16,5 +17,16 @@ void parseNameEmail(const std::string& text, std::string& name, std::string& add
 // The first text of the list under key in an emlsift "headers" object; "" when the object or
 // key is absent, the value is no list, or its first entry is no text.
 std::string Get_First_Header_Value(PT_JSON headers, const char* key);
+
+// Runs "<bin>/emlsift -i EML --format json OPTION >RESULT 2>/dev/null" (every text quoted as one
+// shell word) with a fresh private result file that is removed afterwards, and parses the result.
+// 0 with out set to the object; -1 when the command could not run or ended with a status other
+// than 0; -2 when its output is not a JSON object.
+int Run_Emlsift(const std::string& eml, const char* option, RAIIful_Json& out);
+// The same into a result file of the caller's (made fresh and private here, left for the caller
+// to remove), for a worker that reuses one file for many mails. With iTimeoutSec above 0 the tool
+// runs in a group of its own and is ended after that many seconds (-1 then).
+int Run_Emlsift_Into(const std::string& eml, const char* option, const std::string& result, int iTimeoutSec,
+                     RAIIful_Json& out);
 
 }  // namespace qlm

@@ -9,6 +9,8 @@
 #include <optional>
 #include <stdexcept>
 #include <string_view>
+
+#include "common/clock.h"
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -248,4 +250,12 @@ void Convert_TimeZone_By_Zoneinfo(const char* pszZoneinfoRoot, const char* pszSr
     if (localtime_r(&t, &tm) == nullptr) return;
     std::string text;
     if (Format_With_Offset(tm, text) == 0) strOutDateTime = text;
+}
+
+std::string qlm::GetCurrentDateTimeString() {
+    const time_t now = Now();
+    struct tm tm;
+    char text[32];
+    if (localtime_r(&now, &tm) == nullptr || strftime(text, sizeof text, "%Y%m%d%H%M%S", &tm) == 0) return "";
+    return text;
 }

@@ -29,3 +29,9 @@ std::string timestamp_to_iso8601(time_t t);
 // component or names no regular file under the root. TZ and TZDIR are restored exactly.
 void Convert_TimeZone_By_Zoneinfo(const char* pszZoneinfoRoot, const char* pszSrcDateTime,
                                   const char* pszDstTimeZone, std::string& strOutDateTime);
+
+// The fourteen-digit local time stamp "%Y%m%d%H%M%S" of the system clock (qlm::Now) that names a
+// file sent to the browser or written into an export; empty when the local time cannot be had.
+namespace qlm {
+std::string GetCurrentDateTimeString();
+}  // namespace qlm

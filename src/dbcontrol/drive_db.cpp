@@ -151,8 +151,13 @@ int Drive_Delete_DB(const char* pszTaskID, const char* pszUserEmail, const char*
 }
 
 int Drive_Get_DB_Data(PT_JSON jsonList, const char* pszUserEmail, const char* pszTaskID) {
-    const int rc = Query_Json(Kind::Drive, pszUserEmail, pszTaskID, "SELECT * from drive_sql_database ORDER BY ID DESC;",
-                              {}, Drive_Full_Form(), jsonList);
+    if (jsonList == nullptr) return -22;
+    return Drive_Get_DB_Data_Each(qlm::catalog::List_Appender(jsonList), pszUserEmail, pszTaskID);
+}
+
+int Drive_Get_DB_Data_Each(const qlm::catalog::Json_Row_Sink& onRow, const char* pszUserEmail, const char* pszTaskID) {
+    const int rc = Query_Json_Each(Kind::Drive, pszUserEmail, pszTaskID,
+                                   "SELECT * from drive_sql_database ORDER BY ID DESC;", {}, Drive_Full_Form(), onRow);
     return Reported(rc);
 }
 

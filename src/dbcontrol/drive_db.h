@@ -35,6 +35,8 @@ int Drive_Delete_DB(const char* pszTaskID, const char* pszUserEmail, const char*
 
 // Every row, full form. 0; -22; -161 (also for a catalog never written).
 int Drive_Get_DB_Data(PT_JSON jsonList, const char* pszUserEmail, const char* pszTaskID);
+// The same rows handed to onRow one by one, so a whole catalog is never held as JSON at once.
+int Drive_Get_DB_Data_Each(const qlm::catalog::Json_Row_Sink& onRow, const char* pszUserEmail, const char* pszTaskID);
 
 // Rows whose drive_index is iIndex: full form / short form. Always 0.
 int Drvie_Find_DB_Data_By_Index(PT_JSON jsonList, const char* pszUserEmail, const char* pszTaskID, int iIndex);

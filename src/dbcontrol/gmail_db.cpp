@@ -156,6 +156,12 @@ int Gmail_Read_DB(std::map<std::string, GmailData>& mapGmailData, const char* ps
     return 0;
 }
 
+int Gmail_Read_Subjects(std::vector<std::pair<std::string, std::string>>& out, const char* pszUserEmail,
+                        const char* pszTaskID) {
+    return Reported(Read_Text_Pairs(Kind::Gmail, pszUserEmail, pszTaskID, "gmail_sql_database",
+                                    "SELECT drive_localid,subject FROM gmail_sql_database ORDER BY ID;", out));
+}
+
 int Gmail_Delete_DB(const char* pszTaskID, const char* pszUserEmail, const char* pszGmailID) {
     if (pszGmailID == nullptr) return -22;
     return Run_Change(Kind::Gmail, pszUserEmail, pszTaskID, "DELETE FROM gmail_sql_database WHERE gmail_id = ?;",

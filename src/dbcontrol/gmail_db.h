@@ -11,6 +11,8 @@
 #include <sqlite3.h>
 
 #include <map>
+#include <utility>
+#include <vector>
 #include <string>
 
 #include "appgenerallib.h"
@@ -36,6 +38,10 @@ int Gmail_Write_DB_Append(const std::map<std::string, GmailData>& mapGmailData, 
 // is not cleared first. A catalog never written adds nothing and gives 0. On a read error the
 // map is left exactly as it was, SQLite's text and code are printed as "%s(%d)\n", and -161.
 int Gmail_Read_DB(std::map<std::string, GmailData>& mapGmailData, const char* pszUserEmail, const char* pszTaskID);
+// (local id, subject) of every catalogued message, in row order: the subjects the backup read
+// from the stored mails. 0; -22; -161 (also for a catalog never written); out is replaced on 0 only.
+int Gmail_Read_Subjects(std::vector<std::pair<std::string, std::string>>& out, const char* pszUserEmail,
+                        const char* pszTaskID);
 // 0 also when the message was not catalogued; -161 when the catalog does not exist.
 int Gmail_Delete_DB(const char* pszTaskID, const char* pszUserEmail, const char* pszGmailID);
 // Every message. 0; -22; -161 (also for a catalog never written).

@@ -116,8 +116,15 @@ int Shared_Drive_Delete_DB(const char* pszTaskID, const char* pszUUID, const cha
 }
 
 int Shared_Drive_Get_DB_Data(PT_JSON jsonList, const char* pszUUID, const char* pszTaskID) {
-    const int rc = Query_Json(Kind::SharedDrive, pszUUID, pszTaskID,
-                              "SELECT * from shared_drive_sql_database ORDER BY ID DESC;", {}, Drive_Full_Form(), jsonList);
+    if (jsonList == nullptr) return -22;
+    return Shared_Drive_Get_DB_Data_Each(qlm::catalog::List_Appender(jsonList), pszUUID, pszTaskID);
+}
+
+int Shared_Drive_Get_DB_Data_Each(const qlm::catalog::Json_Row_Sink& onRow, const char* pszUUID,
+                                  const char* pszTaskID) {
+    const int rc = Query_Json_Each(Kind::SharedDrive, pszUUID, pszTaskID,
+                                   "SELECT * from shared_drive_sql_database ORDER BY ID DESC;", {}, Drive_Full_Form(),
+                                   onRow);
     return Reported(rc);
 }
 

@@ -32,6 +32,9 @@ int Shared_Drive_Write_DB(const std::map<std::string, SharedDriveData>& mapData,
 int Shared_Drive_Read_DB(std::map<std::string, SharedDriveData>& mapData, const char* pszUUID, const char* pszTaskID);
 int Shared_Drive_Delete_DB(const char* pszTaskID, const char* pszUUID, const char* pszDriveID);
 int Shared_Drive_Get_DB_Data(PT_JSON jsonList, const char* pszUUID, const char* pszTaskID);
+// The same rows handed to onRow one by one.
+int Shared_Drive_Get_DB_Data_Each(const qlm::catalog::Json_Row_Sink& onRow, const char* pszUUID,
+                                  const char* pszTaskID);
 
 // Lookups, child counts and pages as the Drive ones, full form; the keyword page searches drive_name and
 // drive_members of the whole shared drive. Always 0.

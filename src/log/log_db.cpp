@@ -126,6 +126,22 @@ int Sql_Log_Create_Table(sqlite3* db) {
     return 0;
 }
 
+namespace {
+
+constexpr const char* kInsertSql =
+    "INSERT INTO quillmere_sql_database (task_type,task_id,domain,user,sql_status,sql_timestamp,sql_event,"
+    "sql_type,sql_name) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?);";
+
+int Insert_Row(sqlite3_stmt* stmt, const Sql_Log_Row& r) {
+    const std::vector<Bind_Value> values{r.strTaskType, r.strTaskID, r.strDomain, r.strUser, r.strStatus,
+                                         static_cast<long long>(r.llTimestamp), r.strEvent, r.strType, r.strMessage};
+    sqlite3_reset(stmt);
+    if (Bind_All(stmt, values) != SQLITE_OK) return -5052;
+    return sqlite3_step(stmt) == SQLITE_DONE ? 0 : -5052;
+}
+
+}  // namespace
+
 int Sql_Log_Insert_Data(sqlite3* db, const char* pszTaskType, const char* pszTaskID, const char* pszDomain,
                         const char* pszUser, const char* pszStatus, const char* pszEvent, const char* pszType,
                         const char* pszMessage) {
@@ -135,16 +151,25 @@ int Sql_Log_Insert_Data(sqlite3* db, const char* pszTaskType, const char* pszTas
     if (Get_File_Lock(qlm::Sql_Lock_Path().c_str(), kInsertLockWaitMs, fd) != 0) return -5052;
     LockGuard lock(&fd);
     StmtHandle stmt;
-    if (Prepare(db,
-                "INSERT INTO quillmere_sql_database (task_type,task_id,domain,user,sql_status,sql_timestamp,sql_event,"
-                "sql_type,sql_name) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?);",
-                stmt) != SQLITE_OK)
-        return -5052;
-    const std::vector<Bind_Value> values{std::string(pszTaskType), std::string(pszTaskID), std::string(pszDomain),
-                                         std::string(pszUser),     std::string(pszStatus), static_cast<long long>(qlm::Now()),
-                                         std::string(pszEvent),    std::string(pszType),   std::string(pszMessage)};
-    if (Bind_All(stmt.get(), values) != SQLITE_OK) return -5052;
-    return sqlite3_step(stmt.get()) == SQLITE_DONE ? 0 : -5052;
+    if (Prepare(db, kInsertSql, stmt) != SQLITE_OK) return -5052;
+    return Insert_Row(stmt.get(), Sql_Log_Row{pszTaskType, pszTaskID, pszDomain, pszUser, pszStatus, pszEvent, pszType,
+                                              pszMessage, static_cast<int64_t>(qlm::Now())});
+}
+
+int Sql_Log_Insert_Rows(sqlite3* db, const std::vector<Sql_Log_Row>& rows) {
+    if (db == nullptr) return -22;
+    if (rows.empty()) return 0;
+    int fd = -1;
+    if (Get_File_Lock(qlm::Sql_Lock_Path().c_str(), kInsertLockWaitMs, fd) != 0) return -5052;
+    LockGuard lock(&fd);
+    Transaction txn(db);
+    if (txn.Begin_Immediate() != SQLITE_OK) return -5052;
+    StmtHandle stmt;
+    if (Prepare(db, kInsertSql, stmt) != SQLITE_OK) return -5052;
+    for (const Sql_Log_Row& row : rows)
+        if (Insert_Row(stmt.get(), row) != 0) return -5052;
+    stmt.reset();
+    return txn.Commit() == SQLITE_OK ? 0 : -5052;
 }
 
 int Sql_Log_Get_All_Data(sqlite3* db, PT_JSON jsonList, const char* pszTaskType, int iStart, int iLimit,

@@ -84,6 +84,7 @@ void Mission_Remove_Id_Maps(PT_JSON record) {
     Json_Dict_Remove(record, kKeyRestoreIdmapDrive);
     Json_Dict_Remove(record, kKeyRestoreIdmapSharedDrive);
     Json_Dict_Remove(record, kKeyRestoreIdmapGmail);
+    Json_Dict_Remove(record, kKeyRestoreIdmapContact);
 }
 
 std::string Restore_Journal_Path(const std::string& strMissionPath) { return strMissionPath + kRestoreJournalSuffix; }

@@ -43,6 +43,7 @@ inline constexpr const char* kKeyGmailLastIndex = "gmail_last_index";
 inline constexpr const char* kKeyRestoreIdmapDrive = "restore_idmap_drive";
 inline constexpr const char* kKeyRestoreIdmapSharedDrive = "restore_idmap_shared_drive";
 inline constexpr const char* kKeyRestoreIdmapGmail = "restore_idmap_gmail";
+inline constexpr const char* kKeyRestoreIdmapContact = "restore_idmap_contact";
 inline constexpr const char* kKeyRestoreStampDrive = "restore_stamp_drive";
 inline constexpr const char* kKeyRestoreStampSharedDrive = "restore_stamp_shared_drive";
 inline constexpr const char* kKeyRestoreStampGmail = "restore_stamp_gmail";

@@ -1,4 +1,4 @@
-// The OpenSSL functions the program calls: secrets, upload and download checksums.
+// The OpenSSL functions the program calls: secrets, upload and download checksums, restore ids.
 #define OPENSSL_SUPPRESS_DEPRECATED
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
@@ -25,6 +25,7 @@ int EVP_EncodeBlock(unsigned char* t, const unsigned char* f, int n) { QLM_ON_DE
 
 const EVP_CIPHER* EVP_aes_256_gcm(void) { QLM_ON_DEMAND_CALL(kLib, EVP_aes_256_gcm); }
 const EVP_MD* EVP_md5(void) { QLM_ON_DEMAND_CALL(kLib, EVP_md5); }
+const EVP_MD* EVP_sha1(void) { QLM_ON_DEMAND_CALL(kLib, EVP_sha1); }
 const EVP_MD* EVP_sha256(void) { QLM_ON_DEMAND_CALL(kLib, EVP_sha256); }
 
 EVP_CIPHER_CTX* EVP_CIPHER_CTX_new(void) { QLM_ON_DEMAND_CALL(kLib, EVP_CIPHER_CTX_new); }

@@ -10,6 +10,8 @@
 #include "browse/gmail_browse.h"
 #include "browse/local_domain.h"
 #include "browse/mail_view.h"
+#include "export/drive_export.h"
+#include "export/exports.h"
 #include "orvenna_cgi/listings.h"
 #include "orvenna_cgi/log_actions.h"
 #include "orvenna_cgi/mission_abort.h"
@@ -68,11 +70,11 @@ const Action_Row g_ActionTable[kActionCount] = {
     {"get_storage_status", Get_Storage_Status, false},
     {"export_contact", Export_Contact, true},
     {"export_calendar", Export_Calendar, true},
-    {"export_gmail_to_nas", nullptr, false},
-    {"export_drive_to_nas", nullptr, false},
-    {"export_shared_drive_to_nas", nullptr, false},
-    {"export_contact_to_nas", nullptr, false},
-    {"export_calendar_to_nas", nullptr, false},
+    {"export_gmail_to_nas", Export_Gmail_To_Nas, false},
+    {"export_drive_to_nas", Export_Drive_To_Nas, false},
+    {"export_shared_drive_to_nas", Export_Shared_Drive_To_Nas, false},
+    {"export_contact_to_nas", Export_Contact_To_Nas, false},
+    {"export_calendar_to_nas", Export_Calendar_To_Nas, false},
     {"gmail_advanced_search", Gmail_Advanced_Search, false},
     {"drive_advanced_search", Drive_Advanced_Search, false},
     {"shared_drive_advanced_search", Shared_Drive_Advanced_Search, false},

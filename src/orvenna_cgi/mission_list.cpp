@@ -12,6 +12,7 @@
 #include "common/clock.h"
 #include "common/filehelpers.h"
 #include "common/paths.h"
+#include "export/export_frame.h"
 #include "web/reply.h"
 #include "plat_cgi.h"
 #include "plat_file.h"
@@ -63,6 +64,12 @@ PT_JSON Export_Entry(const std::string& name, const char* pszKeyWord) {
     }
 }
 
+// Exports whose worker died without filing its end (killed, or the NAS restarted) get their
+// "error" history record now, so none shows as running for ever.
+void Reap_Dead_Exports() {
+    for (const std::string& name : Entries(Progress_Mission_Dir())) Export_Reap_If_Dead(name);
+}
+
 bool Is_Sub_Folder_Name(const std::string& name) {
     return name == "history_mission" || name == "scheduling_mission" || name == "progress_mission";
 }
@@ -73,6 +80,7 @@ int Get_Mission_List(O_APP_CGI_AGENT* agent) {
     const char* pszKeyWord = agent ? agent->Get_Param("key_word") : nullptr;
     const std::string m = Mission_Dir();
     smbbackup::Create_Path(m.c_str(), 0700);
+    Reap_Dead_Exports();
     std::vector<std::string> scheduled = Entries(Scheduling_Mission_Dir());
     std::vector<std::string> running = Entries(m);
     std::vector<std::string> exports = Entries(Progress_Mission_Dir());
@@ -110,6 +118,7 @@ int Get_History_Mission_List(O_APP_CGI_AGENT* agent) {
     const char* pszKeyWord = agent ? agent->Get_Param("key_word") : nullptr;
     const std::string h = History_Mission_Dir();
     smbbackup::Create_Path(h.c_str(), 0700);
+    Reap_Dead_Exports();
     std::vector<PT_JSON> records;
     for (const std::string& name : Entries(h)) {
         RAIIful_Json record(Json_Read_Object_File(h + "/" + name));

@@ -5,6 +5,7 @@
 
 #include "appgenerallib/keystore.h"
 #include "common/filehelpers.h"
+#include "common/guards.h"
 #include "common/paths.h"
 #include "common/reqcheck.h"
 #include "web/action_log.h"
@@ -14,6 +15,7 @@
 #include "orvenna_task.h"
 #include "plat_cgi.h"
 #include "plat_json.h"
+#include "plat_lock.h"
 #include "plat_nas.h"
 #include "plat_string.h"
 
@@ -47,6 +49,13 @@ bool Set_Manual_List(GWSTask* pTask, const char* pszText, int (GWSTask::*pSet)(c
     std::string strJson = smbbackup::Parse_Separated_Data_To_Json_String(pszText, ",", 0);
     return (pTask->*pSet)(strJson.c_str()) == 0;
 }
+
+// Held by an add or a domain edit from its check that no other task has the domain until its task
+// file is written: two requests for one domain at once would both pass the check otherwise.
+constexpr const char* kDomainClaimLock = "gws_domain_claim_lock";
+constexpr int kDomainClaimWaitMs = 15000;
+
+int Take_Domain_Claim(int& fd) { return Get_File_Lock(kDomainClaimLock, kDomainClaimWaitMs, fd); }
 
 // True when another task (not pszOwnTaskID) has the mail domain of pszAdminEmail. A task folder
 // that cannot be listed finds none.
@@ -162,6 +171,12 @@ int Add(O_APP_CGI_AGENT* agent) {
     }
     GWSTask task;
     if (Set_Param_From_Cgi(&task, agent) != 0) return 0;
+    int claimFd = -1;
+    if (Take_Domain_Claim(claimFd) != 0) {
+        Reply_Error(kReplyTaskChangeFailed, "Add task fail.");
+        return 0;
+    }
+    LockGuard claim(&claimFd);
     if (agent->Get_Param("admin_email") != nullptr && Domain_Has_Task(task.Get_Admin_Email(), nullptr)) {
         Reply_Error(kReplyDomainTaken, "admin_email");
         return 0;
@@ -227,9 +242,15 @@ int Edit_Domain(O_APP_CGI_AGENT* agent) {
         }
     }
     bool bRefused = false;
+    int claimFd = -1;
+    LockGuard claim(&claimFd);
     if (const char* pszAdminEmail = Get_Admin_Email_Param(agent, bRefused)) {
         if (bRefused) {
             Reply_Error(kReplyBadParam, "admin_email");
+            return 0;
+        }
+        if (Take_Domain_Claim(claimFd) != 0) {
+            Reply_Error_No_Msg(kReplyFailed);
             return 0;
         }
         if (task.Set_Admin_Email(pszAdminEmail) != 0) {

@@ -13,6 +13,7 @@
 #include "mission/mission_record.h"
 #include "orvenna_task.h"
 #include "plat_lock.h"
+#include "restore/account_restore.h"
 #include "restore/restore_cmd.h"
 #include "restore/restore_service.h"
 #include "restore/restore_state.h"
@@ -83,7 +84,7 @@ int Restore_User(GmailRun& run, const std::string& user) {
         if (Json_Dict_Find_Str(Json_List_Child(rows.get(), i), "localid", localid) != 0 || localid[0] == '\0') continue;
         if (run.pSelection != nullptr && run.pSelection->count(localid) == 0) continue;
         // Account and local id: one local id may stand in two accounts' backups.
-        const std::string key = user + "/" + localid;
+        const std::string key = Account_Row_Key(user, localid);
         if (Restore_State_Has(*run.pState, key)) continue;  // inserted by an earlier attempt
         const std::string source = Gmail_Stored_Message_Path(run.strTaskID, user, localid);
         const int r = Upload_Gmail_With_Retry(account.c_str(), source, run.strLabel);

@@ -41,9 +41,9 @@ void Row(const Action& a, const char* pszStatus, const std::string& text, const 
 }
 
 // The forms of the request's texts, checked before any file, lock or command is touched: the
-// name of the first bad parameter, or nullptr. The selection holds catalog indexes (Drive and
-// Shared Drive) or the local ids the backups made (the other services).
-const char* Bad_Param(O_APP_CGI_AGENT* agent, const char* pszUser, const char* pszSharedDrive, int nService) {
+// name of the first bad parameter, or nullptr. The selection holds catalog indexes (Drive, Shared
+// Drive) or local ids (the other services).
+const char* Bad_Param(O_APP_CGI_AGENT* agent, const char* pszUser, const char* pszSharedDrive) {
     if (pszUser != nullptr && !Is_Account_Form(pszUser)) return "domain_user_email";
     if (pszUser == nullptr && pszSharedDrive != nullptr && !Is_Id_Form(pszSharedDrive)) return "shared_drive_id";
     const char* target = agent->Get_Param("target_account");
@@ -56,7 +56,7 @@ const char* Bad_Param(O_APP_CGI_AGENT* agent, const char* pszUser, const char* p
     if (!items || !json_object_is_type(items.get(), json_type_array)) return "localid_list";
     for (int i = 0, n = Json_List_Size(items.get()); i < n; ++i) {
         const char* item = Json_Get_String(Json_List_Child(items.get(), i));
-        if (item == nullptr || !(nService >= 2 ? Is_Id_Form(item) : Is_Index_Form(item))) return "localid_list";
+        if (item == nullptr || !(Is_Index_Form(item) || Is_Id_Form(item))) return "localid_list";
     }
     return nullptr;
 }
@@ -122,7 +122,7 @@ int Restore(O_APP_CGI_AGENT* agent) {
         Reply_Error(kReplyMissingParam, "drive_enable");
         return 0;
     }
-    if (const char* bad = Bad_Param(agent, pszUser, pszSharedDrive, req.nService)) {
+    if (const char* bad = Bad_Param(agent, pszUser, pszSharedDrive)) {
         Reply_Error(kReplyBadParam, bad);
         return 0;
     }

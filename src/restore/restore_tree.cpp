@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "common/dlnames.h"
+
 namespace qlm {
 
 namespace {
@@ -30,7 +32,9 @@ void Build_Restore_Tree(PT_JSON rows, RestoreTree& tree, bool bKeepAll) {
         e.parent = Text(row, "parents");
         e.depth = Number(row, "depth", -2);
         e.index = Number(row, "index", 0);
-        if (!bKeepAll && (e.depth < -1 || e.name.empty() || e.index <= 0)) continue;
+        if (!bKeepAll && (e.depth < -1 || e.index <= 0)) continue;
+        // Google lets an item have no name; dropping it would lose it, and its folder's contents.
+        if (e.name.empty()) e.name = kUntitledName;
         tree.entries.push_back(std::move(e));
     }
     std::stable_sort(tree.entries.begin(), tree.entries.end(), [](const RestoreEntry& a, const RestoreEntry& b) {

@@ -29,7 +29,8 @@ struct RestoreTree {
 };
 
 // The catalog rows ("id", "name", "depth", "index", "mimeType", "localid", "parents"). Kept rows:
-// depth -1 or more, a name, an index above 0 (bKeepAll keeps every row, for counting).
+// depth -1 or more and an index above 0; a nameless row is named "Untitled" (bKeepAll keeps every
+// row, for counting).
 void Build_Restore_Tree(PT_JSON rows, RestoreTree& tree, bool bKeepAll = false);
 
 // The selection: the items of the list (JSON strings) as texts.

@@ -19,6 +19,7 @@
 #include "orvenna_task.h"
 #include "plat_file.h"
 #include "plat_string.h"
+#include "restore/account_restore.h"
 #include "restore/gmail_restore.h"
 #include "restore/restore_tree.h"
 
@@ -29,9 +30,10 @@ const RestoreServiceRow kRestoreServices[kRestoreServiceCount] = {
     {"shared_drive_enable", "Shared Drive", "shared_drive", Restore_Shared_Drive, "Shared drive restore fail.",
      kKeySharedDriveTotal, kKeySharedDriveCurrent},
     {"gmail_enable", "Gmail", "gmail", Restore_Gmail, "Gmail restore fail.", kKeyGmailTotal, kKeyGmailCurrent},
-    {"calendar_enable", "Calendar", "calendar", nullptr, "Calendar restore fail.", kKeyCalendarTotal,
+    {"calendar_enable", "Calendar", "calendar", Restore_Calendar, "Calendar restore fail.", kKeyCalendarTotal,
      kKeyCalendarCurrent},
-    {"contact_enable", "Contact", "contact", nullptr, "Contact restore fail.", kKeyContactTotal, kKeyContactCurrent},
+    {"contact_enable", "Contact", "contact", Restore_Contact, "Contact restore fail.", kKeyContactTotal,
+     kKeyContactCurrent},
 };
 
 namespace {
@@ -72,6 +74,17 @@ int Count_Restore_Total(const RestoreRequest& req, int64_t& total, sqlite3* db) 
     const char* admin = req.pTask->Get_Admin_Email();
     const bool bSelect = req.nMode == 0;
     if (req.nService == 2) return Count_Gmail_Restore_Total(req, total, db);
+    if (req.nService == 3 || req.nService == 4) {  // Calendar, Contacts
+        const AccountCatalog& cat = req.nService == 3 ? kCalendarCatalog : kContactCatalog;
+        std::string user;
+        if (int rc = Count_Account_Rows(cat, task, req.strSource, req.nMode, req.ptjLocalList, total, user)) {
+            Worker_Row(db, req, "FAIL", "info",
+                       Restore_Format("Failed to get %s backup DB data for restore. admin=%s user=%s task_id=%s ret=%d",
+                                      cat.pszName, admin, user.c_str(), task, rc));
+            return -1;
+        }
+        return 0;
+    }
     if (req.nService == 0) {  // Drive
         std::vector<std::string> users;
         if (req.nMode == 2) {

@@ -235,7 +235,9 @@ class GwssimMixin:
     @classmethod
     def calls(cls, tool=None, clear=False):
         """The tools' calls since the last clear (dicts with tool, argv, exit, ...)."""
-        out = [json.loads(line) for line in cls.gwssim("calls").decode().splitlines() if line.strip()]
+        # An argument of bytes that are no UTF-8 is logged as it was: keep them (as surrogates).
+        out = [json.loads(line) for line in cls.gwssim("calls").decode("utf-8", "surrogateescape").splitlines()
+               if line.strip()]
         if clear:
             cls.gwssim("calls", "--clear")
         return [c for c in out if tool is None or c["tool"] == tool]

@@ -584,19 +584,31 @@ class MissionLists(BackupCase):
         with open(self.gws("conf/mission", run)) as f:
             self.assertEqual(json.load(f)["total_progress"], 3.0)
 
+    def waiting_cgi(self):
+        """A live orvenna.cgi process, standing for an export's worker: it waits for a body."""
+        env = self.env(GATEWAY_INTERFACE="CGI/1.1", REQUEST_METHOD="POST", CONTENT_LENGTH="100",
+                       CONTENT_TYPE="application/x-www-form-urlencoded", QUERY_STRING="act=list_task")
+        proc = subprocess.Popen([self.path(qlmtest.APP, "webman", "orvenna.cgi")], env=env, stdin=subprocess.PIPE,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(proc.wait)
+        self.addCleanup(proc.kill)
+        return proc.pid
+
     def test_running_exports_come_first_from_their_shared_progress(self):
         import struct
-        good, short, no_marker = (str(uuid.uuid4()) for _ in range(3))
+        good, short, no_marker, dead = (str(uuid.uuid4()) for _ in range(4))
         data = struct.pack("<iii256s256s256s256s", 3, 12, 1000, b"Export1", b"bob@example.test", b"drive", b"export")
         self.assertEqual(len(data), 1036)
         made = []
+        worker = self.waiting_cgi()
         try:
-            for name, body in ((good, data), (short, data[:500]), (no_marker, data)):
+            for name, body in ((good, data), (short, data[:500]), (no_marker, data), (dead, data)):
                 with open("/dev/shm/" + name, "wb") as f:
                     f.write(body)
                 made.append(name)
             for name in (good, short):
-                self.put("progress_mission", name, "4242")
+                self.put("progress_mission", name, str(worker))
+            self.put("progress_mission", dead, "4242")
             self.put("scheduling_mission", str(uuid.uuid4()), {"mission_name": "Later"})
             listed = self.mission_list()
             self.assertEqual(listed[0], {"mission_id": good, "service": ["drive"], "total_progress": 25.0,
@@ -607,10 +619,16 @@ class MissionLists(BackupCase):
             # A truncated object or one without its marker is no running export.
             self.assertEqual([m.get("mission_name") for m in listed], ["Export1", "Later"])
             self.assertEqual([m["mission_id"] for m in self.mission_list(key_word="bob@")], [good])
+            # One whose worker is gone is filed as failed, once, and its traces go.
+            self.assertFalse(os.path.exists(self.gws("conf/mission/progress_mission", dead)))
+            self.assertFalse(os.path.exists("/dev/shm/" + dead))
+            failed = [m for m in self.mission_list("history_mission_list") if m["backup_status"] == "error"]
+            self.assertEqual([(m["mission_name"], m["domain"], m["service"], m["start_time"]) for m in failed],
+                             [("Export1", "bob@example.test", ["drive"], 1000)])
         finally:
             for name in made:
-                os.unlink("/dev/shm/" + name)
-
+                if os.path.exists("/dev/shm/" + name):
+                    os.unlink("/dev/shm/" + name)
 
 if __name__ == "__main__":
     unittest.main()

@@ -176,11 +176,6 @@ class GmailRestore(GmailRestoreCase):
         self.assertEqual(record["backup_status"], "finish")
         self.assertEqual(self.restored(BOB), self.stored(BOB, picked[BOB]))
 
-    def test_a_selection_of_catalog_indexes_is_refused(self):
-        reply = self.restore(check=False, domain_user_email=ALICE, localid_list="3,4")
-        self.assertEqual(reply, {"success": False, "error_code": 5302, "error_msg": "localid_list"})
-        self.assertEqual(self.history(), [])
-
     def test_an_account_without_a_catalog_has_no_messages_to_select(self):
         ghost = self.gws("backup/gmail", self.task, "ghost@example.test")
         os.makedirs(ghost)

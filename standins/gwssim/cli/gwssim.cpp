@@ -2,9 +2,10 @@
 // never calls it.
 //
 //   gwssim init DIR [--users N --files N --messages N --events N --contacts N --shared-drives N --seed S]
+//                   [--domain NAME]
 //   gwssim key DIR --grant drive,gmail,calendar,contacts [--domain D] [--disabled] [--out FILE]
 //   gwssim dump DIR [--what drive|gmail|calendar|contacts|shared] [--ids]
-//   gwssim fault DIR add --tool T --match TEXT [--match TEXT ...] --action A [--times N] [--skip N] [--exit N]
+//   gwssim fault DIR add --tool T --match TEXT [--match TEXT ...] --action A [--times N] [--skip N] [--exit N] [--ms N]
 //   gwssim fault DIR clear | list
 //   gwssim calls DIR [--clear]
 //
@@ -27,10 +28,10 @@ namespace {
 
 const char kUsage[] =
     "usage: gwssim init DIR [--users N] [--files N] [--messages N] [--events N] [--contacts N]\n"
-    "                       [--shared-drives N] [--seed S]\n"
+    "                       [--shared-drives N] [--seed S] [--domain NAME]\n"
     "       gwssim key DIR --grant LIST [--domain D] [--disabled] [--out FILE]\n"
     "       gwssim dump DIR [--what drive|gmail|calendar|contacts|shared] [--ids]\n"
-    "       gwssim fault DIR add --tool T --match TEXT --action A [--times N] [--skip N] [--exit N]\n"
+    "       gwssim fault DIR add --tool T --match TEXT --action A [--times N] [--skip N] [--exit N] [--ms N]\n"
     "       gwssim fault DIR clear|list\n"
     "       gwssim calls DIR [--clear]\n";
 
@@ -59,13 +60,14 @@ std::vector<std::string> Split_Commas(const std::string& s) {
 
 int Cmd_Init(int argc, char** argv, const std::string& dir) {
     std::string users, files, messages, events, contacts, drives, seed;
+    GwsInitOptions o;
     std::vector<GwsOpt> opts = {{"--users", &users},       {"--files", &files},
                                 {"--messages", &messages}, {"--events", &events},
                                 {"--contacts", &contacts}, {"--shared-drives", &drives},
-                                {"--seed", &seed}};
+                                {"--seed", &seed},         {"--domain", &o.domain}};
     std::string err;
     if (Gwssim_Parse_Options(argc, argv, 3, opts, err) != 0) return Usage(err);
-    GwsInitOptions o;
+    if (opts[7].seen && !Gwssim_Is_Path_Component(o.domain)) return Usage("not a domain name: " + o.domain);
     struct {
         const std::string* text;
         int* dest;
@@ -132,16 +134,17 @@ int Cmd_Fault(int argc, char** argv, const std::string& dir) {
     }
     if (sub != "add") return Usage("fault needs add, clear or list");
     GwsFaultRule r;
-    std::string times, skip, ex, err;
+    std::string times, skip, ex, ms, err;
     std::vector<GwsOpt> opts = {{"--tool", &r.tool}, {"--action", &r.action}, {"--times", &times},
-                                {"--skip", &skip},   {"--exit", &ex}};
+                                {"--skip", &skip},   {"--exit", &ex}, {"--ms", &ms}};
     opts.push_back({"--match", nullptr, &r.match});
     if (Gwssim_Parse_Options(argc, argv, 4, opts, err) != 0) return Usage(err);
     if (r.tool.empty()) return Usage("fault add needs --tool (a tool name or *)");
     if (!Gwssim_Is_Fault_Action(r.action))
         return Usage("--action is one of fail, conn, empty, hang, hang_noterm, truncate, garbage, fail_after, "
-                     "conn_after");
-    for (auto [text, dest] : {std::pair{&times, &r.times}, std::pair{&skip, &r.skip}, std::pair{&ex, &r.exit}}) {
+                     "conn_after, delay");
+    for (auto [text, dest] : {std::pair{&times, &r.times}, std::pair{&skip, &r.skip}, std::pair{&ex, &r.exit},
+                                  std::pair{&ms, &r.ms}}) {
         if (!text->empty() && !Gwssim_Parse_Count(*text, *dest)) return Usage("not a count: " + *text);
     }
     if (r.exit > 255) return Usage("--exit must be 0 to 255");

@@ -12,6 +12,7 @@ struct GwsInitOptions {
     int contacts = 2;              // generated contacts per user
     int shared_drives = 2;         // with members; two or more also bring the member-less "Hidden Drive"
     unsigned long long seed = 1;
+    std::string domain;            // the primary domain of the users; empty: example.test (with example2.test)
 };
 
 // Builds a fresh domain in dir (created when missing; refused when it already holds one).

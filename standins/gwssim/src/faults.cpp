@@ -11,7 +11,7 @@
 
 bool Gwssim_Is_Fault_Action(const std::string& a) {
     for (const char* k : {"fail", "conn", "empty", "hang", "hang_noterm", "truncate", "garbage", "fail_after",
-                          "conn_after"})
+                          "conn_after", "delay"})
         if (a == k) return true;
     return false;
 }
@@ -34,6 +34,7 @@ int Gwssim_Load_Faults(const std::string& root, std::vector<GwsFaultRule>& rules
         r.skip = Gwssim_Json_Int(e, "skip", 0);
         r.exit = Gwssim_Json_Int(e, "exit", -1);
         r.seen = Gwssim_Json_Int(e, "seen", 0);
+        r.ms = Gwssim_Json_Int(e, "ms", 0);
         rules.push_back(std::move(r));
     }
     return 0;
@@ -51,6 +52,7 @@ int Gwssim_Save_Faults(const std::string& root, const std::vector<GwsFaultRule>&
         Gwssim_Json_Put_Int(e, "skip", r.skip);
         if (r.exit >= 0) Gwssim_Json_Put_Int(e, "exit", r.exit);
         Gwssim_Json_Put_Int(e, "seen", r.seen);
+        if (r.ms > 0) Gwssim_Json_Put_Int(e, "ms", r.ms);
         json_object_array_add(a, e);
     }
     json_object_object_add(o.get(), "rules", a);

@@ -16,6 +16,7 @@ struct GwsFaultRule {
     long long times = 0;
     long long skip = 0;
     long long exit = -1;     // -1: the action's own exit status
+    long long ms = 0;        // "delay": the pause before the body runs
     long long seen = 0;
 };
 

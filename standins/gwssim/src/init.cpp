@@ -646,7 +646,9 @@ int Gwssim_Init(const std::string& dir, const GwsInitOptions& opt, std::string& 
     b.seq = (b.rng.Next() & 0xffffffffffULL);
 
     GwsDomain dom;
-    dom.domains = {"example.test", "example2.test"};
+    if (opt.domain.empty()) dom.domains = {"example.test", "example2.test"};
+    else dom.domains = {opt.domain};
+    const std::string at = "@" + dom.domains[0];
     dom.customer_id = "C0";
     for (int i = 0; i < 7; ++i) dom.customer_id += "abcdefghijklmnopqrstuvwxyz0123456789"[b.rng.Below(36)];
     static const char* demo[][2] = {{"admin", "Ada Admin"}, {"alice", "Alice Liddell"}, {"bob", "Bob Stone"},
@@ -657,7 +659,7 @@ int Gwssim_Init(const std::string& dir, const GwsInitOptions& opt, std::string& 
         char local[32], name[32];
         snprintf(local, sizeof local, "user%04d", i + 1);
         snprintf(name, sizeof name, "User %04d", i + 1);
-        u.email = std::string(i < 4 ? demo[i][0] : local) + "@example.test";
+        u.email = std::string(i < 4 ? demo[i][0] : local) + at;
         u.name = i < 4 ? demo[i][1] : name;
         u.admin = i == 0;
         dom.users.push_back(std::move(u));
@@ -674,7 +676,7 @@ int Gwssim_Init(const std::string& dir, const GwsInitOptions& opt, std::string& 
             sd.members.push_back(member(0, "organizer"));
             if (dom.users.size() > 1) sd.members.push_back(member(1, "writer"));
             if (dom.users.size() > 2) sd.members.push_back(member(2, "reader"));
-            sd.members.push_back({"team@example.test", "Team", "reader", "group"});
+            sd.members.push_back({"team" + at, "Team", "reader", "group"});
         } else if (i == 1) {
             sd.name = "Design Drive";
             sd.members.push_back(member(0, "organizer"));

@@ -3,6 +3,8 @@
 
 #include <gwssim/json_util.h>
 
+#include <dirent.h>
+
 #include <algorithm>
 
 namespace {
@@ -260,6 +262,22 @@ int Gwssim_Load_Key_File(const std::string& root, const std::string& key_file, G
     if (Gwssim_Json_Str(o.get(), "type") != "service_account" || id.empty()) return -1;
     rc = Gwssim_Load_Key(root, id, k);
     return rc == 0 ? 0 : -1;
+}
+
+std::string Gwssim_Key_Root(const std::string& root, const std::string& key_file) {
+    GwsKey k;
+    if (Gwssim_Load_Key_File(root, key_file, k) == 0) return root;
+    const std::string base = root + "/domains";
+    DIR* d = opendir(base.c_str());
+    if (!d) return root;
+    std::vector<std::string> names;
+    while (const dirent* e = readdir(d))
+        if (Gwssim_Is_Path_Component(e->d_name)) names.emplace_back(e->d_name);
+    closedir(d);
+    std::sort(names.begin(), names.end());
+    for (const std::string& name : names)
+        if (Gwssim_Load_Key_File(base + "/" + name, key_file, k) == 0) return base + "/" + name;
+    return root;
 }
 
 int Gwssim_Save_Key(const std::string& root, const GwsKey& k) {

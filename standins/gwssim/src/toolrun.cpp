@@ -6,7 +6,9 @@
 #include "faults.h"
 #include <gwssim/json_util.h>
 
+#include <cerrno>
 #include <csignal>
+#include <ctime>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -170,6 +172,12 @@ int Apply(const GwsFaultRule& r, int argc, char** argv, int (*body)(int, char**)
         return r.exit >= 0 ? (int)r.exit : kConnExit;
     }
     if (a == "empty") return 0;
+    if (a == "delay") {
+        struct timespec pause {static_cast<time_t>(r.ms / 1000), static_cast<long>(r.ms % 1000) * 1000000L};
+        while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+        }
+        return body(argc, argv);
+    }
     if (a == "hang" || a == "hang_noterm") {
         if (a == "hang_noterm") signal(SIGTERM, SIG_IGN);
         for (;;) pause();

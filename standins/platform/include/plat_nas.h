@@ -21,7 +21,8 @@ int Verify_User_Passwd(const char* user, const char* pw);
 
 // The physical path of a share path as the browser gives it ("/Share/folder/sub"): the share's
 // folder followed by the rest, without a trailing slash. -22 for an empty path, a "." or ".."
-// component, a backslash or a control character; -2 when the share is unknown.
+// component, a backslash or a control character, and for an existing path that a link leads out
+// of the share's folder; -2 when the share is unknown. Share names are case-sensitive.
 int Get_Phy_Path(const char* sharePath, std::string& out);
 
 // A path in two spellings, duplicate slashes collapsed: "/a/b" and "/a/b/".

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <memory>
 #include <strings.h>
 #include <unistd.h>
@@ -87,6 +88,19 @@ int Get_Integer(const O_CGI_AGENT& agent, const char* name, T& out, long long lo
     return 0;
 }
 
+// Test knob (only under QLM_ROOT): QLM_PARAM_TRACE names a file that gets one line per parameter
+// name a handler asks for, so a test can tell which parameters an action reads.
+void Trace_Param(const char* name) {
+    static const char* s_file = getenv("QLM_ROOT") ? getenv("QLM_PARAM_TRACE") : nullptr;
+    if (!s_file || !*s_file) return;
+    int fd = open(s_file, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    if (fd < 0) return;
+    std::string line = std::string(name) + "\n";
+    ssize_t ignored = write(fd, line.data(), line.size());
+    (void)ignored;
+    close(fd);
+}
+
 }  // namespace
 
 std::string Cgi_Url_Decode(const char* text, size_t len) {
@@ -118,6 +132,7 @@ O_CGI_AGENT::O_CGI_AGENT() {
 
 const char* O_CGI_AGENT::Get_Param(const char* name) const {
     if (!name) return nullptr;
+    Trace_Param(name);
     for (const auto& [key, value] : m_vParams)
         if (key == name) return value.c_str();
     return nullptr;
@@ -125,6 +140,7 @@ const char* O_CGI_AGENT::Get_Param(const char* name) const {
 
 int O_CGI_AGENT::Get_Param_Length(const char* name, size_t& len) const {
     if (!name) return -22;
+    Trace_Param(name);
     for (const auto& [key, value] : m_vParams)
         if (key == name) {
             len = value.size();

@@ -201,7 +201,15 @@ int Get_Phy_Path(const char* sharePath, std::string& out) {
         if (name != parts[0]) continue;
         std::string path = phys == "/" ? std::string() : phys;
         for (size_t i = 1; i < parts.size(); ++i) (path += '/') += parts[i];
-        out = path.empty() ? "/" : path;
+        if (path.empty()) path = "/";
+        // A link inside the share may point anywhere: what the path names must lie in the share.
+        std::unique_ptr<char, decltype(&free)> real(realpath(path.c_str(), nullptr), &free);
+        std::unique_ptr<char, decltype(&free)> top(realpath(phys.c_str(), nullptr), &free);
+        if (real && top) {
+            const std::string r(real.get()), t(top.get());
+            if (r != t && (t == "/" ? r.empty() : r.compare(0, t.size() + 1, t + "/") != 0)) return -22;
+        }
+        out = path;
         return 0;
     }
     return -2;

@@ -5,6 +5,8 @@
 
 #include <cctype>
 #include <cstring>
+#include <ctime>
+#include <string>
 
 namespace {
 
@@ -34,6 +36,25 @@ bool Valid_Time(const std::string& s, bool all_day) {
     if (i == s.size()) return true;
     if (s[i] == 'Z') return i + 1 == s.size();
     return (s[i] == '+' || s[i] == '-') && s.size() == i + 6 && Matches(s, i + 1, "dd:dd");
+}
+
+// Seconds since 1970 of a valid time (a date counts from its midnight UTC), for ordering only.
+long long Instant(const std::string& s, bool all_day) {
+    struct tm t {};
+    t.tm_year = std::stoi(s.substr(0, 4)) - 1900;
+    t.tm_mon = std::stoi(s.substr(5, 2)) - 1;
+    t.tm_mday = std::stoi(s.substr(8, 2));
+    if (all_day) return (long long)timegm(&t);
+    t.tm_hour = std::stoi(s.substr(11, 2));
+    t.tm_min = std::stoi(s.substr(14, 2));
+    t.tm_sec = std::stoi(s.substr(17, 2));
+    long long at = (long long)timegm(&t);
+    size_t z = s.find_first_of("Z+-", 19);
+    if (z != std::string::npos && s[z] != 'Z') {
+        long long off = std::stoi(s.substr(z + 1, 2)) * 3600LL + std::stoi(s.substr(z + 4, 2)) * 60LL;
+        at -= s[z] == '+' ? off : -off;
+    }
+    return at;
 }
 
 // The columns that hold a timestamp ("created", "updated", "start.dateTime", ...).
@@ -67,6 +88,8 @@ int Gam_Import_Event(const GamCmd& cmd, GamCtx& ctx) {
     if (!Valid_Time(cmd.start, cmd.start_all_day)) return Gam_Error("400: Invalid start: " + cmd.start);
     if (!Valid_Time(cmd.end, cmd.end_all_day)) return Gam_Error("400: Invalid end: " + cmd.end);
     if (cmd.start_all_day != cmd.end_all_day) return Gam_Error("400: Start and end must both be all-day or timed");
+    if (Instant(cmd.end, cmd.end_all_day) < Instant(cmd.start, cmd.start_all_day))
+        return Gam_Error("400: timeRangeEmpty: The specified time range is empty.");
     GwsLock lock;
     if (Gwssim_Lock_State(ctx.root, lock) != 0) return Gam_Error("500: backendError: the domain cannot be locked");
     GwsCalendar cal;

@@ -40,7 +40,7 @@ int Authorize(const GamCmd& cmd, GamCtx& ctx) {
     if (!cfg.enable_dasa) return refuse("enable_dasa is not true in " + dir + "/gam.cfg");
     if (cfg.domain.empty() || cfg.admin_email.empty() || cfg.customer_id.empty())
         return refuse("domain, admin_email and customer_id must be set in " + dir + "/gam.cfg");
-    ctx.root = Gwssim_Root();
+    ctx.root = Gwssim_Key_Root(Gwssim_Root(), dir + "/oauth2service.json");
     if (Gwssim_Load_Domain(ctx.root, ctx.domain) != 0 || ctx.domain.domains.empty())
         return Gam_Error("Connection error: no Workspace domain answers at " + ctx.root, kGamSocket);
     if (cfg.domain != ctx.domain.domains[0]) return refuse("401: Domain " + cfg.domain + " is not known");

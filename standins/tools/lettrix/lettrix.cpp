@@ -136,7 +136,7 @@ int Lettrix_Body(int argc, char** argv) {
     if (!opts[0].seen || !opts[1].seen || !opts[2].seen || output.empty())
         return Fail(2, "lettrix: --service-account-file, --impersonate-user and --output are required");
 
-    std::string root = Gwssim_Root();
+    std::string root = Gwssim_Key_Root(Gwssim_Root(), key_file);
     GwsDomain dom;
     GwsKey key;
     if (Gwssim_Authorize(root, key_file, dom, key, err) != 0) return Fail(1, err);

@@ -80,7 +80,7 @@ int Scoutix_Body(int argc, char** argv) {
         fputs(kUsage, stderr);
         return 2;
     }
-    std::string root = Gwssim_Root(), err, admin = argv[3];
+    std::string root = Gwssim_Key_Root(Gwssim_Root(), argv[2]), err, admin = argv[3];
     GwsDomain dom;
     GwsKey key;
     if (Gwssim_Authorize(root, argv[2], dom, key, err) != 0) return Fail(err);

@@ -45,7 +45,7 @@ int Tallyx_Body(int argc, char** argv) {
     if (!opts[0].seen || !opts[1].seen || out.empty() || (asc && desc))
         return Fail(2, "tallyx: -k KEYFILE -f IN -o OUT [--asc | --desc]");
 
-    std::string root = Gwssim_Root();
+    std::string root = Gwssim_Key_Root(Gwssim_Root(), key_file);
     GwsDomain dom;
     GwsKey key;
     if (Gwssim_Authorize(root, key_file, dom, key, err) != 0) return Fail(1, err);

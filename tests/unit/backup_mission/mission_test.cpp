@@ -89,7 +89,7 @@ TEST(MissionRecord, HistoryOrderIsNewestStartFirstWithMissingAsZero) {
 
 TEST(MissionRecord, IdMapsAreRemovedAndStampsKept) {
     RAIIful_Json r(Parse(R"({"restore_idmap_drive": ["a"], "restore_idmap_shared_drive": [], "restore_idmap_gmail": ["b"],
-        "restore_stamp_drive": "s"})"));
+        "restore_idmap_contact": ["u\tc"], "restore_stamp_drive": "s"})"));
     qlm::Mission_Remove_Id_Maps(r.get());
     EXPECT_STREQ(Json_To_Plain_String(r.get()), R"({"restore_stamp_drive":"s"})");
 }

@@ -329,6 +329,10 @@ TEST_F(WriteTest, ImportedEventsKeepTheirTextsAndReplaceBySameUid) {
         {"start", "2024-03-05T09:30:00Z"},
         {"start", "yesterday", "end", "today"},
         {"allday", "2024-03-08", "end", "2024-03-09T00:00:00Z"},
+        // An end before the start: the same instant written in two offsets is not.
+        {"start", "2024-03-05T09:30:00+08:00", "end", "2024-03-05T09:29:59+08:00"},
+        {"start", "2024-03-05T09:30:00Z", "end", "2024-03-05T10:00:00+01:00"},
+        {"allday", "2024-03-08", "end", "allday", "2024-03-07"},
     };
     for (const auto& tail : bad) {
         std::vector<std::string> a{"calendar", "alice@example.com", "import", "event", "icaluid", "other-uid"};
@@ -336,6 +340,9 @@ TEST_F(WriteTest, ImportedEventsKeepTheirTextsAndReplaceBySameUid) {
         Expect_Refused(Gam(a), tail[0].c_str());
     }
     EXPECT_TRUE(Fields_Of(sim, "alice@example.com", "other-uid").empty());
+    r = Gam({"calendar", "alice@example.com", "import", "event", "icaluid", "other-uid", "start",
+             "2024-03-05T09:30:00Z", "end", "2024-03-05T10:30:00+01:00"});
+    EXPECT_EQ(r.status, 0) << "an event of no length ends when it starts: " << r.err;
 }
 
 TEST_F(WriteTest, CreatedContactsHoldEveryGivenValue) {

@@ -89,6 +89,36 @@ TEST_F(DomainTest, ScoutixRefusesKeysAndAccountsItCannotUse) {
     }
 }
 
+TEST_F(DomainTest, ASecondDomainBesideTheFirstAnswersItsOwnKeys) {
+    const std::string second = root + "/domains/second.test";
+    Result init = Run({GWSSIM_CLI, "init", second, "--domain", "second.test", "--seed", "7"});
+    ASSERT_EQ(init.status, 0) << init.err;
+    const std::string first_key = Key("drive,gmail,calendar,contacts");
+    const std::string second_key = dir + "/second.json";
+    ASSERT_EQ(Run({GWSSIM_CLI, "key", second, "--grant", "drive", "--out", second_key}).status, 0);
+
+    EXPECT_EQ(Gwssim_Key_Root(root, first_key), root);
+    EXPECT_EQ(Gwssim_Key_Root(root, second_key), second);
+    EXPECT_EQ(Gwssim_Key_Root(root, dir + "/missing.json"), root);
+    // Each key lists its own domain's people; neither key acts in the other's domain.
+    auto info = [&](const std::string& key, const std::string& admin) {
+        Result r = Run({SCOUTIX_BIN, "-info", key, admin});
+        GwsJson o = Parse(r.out);
+        return std::make_pair(r.status, o ? Gwssim_Json_Text(o.get()) : r.err);
+    };
+    auto [status_b, text_b] = info(second_key, "admin@second.test");
+    EXPECT_EQ(status_b, 0) << text_b;
+    EXPECT_NE(text_b.find("alice@second.test"), std::string::npos);
+    EXPECT_EQ(text_b.find("@example.test"), std::string::npos);
+    auto [status_a, text_a] = info(first_key, "admin@example.test");
+    EXPECT_EQ(status_a, 0) << text_a;
+    EXPECT_EQ(text_a.find("@second.test"), std::string::npos);
+    EXPECT_EQ(info(second_key, "admin@example.test").first, 1);
+    EXPECT_EQ(info(first_key, "admin@second.test").first, 1);
+    // A domain name is one path component.
+    EXPECT_EQ(Run({GWSSIM_CLI, "init", dir + "/x", "--domain", "a/b"}).status, 2);
+}
+
 TEST_F(DomainTest, ScoutixListingsHaveTheKeysTheCallersRead) {
     std::string key = Key("drive,gmail,calendar,contacts");
     GwsDomain dom;

@@ -79,6 +79,31 @@ TEST_F(ActivityLog, InsertsNeedEveryTextAndStampTheClock) {
     EXPECT_EQ(Sql_Get_Number_Of_Record_By_Task_Type(log.db, "' OR 1=1 --"), 0);
 }
 
+TEST_F(ActivityLog, ABatchKeepsItsOrderAndStampsOrStoresNothing) {
+    LogDb log;
+    EXPECT_EQ(Sql_Log_Insert_Rows(nullptr, {}), -22);
+    EXPECT_EQ(Sql_Log_Insert_Rows(log.db, {}), 0);
+    std::vector<Sql_Log_Row> batch;
+    for (int i = 0; i < 3; ++i)
+        batch.push_back(Sql_Log_Row{"Orvenna", "T", "d@x", "admin", "SUCCESS", "backup", "info",
+                                    "row " + std::to_string(i) + " 'quoted'", 1000 + i});
+    ASSERT_EQ(Sql_Log_Insert_Rows(log.db, batch), 0);
+    List rows;
+    ASSERT_EQ(Sql_Log_Get_All_Data(log.db, rows.get(), "All", -1, -1, nullptr), 0);
+    EXPECT_EQ(rows.Strings("sql_name"), (Names{"row 2 'quoted'", "row 1 'quoted'", "row 0 'quoted'"}));
+    int64_t stamp = 0;
+    EXPECT_EQ(Json_Dict_Find_Int64(rows.at(2), "sql_timestamp", stamp), 0);
+    EXPECT_EQ(stamp, 1000);
+    // A batch the database refuses as a whole leaves no row of it behind.
+    ASSERT_EQ(sqlite3_exec(log.db, "CREATE TRIGGER refuse BEFORE INSERT ON quillmere_sql_database WHEN "
+                                   "NEW.sql_name = 'bad' BEGIN SELECT RAISE(ABORT, 'no'); END;",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    batch[1].strMessage = "bad";
+    EXPECT_EQ(Sql_Log_Insert_Rows(log.db, batch), -5052);
+    EXPECT_EQ(Sql_Get_Number_Of_Log(log.db), 3);
+}
+
 TEST_F(ActivityLog, ListsComeNewestFirstByPageAndTask) {
     LogDb log;
     const std::pair<const char*, const char*> rows[] = {{"T1", "r1"}, {"T2", "r2"}, {"T1", "r3"},

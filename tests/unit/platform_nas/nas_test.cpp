@@ -118,6 +118,23 @@ TEST_F(Nas_Test, Physical_Paths_Of_Share_Paths) {
     EXPECT_EQ(Get_Phy_Path(nullptr, out), -22);
 }
 
+TEST_F(Nas_Test, A_Link_Never_Leads_A_Share_Path_Out_Of_Its_Share) {
+    const std::string share = root / "share", outside = root / "outside";
+    ASSERT_EQ(mkdir(share.c_str(), 0700), 0);
+    ASSERT_EQ(mkdir(outside.c_str(), 0700), 0);
+    ASSERT_EQ(mkdir((share + "/real").c_str(), 0700), 0);
+    ASSERT_EQ(symlink(outside.c_str(), (share + "/escape").c_str()), 0);
+    ASSERT_EQ(symlink("real", (share + "/inner").c_str()), 0);
+    ASSERT_EQ(Nas_Share_Add("S", share.c_str()), 0);
+    std::string out;
+    EXPECT_EQ(Get_Phy_Path("/S/escape", out), -22);
+    EXPECT_EQ(Get_Phy_Path("/S/escape/deeper", out), 0);  // missing: the caller finds no folder there
+    EXPECT_EQ(Get_Phy_Path("/S/inner", out), 0);          // a link that stays inside is fine
+    EXPECT_EQ(out, share + "/inner");
+    EXPECT_EQ(Get_Phy_Path("/S", out), 0);
+    EXPECT_EQ(out, share);
+}
+
 TEST_F(Nas_Test, Shares_Are_Listed_And_Moved) {
     ASSERT_EQ(Nas_Share_Add("A", "/data/a"), 0);
     ASSERT_EQ(Nas_Share_Add("B", "/data/b"), 0);

@@ -158,6 +158,12 @@ struct GwsKey {
 // absolute, existing folder other than "/"; else /var/lib/gwssim. Never ends in "/".
 std::string Gwssim_Root();
 
+// The state folder that registers the key of key_file. Further domains live beside the first one,
+// as state folders root/domains/<name> (each made by gwssim init, with keys of its own); as with
+// Google, the key alone says which domain answers. root when no folder registers the key (the
+// tool then refuses it as unknown). The call log and fault rules stay in root for all domains.
+std::string Gwssim_Key_Root(const std::string& root, const std::string& key_file);
+
 // True for a text usable as one path component (user e-mails, ids): not empty, not "." or "..",
 // no "/", no control characters.
 bool Gwssim_Is_Path_Component(const std::string& s);

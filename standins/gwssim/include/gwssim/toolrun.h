@@ -7,7 +7,7 @@
 //  2. appends the call to calls.jsonl (tool, argv as a JSON array, pid, pgid, ppid, time);
 //  3. counts the call against every rule of faults.json whose tool and match texts fit it, and
 //     takes the first rule that fires (see the gwssim CLI: fault add --tool --match --action
-//     [--times N] [--skip N] [--exit N]);
+//     [--times N] [--skip N] [--exit N] [--ms N]);
 //  4. runs body, or in its place what the rule says:
 //       fail        stderr "ERROR: 500: backendError", exit N (default 1), nothing done
 //       conn        stderr "ERROR: Connection error: ...", exit N (default 3, GAM's; 0 allowed), nothing done
@@ -19,6 +19,7 @@
 //       fail_after  body runs (its writes to the domain stay); stdout dropped, files it wrote
 //                   removed, stderr "ERROR: 500: backendError", exit N (default 1)
 //       conn_after  the same with the connection-error line (exit N, default 3)
+//       delay       body runs as usual after a pause of --ms N milliseconds (a slow tool)
 //  5. appends the exit status to calls.jsonl and returns it.
 // "Files it wrote" are argv items that name a regular file the body created or replaced.
 // Without a state folder the call is neither logged nor faulted; body still runs.

@@ -1,8 +1,9 @@
-// What every browse action checks before a request text becomes a path, a lock or a catalog name.
+// What every browse and export action checks before a request text becomes a path, a lock or a catalog name.
 #pragma once
 
 #include <string>
 
+#include "dbcontrol/drive_search.h"
 #include "plat_json.h"
 
 class O_APP_CGI_AGENT;
@@ -27,6 +28,15 @@ bool Is_Regular_File(const std::string& path);
 // "<backup root>/<service>/<task>/<name><suffix>": an account's store folder, or with a suffix
 // its writers' lock.
 std::string Store_Path(const char* service, const char* task, const char* name, const char* suffix = "");
+
+// "<backup root>/gmail/<task>/<account>": the account's mail store folder.
+std::string Mail_Store_Dir(const char* task, const char* account);
+// The mail's EML file in that folder; empty when the local id is not one path component.
+std::string Eml_Path(const char* task, const char* account, const char* localid);
+
+// The Drive advanced-search keys of the request ("name_key_word", "type", "size_search_type",
+// "size", the three time ranges, and for a shared drive "member_key_word"); absent ones not set.
+catalog::Drive_Search_Filters Drive_Search_Request(const O_APP_CGI_AGENT* agent, catalog::Kind kind);
 
 // {"success": true, "list": list} and, when total >= 0, "total": total. list is taken over.
 void Reply_List(PT_JSON list, long long total = -1);

@@ -1,0 +1,403 @@
+"""Drive and shared drive exports to a NAS share, over a backed-up simulated domain: the exported
+trees against the domain byte for byte (the whole drive, picked items, a search), hostile names
+and links planted in the export folder, and the activity-log rows."""
+
+import json
+import os
+import re
+import shutil
+import sqlite3
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(__file__))
+import qlmtest  # noqa: E402
+import test_tasks  # noqa: E402
+
+USER = "alice@example.test"
+FOLDER_MIME = "application/vnd.google-apps.folder"
+SERVICES = {"drive_enable": "1", "shared_drive_enable": "1", "gmail_enable": "0", "calendar_enable": "0",
+            "contact_enable": "0"}
+# The part of a name the export adds on a clash: "name(3)" or "name(3).ext".
+COUNTER = re.compile(r"\(\d+\)(?=\.[^.]*$|$)")
+
+
+def component(name):
+    """A Drive name as the export writes it: one path component, as close to Google's as possible."""
+    name = name.replace("/", "_").replace("\0", "_")
+    return "Untitled" if name in ("", ".", "..") else name
+
+
+def uncounted(path):
+    """The path without the counters that same-named siblings get, so trees compare as multisets."""
+    return "/".join(COUNTER.sub("", c) for c in path.split("/"))
+
+
+def files_below(top):
+    """Every regular file below top: sorted [(path without counters, bytes)]; links are reported."""
+    out = []
+    for folder, dirs, files in os.walk(top):
+        for name in dirs + files:
+            full = os.path.join(folder, name)
+            rel = os.path.relpath(full, top)
+            if os.path.islink(full):
+                out.append((uncounted(rel), "link"))
+            elif name in files:
+                with open(full, "rb") as f:
+                    out.append((uncounted(rel), f.read()))
+    return sorted(out, key=lambda e: (e[0], repr(e[1])))
+
+
+def folders_below(top):
+    return sorted(uncounted(os.path.relpath(os.path.join(f, d), top)) for f, dirs, _ in os.walk(top) for d in dirs)
+
+
+class DriveExports(test_tasks.TaskCase):
+    maxDiff = None
+    """One backup of the domain's drives, then exports into a share made with nasctl."""
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.share = cls.path("share", "Public")
+        os.makedirs(cls.share)
+        cls.nasctl("share", "add", "Public", cls.share)
+        cls.outside = tempfile.mkdtemp(prefix="qlm-outside-", dir=cls.root)
+        cls.task = None
+
+    @classmethod
+    def env(cls, **extra):
+        return super().env(QLM_SLEEP_SCALE="0", **extra)
+
+    def setUp(self):
+        if DriveExports.task is None:
+            self.plant_hostile_items()
+            DriveExports.task = self.new_task()
+            reply = self.request(dict({"act": "backup", "task_id": self.task}, **SERVICES))
+            self.assertTrue(reply["success"], reply)
+            self.wait_history(lambda r: r.get("mode") != "export")
+
+    # -- the simulated domain ------------------------------------------------------------------
+
+    def sim(self, *parts):
+        return self.path("var/lib/gwssim", *parts)
+
+    def plant_hostile_items(self):
+        """A folder "..", files "a/b" and "..", next to the demo user's own items."""
+        path = self.sim("users", USER, "drive.json")
+        with open(path) as f:
+            drive = json.load(f)
+
+        def item(iid, name, parent, data=None):
+            entry = {"id": iid, "name": name, "parent": parent, "owner": USER,
+                     "createdTime": "2024-01-01T00:00:00.000Z", "modifiedTime": "2024-01-02T00:00:00.000Z",
+                     "mimeType": FOLDER_MIME if data is None else "text/plain"}
+            if data is not None:
+                import hashlib
+                entry.update(md5=hashlib.md5(data).hexdigest(), size=len(data), has_blob=True)
+                with open(self.sim("users", USER, "blobs", iid), "wb") as f:
+                    f.write(data)
+            drive["items"].append(entry)
+
+        root = drive["root_id"]
+        item("1dotdotFolder000000000000000000000", "..", root)
+        item("1dotdotInner0000000000000000000000", "inner.txt", "1dotdotFolder000000000000000000000", b"inner\n")
+        item("1slashName00000000000000000000000", "a/b", root, b"slash\n")
+        item("1dotdotFile000000000000000000000000", "..", root, b"dots\n")
+        with open(path, "w") as f:
+            json.dump(drive, f)
+
+    def sim_drive(self, *where):
+        with open(self.sim(*where, "drive.json")) as f:
+            return json.load(f)
+
+    def expected(self, drive, blobs, store, rows, top):
+        """What exporting the item top (its id) must give: [(path without counters, bytes)] and
+        the folders. A file with content in the domain brings that content; a Google editor file
+        brings what the backup stored for it; the others (shortcuts, scripts) bring nothing."""
+        # Trashed items are not backed up; items whose folder their owner cannot see are put in
+        # GAM's made-up "Orphans" folder at the top of the drive.
+        items = [it for it in drive["items"] if not it.get("trashed")]
+        known = {it["id"] for it in items} | {drive["root_id"]}
+        by_parent = {}
+        for it in items:
+            parent = it.get("parent")
+            if parent not in known:
+                parent = "Orphans"
+                if "Orphans" not in by_parent:
+                    by_parent.setdefault(drive["root_id"], []).append(
+                        {"id": "Orphans", "name": "Orphans", "mimeType": FOLDER_MIME})
+                    by_parent["Orphans"] = []
+            by_parent.setdefault(parent, []).append(it)
+        local = {r["drive_id"]: r["drive_localid"] for r in rows}
+        names = {r["drive_id"]: r["drive_name"] for r in rows}
+        files, folders = [], []
+
+        def walk(iid, path):
+            for it in by_parent.get(iid, []):
+                p = path + "/" + component(it["name"]) if path else component(it["name"])
+                if it["mimeType"] == FOLDER_MIME:
+                    folders.append(uncounted(p))
+                    walk(it["id"], p)
+                elif it.get("has_blob") and not it["mimeType"].startswith("application/vnd.google-apps."):
+                    with open(os.path.join(blobs, it["id"]), "rb") as f:
+                        files.append((uncounted(p), f.read()))
+                elif local.get(it["id"]) and os.path.isfile(os.path.join(store, local[it["id"]])):
+                    with open(os.path.join(store, local[it["id"]]), "rb") as f:
+                        files.append((uncounted(p), f.read()))
+
+        top_item = next((it for it in drive["items"] if it["id"] == top), None)
+        if top_item is None or top_item["mimeType"] == FOLDER_MIME:
+            name = component(names[top] if top_item is None else top_item["name"])
+            folders.append(name)
+            walk(top, name)
+        else:
+            walk(top_item["parent"], "")
+            files = [f for f in files if f[0] == uncounted(component(top_item["name"]))][:1]
+        return sorted(files, key=lambda e: (e[0], repr(e[1]))), sorted(folders)
+
+    # -- the catalogs and the store --------------------------------------------------------------
+
+    def catalog_rows(self, folder, key):
+        table = "drive_sql_database" if folder == "drive_db" else "shared_drive_sql_database"
+        with sqlite3.connect(self.gws("backup", folder, self.task, key + ".db")) as db:
+            db.row_factory = sqlite3.Row
+            return [dict(r) for r in db.execute("SELECT * FROM %s ORDER BY rowid DESC" % table)]
+
+    def drive_rows(self):
+        return self.catalog_rows("drive_db", USER)
+
+    def store(self):
+        return self.gws("backup/drive", self.task, USER)
+
+    def shared_drives(self):
+        """uuid -> (Google id, name) of every backed-up shared drive."""
+        path = self.gws("backup/shared_drive_map_db", self.task, self.task + "_mapping.db")
+        with sqlite3.connect(path) as db:
+            return {u: (i, n) for u, i, n in
+                    db.execute("SELECT shared_drive_uuid, shared_drive_id, shared_drive_name FROM shared_drive_mapping_uuid_table")}
+
+    # -- exports -----------------------------------------------------------------------------------
+
+    def history(self):
+        folder = self.gws("conf/mission/history_mission")
+        out = {}
+        for name in os.listdir(folder) if os.path.isdir(folder) else []:
+            with open(os.path.join(folder, name)) as f:
+                out[name] = json.load(f)
+        return out
+
+    def wait_history(self, match, before=(), deadline=120):
+        """The first history record not in before that match accepts."""
+        end = time.monotonic() + deadline
+        while time.monotonic() < end:
+            for name, record in self.history().items():
+                if name not in before and match(record):
+                    return record
+            time.sleep(0.05)
+        self.fail("no history record came")
+
+    def export(self, act="export_drive_to_nas", **params):
+        """Runs one export to its end: (reply, history record, the export folder)."""
+        before = set(self.history())
+        query = dict({"act": act, "task_id": self.task, "nas_path": "/Public"}, **params)
+        reply = self.request({k: v for k, v in query.items() if v is not None})
+        self.assertTrue(reply["success"], reply)
+        self.assertEqual(list(reply), ["success", "mission_id", "path"])
+        record = self.wait_history(lambda r: r.get("mode") == "export", before)
+        # The worker files its history record first, then removes its marker and progress record.
+        marker = self.gws("conf/mission/progress_mission", reply["mission_id"])
+        end = time.monotonic() + 30
+        while (os.path.exists(marker) or os.path.exists("/dev/shm/" + reply["mission_id"])) \
+                and time.monotonic() < end:
+            time.sleep(0.02)
+        self.assertFalse(os.path.exists(marker))
+        self.assertFalse(os.path.exists("/dev/shm/" + reply["mission_id"]))
+        return reply, record, reply["path"]
+
+    def export_rows(self, before):
+        return [r for r in self.log_rows()[before:] if r["sql_name"].startswith("Exported ")]
+
+    def tearDown(self):
+        # Every export is its own folder of the share, and nothing else is ever written there.
+        for name in os.listdir(self.share):
+            self.assertRegex(name, r"^Quillmere_Export_\d{8}_\d{6}$")
+        self.assertEqual(os.listdir(self.outside), [])
+
+    def clear_share(self):
+        for name in os.listdir(self.share):
+            shutil.rmtree(os.path.join(self.share, name))
+
+    # -- Drive ---------------------------------------------------------------------------------------
+
+    def test_the_whole_drive_arrives_as_in_the_domain(self):
+        self.clear_share()
+        logged = len(self.log_rows())
+        reply, record, folder = self.export(index="ALL", domain_user_email=USER)
+        self.assertEqual(os.path.dirname(folder), self.share)
+        self.assertEqual({k: record[k] for k in ("service", "task_id", "domain", "mode", "backup_status")},
+                         {"service": ["drive"], "task_id": self.task, "domain": USER, "mode": "export",
+                          "backup_status": "finish"})
+        drive = self.sim_drive("users", USER)
+        [top] = os.listdir(folder)
+        files, folders = self.expected(drive, self.sim("users", USER, "blobs"), self.store(), self.drive_rows(),
+                                       drive["root_id"])
+        self.assertEqual(files_below(folder), files)
+        self.assertEqual(folders_below(folder), folders)
+        # The hostile names became one component each, inside the drive's own folder (the folder
+        # ".." and the file ".." are both "Untitled", one of them with a counter).
+        got = dict(files_below(folder))
+        for name, data in (("Untitled/inner.txt", b"inner\n"), ("a_b", b"slash\n"), ("Untitled", b"dots\n")):
+            self.assertEqual(got.get(top + "/" + name), data, name)
+        # One row per copied file, naming the share path as the request gave it.
+        rows = self.export_rows(logged)
+        self.assertEqual(len(rows), len(files))
+        self.assertIn("Exported Drive file \"a/b\" of account %s to NAS path: /Public." % USER,
+                      [r["sql_name"] for r in rows])
+        self.assertEqual({(r["domain"], r["user"], r["sql_status"], r["task_id"]) for r in rows},
+                         {(USER, "admin", "SUCCESS", self.task)})
+
+    def test_a_picked_folder_brings_its_subtree_and_a_picked_file_comes_alone(self):
+        self.clear_share()
+        rows = self.drive_rows()
+        drive = self.sim_drive("users", USER)
+        by_id = {it["id"]: it for it in drive["items"]}
+        folder_row = next(r for r in rows if r["drive_mimeType"] == FOLDER_MIME and r["drive_depth"] == 0 and
+                          any(it.get("parent") == r["drive_id"] and it["mimeType"] == FOLDER_MIME
+                              for it in drive["items"]))
+        file_row = next(r for r in rows if r["drive_mimeType"] == "text/plain" and r["drive_depth"] >= 1
+                        and by_id.get(r["drive_id"], {}).get("has_blob"))
+        _, record, folder = self.export(index="%d,x7,999999,%d" % (folder_row["drive_index"], file_row["drive_index"]),
+                                        domain_user_email=USER)
+        self.assertEqual(record["backup_status"], "finish")
+        blobs = self.sim("users", USER, "blobs")
+        f1, d1 = self.expected(drive, blobs, self.store(), rows, folder_row["drive_id"])
+        f2, _ = self.expected(drive, blobs, self.store(), rows, file_row["drive_id"])
+        self.assertEqual(files_below(folder), sorted(f1 + f2, key=lambda e: (e[0], repr(e[1]))))
+        self.assertEqual(folders_below(folder), d1)
+        self.assertTrue(any("/" in p for p, _ in f1), "the folder's subtree has a subfolder with files")
+
+    def test_a_search_exports_what_it_matches(self):
+        self.clear_share()
+        rows = self.drive_rows()
+        matched = [r for r in rows if "file-00" in r["drive_name"] and r["drive_mimeType"] != FOLDER_MIME]
+        self.assertTrue(matched)
+        _, record, folder = self.export(search_condition_enable="1", name_key_word="file-00", domain_user_email=USER)
+        self.assertEqual(record["backup_status"], "finish")
+        blobs = self.sim("users", USER, "blobs")
+        want = sorted((component(r["drive_name"]), open(os.path.join(blobs, r["drive_id"]), "rb").read())
+                      for r in matched)
+        self.assertEqual(files_below(folder), want)
+        # A search that matches nothing finishes with an empty folder (the same second's folder
+        # would be shared).
+        self.clear_share()
+        _, record, folder = self.export(search_condition_enable="1", name_key_word="no such name",
+                                        domain_user_email=USER)
+        self.assertEqual(record["backup_status"], "finish")
+        self.assertEqual(os.listdir(folder), [])
+
+    def test_links_planted_in_the_export_folder_are_never_followed(self):
+        self.clear_share()
+        drive = self.sim_drive("users", USER)
+        rows = self.drive_rows()
+        top = component(next(r["drive_name"] for r in rows if r["drive_id"] == drive["root_id"]))
+        # The folders the next seconds' exports will use, each holding a link under the drive's name.
+        now = time.time()
+        planted = []
+        for s in range(-1, 6):
+            name = time.strftime("Quillmere_Export_%Y%m%d_%H%M%S", time.localtime(now + s))
+            os.makedirs(os.path.join(self.share, name), exist_ok=True)
+            os.symlink(self.outside, os.path.join(self.share, name, top))
+            planted.append(name)
+        _, record, folder = self.export(index="ALL", domain_user_email=USER)
+        self.assertIn(os.path.basename(folder), planted)
+        self.assertEqual(record["backup_status"], "finish")
+        self.assertTrue(os.path.islink(os.path.join(folder, top)))
+        files, _ = self.expected(drive, self.sim("users", USER, "blobs"), self.store(), rows, drive["root_id"])
+        got = [e for e in files_below(folder) if e[1] != "link"]
+        self.assertEqual(got, files)
+        self.assertEqual(os.listdir(self.outside), [])
+
+    def test_two_exports_at_once_never_write_into_one_file(self):
+        self.clear_share()
+        before = set(self.history())
+        replies = [self.request(dict(act="export_drive_to_nas", task_id=self.task, nas_path="/Public", index="ALL",
+                                     domain_user_email=USER)) for _ in range(2)]
+        self.assertTrue(all(r["success"] for r in replies), replies)
+        end = time.monotonic() + 120
+        while len(set(self.history()) - before) < 2 and time.monotonic() < end:
+            time.sleep(0.05)
+        records = [r for n, r in self.history().items() if n not in before]
+        self.assertEqual([r["backup_status"] for r in records], ["finish", "finish"])
+        for r in replies:
+            marker = self.gws("conf/mission/progress_mission", r["mission_id"])
+            while os.path.exists(marker) and time.monotonic() < end:
+                time.sleep(0.02)
+        # Started in the same second they share one folder, and each file is there twice, once
+        # with a counter; otherwise each has its own. Either way every file arrives twice, whole.
+        drive = self.sim_drive("users", USER)
+        files, _ = self.expected(drive, self.sim("users", USER, "blobs"), self.store(), self.drive_rows(),
+                                 drive["root_id"])
+        got = []
+        for name in os.listdir(self.share):
+            got += files_below(os.path.join(self.share, name))
+        self.assertEqual(sorted(got, key=lambda e: (e[0], repr(e[1]))),
+                         sorted(files * 2, key=lambda e: (e[0], repr(e[1]))))
+
+    def test_refusals_answer_before_anything_is_written(self):
+        self.clear_share()
+        good = dict(act="export_drive_to_nas", task_id=self.task, nas_path="/Public", index="ALL",
+                    domain_user_email=USER)
+        cases = [
+            ({"index": None}, 5303, "index"),
+            ({"domain_user_email": None}, 5303, "domain_user_email"),
+            ({"domain_user_email": "../../x"}, 5302, "domain_user_email"),
+            ({"task_id": "../x"}, 5302, "task_id"),
+            ({"act": "export_shared_drive_to_nas", "shared_drive_id": None}, 5303, "shared_drive_id"),
+            ({"act": "export_shared_drive_to_nas", "shared_drive_id": ".."}, 5302, "shared_drive_id"),
+        ]
+        before = set(self.history())
+        for change, code, name in cases:
+            with self.subTest(change=change):
+                reply = self.request({k: v for k, v in dict(good, **change).items() if v is not None})
+                self.assertEqual(reply, {"success": False, "error_code": code, "error_msg": name})
+        self.assertEqual(os.listdir(self.share), [])
+        self.assertEqual(set(self.history()), before)
+
+    # -- Shared Drive ----------------------------------------------------------------------------------
+
+    def test_every_shared_drive_arrives_as_in_the_domain(self):
+        self.clear_share()
+        drives = self.shared_drives()
+        self.assertTrue(drives)
+        for uuid, (gid, name) in drives.items():
+            with self.subTest(name=name):
+                self.clear_share()
+                if not os.path.exists(self.gws("backup/shared_drive_db", self.task, uuid + ".db")):
+                    # A drive the administrator could not read has no catalog: nothing to export.
+                    reply = self.request(dict(act="export_shared_drive_to_nas", task_id=self.task,
+                                              nas_path="/Public", index="ALL", shared_drive_id=uuid))
+                    self.assertEqual(reply, {"success": False, "error_code": 5302, "error_msg": "shared_drive_id"})
+                    continue
+                logged = len(self.log_rows())
+                _, record, folder = self.export(act="export_shared_drive_to_nas", index="ALL", shared_drive_id=uuid)
+                self.assertEqual({k: record[k] for k in ("service", "domain", "backup_status")},
+                                 {"service": ["shared_drive"], "domain": test_tasks.ADMIN, "backup_status": "finish"})
+                drive = self.sim_drive("shared", gid)
+                store = self.gws("backup/shared_drive", self.task, uuid)
+                rows = self.catalog_rows("shared_drive_db", uuid)
+                files, folders = self.expected(drive, self.sim("shared", gid, "blobs"), store, rows, drive["root_id"])
+                self.assertEqual(files_below(folder), files)
+                self.assertEqual(folders_below(folder), folders)
+                rows = self.export_rows(logged)
+                self.assertEqual(len(rows), len(files))
+                self.assertEqual({r["domain"] for r in rows}, {name} if rows else set())
+                for r in rows:
+                    self.assertRegex(r["sql_name"], r'^Exported Shared Drive file ".*" of account %s to NAS path: '
+                                     r'/Public\.$' % re.escape(name))
+
+
+if __name__ == "__main__":
+    unittest.main()
