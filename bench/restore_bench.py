@@ -1,14 +1,16 @@
 #!/usr/bin/env python3
-"""Restore benchmark: one user's backed-up My Drive restored whole through orvenna.cgi and the tool
-stand-ins, once per size, against a plain shell loop running the same upload lines. Run by hand
-after a build:
+"""Restore benchmark: one user's backed-up My Drive, then one user's backed-up mailbox, restored whole
+through orvenna.cgi and the tool stand-ins, once per size, against a plain shell loop running the
+same upload or insert lines. Run by hand after a build:
 
-    python3 bench/restore_bench.py [--files 2000 20000]
+    python3 bench/restore_bench.py [--files 2000 20000] [--messages 2500 10000]
 
-For each size it prints items per second, the tool processes the restore started, the system's own
-time per item (the restore's time less the shell loop's, per upload) beside the shell loop's time per
-upload, and the bytes the worker wrote to its running mission record (counted at every replace of
-the record) and to its journal. The system's own cost per item should stay flat as the size grows."""
+(an empty list, "--files" alone, leaves that part out). For each size it prints items or messages
+per second, the tool processes the restore started, the system's own time per item (the restore's
+time less the shell loop's, per upload or insert) beside the shell loop's time per line (for the
+mailbox also the restore's time outside any tool, which the simulated mailbox's own cost, growing
+with its size, does not blur), and the bytes the worker wrote to its running mission record (counted at every replace of the record) and
+to its journal. The system's own cost per item should stay flat as the size grows."""
 
 import argparse
 import ctypes
@@ -25,6 +27,9 @@ import uuid
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
 import qlmtest  # noqa: E402
 import test_tasks  # noqa: E402
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from gmail_bench import busy_ms, read_calls  # noqa: E402
 
 IN_MOVED_TO, IN_CLOSE_WRITE = 0x80, 0x8
 
@@ -60,85 +65,140 @@ class Domain(test_tasks.TaskCase):
     """A staged root whose only user holds the generated files."""
 
 
-def one_size(files):
-    t0 = time.monotonic()
-    Domain.root = qlmtest.stage_root({"GWSSIM_INIT_ARGS": "--users 1 --files %d --messages 1 --events 1 "
-                                                          "--contacts 1 --shared-drives 0" % files})
+def stage(init_args, service_flags):
+    """A staged root whose only user holds the generated data, backed up once; (helper, task, domain, user)."""
+    Domain.root = qlmtest.stage_root({"GWSSIM_INIT_ARGS": init_args})
     Domain.sid = Domain.nasctl("login", "admin", "admin").strip()
     d = Domain()
-    try:
-        task = d.new_task()
-        with open(d.path("var/lib/gwssim/domain.json")) as f:
-            domain = json.load(f)
-        user = domain["users"][0]["email"]
-        env = dict(d.env(), QLM_SLEEP_SCALE="0")
-        subprocess.run([d.cgi_path, "-backup", str(uuid.uuid4()), task, "1", "0", "0", "0", "0"], env=env, check=True,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        print("%6d files: staged and backed up in %.1f s" % (files, time.monotonic() - t0))
+    task = d.new_task()
+    with open(d.path("var/lib/gwssim/domain.json")) as f:
+        domain = json.load(f)
+    user = domain["users"][0]["email"]
+    subprocess.run([d.cgi_path, "-backup", str(uuid.uuid4()), task, *service_flags],
+                   env=dict(d.env(), QLM_SLEEP_SCALE="0"), check=True, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)
+    return d, task, domain, user
 
-        calls = d.path("var/lib/gwssim/calls.jsonl")
-        os.unlink(calls)
-        missions = d.gws("conf/mission")
-        shutil.rmtree(os.path.join(missions, "history_mission"), ignore_errors=True)  # the backup's record
-        os.makedirs(os.path.join(missions, "history_mission"))
-        watch = RecordWatch(missions)
-        start = time.monotonic()
-        reply = d.request({"act": "restore", "task_id": task, "domain_user_email": user, "localid_list": "ALL",
-                           "drive_enable": "1", "shared_drive_enable": "0", "gmail_enable": "0",
-                           "calendar_enable": "0", "contact_enable": "0"}, extra_env={"QLM_SLEEP_SCALE": "0"})
-        mission = reply["mission_id"]
-        journal_bytes = 0
-        while not os.listdir(os.path.join(missions, "history_mission")):
-            watch.poll(mission)
-            try:
-                journal_bytes = os.path.getsize(os.path.join(missions, mission + ".journal"))
-            except OSError:
-                pass
-            time.sleep(0.01)
-        took = time.monotonic() - start
+
+def timed_restore(d, task, user, switches):
+    """Runs a whole restore of user through orvenna.cgi: (seconds, history record, tool calls, record watch,
+    journal bytes)."""
+    calls = d.path("var/lib/gwssim/calls.jsonl")
+    os.unlink(calls)
+    missions = d.gws("conf/mission")
+    shutil.rmtree(os.path.join(missions, "history_mission"), ignore_errors=True)  # the backup's record
+    os.makedirs(os.path.join(missions, "history_mission"))
+    watch = RecordWatch(missions)
+    start = time.monotonic()
+    query = {"act": "restore", "task_id": task, "domain_user_email": user, "localid_list": "ALL"}
+    query.update({k + "_enable": "1" if k in switches else "0"
+                  for k in ("drive", "shared_drive", "gmail", "calendar", "contact")})
+    mission = d.request(query, extra_env={"QLM_SLEEP_SCALE": "0"})["mission_id"]
+    journal_bytes = 0
+    while not os.listdir(os.path.join(missions, "history_mission")):
         watch.poll(mission)
-        [name] = os.listdir(os.path.join(missions, "history_mission"))
-        with open(os.path.join(missions, "history_mission", name)) as f:
-            record = json.load(f)
-        with open(calls) as f:
-            entries = [json.loads(line) for line in f if line.strip()]
-        entries = [e for e in entries if "tool" in e]  # one start line per tool process
-        uploads = [e["argv"] for e in entries if e.get("tool") == "gam" and "localfile" in e.get("argv", [])]
+        try:
+            journal_bytes = os.path.getsize(os.path.join(missions, mission + ".journal"))
+        except OSError:
+            pass
+        time.sleep(0.01)
+    took = time.monotonic() - start
+    watch.poll(mission)
+    [name] = os.listdir(os.path.join(missions, "history_mission"))
+    with open(os.path.join(missions, "history_mission", name)) as f:
+        record = json.load(f)
+    with open(calls) as f:
+        entries = [json.loads(line) for line in f if line.strip()]
+    entries = [e for e in entries if "tool" in e]  # one start line per tool process
+    outside = took - busy_ms(read_calls(calls)) / 1000.0
+    return took, record, entries, watch, journal_bytes, outside
 
+
+def shell_loop(d, domain, grant, lines):
+    """The same gam lines through a plain shell loop, with a GAM folder of its own: (seconds, status,
+    seconds outside any tool)."""
+    gamdir = tempfile.mkdtemp(prefix="qlm-bench-gam-", dir=d.path("root"))
+    with open(os.path.join(gamdir, "gam.cfg"), "w") as f:
+        f.write("[DEFAULT]\nadmin_email = %s\ncustomer_id = %s\ndomain = %s\nenable_dasa = true\n"
+                % (test_tasks.ADMIN, domain["customer_id"], domain["domains"][0]))
+    subprocess.run([d.path("usr/local/bin/gwssim"), "key", d.path("var/lib/gwssim"), "--grant", grant,
+                    "--out", os.path.join(gamdir, "oauth2service.json")], env=d.env(), check=True,
+                   stdout=subprocess.DEVNULL)
+    script = os.path.join(gamdir, "loop.sh")
+    gam = d.path(qlmtest.APP, "bin/gam")
+    with open(script, "w") as f:
+        for argv in lines:
+            f.write(" ".join("'" + a.replace("'", "'\\''") + "'" for a in [gam] + argv) + " >/dev/null 2>&1\n")
+    calls = d.path("var/lib/gwssim/calls.jsonl")
+    if os.path.exists(calls):
+        os.unlink(calls)
+    start = time.monotonic()
+    status = subprocess.run(["sh", script], env=dict(d.env(), GAMCFGDIR=gamdir)).returncode
+    took = time.monotonic() - start
+    return took, status, took - busy_ms(read_calls(calls)) / 1000.0
+
+
+def one_size(files):
+    t0 = time.monotonic()
+    d, task, domain, user = stage("--users 1 --files %d --messages 1 --events 1 --contacts 1 --shared-drives 0"
+                                  % files, ["1", "0", "0", "0", "0"])
+    try:
+        print("%6d files: staged and backed up in %.1f s" % (files, time.monotonic() - t0))
+        took, record, entries, watch, journal_bytes, _ = timed_restore(d, task, user, {"drive"})
+        uploads = [e["argv"] for e in entries if e.get("tool") == "gam" and "localfile" in e.get("argv", [])]
         n = max(len(uploads), 1)
         print("%6d files: restore %s in %.1f s, %d items (%d uploads), %.1f items/s, %d tool processes"
               % (files, record["backup_status"], took, record["drive_total"], len(uploads),
                  record["drive_total"] / took, len(entries)))
         print("%6d files: mission record written %d times, %d bytes in all; journal %d bytes"
               % (files, watch.writes, watch.bytes, journal_bytes))
-
-        # The same uploads through a plain shell loop, with a GAM folder of its own.
-        gamdir = tempfile.mkdtemp(prefix="qlm-bench-gam-", dir=d.path("root"))
-        with open(os.path.join(gamdir, "gam.cfg"), "w") as f:
-            f.write("[DEFAULT]\nadmin_email = %s\ncustomer_id = %s\ndomain = %s\nenable_dasa = true\n"
-                    % (test_tasks.ADMIN, domain["customer_id"], domain["domains"][0]))
-        subprocess.run([d.path("usr/local/bin/gwssim"), "key", d.path("var/lib/gwssim"), "--grant", "drive",
-                        "--out", os.path.join(gamdir, "oauth2service.json")], env=env, check=True,
-                       stdout=subprocess.DEVNULL)
-        script = os.path.join(gamdir, "loop.sh")
-        gam = d.path(qlmtest.APP, "bin/gam")
-        with open(script, "w") as f:
-            for argv in uploads:
-                f.write(" ".join("'" + a.replace("'", "'\\''") + "'" for a in [gam] + argv) + " >/dev/null 2>&1\n")
-        start = time.monotonic()
-        loop_status = subprocess.run(["sh", script], env=dict(env, GAMCFGDIR=gamdir)).returncode
-        loop = time.monotonic() - start
+        loop, loop_status, _ = shell_loop(d, domain, "drive", uploads)
         print("%6d files: own time per item %.2f ms  beside the shell loop's %.2f ms per upload (%.1f s, status %d)"
               % (files, (took - loop) / n * 1000, loop / n * 1000, loop, loop_status))
     finally:
         shutil.rmtree(Domain.root, ignore_errors=True)
 
 
+def one_mailbox(messages):
+    t0 = time.monotonic()
+    d, task, domain, user = stage("--users 1 --files 0 --messages %d --events 0 --contacts 0 --shared-drives 0"
+                                  % messages, ["0", "0", "0", "1", "0"])
+    try:
+        print("%6d messages: staged and backed up in %.1f s" % (messages, time.monotonic() - t0))
+        # Both runs insert into the mailbox as it was after the backup: the simulated mailbox is one
+        # file, rewritten by every insert, so its size weighs on each insert alike.
+        box = d.path("var/lib/gwssim/users", user, "mail.json")
+        with open(box, "rb") as f:
+            before = f.read()
+        took, record, entries, watch, journal_bytes, outside = timed_restore(d, task, user, {"gmail"})
+        inserts = [e["argv"] for e in entries if e.get("tool") == "gam" and "insert" in e.get("argv", [])]
+        n = max(len(inserts), 1)
+        print("%6d messages: restore %s in %.1f s, %d messages (%d inserts), %.1f messages/s, %d tool processes"
+              % (messages, record["backup_status"], took, record["gmail_total"], len(inserts),
+                 record["gmail_total"] / took, len(entries)))
+        print("%6d messages: mission record written %d times, %d bytes in all; journal %d bytes"
+              % (messages, watch.writes, watch.bytes, journal_bytes))
+        with open(box, "wb") as f:
+            f.write(before)
+        loop, loop_status, loop_outside = shell_loop(d, domain, "gmail", inserts)
+        print("%6d messages: own time per message %.2f ms  beside the shell loop's %.2f ms per insert "
+              "(%.1f s, status %d)" % (messages, (took - loop) / n * 1000, loop / n * 1000, loop, loop_status))
+        # Outside any tool: starting each gam is in both; the rest of the restore's share is the system's.
+        print("%6d messages: outside the tools %.2f ms per message  beside the shell loop's %.2f ms; own %.2f ms"
+              % (messages, outside / n * 1000, loop_outside / n * 1000, (outside - loop_outside) / n * 1000))
+    finally:
+        shutil.rmtree(Domain.root, ignore_errors=True)
+
+
 def main():
     ap = argparse.ArgumentParser()
-    ap.add_argument("--files", type=int, nargs="+", default=[2000, 20000])
-    for files in ap.parse_args().files:
+    ap.add_argument("--files", type=int, nargs="*", default=[2000, 20000])
+    ap.add_argument("--messages", type=int, nargs="*", default=[2500, 10000])
+    args = ap.parse_args()
+    for files in args.files:
         one_size(files)
+    for messages in args.messages:
+        one_mailbox(messages)
 
 
 if __name__ == "__main__":

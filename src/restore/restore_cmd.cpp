@@ -103,6 +103,21 @@ int GWS_Run_Restore_Cmd_With_Retry(const std::string& strCmd, const std::string&
     return -1;
 }
 
+int Upload_Gmail_With_Retry(const char* pszTargetAccount, const std::string& strSourceFile,
+                            const std::string& strLabel) {
+    if (Empty(pszTargetAccount) || strSourceFile.empty() || strLabel.empty()) return 1;
+    g_bGwsRestoreConnAbort = false;
+    const Scratch errScratch(1, New_Err_File());
+    const Scratch outScratch(0, qlm::Worker_Out_Path());
+    const std::string line = ShellQuote(qlm::Tool_Path("gam")) + " user " + ShellQuote(pszTargetAccount) +
+                             " insert messages emlfile " + ShellQuote(strSourceFile) +
+                             " charset latin1 deleted false addlabel " + ShellQuote(strLabel) + " >" +
+                             ShellQuote(outScratch.path) + " 2>" + ShellQuote(errScratch.path);
+    if (qlm::Prepare_Tool_Output(outScratch.path) != 0) return 1;
+    if (GWS_Run_Restore_Cmd_With_Retry(line, errScratch.path) == 0) return 0;
+    return g_bGwsRestoreConnAbort ? -1 : 1;
+}
+
 std::string Create_Drive_Folder(const char* pszUserEmail, const char* pszCreateFolderName,
                                 const char* pszDriveParentID) {
     return Create_Folder(pszUserEmail, pszCreateFolderName, pszDriveParentID ? pszDriveParentID : "");

@@ -16,6 +16,12 @@ extern bool g_bGwsRestoreConnAbort;
 // five failed runs, or at once (the flag set) when the error file shows a lost connection.
 int GWS_Run_Restore_Cmd_With_Retry(const std::string& strCmd, const std::string& strErrFile, int iTimeoutSec = 600);
 
+// Inserts one stored message into the account's mailbox under the label, not in the trash, every
+// byte as stored (the file is read as Latin-1, which takes any byte). Runs as the runner above:
+// 0 inserted; 1 after five failed runs; -1 at once on a lost connection (the flag set).
+int Upload_Gmail_With_Retry(const char* pszTargetAccount, const std::string& strSourceFile,
+                            const std::string& strLabel);
+
 // The new folder's id, or "" on any failure. The parent may be a shared drive's id (its top).
 std::string Create_Drive_Folder(const char* pszUserEmail, const char* pszCreateFolderName,
                                 const char* pszDriveParentID);

@@ -20,6 +20,7 @@
 #include "plat_file.h"
 #include "plat_string.h"
 #include "restore/account_restore.h"
+#include "restore/gmail_restore.h"
 #include "restore/restore_tree.h"
 
 namespace qlm {
@@ -28,7 +29,7 @@ const RestoreServiceRow kRestoreServices[kRestoreServiceCount] = {
     {"drive_enable", "Drive", "drive", Restore_Drive, "Drive restore fail.", kKeyDriveTotal, kKeyDriveCurrent},
     {"shared_drive_enable", "Shared Drive", "shared_drive", Restore_Shared_Drive, "Shared drive restore fail.",
      kKeySharedDriveTotal, kKeySharedDriveCurrent},
-    {"gmail_enable", "Gmail", "gmail", nullptr, "Gmail restore fail.", kKeyGmailTotal, kKeyGmailCurrent},
+    {"gmail_enable", "Gmail", "gmail", Restore_Gmail, "Gmail restore fail.", kKeyGmailTotal, kKeyGmailCurrent},
     {"calendar_enable", "Calendar", "calendar", Restore_Calendar, "Calendar restore fail.", kKeyCalendarTotal,
      kKeyCalendarCurrent},
     {"contact_enable", "Contact", "contact", Restore_Contact, "Contact restore fail.", kKeyContactTotal,
@@ -72,6 +73,7 @@ int Count_Restore_Total(const RestoreRequest& req, int64_t& total, sqlite3* db) 
     const char* task = req.pTask->Get_Task_ID();
     const char* admin = req.pTask->Get_Admin_Email();
     const bool bSelect = req.nMode == 0;
+    if (req.nService == 2) return Count_Gmail_Restore_Total(req, total, db);
     if (req.nService == 3 || req.nService == 4) {  // Calendar, Contacts
         const AccountCatalog& cat = req.nService == 3 ? kCalendarCatalog : kContactCatalog;
         std::string user;

@@ -399,7 +399,6 @@ class RestoreRequests(RestoreCase):
             (dict(shared, target_shared_drive_id="a b"), 5302, "target_shared_drive_id"),
             (dict(base, **SHARED_ONLY), 5303, "shared_drive_id"),
             (dict(shared, **DRIVE_ONLY), 5303, "domain_user_email"),
-            (dict(base, drive_enable="0", gmail_enable="1"), 5052, "Gmail restore is not available."),
             (dict(shared, shared_drive_id=str(uuid.uuid4())), 5302, "shared_drive_id"),
             (dict(base, localid_list=None), 5303, "localid_list"),
             (dict(shared, target_shared_drive_id="0AnotThere"), 5021, "task_id"),
