@@ -275,7 +275,7 @@ PassResult Backup_Gmail_User(GmailRun& run, const std::string& user) {
     smbbackup::Create_Path(store.c_str(), 0700);
     if (bCatalog) Sweep_Unlisted_Files(store, old);
 
-    UnlinkGuard listing = Guard_File(qlm::Tool_Result_Path(smbbackup::Create_New_ID()));
+    UnlinkGuard listing = Guard_File(qlm::Worker_Listing_Path());
     std::vector<std::string> ids;
     int ret = 0, status = 0;
     const ListResult lr = Run_Lettrix(run, user, *listing, nullptr, ids, ret, status);
@@ -403,9 +403,9 @@ int Backup_Gmail(GWSTask* pTask, std::string strMissionPath, const char* pszCurr
     LockGuard lock(&fd);
     Read_Record(run);
 
-    const std::string id = smbbackup::Create_New_ID();
-    run.strOutPath = qlm::Tmp_Dir() + "/" + id + "_out";
-    run.strErrPath = qlm::Tmp_Dir() + "/" + id + "_err";
+    // Named with the worker's pid, so the next worker removes them when this one is killed.
+    run.strOutPath = qlm::Worker_Out_Path();
+    run.strErrPath = qlm::Worker_Err_Path();
     UnlinkGuard out = Guard_File(run.strOutPath), err = Guard_File(run.strErrPath);
     UnlinkGuard header = New_Temp_File(), attach = New_Temp_File();
     run.strHeaderPath = *header;
@@ -436,7 +436,7 @@ void Write_Start_Record_Keeping_Gmail_Resume(const std::string& strMissionPath, 
 int Count_Gmail(GWSTask* pTask, int64_t* llCount, const char* pszCurrentLoginUser, sqlite3* sqlDatabase) {
     const LogCtx ctx = Make_Log_Ctx(pTask, pszCurrentLoginUser, sqlDatabase);
     Log_Progress(ctx, "Start counting backup Gmail emails.");
-    const std::string errPath = qlm::Tmp_Dir() + "/" + smbbackup::Create_New_ID() + "_err";
+    const std::string errPath = qlm::Worker_Err_Path();
     UnlinkGuard err = Guard_File(errPath);
     std::vector<std::string> users;
     if (List_Selected_Users(pTask, errPath, users) != 0) {
