@@ -185,17 +185,6 @@ std::vector<std::pair<std::string, int64_t>> Gmail_Users_Get_Count_Internal(GWST
     return counts;
 }
 
-// Removes the files of a user's store folder that no catalog row names: what a run killed between
-// an export and its batch left behind. The caller holds the user's lock.
-void Sweep_Unlisted_Files(const std::string& store, const RowMap& old) {
-    std::unordered_set<std::string> named;
-    for (const auto& [id, row] : old) named.insert(row.strLocalID);
-    std::vector<std::string> names;
-    GetFolderList(names, store.c_str());
-    for (const std::string& n : names)
-        if (named.count(n) == 0) unlink((store + "/" + n).c_str());
-}
-
 enum class ExportResult { Ok, Failed, Lost };
 
 ExportResult Export_Message(const GmailRun& run, const std::string& user, const std::string& gmailID,
@@ -273,7 +262,7 @@ PassResult Backup_Gmail_User(GmailRun& run, const std::string& user) {
     }
     const std::string store = gmailDir + "/" + run.strTaskID + "/" + user;
     smbbackup::Create_Path(store.c_str(), 0700);
-    if (bCatalog) Sweep_Unlisted_Files(store, old);
+    if (bCatalog) Remove_Files_Without_Rows(store, old);
 
     UnlinkGuard listing = Guard_File(qlm::Worker_Listing_Path());
     std::vector<std::string> ids;
