@@ -17,7 +17,10 @@ import unittest
 sys.path.insert(0, os.path.dirname(__file__))
 import qlmtest  # noqa: E402
 import test_backup  # noqa: E402
+import test_restore  # noqa: E402
 import test_tasks  # noqa: E402
+
+alive = test_backup.alive
 
 NO_SERVICE = test_backup.NO_SERVICE
 ALL_SERVICES = {k: "1" for k in NO_SERVICE}
@@ -31,32 +34,19 @@ def md5_of(path):
         return hashlib.md5(f.read()).hexdigest()
 
 
+def spread(count, points):
+    """points call numbers spread evenly over a run of count calls, first and last included."""
+    return sorted({round(i * (count - 1) / (points - 1)) for i in range(points)})
+
+
 def read_rows(path, sql):
     """Rows of a catalog, read only; the integrity check has run before."""
     with sqlite3.connect("file:%s?mode=ro" % path, uri=True) as db:
         return db.execute(sql).fetchall()
 
 
-class CrashCase(test_backup.BackupCase):
-    """Runs killed at a chosen point and run again, and what the stores hold afterwards."""
-
-    reference = None
-
-    @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
-        # What a run that nobody disturbs stores of the demo domain, to compare every rerun with.
-        helper = cls()
-        helper.setUp()
-        reply = helper.backup(**ALL_SERVICES)
-        assert reply["success"], reply
-        started = time.monotonic()
-        helper.wait_history()
-        cls.run_seconds = time.monotonic() - started
-        cls.reference = helper.stored()
-        helper.tearDown()
-
-    # ---- killing ----
+class Killing:
+    """Killing a worker at a point seen from outside, as a power cut would."""
 
     def descendants(self, pid):
         """Every live process below pid or in its process group (tools run in groups of their own)."""
@@ -91,14 +81,6 @@ class CrashCase(test_backup.BackupCase):
         self.assertFalse([p for p in victims if test_backup.alive(p)])
         self.workers = []
 
-    def start(self, **switches):
-        """Starts a backup of the given services; (mission id, worker pid) once it runs."""
-        reply = self.backup(**dict(NO_SERVICE, **switches))
-        self.assertTrue(reply["success"], reply)
-        record = self.running(reply["mission_id"])
-        self.workers = [record["process_pid"]]
-        return reply["mission_id"], record["process_pid"]
-
     def wait_for(self, what, predicate, worker, deadline=60):
         end = time.monotonic() + deadline
         while time.monotonic() < end:
@@ -113,6 +95,90 @@ class CrashCase(test_backup.BackupCase):
         """True once a tool whose command line holds needle runs under the worker."""
         table = test_backup.proc_table()
         return any(needle in table[p][3] for p in self.descendants(worker) if p in table)
+
+    def kill_at_a_record_write(self, worker):
+        """SIGKILL to the worker's group as soon as a whole-file write's temporary file shows, then
+        to everything else it started."""
+        tmp = self.gws("tmp")
+        end = time.monotonic() + 60
+        while time.monotonic() < end:
+            if any(n.startswith("w.") for n in os.listdir(tmp)):
+                os.killpg(worker, signal.SIGKILL)
+                return self.crash(worker)
+        self.fail("no record write seen")
+
+    def kill_root_processes(self):
+        """Whatever still runs from this class's root (a test that failed before its kill)."""
+        for pid, (state, ppid, pgrp, cmd) in test_backup.proc_table().items():
+            if self.root in cmd and pid != os.getpid():
+                try:
+                    os.kill(pid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
+
+    def count_calls(self):
+        """(calls of the request, calls of its worker) since the last clear: the request's tools run in
+        this test's process group, the worker's in the worker's or their own."""
+        calls = self.calls()
+        mine = len([c for c in calls if c.get("pgid") == os.getpgid(0)])
+        return mine, len(calls) - mine
+
+    def hang_nth_call(self, before, n):
+        """The point: the worker's n-th tool call (from 0), whichever tool it is, hangs (the request
+        makes `before` calls first); reached once that call runs."""
+        self.fault("*", "", "hang", "--skip", str(before + n), "--times", "1")
+
+        def reached(worker):
+            self.wait_for("tool call %d" % n, lambda: any(c.get("rule", -1) >= 0 and c.get("exit") is None
+                                                           for c in self.calls()), worker)
+        return reached
+
+    def wait_until(self, when, worker):
+        while time.monotonic() < when and test_backup.alive(worker):
+            time.sleep(0.005)
+
+
+    def holds_open(self, pid, path):
+        try:
+            fds = os.listdir("/proc/%d/fd" % pid)
+        except OSError:
+            return False
+        for fd in fds:
+            try:
+                if os.readlink("/proc/%d/fd/%s" % (pid, fd)) == path:
+                    return True
+            except OSError:
+                pass
+        return False
+
+
+class CrashCase(Killing, test_backup.BackupCase):
+    """Runs killed at a chosen point and run again, and what the stores hold afterwards."""
+
+    reference = None
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        # What a run that nobody disturbs stores of the demo domain, to compare every rerun with.
+        helper = cls()
+        helper.setUp()
+        reply = helper.backup(**ALL_SERVICES)
+        assert reply["success"], reply
+        started = time.monotonic()
+        helper.wait_history()
+        cls.run_seconds = time.monotonic() - started
+        cls.reference = helper.stored()
+        cls.request_calls, cls.run_calls = helper.count_calls()
+        helper.tearDown()
+
+    def start(self, **switches):
+        """Starts a backup of the given services; (mission id, worker pid) once it runs."""
+        reply = self.backup(**dict(NO_SERVICE, **switches))
+        self.assertTrue(reply["success"], reply)
+        record = self.running(reply["mission_id"])
+        self.workers = [record["process_pid"]]
+        return reply["mission_id"], record["process_pid"]
 
     # ---- after the crash ----
 
@@ -242,6 +308,7 @@ class BackupKills(CrashCase):
     def tearDown(self):
         self.close_readers()
         super().tearDown()
+        self.kill_root_processes()
 
     def close_readers(self):
         for reader in self.readers:
@@ -310,19 +377,6 @@ class BackupKills(CrashCase):
         return lambda worker: self.wait_for("a write of " + catalog, lambda: writing(worker) or time.sleep(0.05),
                                             worker)
 
-    def holds_open(self, pid, path):
-        try:
-            fds = os.listdir("/proc/%d/fd" % pid)
-        except OSError:
-            return False
-        for fd in fds:
-            try:
-                if os.readlink("/proc/%d/fd/%s" % (pid, fd)) == path:
-                    return True
-            except OSError:
-                pass
-        return False
-
     def test_killed_inside_a_catalog_write(self):
         alice = "alice@example.test"
         for service in ("drive", "shared_drive", "gmail", "calendar", "contact"):
@@ -342,20 +396,10 @@ class BackupKills(CrashCase):
 
     def test_killed_inside_a_record_write(self):
         """The kill lands while the worker writes a mission record: its temporary file exists."""
-        tmp = self.gws("tmp")
-
-        def kill_at_a_record_write(worker):
-            end = time.monotonic() + 60
-            while time.monotonic() < end:
-                if any(n.startswith("w.") for n in os.listdir(tmp)):
-                    os.killpg(worker, signal.SIGKILL)
-                    return self.crash(worker)
-            self.fail("no record write seen")
-
         for services in (["drive", "gmail"], ["calendar", "contact", "shared_drive"]):
             with self.subTest(services=services):
                 self.setUp()
-                self.kill_and_rerun(services, lambda worker: None, kill_at_a_record_write)
+                self.kill_and_rerun(services, lambda worker: None, self.kill_at_a_record_write)
 
     def test_a_worker_killed_alone_is_filed_and_the_tool_it_waited_for_ends(self):
         """As the out-of-memory killer would: the worker goes, its hanging download stays."""
@@ -385,10 +429,140 @@ class BackupKills(CrashCase):
                 self.kill_and_rerun(list(ALL_SERVICES_NAMES), lambda worker: self.wait_until(
                     time.monotonic() + fraction * self.run_seconds, worker))
 
-    def wait_until(self, when, worker):
-        while time.monotonic() < when and test_backup.alive(worker):
-            time.sleep(0.005)
+    def test_a_sweep_of_kills_over_the_tool_calls_of_a_whole_run(self):
+        """Kills at the worker's n-th tool call, for calls spread evenly over an undisturbed run of
+        every service."""
+        for n in spread(self.run_calls, 8):
+            with self.subTest(call=n):
+                self.setUp()
+                self.kill_and_rerun(list(ALL_SERVICES_NAMES), self.hang_nth_call(self.request_calls, n))
 
+
+class RestoreKills(Killing, test_restore.RestoreCase):
+    """Drive and Shared Drive restores killed at chosen points, then asked for again: the new
+    restore folder holds every backed-up item exactly once, and what the killed one made is whole."""
+
+    ALICE, BOB = test_restore.ALICE, test_restore.BOB
+
+    def setUp(self):
+        super().setUp()
+        self.workers = []
+
+    def tearDown(self):
+        self.clear_faults()
+        self.kill_root_processes()
+
+    def restored_at(self, owner, what, clock):
+        """The restore folder of that clock: path below it -> (is folder, md5, size); an item listed
+        twice fails."""
+        saved, type(self).clock = type(self).clock, clock
+        try:
+            return self.restored(owner, what)
+        finally:
+            type(self).clock = saved
+
+    def kill_and_ask_again(self, params, owner, what, want, point, kill=None):
+        killed_clock = self.clock
+        mission = self.restore(**params)["mission_id"]
+        worker = self.running_worker(mission)
+        self.workers = [worker]
+        point(worker)
+        if not alive(worker):
+            return False  # the restore ended before the point: no kill
+        (kill or self.crash)(worker)
+        self.clear_faults()
+        listed = [m for m in self.request({"act": "mission_list"})["mission_List"] if m["mission_id"] == mission]
+        self.assertEqual(listed, [], "a dead worker's restore is listed as running")
+        [filed] = self.history()
+        if filed["backup_status"] == "finish":  # killed after it filed its history: no kill inside it
+            self.assertSameTree(self.restored_at(owner, what, killed_clock), want)
+            return False
+        self.assertEqual(filed["backup_status"], "error")
+        # The running record and its journal went with the filing.
+        self.assertEqual([n for n in os.listdir(self.gws("conf/mission")) if n != "history_mission"], [])
+        # What the killed restore made is whole: every file it uploaded has the backed-up bytes.
+        partial = self.restored_at(owner, what, killed_clock)
+        for path, value in partial.items():
+            if path in want and want[path] is not test_restore.EXPORTED:
+                self.assertEqual(value, want[path], path)
+        type(self).clock += 3600
+        record = self.finished_again(**params)
+        self.assertEqual(record["backup_status"], "finish", self.messages()[-10:])
+        self.assertSameTree(self.restored_at(owner, what, self.clock), want)
+        self.assertNothingLeft()  # the killed worker's tool files went when the next one started
+        return True
+
+    def running_worker(self, mission, deadline=60):
+        path = self.gws("conf/mission", mission)
+        end = time.monotonic() + deadline
+        while time.monotonic() < end:
+            try:
+                with open(path) as f:
+                    return json.load(f)["process_pid"]
+            except (OSError, ValueError, KeyError):
+                time.sleep(0.02)
+        self.fail("no running record")
+
+    def finished_again(self, **params):
+        before = len(self.history())
+        self.restore(**params)
+        end = time.monotonic() + 120
+        while time.monotonic() < end:
+            running = [n for n in os.listdir(self.gws("conf/mission")) if n != "history_mission"]
+            if len(self.history()) > before and not running:
+                break
+            time.sleep(0.05)
+        records = sorted(self.history(), key=lambda r: r.get("start_time", 0))
+        self.assertEqual(len(records), before + 1)
+        return [r for r in records if r["backup_status"] != "error"][-1]
+
+    def hang_at(self, match, skip):
+        self.fault("gam", match, "hang", "--skip", str(skip), "--times", "1")
+        return lambda worker: self.wait_for(match, lambda: self.hanging(worker, match), worker)
+
+    def cases(self):
+        team_uuid, _ = self.shared_drive("Team Drive")
+        drive = (dict(domain_user_email=self.ALICE, target_account=self.BOB, localid_list="ALL",
+                      **test_restore.DRIVE_ONLY), self.BOB, "drive", self.backed_up(self.ALICE))
+        shared = (dict(shared_drive_id=team_uuid, localid_list="ALL", **test_restore.SHARED_ONLY), "Team Drive",
+                  "shared", self.backed_up("Team Drive", "shared"))
+        return drive, shared
+
+    def test_killed_inside_an_upload_or_a_folder_creation(self):
+        drive, shared = self.cases()
+        for (params, owner, what, want), match, skip in ((drive, "localfile", 0), (drive, "localfile", 6),
+                                                         (drive, "mimetype gfolder", 2), (shared, "localfile", 2),
+                                                         (shared, "mimetype gfolder", 1)):
+            with self.subTest(what=what, match=match, skip=skip):
+                self.setUp()
+                self.kill_and_ask_again(params, owner, what, want, self.hang_at(match, skip))
+
+    def test_killed_inside_a_record_write(self):
+        for params, owner, what, want in self.cases():
+            with self.subTest(what=what):
+                self.setUp()
+                self.kill_and_ask_again(params, owner, what, want, lambda worker: None, self.kill_at_a_record_write)
+
+    def test_a_sweep_of_kills_across_a_whole_restore(self):
+        """Kills at the n-th tool call, for calls spread evenly over an undisturbed restore, and at
+        delays spread over its time."""
+        drive, shared = self.cases()
+        for params, owner, what, want in (drive, shared):
+            self.setUp()
+            self.running_worker(self.restore(**params)["mission_id"])
+            started = time.monotonic()
+            self.wait_history()
+            seconds = time.monotonic() - started  # the worker's own time, from its running record on
+            before, calls = self.count_calls()
+            for n in spread(calls, 6):
+                with self.subTest(what=what, call=n):
+                    self.setUp()
+                    self.assertTrue(self.kill_and_ask_again(params, owner, what, want, self.hang_nth_call(before, n)))
+            for fraction in (0.2, 0.5, 0.8):
+                with self.subTest(what=what, fraction=fraction):
+                    self.setUp()
+                    self.kill_and_ask_again(params, owner, what, want, lambda worker: self.wait_until(
+                        time.monotonic() + fraction * seconds, worker))
 
 if __name__ == "__main__":
     unittest.main()
