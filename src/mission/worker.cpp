@@ -71,6 +71,7 @@ void Become_Worker(bool bStderrToo) {
     // What killed workers left: their tools' output files (their GAM folders go at the GAM set-up).
     Remove_Stale_Tool_Files();
     Remove_Stale_Temp_Files();
+    Remove_Stale_Plain_Keys();
     struct sigaction sa {};
     sa.sa_handler = On_Worker_Sigterm;
     sigemptyset(&sa.sa_mask);
