@@ -170,7 +170,8 @@ std::vector<std::pair<std::string, int64_t>> Gmail_Users_Get_Count_Internal(GWST
                                                                             const std::vector<std::string>& users) {
     std::vector<std::pair<std::string, int64_t>> counts;
     if (users.empty()) return counts;
-    const std::string id = smbbackup::Create_New_ID();
+    qlm::gmailbk::Remove_Stale_Backup_Counts();
+    const std::string id = qlm::gmailbk::Backup_Count_ID();
     const std::string work = qlm::gmailbk::Count_Work_Folder(pTask->Get_Auth_ID(), id);
     DirGuard workRoot = Guard_Dir(qlm::gmailbk::Count_Work_Root(pTask->Get_Auth_ID(), id));
     if (smbbackup::Create_Path(work.c_str(), 0700) != 0) return counts;

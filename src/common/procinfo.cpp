@@ -45,13 +45,17 @@ bool Process_Is_Gone(pid_t pid) {
     return st.cState == 'Z' || st.cState == 'X';
 }
 
-void Remove_Files_Of_Gone_Processes(const std::string& dir, const std::function<pid_t(const std::string&)>& owner) {
+void Remove_Files_Of_Gone_Processes(const std::string& dir, const std::function<pid_t(const std::string&)>& owner,
+                                    const std::function<void(const std::string&)>& remove) {
     std::vector<std::string> names;
     GetFolderList(names, dir.c_str());
     for (const std::string& name : names) {
         const pid_t pid = owner(name);
         if (pid <= 0 || pid == getpid() || !Process_Is_Gone(pid)) continue;
-        unlink((dir + "/" + name).c_str());
+        if (remove)
+            remove(dir + "/" + name);
+        else
+            unlink((dir + "/" + name).c_str());
     }
 }
 

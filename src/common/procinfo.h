@@ -24,8 +24,9 @@ bool Process_Is_Gone(pid_t pid);
 
 // Removes every entry of dir whose name owner() ties to a process (its pid; 0 for a name of no
 // process) that is gone: the files a killed process could not remove. Never a file of the caller
-// or of a live process.
-void Remove_Files_Of_Gone_Processes(const std::string& dir, const std::function<pid_t(const std::string&)>& owner);
+// or of a live process. remove (given the whole path) replaces unlink, for entries that are folders.
+void Remove_Files_Of_Gone_Processes(const std::string& dir, const std::function<pid_t(const std::string&)>& owner,
+                                    const std::function<void(const std::string&)>& remove = nullptr);
 
 // What /proc/<pid>/stat says of a process.
 struct Proc_Stat {

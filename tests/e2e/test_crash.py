@@ -341,6 +341,7 @@ class BackupKills(CrashCase):
             (["shared_drive"], "gam", "get drivefile", 2),
             (["gmail"], "gam", "export messages", 0),
             (["gmail"], "gam", "export messages", 9),
+            (["gmail"], "gam", "countsonly", 5),  # the pass's own counts, after the run's four
             (["calendar"], "gam", "print events", 5),
             (["contact"], "gam", "print contacts", 1),
         ]
