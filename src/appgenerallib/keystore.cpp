@@ -140,6 +140,20 @@ void Remove_Stale_Gam_Dirs() {
     }
 }
 
+// The pid in the name of a decrypted key file ("<auth>_<pid>_<id>_de"); 0 for any other name.
+pid_t Plain_Key_Owner(const std::string& name) {
+    const std::string tail = "_de";
+    if (name.size() <= tail.size() || name.compare(name.size() - tail.size(), tail.size(), tail) != 0) return 0;
+    const std::string rest = name.substr(0, name.size() - tail.size());
+    const size_t idAt = rest.rfind('_');
+    if (idAt == std::string::npos || !qlm::Is_Id_Form(rest.substr(idAt + 1).c_str())) return 0;
+    const size_t pidAt = rest.rfind('_', idAt - 1);
+    if (pidAt == std::string::npos || idAt == 0 || !qlm::Is_Id_Form(rest.substr(0, pidAt).c_str())) return 0;
+    const std::string digits = rest.substr(pidAt + 1, idAt - pidAt - 1);
+    if (digits.empty() || digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos) return 0;
+    return static_cast<pid_t>(std::stol(digits));
+}
+
 using Decrypt_Fn = int (*)(std::string&, const char*);
 
 int Set_Up_Gam(Decrypt_Fn decrypt, const char* pszAuthID, const char* pszAdminEmail) {
@@ -181,6 +195,8 @@ int Set_Up_Gam(Decrypt_Fn decrypt, const char* pszAuthID, const char* pszAdminEm
 }
 
 }  // namespace
+
+void Remove_Stale_Plain_Keys() { qlm::Remove_Files_Of_Gone_Processes(qlm::Db_Tmp_Dir(), Plain_Key_Owner); }
 
 namespace qlm {
 

@@ -48,6 +48,9 @@ inline DirGuard Guard_Gam_Process_Dir() { return Guard_Dir(Gam_Process_Dir()); }
 // -22 for an auth id that is NULL or not of the id form; -161 when the file cannot be written.
 // strKeyPath is untouched on failure, and no file is left.
 int Get_Encrypt_Service_Account_Key(std::string& strKeyPath, const char* pszAuthID);
+// Removes the decrypted key files of processes that are gone: a process killed (SIGKILL, a power
+// cut) while it held one never reached its guard. Every worker calls it when it starts.
+void Remove_Stale_Plain_Keys();
 // The same from tmp/<auth>_en: a key uploaded but not yet held by a task.
 int TMP_Get_Encrypt_Service_Account_Key(std::string& strKeyPath, const char* pszAuthID);
 

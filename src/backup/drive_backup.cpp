@@ -106,6 +106,7 @@ AccountResult Backup_Drive_Account(DriveRun& run, const std::string& account) {
         Log_Stored(ctx, "FAIL", "info", Format("Failed to read Drive catalog for user account %s. ret=%d", acct, rcRead));
         return AccountResult::Done;
     }
+    Remove_Files_Without_Rows(store, prev);
 
     const long long now = qlm::Now();
     std::map<std::string, DriveData> items;

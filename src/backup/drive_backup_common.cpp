@@ -325,6 +325,13 @@ void Remove_Stale_Downloads(const std::string& folder) {
         if (n.size() > 4 && n.compare(n.size() - 4, 4, ".tmp") == 0) unlink((folder + "/" + n).c_str());
 }
 
+void Remove_Unlisted_Files(const std::string& folder, const std::set<std::string>& named) {
+    std::vector<std::string> names;
+    GetFolderList(names, folder.c_str());
+    for (const std::string& n : names)
+        if (named.count(n) == 0) unlink((folder + "/" + n).c_str());
+}
+
 std::string File_MD5(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) return std::string();

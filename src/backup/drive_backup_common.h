@@ -144,6 +144,19 @@ DownloadResult Download_File(const std::string& account, const std::string& file
 // folder's writer lock, so no download of another process is in flight there.
 void Remove_Stale_Downloads(const std::string& folder);
 
+// Removes the files of a store folder that no name of `named` names: what a run killed between a
+// download and the catalog write of its row left, which no row would ever reach again. The caller
+// holds the folder's writer lock and has read the catalog without error.
+void Remove_Unlisted_Files(const std::string& folder, const std::set<std::string>& named);
+
+// The same, with the local ids of a catalog's rows (a map of records with strLocalID).
+template <typename RowMap>
+void Remove_Files_Without_Rows(const std::string& folder, const RowMap& rows) {
+    std::set<std::string> named;
+    for (const auto& [id, row] : rows) named.insert(row.strLocalID);
+    Remove_Unlisted_Files(folder, named);
+}
+
 // Hex MD5 of a file; empty when it cannot be read.
 std::string File_MD5(const std::string& path);
 

@@ -170,7 +170,8 @@ std::vector<std::pair<std::string, int64_t>> Gmail_Users_Get_Count_Internal(GWST
                                                                             const std::vector<std::string>& users) {
     std::vector<std::pair<std::string, int64_t>> counts;
     if (users.empty()) return counts;
-    const std::string id = smbbackup::Create_New_ID();
+    qlm::gmailbk::Remove_Stale_Backup_Counts();
+    const std::string id = qlm::gmailbk::Backup_Count_ID();
     const std::string work = qlm::gmailbk::Count_Work_Folder(pTask->Get_Auth_ID(), id);
     DirGuard workRoot = Guard_Dir(qlm::gmailbk::Count_Work_Root(pTask->Get_Auth_ID(), id));
     if (smbbackup::Create_Path(work.c_str(), 0700) != 0) return counts;
@@ -183,17 +184,6 @@ std::vector<std::pair<std::string, int64_t>> Gmail_Users_Get_Count_Internal(GWST
     }
     std::stable_sort(counts.begin(), counts.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
     return counts;
-}
-
-// Removes the files of a user's store folder that no catalog row names: what a run killed between
-// an export and its batch left behind. The caller holds the user's lock.
-void Sweep_Unlisted_Files(const std::string& store, const RowMap& old) {
-    std::unordered_set<std::string> named;
-    for (const auto& [id, row] : old) named.insert(row.strLocalID);
-    std::vector<std::string> names;
-    GetFolderList(names, store.c_str());
-    for (const std::string& n : names)
-        if (named.count(n) == 0) unlink((store + "/" + n).c_str());
 }
 
 enum class ExportResult { Ok, Failed, Lost };
@@ -273,9 +263,9 @@ PassResult Backup_Gmail_User(GmailRun& run, const std::string& user) {
     }
     const std::string store = gmailDir + "/" + run.strTaskID + "/" + user;
     smbbackup::Create_Path(store.c_str(), 0700);
-    if (bCatalog) Sweep_Unlisted_Files(store, old);
+    if (bCatalog) Remove_Files_Without_Rows(store, old);
 
-    UnlinkGuard listing = Guard_File(qlm::Tool_Result_Path(smbbackup::Create_New_ID()));
+    UnlinkGuard listing = Guard_File(qlm::Worker_Listing_Path());
     std::vector<std::string> ids;
     int ret = 0, status = 0;
     const ListResult lr = Run_Lettrix(run, user, *listing, nullptr, ids, ret, status);
@@ -403,9 +393,9 @@ int Backup_Gmail(GWSTask* pTask, std::string strMissionPath, const char* pszCurr
     LockGuard lock(&fd);
     Read_Record(run);
 
-    const std::string id = smbbackup::Create_New_ID();
-    run.strOutPath = qlm::Tmp_Dir() + "/" + id + "_out";
-    run.strErrPath = qlm::Tmp_Dir() + "/" + id + "_err";
+    // Named with the worker's pid, so the next worker removes them when this one is killed.
+    run.strOutPath = qlm::Worker_Out_Path();
+    run.strErrPath = qlm::Worker_Err_Path();
     UnlinkGuard out = Guard_File(run.strOutPath), err = Guard_File(run.strErrPath);
     UnlinkGuard header = New_Temp_File(), attach = New_Temp_File();
     run.strHeaderPath = *header;
@@ -436,7 +426,7 @@ void Write_Start_Record_Keeping_Gmail_Resume(const std::string& strMissionPath, 
 int Count_Gmail(GWSTask* pTask, int64_t* llCount, const char* pszCurrentLoginUser, sqlite3* sqlDatabase) {
     const LogCtx ctx = Make_Log_Ctx(pTask, pszCurrentLoginUser, sqlDatabase);
     Log_Progress(ctx, "Start counting backup Gmail emails.");
-    const std::string errPath = qlm::Tmp_Dir() + "/" + smbbackup::Create_New_ID() + "_err";
+    const std::string errPath = qlm::Worker_Err_Path();
     UnlinkGuard err = Guard_File(errPath);
     std::vector<std::string> users;
     if (List_Selected_Users(pTask, errPath, users) != 0) {

@@ -8,9 +8,12 @@
 
 #include "common/csvreader.h"
 #include "common/paths.h"
+#include "common/procinfo.h"
 #include "common/reqcheck.h"
 #include "common/shellquote.h"
+#include "plat_file.h"
 #include "plat_proc.h"
+#include "plat_string.h"
 
 namespace qlm::gmailbk {
 
@@ -20,6 +23,25 @@ std::string Gmail_Count_Line(const std::string& user) {
 
 std::string Count_Work_Root(const std::string& authID, const std::string& id) {
     return Tmp_Dir() + "/qlm_" + authID + "_" + id;
+}
+
+std::string Backup_Count_ID() { return smbbackup::Create_New_ID() + "_" + std::to_string(getpid()); }
+
+void Remove_Stale_Backup_Counts() {
+    // "qlm_<auth id>_<id>_<pid>"
+    Remove_Files_Of_Gone_Processes(
+        Tmp_Dir(),
+        [](const std::string& name) -> pid_t {
+            const size_t idLen = 36, head = 4 + idLen + 1 + idLen + 1;
+            if (name.size() <= head || name.compare(0, 4, "qlm_") != 0 || name[4 + idLen] != '_' ||
+                name[head - 1] != '_' || !Is_Id_Form(name.substr(4, idLen).c_str()) ||
+                !Is_Id_Form(name.substr(4 + idLen + 1, idLen).c_str()))
+                return 0;
+            const std::string digits = name.substr(head);
+            if (digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos) return 0;
+            return static_cast<pid_t>(std::stol(digits));
+        },
+        [](const std::string& path) { Remove_Folder_Tree(path.c_str(), 0, nullptr); });
 }
 
 std::string Count_Work_Folder(const std::string& authID, const std::string& id) {

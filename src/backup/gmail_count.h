@@ -18,6 +18,11 @@ std::string Gmail_Count_Line(const std::string& user);
 std::string Count_Work_Folder(const std::string& authID, const std::string& id);
 // Its parent "<tmp>/qlm_<auth>_<id>", which a counting removes when it is done with it.
 std::string Count_Work_Root(const std::string& authID, const std::string& id);
+// The id of a backup's own counting, "<new id>_<pid>": a backup killed while it counts cannot remove
+// its folder, and the pid lets Remove_Stale_Backup_Counts tell it from a live one's.
+std::string Backup_Count_ID();
+// Removes the counting folders of backups whose process is gone (never a count job's).
+void Remove_Stale_Backup_Counts();
 
 // Counts every user's mailbox in a child process of its own, at most kMaxCountWorkers at once, in
 // list order; standard output goes to <workDir><user>.out, standard error to <workDir><user>.err.

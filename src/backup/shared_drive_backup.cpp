@@ -202,6 +202,7 @@ DriveResult Backup_One_Shared_Drive(SharedRun& run, const SharedDriveEntry& sd) 
                    Format("Failed to read Shared Drive catalog for shared drive %s. ret=%d", name, rcRead));
         return DriveResult::Done;
     }
+    Remove_Files_Without_Rows(store, prev);
 
     std::map<std::string, const ListRow*> listed;
     for (const ListRow& l : list) listed[l.id] = &l;

@@ -10,6 +10,7 @@
 #include "common/guards.h"
 #include "common/paths.h"
 #include "common/reqcheck.h"
+#include "common/toolcmd.h"
 #include "orvenna_task.h"
 #include "plat_file.h"
 #include "plat_lock.h"
@@ -31,8 +32,6 @@ int Empty_Store_Folder(const std::string& folder) {
 std::string Store_Folder(const Service& svc, const std::string& task, const std::string& account) {
     return qlm::Backup_Service_Dir(svc.folder) + "/" + task + "/" + account;
 }
-
-std::string New_Err_Path() { return qlm::Tmp_Dir() + "/" + smbbackup::Create_New_ID() + "_err"; }
 
 }  // namespace
 
@@ -82,7 +81,7 @@ int Run_Service(const Service& svc, GWSTask* pTask, const std::string& strMissio
     }
     LockGuard taskLock(&taskFd);
     Mission_Progress_Begin(run.progress, strMissionPath, svc.currentKey);
-    run.strErrPath = New_Err_Path();
+    run.strErrPath = qlm::Worker_Err_Path();
     UnlinkGuard err = Guard_File(run.strErrPath);
 
     std::vector<std::string> users;
@@ -141,7 +140,7 @@ int Count_Service(const Service& svc, GWSTask* pTask, int64_t* llCount, const ch
     const LogCtx ctx = Make_Log_Ctx(pTask, pszCurrentLoginUser, sqlDatabase);
     Log_Progress(ctx, Format("Start counting backup %s.", svc.countNoun));
     const std::string task = pTask->Get_Task_ID();
-    const std::string errPath = New_Err_Path();
+    const std::string errPath = qlm::Worker_Err_Path();
     UnlinkGuard err = Guard_File(errPath);
     std::vector<std::string> users;
     if (List_Selected_Users(pTask, errPath, users) != 0) {

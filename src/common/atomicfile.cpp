@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <json-c/json.h>
 #include <stdlib.h>
@@ -9,12 +10,15 @@
 #include <unistd.h>
 
 #include "common/paths.h"
+#include "common/procinfo.h"
 #include "plat_file.h"
 #include "plat_json.h"
 
 namespace qlm {
 
 namespace {
+
+constexpr char kTempPrefix[] = "w.";
 
 struct Fd {
     int fd = -1;
@@ -91,14 +95,29 @@ int Write_Whole(const std::string& path, const std::string& data, mode_t mode, b
     // The folder holds the service-account keys too: whoever makes it first makes it private.
     int r = smbbackup::Create_Path(tmpDir.c_str(), 0700);
     if (r == 0) {
-        r = Write_Via(tmpDir + "/w.XXXXXX", path, data, mode, bExistingOnly);
+        r = Write_Via(tmpDir + "/" + kTempPrefix + std::to_string(getpid()) + ".XXXXXX", path, data, mode,
+                      bExistingOnly);
         if (r != -EXDEV) return r;
     }
     // The temporary folder is on another file system (or cannot be made): stay beside the target.
     return Write_Via(Beside_Template(path), path, data, mode, bExistingOnly);
 }
 
+// The writer's pid of a temporary file's name; 0 when the name is no such file's.
+pid_t Temp_File_Owner(const std::string& name) {
+    const size_t n = strlen(kTempPrefix);
+    if (name.compare(0, n, kTempPrefix) != 0) return 0;
+    const size_t dot = name.find('.', n);
+    const std::string digits = name.substr(n, dot == std::string::npos ? std::string::npos : dot - n);
+    if (dot == std::string::npos || digits.empty() || digits.size() > 9 ||
+        digits.find_first_not_of("0123456789") != std::string::npos)
+        return 0;
+    return static_cast<pid_t>(std::stol(digits));
+}
+
 }  // namespace
+
+void Remove_Stale_Temp_Files() { Remove_Files_Of_Gone_Processes(Db_Tmp_Dir(), Temp_File_Owner); }
 
 int Write_File_Atomic(const std::string& path, const std::string& data, mode_t mode) {
     return Write_Whole(path, data, mode, false);

@@ -26,6 +26,12 @@ int Json_Write_File(const std::string& path, json_object* obj);
 // The same through Replace_File_Atomic: only while path exists (-ENOENT when it is gone).
 int Json_Replace_File(const std::string& path, json_object* obj);
 
+// The temporary files in Db_Tmp_Dir() are named "w.<pid>.XXXXXX" after the writing process. A
+// process killed between making one and renaming it leaves it behind: this removes those of every
+// process that no longer exists (never this process's, never a live one's). Every worker calls it
+// when it starts.
+void Remove_Stale_Temp_Files();
+
 // Reads a file that must hold one JSON object (a record, a tool's result); nullptr when it is
 // missing, not JSON, or JSON of another kind. The caller owns the object.
 json_object* Json_Read_Object_File(const std::string& path);

@@ -8,6 +8,9 @@
 #include <climits>
 #include <cstdio>
 #include <string>
+#include <vector>
+
+#include "common/filehelpers.h"
 
 namespace qlm {
 
@@ -40,6 +43,20 @@ bool Process_Is_Gone(pid_t pid) {
     Proc_Stat st;
     if (Read_Proc_Stat(pid, st) != 0) return true;
     return st.cState == 'Z' || st.cState == 'X';
+}
+
+void Remove_Files_Of_Gone_Processes(const std::string& dir, const std::function<pid_t(const std::string&)>& owner,
+                                    const std::function<void(const std::string&)>& remove) {
+    std::vector<std::string> names;
+    GetFolderList(names, dir.c_str());
+    for (const std::string& name : names) {
+        const pid_t pid = owner(name);
+        if (pid <= 0 || pid == getpid() || !Process_Is_Gone(pid)) continue;
+        if (remove)
+            remove(dir + "/" + name);
+        else
+            unlink((dir + "/" + name).c_str());
+    }
 }
 
 int Read_Proc_Stat(pid_t pid, Proc_Stat& out) {

@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <ctime>
+#include <functional>
 #include <string>
 
 namespace qlm {
@@ -20,6 +21,12 @@ std::string Process_Program(pid_t pid);
 // (a killed worker whose parent is gone stays a zombie until init reaps it). False for pid <= 0
 // and for a process that exists but may not be signalled.
 bool Process_Is_Gone(pid_t pid);
+
+// Removes every entry of dir whose name owner() ties to a process (its pid; 0 for a name of no
+// process) that is gone: the files a killed process could not remove. Never a file of the caller
+// or of a live process. remove (given the whole path) replaces unlink, for entries that are folders.
+void Remove_Files_Of_Gone_Processes(const std::string& dir, const std::function<pid_t(const std::string&)>& owner,
+                                    const std::function<void(const std::string&)>& remove = nullptr);
 
 // What /proc/<pid>/stat says of a process.
 struct Proc_Stat {

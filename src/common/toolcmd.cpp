@@ -58,16 +58,7 @@ std::string Worker_Listing_Path() { return Tmp_Dir() + "/" + kListingPrefix + Id
 std::string Worker_Out_Path() { return Tmp_Dir() + "/" + Id_And_Pid() + kOutSuffix; }
 std::string Worker_Err_Path() { return Tmp_Dir() + "/" + Id_And_Pid() + kErrSuffix; }
 
-void Remove_Stale_Tool_Files() {
-    const std::string dir = Tmp_Dir();
-    std::vector<std::string> names;
-    GetFolderList(names, dir.c_str());
-    for (const std::string& name : names) {
-        const pid_t pid = Tool_File_Owner(name);
-        if (pid <= 0 || pid == getpid() || !Process_Is_Gone(pid)) continue;
-        unlink((dir + "/" + name).c_str());
-    }
-}
+void Remove_Stale_Tool_Files() { Remove_Files_Of_Gone_Processes(Tmp_Dir(), Tool_File_Owner); }
 
 int Prepare_Tool_Output(const std::string& path) {
     if (unlink(path.c_str()) != 0 && errno != ENOENT) return -errno;

@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "appgenerallib/keystore.h"
+#include "common/atomicfile.h"
 #include "common/clock.h"
 #include "common/cmdrun.h"
 #include "common/guards.h"
@@ -69,6 +70,8 @@ void Become_Worker(bool bStderrToo) {
     Remember_Gam_Folder();
     // What killed workers left: their tools' output files (their GAM folders go at the GAM set-up).
     Remove_Stale_Tool_Files();
+    Remove_Stale_Temp_Files();
+    Remove_Stale_Plain_Keys();
     struct sigaction sa {};
     sa.sa_handler = On_Worker_Sigterm;
     sigemptyset(&sa.sa_mask);

@@ -133,15 +133,7 @@ void Abort_Running(const std::string& strMissionID, const std::string& strRunnin
     else
         Sweep_Gone_Worker_Group(nPid);
 
-    const std::string strHistoryPath = New_History_Path();
-    // Fails when the worker finished and filed its own history record meanwhile: nothing to add.
-    if (rename(strRunningPath.c_str(), strHistoryPath.c_str()) == 0) {
-        Json_Dict_Add_Str(record.get(), kKeyBackupStatus, "abort");
-        Json_Dict_Add_Int64(record.get(), kKeyEndTime, static_cast<int64_t>(Now()));
-        Sleep_Seconds(1.0);
-        Json_Write_File(strHistoryPath, record.get());
-    }
-    unlink(Restore_Journal_Path(strRunningPath).c_str());  // a restore's journal goes with its record
+    File_Running_Record(strRunningPath, record.get(), "abort", 1.0);
     if (sched && nEnable == 0) unlink(strSchedPath.c_str());
 }
 
@@ -189,6 +181,21 @@ int Abort_Export(const std::string& strMissionID, const std::string& strMarkerPa
 }
 
 }  // namespace
+
+bool File_Running_Record(const std::string& strRunningPath, PT_JSON record, const char* pszStatus, double dPauseSec) {
+    const std::string strHistoryPath = New_History_Path();
+    // The rename claims the record: it fails when the worker filed its own history record
+    // meanwhile, or another request filed this one.
+    const bool bFiled = rename(strRunningPath.c_str(), strHistoryPath.c_str()) == 0;
+    if (bFiled) {
+        Json_Dict_Add_Str(record, kKeyBackupStatus, pszStatus);
+        Json_Dict_Add_Int64(record, kKeyEndTime, static_cast<int64_t>(Now()));
+        if (dPauseSec > 0) Sleep_Seconds(dPauseSec);
+        Json_Write_File(strHistoryPath, record);
+    }
+    unlink(Restore_Journal_Path(strRunningPath).c_str());  // a restore's journal goes with its record
+    return bFiled;
+}
 
 int Snapshot_Worker(pid_t pid, Worker_Processes& out) {
     out = Worker_Processes{};

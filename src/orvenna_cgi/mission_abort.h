@@ -6,9 +6,11 @@
 
 #include <sys/types.h>
 
+#include <string>
 #include <vector>
 
 #include "common/procinfo.h"
+#include "plat_json.h"
 
 class O_APP_CGI_AGENT;
 
@@ -16,6 +18,11 @@ namespace qlm {
 
 int Mission_Abort(O_APP_CGI_AGENT* agent);
 int Mission_Delete(O_APP_CGI_AGENT* agent);
+
+// Moves a running record into the history as the given status with the end time now (after a
+// pause of dPauseSec), and removes a restore's journal beside it. False when the record was gone
+// already: its worker, or another request, filed it.
+bool File_Running_Record(const std::string& strRunningPath, PT_JSON record, const char* pszStatus, double dPauseSec);
 
 // A worker and the processes it started, read before any signal reaches it: once the worker is
 // gone its group may be empty and its children belong to another parent.

@@ -12,7 +12,9 @@
 #include "common/clock.h"
 #include "common/filehelpers.h"
 #include "common/paths.h"
+#include "common/procinfo.h"
 #include "export/export_frame.h"
+#include "orvenna_cgi/mission_abort.h"
 #include "web/reply.h"
 #include "plat_cgi.h"
 #include "plat_file.h"
@@ -74,6 +76,26 @@ bool Is_Sub_Folder_Name(const std::string& name) {
     return name == "history_mission" || name == "scheduling_mission" || name == "progress_mission";
 }
 
+// A worker killed outside its control (SIGKILL, the out-of-memory killer, a power cut) never files
+// its running record, which would show as running for ever. A record that names a worker that is
+// no longer a process of this program is filed in the history as "error", and the GAM tools left
+// in the group that worker led are ended, as an abort of it would. A record without a pid is left
+// to the abort: nothing tells whether its worker lives.
+void File_Dead_Runs() {
+    const std::string m = Mission_Dir();
+    for (const std::string& name : Entries(m)) {
+        if (Is_Sub_Folder_Name(name) || Is_Restore_Journal_Name(name)) continue;
+        const std::string path = m + "/" + name;
+        RAIIful_Json record(Json_Read_Object_File(path));
+        int nPid = 0;
+        if (!record || Json_Dict_Find_Int(record.get(), kKeyProcessPid, nPid) != 0 || nPid <= 1 ||
+            Is_Own_Worker(nPid))
+            continue;
+        Sweep_Gone_Worker_Group(nPid);
+        File_Running_Record(path, record.get(), "error", 0);
+    }
+}
+
 }  // namespace
 
 int Get_Mission_List(O_APP_CGI_AGENT* agent) {
@@ -81,6 +103,7 @@ int Get_Mission_List(O_APP_CGI_AGENT* agent) {
     const std::string m = Mission_Dir();
     smbbackup::Create_Path(m.c_str(), 0700);
     Reap_Dead_Exports();
+    File_Dead_Runs();
     std::vector<std::string> scheduled = Entries(Scheduling_Mission_Dir());
     std::vector<std::string> running = Entries(m);
     std::vector<std::string> exports = Entries(Progress_Mission_Dir());
@@ -119,6 +142,7 @@ int Get_History_Mission_List(O_APP_CGI_AGENT* agent) {
     const std::string h = History_Mission_Dir();
     smbbackup::Create_Path(h.c_str(), 0700);
     Reap_Dead_Exports();
+    File_Dead_Runs();
     std::vector<PT_JSON> records;
     for (const std::string& name : Entries(h)) {
         RAIIful_Json record(Json_Read_Object_File(h + "/" + name));

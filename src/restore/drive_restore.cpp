@@ -35,7 +35,7 @@ struct DriveRun {
 // The My Drive root of an account, from its file-tree listing (the row of depth -1); "" after the
 // failure row when the listing fails or has no such row.
 std::string Target_Root_Id(const DriveRun& run, const std::string& source, const std::string& account) {
-    UnlinkGuard out = Guard_File(Tool_Result_Path(smbbackup::Create_New_ID()));
+    UnlinkGuard out = Guard_File(Worker_Listing_Path());
     const std::string line = ShellQuote(Tool_Path("gam")) + " user " + ShellQuote(account) +
                              " print filetree fields id,mimetype,parents noindent excludetrashed >" +
                              ShellQuote(*out) + " 2>/dev/null";

@@ -63,7 +63,7 @@ std::string Create_Head(const char* pszAccount, const char* pszName) {
 // A folder named pszName as pszAccount, in pszParent or (nullptr) at the top of the My Drive.
 std::string Create_Folder(const char* pszAccount, const char* pszName, const char* pszParent) {
     if (Empty(pszAccount) || Empty(pszName) || (pszParent != nullptr && pszParent[0] == '\0')) return "";
-    const Scratch idScratch(0, qlm::Tool_Result_Path(std::to_string(getpid()) + "_" + smbbackup::Create_New_ID()));
+    const Scratch idScratch(0, qlm::Worker_Listing_Path());
     const Scratch errScratch(1, New_Err_File());
     const std::string &idFile = idScratch.path, &errFile = errScratch.path;
     std::string line = Create_Head(pszAccount, pszName) + " mimetype gfolder";

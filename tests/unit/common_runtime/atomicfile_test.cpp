@@ -135,6 +135,31 @@ TEST_F(AtomicFile, ReaderInAnotherProcessSeesOnlyWholeContents) {
     EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << "the reader saw a partial file";
 }
 
+TEST_F(AtomicFile, TheSweepRemovesTheTemporariesOfWritersThatAreGoneAndNothingElse) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) _exit(0);
+    int st = 0;
+    ASSERT_EQ(waitpid(child, &st, 0), child);
+    const std::string dir = qlm::Db_Tmp_Dir();
+    fs::create_directories(dir);
+    const std::string dead = std::to_string(child), live = std::to_string(getppid()), self = std::to_string(getpid());
+    const std::vector<std::string> kept = {
+        "w." + live + ".a1B2c3", "w." + self + ".d4E5f6",  // a live writer's, this process's
+        "w.Xy12Zz", "w." + dead, "w.12ab.c", "w..c",         // names that carry no writer
+        dead + ".w.abcdef", "0123_en", "0123_userlist",      // other files of the folder
+    };
+    for (const std::string& n : kept) plattest::Write_File(dir + "/" + n, "x");
+    plattest::Write_File(dir + "/w." + dead + ".q9R8s7", "half a record");
+    qlm::Remove_Stale_Temp_Files();
+    std::vector<std::string> want = kept;
+    std::sort(want.begin(), want.end());
+    EXPECT_EQ(Names_In(dir), want);
+    // A write in progress names its temporary after this process, so the sweep of another spares it.
+    ASSERT_EQ(qlm::Write_File_Atomic(listed + "/record", "whole"), 0);
+    EXPECT_EQ(Names_In(dir), want);
+}
+
 TEST_F(AtomicFile, JsonGoesInThePlainForm) {
     json_object* o = json_object_new_object();
     json_object_object_add(o, "status", json_object_new_string("running"));

@@ -156,6 +156,47 @@ TEST_F(KeyStore, DecryptionGivesAPrivateFileOfItsOwnPerCall) {
     EXPECT_EQ(Read_File(a), kPlainKey);
 }
 
+TEST_F(KeyStore, TheSweepRemovesTheDecryptedKeysOfProcessesThatAreGoneAndNothingElse) {
+    Pending();
+    int pipeFd[2];
+    ASSERT_EQ(pipe(pipeFd), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {  // decrypts, then ends without removing its file, as a killed worker would
+        std::string path;
+        const int rc = TMP_Get_Encrypt_Service_Account_Key(path, auth.c_str());
+        path += "\n";
+        if (rc != 0 || write(pipeFd[1], path.data(), path.size()) != static_cast<ssize_t>(path.size())) _exit(1);
+        _exit(0);
+    }
+    close(pipeFd[1]);
+    int st = 0;
+    ASSERT_EQ(waitpid(child, &st, 0), child);
+    ASSERT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
+    char buf[4096];
+    const ssize_t n = read(pipeFd[0], buf, sizeof buf);
+    close(pipeFd[0]);
+    ASSERT_GT(n, 1);
+    const std::string dead(buf, static_cast<size_t>(n - 1));
+    ASSERT_TRUE(fs::exists(dead));
+
+    std::string mine;
+    ASSERT_EQ(TMP_Get_Encrypt_Service_Account_Key(mine, auth.c_str()), 0);
+    const std::string id = smbbackup::Create_New_ID(), dir = qlm::Db_Tmp_Dir();
+    const std::string live = dir + "/" + auth + "_" + std::to_string(getppid()) + "_" + id + "_de";
+    const std::vector<std::string> others = {
+        dir + "/" + auth + "_" + std::to_string(child) + "_de",         // no id of its own
+        dir + "/" + auth + "_" + std::to_string(child) + "_" + id,      // no "_de"
+        dir + "/notanid_" + std::to_string(child) + "_" + id + "_de",  // no auth id
+    };
+    Write_File(live, "x");
+    for (const std::string& o : others) Write_File(o, "x");
+    Remove_Stale_Plain_Keys();
+    EXPECT_FALSE(fs::exists(dead)) << "a gone process's plain key stayed";
+    for (const std::string& kept : {mine, live}) EXPECT_TRUE(fs::exists(kept)) << kept;
+    for (const std::string& o : others) EXPECT_TRUE(fs::exists(o)) << o;
+}
+
 TEST_F(KeyStore, DecryptionFailuresLeaveNoFileAndThePathAlone) {
     Stored();
     std::string token = Read_File(qlm::Stored_Key_Path(auth));
