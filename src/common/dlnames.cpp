@@ -32,11 +32,13 @@ bool Is_Reserved_Device(const std::string& name) {
            stem[3] <= '9';
 }
 
-// The text cut to at most max bytes, never inside a UTF-8 character.
+// The text cut to at most max bytes, never inside a UTF-8 character. A character has at most
+// four bytes: bytes that are no UTF-8 (a run of continuation bytes) are cut where they stand.
 std::string Cut_On_Character(const std::string& s, size_t max) {
     if (s.size() <= max) return s;
     size_t cut = max;
-    while (cut > 0 && (static_cast<unsigned char>(s[cut]) & 0xc0) == 0x80) --cut;
+    while (cut > 0 && max - cut < 3 && (static_cast<unsigned char>(s[cut]) & 0xc0) == 0x80) --cut;
+    if ((static_cast<unsigned char>(s[cut]) & 0xc0) == 0x80) cut = max;
     return s.substr(0, cut);
 }
 

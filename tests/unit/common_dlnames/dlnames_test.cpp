@@ -99,7 +99,9 @@ TEST(DriveNameComponent, KeepsGoogleNamesButNeverLeavesTheFolder) {
                  {std::string(5000, 'A'), std::string(240, 'A')},
                  {std::string(300, 'r') + ".pdf", std::string(236, 'r') + ".pdf"},
                  {std::string(239, 'e') + "\xc3\xa9\xc3\xa9", std::string(239, 'e')},
-                 {"x." + std::string(300, 'y'), "x." + std::string(238, 'y')}};
+                 {"x." + std::string(300, 'y'), "x." + std::string(238, 'y')},
+                 // No UTF-8 at all: cut where the bytes stand, never to nothing.
+                 {std::string(300, '\xa1'), std::string(240, '\xa1')}};
     for (const auto& c : cases) EXPECT_EQ(qlm::Drive_Name_Component(c.in), c.out) << c.in.substr(0, 40);
 }
 
