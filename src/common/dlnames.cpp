@@ -57,10 +57,18 @@ std::string CleanDownloadFileName(std::string name) {
     }
     out = Only_Blanks_And_Dots(out) ? kUntitledName : Strip_Blanks_And_Dots(out);
     if (out.empty() || out == "." || out == "..") out = kUntitledName;
-    if (Is_Reserved_Device(out)) out.insert(0, "_");
     if (out.size() > kMaxNameBytes) {
         out = Cut_On_Character(out, kMaxNameBytes);
         out = Only_Blanks_And_Dots(out) ? kUntitledName : Strip_Blanks_And_Dots(out);
+    }
+    // After the cut, which may leave a device name ("PRN" and blanks, cut); the "_" keeps the name
+    // from starting with a blank or dot, so only its end may need cutting again.
+    if (Is_Reserved_Device(out)) {
+        out.insert(0, "_");
+        if (out.size() > kMaxNameBytes) {
+            out = Cut_On_Character(out, kMaxNameBytes);
+            out.erase(out.find_last_not_of(" .") + 1);
+        }
     }
     return out;
 }

@@ -45,6 +45,9 @@ TEST(CleanDownloadFileName, MakesEveryTextASafeName) {
         {std::string(241, 'a'), std::string(240, 'a')},
         {std::string(239, 'a') + threeByte, std::string(239, 'a')},
         {std::string(238, 'a') + ". " + "z", std::string(238, 'a')},
+        // A cut that leaves a device name still gets its "_"; one that fills the length is cut again.
+        {"PRN" + std::string(247, ' ') + "x", "_PRN"},
+        {"CON." + std::string(236, 'c') + "x", "_CON." + std::string(235, 'c')},
     };
     for (const auto& c : cases) EXPECT_EQ(CleanDownloadFileName(c.in), c.out) << "input: " << c.in;
 }
