@@ -255,6 +255,7 @@ class MissionWatch(threading.Thread):
         self.progress = {}   # mission -> the total_progress values listed, in order
         self.bad = []
         self.polls = 0
+        self.together = 0  # polls that listed an export beside a backup
         self.done = threading.Event()
 
     def run(self):
@@ -272,6 +273,8 @@ class MissionWatch(threading.Thread):
             if reply.get("success") is not True:
                 self.bad.append(reply)
                 continue
+            modes = {m.get("mode") for m in reply["mission_List"]}
+            self.together += {"export", "backup"} <= modes
             for m in reply["mission_List"]:
                 if m.get("mode") == "export":
                     self.progress.setdefault(m["mission_id"], []).append(m["total_progress"])
@@ -319,17 +322,37 @@ class BesideBackups(ConcurrencyCase):
         for name in os.listdir(self.share):
             self.assertRegex(name, r"^Quillmere_Export_\d{8}_\d{6}$")
 
+    def slow_mail(self):
+        """Each mail a backup reads takes a while, so the runs started with it meet it mid-way."""
+        self.fault("gam", "export messages", "delay", "--ms", "100")
+
+    def overlapped(self, prefix):
+        """True when the run whose first row starts with prefix began while the demo domain's
+        backup was still writing its rows."""
+        rows = [r for r in self.log_rows() if r["ID"] > self.first_row and r["task_id"] == self.task_a]
+        first = [r["ID"] for r in rows if r["sql_name"].startswith(prefix)]
+        backup = [r["ID"] for r in rows if "restore" not in r["sql_name"].lower()
+                  and not r["sql_name"].startswith("Exported ")]
+        return bool(first and backup) and min(backup) < first[0] < max(backup)
+
     def clocked(self, query):
         return self.request(query, extra_env={"QLM_FIXED_TIME": str(self.clock)})
 
-    def start_all(self, *calls):
-        """Starts the calls together under the watches; (replies, history records, GAM folders,
-        mission watch)."""
+    def start_all(self, *calls, later=(), when=None):
+        """Starts the calls together under the watches, and the later ones together once when()
+        holds; (replies of all, history records, GAM folders, mission watch)."""
         gam = GamWatch(self.root)
         gam.start()
         missions = MissionWatch(self)
         missions.start()
         replies = at_once(*calls)
+        if later:
+            end = time.monotonic() + 60
+            while not when() and time.monotonic() < end:
+                time.sleep(0.01)
+            self.assertTrue(when(), "the later runs' moment never came")
+            replies += at_once(*later)
+        calls = calls + tuple(later)
         for reply in replies:
             self.assertTrue(reply.get("success"), replies)
         records = self.wait_history(len(calls))
@@ -370,6 +393,7 @@ class BesideBackups(ConcurrencyCase):
         for rnd in range(2):
             with self.subTest(round=rnd):
                 self.setUp()
+                self.slow_mail()
                 want = self.stored(self.SOURCE)
                 self.assertGreater(sum(want.values()), 3)
                 replies, records, seen, _ = self.start_all(
@@ -391,14 +415,17 @@ class BesideBackups(ConcurrencyCase):
                     self.assertFalse(got - want)
                     self.assertEqual(max(got.values(), default=1), 1)
                     outcomes["skipped"] += 1
+                outcomes["overlapped"] += self.overlapped("Start Gmail restore process")
                 self.assertBackupsWhole(records, [self.task_a, self.task_b])
                 self.assertNothingLeft()
         print("gmail restore beside backups: %s, %d GAM folders" % (dict(outcomes), len(seen)), file=sys.stderr)
 
     def test_a_calendar_and_a_contacts_restore_of_one_task_beside_its_backup(self):
+        overlapped = 0
         for rnd in range(2):
             with self.subTest(round=rnd):
                 self.setUp()
+                self.slow_mail()
                 before = (self.events(self.TARGET), self.contacts(self.TARGET))
                 want = (self.backed_up_events(self.SOURCE), self.backed_up_contacts(self.SOURCE))
                 self.assertTrue(all(sum(w.values()) > 0 for w in want), want)
@@ -416,6 +443,9 @@ class BesideBackups(ConcurrencyCase):
                     self.assertEqual(new - old, expected)
                 self.assertBackupsWhole(records, [self.task_a])
                 self.assertNothingLeft()
+                overlapped += self.overlapped("Start Calendar restore") + self.overlapped("Start Contact")
+        print("calendar and contacts restores beside a backup: %d of 4 began during it" % overlapped,
+              file=sys.stderr)
 
     def exported_mails(self, folder):
         """The mails of an export folder: {name without its counter: sorted contents}."""
@@ -447,12 +477,20 @@ class BesideBackups(ConcurrencyCase):
         for rnd in range(2):
             with self.subTest(round=rnd):
                 self.setUp()
-                if rnd == 1:
-                    # The backup writes alice's mailbox anew while the export reads it.
-                    shutil.rmtree(self.gws("backup/gmail", self.task_a, self.SOURCE))
+                self.slow_mail()
+                backups = (lambda: self.backup(self.task_a), lambda: self.backup(self.task_b))
+                if rnd == 0:
+                    replies, records, seen, missions = self.start_all(gmail, drive, *backups)
+                    replies = replies[:2]
+                else:
+                    # The backup writes alice's mailbox anew; the exports start once it has begun.
+                    store = self.gws("backup/gmail", self.task_a, self.SOURCE)
+                    shutil.rmtree(store)
                     os.unlink(self.gws("backup/gmail_db", self.task_a, self.SOURCE + ".db"))
-                replies, records, seen, missions = self.start_all(
-                    gmail, drive, lambda: self.backup(self.task_a), lambda: self.backup(self.task_b))
+                    replies, records, seen, missions = self.start_all(
+                        *backups, later=(gmail, drive),
+                        when=lambda: os.path.isdir(store) and len(os.listdir(store)) >= 2)
+                    replies = replies[2:]
                 exports = {r["service"][0]: r for r in records if r.get("mode") == "export"}
                 self.assertEqual({k: r["backup_status"] for k, r in exports.items()},
                                  {"gmail": "finish", "drive": "finish"}, self.messages()[-20:])
@@ -467,7 +505,8 @@ class BesideBackups(ConcurrencyCase):
                     for name, mails in got.items():
                         self.assertIn(name, want_mails)
                         self.assertLessEqual(collections.Counter(mails), collections.Counter(want_mails[name]))
-                counts["mails"] += sum(len(v) for v in got.values())
+                counts["mails round %d" % rnd] += sum(len(v) for v in got.values())
+                counts["listed beside a backup"] += missions.together
                 counts["progress samples"] += sum(len(v) for v in missions.progress.values())
                 counts["mission lists"] += missions.polls
                 self.assertBackupsWhole(records, [self.task_a, self.task_b])
