@@ -142,6 +142,12 @@ int Count_Gmail_Restore_Total(const RestoreRequest& req, int64_t& total, sqlite3
         return 0;
     }
     const char* task = req.pTask->Get_Task_ID();
+    // A backup of the task writes the catalogs under this lock: wait for it as the restore itself
+    // does, or an account whose backup is being written fails the count before the restore waits.
+    // Not taken in time, the count goes on and reads what is stored.
+    int taskFd = -1;
+    Get_File_Lock(Gmail_Task_Lock_Path(task).c_str(), 15000, taskFd);
+    LockGuard taskLock(&taskFd);
     std::vector<std::string> users;
     List_Gmail_Backuped_User(task, users);  // a failing listing counts what it listed
     for (const std::string& user : users) {

@@ -1,11 +1,13 @@
 """Work that runs at the same time under one root: backups of two domains at once (started by
 requests and by the scheduler daemon), two backups of one task, a backup beside a restore of the
-same task, and browse and download requests while a backup writes. Every run must end with the
-content a run alone gives, and no run may use another's GAM configuration, lock or temporary file.
+same task (Drive, Gmail, Calendar and Contacts), exports to a NAS share beside backups, and browse
+and download requests while a backup writes. Every run must end with the content a run alone gives,
+and no run may use another's GAM configuration, lock, temporary file, marker or progress record.
 
 The second domain is a state folder of its own beside the first (var/lib/gwssim/domains/<name>);
 the tools pick the domain by the key they are given, as Google does."""
 
+import collections
 import hashlib
 import json
 import os
@@ -22,7 +24,10 @@ import uuid
 
 sys.path.insert(0, os.path.dirname(__file__))
 import qlmtest  # noqa: E402
+import test_calcontact_restore  # noqa: E402
 import test_daemon  # noqa: E402
+import test_drive_exports  # noqa: E402
+import test_gmail_restore  # noqa: E402
 import test_restore  # noqa: E402
 import test_tasks  # noqa: E402
 
@@ -235,6 +240,288 @@ class ConcurrencyCase(test_tasks.TaskCase):
                 self.assertEqual(domains, {pids[pid]}, "GAM folder of worker %d" % pid)
             else:
                 self.assertEqual(len(domains), 1, "GAM folder of process %d" % pid)
+
+
+class MissionWatch(threading.Thread):
+    """Polls mission_list and the export markers while runs go on: every reply must succeed, an
+    export's progress never goes back (its shared-memory record is its own), and each marker names
+    one worker for its whole life."""
+
+    def __init__(self, case):
+        super().__init__(daemon=True)
+        self.case = case
+        self.markers = case.gws("conf/mission/progress_mission")
+        self.pids = {}       # mission -> set of pids its marker named
+        self.progress = {}   # mission -> the total_progress values listed, in order
+        self.bad = []
+        self.polls = 0
+        self.together = 0  # polls that listed an export beside a backup
+        self.done = threading.Event()
+
+    def run(self):
+        while not self.done.is_set():
+            for name in os.listdir(self.markers) if os.path.isdir(self.markers) else []:
+                try:
+                    with open(os.path.join(self.markers, name)) as f:
+                        text = f.read()
+                except OSError:
+                    continue
+                if text:
+                    self.pids.setdefault(name, set()).add(text.strip())
+            reply = self.case.request({"act": "mission_list"})
+            self.polls += 1
+            if reply.get("success") is not True:
+                self.bad.append(reply)
+                continue
+            modes = {m.get("mode") for m in reply["mission_List"]}
+            self.together += {"export", "backup"} <= modes
+            for m in reply["mission_List"]:
+                if m.get("mode") == "export":
+                    self.progress.setdefault(m["mission_id"], []).append(m["total_progress"])
+
+    def stop(self):
+        self.done.set()
+        self.join()
+        return self
+
+
+class BesideBackups(ConcurrencyCase):
+    """Restores and exports of the demo domain's task started together with backups: of the same
+    task, and of the second domain's. Restores write into bob's account, so bob's stored content
+    is compared whole only where it cannot have changed."""
+
+    TARGET = test_restore.BOB
+    SOURCE = test_restore.ALICE
+    events = classmethod(test_calcontact_restore.CalContactCase.events.__func__)
+    contacts = classmethod(test_calcontact_restore.CalContactCase.contacts.__func__)
+    catalog = test_calcontact_restore.CalContactCase.catalog
+    backed_up_events = test_calcontact_restore.CalContactCase.backed_up_events
+    backed_up_contacts = test_calcontact_restore.CalContactCase.backed_up_contacts
+    mail = classmethod(test_gmail_restore.GmailRestoreCase.mail.__func__)
+    local_ids = test_gmail_restore.GmailRestoreCase.local_ids
+    read = test_gmail_restore.GmailRestoreCase.read
+    stored = test_gmail_restore.GmailRestoreCase.stored
+    restored_mail = test_gmail_restore.GmailRestoreCase.restored
+    stamp = test_restore.RestoreCase.stamp
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.task = cls.task_a
+        cls.clock = 1700000000
+        cls.share = cls.path("shares", "Public")
+        os.makedirs(cls.share)
+        cls.nasctl("share", "add", "Public", cls.share)
+
+    def setUp(self):
+        super().setUp()
+        type(self).clock += 3600  # a restore label and an export folder of this round's own
+
+    def tearDown(self):
+        # Every export is a folder of its own in the share, and nothing else is written there.
+        for name in os.listdir(self.share):
+            self.assertRegex(name, r"^Quillmere_Export_\d{8}_\d{6}$")
+
+    def slow_mail(self):
+        """Each mail a backup reads takes a while, so the runs started with it meet it mid-way."""
+        self.fault("gam", "export messages", "delay", "--ms", "100")
+
+    def overlapped(self, prefix):
+        """True when the run whose first row starts with prefix began while the demo domain's
+        backup was still writing its rows."""
+        rows = [r for r in self.log_rows() if r["ID"] > self.first_row and r["task_id"] == self.task_a]
+        first = [r["ID"] for r in rows if r["sql_name"].startswith(prefix)]
+        backup = [r["ID"] for r in rows if "restore" not in r["sql_name"].lower()
+                  and not r["sql_name"].startswith("Exported ")]
+        return bool(first and backup) and min(backup) < first[0] < max(backup)
+
+    def clocked(self, query):
+        return self.request(query, extra_env={"QLM_FIXED_TIME": str(self.clock)})
+
+    def start_all(self, *calls, later=(), when=None):
+        """Starts the calls together under the watches, and the later ones together once when()
+        holds; (replies of all, history records, GAM folders, mission watch)."""
+        gam = GamWatch(self.root)
+        gam.start()
+        missions = MissionWatch(self)
+        missions.start()
+        replies = at_once(*calls)
+        if later:
+            end = time.monotonic() + 60
+            while not when() and time.monotonic() < end:
+                time.sleep(0.01)
+            self.assertTrue(when(), "the later runs' moment never came")
+            replies += at_once(*later)
+        calls = calls + tuple(later)
+        for reply in replies:
+            self.assertTrue(reply.get("success"), replies)
+        records = self.wait_history(len(calls))
+        missions.stop()
+        seen = gam.stop()
+        self.assertEqual(missions.bad, [])
+        self.assertGreater(missions.polls, 0)
+        self.assertOwnDomains(seen, records)
+        for mission, pids in missions.pids.items():
+            self.assertEqual(len(pids), 1, "marker of %s" % mission)
+        for mission, values in missions.progress.items():
+            self.assertEqual(values, sorted(values), "progress of %s" % mission)
+            self.assertTrue(all(0 <= v <= 100 for v in values), values)
+        return replies, records, seen, missions
+
+    def assertBackupsWhole(self, records, tasks):
+        """The backups finished with the content a run alone gives; bob's, whom restores write
+        into, with every catalog readable and every stored mail whole and in his mailbox."""
+        backups = sorted(r["task_id"] for r in records if r.get("mode") == "backup")
+        self.assertEqual(backups, sorted(tasks))
+        self.assertEqual([r["backup_status"] for r in records if r.get("mode") == "backup"], ["finish"] * len(tasks),
+                         self.messages()[-20:])
+        for task in tasks:
+            got, want = self.fingerprint(task), self.reference[task]
+            for key in set(got) | set(want):
+                if task == self.task_a and key[1] == self.TARGET:
+                    continue
+                self.assertEqual(got.get(key), want.get(key), key)
+        mailbox = {(md5, size) for u, md5, size, _ in self.mail() if u == self.TARGET}
+        ids = set(self.local_ids(self.TARGET))
+        store = self.gws("backup/gmail", self.task_a, self.TARGET)
+        files = {n for n in os.listdir(store) if not n.endswith("_lck")}
+        self.assertEqual(files, ids, "every stored mail of bob has its row, and every row its mail")
+        self.assertLessEqual(set(self.stored(self.TARGET)), mailbox)
+
+    def test_a_gmail_restore_beside_a_backup_of_its_task_and_one_of_the_other_domain(self):
+        outcomes = collections.Counter()
+        for rnd in range(2):
+            with self.subTest(round=rnd):
+                self.setUp()
+                self.slow_mail()
+                want = self.stored(self.SOURCE)
+                self.assertGreater(sum(want.values()), 3)
+                restore = lambda: self.clocked(dict({"act": "restore", "task_id": self.task_a,
+                                                     "domain_user_email": self.SOURCE, "target_account": self.TARGET,
+                                                     "localid_list": "ALL"}, **test_gmail_restore.GMAIL_ONLY))
+                backups = (lambda: self.backup(self.task_a), lambda: self.backup(self.task_b))
+                if rnd == 0:
+                    replies, records, seen, _ = self.start_all(restore, *backups)
+                else:
+                    # The backup writes alice's mailbox anew; the restore asks for it once that began.
+                    store = self.gws("backup/gmail", self.task_a, self.SOURCE)
+                    shutil.rmtree(store)
+                    os.unlink(self.gws("backup/gmail_db", self.task_a, self.SOURCE + ".db"))
+                    replies, records, seen, _ = self.start_all(
+                        *backups, later=(restore,), when=lambda: os.path.isdir(store) and len(os.listdir(store)) >= 2)
+                [restore] = [r for r in records if r.get("mode") == "restore"]
+                got = self.restored_mail(self.TARGET)
+                skipped = [m for m in self.messages()
+                           if m.startswith("Skipped Gmail restore of an account whose backup is in use")]
+                if restore["backup_status"] == "finish" and not skipped:
+                    self.assertEqual(got, want, "every message once")
+                    outcomes["restored"] += 1
+                else:
+                    # The system's own word for a restore that could not take the account.
+                    self.assertTrue(skipped, (restore, self.messages()[-20:]))
+                    self.assertFalse(got - want)
+                    self.assertEqual(max(got.values(), default=1), 1)
+                    outcomes["skipped"] += 1
+                outcomes["overlapped"] += self.overlapped("Start Gmail restore process")
+                self.assertBackupsWhole(records, [self.task_a, self.task_b])
+                self.assertNothingLeft()
+        print("gmail restore beside backups: %s, %d GAM folders" % (dict(outcomes), len(seen)), file=sys.stderr)
+
+    def test_a_calendar_and_a_contacts_restore_of_one_task_beside_its_backup(self):
+        overlapped = 0
+        for rnd in range(2):
+            with self.subTest(round=rnd):
+                self.setUp()
+                self.slow_mail()
+                before = (self.events(self.TARGET), self.contacts(self.TARGET))
+                want = (self.backed_up_events(self.SOURCE), self.backed_up_contacts(self.SOURCE))
+                self.assertTrue(all(sum(w.values()) > 0 for w in want), want)
+                query = {"act": "restore", "task_id": self.task_a, "domain_user_email": self.SOURCE,
+                         "target_account": self.TARGET, "localid_list": "ALL"}
+                replies, records, seen, _ = self.start_all(
+                    lambda: self.clocked(dict(query, **test_calcontact_restore.CALENDAR)),
+                    lambda: self.clocked(dict(query, **test_calcontact_restore.CONTACTS)),
+                    lambda: self.backup(self.task_a))
+                restores = [r for r in records if r.get("mode") == "restore"]
+                self.assertEqual([r["backup_status"] for r in restores], ["finish", "finish"], self.messages()[-20:])
+                after = (self.events(self.TARGET), self.contacts(self.TARGET))
+                for old, new, expected in zip(before, after, want):
+                    self.assertFalse(old - new, "something of bob went")
+                    self.assertEqual(new - old, expected)
+                self.assertBackupsWhole(records, [self.task_a])
+                self.assertNothingLeft()
+                overlapped += self.overlapped("Start Calendar restore") + self.overlapped("Start Contact")
+        print("calendar and contacts restores beside a backup: %d of 4 began during it" % overlapped,
+              file=sys.stderr)
+
+    def exported_mails(self, folder):
+        """The mails of an export folder: {name without its counter: sorted contents}."""
+        out = collections.defaultdict(list)
+        for name in os.listdir(folder):
+            if name.endswith(".eml"):
+                with open(os.path.join(folder, name), "rb") as f:
+                    out[test_drive_exports.uncounted(name)].append(f.read())
+        return {k: sorted(v) for k, v in out.items()}
+
+    def export(self, act, task, user, **params):
+        return self.clocked(dict({"act": act, "task_id": task, "nas_path": "/Public", "domain_user_email": user},
+                                 **params))
+
+    def test_exports_of_two_domains_into_one_share_beside_backups_of_the_same_accounts(self):
+        other = sorted(n[:-3] for n in os.listdir(self.gws("backup/drive_db", self.task_b)) if n.endswith(".db"))[0]
+        gmail = lambda: self.export("export_gmail_to_nas", self.task_a, self.SOURCE, gmail_localid="ALL")
+        drive = lambda: self.export("export_drive_to_nas", self.task_b, other, index="ALL")
+        # What each export gives alone.
+        alone = self.start_all(gmail, drive)[0]
+        self.assertEqual(alone[0]["path"], alone[1]["path"])  # one second, one folder
+        want_mails = self.exported_mails(alone[0]["path"])
+        [top] = [n for n in os.listdir(alone[1]["path"]) if not n.endswith(".eml")]
+        want_drive = test_drive_exports.files_below(os.path.join(alone[1]["path"], top))
+        self.assertTrue(want_mails and want_drive)
+        stored = {self.read(self.SOURCE, i) for i in self.local_ids(self.SOURCE)}
+        self.assertEqual({m for v in want_mails.values() for m in v}, stored)
+        counts = collections.Counter()
+        for rnd in range(2):
+            with self.subTest(round=rnd):
+                self.setUp()
+                self.slow_mail()
+                backups = (lambda: self.backup(self.task_a), lambda: self.backup(self.task_b))
+                if rnd == 0:
+                    replies, records, seen, missions = self.start_all(gmail, drive, *backups)
+                    replies = replies[:2]
+                else:
+                    # The backup writes alice's mailbox anew; the exports start once it has begun.
+                    store = self.gws("backup/gmail", self.task_a, self.SOURCE)
+                    shutil.rmtree(store)
+                    os.unlink(self.gws("backup/gmail_db", self.task_a, self.SOURCE + ".db"))
+                    replies, records, seen, missions = self.start_all(
+                        *backups, later=(gmail, drive),
+                        when=lambda: os.path.isdir(store) and len(os.listdir(store)) >= 2)
+                    replies = replies[2:]
+                exports = {r["service"][0]: r for r in records if r.get("mode") == "export"}
+                self.assertEqual({k: r["backup_status"] for k, r in exports.items()},
+                                 {"gmail": "finish", "drive": "finish"}, self.messages()[-20:])
+                folder = replies[0]["path"]
+                self.assertEqual(replies[1]["path"], folder)
+                self.assertEqual(test_drive_exports.files_below(os.path.join(folder, top)), want_drive)
+                got = self.exported_mails(folder)
+                if rnd == 0:
+                    self.assertEqual(got, want_mails)
+                else:
+                    # Each mail whole and under the name its row gives, none twice.
+                    for name, mails in got.items():
+                        self.assertIn(name, want_mails)
+                        self.assertLessEqual(collections.Counter(mails), collections.Counter(want_mails[name]))
+                counts["mails round %d" % rnd] += sum(len(v) for v in got.values())
+                counts["listed beside a backup"] += missions.together
+                counts["progress samples"] += sum(len(v) for v in missions.progress.values())
+                counts["mission lists"] += missions.polls
+                self.assertBackupsWhole(records, [self.task_a, self.task_b])
+                self.assertNothingLeft()
+                for reply in replies[:2]:
+                    self.assertFalse(os.path.exists(self.gws("conf/mission/progress_mission", reply["mission_id"])))
+                    self.assertFalse(os.path.exists("/dev/shm/" + reply["mission_id"]))
+        print("exports beside backups: %s" % dict(counts), file=sys.stderr)
 
 
 class TwoDomains(ConcurrencyCase):
