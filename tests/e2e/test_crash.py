@@ -692,9 +692,10 @@ class ExportKills(test_exports.ExportCase, Killing):
                                                                     domain_user_email=None))}
 
     def folder_of(self, top):
-        """Path below top -> md5 of every file below it (of top itself when a file)."""
+        """Path below top -> md5 of every file below it; a CSV export's one file (named by its
+        time) -> its md5."""
         if os.path.isfile(top):
-            return {os.path.basename(top): md5_of(top)}
+            return {"csv": md5_of(top)}
         out = {}
         for folder, dirs, files in os.walk(top):
             for n in files:
@@ -702,9 +703,15 @@ class ExportKills(test_exports.ExportCase, Killing):
                 out[os.path.relpath(path, top)] = md5_of(path)
         return out
 
-    def kill_and_export_again(self, name, point):
-        """point(mission, reply path) returns the worker's pid once the point is reached."""
+    def kill_and_export_again(self, name, point, hold_log=False):
+        """point(mission, reply path) returns the worker's pid once the point is reached. With
+        hold_log a reader holds the activity log's write lock from before the request until the kill."""
         act, params = self.exports()[name]
+        holder = None
+        if hold_log:
+            holder = sqlite3.connect(self.gws("quillmere_log_datebase.db"), isolation_level=None)
+            holder.execute("BEGIN IMMEDIATE")
+            self.addCleanup(holder.close)
         reply = self.export(act, **params)
         self.assertTrue(reply.get("success"), reply)
         mission = reply["mission_id"]
@@ -715,6 +722,8 @@ class ExportKills(test_exports.ExportCase, Killing):
             return False  # the export ended before the point: no kill
         self.workers = [worker]
         self.crash(worker)
+        if holder:
+            holder.close()
         self.clear_faults()
         listed = [m for m in self.request({"act": "mission_list"})["mission_List"] if m["mission_id"] == mission]
         self.assertEqual(listed, [], "a dead worker's export is listed as running")
@@ -748,16 +757,24 @@ class ExportKills(test_exports.ExportCase, Killing):
                           "no header run")
             return worker
 
-        def copying(mission, path):
-            # Once the export has made its first file: the run is inside its copies (or its file).
+        def logging_a_copy(mission, path):
+            # The worker logs each file it wrote as it goes: with the log's write lock held it waits
+            # inside that write, its first file made, the rest of its copies to come.
             worker = self.wait_for(lambda: self.worker_of(mission), 30, "no worker")
-            self.wait_for(lambda: self.folder_of(path) or not alive(worker), 60, "no copy")
+            log = self.gws("quillmere_log_datebase.db")
+            seen = []
+
+            def waiting():
+                seen.append(self.holds_open(worker, log) and bool(self.folder_of(path)))
+                time.sleep(0.05)
+                return seen[-5:] == [True] * 5
+            self.wait_for(waiting, 60, "no log write")
             return worker
         self.fault("emlsift", "--header", "delay", "--ms", "300")
         self.assertTrue(self.kill_and_export_again("gmail", in_header_run))
         for name in ("contact", "calendar", "drive", "shared_drive"):
             with self.subTest(name):
-                self.assertTrue(self.kill_and_export_again(name, copying))
+                self.assertTrue(self.kill_and_export_again(name, logging_a_copy, hold_log=True))
 
 
 if __name__ == "__main__":
