@@ -21,6 +21,7 @@
 #include "common/paths.h"
 #include "common/procinfo.h"
 #include "common/reqcheck.h"
+#include "common/toolcmd.h"
 #include "mission/mission_record.h"
 #include "web/reply.h"
 #include "web/request_params.h"
@@ -381,6 +382,8 @@ int Export_Worker(Export_Run& run, const Export_Member& member) {
     sa.sa_handler = On_Export_Sigterm;
     sigemptyset(&sa.sa_mask);
     sigaction(SIGTERM, &sa, nullptr);
+    // What killed workers left: their tools' result files.
+    Remove_Stale_Tool_Files();
 
     smbbackup::Create_Path(Progress_Mission_Dir().c_str(), 0700);
     smbbackup::Create_Path(History_Mission_Dir().c_str(), 0700);

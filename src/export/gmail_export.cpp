@@ -74,7 +74,8 @@ int List_Mails(Gmail_Export& g, Export_Ctx& ctx, size_t& total) {
         for (auto& [id, subject] : catalogued)
             if (!subject.empty()) g.subjects.emplace(std::move(id), std::move(subject));
     smbbackup::Create_Path(Tmp_Dir().c_str(), 0700);
-    g.strScratch = Tool_Result_Path(smbbackup::Create_New_ID());
+    // Named with this worker's pid: a killed worker's file goes when the next worker starts.
+    g.strScratch = Worker_Listing_Path();
     Export_Scratch_File(g.strScratch);
     total = g.vIds.size();
     return 0;

@@ -1,4 +1,4 @@
-"""Crash consistency: backups and restores killed with SIGKILL at chosen points (inside a download or
+"""Crash consistency: backups, restores and exports killed with SIGKILL at chosen points (inside a download or
 an upload, inside a catalog write, inside a record write, and at a sweep of delays across a run),
 then the same work run again. Afterwards every catalog passes its integrity check, every stored file
 has its row and its whole content, every item is stored (or restored) exactly once, and no mission
@@ -17,6 +17,9 @@ import unittest
 sys.path.insert(0, os.path.dirname(__file__))
 import qlmtest  # noqa: E402
 import test_backup  # noqa: E402
+import test_calcontact_restore  # noqa: E402
+import test_exports  # noqa: E402
+import test_gmail_restore  # noqa: E402
 import test_restore  # noqa: E402
 import test_tasks  # noqa: E402
 
@@ -439,11 +442,10 @@ class BackupKills(CrashCase):
                 self.kill_and_rerun(list(ALL_SERVICES_NAMES), self.hang_nth_call(self.request_calls, n))
 
 
-class RestoreKills(Killing, test_restore.RestoreCase):
-    """Drive and Shared Drive restores killed at chosen points, then asked for again: the new
-    restore folder holds every backed-up item exactly once, and what the killed one made is whole."""
-
-    ALICE, BOB = test_restore.ALICE, test_restore.BOB
+class RestoreKilling(Killing):
+    """A restore killed at a point and asked for again. check_partial(clock) checks what the killed
+    restore made at its clock is whole; check_whole(clock) that the restore of that clock holds
+    every backed-up item exactly once."""
 
     def setUp(self):
         super().setUp()
@@ -453,16 +455,8 @@ class RestoreKills(Killing, test_restore.RestoreCase):
         self.clear_faults()
         self.kill_root_processes()
 
-    def restored_at(self, owner, what, clock):
-        """The restore folder of that clock: path below it -> (is folder, md5, size); an item listed
-        twice fails."""
-        saved, type(self).clock = type(self).clock, clock
-        try:
-            return self.restored(owner, what)
-        finally:
-            type(self).clock = saved
-
-    def kill_and_ask_again(self, params, owner, what, want, point, kill=None):
+    def kill_restore(self, params, point, check_partial, check_whole, kill=None):
+        """False when the restore ended before the point (no kill inside it)."""
         killed_clock = self.clock
         mission = self.restore(**params)["mission_id"]
         worker = self.running_worker(mission)
@@ -476,22 +470,36 @@ class RestoreKills(Killing, test_restore.RestoreCase):
         self.assertEqual(listed, [], "a dead worker's restore is listed as running")
         [filed] = self.history()
         if filed["backup_status"] == "finish":  # killed after it filed its history: no kill inside it
-            self.assertSameTree(self.restored_at(owner, what, killed_clock), want)
+            check_whole(killed_clock)
             return False
         self.assertEqual(filed["backup_status"], "error")
         # The running record and its journal went with the filing.
         self.assertEqual([n for n in os.listdir(self.gws("conf/mission")) if n != "history_mission"], [])
-        # What the killed restore made is whole: every file it uploaded has the backed-up bytes.
-        partial = self.restored_at(owner, what, killed_clock)
-        for path, value in partial.items():
-            if path in want and want[path] is not test_restore.EXPORTED:
-                self.assertEqual(value, want[path], path)
+        check_partial(killed_clock)
         type(self).clock += 3600
         record = self.finished_again(**params)
         self.assertEqual(record["backup_status"], "finish", self.messages()[-10:])
-        self.assertSameTree(self.restored_at(owner, what, self.clock), want)
+        check_whole(self.clock)
         self.assertNothingLeft()  # the killed worker's tool files went when the next one started
+        for path in self.catalogs():
+            with sqlite3.connect(path) as db:  # read-write: a hot journal a crash left is rolled back
+                self.assertEqual(db.execute("PRAGMA integrity_check").fetchall(), [("ok",)], path)
+            self.assertFalse(os.path.exists(path + "-journal"), path)
         return True
+
+    def catalogs(self):
+        out = [self.gws("quillmere_log_datebase.db")]
+        for folder, dirs, files in os.walk(self.gws("backup")):
+            out += [os.path.join(folder, n) for n in files if n.endswith(".db")]
+        return out
+
+    def at_clock(self, clock, what, *args):
+        """what(*args) as seen by the restore of that clock (its folder or label is named by it)."""
+        saved, type(self).clock = type(self).clock, clock
+        try:
+            return what(*args)
+        finally:
+            type(self).clock = saved
 
     def running_worker(self, mission, deadline=60):
         path = self.gws("conf/mission", mission)
@@ -520,6 +528,23 @@ class RestoreKills(Killing, test_restore.RestoreCase):
     def hang_at(self, match, skip):
         self.fault("gam", match, "hang", "--skip", str(skip), "--times", "1")
         return lambda worker: self.wait_for(match, lambda: self.hanging(worker, match), worker)
+
+
+class RestoreKills(RestoreKilling, test_restore.RestoreCase):
+    """Drive and Shared Drive restores killed at chosen points, then asked for again: the new
+    restore folder holds every backed-up item exactly once, and what the killed one made is whole."""
+
+    ALICE, BOB = test_restore.ALICE, test_restore.BOB
+
+    def kill_and_ask_again(self, params, owner, what, want, point, kill=None):
+        def partial(clock):
+            # What the killed restore made is whole: every file it uploaded has the backed-up bytes.
+            for path, value in self.at_clock(clock, self.restored, owner, what).items():
+                if path in want and want[path] is not test_restore.EXPORTED:
+                    self.assertEqual(value, want[path], path)
+        return self.kill_restore(params, point, partial,
+                                 lambda clock: self.assertSameTree(self.at_clock(clock, self.restored, owner, what),
+                                                                   want), kill)
 
     def cases(self):
         team_uuid, _ = self.shared_drive("Team Drive")
@@ -564,6 +589,193 @@ class RestoreKills(Killing, test_restore.RestoreCase):
                     self.setUp()
                     self.kill_and_ask_again(params, owner, what, want, lambda worker: self.wait_until(
                         time.monotonic() + fraction * seconds, worker))
+
+
+class GmailRestoreKills(RestoreKilling, test_gmail_restore.GmailRestoreCase):
+    """A Gmail restore killed inside an insert and inside a record write, then asked for again: the
+    new restore label holds every backed-up message exactly once, and every message the killed one
+    inserted is whole."""
+
+    ALICE, BOB = test_gmail_restore.ALICE, test_gmail_restore.BOB
+
+    def kill_and_ask_again(self, point, kill=None):
+        want = self.stored(self.ALICE)
+
+        def partial(clock):
+            made = self.at_clock(clock, self.restored, self.BOB)
+            self.assertFalse(made - want, "a message inserted part way or twice")
+            return made
+        return self.kill_restore(dict(domain_user_email=self.ALICE, target_account=self.BOB, localid_list="ALL"),
+                                 point, partial,
+                                 lambda clock: self.assertEqual(self.at_clock(clock, self.restored, self.BOB), want),
+                                 kill)
+
+    def test_killed_inside_an_insert_or_a_record_write(self):
+        for skip in (0, 3):
+            with self.subTest(insert=skip):
+                self.setUp()
+                self.assertTrue(self.kill_and_ask_again(self.hang_at("insert messages", skip)))
+        with self.subTest("record write"):
+            self.setUp()
+            self.kill_and_ask_again(lambda worker: None, self.kill_at_a_record_write)
+
+
+class CalContactRestoreKills(RestoreKilling, test_calcontact_restore.CalContactCase):
+    """Calendar and Contacts restores killed inside an import or a creation and inside a record
+    write, then asked for again: the new run makes every backed-up event or contact exactly once
+    (beside what the killed run made, every piece of which was a whole backed-up item)."""
+
+    ALICE, BOB = test_calcontact_restore.ALICE, test_calcontact_restore.BOB
+
+    def kill_and_ask_again(self, service, point, kill=None):
+        if service == "calendar":
+            params, now, want = test_calcontact_restore.CALENDAR, self.events, self.backed_up_events(self.ALICE)
+        else:
+            params, now, want = test_calcontact_restore.CONTACTS, self.contacts, self.backed_up_contacts(self.ALICE)
+        seen = [now(self.BOB)]
+
+        def partial(clock):
+            made = now(self.BOB) - seen[0]
+            self.assertFalse(made - want, "an item made part way or twice")
+            seen[0] = now(self.BOB)
+
+        def whole(clock):
+            self.assertEqual(now(self.BOB) - seen[0], want)
+        return self.kill_restore(dict(domain_user_email=self.ALICE, target_account=self.BOB, localid_list="ALL",
+                                      **params), point, partial, whole, kill)
+
+    def test_killed_inside_a_tool_call_or_a_record_write(self):
+        for service, match, skip in (("calendar", "import event", 0), ("calendar", "import event", 4),
+                                     ("contact", "create contacts", 0), ("contact", "create contacts", 3)):
+            with self.subTest(service=service, call=skip):
+                self.setUp()
+                self.assertTrue(self.kill_and_ask_again(service, self.hang_at(match, skip)))
+        for service in ("calendar", "contact"):
+            with self.subTest(service=service, point="record write"):
+                self.setUp()
+                self.kill_and_ask_again(service, lambda worker: None, self.kill_at_a_record_write)
+
+
+class ExportKills(test_exports.ExportCase, Killing):
+    """The five exports to a NAS folder killed inside a header run or a copy: the mission list files
+    the dead worker as "error", no marker, progress record or tool file is left, and the same export
+    run again writes into its new folder what an undisturbed one writes, every file once and whole."""
+
+    SLOW = test_exports.SLOW
+
+    def setUp(self):
+        super().setUp()
+        self.workers = []
+        cls = type(self)
+        if getattr(cls, "reference", None) is None:
+            test_exports.Progress.slow_mails(self)
+            cls.reference = {}
+            for name, (act, params) in self.exports().items():
+                reply, _ = self.run_export(act, **params)
+                cls.reference[name] = self.folder_of(reply["path"])
+                self.assertTrue(cls.reference[name], name)
+
+    def tearDown(self):
+        self.clear_faults()
+        self.kill_root_processes()
+
+    def exports(self):
+        with sqlite3.connect("file:%s?mode=ro" % self.gws("backup/shared_drive_map_db", self.task,
+                                                          self.task + "_mapping.db"), uri=True) as db:
+            [(team,)] = db.execute("SELECT shared_drive_uuid FROM shared_drive_mapping_uuid_table "
+                                   "WHERE shared_drive_name = 'Team Drive'").fetchall()
+        return {"gmail": ("export_gmail_to_nas", dict(gmail_localid="ALL", domain_user_email=self.SLOW)),
+                "contact": ("export_contact_to_nas", dict(localid="ALL")),
+                "calendar": ("export_calendar_to_nas", dict(localid="ALL")),
+                "drive": ("export_drive_to_nas", dict(index="ALL")),
+                "shared_drive": ("export_shared_drive_to_nas", dict(index="ALL", shared_drive_id=team,
+                                                                    domain_user_email=None))}
+
+    def folder_of(self, top):
+        """Path below top -> md5 of every file below it; a CSV export's one file (named by its
+        time) -> its md5."""
+        if os.path.isfile(top):
+            return {"csv": md5_of(top)}
+        out = {}
+        for folder, dirs, files in os.walk(top):
+            for n in files:
+                path = os.path.join(folder, n)
+                out[os.path.relpath(path, top)] = md5_of(path)
+        return out
+
+    def kill_and_export_again(self, name, point, hold_log=False):
+        """point(mission, reply path) returns the worker's pid once the point is reached. With
+        hold_log a reader holds the activity log's write lock from before the request until the kill."""
+        act, params = self.exports()[name]
+        holder = None
+        if hold_log:
+            holder = sqlite3.connect(self.gws("quillmere_log_datebase.db"), isolation_level=None)
+            holder.execute("BEGIN IMMEDIATE")
+            self.addCleanup(holder.close)
+        reply = self.export(act, **params)
+        self.assertTrue(reply.get("success"), reply)
+        mission = reply["mission_id"]
+        worker = point(mission, reply["path"])
+        if not alive(worker):
+            self.clear_faults()
+            self.finished(mission)
+            return False  # the export ended before the point: no kill
+        self.workers = [worker]
+        self.crash(worker)
+        if holder:
+            holder.close()
+        self.clear_faults()
+        listed = [m for m in self.request({"act": "mission_list"})["mission_List"] if m["mission_id"] == mission]
+        self.assertEqual(listed, [], "a dead worker's export is listed as running")
+        new = [r for r in self.history_records() if r["file"] not in self.seen_history]
+        self.seen_history |= {r["file"] for r in new}
+        self.assertEqual([(r["backup_status"], r["mode"]) for r in new], [("error", "export")])
+        self.no_trace(mission)
+        again, record = self.run_export(act, **params)
+        self.assertNotEqual(again["path"], reply["path"])
+        self.assertEqual(self.folder_of(again["path"]), self.reference[name])
+        # The killed worker's tool and temporary files went when the next one started.
+        self.assertEqual(os.listdir(self.path("usr/local/tmp")), [])
+        self.assertEqual([n for n in os.listdir(self.gws("tmp")) if not n.endswith(("_en", "_userlist"))], [])
+        with sqlite3.connect(self.gws("quillmere_log_datebase.db")) as db:
+            self.assertEqual(db.execute("PRAGMA integrity_check").fetchall(), [("ok",)])
+        return True
+
+    def worker_of(self, mission):
+        """The worker's pid once its marker is written (it is written whole)."""
+        try:
+            with open(self.marker(mission)) as f:
+                return int(f.read())
+        except (OSError, ValueError):
+            return None
+
+    def test_killed_inside_a_header_run_or_a_copy(self):
+        def in_header_run(mission, folder):
+            # Each header run is slow: the kill lands inside the third one.
+            worker = self.wait_for(lambda: self.worker_of(mission), 30, "no worker")
+            self.wait_for(lambda: len(os.listdir(folder)) >= 2 and self.hanging(worker, "emlsift"), 60,
+                          "no header run")
+            return worker
+
+        def logging_a_copy(mission, path):
+            # The worker logs each file it wrote as it goes: with the log's write lock held it waits
+            # inside that write, its first file made, the rest of its copies to come.
+            worker = self.wait_for(lambda: self.worker_of(mission), 30, "no worker")
+            log = self.gws("quillmere_log_datebase.db")
+            seen = []
+
+            def waiting():
+                seen.append(self.holds_open(worker, log) and bool(self.folder_of(path)))
+                time.sleep(0.05)
+                return seen[-5:] == [True] * 5
+            self.wait_for(waiting, 60, "no log write")
+            return worker
+        self.fault("emlsift", "--header", "delay", "--ms", "300")
+        self.assertTrue(self.kill_and_export_again("gmail", in_header_run))
+        for name in ("contact", "calendar", "drive", "shared_drive"):
+            with self.subTest(name):
+                self.assertTrue(self.kill_and_export_again(name, logging_a_copy, hold_log=True))
+
 
 if __name__ == "__main__":
     unittest.main()
