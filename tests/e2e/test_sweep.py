@@ -224,12 +224,12 @@ RESTORE_SERVICES = {
 }
 
 
-def cases_of(name, spec):
+def cases_of(name, shape):
     """(label, params) of one action's sweep: every parameter in turn gets every payload of its kind,
     or goes missing; the others keep their valid value. Values are still templates."""
-    valid = {p: v for p, (v, _) in spec["params"].items()}
+    valid = {p: v for p, (v, _) in shape["params"].items()}
     out = []
-    for param, (_, kind) in spec["params"].items():
+    for param, (_, kind) in shape["params"].items():
         for n, payload in enumerate(KINDS[kind] + [MISSING]):
             params = dict(valid)
             if payload is MISSING:
@@ -242,7 +242,7 @@ def cases_of(name, spec):
 
 def swept_actions():
     """The rows of the sweep, the restores of the other services added: (label, act, row)."""
-    out = [(name, name, spec) for name, spec in ACTIONS.items()]
+    out = [(name, name, shape) for name, shape in ACTIONS.items()]
     base = ACTIONS["restore"]
     for service, values in RESTORE_SERVICES.items():
         params = dict(base["params"])
@@ -523,10 +523,10 @@ class Sweep(test_tasks.TaskCase):
     def run_cases(self, cases, parallel=True):
         """Sends (label, act, row, params) cases; the faults found, as (label, params, fault)."""
         def one(case):
-            label, act, spec, params = case
+            label, act, shape, params = case
             filled = {k: self.fill(v, label) for k, v in params.items()}
             trace = os.path.join(self.parent, "trace", act)
-            fault = self.reply_fault(self.send(act, filled, spec["body"], trace), spec["streams"], spec["empty"])
+            fault = self.reply_fault(self.send(act, filled, shape["body"], trace), shape["streams"], shape["empty"])
             return None if fault is None else (label, {k: (v[:80] if v else v) for k, v in filled.items()}, fault)
         if not parallel:
             return [f for f in map(one, cases) if f]
@@ -536,17 +536,17 @@ class Sweep(test_tasks.TaskCase):
     def baseline(self, rows):
         """Sends each row with its valid values: the rows whose action refused them, as (label, reply)."""
         refused = []
-        for label, act, spec in rows:
-            params = {k: self.fill(v, label) for k, (v, _) in spec["params"].items()}
-            result = self.send(act, params, spec["body"])
-            fault = self.reply_fault(result, spec["streams"], spec["empty"])
+        for label, act, shape in rows:
+            params = {k: self.fill(v, label) for k, (v, _) in shape["params"].items()}
+            result = self.send(act, params, shape["body"])
+            fault = self.reply_fault(result, shape["streams"], shape["empty"])
             if fault:
                 refused.append((label, fault))
                 continue
             if result[1] != JSON_HEADER or not result[2]:
                 continue  # a file, or the empty success of its row
             reply = json.loads(result[2])
-            if not reply["success"] and not spec["refusal"](reply):
+            if not reply["success"] and not shape["refusal"](reply):
                 refused.append((label, reply))
         return refused
 
@@ -564,9 +564,9 @@ class ParameterSweep(Sweep):
         started = time.monotonic()
         first = type(self).requests
         cases = {}
-        for label, act, spec in rows:
-            cases.setdefault(spec["after"], []).extend(
-                (case_label, act, spec, params) for case_label, params in cases_of(label, spec))
+        for label, act, shape in rows:
+            cases.setdefault(shape["after"], []).extend(
+                (case_label, act, shape, params) for case_label, params in cases_of(label, shape))
         faults = []
         refused = []
         # The action name itself: anything but a name of the table is refused as unknown.
@@ -595,7 +595,7 @@ class ParameterSweep(Sweep):
         for after in sorted(cases):
             # The rows that change the task (edit, delete) run last, one action after the other, each
             # with its valid values after its payloads (a valid delete removes the task).
-            phase = [(label, act, spec) for label, act, spec in rows if spec["after"] == after]
+            phase = [(label, act, shape) for label, act, shape in rows if shape["after"] == after]
             if after:
                 self.wait_quiet()  # a running backup holds the task file
             if not after:
@@ -604,9 +604,9 @@ class ParameterSweep(Sweep):
             if not after:
                 # What the payloads left stored (mission names, log rows, task fields) is read back.
                 self.wait_quiet()
-                faults += self.run_cases([(label + " after the sweep", act, spec,
-                                           {k: v for k, (v, _) in spec["params"].items()})
-                                          for label, act, spec in phase])
+                faults += self.run_cases([(label + " after the sweep", act, shape,
+                                           {k: v for k, (v, _) in shape["params"].items()})
+                                          for label, act, shape in phase])
             if after:
                 refused += self.baseline(phase)
         self.wait_quiet()
@@ -624,8 +624,8 @@ class ParameterSweep(Sweep):
         self.assertNoSplitArguments()
         # Every parameter an action read is one the table sweeps (in one of its rows).
         swept = {}
-        for label, act, spec in rows:
-            swept.setdefault(act, set()).update(spec["params"])
+        for label, act, shape in rows:
+            swept.setdefault(act, set()).update(shape["params"])
         unswept = {}
         for act, names in swept.items():
             trace = os.path.join(self.parent, "trace", act)
