@@ -339,8 +339,13 @@ class Exports(ExportCase):
                    self.export("export_gmail_to_nas", extra_env=clock, gmail_localid="ALL")]
         for reply in replies:
             self.assertTrue(reply["success"], reply)
-        self.wait_for(lambda: not any(os.path.exists(self.marker(r["mission_id"])) for r in replies), 120)
-        new = [r for r in self.history_records() if r["file"] not in self.seen_history]
+        # A worker writes its marker some time after the reply, so the markers alone cannot tell that
+        # the exports ended: each files one history record before its marker goes.
+        def new_records():
+            return [r for r in self.history_records() if r["file"] not in self.seen_history]
+        self.wait_for(lambda: len(new_records()) >= len(replies) and
+                      not any(os.path.exists(self.marker(r["mission_id"])) for r in replies), 120)
+        new = new_records()
         self.assertEqual(sorted(r["service"][0] for r in new if r["backup_status"] == "finish"),
                          ["calendar", "contact", "gmail", "gmail"])
         self.seen_history.update(r["file"] for r in new)
