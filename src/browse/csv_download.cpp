@@ -7,6 +7,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "common/guards.h"
 #include "appgenerallib.h"
 #include "web/browse_params.h"
 #include "browse/download_reply.h"
@@ -48,13 +49,6 @@ struct Csv_Side {
 const Csv_Side kContacts{catalog::Kind::Contact, "contact_name", "Contact", kContactCsvHeader, Build_Contact_Csv_Row};
 const Csv_Side kEvents{catalog::Kind::Calendar, "calendar_name", "Calendar", kCalendarCsvHeader, Build_Calendar_Csv_Row};
 
-struct Fd_Closer {
-    int fd = -1;
-    ~Fd_Closer() {
-        if (fd >= 0) close(fd);
-    }
-};
-
 bool Write_All(int fd, const std::string& text) {
     size_t done = 0;
     while (done < text.size()) {
@@ -82,7 +76,7 @@ int Export_Csv(O_APP_CGI_AGENT* agent, const Csv_Side& side) {
         Reply_Error_No_Msg(kReplyFailed);
         return 0;
     }
-    Fd_Closer out{open((dl.Path() + "/" + name).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600)};
+    FdGuard out{open((dl.Path() + "/" + name).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600)};
     if (out.fd < 0 || !Write_All(out.fd, kCsvByteOrderMark)) {
         Reply_Error_No_Msg(kReplyFailed);
         return 0;

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "common/guards.h"
 #include "common/paths.h"
 #include "common/procinfo.h"
 #include "plat_file.h"
@@ -19,13 +20,6 @@ namespace qlm {
 namespace {
 
 constexpr char kTempPrefix[] = "w.";
-
-struct Fd {
-    int fd = -1;
-    ~Fd() {
-        if (fd >= 0) close(fd);
-    }
-};
 
 // Removes the temporary file unless it was renamed into place.
 struct TempName {
@@ -67,7 +61,7 @@ int Put_In_Place(TempName& tmp, const std::string& path, bool bExistingOnly) {
 // One try with the temporary file made from tmpl ("...XXXXXX").
 int Write_Via(std::string tmpl, const std::string& path, const std::string& data, mode_t mode, bool bExistingOnly) {
     TempName tmp;
-    Fd f;
+    FdGuard f;
     f.fd = mkostemp(tmpl.data(), O_CLOEXEC);
     if (f.fd < 0) return -errno;
     tmp.path = tmpl;

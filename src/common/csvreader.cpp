@@ -8,6 +8,8 @@
 #include <string_view>
 #include <unistd.h>
 
+#include "common/guards.h"
+
 namespace csvx {
 
 namespace {
@@ -15,15 +17,8 @@ namespace {
 constexpr int kErrMissingFile = -2;
 constexpr int kErrRead = -161;
 
-struct Fd_Closer {
-    int fd;
-    ~Fd_Closer() {
-        if (fd >= 0) close(fd);
-    }
-};
-
 int Read_Whole_File(const std::string& path, std::string& out) {
-    Fd_Closer f{open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+    FdGuard f{open(path.c_str(), O_RDONLY | O_CLOEXEC)};
     if (f.fd < 0) return kErrMissingFile;
     char buf[64 * 1024];
     for (;;) {

@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "common/guards.h"
 #include "common/clock.h"
 #include "common/paths.h"
 #include "common/reqcheck.h"
@@ -75,13 +76,6 @@ std::string Numbered_Name(const std::string& dst, int n) {
     if (dot == std::string::npos || (sep != std::string::npos && dot < sep)) dot = dst.size();
     return dst.substr(0, dot) + "(" + std::to_string(n) + ")" + dst.substr(dot);
 }
-
-struct Fd_Closer {
-    int fd;
-    ~Fd_Closer() {
-        if (fd >= 0) close(fd);
-    }
-};
 
 // True when the name of a header line's filename="..." (or, without one, its name="...") is target.
 bool Names_File(const std::string& line, const std::string& target) {
@@ -156,7 +150,7 @@ void SafeCopyFile(const std::string& src, const std::string& dst) {
     // O_EXCL never creates through a symlink, dangling or not.
     const mode_t mode = srcSt.st_mode & 0777;
     std::string target = dst;
-    Fd_Closer out{-1};
+    FdGuard out{-1};
     for (int n = 0; n <= kMaxCopySuffix; ++n) {
         if (n > 0) target = Numbered_Name(dst, n);
         out.fd = open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
@@ -180,7 +174,7 @@ std::string Link_Or_Copy_Free(const std::string& src, const std::string& dst) {
             return "";
         }
         if (errno == EEXIST) continue;
-        Fd_Closer out{open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, srcSt.st_mode & 0777)};
+        FdGuard out{open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, srcSt.st_mode & 0777)};
         if (out.fd < 0) {
             if (errno == EEXIST) continue;
             return "";

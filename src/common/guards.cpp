@@ -5,6 +5,11 @@
 #include "plat_file.h"
 #include "plat_lock.h"
 
+void FdGuard::Reset(int f) {
+    if (fd >= 0) close(fd);
+    fd = f;
+}
+
 void FileLockReleaser::operator()(int* pFd) const {
     if (pFd == nullptr || *pFd < 0) return;
     Release_File_Lock(*pFd);

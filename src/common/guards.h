@@ -33,6 +33,17 @@ struct autoUnlink {
     void operator()(std::string* path) const;
 };
 
+// A descriptor closed when its holder goes; Reset closes it early or takes another.
+struct FdGuard {
+    int fd = -1;
+    FdGuard() = default;
+    explicit FdGuard(int f) : fd(f) {}
+    ~FdGuard() { Reset(); }
+    FdGuard(const FdGuard&) = delete;
+    FdGuard& operator=(const FdGuard&) = delete;
+    void Reset(int f = -1);
+};
+
 using LockGuard = std::unique_ptr<int, FileLockReleaser>;
 using DirGuard = std::unique_ptr<std::string, autoRemoveDir>;
 using UnlinkGuard = std::unique_ptr<std::string, autoUnlink>;

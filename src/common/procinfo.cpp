@@ -1,10 +1,13 @@
 #include "common/procinfo.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
+#include <cstdlib>
 #include <climits>
 #include <cstdio>
 #include <string>
@@ -106,6 +109,22 @@ bool Is_Own_Worker(pid_t pid) {
     if (Read_Proc_Stat(pid, st) != 0 || st.cState == 'Z') return false;
     const std::string self = Process_Program(getpid());
     return !self.empty() && Process_Program(pid) == self;
+}
+
+bool Marker_Worker_Runs(const std::string& strMarkerPath, pid_t& pid) {
+    pid = 0;
+    std::string text;
+    struct stat st {};
+    if (stat(strMarkerPath.c_str(), &st) != 0 || !Read_Small_File(strMarkerPath, text)) return false;
+    const char* begin = text.c_str();
+    char* end = nullptr;
+    errno = 0;
+    const long n = strtol(begin, &end, 10);
+    if (end == begin || !isdigit(static_cast<unsigned char>(*begin)) || errno != 0 || n > INT_MAX) return false;
+    while (isspace(static_cast<unsigned char>(*end))) ++end;
+    if (*end != '\0' || end != begin + text.size()) return false;  // also refuses a NUL inside
+    pid = static_cast<pid_t>(n);
+    return Is_Own_Worker(pid) && Process_Started_By(pid, st.st_mtime, time(nullptr));
 }
 
 }  // namespace qlm

@@ -59,4 +59,10 @@ bool Process_Started_By(pid_t pid, time_t tStart, time_t tNow);
 // orvenna.cgi is told by its start (Process_Started_By).
 bool Is_Own_Worker(pid_t pid);
 
+// The worker a pid marker names, when it still runs: the file holds the pid in decimal digits
+// (perhaps followed by white space), the process is a worker of this system, and it started by the
+// marker's time (the worker writes its marker as it starts; a later process is another one).
+// False otherwise; pid is then the pid read, or 0.
+bool Marker_Worker_Runs(const std::string& strMarkerPath, pid_t& pid);
+
 }  // namespace qlm

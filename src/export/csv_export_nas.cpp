@@ -47,7 +47,7 @@ struct Csv_Export {
     bool bAll = true;
     std::unordered_set<std::string> wanted;  // the comma list, when not "ALL"
     std::string strAccount;
-    Export_Fd csv;  // made by the parent, written by the worker
+    FdGuard csv;  // made by the parent, written by the worker
     RAIIful_Json rows;
 };
 

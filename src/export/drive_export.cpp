@@ -25,7 +25,7 @@ int Folder_Fd(Drive_Export_Walk& w, const std::string& rel) {
     if (w.openFd.fd >= 0 && w.openRel == rel) return w.openFd.fd;
     w.openFd.Reset();
     w.openRel.clear();
-    Export_Fd at;
+    FdGuard at;
     int fd = w.exportFd;
     size_t start = 0;
     while (start <= rel.size()) {
@@ -53,7 +53,7 @@ std::string Make_Folder(Drive_Export_Walk& w, const std::string& parent, const s
     const std::string base = Drive_Name_Component(name);
     for (int n = 0; n < kMaxFolderClash; ++n) {
         const std::string candidate = n > 0 ? base + "(" + std::to_string(n) + ")" : base;
-        const Export_Fd made(Export_Open_Subfolder(parentFd, candidate));
+        const FdGuard made(Export_Open_Subfolder(parentFd, candidate));
         if (made.fd >= 0) return parent.empty() ? candidate : parent + "/" + candidate;
         if (!Export_Name_Taken(parentFd, candidate)) return "";
     }

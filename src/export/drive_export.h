@@ -43,7 +43,7 @@ struct Drive_Export_Walk {
     std::vector<std::string> made;                  // whole drive: each node's folder, relative; empty while none
     std::unordered_map<std::string, size_t> byId;   // Google id -> node position
     std::string openRel;                            // the folder last written into, relative,
-    Export_Fd openFd;                               // and its descriptor
+    FdGuard openFd;                               // and its descriptor
 };
 
 // Prepares the walk's state; after nodes are read.

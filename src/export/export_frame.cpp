@@ -177,28 +177,7 @@ int Copy_Fd(int in, int out) {
 
 bool Is_Full(int err) { return err == ENOSPC || err == EDQUOT; }
 
-// The worker's pid from a marker: decimal digits alone.
-bool Marker_Pid(const std::string& path, pid_t& pid) {
-    std::string text;
-    if (!Read_Small_File(path, text) || text.empty() || text.size() > 10) return false;
-    long long n = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        n = n * 10 + (c - '0');
-    }
-    if (n <= 0 || n > INT_MAX) return false;
-    pid = static_cast<pid_t>(n);
-    return true;
-}
-
 }  // namespace
-
-Export_Fd::~Export_Fd() { Reset(); }
-
-void Export_Fd::Reset(int f) {
-    if (fd >= 0) close(fd);
-    fd = f;
-}
 
 int Export_Begin(O_APP_CGI_AGENT* agent, Export_Run& run) {
     smbbackup::Create_Path(Progress_Mission_Dir().c_str(), 0700);
@@ -241,7 +220,7 @@ int Export_Make_Folder(Export_Run& run) {
     const time_t now = Now();
     struct tm tm {};
     char name[64];
-    Export_Fd share(open(run.strSharePath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    FdGuard share(open(run.strSharePath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (share.fd < 0 || localtime_r(&now, &tm) == nullptr ||
         snprintf(name, sizeof name, kExportFolderFormat, tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour,
                  tm.tm_min, tm.tm_sec) <= 0) {
@@ -311,11 +290,11 @@ int Export_Copy_File(const std::string& strSrc, int dirFd, const std::string& st
     strMade.clear();
     struct stat lst, st;
     if (lstat(strSrc.c_str(), &lst) != 0 || !S_ISREG(lst.st_mode)) return -1;
-    Export_Fd in(open(strSrc.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    FdGuard in(open(strSrc.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     if (in.fd < 0 || fstat(in.fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_ino != lst.st_ino ||
         st.st_dev != lst.st_dev)
         return -1;
-    Export_Fd out;
+    FdGuard out;
     std::string name;
     {
         Sigterm_Block block;
@@ -472,8 +451,7 @@ bool Export_Reap_If_Dead(const std::string& strMissionId) {
     struct stat st {};
     if (lstat(marker.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
     pid_t pid = 0;
-    if (Marker_Pid(marker, pid) && Is_Own_Worker(pid) && Process_Started_By(pid, st.st_mtime, time(nullptr)))
-        return false;
+    if (Marker_Worker_Runs(marker, pid)) return false;
     // A worker writes its marker whole (temporary file and rename), so a marker without a pid of a
     // live worker is one whose worker ended without filing its end. Only the process whose unlink
     // succeeds files it.

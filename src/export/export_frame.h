@@ -31,6 +31,7 @@
 #include <string>
 #include <vector>
 
+#include "common/guards.h"
 #include "log/log_db.h"
 
 class O_APP_CGI_AGENT;
@@ -44,17 +45,6 @@ inline constexpr const char* kExportSearchParam = "search_condition_enable";
 inline constexpr const char* kExportAccountParam = "domain_user_email";
 inline constexpr const char* kExportAll = "ALL";
 
-// A descriptor closed when its holder goes.
-struct Export_Fd {
-    int fd = -1;
-    Export_Fd() = default;
-    explicit Export_Fd(int f) : fd(f) {}
-    ~Export_Fd();
-    Export_Fd(const Export_Fd&) = delete;
-    Export_Fd& operator=(const Export_Fd&) = delete;
-    void Reset(int f = -1);
-};
-
 // One export run: filled by the parent before the fork, read by the worker.
 struct Export_Run {
     // Export_Begin:
@@ -64,7 +54,7 @@ struct Export_Run {
     std::string strUser;       // the signed-in NAS user, for the activity-log rows
     // Export_Make_Folder:
     std::string strExportDir;  // the physical export folder, no trailing slash
-    Export_Fd dirFd;           // that folder, opened O_DIRECTORY | O_NOFOLLOW
+    FdGuard dirFd;           // that folder, opened O_DIRECTORY | O_NOFOLLOW
     // The member, before Export_Fork:
     const char* pszService = "";  // "gmail", "drive", "shared_drive", "contact", "calendar"
     std::string strDomain;        // the account or shared drive shown in the progress and history

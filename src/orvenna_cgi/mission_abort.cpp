@@ -95,21 +95,6 @@ std::string New_History_Path() {
     return History_Mission_Dir() + "/" + smbbackup::Create_New_ID();
 }
 
-// The worker's pid from an export marker: decimal digits, perhaps followed by white space.
-bool Marker_Pid(const std::string& path, pid_t& pid) {
-    std::string text;
-    if (!Read_Small_File(path, text)) return false;
-    const char* begin = text.c_str();
-    char* end = nullptr;
-    errno = 0;
-    long n = strtol(begin, &end, 10);
-    if (end == begin || !isdigit(static_cast<unsigned char>(*begin)) || errno != 0 || n > INT_MAX) return false;
-    while (isspace(static_cast<unsigned char>(*end))) ++end;
-    if (*end != '\0' || end != begin + text.size()) return false;  // also refuses a NUL inside
-    pid = static_cast<pid_t>(n);
-    return true;
-}
-
 // A backup or restore: its running record moves into the history as "abort" once its worker and
 // that worker's GAM tools are gone.
 void Abort_Running(const std::string& strMissionID, const std::string& strRunningPath) {
@@ -141,10 +126,7 @@ void Abort_Running(const std::string& strMissionID, const std::string& strRunnin
 // 0, or -1 after the 5302 reply (marker removed) when no export of that marker runs.
 int Abort_Export(const std::string& strMissionID, const std::string& strMarkerPath) {
     pid_t pid = 0;
-    struct stat st {};
-    // The worker writes its marker as it starts: a process that started later is another one.
-    if (!Marker_Pid(strMarkerPath, pid) || !Is_Own_Worker(pid) || stat(strMarkerPath.c_str(), &st) != 0 ||
-        !Process_Started_By(pid, st.st_mtime, time(nullptr))) {
+    if (!Marker_Worker_Runs(strMarkerPath, pid)) {
         unlink(strMarkerPath.c_str());
         Reply_Error(kReplyBadParam, kKeyMissionId);
         return -1;

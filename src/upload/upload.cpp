@@ -10,19 +10,13 @@
 #include <memory>
 #include <vector>
 
+#include "common/guards.h"
 #include "plat_cgi.h"
 #include "plat_upload.h"
 
 namespace qlm {
 
 namespace {
-
-struct Fd_Closer {
-    int fd = -1;
-    ~Fd_Closer() {
-        if (fd >= 0) close(fd);
-    }
-};
 
 // The state of one upload shared by its chunk writes.
 struct Upload_Writer {
@@ -113,7 +107,7 @@ int64_t Upload_File(Upload_Session& session) {
     int64_t contentLength = -1;
     if (Content_Length(contentLength) != 0) return -22;
     int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | (session.iOffset == 0 ? O_EXCL : 0);
-    Fd_Closer file;
+    FdGuard file;
     file.fd = open(session.strFilePath.c_str(), flags, 0600);
     if (file.fd < 0) return -errno;
     if (lseek(file.fd, session.iOffset, SEEK_SET) < 0) return -errno;

@@ -25,7 +25,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-using qlm::Export_Fd;
 
 std::string Read(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -40,7 +39,7 @@ struct Folder : ::testing::Test {
     cattest::Root root;
     std::string dir = root.dir.path() + "/export";
     std::string outside = root.dir.path() + "/outside";
-    Export_Fd fd;
+    FdGuard fd;
     void SetUp() override {
         ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
         ASSERT_EQ(mkdir(outside.c_str(), 0700), 0);
@@ -83,18 +82,18 @@ TEST_F(Folder, CreationIsExclusiveAndNeverThroughALink) {
     EXPECT_TRUE(qlm::Export_Name_Taken(fd.fd, "a(1).csv"));  // a dangling link counts
     EXPECT_FALSE(qlm::Export_Name_Taken(fd.fd, "a(3).csv"));
     std::string made;
-    Export_Fd out(qlm::Export_Create_File(fd.fd, "a", ".csv", 0600, made));
+    FdGuard out(qlm::Export_Create_File(fd.fd, "a", ".csv", 0600, made));
     ASSERT_GE(out.fd, 0);
     EXPECT_EQ(made, "a(3).csv");
     EXPECT_EQ(write(out.fd, "new", 3), 3);
-    Export_Fd second(qlm::Export_Create_File(fd.fd, "a", ".csv", 0600, made));
+    FdGuard second(qlm::Export_Create_File(fd.fd, "a", ".csv", 0600, made));
     EXPECT_EQ(made, "a(4).csv");
     EXPECT_EQ(Read(victim), "keep");
     EXPECT_FALSE(fs::exists(outside + "/dangling"));
     EXPECT_EQ(Read(dir + "/a(3).csv"), "new");
     // Names that are no single component are never made.
     for (const char* bad : {"..", "a/b", ""}) {
-        Export_Fd none(qlm::Export_Create_File(fd.fd, bad, "", 0600, made));
+        FdGuard none(qlm::Export_Create_File(fd.fd, bad, "", 0600, made));
         EXPECT_LT(none.fd, 0) << bad;
         EXPECT_EQ(made, "");
     }
@@ -128,18 +127,18 @@ TEST_F(Folder, CopiesOnlyRegularFilesAndLeavesNothingHalfMade) {
 
 TEST_F(Folder, SubfoldersAreRealFoldersOnly) {
     ASSERT_EQ(symlink(outside.c_str(), (dir + "/link").c_str()), 0);
-    EXPECT_LT(Export_Fd(qlm::Export_Open_Subfolder(fd.fd, "link")).fd, 0);
+    EXPECT_LT(FdGuard(qlm::Export_Open_Subfolder(fd.fd, "link")).fd, 0);
     Write(dir + "/file", "x");
-    EXPECT_LT(Export_Fd(qlm::Export_Open_Subfolder(fd.fd, "file")).fd, 0);
-    EXPECT_LT(Export_Fd(qlm::Export_Open_Subfolder(fd.fd, "..")).fd, 0);
-    EXPECT_LT(Export_Fd(qlm::Export_Open_Subfolder(fd.fd, "a/b")).fd, 0);
-    Export_Fd made(qlm::Export_Open_Subfolder(fd.fd, "new"));
+    EXPECT_LT(FdGuard(qlm::Export_Open_Subfolder(fd.fd, "file")).fd, 0);
+    EXPECT_LT(FdGuard(qlm::Export_Open_Subfolder(fd.fd, "..")).fd, 0);
+    EXPECT_LT(FdGuard(qlm::Export_Open_Subfolder(fd.fd, "a/b")).fd, 0);
+    FdGuard made(qlm::Export_Open_Subfolder(fd.fd, "new"));
     ASSERT_GE(made.fd, 0);
     struct stat st;
     ASSERT_EQ(lstat((dir + "/new").c_str(), &st), 0);
     EXPECT_TRUE(S_ISDIR(st.st_mode));
     EXPECT_EQ(st.st_mode & 0777, 0700u);
-    EXPECT_GE(Export_Fd(qlm::Export_Open_Subfolder(fd.fd, "new")).fd, 0);  // taken as it is
+    EXPECT_GE(FdGuard(qlm::Export_Open_Subfolder(fd.fd, "new")).fd, 0);  // taken as it is
     EXPECT_TRUE(fs::is_empty(outside));
 }
 

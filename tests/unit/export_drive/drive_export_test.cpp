@@ -88,7 +88,7 @@ protected:
     cattest::Root root;
     std::string key, store, share, exportDir, outside;
     Drive_Export_Walk w;
-    qlm::Export_Fd exportFd;
+    FdGuard exportFd;
     std::vector<std::string> copiedNames;
 
     void SetUp() override {
