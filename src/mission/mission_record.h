@@ -36,6 +36,8 @@ inline constexpr const char* kKeyCalendarTotal = "calendar_total";
 inline constexpr const char* kKeyProcessPid = "process_pid";
 inline constexpr const char* kKeyBackupMode = "backup_mode";
 inline constexpr const char* kKeyLastTime = "last_time";
+// A scheduling record's next run as the daemon announced it; an edit withdraws it.
+inline constexpr const char* kKeyNextTime = "next_time";
 inline constexpr const char* kKeyTotalAmount = "total_amount";
 inline constexpr const char* kKeyBackupedAmount = "backuped_amount";
 inline constexpr const char* kKeyGmailLastUser = "gmail_last_user";
