@@ -119,7 +119,9 @@ void Abort_Running(const std::string& strMissionID, const std::string& strRunnin
         Sweep_Gone_Worker_Group(nPid);
 
     File_Running_Record(strRunningPath, record.get(), "abort", 1.0);
-    if (sched && nEnable == 0) unlink(strSchedPath.c_str());
+    // The daemon would otherwise hold the removed schedule until its next due time.
+    if (sched && nEnable == 0 && unlink(strSchedPath.c_str()) == 0)
+        Send_Signal_Let_Daemon_Recalculate_Schedule_Queue(true);
 }
 
 // An export: its worker ends, and the history gets a record made from its shared progress.

@@ -169,7 +169,8 @@ int Run_Mission(O_APP_CGI_AGENT* agent) {
                sw.nContact, strUser.c_str());
     // Even when the run was refused (another run of the task held its lock): the record was
     // asked for one run only.
-    if (nEnable == 0) unlink((Scheduling_Mission_Dir() + "/" + strMissionID).c_str());
+    if (nEnable == 0 && unlink((Scheduling_Mission_Dir() + "/" + strMissionID).c_str()) == 0)
+        Send_Signal_Let_Daemon_Recalculate_Schedule_Queue(true);
     _exit(0);
 }
 
