@@ -131,13 +131,13 @@ int Export_Gmail_To_Nas(O_APP_CGI_AGENT* agent) {
     const char* account = Account_Param(agent, kExportAccountParam);
     if (account == nullptr) return 0;
     g.strAccount = account;
-    if (g.bSearch) {
-        GWSTask task;
-        if (Load_Valid_Request_Task(agent, task) != 0) return 0;
-        if (!Is_Dir(Mail_Store_Dir(task.Get_Task_ID(), account))) {
-            Reply_Error(kReplyBadParam, kExportAccountParam);
-            return 0;
-        }
+    // An unknown task, or an account without a backup, is refused here as the other exports
+    // refuse it, never a worker that exports nothing and says "finish".
+    GWSTask task;
+    if ((g.bSearch ? Load_Valid_Request_Task(agent, task) : Load_Request_Task(agent, task)) != 0) return 0;
+    if (!Is_Dir(Mail_Store_Dir(task.Get_Task_ID(), account))) {
+        Reply_Error(kReplyBadParam, kExportAccountParam);
+        return 0;
     }
     if (Export_Make_Folder(run) != 0) return 0;
     run.pszService = "gmail";

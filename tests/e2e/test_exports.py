@@ -283,6 +283,14 @@ class Exports(ExportCase):
                                  **params)
                     self.assertEqual(self.export(act, **query),
                                      {"success": False, "error_code": code, "error_msg": name})
+        # Search off, as the other exports answer them: an unknown task, an account without a backup.
+        unknown = "00000000-0000-0000-0000-000000000000"
+        for params, name in (({"task_id": unknown}, "task_id"), ({"domain_user_email": "nobody@example.test"},
+                                                                 "domain_user_email")):
+            for selection in ("ALL", self.mail_ids()[0]):
+                with self.subTest(act="export_gmail_to_nas", search="off", params=params, selection=selection):
+                    self.assertEqual(self.export("export_gmail_to_nas", gmail_localid=selection, **params),
+                                     {"success": False, "error_code": 5302, "error_msg": name})
         for act, key in (("export_contact_to_nas", "localid"), ("export_calendar_to_nas", "localid")):
             with self.subTest(act=act, missing=key):
                 self.assertEqual(self.export(act), {"success": False, "error_code": 5303, "error_msg": key})
