@@ -3,6 +3,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "plat_json.h"
 
@@ -80,6 +81,10 @@ void Mission_Recompute_Percents(PT_JSON record);
 
 // Removes the restore id maps, which never reach the browser.
 void Mission_Remove_Id_Maps(PT_JSON record);
+
+// The paths of the scheduling records whose task_id is this task's; records that do not read
+// or lack task_id belong to no task. Empty for an id not of the id form.
+std::vector<std::string> Task_Schedule_Record_Paths(const char* pszTaskID);
 
 // A running restore keeps what it has finished in a journal beside its running record: one line
 // per item, appended as it is done; the journal goes away with the record.

@@ -287,6 +287,24 @@ class DomainList(test_tasks.TaskCase):
         self.assertEqual((by_id[ids["manual3"]]["backuped_amount"], by_id[ids["manual3"]]["gmail_enable"]), (3, True))
         self.assertEqual(by_id[ids["shared_only"]]["backuped_amount"], 0)
 
+    def test_the_mode_is_scheduling_while_a_scheduling_record_names_the_task(self):
+        self.drop_tasks()
+        self.addCleanup(self.drop_tasks)
+        self.base = self.new_task()
+        other = "33333333-3333-3333-3333-333333333333"
+        # A mode written into the task file decides nothing: nothing but an old file has one.
+        self.write_task(test_tasks.read_text(self.conf(self.base)), other, schedule_backup_enable="1")
+
+        def modes():
+            return {d["task_id"]: d["backup_mode"] for d in self.request({"act": "list_local_domain"})["domain_list"]}
+        self.assertEqual(modes(), {self.base: "manual", other: "manual"})
+        # Without a frequency the record is written but no daemon is started.
+        reply = self.request({"act": "add_schedule_mission", "task_id": self.base, "mission_name": "Nightly"})
+        self.assertTrue(reply["success"], reply)
+        self.assertEqual(modes(), {self.base: "scheduling", other: "manual"})
+        os.unlink(self.path(test_tasks.GWS, "conf/mission/scheduling_mission", reply["mission_id"]))
+        self.assertEqual(modes(), {self.base: "manual", other: "manual"})
+
 
 if __name__ == "__main__":
     unittest.main()
