@@ -187,13 +187,16 @@ class Calendars(AccountCase):
     def test_page_replies_that_show_nothing_or_errors(self):
         empty = {"success": True, "list": [], "total": 0}
         self.assertEqual(self.page(domain_user_email="nobody@example.test"), empty)
-        self.assertEqual(self.page(task_id="0" * 36), empty)
+        self.assertEqual(self.page(task_id="00000000-0000-0000-0000-000000000000"), empty)  # no such task
         query = dict(domain_user_email=USER, start=0, limit=10)
         self.assertEqual(self.call("list_calendar_local_backup", **{k: v for k, v in query.items()
                                                                     if k != "domain_user_email"}), empty)
         self.assertError(self.call("list_calendar_local_backup", **query), 5303, "calendar_name")
         self.assertError(self.page(limit="ten"), 5303, "limit")
         self.assertError(self.request({"act": "list_calendar_local_backup", "start": 0, "limit": 1}), 5303, "task_id")
+        for task in HOSTILE_TASKS + ["0" * 36]:  # no id at all: a bad value, not an empty page
+            with self.subTest(task=task):
+                self.assertError(self.page(task_id=task), 5302, "task_id")
 
     def test_event_search(self):
         def search(**params):
