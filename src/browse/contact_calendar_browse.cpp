@@ -174,13 +174,14 @@ int List_Calendar_Local_Backup(O_APP_CGI_AGENT* agent) {
     if (Required_Param(agent, kTaskParam) == nullptr) return 0;
     int start = 0, limit = 0;
     if (Get_Paging_Params(agent, start, limit) != 0) return 0;
-    // A task that does not load, no account or an account without a catalog: nothing to show.
-    // Names of another form cannot name a task or a catalog, so they count as such.
-    const char* task = agent->Get_Param(kTaskParam);
+    // A text that can name no task is a bad value, as for every other reader. A task that does
+    // not load, no account or an account without a catalog: nothing to show. An account name of
+    // another form cannot name a catalog, so it counts as such.
+    const char* task = Checked_Task_Id(agent->Get_Param(kTaskParam));
+    if (task == nullptr) return 0;
     const char* account = agent->Get_Param(kAccountParam);
     GWSTask loaded;
-    if (!Is_Id_Form(task) || loaded.Load_Task_Data(task) != 0 || account == nullptr ||
-        !Is_Single_Path_Component(account) ||
+    if (loaded.Load_Task_Data(task) != 0 || account == nullptr || !Is_Single_Path_Component(account) ||
         !Is_Regular_File(catalog::Catalog_File(catalog::Kind::Calendar, account, task))) {
         Reply_List(Json_List_Init(), 0);
         return 0;

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "mission/mission_record.h"
 #include "web/reply.h"
 #include "orvenna_task.h"
 #include "plat_cgi.h"
@@ -37,7 +38,8 @@ int List_Local_Domain(O_APP_CGI_AGENT* agent) {
         Json_Dict_Add_Bool(entry, "calendar_enable", task.Get_Backup_Calendar_Enable() != 0);
         Json_Dict_Add_Bool(entry, "gmail_enable", task.Get_Backup_Gmail_Enable() != 0);
         Json_Dict_Add_Bool(entry, "contact_enable", task.Get_Backup_Contact_Enable() != 0);
-        Json_Dict_Add_Str(entry, "backup_mode", task.Get_Schedule_Backup_Enable() == 1 ? "scheduling" : "manual");
+        // Nothing writes a mode into the task file: a task is scheduled when a record schedules it.
+        Json_Dict_Add_Str(entry, "backup_mode", Task_Schedule_Record_Paths(id.c_str()).empty() ? "manual" : "scheduling");
         Json_List_Add_Dict(domains.get(), entry);
     }
     RAIIful_Json reply(Json_Dict_Init());

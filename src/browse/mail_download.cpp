@@ -169,6 +169,10 @@ int Export_Eml_File(O_APP_CGI_AGENT* agent) {
     if (account == nullptr || !Checked_Task_Id(task) || !Checked_Component(account, kAccountParam)) return 0;
     std::vector<std::string> ids;
     if (!Selected_Mails(agent, search != 0, localids, task, account, ids)) return 0;
+    // A local id that can name no stored mail is a bad value, never a mail left out unsaid.
+    if (!search)
+        for (const std::string& id : ids)
+            if (!Checked_Component(id.c_str(), kLocalIdParam)) return 0;
 
     Download_Folder dl;
     if (dl.Make() != 0) {

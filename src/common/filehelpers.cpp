@@ -203,7 +203,13 @@ bool IsSameDomain(std::string email1, std::string email2) {
     size_t at1 = email1.find('@');
     size_t at2 = email2.find('@');
     if (at1 == std::string::npos || at2 == std::string::npos) return false;
-    return email1.compare(at1 + 1, std::string::npos, email2, at2 + 1, std::string::npos) == 0;
+    // A domain name is one whatever the letter case of its ASCII letters (Example.com is example.com).
+    const size_t n1 = email1.size() - at1 - 1;
+    if (n1 != email2.size() - at2 - 1) return false;
+    auto lower = [](unsigned char c) { return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c - 'A' + 'a') : c; };
+    for (size_t i = 0; i < n1; ++i)
+        if (lower(email1[at1 + 1 + i]) != lower(email2[at2 + 1 + i])) return false;
+    return true;
 }
 
 std::string trim(const std::string& s) {

@@ -45,7 +45,8 @@ std::string Link_Or_Copy_Free(const std::string& src, const std::string& dst);
 // first n that is free or a folder. Empty when none can be made.
 std::string Make_Or_Join_Folder(const std::string& path);
 
-// True when both addresses have an "@" and the texts after the first "@" are equal byte for byte.
+// True when both addresses have an "@" and the texts after the first "@" are equal but for the
+// case of ASCII letters.
 bool IsSameDomain(std::string email1, std::string email2);
 
 // s without leading and trailing blanks, tabs, CRs and LFs.

@@ -71,7 +71,10 @@ int Copy_Item(Drive_Export_Walk& w, const std::string& localid, const std::strin
     const int rc = Export_Copy_File(w.store + "/" + localid, folderFd, stem, ext, made);
     if (rc == -1) return 0;  // no regular store file: a Google document without content, or a link
     if (rc == -4) return kShareFull;
-    if (rc != 0) return kItemFailed;
+    if (rc != 0) {
+        if (w.failed) w.failed(name);
+        return kItemFailed;
+    }
     if (w.copied) w.copied(name);
     return 0;
 }

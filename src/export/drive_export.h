@@ -36,8 +36,9 @@ struct Drive_Export_Walk {
     std::vector<catalog::Drive_Node> nodes;  // catalog::Read_Drive_Tree
     std::vector<std::string> entries;        // the picked indexes, as texts
 
-    // A file was copied: its Google name, for its activity-log row.
+    // A file was copied, or could not be: its Google name, for its activity-log row.
     std::function<void(const std::string& name)> copied;
+    std::function<void(const std::string& name)> failed;
 
     // The walk's own state (Drive_Walk_Begin).
     std::vector<std::string> made;                  // whole drive: each node's folder, relative; empty while none
@@ -50,7 +51,7 @@ struct Drive_Export_Walk {
 void Drive_Walk_Begin(Drive_Export_Walk& w);
 
 // Results of the item functions: 0 done or passed over; 1 the item failed (a folder or copy that
-// could not be made); negative when the share is full or read-only and nothing more can be written.
+// could not be made, a store file that cannot be read: such a file gets its failed row); negative when the share is full or read-only and nothing more can be written.
 
 // Whole drive, node i of the list (sorted by depth): a depth -1 node (the top of the drive) becomes
 // a folder of the export folder; a folder or file whose parent has a folder goes into it; any

@@ -90,6 +90,9 @@ int Export_Drive_Like_To_Nas(O_APP_CGI_AGENT* agent, const Side& side) {
         w.copied = [&ctx, &run, &side, &owner](const std::string& name) {
             Export_Log(ctx, owner, Exported_To_Nas_Message(side.logWord, name, owner, run.strNasPath));
         };
+        w.failed = [&ctx, &run, &side, &owner](const std::string& name) {
+            Export_Log_Failed(ctx, owner, Failed_To_Nas_Message(side.logWord, name, owner, run.strNasPath));
+        };
         total = whole ? w.nodes.size() : w.entries.size();
         return 0;
     };

@@ -289,10 +289,13 @@ int Export_Copy_File(const std::string& strSrc, int dirFd, const std::string& st
                      std::string& strMade) {
     strMade.clear();
     struct stat lst, st;
-    if (lstat(strSrc.c_str(), &lst) != 0 || !S_ISREG(lst.st_mode)) return -1;
+    // Only a file that is not there (or a link, or no file) is "none"; one the worker may not
+    // read is a copy that failed, never a file left out unsaid.
+    if (lstat(strSrc.c_str(), &lst) != 0) return errno == ENOENT || errno == ENOTDIR ? -1 : -3;
+    if (!S_ISREG(lst.st_mode)) return -1;
     FdGuard in(open(strSrc.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    if (in.fd < 0 || fstat(in.fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_ino != lst.st_ino ||
-        st.st_dev != lst.st_dev)
+    if (in.fd < 0) return errno == ENOENT || errno == ELOOP ? -1 : -3;  // gone or made a link meanwhile
+    if (fstat(in.fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_ino != lst.st_ino || st.st_dev != lst.st_dev)
         return -1;
     FdGuard out;
     std::string name;
@@ -327,14 +330,33 @@ std::string Exported_To_Nas_Message(const char* pszKind, const std::string& strN
            " to NAS path: " + strPath + ".";
 }
 
-void Export_Log(Export_Ctx& ctx, const std::string& strDomain, const std::string& strMessage) {
+std::string Failed_To_Nas_Message(const char* pszKind, const std::string& strName, const std::string& strAccount,
+                                  const std::string& strPath) {
+    return std::string("Failed to export ") + pszKind + " file \"" + strName + "\" of account " + strAccount +
+           " to NAS path: " + strPath + ".";
+}
+
+namespace {
+
+void Queue_Log_Row(Export_Ctx& ctx, const std::string& strDomain, const std::string& strMessage, const char* pszStatus,
+                   const char* pszLevel) {
     if (ctx.pLog == nullptr) return;
     const Export_Run& run = *ctx.pRun;
     if (ctx.vPending.empty()) ctx.llLastFlushMs = Monotonic_Ms();
-    ctx.vPending.push_back(Sql_Log_Row{"Orvenna", run.strTaskId, strDomain, run.strUser, "SUCCESS", "backup", "info",
-                                       strMessage, static_cast<int64_t>(Now())});
+    ctx.vPending.push_back(Sql_Log_Row{"Orvenna", run.strTaskId, strDomain, run.strUser, pszStatus, "backup",
+                                       pszLevel, strMessage, static_cast<int64_t>(Now())});
     if (ctx.vPending.size() >= kLogBatchRows || Monotonic_Ms() - ctx.llLastFlushMs >= kLogBatchMs)
         Export_Log_Flush(ctx);
+}
+
+}  // namespace
+
+void Export_Log(Export_Ctx& ctx, const std::string& strDomain, const std::string& strMessage) {
+    Queue_Log_Row(ctx, strDomain, strMessage, "SUCCESS", "info");
+}
+
+void Export_Log_Failed(Export_Ctx& ctx, const std::string& strDomain, const std::string& strMessage) {
+    Queue_Log_Row(ctx, strDomain, strMessage, "FAIL", "error");
 }
 
 int Export_Log_Flush(Export_Ctx& ctx) {

@@ -123,12 +123,17 @@ int Export_Worker(Export_Run& run, const Export_Member& member);
 // holds 500 rows or its oldest row is a second old, and at the end of the worker. Rows of a
 // worker that an abort ends while they wait are lost.
 void Export_Log(Export_Ctx& ctx, const std::string& strDomain, const std::string& strMessage);
+// The same for an item that failed: "FAIL", level "error".
+void Export_Log_Failed(Export_Ctx& ctx, const std::string& strDomain, const std::string& strMessage);
 // Writes the queued rows now. 0, or the result of Sql_Log_Insert_Rows (the rows are dropped
 // either way: a log that refuses them does not stop the export).
 int Export_Log_Flush(Export_Ctx& ctx);
 // "Exported <kind> file \"<name>\" of account <account> to NAS path: <path>."
 std::string Exported_To_Nas_Message(const char* pszKind, const std::string& strName, const std::string& strAccount,
                                     const std::string& strPath);
+// "Failed to export <kind> file \"<name>\" of account <account> to NAS path: <path>."
+std::string Failed_To_Nas_Message(const char* pszKind, const std::string& strName, const std::string& strAccount,
+                                  const std::string& strPath);
 
 // Name clashes: the first of "<stem><ext>", "<stem>(1)<ext>", "<stem>(2)<ext>" ... for which
 // taken(name) is false; empty after 99999 tries.
@@ -150,9 +155,9 @@ int Export_Create_File(int dirFd, const std::string& strStem, const std::string&
 // "<stem><ext>" or its first free numbered name, created as Export_Create_File does, with
 // copy_file_range (a file system that can share the blocks does so); the copy is a file of its
 // own, so a change through the share never reaches the backup. While it is written, an abort
-// removes it. 0 with the name made; -1 when src is no regular file; -2 when no name could be
-// made; -3 when the copy failed (nothing left behind); -4 when the share is full (no space or
-// quota left, nothing left behind).
+// removes it. 0 with the name made; -1 when src is missing or no regular file; -2 when no name
+// could be made; -3 when src cannot be read or the copy failed (nothing left behind); -4 when the
+// share is full (no space or quota left, nothing left behind).
 int Export_Copy_File(const std::string& strSrc, int dirFd, const std::string& strStem, const std::string& strExt,
                      std::string& strMade);
 

@@ -1,3 +1,6 @@
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstring>
 #include <string>
 #include <unordered_map>
@@ -96,13 +99,20 @@ int Export_Mail(Gmail_Export& g, Export_Ctx& ctx, size_t i) {
     const Export_Run& run = *ctx.pRun;
     const std::string& id = g.vIds[i];
     const std::string eml = Eml_Path(run.strTaskId.c_str(), g.strAccount.c_str(), id.c_str());
-    if (eml.empty() || !Is_Regular_File(eml)) return 0;  // not stored: only the progress moves
+    struct stat st {};
+    // Not stored: only the progress moves. One that is there but cannot be read fails below.
+    if (eml.empty() || (lstat(eml.c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR))) return 0;
     std::string base = Safe_Subject(g, id, eml);
     if (base.empty()) base = id.empty() ? kNoSubject : id;
     std::string made;
     const int rc = Export_Copy_File(eml, run.dirFd.fd, base, kEmlSuffix, made);
     if (rc == -4) return -1;  // the share is full: nothing more can be written
-    return rc == 0 ? 0 : 1;
+    if (rc == -1) return 0;   // no regular file (a link planted in the store)
+    if (rc != 0) {
+        Export_Log_Failed(ctx, g.strAccount, Failed_To_Nas_Message("Gmail", base + kEmlSuffix, g.strAccount, run.strNasPath));
+        return 1;
+    }
+    return 0;
 }
 
 }  // namespace
@@ -121,18 +131,19 @@ int Export_Gmail_To_Nas(O_APP_CGI_AGENT* agent) {
     const char* account = Account_Param(agent, kExportAccountParam);
     if (account == nullptr) return 0;
     g.strAccount = account;
-    if (g.bSearch) {
-        GWSTask task;
-        if (Load_Valid_Request_Task(agent, task) != 0) return 0;
-        if (!Is_Dir(Mail_Store_Dir(task.Get_Task_ID(), account))) {
-            Reply_Error(kReplyBadParam, kExportAccountParam);
-            return 0;
-        }
+    // An unknown task, or an account without a backup, is refused here as the other exports
+    // refuse it, never a worker that exports nothing and says "finish".
+    GWSTask task;
+    if ((g.bSearch ? Load_Valid_Request_Task(agent, task) : Load_Request_Task(agent, task)) != 0) return 0;
+    if (!Is_Dir(Mail_Store_Dir(task.Get_Task_ID(), account))) {
+        Reply_Error(kReplyBadParam, kExportAccountParam);
+        return 0;
     }
     if (Export_Make_Folder(run) != 0) return 0;
     run.pszService = "gmail";
     run.strDomain = account;
     Export_Member member;
+    member.bLogs = true;  // for the mails that cannot be copied
     member.list = [&g](Export_Ctx& ctx, size_t& total) { return List_Mails(g, ctx, total); };
     member.item = [&g](Export_Ctx& ctx, size_t i) { return Export_Mail(g, ctx, i); };
     Export_Fork(run, member);

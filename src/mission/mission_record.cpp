@@ -4,6 +4,9 @@
 #include <cstring>
 
 #include "common/atomicfile.h"
+#include "common/filehelpers.h"
+#include "common/paths.h"
+#include "common/reqcheck.h"
 
 namespace qlm {
 
@@ -85,6 +88,22 @@ void Mission_Remove_Id_Maps(PT_JSON record) {
     Json_Dict_Remove(record, kKeyRestoreIdmapSharedDrive);
     Json_Dict_Remove(record, kKeyRestoreIdmapGmail);
     Json_Dict_Remove(record, kKeyRestoreIdmapContact);
+}
+
+std::vector<std::string> Task_Schedule_Record_Paths(const char* pszTaskID) {
+    std::vector<std::string> out;
+    if (pszTaskID == nullptr || !Is_Id_Form(pszTaskID)) return out;
+    const std::string dir = Scheduling_Mission_Dir();
+    std::vector<std::string> names;
+    GetFolderList(names, dir.c_str());
+    for (const std::string& name : names) {
+        std::string path = dir + "/" + name;
+        RAIIful_Json rec(Json_From_File(path.c_str()));
+        const char* task = nullptr;
+        if (rec && Json_Dict_Find_Str(rec.get(), kKeyTaskId, task) == 0 && strcmp(task, pszTaskID) == 0)
+            out.push_back(std::move(path));
+    }
+    return out;
 }
 
 std::string Restore_Journal_Path(const std::string& strMissionPath) { return strMissionPath + kRestoreJournalSuffix; }

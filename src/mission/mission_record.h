@@ -3,6 +3,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "plat_json.h"
 
@@ -36,6 +37,8 @@ inline constexpr const char* kKeyCalendarTotal = "calendar_total";
 inline constexpr const char* kKeyProcessPid = "process_pid";
 inline constexpr const char* kKeyBackupMode = "backup_mode";
 inline constexpr const char* kKeyLastTime = "last_time";
+// A scheduling record's next run as the daemon announced it; an edit withdraws it.
+inline constexpr const char* kKeyNextTime = "next_time";
 inline constexpr const char* kKeyTotalAmount = "total_amount";
 inline constexpr const char* kKeyBackupedAmount = "backuped_amount";
 inline constexpr const char* kKeyGmailLastUser = "gmail_last_user";
@@ -78,6 +81,10 @@ void Mission_Recompute_Percents(PT_JSON record);
 
 // Removes the restore id maps, which never reach the browser.
 void Mission_Remove_Id_Maps(PT_JSON record);
+
+// The paths of the scheduling records whose task_id is this task's; records that do not read
+// or lack task_id belong to no task. Empty for an id not of the id form.
+std::vector<std::string> Task_Schedule_Record_Paths(const char* pszTaskID);
 
 // A running restore keeps what it has finished in a journal beside its running record: one line
 // per item, appended as it is done; the journal goes away with the record.

@@ -25,6 +25,7 @@
 #include "common/jsontext.h"
 #include "common/paths.h"
 #include "common/procinfo.h"
+#include "export/export_frame.h"
 #include "web/action_log.h"
 #include "web/reply.h"
 #include "orvenna_cgi/schedule_actions.h"
@@ -119,17 +120,23 @@ void Abort_Running(const std::string& strMissionID, const std::string& strRunnin
         Sweep_Gone_Worker_Group(nPid);
 
     File_Running_Record(strRunningPath, record.get(), "abort", 1.0);
-    if (sched && nEnable == 0) unlink(strSchedPath.c_str());
+    // The daemon would otherwise hold the removed schedule until its next due time.
+    if (sched && nEnable == 0 && unlink(strSchedPath.c_str()) == 0)
+        Send_Signal_Let_Daemon_Recalculate_Schedule_Queue(true);
 }
 
 // An export: its worker ends, and the history gets a record made from its shared progress.
-// 0, or -1 after the 5302 reply (marker removed) when no export of that marker runs.
+// One whose worker is gone already is filed "error" as the mission list files it (its shared
+// progress record removed with its marker), so that it shows in the history, not nowhere.
+// 0, or -1 after the 5302 reply (marker removed) when a live worker left no progress record.
 int Abort_Export(const std::string& strMissionID, const std::string& strMarkerPath) {
     pid_t pid = 0;
     if (!Marker_Worker_Runs(strMarkerPath, pid)) {
-        unlink(strMarkerPath.c_str());
-        Reply_Error(kReplyBadParam, kKeyMissionId);
-        return -1;
+        struct stat st {};
+        // A marker that is no regular file is nothing Export_Reap_If_Dead files; it just goes.
+        if (!Export_Reap_If_Dead(strMissionID) && lstat(strMarkerPath.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+            unlink(strMarkerPath.c_str());
+        return 0;
     }
     const std::string strShmName = "/" + strMissionID;
     // Opened before the signal: the mapping outlives whatever the worker does with the name.

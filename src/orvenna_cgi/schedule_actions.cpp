@@ -119,6 +119,8 @@ int Edit_Schedule_Mission(O_APP_CGI_AGENT* agent) {
               Json_Dict_Add_Int64(r, kKeyStartTime, static_cast<int64_t>(Now())) == 0 &&
               Json_Dict_Add_Str(r, kKeyBackupStatus, "scheduling") == 0 &&
               Json_Dict_Add_Str(r, kKeyMissionName, p.pszMissionName) == 0 && Schedule_Record_Set_Times(r, p) == 0;
+    // The daemon starts the run it announced; an edit withdraws that until the reload announces anew.
+    Json_Dict_Remove(r, kKeyNextTime);
     const int rc = ok ? Replace_Schedule_Record(strMissionID.c_str(), r) : -1;
     if (rc != 0) {
         // Deleted while it was being edited: as for a schedule that was never there.
@@ -167,7 +169,8 @@ int Run_Mission(O_APP_CGI_AGENT* agent) {
                sw.nContact, strUser.c_str());
     // Even when the run was refused (another run of the task held its lock): the record was
     // asked for one run only.
-    if (nEnable == 0) unlink((Scheduling_Mission_Dir() + "/" + strMissionID).c_str());
+    if (nEnable == 0 && unlink((Scheduling_Mission_Dir() + "/" + strMissionID).c_str()) == 0)
+        Send_Signal_Let_Daemon_Recalculate_Schedule_Queue(true);
     _exit(0);
 }
 

@@ -124,18 +124,9 @@ int Replace_Schedule_Record(const char* pszMissionID, json_object* rec) {
 }
 
 int Remove_Task_Schedule_Records(const char* pszTaskID) {
-    if (!Is_Id_Form(pszTaskID)) return 0;
-    std::string dir = Scheduling_Mission_Dir();
-    std::vector<std::string> names;
-    GetFolderList(names, dir.c_str());
     int removed = 0;
-    for (const std::string& name : names) {
-        std::string path = dir + "/" + name;
-        RAIIful_Json rec(Json_From_File(path.c_str()));
-        const char* task = nullptr;
-        if (!rec || Json_Dict_Find_Str(rec.get(), "task_id", task) != 0 || std::string(task) != pszTaskID) continue;
+    for (const std::string& path : Task_Schedule_Record_Paths(pszTaskID))
         if (unlink(path.c_str()) == 0) ++removed;
-    }
     return removed;
 }
 

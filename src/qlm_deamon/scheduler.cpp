@@ -19,11 +19,34 @@ namespace {
 constexpr int64_t kMaxSleepSec = 3600;
 constexpr int64_t kNearSec = 5;
 
-// True when the record as it stands still has a run at `due`: an edit or an abort that reached
-// the record without a reload may have taken that time away.
+// True when the run at `due` still stands. The record may still announce it: the daemon stored
+// that next_time and no edit has withdrawn it since; the schedule must then still have a run
+// (an aborted "once" has none). Or the schedule as it stands gives that time again. Asking the
+// schedule alone would lose runs whose date the rule carried over (the 31st of a 30-day month,
+// an hour past 23): from the second before such a run "today" is already its day, and the rule
+// then gives another day.
 bool Schedules_Run_At(json_object* rec, int64_t due) {
     long again = 0;
-    return Get_Next_Time_At(rec, [due] { return static_cast<time_t>(due - 1); }, again) == 0 && again == due;
+    const int rc = Get_Next_Time_At(rec, [due] { return static_cast<time_t>(due - 1); }, again);
+    int64_t announced = 0;
+    if (rc == 0 && Json_Dict_Find_Int64(rec, kKeyNextTime, announced) == 0 && announced == due) return true;
+    return rc == 0 && again == due;
+}
+
+// A run announced before a reload that still stands and comes before `next`, the run the rule
+// gives from now: the previous list's time of the mission when it has come (a reload in the very
+// second of a run), or the record's next_time still ahead (from a later "today" the rule may
+// give a later day: a reload on 1 May would otherwise move "31 April" to 31 May). 0 when none.
+int64_t Standing_Run(json_object* rec, const std::string& name, const Schedule_List& previous, int64_t now,
+                     long next) {
+    auto old = std::find_if(previous.begin(), previous.end(),
+                            [&](const Schedule_Entry& e) { return e.strMissionID == name; });
+    if (old != previous.end() && old->tNext <= now && Schedules_Run_At(rec, old->tNext)) return old->tNext;
+    int64_t announced = 0;
+    if (Json_Dict_Find_Int64(rec, kKeyNextTime, announced) == 0 && announced > now && announced < next &&
+        Schedules_Run_At(rec, announced))
+        return announced;
+    return 0;
 }
 
 }  // namespace
@@ -41,7 +64,7 @@ int Patch_Schedule_Record(const std::string& strMissionID, const std::function<i
 int Store_Next_Time(const std::string& strMissionID, int64_t tNext) {
     return Patch_Schedule_Record(strMissionID, [tNext](json_object* rec) {
         int rc = Json_Dict_Add_Int64(rec, "start_time", tNext);
-        return rc != 0 ? rc : Json_Dict_Add_Int64(rec, "next_time", tNext);
+        return rc != 0 ? rc : Json_Dict_Add_Int64(rec, kKeyNextTime, tNext);
     });
 }
 
@@ -51,7 +74,7 @@ int Mark_Started(const std::string& strMissionID, int64_t tNow) {
         if (Json_Dict_Find_Str(rec, "schedule_frequency", frequency) == 0 && strcmp(frequency, "once") == 0) {
             if (int rc = Json_Dict_Add_Str(rec, "backup_status", "finish"); rc != 0) return rc;
         }
-        return Json_Dict_Add_Int64(rec, "last_time", tNow);
+        return Json_Dict_Add_Int64(rec, kKeyLastTime, tNow);
     });
 }
 
@@ -65,11 +88,8 @@ void Load_Schedule_List(Schedule_List& list, const Schedule_List& previous, cons
         RAIIful_Json rec(Json_Read_Object_File(dir + "/" + name));
         long next = 0;
         if (!rec || Get_Next_Time_At(rec.get(), clock, next) != 0) continue;
-        auto old = std::find_if(previous.begin(), previous.end(),
-                                [&](const Schedule_Entry& e) { return e.strMissionID == name; });
-        // Still that time by the schedule as it stands now: the run is due, not skipped.
-        if (old != previous.end() && old->tNext <= clock() && Schedules_Run_At(rec.get(), old->tNext))
-            next = static_cast<long>(old->tNext);
+        if (int64_t standing = Standing_Run(rec.get(), name, previous, clock(), next); standing != 0)
+            next = static_cast<long>(standing);
         if (Store_Next_Time(name, next) == -2) continue;  // deleted meanwhile
         list.push_back({name, next});
     }

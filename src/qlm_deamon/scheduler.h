@@ -8,7 +8,9 @@
 //
 // The daemon writes only its own keys of a record: start_time and next_time (the next run), and,
 // as it starts a run, last_time (the start) and, for a "once" schedule, backup_status "finish".
-// It re-reads the record just before and never writes a record that has vanished.
+// It re-reads the record just before and never writes a record that has vanished. The next_time
+// it stored is its announcement: a run announced is started at that time, unless an edit
+// withdrew it (an edit removes next_time) or a "once" schedule was aborted.
 #pragma once
 
 #include <cstdint>
@@ -48,7 +50,9 @@ int Mark_Started(const std::string& strMissionID, int64_t tNow);
 // Reads every record of the scheduling folder whose name has the id form, in folder order; each
 // with a next run gets it stored and listed. previous is the list before a reload: a mission that
 // was already due there keeps its due time when the record's schedule still gives that time, so a
-// reload in the very second of a run does not skip the run.
+// reload in the very second of a run does not skip the run; and a run the record announces
+// (next_time) that is still ahead and still stands is kept, though the rule computed from a later
+// day may no longer give it.
 void Load_Schedule_List(Schedule_List& list, const Schedule_List& previous, const Clock_Fn& clock);
 
 // The command of a mission's run from its record: Cgi_Path(), "-backup", mission id, task id and
@@ -58,7 +62,8 @@ int Backup_Command(const std::string& strMissionID, json_object* rec, std::vecto
 
 // Takes every mission due by clock() out of the list; each whose record still reads gets its next
 // run stored and listed again (when it has one), and is given back in runs with its command when
-// the record still has a run at the time it was due (one edited or aborted since starts nothing).
+// the record still announces that run or its schedule still gives that time (one edited or
+// aborted since starts nothing).
 void Take_Due_Missions(Schedule_List& list, const Clock_Fn& clock, std::vector<Due_Run>& runs);
 
 // Milliseconds to sleep before the next pass: until 5 s before the earliest run, at most an hour

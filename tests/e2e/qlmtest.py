@@ -1,6 +1,7 @@
 """Shared fixture of the end-to-end suites: a freshly staged NAS root per test class,
 the CGI program run as the web server runs it, and a real lighttpd in front of it."""
 
+import contextlib
 import json
 import os
 import shutil
@@ -273,3 +274,35 @@ class GwssimMixin:
     @classmethod
     def clear_faults(cls):
         cls.gwssim("fault", "clear")
+
+
+class WithoutFileRights:
+    """A mixin for suites that need a store file the system may not read: the tests run as root,
+    which reads any file, so while `without_file_rights` is set the CGI program (and the worker it
+    forks) runs without the capabilities that pass over file modes."""
+
+    without_file_rights = False
+
+    @property
+    def cgi_path(self):
+        real = super().cgi_path
+        if not self.without_file_rights:
+            return real
+        wrapper = self.path("cgi_without_file_rights")
+        if not os.path.exists(wrapper):
+            with open(wrapper, "w") as f:
+                f.write('#!/bin/sh\nexec setpriv --bounding-set -dac_override,-dac_read_search "%s" "$@"\n' % real)
+            os.chmod(wrapper, 0o755)
+        return wrapper
+
+    @contextlib.contextmanager
+    def unreadable(self, path):
+        """The file at path is unreadable to the CGI program while the block runs."""
+        mode = os.stat(path).st_mode
+        os.chmod(path, 0)
+        self.without_file_rights = True
+        try:
+            yield
+        finally:
+            self.without_file_rights = False
+            os.chmod(path, mode)

@@ -187,13 +187,16 @@ class Calendars(AccountCase):
     def test_page_replies_that_show_nothing_or_errors(self):
         empty = {"success": True, "list": [], "total": 0}
         self.assertEqual(self.page(domain_user_email="nobody@example.test"), empty)
-        self.assertEqual(self.page(task_id="0" * 36), empty)
+        self.assertEqual(self.page(task_id="00000000-0000-0000-0000-000000000000"), empty)  # no such task
         query = dict(domain_user_email=USER, start=0, limit=10)
         self.assertEqual(self.call("list_calendar_local_backup", **{k: v for k, v in query.items()
                                                                     if k != "domain_user_email"}), empty)
         self.assertError(self.call("list_calendar_local_backup", **query), 5303, "calendar_name")
         self.assertError(self.page(limit="ten"), 5303, "limit")
         self.assertError(self.request({"act": "list_calendar_local_backup", "start": 0, "limit": 1}), 5303, "task_id")
+        for task in HOSTILE_TASKS + ["0" * 36]:  # no id at all: a bad value, not an empty page
+            with self.subTest(task=task):
+                self.assertError(self.page(task_id=task), 5302, "task_id")
 
     def test_event_search(self):
         def search(**params):
@@ -286,6 +289,24 @@ class DomainList(test_tasks.TaskCase):
                          [True, False, False, "manual"])
         self.assertEqual((by_id[ids["manual3"]]["backuped_amount"], by_id[ids["manual3"]]["gmail_enable"]), (3, True))
         self.assertEqual(by_id[ids["shared_only"]]["backuped_amount"], 0)
+
+    def test_the_mode_is_scheduling_while_a_scheduling_record_names_the_task(self):
+        self.drop_tasks()
+        self.addCleanup(self.drop_tasks)
+        self.base = self.new_task()
+        other = "33333333-3333-3333-3333-333333333333"
+        # A mode written into the task file decides nothing: nothing but an old file has one.
+        self.write_task(test_tasks.read_text(self.conf(self.base)), other, schedule_backup_enable="1")
+
+        def modes():
+            return {d["task_id"]: d["backup_mode"] for d in self.request({"act": "list_local_domain"})["domain_list"]}
+        self.assertEqual(modes(), {self.base: "manual", other: "manual"})
+        # Without a frequency the record is written but no daemon is started.
+        reply = self.request({"act": "add_schedule_mission", "task_id": self.base, "mission_name": "Nightly"})
+        self.assertTrue(reply["success"], reply)
+        self.assertEqual(modes(), {self.base: "scheduling", other: "manual"})
+        os.unlink(self.path(test_tasks.GWS, "conf/mission/scheduling_mission", reply["mission_id"]))
+        self.assertEqual(modes(), {self.base: "manual", other: "manual"})
 
 
 if __name__ == "__main__":

@@ -3,6 +3,7 @@ orvenna.cgi -backup at its time, reloads at once on SIGUSR1, keeps to one instan
 nothing is scheduled. The clock knob QLM_TIME_OFFSET puts the daemon a few seconds before a
 schedule's minute, in UTC."""
 
+import calendar
 import json
 import os
 import signal
@@ -227,6 +228,25 @@ class Scheduling(DaemonCase):
         self.assertEqual(self.start_daemon("-status"), 0)
         self.assertEqual(self.daemons(), [])
         self.assertNotIn("next_time", self.record("not-a-mission-id"))
+
+
+class CarriedOverDates(DaemonCase):
+
+    def test_a_run_announced_on_a_date_the_month_lacks_is_started_at_that_time(self):
+        # "Monthly on the 31st" computed in April announces 1 May; the daemon (restarted since,
+        # so that "today" is 1 May when it loads and when the run is due) starts it then.
+        target = calendar.timegm((2027, 5, 1, 0, 1, 0))
+        self.offset = target - 4 - int(time.time())
+        mission = str(uuid.uuid4())
+        self.put_record(mission, "monthly", target, name="On the 31st", schedule_day='["31"]',
+                        next_time=target, start_time=target)
+        self.assertEqual(self.start_daemon(), 0)
+        [done] = self.wait_history(deadline=90)
+        self.assertEqual(done["mission_name"], "On the 31st")
+        self.assertGreaterEqual(done["start_time"], target)
+        sched = self.record(mission)
+        self.assertGreaterEqual(sched["last_time"], target)
+        self.assertEqual(sched["next_time"], calendar.timegm((2027, 5, 31, 0, 1, 0)))
 
 
 class Reloading(DaemonCase):

@@ -265,9 +265,10 @@ class Downloads(test_tasks.TaskCase):
             ({"gmail_localid": "nothing-here"}, 5302, "gmail_localid"),
             ({"index": "99"}, 5052, "index"),
         ]
+        first = self.mails()[0]["drive_localid"]
         for change, code, name in cases:
             with self.subTest(change=change):
-                params = dict(good, **change)
+                params = dict(good, **{k: v.replace("{first}", first) if v else v for k, v in change.items()})
                 self.assertEqual(self.error(**params), {"success": False, "error_code": code, "error_msg": name})
                 self.assertTmpEmpty()
 
@@ -312,14 +313,17 @@ class Downloads(test_tasks.TaskCase):
             ({"domain_user_email": None}, 5303, "domain_user_email"),
             ({"task_id": "x"}, 5302, "task_id"),
             ({"domain_user_email": "a/b"}, 5302, "domain_user_email"),
-            ({"gmail_localid": "../../../../../../etc/passwd"}, 5052, "gmail_localid"),
+            ({"gmail_localid": "../../../../../../etc/passwd"}, 5302, "gmail_localid"),
+            ({"gmail_localid": "{first},../../etc/passwd"}, 5302, "gmail_localid"),  # never dropped unsaid
+            ({"gmail_localid": "..,{first}"}, 5302, "gmail_localid"),
             ({"domain_user_email": "nobody@example.test"}, 5052, "gmail_localid"),
             ({"search_condition_enable": "1", "gmail_localid": None, "domain_user_email": "nobody@example.test"},
              5302, "domain_user_email"),
         ]
+        first = self.mails()[0]["drive_localid"]
         for change, code, name in cases:
             with self.subTest(change=change):
-                params = dict(good, **change)
+                params = dict(good, **{k: v.replace("{first}", first) if v else v for k, v in change.items()})
                 self.assertEqual(self.error(**params), {"success": False, "error_code": code, "error_msg": name})
                 self.assertTmpEmpty()
 
@@ -569,9 +573,10 @@ class Downloads(test_tasks.TaskCase):
             ({"browser": None}, 5303, "browser"),
             ({"act": "export_calendar", "contact_name": None}, 5303, "calendar_name"),
         ]
+        first = self.mails()[0]["drive_localid"]
         for change, code, name in cases:
             with self.subTest(change=change):
-                params = dict(good, **change)
+                params = dict(good, **{k: v.replace("{first}", first) if v else v for k, v in change.items()})
                 self.assertEqual(self.error(**params), {"success": False, "error_code": code, "error_msg": name})
                 self.assertTmpEmpty()
 

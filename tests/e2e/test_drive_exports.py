@@ -54,7 +54,7 @@ def folders_below(top):
     return sorted(uncounted(os.path.relpath(os.path.join(f, d), top)) for f, dirs, _ in os.walk(top) for d in dirs)
 
 
-class DriveExports(test_tasks.TaskCase):
+class DriveExports(qlmtest.WithoutFileRights, test_tasks.TaskCase):
     maxDiff = None
     """One backup of the domain's drives, then exports into a share made with nasctl."""
 
@@ -380,6 +380,32 @@ class DriveExports(test_tasks.TaskCase):
                 for r in rows:
                     self.assertRegex(r["sql_name"], r'^Exported Shared Drive file ".*" of account %s to NAS path: '
                                      r'/Public\.$' % re.escape(name))
+
+    def test_a_store_file_that_cannot_be_read_gets_a_fail_row_and_the_export_ends_error(self):
+        uuid, (_, drive_name) = next((u, d) for u, d in sorted(self.shared_drives().items())
+                                     if os.path.exists(self.gws("backup/shared_drive_db", self.task, u + ".db")))
+        for act, key, owner, store, rows, word in (
+                ("export_drive_to_nas", {"domain_user_email": USER}, USER, self.store(), self.drive_rows(), "Drive"),
+                ("export_shared_drive_to_nas", {"shared_drive_id": uuid}, drive_name,
+                 self.gws("backup/shared_drive", self.task, uuid), self.catalog_rows("shared_drive_db", uuid),
+                 "Shared Drive")):
+            with self.subTest(act):
+                self.clear_share()
+                victim = next(r for r in rows if r["drive_mimeType"] != FOLDER_MIME and r["drive_localid"] and
+                              os.path.isfile(os.path.join(store, r["drive_localid"])))
+                logged = len(self.log_rows())
+                with self.unreadable(os.path.join(store, victim["drive_localid"])):
+                    _, record, folder = self.export(act=act, index="ALL", **key)
+                self.assertEqual(record["backup_status"], "error")
+                failed = [r for r in self.log_rows()[logged:] if r["sql_status"] == "FAIL"]
+                self.assertEqual([(r["sql_name"], r["domain"], r["task_id"]) for r in failed],
+                                 [('Failed to export %s file "%s" of account %s to NAS path: /Public.'
+                                   % (word, victim["drive_name"], owner), owner, self.task)])
+                # Everything else still arrived, each with its row.
+                copied = self.export_rows(logged)
+                self.assertEqual(len(copied), len(files_below(folder)))
+                self.assertGreater(len(copied), 0)
+                self.assertNotIn(victim["drive_name"], [r["sql_name"].split('"')[1] for r in copied])
 
 
 if __name__ == "__main__":

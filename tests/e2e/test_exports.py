@@ -37,7 +37,7 @@ def gone(pid):
         return True
 
 
-class ExportCase(test_tasks.TaskCase):
+class ExportCase(qlmtest.WithoutFileRights, test_tasks.TaskCase):
     """One backup of the demo domain and a share "Public", then exports into it."""
 
     ready = False
@@ -283,6 +283,14 @@ class Exports(ExportCase):
                                  **params)
                     self.assertEqual(self.export(act, **query),
                                      {"success": False, "error_code": code, "error_msg": name})
+        # Search off, as the other exports answer them: an unknown task, an account without a backup.
+        unknown = "00000000-0000-0000-0000-000000000000"
+        for params, name in (({"task_id": unknown}, "task_id"), ({"domain_user_email": "nobody@example.test"},
+                                                                 "domain_user_email")):
+            for selection in ("ALL", self.mail_ids()[0]):
+                with self.subTest(act="export_gmail_to_nas", search="off", params=params, selection=selection):
+                    self.assertEqual(self.export("export_gmail_to_nas", gmail_localid=selection, **params),
+                                     {"success": False, "error_code": 5302, "error_msg": name})
         for act, key in (("export_contact_to_nas", "localid"), ("export_calendar_to_nas", "localid")):
             with self.subTest(act=act, missing=key):
                 self.assertEqual(self.export(act), {"success": False, "error_code": 5303, "error_msg": key})
@@ -356,6 +364,19 @@ class Exports(ExportCase):
         self.assertEqual(self.csv_rows(replies[1]["path"])[0][0], "Summary")
         mails = [data for name, data in self.files_in(replies[2]["path"]).items() if name.endswith(".eml")]
         self.assertEqual(sorted(mails), sorted(list(self.sim_mails().values()) * 2))
+
+    def test_a_stored_mail_that_cannot_be_read_gets_a_fail_row_and_the_export_ends_error(self):
+        ids = self.mail_ids()
+        victim = self.gws("backup/gmail", self.task, USER, ids[0])
+        logged = len(self.log_rows())
+        with self.unreadable(victim):
+            reply, record = self.run_export("export_gmail_to_nas", status="error", gmail_localid=",".join(ids[:3]))
+        self.assertEqual(len(self.files_in(reply["path"])), 2)
+        [row] = self.log_rows()[logged:]
+        self.assertEqual((row["sql_status"], row["domain"], row["task_id"]), ("FAIL", USER, self.task))
+        self.assertRegex(row["sql_name"], r'^Failed to export Gmail file ".+\.eml" of account %s to NAS path: '
+                         r'/Public\.$' % re.escape(USER))
+        self.no_trace(reply["mission_id"])
 
     def test_a_catalog_that_cannot_be_read_ends_with_an_error_record(self):
         ghost = "ghost@example.test"

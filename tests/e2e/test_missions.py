@@ -155,7 +155,9 @@ class ScheduleActions(MissionCase):
                               "schedule_hour": "2", "schedule_minute": "15"})
         self.assertEqual(reply, {"success": True, "mission_id": mission})
         after = self.sched(mission)
-        self.assertEqual(list(after), RECORD_KEYS + ["next_time", "last_time"])
+        # The daemon's announcement of the old schedule is withdrawn until it announces anew.
+        self.assertEqual(list(after), RECORD_KEYS + ["last_time"])
+        rec.pop("next_time")
         expected = dict(rec, service=["gmail", "calendar"], backup_scheduling_enable=0, mode="backup",
                         backup_status="scheduling", mission_name="Weekly", schedule_frequency="monthly",
                         schedule_interval=None, schedule_year=None, schedule_month=None,
@@ -410,13 +412,13 @@ class Abort(MissionCase):
             self.shm(export)
             marker = self.put("progress_mission/" + export, str(worker))
             os.utime(marker, (hour_ago, hour_ago))
-            before = len(self.history())
-            self.assertEqual(self.request({"act": "mission_abort", "mission_id": export}),
-                             {"success": False, "error_code": 5302, "error_msg": "mission_id"})
+            self.assertEqual(self.request({"act": "mission_abort", "mission_id": export}), {"success": True})
             self.assertFalse(os.path.exists(marker))
-            self.assertEqual(len(self.history()), before)
+            # Its worker is gone (the pid is a later process's): filed as a dead export is.
+            [filed] = [r for r in self.history() if r.get("mode") == "export"]
+            self.assertEqual((filed["mission_name"], filed["backup_status"]), ("Export1", "error"))
             self.assertTrue(alive(worker))
-            self.assertTrue(os.path.exists("/dev/shm/" + export))  # its owner is not this worker
+            self.assertFalse(os.path.exists("/dev/shm/" + export))
 
     def test_a_worker_whose_checks_took_long_is_still_stopped(self):
         # The permission checks run before the worker starts; a slow one must not make the worker
@@ -466,27 +468,41 @@ class Abort(MissionCase):
         self.assertEqual(filed, {"service": ["drive"], "mission_name": "Export1", "domain": "bob@example.test",
                                  "mode": "export", "start_time": 1000, "backup_status": "abort"})
 
-    def test_export_markers_without_a_running_export_are_cleared_with_5302(self):
+    def test_an_export_whose_worker_is_gone_is_filed_error_when_aborted(self):
+        # Killed, or the NAS restarted: the marker names no live worker of the export. The abort
+        # files it as the mission list does, and removes its shared progress record; without a
+        # progress record there is nothing to file, and only the marker goes.
         sleeper = self.sleeper()
         for name, content, with_shm in [("garbage", "12ab", True), ("empty", "", True), ("pid 1", "1", True),
                                         ("pid -1", "-1", True), ("another program", str(sleeper), True),
-                                        ("gone", str(2 ** 22 + 1), True), ("own pid, no shm", None, False)]:
+                                        ("gone", str(2 ** 22 + 1), True), ("gone, no progress record",
+                                                                          str(2 ** 22 + 1), False)]:
             with self.subTest(name):
                 export = str(uuid.uuid4())
-                if content is None:
-                    self.fault("gam", "filetree", "hang")
-                    _, worker = self.start_hanging(self.task, scheduled=False)
-                    content = str(worker)
                 if with_shm:
                     self.shm(export)
                 marker = self.put("progress_mission/" + export, content)
-                before = len(self.history())
+                before = {r["file"] for r in self.history()}
+                self.assertEqual(self.request({"act": "mission_abort", "mission_id": export}), {"success": True})
+                self.assertFalse(os.path.exists(marker))
+                self.assertFalse(os.path.exists("/dev/shm/" + export))
+                filed = [r for r in self.history() if r["file"] not in before]
+                self.assertEqual([(r["mission_name"], r["mode"], r["backup_status"]) for r in filed],
+                                 [("Export1", "export", "error")] if with_shm else [])
+                # Not in the running list either: nowhere but in the history.
                 self.assertEqual(self.request({"act": "mission_abort", "mission_id": export}),
                                  {"success": False, "error_code": 5302, "error_msg": "mission_id"})
-                self.assertFalse(os.path.exists(marker))
-                self.assertEqual(len([r for r in self.history() if r.get("mode") == "export"]), 0)
-                self.assertGreaterEqual(len(self.history()), before)
         self.assertTrue(alive(sleeper))
+
+    def test_a_live_export_worker_without_its_progress_record_is_stopped_with_5302(self):
+        self.fault("gam", "filetree", "hang")
+        _, worker = self.start_hanging(self.task, scheduled=False)
+        export = str(uuid.uuid4())
+        marker = self.put("progress_mission/" + export, str(worker))
+        self.assertEqual(self.request({"act": "mission_abort", "mission_id": export}),
+                         {"success": False, "error_code": 5302, "error_msg": "mission_id"})
+        self.assertFalse(os.path.exists(marker))
+        self.assertEqual([r for r in self.history() if r.get("mode") == "export"], [])
 
 
 class Delete(MissionCase):

@@ -189,6 +189,35 @@ class RunNow(FlowCase):
         self.assertEqual(os.listdir(self.sched_dir), [kept])
 
 
+class LastScheduleGone(FlowCase):
+
+    def test_the_daemon_is_told_when_run_now_or_an_abort_removes_the_last_schedule(self):
+        # A schedule enabled 0 is removed after its one run, or by the abort of that run; the
+        # daemon, told, ends at once instead of sleeping towards the removed schedule's time.
+        for how in ("run ends", "run aborted"):
+            with self.subTest(how):
+                if how == "run aborted":
+                    self.fault("gam", "filetree", "hang")
+                mission = self.schedule("Once now " + how, int(self.clock()) + FAR, backup_scheduling_enable="0")
+                self.one_daemon()
+                self.wait_for(lambda: "next_time" in self.record(mission), "the schedule was never loaded")
+                self.assertEqual(self.request({"act": "run_mission", "mission_id": mission}), {"success": True})
+                if how == "run aborted":
+                    worker = self.running(mission)["process_pid"]
+                    self.workers = [worker]
+                    self.wait_for(lambda: self.hanging_listing(worker), "the run never got to its listing")
+                    self.assertEqual(self.request({"act": "mission_abort", "mission_id": mission}),
+                                     {"success": True})
+                    self.clear_faults()
+                    self.workers = []
+                filed = self.ran("Once now " + how, deadline=60)
+                self.assertEqual(filed["backup_status"], "abort" if how == "run aborted" else "finish")
+                self.wait_for(lambda: not os.path.exists(os.path.join(self.sched_dir, mission)),
+                              "the record enabled 0 outlived its run")
+                self.wait_for(lambda: not self.daemons(), "the daemon was not told the last schedule went",
+                              deadline=30)
+
+
 class AbortScheduled(FlowCase):
 
     def test_abort_of_a_started_once_run_stops_it_and_keeps_the_schedule_marked(self):

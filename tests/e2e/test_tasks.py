@@ -332,6 +332,23 @@ class TaskRules(TaskCase):
         self.assertTrue(os.path.exists(self.gws("tmp", auth + "_en")))
         self.assertTrue(self.add(auth, "admin@example2.test")["success"])
 
+    def test_a_domain_is_one_whatever_the_case_of_its_letters(self):
+        self.new_task()  # admin@example.test
+        auth = self.new_auth()
+        for admin in ("alice@Example.test", "ADMIN@EXAMPLE.TEST"):
+            with self.subTest(add=admin):
+                self.assertEqual(self.add(auth, admin), {"success": False, "error_code": 5044, "error_msg": "admin_email"})
+        other = self.add(auth, "Boss@Example2.Test")
+        self.assertTrue(other["success"], other)
+        self.assertEqual(self.task_conf(other["task_id"])["admin_email"], "Boss@Example2.Test")  # as it was given
+        # Moved onto the first task's domain in another case: refused; within its own: taken as sent.
+        for admin, reply in (("boss@eXample.TEST", {"success": False, "error_code": 5044, "error_msg": "admin_email"}),
+                             ("chief@EXAMPLE2.test", {"success": True})):
+            with self.subTest(move=admin):
+                got = self.request({"act": "edit_domain", "task_id": other["task_id"], "admin_email": admin})
+                self.assertEqual({k: got[k] for k in reply}, reply)
+        self.assertEqual(self.task_conf(other["task_id"])["admin_email"], "chief@EXAMPLE2.test")
+
     def test_add_needs_every_switch_and_well_formed_ids(self):
         auth = self.new_auth()
         cases = [(dict({n: None}), 5303, n) for n in ALL_ON]

@@ -210,7 +210,11 @@ TEST(TextHelpers, SameDomainAndTrim) {
     };
     const Domains domains[] = {
         {"a@example.com", "b@example.com", true},
-        {"a@Example.com", "b@example.com", false},  // case-sensitive on purpose
+        {"a@Example.com", "b@example.com", true},  // one domain whatever its letter case
+        {"a@EXAMPLE.COM", "b@example.com", true},
+        {"a@example.com", "b@exampl.com", false},
+        {"a@b\xC3\x84.com", "b@b\xC3\xA4.com", false},  // only ASCII letters fold
+        {"a@[.com", "b@{.com", false},                   // nor the signs beside them
         {"a@example.com", "b@example.co", false},
         {"a@x@y.com", "b@x@y.com", true},  // the text after the first "@"
         {"a@x@y.com", "b@y.com", false},

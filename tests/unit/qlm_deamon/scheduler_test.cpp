@@ -9,6 +9,9 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
+#include <map>
+#include <set>
 #include <string>
 
 #include "../platform_testdir.h"
@@ -226,6 +229,117 @@ TEST_F(Scheduler, DeletedRecordsAndForeignTaskIdsStartNothing) {
     EXPECT_EQ(argv.size(), 9u);
     EXPECT_EQ(std::vector<std::string>(argv.begin() + 4, argv.end()),
               (std::vector<std::string>{"0", "1", "1", "0", "0"}));
+}
+
+// A record of any frequency, as the schedule actions write it (day and week lists as JSON text).
+std::string Schedule_Record(const char* frequency, const char* days, const char* weeks, const char* hour,
+                            const char* minute) {
+    RAIIful_Json rec(json_tokener_parse(Daily_Record().c_str()));
+    Json_Dict_Add_Str(rec.get(), "schedule_frequency", frequency);
+    Json_Dict_Add_Str(rec.get(), "schedule_day", days);
+    Json_Dict_Add_Str(rec.get(), "schedule_week", weeks);
+    Json_Dict_Add_Str(rec.get(), "schedule_hour", hour);
+    Json_Dict_Add_Str(rec.get(), "schedule_minute", minute);
+    return Json_To_Plain_String(rec.get());
+}
+
+time_t Utc(int y, int mo, int d, int h, int mi) {
+    struct tm t {};
+    t.tm_year = y - 1900;
+    t.tm_mon = mo - 1;
+    t.tm_mday = d;
+    t.tm_hour = h;
+    t.tm_min = mi;
+    return timegm(&t);  // carries over as the schedules do: 31 April is 1 May
+}
+
+// A year of the daemon's passes with the test clock: each pass at the earliest listed time, and
+// reloads (another schedule changed) at 00:00:30 and at noon every day. Every run a record
+// announced is started once, at its time, and the runs are the schedule's: monthly ones on the
+// 29th, 30th and 31st (a day the month lacks carries over into the next month), weekly, daily,
+// and daily at an hour that overflows into the next day.
+TEST_F(Scheduler, AYearOfPassesStartsEveryAnnouncedRunOnceAtItsTime) {
+    const time_t start = Utc(2025, 1, 1, 0, 0), end = Utc(2026, 1, 1, 0, 0);
+    struct Case {
+        const char* id;
+        std::string record;
+        std::function<time_t(int)> nth;  // the k-th run by the calendar, k = 0, 1, ...
+    };
+    const Case cases[] = {
+        {"a0000000-0000-4000-8000-000000000029", Schedule_Record("monthly", "[29]", "[]", "8", "0"),
+         [](int k) { return Utc(2025, 1 + k, 29, 8, 0); }},
+        {"a0000000-0000-4000-8000-000000000030", Schedule_Record("monthly", "[\"30\"]", "[]", "8", "0"),
+         [](int k) { return Utc(2025, 1 + k, 30, 8, 0); }},
+        {"a0000000-0000-4000-8000-000000000031", Schedule_Record("monthly", "[31]", "[]", "8", "0"),
+         [](int k) { return Utc(2025, 1 + k, 31, 8, 0); }},
+        {"b0000000-0000-4000-8000-000000000003", Schedule_Record("weekly", "[]", "[\"wednesday\"]", "8", "0"),
+         [](int k) { return Utc(2025, 1, 1 + 7 * k, 8, 0); }},  // 1 January 2025 is a Wednesday
+        {"c0000000-0000-4000-8000-000000000008", Schedule_Record("daily", "[]", "[]", "8", "0"),
+         [](int k) { return Utc(2025, 1, 1 + k, 8, 0); }},
+        {"c0000000-0000-4000-8000-000000000025", Schedule_Record("daily", "[]", "[]", "25", "30"),
+         [](int k) { return Utc(2025, 1, 1 + k, 25, 30); }},  // "today at 25:30" is 01:30 tomorrow
+    };
+    for (const Case& c : cases) Put(c.id, c.record);
+
+    std::map<std::string, std::set<int64_t>> announced;
+    std::map<std::string, std::vector<int64_t>> started;
+    auto note_announcements = [&] {
+        for (const Case& c : cases) announced[c.id].insert(Int(c.id, "next_time"));
+    };
+    qlm::Schedule_List list;
+    qlm::Load_Schedule_List(list, {}, At(start));
+    note_announcements();
+    time_t reload = Utc(2025, 1, 1, 0, 0) + 30;
+    std::vector<qlm::Due_Run> runs;
+    for (time_t now = start; now < end;) {
+        ASSERT_EQ(list.size(), std::size(cases)) << now;
+        int64_t earliest = list[0].tNext;
+        for (const auto& e : list) earliest = std::min(earliest, e.tNext);
+        ASSERT_GT(earliest, now - 1) << "a listed run was left behind";
+        now = static_cast<time_t>(std::min<int64_t>(earliest, reload));
+        if (now == reload) {
+            qlm::Schedule_List previous;
+            previous.swap(list);
+            qlm::Load_Schedule_List(list, previous, At(now));
+            reload += (reload - start) % 86400 == 30 ? 12 * 3600 - 30 : 12 * 3600 + 30;
+        }
+        qlm::Take_Due_Missions(list, At(now), runs);
+        for (const auto& r : runs) started[r.strMissionID].push_back(now);
+        note_announcements();
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.id);
+        std::vector<int64_t> want;
+        for (int k = 0; c.nth(k) < end; ++k)
+            if (c.nth(k) > start) want.push_back(c.nth(k));
+        EXPECT_EQ(started[c.id], want);
+        // Announced: exactly the runs started, and the one after the year.
+        std::vector<int64_t> said(announced[c.id].begin(), announced[c.id].end());
+        ASSERT_FALSE(said.empty());
+        EXPECT_GE(said.back(), end);
+        said.pop_back();
+        EXPECT_EQ(said, want);
+    }
+    EXPECT_EQ(started["a0000000-0000-4000-8000-000000000031"].size(), 12u);
+}
+
+// An edit withdraws the announcement (the edit action removes next_time): the announced time
+// that the edited schedule no longer gives starts nothing, even where only the announcement
+// would have given it (a date carried over).
+TEST_F(Scheduler, AWithdrawnAnnouncementOfACarriedOverDateStartsNothing) {
+    Put(kMission, Schedule_Record("monthly", "[31]", "[]", "8", "0"));
+    qlm::Schedule_List list;
+    qlm::Load_Schedule_List(list, {}, At(Utc(2025, 4, 20, 0, 0)));
+    ASSERT_EQ(list.size(), 1u);
+    ASSERT_EQ(list[0].tNext, Utc(2025, 5, 1, 8, 0));
+    RAIIful_Json rec = Get(kMission);
+    Json_Dict_Remove(rec.get(), "next_time");
+    Put(kMission, Json_To_Plain_String(rec.get()));
+    std::vector<qlm::Due_Run> runs;
+    qlm::Take_Due_Missions(list, At(Utc(2025, 5, 1, 8, 0)), runs);
+    EXPECT_TRUE(runs.empty());
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(list[0].tNext, Utc(2025, 5, 31, 8, 0));
 }
 
 TEST(DaemonSleep, SixtyFourBitsAndCapped) {
