@@ -220,6 +220,25 @@ TEST(SafeHtml, OrdinaryMailMarkupSurvives) {
     for (const auto& [in, out] : cases) EXPECT_EQ(qlm::Safe_Mail_Html(in), out) << in;
 }
 
+// A mail must not lay anything over the page that shows it: positioning and stacking go, in any
+// spelling a browser accepts, and the rest of the style stays.
+TEST(SafeHtml, PositionAndStackingDeclarationsAreDropped) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"<a href=\"https://x.test\" style=\"position:fixed;top:0;left:0;width:100%;height:100%;z-index:99999\">x</a>",
+         "<a href=\"https://x.test\" style=\"top:0;left:0;width:100%;height:100%\" target=\"_blank\" "
+         "rel=\"noopener noreferrer\">x</a>"},
+        {"<div style=\"POSITION : Absolute; color:red\">x</div>", "<div style=\" color:red\">x</div>"},
+        {"<div style=\"color:red;\n\tposition:sticky !important\">x</div>", "<div style=\"color:red\">x</div>"},
+        {"<div style=\"Z-Index:2147483647\">x</div>", "<div>x</div>"},
+        {"<div style=\"posi&#116;ion:fixed;color:red\">x</div>", "<div style=\"color:red\">x</div>"},
+        {"<div style=\"position/**/:fixed\">x</div>", "<div>x</div>"},
+        // Properties that merely contain the words stay.
+        {"<div style=\"background-position:0 0;list-style-position:inside\">x</div>",
+         "<div style=\"background-position:0 0;list-style-position:inside\">x</div>"},
+    };
+    for (const auto& [in, out] : cases) EXPECT_EQ(qlm::Safe_Mail_Html(in), out) << in;
+}
+
 TEST(SafeHtml, DeepNestingDoesNotExhaustTheStack) {
     std::string deep;
     for (int i = 0; i < 200000; ++i) deep += "<span>";
