@@ -7,6 +7,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <set>
 #include <string_view>
@@ -77,14 +78,16 @@ std::string Numbered_Name(const std::string& dst, int n) {
     return dst.substr(0, dot) + "(" + std::to_string(n) + ")" + dst.substr(dot);
 }
 
-// True when the name of a header line's filename="..." (or, without one, its name="...") is target.
-bool Names_File(const std::string& line, const std::string& target) {
+// The name of a header line's filename="..." (or, without one, its name="..."); false when it has
+// neither.
+bool Named_File(const std::string& line, std::string& name) {
     for (const char* marker : {"filename=\"", "name=\""}) {
         size_t at = line.find(marker);
         if (at == std::string::npos) continue;
         size_t start = at + strlen(marker);
         size_t end = line.find('"', start);
-        return line.substr(start, end == std::string::npos ? std::string::npos : end - start) == target;
+        name = line.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        return true;
     }
     return false;
 }
@@ -214,28 +217,59 @@ std::string trim(const std::string& s) {
     return s.substr(first, last - first + 1);
 }
 
-std::string extractFirstBase64ByFilename(const std::string& filepath, const std::string& targetFilename) {
+Base64_Parts Base64_Parts_By_Filename(const std::string& filepath, const std::set<std::string>& targetFilenames) {
+    Base64_Parts found;
     std::ifstream in(filepath, std::ios::binary);
-    bool nameMatched = false, base64 = false, collecting = false;
-    std::string buffer;
-    std::string raw;
+    // The wanted names the current part has named: -1 while not collecting, else where the name's
+    // body starts in the part's collected text. Every name collecting shares that one text.
+    std::map<std::string, long long> named;
+    bool base64 = false, collecting = false;
+    std::string collected;
+    auto endPart = [&] {
+        if (collecting) {
+            // One copy of each body, however many names share it.
+            std::map<long long, std::shared_ptr<const std::string>> bodies;
+            bodies[0] = std::make_shared<const std::string>(std::move(collected));
+            const std::string& whole = *bodies[0];
+            for (const auto& [name, from] : named) {
+                if (from < 0 || static_cast<size_t>(from) >= whole.size()) continue;
+                std::shared_ptr<const std::string>& body = bodies[from];
+                if (!body) body = std::make_shared<const std::string>(whole.substr(static_cast<size_t>(from)));
+                found.emplace(name, body);
+            }
+        }
+        named.clear();
+        collected.clear();
+        base64 = collecting = false;
+    };
+    std::string raw, name;
     while (std::getline(in, raw)) {
         const std::string line = trim(raw);
         if (line.compare(0, 2, "--") == 0) {
-            if (collecting && !buffer.empty()) return buffer;
-            buffer.clear();
-            nameMatched = base64 = collecting = false;
+            endPart();
             continue;
         }
-        if (Names_File(line, targetFilename)) nameMatched = true;
-        if (line.find("Content-Transfer-Encoding:") != std::string::npos && line.find("base64") != std::string::npos)
+        if (Named_File(line, name) && targetFilenames.count(name) != 0 && found.count(name) == 0) named.emplace(name, -1);
+        if (line.find("Content-Transfer-Encoding:") != std::string::npos && line.find("base64") != std::string::npos) {
             base64 = true;
-        else if (collecting)
-            buffer += line;
-        else if (line.empty())
-            collecting = nameMatched && base64;
+            continue;
+        }
+        if (collecting) collected += line;
+        if (!line.empty() || !base64) continue;
+        for (auto& entry : named) {
+            if (entry.second >= 0) continue;
+            entry.second = static_cast<long long>(collected.size());
+            collecting = true;
+        }
     }
-    return collecting ? buffer : std::string();
+    endPart();
+    return found;
+}
+
+std::string extractFirstBase64ByFilename(const std::string& filepath, const std::string& targetFilename) {
+    const Base64_Parts parts = Base64_Parts_By_Filename(filepath, {targetFilename});
+    const auto it = parts.find(targetFilename);
+    return it == parts.end() ? std::string() : *it->second;
 }
 
 std::string Get_New_Mission_Name() {

@@ -3,6 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
+#include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -54,6 +57,14 @@ std::string trim(const std::string& s);
 // The base64 body of the first MIME part of the mail file that names targetFilename in a
 // filename="..." (or name="...") header and has base64 transfer encoding; empty when none.
 std::string extractFirstBase64ByFilename(const std::string& filepath, const std::string& targetFilename);
+
+// Name -> base64 body, shared by the names of one part.
+using Base64_Parts = std::map<std::string, std::shared_ptr<const std::string>>;
+
+// extractFirstBase64ByFilename for every name at once, the file read once: the bodies found
+// (names without one are absent). Each body is held once, so the result is never larger than
+// the file, however many names a part carries.
+Base64_Parts Base64_Parts_By_Filename(const std::string& filepath, const std::set<std::string>& targetFilenames);
 
 // "Task<yyyymmdd>-<n>" for today's local date and the smallest n from 1 that no scheduled or
 // running mission has as its name. History records do not count.

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -285,6 +286,39 @@ TEST(MailAttachment, FirstBase64PartNamingTheFile) {
     };
     for (const Case& c : cases) EXPECT_EQ(extractFirstBase64ByFilename(mail, c.name), c.body) << c.name;
     EXPECT_EQ(extractFirstBase64ByFilename(dir / "none.eml", "r.pdf"), "");
+    // All names in one reading find what each finds alone.
+    std::set<std::string> all;
+    for (const Case& c : cases) all.insert(c.name);
+    const Base64_Parts parts = Base64_Parts_By_Filename(mail, all);
+    for (const Case& c : cases) {
+        const auto it = parts.find(c.name);
+        EXPECT_EQ(it == parts.end() ? std::string() : *it->second, c.body) << c.name;
+    }
+    EXPECT_TRUE(Base64_Parts_By_Filename(dir / "none.eml", all).empty());
+}
+
+// A part may carry thousands of names: every one of them gets that part's body, held once.
+TEST(MailAttachment, ManyNamesOfOnePartShareOneBody) {
+    plattest::TempDir dir;
+    const std::string mail = dir / "m.eml";
+    std::string text = "Content-Type: multipart/mixed; boundary=\"B\"\r\n\r\n--B\r\n";
+    std::set<std::string> names;
+    for (int i = 0; i < 3000; ++i) {
+        names.insert("n" + std::to_string(i) + ".png");
+        text += "Content-Type: image/png; name=\"n" + std::to_string(i) + ".png\"\r\n";
+    }
+    const std::string body(200000, 'A');
+    text += "Content-Transfer-Encoding: base64\r\n\r\n" + body + "\r\n--B\r\n"
+            "Content-Type: image/png; name=\"own.png\"\r\nContent-Transfer-Encoding: base64\r\n\r\nQUJD\r\n--B--\r\n";
+    Write_File(mail, text);
+    names.insert("own.png");
+    names.insert("absent.png");
+    const Base64_Parts parts = Base64_Parts_By_Filename(mail, names);
+    ASSERT_EQ(parts.size(), 3001u);
+    const auto first = parts.at("n0.png");
+    EXPECT_EQ(*first, body);
+    for (int i = 0; i < 3000; ++i) EXPECT_EQ(parts.at("n" + std::to_string(i) + ".png"), first) << i;
+    EXPECT_EQ(*parts.at("own.png"), "QUJD");
 }
 
 // A test root whose clock stands at a fixed instant, with mission folders to fill.
