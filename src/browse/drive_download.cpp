@@ -148,7 +148,7 @@ bool Selected_Indexes(Export& ex, bool search, const char* indexes, std::vector<
         for (const Drive_Node& n : ex.nodes)
             if (n.depth == 0) out.push_back(std::to_string(n.index));
     } else {
-        out = parseCommaSeparatedStrings(indexes);
+        out = Distinct_Items(parseCommaSeparatedStrings(indexes), true);
     }
     return true;
 }

@@ -99,7 +99,7 @@ bool Selected_Mails(const O_APP_CGI_AGENT* agent, bool search, const char* local
     } else if (strcmp(localids, kAll) == 0) {
         GetFolderList(ids, Mail_Store_Dir(task, account).c_str());
     } else {
-        ids = parseCommaSeparatedStrings(localids);
+        ids = Distinct_Items(parseCommaSeparatedStrings(localids));
     }
     return true;
 }

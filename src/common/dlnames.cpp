@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cstring>
 #include <sstream>
+#include <unordered_set>
 
 namespace qlm {
 
@@ -85,6 +86,19 @@ bool containsString(const std::vector<std::string>& list, const std::string& tex
     for (const std::string& item : list)
         if (item == text) return true;
     return false;
+}
+
+std::vector<std::string> Distinct_Items(const std::vector<std::string>& items, bool byNumber) {
+    std::vector<std::string> out;
+    std::unordered_set<std::string> seen;
+    for (const std::string& item : items) {
+        long long value = 0;
+        // A leading NUL keeps a number's key apart from every text item (none holds a NUL).
+        const std::string key =
+            byNumber && Parse_Whole_Int(item, value) ? std::string(1, '\0') + std::to_string(value) : item;
+        if (seen.insert(key).second) out.push_back(item);
+    }
+    return out;
 }
 
 std::string extract_filename_from_line(const std::string& line) {

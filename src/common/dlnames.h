@@ -22,6 +22,11 @@ std::vector<std::string> parseCommaSeparatedStrings(const std::string& text);
 // True when an item equals the text exactly.
 bool containsString(const std::vector<std::string>& list, const std::string& text);
 
+// The items of a selection, each taken once, in order of first appearance: a request that lists
+// one item thousands of times must not make that many copies. With byNumber, items that are whole
+// numbers (Parse_Whole_Int) are one item when their values are ("7", "07"), as catalog indexes are.
+std::vector<std::string> Distinct_Items(const std::vector<std::string>& items, bool byNumber = false);
+
 // The text between the first two double quotes of the line that enclose at least one byte;
 // empty when there is none.
 std::string extract_filename_from_line(const std::string& line);

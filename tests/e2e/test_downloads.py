@@ -439,6 +439,32 @@ class Downloads(test_tasks.TaskCase):
         self.assertEqual(reply["error_code"], 5028)
         self.assertEqual(reply["error_msg"], "%s (-2)" % os.strerror(2))
 
+    def test_an_item_listed_more_than_once_arrives_once(self):
+        by_name = {r["drive_name"]: r for r in self.drive_rows()}
+        plan, projects = by_name["plan.txt"]["drive_index"], by_name["Projects"]["drive_index"]
+        ids = [r["drive_localid"] for r in self.mails()[:2]]
+        drive = dict(act="export_drive", browser="curl", domain_user_email=USER)
+        mail = dict(act="export_eml", browser="curl", domain_user_email=USER)
+        # (the selection once, the same selection with repeats): both download the same.
+        cases = [
+            (dict(drive, index=str(plan)), dict(drive, index="%d,%d,0%d" % (plan, plan, plan))),
+            (dict(drive, index="%d,%d" % (projects, plan)),
+             dict(drive, index=",".join([str(projects), str(plan)] * 50))),
+            (dict(mail, gmail_localid=ids[0]), dict(mail, gmail_localid="%s,%s" % (ids[0], ids[0]))),
+            (dict(mail, gmail_localid=",".join(ids)), dict(mail, gmail_localid=",".join(ids * 30))),
+        ]
+        def saved(params):
+            # Several mails arrive in a folder named after the request.
+            return {re.sub(r"^tnq_[0-9a-f-]{36}/", "", n): data for n, data in self.tree(**params).items()}
+        for once, repeated in cases:
+            with self.subTest(repeated=repeated[next(k for k in ("index", "gmail_localid") if k in repeated)][:80]):
+                before = len(self.log_rows())
+                expected = saved(once)
+                rows = self.new_log_rows(before)
+                before = len(self.log_rows())
+                self.assertEqual(saved(repeated), expected)
+                self.assertEqual(self.new_log_rows(before), rows)
+
     def test_drive_refusals(self):
         good = dict(act="export_drive", browser="curl", index="ALL", domain_user_email=USER)
         cases = [

@@ -262,6 +262,27 @@ class DriveExports(test_tasks.TaskCase):
         self.assertEqual(folders_below(folder), d1)
         self.assertTrue(any("/" in p for p, _ in f1), "the folder's subtree has a subfolder with files")
 
+    def test_an_item_picked_more_than_once_is_exported_once(self):
+        self.clear_share()
+        rows = self.drive_rows()
+        drive = self.sim_drive("users", USER)
+        by_id = {it["id"]: it for it in drive["items"]}
+        folder_row = next(r for r in rows if r["drive_mimeType"] == FOLDER_MIME and r["drive_depth"] == 0 and
+                          any(it.get("parent") == r["drive_id"] for it in drive["items"]))
+        file_row = next(r for r in rows if r["drive_mimeType"] == "text/plain" and r["drive_depth"] >= 1
+                        and by_id.get(r["drive_id"], {}).get("has_blob"))
+        blobs = self.sim("users", USER, "blobs")
+        f1, d1 = self.expected(drive, blobs, self.store(), rows, folder_row["drive_id"])
+        f2, _ = self.expected(drive, blobs, self.store(), rows, file_row["drive_id"])
+        logged = len(self.log_rows())
+        # The same number written another way is the same item.
+        picked = [str(folder_row["drive_index"]), str(file_row["drive_index"]), "0%d" % file_row["drive_index"]]
+        _, record, folder = self.export(index=",".join(picked * 200), domain_user_email=USER)
+        self.assertEqual(record["backup_status"], "finish")
+        self.assertEqual(files_below(folder), sorted(f1 + f2, key=lambda e: (e[0], repr(e[1]))))
+        self.assertEqual(folders_below(folder), d1)
+        self.assertEqual(len(self.export_rows(logged)), len(f1) + len(f2))
+
     def test_a_search_exports_what_it_matches(self):
         self.clear_share()
         rows = self.drive_rows()

@@ -61,6 +61,24 @@ TEST(CommaList, SplitsWithoutTrimmingAndMatchesExactly) {
     EXPECT_FALSE(qlm::containsString(list, "X"));
 }
 
+TEST(DistinctItems, KeepsTheFirstOfEachItemInOrder) {
+    using V = std::vector<std::string>;
+    const struct {
+        V in;
+        bool byNumber;
+        V out;
+    } cases[] = {
+        {{"b", "a", "b", "a", "c"}, false, {"b", "a", "c"}},
+        {{"7", "07", "007", "-0", "0", "x7"}, false, {"7", "07", "007", "-0", "0", "x7"}},  // ids are texts
+        {{"7", "07", "007", "-0", "0", "x7", " 7"}, true, {"7", "-0", "x7", " 7"}},         // indexes are numbers
+        {{"99999999999999999999", "099999999999999999999"}, true, {"99999999999999999999", "099999999999999999999"}},
+        {{}, true, {}},
+    };
+    for (const auto& c : cases) EXPECT_EQ(qlm::Distinct_Items(c.in, c.byNumber), c.out) << c.in.size();
+    const V many(20000, "12");
+    EXPECT_EQ(qlm::Distinct_Items(many, true), V{"12"});
+}
+
 TEST(WholeInt, TakesOnlyWholeDecimalTexts) {
     const struct {
         const char* text;
