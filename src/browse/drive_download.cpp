@@ -75,7 +75,7 @@ void Export_File(Export& ex, const Drive_Node& n, const std::string& folder) {
     if (!Is_Regular_File(src)) return;
     const std::string msg = Exported_To_Pc_Message(ex.side.logWord, n.name, ex.owner);
     Log_Action_Row(ex.log, ex.task, ex.owner.c_str(), ex.agent->m_szUser, "backup", "info", msg.c_str());
-    Link_Or_Copy_Free(src, folder + "/" + Drive_Name_Component(n.name));
+    Link_Or_Copy_Free(src, folder + "/" + Drive_File_Name(n.name, n.mime));
 }
 
 // The folder for an item inside parent; empty when none can be made.

@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cstring>
+#include <strings.h>
 #include <sstream>
 #include <unordered_set>
 
@@ -125,6 +126,25 @@ std::string Drive_Name_Component(std::string name) {
                                 ? name.substr(dot)
                                 : std::string();
     return Cut_On_Character(name.substr(0, name.size() - ext.size()), kMaxNameBytes - ext.size()) + ext;
+}
+
+std::string Drive_File_Name(const std::string& name, const std::string& mime) {
+    static const struct {
+        const char* mime;
+        const char* ext;
+    } kOpenDocument[] = {
+        {"application/vnd.google-apps.document", ".odt"},
+        {"application/vnd.google-apps.spreadsheet", ".ods"},
+        {"application/vnd.google-apps.presentation", ".odp"},
+    };
+    std::string out = Drive_Name_Component(name);
+    for (const auto& type : kOpenDocument) {
+        if (mime != type.mime) continue;
+        const size_t n = strlen(type.ext);
+        if (out.size() < n || strcasecmp(out.c_str() + out.size() - n, type.ext) != 0) out += type.ext;
+        break;
+    }
+    return out;
 }
 
 bool Parse_Whole_Int(const std::string& text, long long& value) {

@@ -36,6 +36,12 @@ std::string extract_filename_from_line(const std::string& line);
 // cut to 240 on a character boundary, keeping an extension of up to 16 bytes.
 std::string Drive_Name_Component(std::string name);
 
+// The file name a backed-up Drive item is written under in downloads and exports: its name as one
+// path component (Drive_Name_Component), and for a Google Doc, Sheet or Slides, which the backup
+// stores as its OpenDocument export, ".odt", ".ods" or ".odp" added unless the name already ends
+// with it (in any letter case), so the file opens as what it is.
+std::string Drive_File_Name(const std::string& name, const std::string& mime);
+
 // A whole decimal integer (an optional "-", then digits only, nothing left over, in range) into
 // value; false otherwise, so " 7", "7x" and "x7" are no numbers.
 bool Parse_Whole_Int(const std::string& text, long long& value);

@@ -125,6 +125,17 @@ class BrowseAsserts:
 
 
 FOLDER_MIME = "application/vnd.google-apps.folder"
+# Google editor files are backed up as their OpenDocument export, and downloaded and exported under
+# their name with the matching extension.
+OPEN_DOCUMENT = {"application/vnd.google-apps.document": ".odt", "application/vnd.google-apps.spreadsheet": ".ods",
+                 "application/vnd.google-apps.presentation": ".odp"}
+
+
+def with_open_document_extension(name, mime):
+    """The name a downloaded or exported Drive file gets: an editor file's extension added unless
+    the name already ends with it (in any letter case)."""
+    ext = OPEN_DOCUMENT.get(mime)
+    return name + ext if ext and not name.lower().endswith(ext) else name
 
 
 def plant_drive_items(sim_user_dir, items):

@@ -351,7 +351,8 @@ class Downloads(test_tasks.TaskCase):
             if r["drive_parents"] in places and r["drive_mimeType"] != FOLDER_MIME and r["drive_localid"] \
                     and os.path.isfile(stored):
                 with open(stored, "rb") as f:
-                    expected[places[r["drive_parents"]] + r["drive_name"].replace("/", "_")] = f.read()
+                    name = qlmtest.with_open_document_extension(r["drive_name"].replace("/", "_"), r["drive_mimeType"])
+                    expected[places[r["drive_parents"]] + name] = f.read()
         self.assertEqual(files, expected)
         self.assertEqual(files["Projects/2024/plan.txt"], self.blob(plan["drive_id"]))
         self.assertEqual(files["Projects/a_b.txt"],
@@ -438,6 +439,21 @@ class Downloads(test_tasks.TaskCase):
             os.rename(saved, stored)
         self.assertEqual(reply["error_code"], 5028)
         self.assertEqual(reply["error_msg"], "%s (-2)" % os.strerror(2))
+
+    def test_google_documents_arrive_named_with_their_open_document_extension(self):
+        by_name = {r["drive_name"]: r for r in self.drive_rows()}
+        for name, saved in (("notes", "notes.odt"), ("Budget sheet", "Budget sheet.ods"),
+                            ("Kickoff deck", "Kickoff deck.odp")):
+            with self.subTest(name=name):
+                row = by_name[name]
+                with open(self.gws("backup/drive", self.task, USER, row["drive_localid"]), "rb") as f:
+                    stored = f.read()
+                self.assertEqual(self.file(act="export_drive", browser="curl", index=str(row["drive_index"]),
+                                           domain_user_email=USER), (saved, stored))
+        files, _ = self.zipped(act="export_drive", browser="curl", index=str(by_name["Projects"]["drive_index"]),
+                               domain_user_email=USER)
+        self.assertLessEqual({"Projects/notes.odt", "Projects/Kickoff deck.odp", "Projects/2024/Budget sheet.ods"},
+                             set(files))
 
     def test_an_item_listed_more_than_once_arrives_once(self):
         by_name = {r["drive_name"]: r for r in self.drive_rows()}

@@ -24,10 +24,11 @@ SERVICES = {"drive_enable": "1", "shared_drive_enable": "1", "gmail_enable": "0"
 COUNTER = re.compile(r"\(\d+\)(?=\.[^.]*$|$)")
 
 
-def component(name):
-    """A Drive name as the export writes it: one path component, as close to Google's as possible."""
+def component(name, mime=None):
+    """A Drive name as the export writes it: one path component, as close to Google's as possible;
+    an editor file's with its OpenDocument extension."""
     name = name.replace("/", "_").replace("\0", "_")
-    return "Untitled" if name in ("", ".", "..") else name
+    return qlmtest.with_open_document_extension("Untitled" if name in ("", ".", "..") else name, mime)
 
 
 def uncounted(path):
@@ -120,7 +121,8 @@ class DriveExports(test_tasks.TaskCase):
 
         def walk(iid, path):
             for it in by_parent.get(iid, []):
-                p = path + "/" + component(it["name"]) if path else component(it["name"])
+                name = component(it["name"], it["mimeType"])
+                p = path + "/" + name if path else name
                 if it["mimeType"] == FOLDER_MIME:
                     folders.append(uncounted(p))
                     walk(it["id"], p)
@@ -138,7 +140,7 @@ class DriveExports(test_tasks.TaskCase):
             walk(top, name)
         else:
             walk(top_item["parent"], "")
-            files = [f for f in files if f[0] == uncounted(component(top_item["name"]))][:1]
+            files = [f for f in files if f[0] == uncounted(component(top_item["name"], top_item["mimeType"]))][:1]
         return sorted(files, key=lambda e: (e[0], repr(e[1]))), sorted(folders)
 
     # -- the catalogs and the store --------------------------------------------------------------

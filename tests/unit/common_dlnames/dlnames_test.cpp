@@ -79,6 +79,31 @@ TEST(DistinctItems, KeepsTheFirstOfEachItemInOrder) {
     EXPECT_EQ(qlm::Distinct_Items(many, true), V{"12"});
 }
 
+TEST(DriveFileName, EditorFilesGetTheirOpenDocumentExtensionOnce) {
+    const char* doc = "application/vnd.google-apps.document";
+    const char* sheet = "application/vnd.google-apps.spreadsheet";
+    const char* slides = "application/vnd.google-apps.presentation";
+    const struct {
+        std::string name, mime, out;
+    } cases[] = {
+        {"Minutes of the board", doc, "Minutes of the board.odt"},
+        {"Budget", sheet, "Budget.ods"},
+        {"Deck", slides, "Deck.odp"},
+        {"Minutes.odt", doc, "Minutes.odt"},
+        {"Minutes.ODT", doc, "Minutes.ODT"},
+        {"Budget.odt", sheet, "Budget.odt.ods"},  // another type's extension is part of the name
+        {"Report.docx", doc, "Report.docx.odt"},
+        {"", doc, "Untitled.odt"},
+        {"a/b", sheet, "a_b.ods"},
+        {"plan.txt", "text/plain", "plan.txt"},
+        {"photo", "image/png", "photo"},
+        {"Folder", "application/vnd.google-apps.folder", "Folder"},
+        {"Drawing", "application/vnd.google-apps.drawing", "Drawing"},
+        {std::string(300, 'x'), doc, std::string(240, 'x') + ".odt"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(qlm::Drive_File_Name(c.name, c.mime), c.out) << c.name << " " << c.mime;
+}
+
 TEST(WholeInt, TakesOnlyWholeDecimalTexts) {
     const struct {
         const char* text;
