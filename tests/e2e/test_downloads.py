@@ -7,6 +7,7 @@ import datetime
 import email
 import email.header
 import email.policy
+import fcntl
 import io
 import json
 import os
@@ -19,6 +20,7 @@ import tempfile
 import time
 import unittest
 import urllib.parse
+import uuid
 import zipfile
 import zoneinfo
 
@@ -249,6 +251,55 @@ class Downloads(test_tasks.TaskCase):
         self.assertTrue(all(files[n] == original for n in files))
         if re.fullmatch(r"[A-Za-z0-9 ()\-\[\]_]+", subject):  # a subject that needs no cleaning
             self.assertEqual(stem, subject)
+
+    def test_the_folders_of_killed_downloads_go_with_the_next_download(self):
+        localid, _ = self.mail_with_attachment()
+        folders = lambda: sorted(n for n in os.listdir(self.tmp) if os.path.isdir(os.path.join(self.tmp, n)))  # noqa
+        # A download killed while its tool extracts the attachment into its folder.
+        self.fault("emlsift", "-ea", "delay", "--ms", "1500")
+        try:
+            query = urllib.parse.urlencode(dict(act="download_attachment", task_id=self.task, index="0",
+                                                gmail_localid=localid, domain_user_email=USER))
+            killed = subprocess.Popen([self.cgi_path], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                      env=self.env(GATEWAY_INTERFACE="CGI/1.1", REQUEST_METHOD="GET",
+                                                   QUERY_STRING=query, HTTP_COOKIE="NAS_SID=" + self.sid))
+            end = time.monotonic() + 30
+            while not folders() and time.monotonic() < end:
+                time.sleep(0.01)
+            killed.kill()
+            killed.wait()
+            # Its tool ends on its own; then only the folder is left.
+            while not any(c.get("exit") is not None and "-ea" in c["argv"] for c in self.calls("emlsift")) \
+                    and time.monotonic() < end:
+                time.sleep(0.05)
+        finally:
+            self.clear_faults()
+        [left] = folders()
+        # One an older request left, holding a hard link into the store, and one of a request
+        # still at work (it holds its folder's lock), and a tool's result file of the same form.
+        stale = os.path.join(self.tmp, "tnq_" + str(uuid.uuid4()))
+        os.mkdir(stale)
+        os.link(self.gws("backup/gmail", self.task, USER, localid), os.path.join(stale, "mail.eml"))
+        live = os.path.join(self.tmp, "tnq_" + str(uuid.uuid4()))
+        os.mkdir(live)
+        held = os.open(live, os.O_RDONLY | os.O_DIRECTORY)
+        result = os.path.join(self.tmp, "tnq_" + str(uuid.uuid4()))
+        open(result, "w").close()
+        try:
+            fcntl.flock(held, fcntl.LOCK_EX)
+            plan = next(r for r in self.drive_rows() if r["drive_name"] == "plan.txt")
+            self.assertEqual(self.file(act="export_drive", browser="curl", index=str(plan["drive_index"]),
+                                       domain_user_email=USER)[0], "plan.txt")
+            # The request may still be removing its own folder when curl has the last byte.
+            kept = sorted([os.path.basename(live), os.path.basename(result)])
+            end = time.monotonic() + 10
+            while sorted(os.listdir(self.tmp)) != kept and time.monotonic() < end:
+                time.sleep(0.02)
+            self.assertEqual(sorted(os.listdir(self.tmp)), kept)
+        finally:
+            os.close(held)
+            os.rmdir(live)
+            os.unlink(result)
 
     def test_attachment_refusals(self):
         localid, _ = self.mail_with_attachment()
