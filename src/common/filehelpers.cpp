@@ -163,27 +163,28 @@ void SafeCopyFile(const std::string& src, const std::string& dst) {
     if (Copy_File_To_Fd(src.c_str(), out.fd) != 0) unlink(target.c_str());
 }
 
-std::string Link_Or_Copy_Free(const std::string& src, const std::string& dst) {
+std::string Link_Or_Copy_Free_At(const std::string& src, int dirFd, const std::string& name) {
     struct stat srcSt;
     if (lstat(src.c_str(), &srcSt) != 0 || !S_ISREG(srcSt.st_mode)) return "";
     for (int n = 0; n <= kMaxCopySuffix; ++n) {
-        const std::string target = n > 0 ? Numbered_Name(dst, n) : dst;
-        // link() takes the source itself, never what a link there points to, and never creates
+        const std::string target = n > 0 ? Numbered_Name(name, n) : name;
+        // linkat() takes the source itself, never what a link there points to, and never creates
         // through an existing name; the check after it settles a source swapped meanwhile.
-        if (link(src.c_str(), target.c_str()) == 0) {
+        if (linkat(AT_FDCWD, src.c_str(), dirFd, target.c_str(), 0) == 0) {
             struct stat st;
-            if (lstat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode)) return target;
-            unlink(target.c_str());
+            if (fstatat(dirFd, target.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) return target;
+            unlinkat(dirFd, target.c_str(), 0);
             return "";
         }
         if (errno == EEXIST) continue;
-        FdGuard out{open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, srcSt.st_mode & 0777)};
+        FdGuard out{openat(dirFd, target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                           srcSt.st_mode & 0777)};
         if (out.fd < 0) {
             if (errno == EEXIST) continue;
             return "";
         }
         if (Copy_File_To_Fd(src.c_str(), out.fd) != 0) {
-            unlink(target.c_str());
+            unlinkat(dirFd, target.c_str(), 0);
             return "";
         }
         return target;
@@ -191,15 +192,47 @@ std::string Link_Or_Copy_Free(const std::string& src, const std::string& dst) {
     return "";
 }
 
-std::string Make_Or_Join_Folder(const std::string& path) {
+std::string Link_Or_Copy_Free(const std::string& src, const std::string& dst) {
+    const size_t slash = dst.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : dst.substr(0, slash);
+    const FdGuard folder{open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    if (folder.fd < 0) return "";
+    const std::string made = Link_Or_Copy_Free_At(src, folder.fd, dst.substr(slash + 1));
+    return made.empty() || slash == std::string::npos ? made : dst.substr(0, slash + 1) + made;
+}
+
+std::string Make_Or_Join_Folder_At(int dirFd, const std::string& name) {
     for (int n = 0; n < 1000; ++n) {
-        const std::string made = n > 0 ? path + "(" + std::to_string(n) + ")" : path;
-        if (mkdir(made.c_str(), 0700) == 0) return made;
+        const std::string made = n > 0 ? name + "(" + std::to_string(n) + ")" : name;
+        if (mkdirat(dirFd, made.c_str(), 0700) == 0) return made;
         struct stat st;
-        if (errno != EEXIST || lstat(made.c_str(), &st) != 0) return "";
+        if (errno != EEXIST || fstatat(dirFd, made.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return "";
         if (S_ISDIR(st.st_mode)) return made;
     }
     return "";
+}
+
+int Folder_Below::Open(int rootFd, const std::string& path) {
+    if (path.empty()) return rootFd;
+    if (fd.fd >= 0 && rel == path) return fd.fd;
+    fd.Reset();
+    rel.clear();
+    FdGuard at;
+    int parent = rootFd;
+    for (size_t start = 0;;) {
+        const size_t slash = path.find('/', start);
+        const std::string part = path.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
+        const int next = openat(parent, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (next < 0) return -1;
+        at.Reset(next);
+        parent = next;
+        if (slash == std::string::npos) break;
+        start = slash + 1;
+    }
+    fd.Reset(at.fd);
+    at.fd = -1;
+    rel = path;
+    return fd.fd;
 }
 
 bool IsSameDomain(std::string email1, std::string email2) {

@@ -20,29 +20,7 @@ constexpr int kMaxFolderClash = 1000;
 
 // The folder rel (relative to the export folder, "" for itself), reached one component at a time
 // without following a link. The walk keeps it open for the next item. -1 when it cannot be opened.
-int Folder_Fd(Drive_Export_Walk& w, const std::string& rel) {
-    if (rel.empty()) return w.exportFd;
-    if (w.openFd.fd >= 0 && w.openRel == rel) return w.openFd.fd;
-    w.openFd.Reset();
-    w.openRel.clear();
-    FdGuard at;
-    int fd = w.exportFd;
-    size_t start = 0;
-    while (start <= rel.size()) {
-        const size_t slash = rel.find('/', start);
-        const std::string part = rel.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
-        const int next = openat(fd, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (next < 0) return -1;
-        at.Reset(next);
-        fd = next;
-        if (slash == std::string::npos) break;
-        start = slash + 1;
-    }
-    w.openFd.Reset(at.fd);
-    at.fd = -1;
-    w.openRel = rel;
-    return w.openFd.fd;
-}
+int Folder_Fd(Drive_Export_Walk& w, const std::string& rel) { return w.open.Open(w.exportFd, rel); }
 
 // The folder for a Drive folder name inside parent (relative), made or joined when a real folder
 // of that name is there (two Drive folders of one name merge); a file or a link of that name makes

@@ -13,6 +13,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "common/filehelpers.h"
 #include "dbcontrol/catalog_common.h"
 #include "dbcontrol/drive_tree.h"
 #include "export/export_frame.h"
@@ -42,8 +43,7 @@ struct Drive_Export_Walk {
     // The walk's own state (Drive_Walk_Begin).
     std::vector<std::string> made;                  // whole drive: each node's folder, relative; empty while none
     std::unordered_map<std::string, size_t> byId;   // Google id -> node position
-    std::string openRel;                            // the folder last written into, relative,
-    FdGuard openFd;                               // and its descriptor
+    Folder_Below open;                              // the folder last written into
 };
 
 // Prepares the walk's state; after nodes are read.

@@ -34,6 +34,7 @@ BOM = b"\xef\xbb\xbf"
 # Names a browser must save as one safe file in its download folder.
 HOSTILE_NAMES = ['x"; filename="evil.sh', "Ünïcødé ✓ naïve.txt", "cr\r\nSet-Cookie: a=b.txt", "../../escape.txt",
                  "semi;colon\\back.txt", ".."]
+DEEP_NAMES = ["%03d" % n + "d" * 200 for n in range(21)]
 ALL_SERVICES = {"drive_enable": "1", "shared_drive_enable": "1", "gmail_enable": "1", "calendar_enable": "1",
                 "contact_enable": "1"}
 
@@ -79,6 +80,12 @@ class Downloads(test_tasks.TaskCase):
             ("1emptyName000000000000000000000000", "", None, b"no name\n"),
             ("1singleDot000000000000000000000000", ".", None, b"one dot\n")] + [
             ("1hostileName%022d" % n, name, None, name.encode() + b"\n") for n, name in enumerate(HOSTILE_NAMES)])
+        # A tree deeper than the longest path: 21 folders with 203-byte names, a file at the bottom.
+        qlmtest.plant_drive_items(self.sim("users", USER), [
+            ("1deepFolder%023d" % n, DEEP_NAMES[n], "1deepFolder%023d" % (n - 1) if n else None, None)
+            for n in range(len(DEEP_NAMES))] + [
+            ("1deepFile00000000000000000000000000", "bottom.txt", "1deepFolder%023d" % (len(DEEP_NAMES) - 1),
+             b"at the bottom\n")])
 
     def wait_history(self, deadline=180):
         folder = self.gws("conf/mission/history_mission")
@@ -490,6 +497,16 @@ class Downloads(test_tasks.TaskCase):
             os.rename(saved, stored)
         self.assertEqual(reply["error_code"], 5028)
         self.assertEqual(reply["error_msg"], "%s (-2)" % os.strerror(2))
+
+    def test_a_tree_deeper_than_the_longest_path_arrives_whole(self):
+        top = next(r for r in self.drive_rows() if r["drive_name"] == DEEP_NAMES[0])
+        deep = "/".join(DEEP_NAMES) + "/bottom.txt"
+        self.assertGreater(len(deep.encode()), 4096)
+        for index in (str(top["drive_index"]), "ALL"):
+            with self.subTest(index=index):
+                files, folders = self.zipped(act="export_drive", browser="curl", index=index, domain_user_email=USER)
+                self.assertEqual(files.get(deep), b"at the bottom\n", sorted(files)[:5])
+                self.assertIn("/".join(DEEP_NAMES) + "/", folders)
 
     def test_google_documents_arrive_named_with_their_open_document_extension(self):
         by_name = {r["drive_name"]: r for r in self.drive_rows()}

@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <climits>
 #include <filesystem>
 #include <set>
 #include <string>
@@ -228,6 +232,45 @@ TEST(TextHelpers, SameDomainAndTrim) {
         {" \t\r\n", ""}, {"", ""}, {"\t a b \r\n", "a b"}, {"x", "x"}, {"\vx ", "\vx"},
     };
     for (const Trim& t : trims) EXPECT_EQ(trim(t.in), t.out) << t.in;
+}
+
+// A tree built from descriptors may be deeper than any path: every folder is reached one
+// component at a time, joined when it is a real folder, numbered when something else has the name,
+// and never entered through a link.
+TEST(FolderBelow, BuildsATreeDeeperThanThePathLimitAndNeverFollowsALink) {
+    plattest::TempDir dir;
+    const FdGuard root{open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    ASSERT_GE(root.fd, 0);
+    Folder_Below below;
+    std::string rel;
+    for (int i = 0; i < 30; ++i) {
+        const int parent = below.Open(root.fd, rel);
+        ASSERT_GE(parent, 0) << i;
+        const std::string made = Make_Or_Join_Folder_At(parent, std::string(200, 'a' + i % 26));
+        ASSERT_FALSE(made.empty()) << i;
+        rel = rel.empty() ? made : rel + "/" + made;
+    }
+    ASSERT_GT(rel.size(), static_cast<size_t>(PATH_MAX));
+    Write_File(dir / "src", "deep");
+    const int bottom = below.Open(root.fd, rel);
+    ASSERT_GE(bottom, 0);
+    EXPECT_EQ(Link_Or_Copy_Free_At(dir / "src", bottom, "f.txt"), "f.txt");
+    EXPECT_EQ(Link_Or_Copy_Free_At(dir / "src", bottom, "f.txt"), "f(1).txt");
+    const FdGuard read{openat(bottom, "f(1).txt", O_RDONLY | O_CLOEXEC)};
+    char buf[8] = {};
+    EXPECT_EQ(::read(read.fd, buf, sizeof buf), 4);
+    EXPECT_STREQ(buf, "deep");
+
+    // Joined, numbered past a file and a link, and a link in the way is never entered.
+    std::filesystem::create_directory(dir / "real");
+    Write_File(dir / "file", "x");
+    std::filesystem::create_directory_symlink(dir / "real", dir / "link");
+    EXPECT_EQ(Make_Or_Join_Folder_At(root.fd, "real"), "real");
+    EXPECT_EQ(Make_Or_Join_Folder_At(root.fd, "file"), "file(1)");
+    EXPECT_EQ(Make_Or_Join_Folder_At(root.fd, "link"), "link(1)");
+    EXPECT_EQ(below.Open(root.fd, "link"), -1);
+    EXPECT_EQ(below.Open(root.fd, "real/../link"), -1);
+    EXPECT_EQ(below.Open(root.fd, ""), root.fd);
 }
 
 TEST(MailAttachment, FirstBase64PartNamingTheFile) {
