@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <map>
 #include <set>
 #include <string_view>
 
@@ -124,9 +125,14 @@ std::string Mail_View_Html(const std::string& html, const std::string& eml) {
     if (html.empty()) return kNoBodyHtml;
     const std::vector<std::string> alts = extractImgAltTexts(html);
     Base64_Parts images = Base64_Parts_By_Filename(eml, std::set<std::string>(alts.begin(), alts.end()));
-    // Only base64's own characters may go into the attribute: a crafted part could close it.
-    for (auto it = images.begin(); it != images.end();)
-        it = Is_Base64_Text(*it->second) ? std::next(it) : images.erase(it);
+    // Only base64's own characters may go into the attribute: a crafted part could close it. Each
+    // body is looked at once, however many names share it.
+    std::map<const std::string*, bool> clean;
+    for (auto it = images.begin(); it != images.end();) {
+        const auto known = clean.emplace(it->second.get(), false);
+        if (known.second) known.first->second = Is_Base64_Text(*it->second);
+        it = known.first->second ? std::next(it) : images.erase(it);
+    }
     const int64_t size = getFileSize(eml);
     const size_t budget = std::min(kMaxEmbeddedBytes, static_cast<size_t>(std::max<int64_t>(size, 0)) * 2);
     return Safe_Mail_Html(Embed_Images_By_Alt(html, images, budget));

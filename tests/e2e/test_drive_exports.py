@@ -236,6 +236,9 @@ class DriveExports(test_tasks.TaskCase):
         got = dict(files_below(folder))
         for name, data in (("Untitled/inner.txt", b"inner\n"), ("a_b", b"slash\n"), ("Untitled", b"dots\n")):
             self.assertEqual(got.get(top + "/" + name), data, name)
+        # Google editor files are named as the OpenDocument files they are stored as.
+        self.assertLessEqual({top + "/Projects/notes.odt", top + "/Projects/Kickoff deck.odp",
+                              top + "/Projects/2024/Budget sheet.ods"}, set(got))
         # One row per copied file, naming the share path as the request gave it.
         rows = self.export_rows(logged)
         self.assertEqual(len(rows), len(files))
