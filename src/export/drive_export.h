@@ -2,7 +2,8 @@
 // index, or those an advanced search finds, rebuilt inside a new export folder of a share.
 // Folders come from the catalog, files are copied from the backup store.
 //
-// Names from Google become one path component each (Drive_Name_Component), and every folder and
+// Names from Google become one path component each (Drive_Name_Component; files as Drive_File_Name
+// names them, Google editor files with their OpenDocument extension), and every folder and
 // file is reached from the export folder's descriptor one component at a time, never through a
 // link: nothing is written outside the export folder, whatever the names or what was planted in
 // it. Only regular files of the store are copied (Google documents without content have none).
