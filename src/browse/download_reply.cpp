@@ -1,5 +1,7 @@
 #include "browse/download_reply.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,7 +15,11 @@
 #include <string>
 
 #include "common/clock.h"
+#include "common/filehelpers.h"
+#include "common/guards.h"
 #include "common/paths.h"
+#include "common/reqcheck.h"
+#include "common/toolcmd.h"
 #include "web/reply.h"
 #include "plat_cgi.h"
 #include "plat_file.h"
@@ -44,10 +50,47 @@ void Note_Signal(int sig) {
     if (g_noted == 0 || g_noted == SIGPIPE) g_noted = sig;
 }
 
+constexpr char kFolderPrefix[] = "tnq_";
+
+// The folder at path opened (never through a link) and locked: with wait, once its lock is free;
+// without, only when it is free now. The descriptor, or -1 when it cannot be opened or locked,
+// or when path no longer names what was opened (the folder went meanwhile).
+int Lock_Folder(const std::string& path, bool wait) {
+    FdGuard fd{open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)};
+    if (fd.fd < 0) return -1;
+    int rc;
+    while ((rc = flock(fd.fd, wait ? LOCK_EX : LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
+    }
+    struct stat held, named;
+    if (rc != 0 || fstat(fd.fd, &held) != 0 || lstat(path.c_str(), &named) != 0 || held.st_dev != named.st_dev ||
+        held.st_ino != named.st_ino)
+        return -1;
+    const int out = fd.fd;
+    fd.fd = -1;
+    return out;
+}
+
+// Removes the download folders of requests that are gone: "tnq_<id>" folders whose lock is free.
+// A tool's result file of that form is no folder and stays.
+void Remove_Folders_Of_Gone_Requests(const std::string& tmp, const std::string& mine) {
+    std::vector<std::string> names;
+    GetFolderList(names, tmp.c_str());
+    for (const std::string& name : names) {
+        if (name.rfind(kFolderPrefix, 0) != 0 || !Is_Id_Form(name.c_str() + sizeof kFolderPrefix - 1)) continue;
+        const std::string path = tmp + "/" + name;
+        struct stat st;
+        if (path == mine || lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
+        const FdGuard held{Lock_Folder(path, false)};
+        // Removed while locked: a request making a folder of this name waits, then sees it gone.
+        if (held.fd >= 0) Remove_Folder_Tree(path.c_str(), 0);
+    }
+}
+
 }  // namespace
 
 Download_Folder::~Download_Folder() {
     if (!m_path.empty()) Remove_Folder_Tree(m_path.c_str(), 0);
+    if (m_lockFd >= 0) close(m_lockFd);
     fflush(stdout);
     if (!m_held) return;
     for (size_t i = 0; i < std::size(kHeld); ++i) sigaction(kHeld[i], &m_old[i], nullptr);
@@ -68,9 +111,19 @@ int Download_Folder::Make() {
     m_held = true;
     const std::string tmp = Tmp_Dir();
     if (access(tmp.c_str(), F_OK) != 0) smbbackup::Create_Path(tmp.c_str(), 0700);
-    const std::string folder = tmp + "/tnq_" + smbbackup::Create_New_ID();
-    if (mkdir(folder.c_str(), 0700) != 0) return -errno;
-    m_path = folder;
+    // Another request's clean-up may take a fresh folder before it is locked: then a new one.
+    for (int attempt = 0; attempt < 8 && m_lockFd < 0; ++attempt) {
+        const std::string folder = tmp + "/" + kFolderPrefix + smbbackup::Create_New_ID();
+        if (mkdir(folder.c_str(), 0700) != 0) return -errno;
+        m_lockFd = Lock_Folder(folder, true);
+        if (m_lockFd >= 0)
+            m_path = folder;
+        else
+            rmdir(folder.c_str());  // when still there: it holds nothing yet
+    }
+    if (m_lockFd < 0) return -EAGAIN;
+    Remove_Folders_Of_Gone_Requests(tmp, m_path);
+    Remove_Stale_Tool_Files();
     return 0;
 }
 

@@ -33,6 +33,10 @@ struct Download_Request {
 // SIGPIPE when the browser went away) are only noted, and take effect once the folder is gone:
 // nothing the request made outlives it. Noting rather than blocking them leaves the tools the
 // request runs with the usual signal dispositions.
+//
+// A request killed outright (SIGKILL, a crash) cannot remove its folder, which holds hard links
+// into the store. So the folder is locked (flock on its own descriptor) for as long as the request
+// has it, and Make removes every such folder whose lock is free: its request is gone.
 class Download_Folder {
 public:
     Download_Folder() = default;
@@ -47,6 +51,7 @@ public:
 private:
     static constexpr int kHeld[] = {SIGTERM, SIGHUP, SIGINT, SIGPIPE};
     std::string m_path;
+    int m_lockFd = -1;  // the folder, locked while the request has it
     struct sigaction m_old[4]{};
     bool m_held = false;
 };

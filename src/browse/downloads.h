@@ -6,7 +6,8 @@
 // before they reach a path, a command or a catalog (task_id: the id form; accounts, uuids and
 // local ids: one path component; otherwise 5302 with the parameter's name). Each request
 // prepares its files in a folder of its own under the temporary folder and removes it, whatever
-// the result, before the process may be ended.
+// the result, before the process may be ended; the folder of a request killed outright goes with
+// the next download. An item listed more than once in a selection is taken once.
 #pragma once
 
 class O_APP_CGI_AGENT;

@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -57,6 +58,10 @@ struct Export {
     sqlite3* log;
     std::vector<Drive_Node> nodes;  // by depth, then index; read at the first selected folder
     bool nodesRead = false;
+    // The download folder, and the folder below it last written into: the tree is built relative
+    // to descriptors, so a tree deeper than the longest path arrives whole.
+    int rootFd = -1;
+    Folder_Below open;
 };
 
 // The whole catalog as nodes, parents before children, read once.
@@ -67,20 +72,24 @@ int Read_Nodes(Export& ex) {
     return 0;
 }
 
-// Copies a file item into folder under its name (a counter on a clash), after its log row.
-// Only a regular file of the store is copied: a Google document has no content there.
+// Copies a file item into folder (relative, "" for the download folder) under its name (a counter
+// on a clash), after its log row. Only a regular file of the store is copied: a Google document
+// has no content there.
 void Export_File(Export& ex, const Drive_Node& n, const std::string& folder) {
     if (!Is_Single_Path_Component(n.localid)) return;
     const std::string src = ex.store + "/" + n.localid;
     if (!Is_Regular_File(src)) return;
     const std::string msg = Exported_To_Pc_Message(ex.side.logWord, n.name, ex.owner);
     Log_Action_Row(ex.log, ex.task, ex.owner.c_str(), ex.agent->m_szUser, "backup", "info", msg.c_str());
-    Link_Or_Copy_Free(src, folder + "/" + Drive_Name_Component(n.name));
+    const int dirFd = ex.open.Open(ex.rootFd, folder);
+    if (dirFd >= 0) Link_Or_Copy_Free_At(src, dirFd, Drive_File_Name(n.name, n.mime));
 }
 
-// The folder for an item inside parent; empty when none can be made.
-std::string Make_Folder(const std::string& parent, const std::string& name) {
-    return Make_Or_Join_Folder(parent + "/" + Drive_Name_Component(name));
+// The folder for an item inside parent (relative), as a relative path; empty when none can be made.
+std::string Make_Folder(Export& ex, const std::string& parent, const std::string& name) {
+    const int dirFd = ex.open.Open(ex.rootFd, parent);
+    const std::string made = dirFd < 0 ? "" : Make_Or_Join_Folder_At(dirFd, Drive_Name_Component(name));
+    return made.empty() || parent.empty() ? made : parent + "/" + made;
 }
 
 // Rebuilds the selected folder with everything below it.
@@ -95,7 +104,7 @@ void Export_Folder(Export& ex, long long index, const std::string& name, const s
             if (n.index != index) continue;
             found = true;
             targetDepth = n.depth;
-            const std::string top = Make_Folder(folder, name);
+            const std::string top = Make_Folder(ex, folder, name);
             if (top.empty()) return;
             made[n.id] = top;
             continue;
@@ -105,7 +114,7 @@ void Export_Folder(Export& ex, long long index, const std::string& name, const s
         if (parent == made.end()) continue;
         const std::string into = parent->second;
         if (n.Is_Folder()) {
-            std::string mine = Make_Folder(into, n.name);
+            std::string mine = Make_Folder(ex, into, n.name);
             if (!mine.empty()) made[n.id] = std::move(mine);
         } else {
             Export_File(ex, n, into);
@@ -148,7 +157,7 @@ bool Selected_Indexes(Export& ex, bool search, const char* indexes, std::vector<
         for (const Drive_Node& n : ex.nodes)
             if (n.depth == 0) out.push_back(std::to_string(n.index));
     } else {
-        out = parseCommaSeparatedStrings(indexes);
+        out = Distinct_Items(parseCommaSeparatedStrings(indexes), true);
     }
     return true;
 }
@@ -166,7 +175,7 @@ int Export_Drive_Like(O_APP_CGI_AGENT* agent, const Side& side) {
     const char* key = Required_Param(agent, side.keyParam);
     if (key == nullptr || !Checked_Task_Id(task) || !Checked_Component(key, side.keyParam)) return 0;
 
-    Export ex{agent, side, task, key, key, Store_Path(side.storeService, task, key), log.get(), {}, false};
+    Export ex{agent, side, task, key, key, Store_Path(side.storeService, task, key), log.get(), {}, false, -1, {}};
     if (side.kind == Kind::SharedDrive) ex.owner = Shared_Drive_Mapped_Field(task, key, "shared_drive_name");
     // A catalog never written is no reason to make one: without it nothing is selected.
     const bool haveCatalog = Is_Regular_File(catalog::Catalog_File(side.kind, key, task));
@@ -178,8 +187,10 @@ int Export_Drive_Like(O_APP_CGI_AGENT* agent, const Side& side) {
     }
     std::vector<std::string> selected;
     if ((search || haveCatalog) && !Selected_Indexes(ex, search != 0, indexes, selected)) return 0;
-    if (haveCatalog)
-        for (const std::string& text : selected) Export_Item(ex, text, dl.Path());
+    const FdGuard root{open(dl.Path().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)};
+    ex.rootFd = root.fd;
+    if (haveCatalog && root.fd >= 0)
+        for (const std::string& text : selected) Export_Item(ex, text, "");
     std::vector<std::string> names;
     GetFolderList(names, dl.Path().c_str());
     Send_Entries(agent, dl.Path(), names, browser);

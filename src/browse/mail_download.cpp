@@ -99,7 +99,7 @@ bool Selected_Mails(const O_APP_CGI_AGENT* agent, bool search, const char* local
     } else if (strcmp(localids, kAll) == 0) {
         GetFolderList(ids, Mail_Store_Dir(task, account).c_str());
     } else {
-        ids = parseCommaSeparatedStrings(localids);
+        ids = Distinct_Items(parseCommaSeparatedStrings(localids));
     }
     return true;
 }
@@ -136,7 +136,7 @@ int Dowload_Gmail_Attachment(O_APP_CGI_AGENT* agent) {
         Reply_Error(kReplyBadParam, kLocalIdParam);
         return 0;
     }
-    const std::string output = Tool_Result_Path(smbbackup::Create_New_ID());
+    const std::string output = Worker_Listing_Path();  // a killed request's is swept
     if (Prepare_Tool_Output(output) != 0) {
         Reply_Error_No_Msg(kReplyFailed);
         return 0;

@@ -1,6 +1,10 @@
 #include "browse/mail_view.h"
 
+#include <algorithm>
+#include <cstdint>
+#include <map>
 #include <set>
+#include <string_view>
 
 #include "web/browse_params.h"
 #include "browse/mail_files.h"
@@ -26,16 +30,22 @@ namespace {
 constexpr const char* kLocalIdParam = "gmail_localid";
 constexpr const char* kAccountParam = "domain_user_email";
 
+// The most image data one view embeds, whatever the mail's size: a few images named by thousands
+// of tags would otherwise multiply a small mail into a reply of gigabytes.
+constexpr size_t kMaxEmbeddedBytes = 32u << 20;
+
+constexpr std::string_view kDataUriPrefix = "data:image/jpeg;base64,";
+
 // The quoted value that starts at text[open] (a quote), as [open + 1, close); false when text[open]
 // is not a quote or the value is not closed.
-bool Quoted_Value(const std::string& text, size_t open, size_t& close) {
+bool Quoted_Value(std::string_view text, size_t open, size_t& close) {
     if (open >= text.size() || (text[open] != '"' && text[open] != '\'')) return false;
     close = text.find(text[open], open + 1);
     return close != std::string::npos;
 }
 
 // In the tag, the first "name=" followed by a quoted value: its bounds [begin, end).
-bool Tag_Value(const std::string& tag, const char* name, size_t& begin, size_t& end) {
+bool Tag_Value(std::string_view tag, const char* name, size_t& begin, size_t& end) {
     const std::string key = std::string(name) + "=";
     for (size_t at = tag.find(key); at != std::string::npos; at = tag.find(key, at + 1)) {
         const size_t open = at + key.size();
@@ -78,36 +88,54 @@ std::vector<std::string> extractImgAltTexts(const std::string& html) {
     return alts;
 }
 
-void replaceImgSrcByAlt(std::string& html, const std::string& targetAlt, const std::string& base64Data) {
-    const std::string uri = "data:image/jpeg;base64," + base64Data;
-    size_t pos = 0;
+std::string Embed_Images_By_Alt(const std::string& html, const Base64_Parts& images, size_t budget) {
+    std::string out;
+    size_t copied = 0, pos = 0;  // html before copied is in out; the next tag is searched from pos
     for (;;) {
         const size_t start = html.find("<img", pos);
         if (start == std::string::npos) break;
         const size_t end = html.find('>', start);
         if (end == std::string::npos) break;
-        const std::string tag = html.substr(start, end - start + 1);
+        const std::string_view tag = std::string_view(html).substr(start, end - start + 1);
         pos = end + 1;
         size_t altBegin = 0, altEnd = 0, srcBegin = 0, srcEnd = 0;
-        if (!Tag_Value(tag, "alt", altBegin, altEnd) || tag.compare(altBegin, altEnd - altBegin, targetAlt) != 0 ||
-            !Tag_Value(tag, "src", srcBegin, srcEnd))
-            continue;
-        html.replace(start + srcBegin, srcEnd - srcBegin, uri);
-        pos = start + srcBegin + uri.size();
+        if (!Tag_Value(tag, "alt", altBegin, altEnd) || !Tag_Value(tag, "src", srcBegin, srcEnd)) continue;
+        const auto image = images.find(std::string(tag.substr(altBegin, altEnd - altBegin)));
+        if (image == images.end()) continue;
+        const size_t uriSize = kDataUriPrefix.size() + image->second->size();
+        if (uriSize > budget) continue;  // shown by its alt text, as a remote image is
+        budget -= uriSize;
+        out.append(html, copied, start + srcBegin - copied);
+        out += kDataUriPrefix;
+        out += *image->second;
+        copied = start + srcEnd;
+        pos = copied;
     }
+    if (copied == 0) return html;
+    out.append(html, copied, std::string::npos);
+    return out;
+}
+
+void replaceImgSrcByAlt(std::string& html, const std::string& targetAlt, const std::string& base64Data) {
+    const Base64_Parts one{{targetAlt, std::make_shared<const std::string>(base64Data)}};
+    html = Embed_Images_By_Alt(html, one, SIZE_MAX);
 }
 
 std::string Mail_View_Html(const std::string& html, const std::string& eml) {
     if (html.empty()) return kNoBodyHtml;
-    std::string out = html;
-    std::set<std::string> done;  // the same alt text twice gives the same image
-    for (const std::string& alt : extractImgAltTexts(html)) {
-        if (!done.insert(alt).second) continue;
-        const std::string data = extractFirstBase64ByFilename(eml, alt);
-        // Only base64's own characters may go into the attribute: a crafted part could close it.
-        if (Is_Base64_Text(data)) replaceImgSrcByAlt(out, alt, data);
+    const std::vector<std::string> alts = extractImgAltTexts(html);
+    Base64_Parts images = Base64_Parts_By_Filename(eml, std::set<std::string>(alts.begin(), alts.end()));
+    // Only base64's own characters may go into the attribute: a crafted part could close it. Each
+    // body is looked at once, however many names share it.
+    std::map<const std::string*, bool> clean;
+    for (auto it = images.begin(); it != images.end();) {
+        const auto known = clean.emplace(it->second.get(), false);
+        if (known.second) known.first->second = Is_Base64_Text(*it->second);
+        it = known.first->second ? std::next(it) : images.erase(it);
     }
-    return Safe_Mail_Html(out);
+    const int64_t size = getFileSize(eml);
+    const size_t budget = std::min(kMaxEmbeddedBytes, static_cast<size_t>(std::max<int64_t>(size, 0)) * 2);
+    return Safe_Mail_Html(Embed_Images_By_Alt(html, images, budget));
 }
 
 int Gmail_Single_Info(O_APP_CGI_AGENT* agent) {

@@ -89,8 +89,19 @@ bool Active_Css(const std::string& lowered) {
     return false;
 }
 
-// The inline style without its active declarations; empty when nothing is left or the text holds
-// a CSS escape or a character that has no place in a declaration list.
+// A declaration that takes the element out of the flow or stacks it above others: a mail could lay
+// a page-sized link over the admin page that shows it.
+bool Layering_Css(const std::string& lowered) {
+    const size_t colon = lowered.find(':');
+    const size_t first = lowered.find_first_not_of(" \t\r\n");
+    if (colon == std::string::npos || first >= colon) return false;
+    const size_t last = lowered.find_last_not_of(" \t\r\n", colon - 1);
+    const std::string property = lowered.substr(first, last + 1 - first);
+    return property == "position" || property == "z-index";
+}
+
+// The inline style without its active or layering declarations; empty when nothing is left or the
+// text holds a CSS escape or a character that has no place in a declaration list.
 std::string Safe_Style(std::string_view style) {
     if (style.find_first_of("\\<>") != std::string_view::npos) return "";
     std::string text(style);
@@ -104,7 +115,8 @@ std::string Safe_Style(std::string_view style) {
         size_t end = text.find(';', from);
         if (end == std::string::npos) end = text.size();
         const std::string decl = text.substr(from, end - from);
-        if (decl.find_first_not_of(" \t\r\n") != std::string::npos && !Active_Css(Lower(decl))) {
+        const std::string lowered = Lower(decl);
+        if (decl.find_first_not_of(" \t\r\n") != std::string::npos && !Active_Css(lowered) && !Layering_Css(lowered)) {
             if (!out.empty()) out += ';';
             out += decl;
         }

@@ -12,7 +12,8 @@ namespace qlm {
 // content; comments dropped. Links keep only http, https and mailto targets and open apart from
 // the page; an image keeps its source only when it is an inline base64 image (others show their
 // alt text); inline style loses every declaration that could load or run anything (url(),
-// expression(), @import, bindings; any CSS escape drops the whole attribute).
+// expression(), @import, bindings; any CSS escape drops the whole attribute) and every position or
+// z-index declaration, so nothing of the mail can cover the page around it.
 std::string Safe_Mail_Html(const std::string& html);
 
 // True for a non-empty text made only of base64's characters A-Z, a-z, 0-9, "+", "/" and "=".

@@ -2,7 +2,9 @@
 
 #include <charconv>
 #include <cstring>
+#include <strings.h>
 #include <sstream>
+#include <unordered_set>
 
 namespace qlm {
 
@@ -87,6 +89,19 @@ bool containsString(const std::vector<std::string>& list, const std::string& tex
     return false;
 }
 
+std::vector<std::string> Distinct_Items(const std::vector<std::string>& items, bool byNumber) {
+    std::vector<std::string> out;
+    std::unordered_set<std::string> seen;
+    for (const std::string& item : items) {
+        long long value = 0;
+        // A leading NUL keeps a number's key apart from every text item (none holds a NUL).
+        const std::string key =
+            byNumber && Parse_Whole_Int(item, value) ? std::string(1, '\0') + std::to_string(value) : item;
+        if (seen.insert(key).second) out.push_back(item);
+    }
+    return out;
+}
+
 std::string extract_filename_from_line(const std::string& line) {
     // A hand scan rather than a regular expression: the tool's line may be long, and the
     // library's matcher recurses per byte.
@@ -111,6 +126,25 @@ std::string Drive_Name_Component(std::string name) {
                                 ? name.substr(dot)
                                 : std::string();
     return Cut_On_Character(name.substr(0, name.size() - ext.size()), kMaxNameBytes - ext.size()) + ext;
+}
+
+std::string Drive_File_Name(const std::string& name, const std::string& mime) {
+    static const struct {
+        const char* mime;
+        const char* ext;
+    } kOpenDocument[] = {
+        {"application/vnd.google-apps.document", ".odt"},
+        {"application/vnd.google-apps.spreadsheet", ".ods"},
+        {"application/vnd.google-apps.presentation", ".odp"},
+    };
+    std::string out = Drive_Name_Component(name);
+    for (const auto& type : kOpenDocument) {
+        if (mime != type.mime) continue;
+        const size_t n = strlen(type.ext);
+        if (out.size() < n || strcasecmp(out.c_str() + out.size() - n, type.ext) != 0) out += type.ext;
+        break;
+    }
+    return out;
 }
 
 bool Parse_Whole_Int(const std::string& text, long long& value) {

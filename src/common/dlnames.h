@@ -22,6 +22,11 @@ std::vector<std::string> parseCommaSeparatedStrings(const std::string& text);
 // True when an item equals the text exactly.
 bool containsString(const std::vector<std::string>& list, const std::string& text);
 
+// The items of a selection, each taken once, in order of first appearance: a request that lists
+// one item thousands of times must not make that many copies. With byNumber, items that are whole
+// numbers (Parse_Whole_Int) are one item when their values are ("7", "07"), as catalog indexes are.
+std::vector<std::string> Distinct_Items(const std::vector<std::string>& items, bool byNumber = false);
+
 // The text between the first two double quotes of the line that enclose at least one byte;
 // empty when there is none.
 std::string extract_filename_from_line(const std::string& line);
@@ -30,6 +35,12 @@ std::string extract_filename_from_line(const std::string& line);
 // NUL become "_"; an empty name, "." and ".." become "Untitled"; a name longer than 240 bytes is
 // cut to 240 on a character boundary, keeping an extension of up to 16 bytes.
 std::string Drive_Name_Component(std::string name);
+
+// The file name a backed-up Drive item is written under in downloads and exports: its name as one
+// path component (Drive_Name_Component), and for a Google Doc, Sheet or Slides, which the backup
+// stores as its OpenDocument export, ".odt", ".ods" or ".odp" added unless the name already ends
+// with it (in any letter case), so the file opens as what it is.
+std::string Drive_File_Name(const std::string& name, const std::string& mime);
 
 // A whole decimal integer (an optional "-", then digits only, nothing left over, in range) into
 // value; false otherwise, so " 7", "7x" and "x7" are no numbers.

@@ -7,6 +7,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <set>
 #include <string_view>
@@ -77,14 +78,16 @@ std::string Numbered_Name(const std::string& dst, int n) {
     return dst.substr(0, dot) + "(" + std::to_string(n) + ")" + dst.substr(dot);
 }
 
-// True when the name of a header line's filename="..." (or, without one, its name="...") is target.
-bool Names_File(const std::string& line, const std::string& target) {
+// The name of a header line's filename="..." (or, without one, its name="..."); false when it has
+// neither.
+bool Named_File(const std::string& line, std::string& name) {
     for (const char* marker : {"filename=\"", "name=\""}) {
         size_t at = line.find(marker);
         if (at == std::string::npos) continue;
         size_t start = at + strlen(marker);
         size_t end = line.find('"', start);
-        return line.substr(start, end == std::string::npos ? std::string::npos : end - start) == target;
+        name = line.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        return true;
     }
     return false;
 }
@@ -160,27 +163,28 @@ void SafeCopyFile(const std::string& src, const std::string& dst) {
     if (Copy_File_To_Fd(src.c_str(), out.fd) != 0) unlink(target.c_str());
 }
 
-std::string Link_Or_Copy_Free(const std::string& src, const std::string& dst) {
+std::string Link_Or_Copy_Free_At(const std::string& src, int dirFd, const std::string& name) {
     struct stat srcSt;
     if (lstat(src.c_str(), &srcSt) != 0 || !S_ISREG(srcSt.st_mode)) return "";
     for (int n = 0; n <= kMaxCopySuffix; ++n) {
-        const std::string target = n > 0 ? Numbered_Name(dst, n) : dst;
-        // link() takes the source itself, never what a link there points to, and never creates
+        const std::string target = n > 0 ? Numbered_Name(name, n) : name;
+        // linkat() takes the source itself, never what a link there points to, and never creates
         // through an existing name; the check after it settles a source swapped meanwhile.
-        if (link(src.c_str(), target.c_str()) == 0) {
+        if (linkat(AT_FDCWD, src.c_str(), dirFd, target.c_str(), 0) == 0) {
             struct stat st;
-            if (lstat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode)) return target;
-            unlink(target.c_str());
+            if (fstatat(dirFd, target.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) return target;
+            unlinkat(dirFd, target.c_str(), 0);
             return "";
         }
         if (errno == EEXIST) continue;
-        FdGuard out{open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, srcSt.st_mode & 0777)};
+        FdGuard out{openat(dirFd, target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                           srcSt.st_mode & 0777)};
         if (out.fd < 0) {
             if (errno == EEXIST) continue;
             return "";
         }
         if (Copy_File_To_Fd(src.c_str(), out.fd) != 0) {
-            unlink(target.c_str());
+            unlinkat(dirFd, target.c_str(), 0);
             return "";
         }
         return target;
@@ -188,15 +192,47 @@ std::string Link_Or_Copy_Free(const std::string& src, const std::string& dst) {
     return "";
 }
 
-std::string Make_Or_Join_Folder(const std::string& path) {
+std::string Link_Or_Copy_Free(const std::string& src, const std::string& dst) {
+    const size_t slash = dst.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : dst.substr(0, slash);
+    const FdGuard folder{open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    if (folder.fd < 0) return "";
+    const std::string made = Link_Or_Copy_Free_At(src, folder.fd, dst.substr(slash + 1));
+    return made.empty() || slash == std::string::npos ? made : dst.substr(0, slash + 1) + made;
+}
+
+std::string Make_Or_Join_Folder_At(int dirFd, const std::string& name) {
     for (int n = 0; n < 1000; ++n) {
-        const std::string made = n > 0 ? path + "(" + std::to_string(n) + ")" : path;
-        if (mkdir(made.c_str(), 0700) == 0) return made;
+        const std::string made = n > 0 ? name + "(" + std::to_string(n) + ")" : name;
+        if (mkdirat(dirFd, made.c_str(), 0700) == 0) return made;
         struct stat st;
-        if (errno != EEXIST || lstat(made.c_str(), &st) != 0) return "";
+        if (errno != EEXIST || fstatat(dirFd, made.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return "";
         if (S_ISDIR(st.st_mode)) return made;
     }
     return "";
+}
+
+int Folder_Below::Open(int rootFd, const std::string& path) {
+    if (path.empty()) return rootFd;
+    if (fd.fd >= 0 && rel == path) return fd.fd;
+    fd.Reset();
+    rel.clear();
+    FdGuard at;
+    int parent = rootFd;
+    for (size_t start = 0;;) {
+        const size_t slash = path.find('/', start);
+        const std::string part = path.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
+        const int next = openat(parent, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (next < 0) return -1;
+        at.Reset(next);
+        parent = next;
+        if (slash == std::string::npos) break;
+        start = slash + 1;
+    }
+    fd.Reset(at.fd);
+    at.fd = -1;
+    rel = path;
+    return fd.fd;
 }
 
 bool IsSameDomain(std::string email1, std::string email2) {
@@ -220,28 +256,59 @@ std::string trim(const std::string& s) {
     return s.substr(first, last - first + 1);
 }
 
-std::string extractFirstBase64ByFilename(const std::string& filepath, const std::string& targetFilename) {
+Base64_Parts Base64_Parts_By_Filename(const std::string& filepath, const std::set<std::string>& targetFilenames) {
+    Base64_Parts found;
     std::ifstream in(filepath, std::ios::binary);
-    bool nameMatched = false, base64 = false, collecting = false;
-    std::string buffer;
-    std::string raw;
+    // The wanted names the current part has named: -1 while not collecting, else where the name's
+    // body starts in the part's collected text. Every name collecting shares that one text.
+    std::map<std::string, long long> named;
+    bool base64 = false, collecting = false;
+    std::string collected;
+    auto endPart = [&] {
+        if (collecting) {
+            // One copy of each body, however many names share it.
+            std::map<long long, std::shared_ptr<const std::string>> bodies;
+            bodies[0] = std::make_shared<const std::string>(std::move(collected));
+            const std::string& whole = *bodies[0];
+            for (const auto& [name, from] : named) {
+                if (from < 0 || static_cast<size_t>(from) >= whole.size()) continue;
+                std::shared_ptr<const std::string>& body = bodies[from];
+                if (!body) body = std::make_shared<const std::string>(whole.substr(static_cast<size_t>(from)));
+                found.emplace(name, body);
+            }
+        }
+        named.clear();
+        collected.clear();
+        base64 = collecting = false;
+    };
+    std::string raw, name;
     while (std::getline(in, raw)) {
         const std::string line = trim(raw);
         if (line.compare(0, 2, "--") == 0) {
-            if (collecting && !buffer.empty()) return buffer;
-            buffer.clear();
-            nameMatched = base64 = collecting = false;
+            endPart();
             continue;
         }
-        if (Names_File(line, targetFilename)) nameMatched = true;
-        if (line.find("Content-Transfer-Encoding:") != std::string::npos && line.find("base64") != std::string::npos)
+        if (Named_File(line, name) && targetFilenames.count(name) != 0 && found.count(name) == 0) named.emplace(name, -1);
+        if (line.find("Content-Transfer-Encoding:") != std::string::npos && line.find("base64") != std::string::npos) {
             base64 = true;
-        else if (collecting)
-            buffer += line;
-        else if (line.empty())
-            collecting = nameMatched && base64;
+            continue;
+        }
+        if (collecting) collected += line;
+        if (!line.empty() || !base64) continue;
+        for (auto& entry : named) {
+            if (entry.second >= 0) continue;
+            entry.second = static_cast<long long>(collected.size());
+            collecting = true;
+        }
     }
-    return collecting ? buffer : std::string();
+    endPart();
+    return found;
+}
+
+std::string extractFirstBase64ByFilename(const std::string& filepath, const std::string& targetFilename) {
+    const Base64_Parts parts = Base64_Parts_By_Filename(filepath, {targetFilename});
+    const auto it = parts.find(targetFilename);
+    return it == parts.end() ? std::string() : *it->second;
 }
 
 std::string Get_New_Mission_Name() {

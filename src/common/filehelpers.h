@@ -3,8 +3,13 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
+#include <memory>
+#include <set>
 #include <string>
 #include <vector>
+
+#include "common/guards.h"
 
 // Appends every entry name but "." and ".." in directory order. 0, also when the folder cannot
 // be opened.
@@ -38,12 +43,26 @@ void SafeCopyFile(const std::string& src, const std::string& dst);
 // by a hard link where the file system allows, else is an exclusive copy. The name made; empty
 // when nothing was made.
 std::string Link_Or_Copy_Free(const std::string& src, const std::string& dst);
+// The same with the target name in the folder dirFd, which no path needs to reach (a tree may
+// be deeper than the longest path): the name made, or empty.
+std::string Link_Or_Copy_Free_At(const std::string& src, int dirFd, const std::string& name);
 
-// The folder path, made (mode 0700) or, when a real folder of that name is there, joined: two
-// Drive folders of one name merge as they would in any folder tree. Anything else of that name
-// (a file, a link, dangling or not) is never entered: the folder becomes "<path>(n)" for the
-// first n that is free or a folder. Empty when none can be made.
-std::string Make_Or_Join_Folder(const std::string& path);
+// The folder name in dirFd, made (mode 0700) or, when a real folder of that name is there, joined:
+// two Drive folders of one name merge as they would in any folder tree. Anything else of that name
+// (a file, a link, dangling or not) is never entered: the folder becomes "<name>(n)" for the
+// first n that is free or a folder. The name made; empty when none can be made.
+std::string Make_Or_Join_Folder_At(int dirFd, const std::string& name);
+
+// A folder below a root folder's descriptor, reached one component at a time without following
+// a link, so no path length limits how deep it may be. The last one opened is kept for the next
+// call: a tree is mostly written one folder after another.
+struct Folder_Below {
+    std::string rel;  // the folder kept open, relative to the root
+    FdGuard fd;
+    // The folder rel ("" for the root itself, which stays the caller's) below rootFd; -1 when it
+    // cannot be opened.
+    int Open(int rootFd, const std::string& rel);
+};
 
 // True when both addresses have an "@" and the texts after the first "@" are equal but for the
 // case of ASCII letters.
@@ -55,6 +74,14 @@ std::string trim(const std::string& s);
 // The base64 body of the first MIME part of the mail file that names targetFilename in a
 // filename="..." (or name="...") header and has base64 transfer encoding; empty when none.
 std::string extractFirstBase64ByFilename(const std::string& filepath, const std::string& targetFilename);
+
+// Name -> base64 body, shared by the names of one part.
+using Base64_Parts = std::map<std::string, std::shared_ptr<const std::string>>;
+
+// extractFirstBase64ByFilename for every name at once, the file read once: the bodies found
+// (names without one are absent). Each body is held once, so the result is never larger than
+// the file, however many names a part carries.
+Base64_Parts Base64_Parts_By_Filename(const std::string& filepath, const std::set<std::string>& targetFilenames);
 
 // "Task<yyyymmdd>-<n>" for today's local date and the smallest n from 1 that no scheduled or
 // running mission has as its name. History records do not count.

@@ -61,7 +61,8 @@ int Run_Emlsift_Into(const std::string& eml, const char* option, const std::stri
 }
 
 int Run_Emlsift(const std::string& eml, const char* option, RAIIful_Json& out) {
-    const std::string result = Tool_Result_Path(smbbackup::Create_New_ID());
+    // Named with this process's pid: a request killed meanwhile leaves it to the next sweep.
+    const std::string result = Worker_Listing_Path();
     UnlinkGuard removed = Guard_File(result);
     return Run_Emlsift_Into(eml, option, result, 0, out);
 }

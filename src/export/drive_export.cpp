@@ -20,29 +20,7 @@ constexpr int kMaxFolderClash = 1000;
 
 // The folder rel (relative to the export folder, "" for itself), reached one component at a time
 // without following a link. The walk keeps it open for the next item. -1 when it cannot be opened.
-int Folder_Fd(Drive_Export_Walk& w, const std::string& rel) {
-    if (rel.empty()) return w.exportFd;
-    if (w.openFd.fd >= 0 && w.openRel == rel) return w.openFd.fd;
-    w.openFd.Reset();
-    w.openRel.clear();
-    FdGuard at;
-    int fd = w.exportFd;
-    size_t start = 0;
-    while (start <= rel.size()) {
-        const size_t slash = rel.find('/', start);
-        const std::string part = rel.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
-        const int next = openat(fd, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (next < 0) return -1;
-        at.Reset(next);
-        fd = next;
-        if (slash == std::string::npos) break;
-        start = slash + 1;
-    }
-    w.openFd.Reset(at.fd);
-    at.fd = -1;
-    w.openRel = rel;
-    return w.openFd.fd;
-}
+int Folder_Fd(Drive_Export_Walk& w, const std::string& rel) { return w.open.Open(w.exportFd, rel); }
 
 // The folder for a Drive folder name inside parent (relative), made or joined when a real folder
 // of that name is there (two Drive folders of one name merge); a file or a link of that name makes
@@ -60,14 +38,15 @@ std::string Make_Folder(Drive_Export_Walk& w, const std::string& parent, const s
     return "";
 }
 
-// Copies the store file of localid into the folder (relative) under the file's name, or its first
-// free numbered name. Only a regular store file is copied; anything else is passed over.
-int Copy_Item(Drive_Export_Walk& w, const std::string& localid, const std::string& name, const std::string& folder) {
+// Copies the store file of localid into the folder (relative) under the file's name (Drive_File_Name),
+// or its first free numbered name. Only a regular store file is copied; anything else is passed over.
+int Copy_Item(Drive_Export_Walk& w, const std::string& localid, const std::string& name, const std::string& mime,
+              const std::string& folder) {
     if (!Is_Single_Path_Component(localid)) return 0;
     const int folderFd = Folder_Fd(w, folder);
     if (folderFd < 0) return kItemFailed;
     std::string stem, ext, made;
-    Export_Split_Name(Drive_Name_Component(name), stem, ext);
+    Export_Split_Name(Drive_File_Name(name, mime), stem, ext);
     const int rc = Export_Copy_File(w.store + "/" + localid, folderFd, stem, ext, made);
     if (rc == -1) return 0;  // no regular store file: a Google document without content, or a link
     if (rc == -4) return kShareFull;
@@ -107,7 +86,7 @@ int Export_Folder_Tree(Drive_Export_Walk& w, size_t top) {
             else
                 made.emplace(n.id, std::move(mine));
         } else {
-            rc = Copy_Item(w, n.localid, n.name, parent->second);
+            rc = Copy_Item(w, n.localid, n.name, n.mime, parent->second);
         }
         if (rc < 0) return rc;
         if (rc > 0) result = rc;
@@ -131,7 +110,7 @@ int Export_Drive_Node(Drive_Export_Walk& w, size_t i) {
     }
     const size_t p = Position(w, n.parent);
     if (p == std::string::npos || w.made[p].empty()) return 0;
-    if (!n.Is_Folder()) return Copy_Item(w, n.localid, n.name, w.made[p]);
+    if (!n.Is_Folder()) return Copy_Item(w, n.localid, n.name, n.mime, w.made[p]);
     w.made[i] = Make_Folder(w, w.made[p], n.name);
     return w.made[i].empty() ? kItemFailed : 0;
 }
@@ -141,16 +120,17 @@ int Export_Drive_Entry(Drive_Export_Walk& w, size_t i) {
     if (!Parse_Whole_Int(w.entries[i], index) || index < INT_MIN || index > INT_MAX) return 0;
     RAIIful_Json row;
     catalog::Find_Drive_Row_By_Index(w.kind, w.key.c_str(), w.task.c_str(), static_cast<int>(index), row);
-    const char *id = nullptr, *name = nullptr;
+    const char *id = nullptr, *name = nullptr, *mime = nullptr;
     if (!row || Json_Dict_Find_Str(row.get(), "id", id) != 0 || Json_Dict_Find_Str(row.get(), "name", name) != 0 ||
         id == nullptr || name == nullptr)
         return 0;
+    Json_Dict_Find_Str(row.get(), "mimeType", mime);
     const size_t pos = Position(w, id);
     if (pos != std::string::npos && w.nodes[pos].Is_Folder()) return Export_Folder_Tree(w, pos);
     // Anything else is a file, also a row the tree has no node for.
     const char* localid = nullptr;
     if (Json_Dict_Find_Str(row.get(), "localid", localid) != 0 || localid == nullptr) return 0;
-    return Copy_Item(w, localid, name, "");
+    return Copy_Item(w, localid, name, mime ? mime : "", "");
 }
 
 }  // namespace qlm

@@ -2,7 +2,8 @@
 // index, or those an advanced search finds, rebuilt inside a new export folder of a share.
 // Folders come from the catalog, files are copied from the backup store.
 //
-// Names from Google become one path component each (Drive_Name_Component), and every folder and
+// Names from Google become one path component each (Drive_Name_Component; files as Drive_File_Name
+// names them, Google editor files with their OpenDocument extension), and every folder and
 // file is reached from the export folder's descriptor one component at a time, never through a
 // link: nothing is written outside the export folder, whatever the names or what was planted in
 // it. Only regular files of the store are copied (Google documents without content have none).
@@ -13,6 +14,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "common/filehelpers.h"
 #include "dbcontrol/catalog_common.h"
 #include "dbcontrol/drive_tree.h"
 #include "export/export_frame.h"
@@ -43,8 +45,7 @@ struct Drive_Export_Walk {
     // The walk's own state (Drive_Walk_Begin).
     std::vector<std::string> made;                  // whole drive: each node's folder, relative; empty while none
     std::unordered_map<std::string, size_t> byId;   // Google id -> node position
-    std::string openRel;                            // the folder last written into, relative,
-    FdGuard openFd;                               // and its descriptor
+    Folder_Below open;                              // the folder last written into
 };
 
 // Prepares the walk's state; after nodes are read.

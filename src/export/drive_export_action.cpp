@@ -72,7 +72,7 @@ int Export_Drive_Like_To_Nas(O_APP_CGI_AGENT* agent, const Side& side) {
     if (search)
         Searched_Indexes(agent, side, w, w.entries);
     else if (!whole)
-        w.entries = parseCommaSeparatedStrings(indexes);
+        w.entries = Distinct_Items(parseCommaSeparatedStrings(indexes), true);
     // The log rows name the account, or the shared drive by its name; the mission list shows the
     // account, or for a shared drive the task's administrator.
     const std::string owner =

@@ -70,7 +70,7 @@ int List_Mails(Gmail_Export& g, Export_Ctx& ctx, size_t& total) {
     } else if (g.strSelection == kExportAll) {
         GetFolderList(g.vIds, store.c_str());
     } else {
-        g.vIds = parseCommaSeparatedStrings(g.strSelection);
+        g.vIds = Distinct_Items(parseCommaSeparatedStrings(g.strSelection));
     }
     std::vector<std::pair<std::string, std::string>> catalogued;
     if (Gmail_Read_Subjects(catalogued, g.strAccount.c_str(), run.strTaskId.c_str()) == 0)

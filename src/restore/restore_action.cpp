@@ -5,8 +5,10 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "appgenerallib/keystore.h"
+#include "common/dlnames.h"
 #include "common/guards.h"
 #include "common/paths.h"
 #include "common/reqcheck.h"
@@ -59,6 +61,16 @@ const char* Bad_Param(O_APP_CGI_AGENT* agent, const char* pszUser, const char* p
         if (item == nullptr || !(Is_Index_Form(item) || Is_Id_Form(item))) return "localid_list";
     }
     return nullptr;
+}
+
+// The texts of a list, each once: the worker counts and restores an item listed many times once.
+PT_JSON Distinct_Json_Texts(PT_JSON list) {
+    std::vector<std::string> items;
+    for (int i = 0, n = Json_List_Size(list); i < n; ++i)
+        if (const char* item = Json_Get_String(Json_List_Child(list, i))) items.emplace_back(item);
+    PT_JSON out = Json_List_Init();
+    for (const std::string& item : Distinct_Items(items)) Json_List_Add_Str(out, item.c_str());
+    return out;
 }
 
 // The receiving shared drive must be one of the domain's: 0, or the reply's code.
@@ -198,6 +210,7 @@ int Restore(O_APP_CGI_AGENT* agent) {
     } else {
         req.nMode = 0;
         localList.reset(Json_From_String(smbbackup::Parse_Separated_Data_To_Json_String(pszList, ",", 0).c_str()));
+        if (localList) localList.reset(Distinct_Json_Texts(localList.get()));
     }
     req.ptjLocalList = localList.get();
     const char* pszTarget = bSharedDrive ? pszTargetSD : pszTargetAccount;

@@ -78,8 +78,10 @@ class RootCase(unittest.TestCase):
     def cgi_path(self):
         return self.path(APP, "webman", "orvenna.cgi")
 
-    def run_cgi(self, params=None, sid="", method="GET", body=b"", content_type=None, args=None, extra_env=None):
-        """Runs orvenna.cgi once as a web server would; returns (exit status, header, body)."""
+    def run_cgi(self, params=None, sid="", method="GET", body=b"", content_type=None, args=None, extra_env=None,
+                address_space=None):
+        """Runs orvenna.cgi once as a web server would; returns (exit status, header, body).
+        address_space: a limit in bytes on the program's address space (and its tools')."""
         query = urllib.parse.urlencode(params or {})
         env = self.env(GATEWAY_INTERFACE="CGI/1.1", REQUEST_METHOD=method, QUERY_STRING=query,
                        SERVER_PROTOCOL="HTTP/1.1", SCRIPT_NAME="/orvenna.cgi")
@@ -89,7 +91,12 @@ class RootCase(unittest.TestCase):
             env["CONTENT_LENGTH"] = str(len(body))
             env["CONTENT_TYPE"] = content_type or "application/x-www-form-urlencoded"
         env.update(extra_env or {})  # last, so a test can set what a web server would (a wrong length, a clock)
-        r = subprocess.run([self.cgi_path] + list(args or []), env=env, input=body, capture_output=True, timeout=120)
+        limit = None
+        if address_space is not None:
+            import resource
+            limit = lambda: resource.setrlimit(resource.RLIMIT_AS, (address_space, address_space))  # noqa: E731
+        r = subprocess.run([self.cgi_path] + list(args or []), env=env, input=body, capture_output=True, timeout=120,
+                           preexec_fn=limit)
         header, out = split_response(r.stdout)
         return r.returncode, header, out
 
@@ -119,6 +126,17 @@ class BrowseAsserts:
 
 
 FOLDER_MIME = "application/vnd.google-apps.folder"
+# Google editor files are backed up as their OpenDocument export, and downloaded and exported under
+# their name with the matching extension.
+OPEN_DOCUMENT = {"application/vnd.google-apps.document": ".odt", "application/vnd.google-apps.spreadsheet": ".ods",
+                 "application/vnd.google-apps.presentation": ".odp"}
+
+
+def with_open_document_extension(name, mime):
+    """The name a downloaded or exported Drive file gets: an editor file's extension added unless
+    the name already ends with it (in any letter case)."""
+    ext = OPEN_DOCUMENT.get(mime)
+    return name + ext if ext and not name.lower().endswith(ext) else name
 
 
 def plant_drive_items(sim_user_dir, items):

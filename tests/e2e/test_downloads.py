@@ -7,6 +7,7 @@ import datetime
 import email
 import email.header
 import email.policy
+import fcntl
 import io
 import json
 import os
@@ -19,6 +20,7 @@ import tempfile
 import time
 import unittest
 import urllib.parse
+import uuid
 import zipfile
 import zoneinfo
 
@@ -32,6 +34,7 @@ BOM = b"\xef\xbb\xbf"
 # Names a browser must save as one safe file in its download folder.
 HOSTILE_NAMES = ['x"; filename="evil.sh', "Ünïcødé ✓ naïve.txt", "cr\r\nSet-Cookie: a=b.txt", "../../escape.txt",
                  "semi;colon\\back.txt", ".."]
+DEEP_NAMES = ["%03d" % n + "d" * 200 for n in range(21)]
 ALL_SERVICES = {"drive_enable": "1", "shared_drive_enable": "1", "gmail_enable": "1", "calendar_enable": "1",
                 "contact_enable": "1"}
 
@@ -77,6 +80,12 @@ class Downloads(test_tasks.TaskCase):
             ("1emptyName000000000000000000000000", "", None, b"no name\n"),
             ("1singleDot000000000000000000000000", ".", None, b"one dot\n")] + [
             ("1hostileName%022d" % n, name, None, name.encode() + b"\n") for n, name in enumerate(HOSTILE_NAMES)])
+        # A tree deeper than the longest path: 21 folders with 203-byte names, a file at the bottom.
+        qlmtest.plant_drive_items(self.sim("users", USER), [
+            ("1deepFolder%023d" % n, DEEP_NAMES[n], "1deepFolder%023d" % (n - 1) if n else None, None)
+            for n in range(len(DEEP_NAMES))] + [
+            ("1deepFile00000000000000000000000000", "bottom.txt", "1deepFolder%023d" % (len(DEEP_NAMES) - 1),
+             b"at the bottom\n")])
 
     def wait_history(self, deadline=180):
         folder = self.gws("conf/mission/history_mission")
@@ -250,6 +259,55 @@ class Downloads(test_tasks.TaskCase):
         if re.fullmatch(r"[A-Za-z0-9 ()\-\[\]_]+", subject):  # a subject that needs no cleaning
             self.assertEqual(stem, subject)
 
+    def test_the_folders_of_killed_downloads_go_with_the_next_download(self):
+        localid, _ = self.mail_with_attachment()
+        folders = lambda: sorted(n for n in os.listdir(self.tmp) if os.path.isdir(os.path.join(self.tmp, n)))  # noqa
+        # A download killed while its tool extracts the attachment into its folder.
+        self.fault("emlsift", "-ea", "delay", "--ms", "1500")
+        try:
+            query = urllib.parse.urlencode(dict(act="download_attachment", task_id=self.task, index="0",
+                                                gmail_localid=localid, domain_user_email=USER))
+            killed = subprocess.Popen([self.cgi_path], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                      env=self.env(GATEWAY_INTERFACE="CGI/1.1", REQUEST_METHOD="GET",
+                                                   QUERY_STRING=query, HTTP_COOKIE="NAS_SID=" + self.sid))
+            end = time.monotonic() + 30
+            while not folders() and time.monotonic() < end:
+                time.sleep(0.01)
+            killed.kill()
+            killed.wait()
+            # Its tool ends on its own; then only the folder is left.
+            while not any(c.get("exit") is not None and "-ea" in c["argv"] for c in self.calls("emlsift")) \
+                    and time.monotonic() < end:
+                time.sleep(0.05)
+        finally:
+            self.clear_faults()
+        [left] = folders()
+        # One an older request left, holding a hard link into the store, and one of a request
+        # still at work (it holds its folder's lock), and a tool's result file of the same form.
+        stale = os.path.join(self.tmp, "tnq_" + str(uuid.uuid4()))
+        os.mkdir(stale)
+        os.link(self.gws("backup/gmail", self.task, USER, localid), os.path.join(stale, "mail.eml"))
+        live = os.path.join(self.tmp, "tnq_" + str(uuid.uuid4()))
+        os.mkdir(live)
+        held = os.open(live, os.O_RDONLY | os.O_DIRECTORY)
+        result = os.path.join(self.tmp, "tnq_" + str(uuid.uuid4()))
+        open(result, "w").close()
+        try:
+            fcntl.flock(held, fcntl.LOCK_EX)
+            plan = next(r for r in self.drive_rows() if r["drive_name"] == "plan.txt")
+            self.assertEqual(self.file(act="export_drive", browser="curl", index=str(plan["drive_index"]),
+                                       domain_user_email=USER)[0], "plan.txt")
+            # The request may still be removing its own folder when curl has the last byte.
+            kept = sorted([os.path.basename(live), os.path.basename(result)])
+            end = time.monotonic() + 10
+            while sorted(os.listdir(self.tmp)) != kept and time.monotonic() < end:
+                time.sleep(0.02)
+            self.assertEqual(sorted(os.listdir(self.tmp)), kept)
+        finally:
+            os.close(held)
+            os.rmdir(live)
+            os.unlink(result)
+
     def test_attachment_refusals(self):
         localid, _ = self.mail_with_attachment()
         good = dict(act="download_attachment", index="0", gmail_localid=localid, domain_user_email=USER)
@@ -355,7 +413,8 @@ class Downloads(test_tasks.TaskCase):
             if r["drive_parents"] in places and r["drive_mimeType"] != FOLDER_MIME and r["drive_localid"] \
                     and os.path.isfile(stored):
                 with open(stored, "rb") as f:
-                    expected[places[r["drive_parents"]] + r["drive_name"].replace("/", "_")] = f.read()
+                    name = qlmtest.with_open_document_extension(r["drive_name"].replace("/", "_"), r["drive_mimeType"])
+                    expected[places[r["drive_parents"]] + name] = f.read()
         self.assertEqual(files, expected)
         self.assertEqual(files["Projects/2024/plan.txt"], self.blob(plan["drive_id"]))
         self.assertEqual(files["Projects/a_b.txt"],
@@ -442,6 +501,57 @@ class Downloads(test_tasks.TaskCase):
             os.rename(saved, stored)
         self.assertEqual(reply["error_code"], 5028)
         self.assertEqual(reply["error_msg"], "%s (-2)" % os.strerror(2))
+
+    def test_a_tree_deeper_than_the_longest_path_arrives_whole(self):
+        top = next(r for r in self.drive_rows() if r["drive_name"] == DEEP_NAMES[0])
+        deep = "/".join(DEEP_NAMES) + "/bottom.txt"
+        self.assertGreater(len(deep.encode()), 4096)
+        for index in (str(top["drive_index"]), "ALL"):
+            with self.subTest(index=index):
+                files, folders = self.zipped(act="export_drive", browser="curl", index=index, domain_user_email=USER)
+                self.assertEqual(files.get(deep), b"at the bottom\n", sorted(files)[:5])
+                self.assertIn("/".join(DEEP_NAMES) + "/", folders)
+
+    def test_google_documents_arrive_named_with_their_open_document_extension(self):
+        by_name = {r["drive_name"]: r for r in self.drive_rows()}
+        for name, saved in (("notes", "notes.odt"), ("Budget sheet", "Budget sheet.ods"),
+                            ("Kickoff deck", "Kickoff deck.odp")):
+            with self.subTest(name=name):
+                row = by_name[name]
+                with open(self.gws("backup/drive", self.task, USER, row["drive_localid"]), "rb") as f:
+                    stored = f.read()
+                self.assertEqual(self.file(act="export_drive", browser="curl", index=str(row["drive_index"]),
+                                           domain_user_email=USER), (saved, stored))
+        files, _ = self.zipped(act="export_drive", browser="curl", index=str(by_name["Projects"]["drive_index"]),
+                               domain_user_email=USER)
+        self.assertLessEqual({"Projects/notes.odt", "Projects/Kickoff deck.odp", "Projects/2024/Budget sheet.ods"},
+                             set(files))
+
+    def test_an_item_listed_more_than_once_arrives_once(self):
+        by_name = {r["drive_name"]: r for r in self.drive_rows()}
+        plan, projects = by_name["plan.txt"]["drive_index"], by_name["Projects"]["drive_index"]
+        ids = [r["drive_localid"] for r in self.mails()[:2]]
+        drive = dict(act="export_drive", browser="curl", domain_user_email=USER)
+        mail = dict(act="export_eml", browser="curl", domain_user_email=USER)
+        # (the selection once, the same selection with repeats): both download the same.
+        cases = [
+            (dict(drive, index=str(plan)), dict(drive, index="%d,%d,0%d" % (plan, plan, plan))),
+            (dict(drive, index="%d,%d" % (projects, plan)),
+             dict(drive, index=",".join([str(projects), str(plan)] * 50))),
+            (dict(mail, gmail_localid=ids[0]), dict(mail, gmail_localid="%s,%s" % (ids[0], ids[0]))),
+            (dict(mail, gmail_localid=",".join(ids)), dict(mail, gmail_localid=",".join(ids * 30))),
+        ]
+        def saved(params):
+            # Several mails arrive in a folder named after the request.
+            return {re.sub(r"^tnq_[0-9a-f-]{36}/", "", n): data for n, data in self.tree(**params).items()}
+        for once, repeated in cases:
+            with self.subTest(repeated=repeated[next(k for k in ("index", "gmail_localid") if k in repeated)][:80]):
+                before = len(self.log_rows())
+                expected = saved(once)
+                rows = self.new_log_rows(before)
+                before = len(self.log_rows())
+                self.assertEqual(saved(repeated), expected)
+                self.assertEqual(self.new_log_rows(before), rows)
 
     def test_drive_refusals(self):
         good = dict(act="export_drive", browser="curl", index="ALL", domain_user_email=USER)

@@ -24,10 +24,11 @@ SERVICES = {"drive_enable": "1", "shared_drive_enable": "1", "gmail_enable": "0"
 COUNTER = re.compile(r"\(\d+\)(?=\.[^.]*$|$)")
 
 
-def component(name):
-    """A Drive name as the export writes it: one path component, as close to Google's as possible."""
+def component(name, mime=None):
+    """A Drive name as the export writes it: one path component, as close to Google's as possible;
+    an editor file's with its OpenDocument extension."""
     name = name.replace("/", "_").replace("\0", "_")
-    return "Untitled" if name in ("", ".", "..") else name
+    return qlmtest.with_open_document_extension("Untitled" if name in ("", ".", "..") else name, mime)
 
 
 def uncounted(path):
@@ -120,7 +121,8 @@ class DriveExports(qlmtest.WithoutFileRights, test_tasks.TaskCase):
 
         def walk(iid, path):
             for it in by_parent.get(iid, []):
-                p = path + "/" + component(it["name"]) if path else component(it["name"])
+                name = component(it["name"], it["mimeType"])
+                p = path + "/" + name if path else name
                 if it["mimeType"] == FOLDER_MIME:
                     folders.append(uncounted(p))
                     walk(it["id"], p)
@@ -138,7 +140,7 @@ class DriveExports(qlmtest.WithoutFileRights, test_tasks.TaskCase):
             walk(top, name)
         else:
             walk(top_item["parent"], "")
-            files = [f for f in files if f[0] == uncounted(component(top_item["name"]))][:1]
+            files = [f for f in files if f[0] == uncounted(component(top_item["name"], top_item["mimeType"]))][:1]
         return sorted(files, key=lambda e: (e[0], repr(e[1]))), sorted(folders)
 
     # -- the catalogs and the store --------------------------------------------------------------
@@ -234,6 +236,9 @@ class DriveExports(qlmtest.WithoutFileRights, test_tasks.TaskCase):
         got = dict(files_below(folder))
         for name, data in (("Untitled/inner.txt", b"inner\n"), ("a_b", b"slash\n"), ("Untitled", b"dots\n")):
             self.assertEqual(got.get(top + "/" + name), data, name)
+        # Google editor files are named as the OpenDocument files they are stored as.
+        self.assertLessEqual({top + "/Projects/notes.odt", top + "/Projects/Kickoff deck.odp",
+                              top + "/Projects/2024/Budget sheet.ods"}, set(got))
         # One row per copied file, naming the share path as the request gave it.
         rows = self.export_rows(logged)
         self.assertEqual(len(rows), len(files))
@@ -261,6 +266,27 @@ class DriveExports(qlmtest.WithoutFileRights, test_tasks.TaskCase):
         self.assertEqual(files_below(folder), sorted(f1 + f2, key=lambda e: (e[0], repr(e[1]))))
         self.assertEqual(folders_below(folder), d1)
         self.assertTrue(any("/" in p for p, _ in f1), "the folder's subtree has a subfolder with files")
+
+    def test_an_item_picked_more_than_once_is_exported_once(self):
+        self.clear_share()
+        rows = self.drive_rows()
+        drive = self.sim_drive("users", USER)
+        by_id = {it["id"]: it for it in drive["items"]}
+        folder_row = next(r for r in rows if r["drive_mimeType"] == FOLDER_MIME and r["drive_depth"] == 0 and
+                          any(it.get("parent") == r["drive_id"] for it in drive["items"]))
+        file_row = next(r for r in rows if r["drive_mimeType"] == "text/plain" and r["drive_depth"] >= 1
+                        and by_id.get(r["drive_id"], {}).get("has_blob"))
+        blobs = self.sim("users", USER, "blobs")
+        f1, d1 = self.expected(drive, blobs, self.store(), rows, folder_row["drive_id"])
+        f2, _ = self.expected(drive, blobs, self.store(), rows, file_row["drive_id"])
+        logged = len(self.log_rows())
+        # The same number written another way is the same item.
+        picked = [str(folder_row["drive_index"]), str(file_row["drive_index"]), "0%d" % file_row["drive_index"]]
+        _, record, folder = self.export(index=",".join(picked * 200), domain_user_email=USER)
+        self.assertEqual(record["backup_status"], "finish")
+        self.assertEqual(files_below(folder), sorted(f1 + f2, key=lambda e: (e[0], repr(e[1]))))
+        self.assertEqual(folders_below(folder), d1)
+        self.assertEqual(len(self.export_rows(logged)), len(f1) + len(f2))
 
     def test_a_search_exports_what_it_matches(self):
         self.clear_share()

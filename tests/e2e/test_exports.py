@@ -188,6 +188,7 @@ class Exports(ExportCase):
              [ids[0], ids[1]]),
             ("ALL in lower case names one missing id", {"gmail_localid": "all"}, []),
             ("empty items", {"gmail_localid": ",,"}, []),
+            ("ids listed many times", {"gmail_localid": ",".join([ids[0], ids[1], ids[0]] * 100)}, [ids[0], ids[1]]),
         ]
         subject_row = self.catalog_rows("gmail_db", "gmail_sql_database")[0]
         word = subject_row["subject"].split()[0]

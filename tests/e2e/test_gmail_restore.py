@@ -176,6 +176,13 @@ class GmailRestore(GmailRestoreCase):
         self.assertEqual(record["backup_status"], "finish")
         self.assertEqual(self.restored(BOB), self.stored(BOB, picked[BOB]))
 
+    def test_a_message_listed_many_times_goes_back_once(self):
+        pick = self.local_ids(ALICE)[:2]
+        record = self.finished(domain_user_email=ALICE, localid_list=",".join(pick * 50))
+        self.assertEqual((record["backup_status"], record["gmail_total"]), ("finish", 2), self.messages()[-10:])
+        self.assertEqual(self.restored(ALICE), self.stored(ALICE, pick))
+        self.assertEqual(len(self.inserts()), 2)
+
     def test_an_account_without_a_catalog_has_no_messages_to_select(self):
         ghost = self.gws("backup/gmail", self.task, "ghost@example.test")
         os.makedirs(ghost)

@@ -491,6 +491,72 @@ class MailView(MailCase):
         self.assertEqual(os.listdir(self.path("usr/local/tmp")), [])
 
 
+def wrapped(data):
+    """base64 of data in lines of 76 characters, as mailers write it."""
+    text = base64.b64encode(data).decode()
+    return "\r\n".join(text[i:i + 76] for i in range(0, len(text), 76))
+
+
+class HeavyMails(MailCase):
+    """Small mails built to make the view's work grow far past their size: one 250 KiB image named by
+    4 000 tags, and 4 000 images each named by its own tag. Each must answer under an address-space
+    limit of four times its size plus 64 MB above what the smallest mail needs."""
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        many = multipart("X <x@example.test>", "Me <me@example.test>", "One image, many tags", DATES[0], [
+            html_part('<p>%s</p>' % ('<img alt="a.png" src="cid:a">' * 4000)),
+            file_part("a.png", "image/png", wrapped(os.urandom(250 * 1024)), "inline")])
+        cls.own = [wrapped(os.urandom(1000 + i % 300)) for i in range(4000)]
+        distinct = multipart("X <x@example.test>", "Me <me@example.test>", "Many images", DATES[0], [
+            html_part("<p>%s</p>" % "".join('<img alt="i%d.png" src="cid:%d">' % (i, i) for i in range(4000)))] +
+            [file_part("i%d.png" % i, "image/png", data, "inline") for i, data in enumerate(cls.own)])
+        for localid, text in (("many-tags", many), ("many-images", distinct)):
+            with open(os.path.join(cls.store, localid), "w") as f:
+                f.write(text)
+
+    def view(self, localid, limit):
+        status, _, body = self.run_cgi(dict(act="gmail_single_info", task_id=self.task, domain_user_email=USER,
+                                            gmail_localid=localid), sid=self.sid, address_space=limit)
+        return status, body
+
+    def least_address_space(self):
+        """The smallest limit, to 4 MiB, under which the view of a small mail with an image answers."""
+        low, high = 0, 1 << 30
+        self.assertEqual(self.view("m2", high)[0], 0)
+        while high - low > 4 << 20:
+            mid = (low + high) // 2
+            status, body = self.view("m2", mid)
+            ok = status == 0 and body.startswith(b'{ "success": true,')
+            low, high = (low, mid) if ok else (mid, high)
+        return high
+
+    def test_views_stay_within_their_memory_bound(self):
+        cache = os.path.join(qlmtest.BINARY_DIR, "CMakeCache.txt")
+        if os.path.exists(cache) and "QLM_SANITIZE:BOOL=ON" in open(cache).read():
+            self.skipTest("a sanitizer build reserves more address space than any limit here allows")
+        base = self.least_address_space()
+        for localid in ("many-tags", "many-images"):
+            size = os.path.getsize(os.path.join(self.store, localid))
+            with self.subTest(localid=localid, size=size):
+                status, body = self.view(localid, base + 4 * size + (64 << 20))
+                self.assertEqual(status, 0, body[-300:])
+                html = self.json_body(body)["body"]["html"]
+                embedded = sum(len(part.split('"', 1)[0]) for part in html.split('src="data:image/jpeg;base64,')[1:])
+                self.assertLessEqual(embedded, 2 * size)
+                if localid == "many-tags":
+                    # Past the budget an image shows its alt text, as a remote one does.
+                    self.assertGreater(embedded, 0)
+                    self.assertIn('<img alt="a.png"></p>', html)
+                else:
+                    # Each image is its own part's, all of them within the budget.
+                    for i in (0, 1, 2345, 3999):
+                        self.assertIn('<img alt="i%d.png" src="data:image/jpeg;base64,%s">'
+                                      % (i, self.own[i].replace("\r\n", "")), html)
+                    self.assertEqual(html.count("data:image/jpeg;base64,"), 4000)
+
+
 def hostile_pages(base):
     """Mail bodies that try to run script or make the browser fetch from base; every attempt
     asks for a path of its own, and every script also marks the page's title."""

@@ -51,6 +51,8 @@ NUMBERS = ["-1", "-2147483648", "-2147483649", "2147483648", "999999999999999999
            "9223372036854775807", "1e9", "0x1f", " 7", "7 ", "NaN", "+1", "08"]
 BOOLS = ["2", "-1", "yes", "TRUE", "x", "1 "]
 MISSING = None
+# A selection list that names its valid item 20 000 times: each item must be taken once.
+REPEATED = object()
 # The content of a file outside the root: no reply may carry it.
 SECRET = "QLM-OUTSIDE-SECRET-7f3a"
 
@@ -67,6 +69,8 @@ KINDS = {
     # Switches.
     "bool": BOOLS + NUMBERS[:4] + CONTROL[:3] + [CONTROL[-1], "", SHELL[0]],
 }
+# Comma lists of items (local ids, catalog indexes): what names get, and one item many times.
+KINDS["list"] = KINDS["name"] + [REPEATED]
 
 # -- the actions ------------------------------------------------------------------------------------
 # One row per action: its parameters, each with a valid value ("{name}" fields filled from the staged
@@ -75,7 +79,7 @@ KINDS = {
 # "streams": the reply may be a file instead of a JSON object.
 # "after": swept last and alone, in the given order, since it changes what the other rows rely on.
 
-T, S, B, I, N = "id", "name", "bool", "int", "text"
+T, S, B, I, N, L = "id", "name", "bool", "int", "text", "list"
 
 
 def not_built(reply):
@@ -144,7 +148,7 @@ ACTIONS = {
     "get_shared_drive": row(TASK, empty=True),
     "restore": row(merge(TASK, USER, SHARED, SWITCHES, {"target_account": (ALICE, S),
                                                         "target_shared_drive_id": ("{team_id}", S),
-                                                        "localid_list": ("{drive_index}", N)})),
+                                                        "localid_list": ("{drive_index}", L)})),
     "list_drive_local_backup": row(merge(TASK, USER, PAGE, {"index": ("{drive_folder}", I), "key_word": ("a", N)})),
     "list_shared_drive_local_backup": row(merge(TASK, SHARED, PAGE, {"index": ("{shared_folder}", I), "key_word": ("a", N)})),
     "list_local_domain": row({}),
@@ -164,12 +168,12 @@ ACTIONS = {
     "shared_drive_single_info": row(merge(TASK, SHARED, {"index": ("{shared_index}", I)})),
     "download_attachment": row(merge(TASK, USER, {"gmail_localid": ("{attached_localid}", S), "index": ("0", I),
                                                   "mod_cntype": ("0", I), "browser": ("curl", N)}), streams=True),
-    "export_eml": row(merge(TASK, USER, SEARCH_GMAIL, {"gmail_localid": ("{gmail_localid}", S),
+    "export_eml": row(merge(TASK, USER, SEARCH_GMAIL, {"gmail_localid": ("{gmail_localid}", L),
                                                       "browser": ("curl", N), "search_condition_enable": ("0", B)}),
                       streams=True),
-    "export_drive": row(merge(TASK, USER, SEARCH_DRIVE, {"index": ("{drive_index}", N), "browser": ("curl", N),
+    "export_drive": row(merge(TASK, USER, SEARCH_DRIVE, {"index": ("{drive_index}", L), "browser": ("curl", N),
                                                         "search_condition_enable": ("0", B)}), streams=True),
-    "export_shared_drive": row(merge(TASK, SHARED, SEARCH_DRIVE, {"index": ("{shared_index}", N),
+    "export_shared_drive": row(merge(TASK, SHARED, SEARCH_DRIVE, {"index": ("{shared_index}", L),
                                                                  "browser": ("curl", N),
                                                                  "member_key_word": ("alice", N),
                                                                  "search_condition_enable": ("0", B)}),
@@ -187,19 +191,19 @@ ACTIONS = {
                          refusal=code(5302, "mission_id")),
     "mission_delete": row({"mission_id": ("{history}", T), "task_id": ("{task}", T)}),
     "get_storage_status": row(TASK),
-    "export_contact": row(merge(TASK, USER, {"localid": ("ALL", S), "browser": ("curl", N),
+    "export_contact": row(merge(TASK, USER, {"localid": ("ALL", L), "browser": ("curl", N),
                                              "contact_name": ("x", N)}), streams=True),
-    "export_calendar": row(merge(TASK, USER, SEARCH_CALENDAR, {"localid": ("ALL", S), "browser": ("curl", N),
+    "export_calendar": row(merge(TASK, USER, SEARCH_CALENDAR, {"localid": ("ALL", L), "browser": ("curl", N),
                                                               "calendar_name": ("x", N),
                                                               "search_condition_enable": ("0", B)}), streams=True),
     # The exports to a NAS folder: each a mission of its own once built.
-    "export_gmail_to_nas": row(merge(TO_NAS, USER, SEARCH_GMAIL, {"gmail_localid": ("{gmail_localid}", S)})),
-    "export_drive_to_nas": row(merge(TO_NAS, USER, SEARCH_DRIVE, {"index": ("{drive_index}", N)})),
-    "export_shared_drive_to_nas": row(merge(TO_NAS, SHARED, SEARCH_DRIVE, {"index": ("{shared_index}", N),
+    "export_gmail_to_nas": row(merge(TO_NAS, USER, SEARCH_GMAIL, {"gmail_localid": ("{gmail_localid}", L)})),
+    "export_drive_to_nas": row(merge(TO_NAS, USER, SEARCH_DRIVE, {"index": ("{drive_index}", L)})),
+    "export_shared_drive_to_nas": row(merge(TO_NAS, SHARED, SEARCH_DRIVE, {"index": ("{shared_index}", L),
                                                                           "member_key_word": ("alice", N)})),
     "export_contact_to_nas": row(merge({"task_id": ("{task}", T), "nas_path": ("{nas_path}", S)}, USER,
-                                       {"localid": ("ALL", S)})),
-    "export_calendar_to_nas": row(merge(TO_NAS, USER, SEARCH_CALENDAR, {"localid": ("ALL", S)})),
+                                       {"localid": ("ALL", L)})),
+    "export_calendar_to_nas": row(merge(TO_NAS, USER, SEARCH_CALENDAR, {"localid": ("ALL", L)})),
     "gmail_advanced_search": row(merge(TASK, USER, PAGE, SEARCH_GMAIL)),
     "drive_advanced_search": row(merge(TASK, USER, SEARCH_DRIVE)),
     "shared_drive_advanced_search": row(merge(TASK, SHARED, SEARCH_DRIVE, {"name_key_word": ("design", N),
@@ -234,6 +238,8 @@ def cases_of(name, shape):
             params = dict(valid)
             if payload is MISSING:
                 del params[param]
+            elif payload is REPEATED:
+                params[param] = ",".join([valid[param]] * 20000)
             else:
                 params[param] = payload
             out.append(("%s %s #%d" % (name, param, n), params))

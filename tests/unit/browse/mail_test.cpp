@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <gumbo.h>
 
+#include <cstdint>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -82,6 +84,46 @@ TEST(MailText, ReplaceImgSrcByAlt) {
         qlm::replaceImgSrcByAlt(html, "a", "QUJD");
         EXPECT_EQ(html, out) << in;
     }
+}
+
+// The image data written into one view stops at its budget: the tags past it keep their source
+// (and so show their alt text), smaller images after them still fit, and the rest is untouched.
+TEST(MailText, EmbeddingStopsAtItsBudget) {
+    const Base64_Parts images{{"big", std::make_shared<const std::string>("QUJDREVG")},
+                                   {"small", std::make_shared<const std::string>("QQ==")}};
+    const std::string big = "data:image/jpeg;base64,QUJDREVG", small = "data:image/jpeg;base64,QQ==";
+    const std::string html = R"(<img alt="big" src="1"><img alt="big" src="2"><img alt="small" src="3">)"
+                             R"(<img alt="none" src="4"><img alt="big" src="5">)";
+    const std::pair<size_t, std::string> cases[] = {
+        {SIZE_MAX, R"(<img alt="big" src=")" + big + R"("><img alt="big" src=")" + big + R"("><img alt="small" src=")" +
+                       small + R"("><img alt="none" src="4"><img alt="big" src=")" + big + R"(">)"},
+        {big.size() + small.size(), R"(<img alt="big" src=")" + big + R"("><img alt="big" src="2"><img alt="small" src=")" +
+                                        small + R"("><img alt="none" src="4"><img alt="big" src="5">)"},
+        {big.size() - 1, R"(<img alt="big" src="1"><img alt="big" src="2"><img alt="small" src=")" + small +
+                             R"("><img alt="none" src="4"><img alt="big" src="5">)"},
+        {0, html},
+    };
+    for (const auto& [budget, out] : cases) EXPECT_EQ(qlm::Embed_Images_By_Alt(html, images, budget), out) << budget;
+}
+
+// The mail that once grew to gigabytes: one image named by thousands of tags. The view holds at
+// most twice the mail's size of image data, and the tags past that show their alt text.
+TEST(MailView, OneImageNamedByThousandsOfTagsStaysWithinTwiceTheMail) {
+    plattest::TempDir dir;
+    const std::string eml = dir / "mail";
+    const std::string data(200000, 'A');
+    std::string html;
+    for (int i = 0; i < 4000; ++i) html += "<img alt=\"a.png\" src=\"cid:a\">";
+    std::ofstream(eml) << "Content-Type: multipart/related; boundary=\"B\"\r\n\r\n--B\r\nContent-Type: text/html\r\n\r\n"
+                       << html << "\r\n--B\r\nContent-Type: image/png; name=\"a.png\"\r\n"
+                       << "Content-Transfer-Encoding: base64\r\n\r\n" << data << "\r\n--B--\r\n";
+    const int64_t mailSize = qlm::getFileSize(eml);
+    const std::string out = qlm::Mail_View_Html(html, eml);
+    size_t embedded = 0;
+    for (size_t at = out.find(data); at != std::string::npos; at = out.find(data, at + data.size())) ++embedded;
+    EXPECT_EQ(embedded, static_cast<size_t>(2 * mailSize) / (data.size() + 23));
+    EXPECT_LE(out.size(), html.size() + 2 * static_cast<size_t>(mailSize));
+    EXPECT_NE(out.find("<img alt=\"a.png\"><img"), std::string::npos);  // past the budget: the alt text
 }
 
 TEST(MailText, MemberAmountIsDecimalOnly) {
@@ -216,6 +258,25 @@ TEST(SafeHtml, OrdinaryMailMarkupSurvives) {
         {"<o:p>Outlook</o:p><br><hr>", "Outlook<br><hr>"},
         {"<p>1 &lt; 2 &gt; 0 \"q\"</p>", "<p>1 &lt; 2 &gt; 0 \"q\"</p>"},
         {"", ""},
+    };
+    for (const auto& [in, out] : cases) EXPECT_EQ(qlm::Safe_Mail_Html(in), out) << in;
+}
+
+// A mail must not lay anything over the page that shows it: positioning and stacking go, in any
+// spelling a browser accepts, and the rest of the style stays.
+TEST(SafeHtml, PositionAndStackingDeclarationsAreDropped) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"<a href=\"https://x.test\" style=\"position:fixed;top:0;left:0;width:100%;height:100%;z-index:99999\">x</a>",
+         "<a href=\"https://x.test\" style=\"top:0;left:0;width:100%;height:100%\" target=\"_blank\" "
+         "rel=\"noopener noreferrer\">x</a>"},
+        {"<div style=\"POSITION : Absolute; color:red\">x</div>", "<div style=\" color:red\">x</div>"},
+        {"<div style=\"color:red;\n\tposition:sticky !important\">x</div>", "<div style=\"color:red\">x</div>"},
+        {"<div style=\"Z-Index:2147483647\">x</div>", "<div>x</div>"},
+        {"<div style=\"posi&#116;ion:fixed;color:red\">x</div>", "<div style=\"color:red\">x</div>"},
+        {"<div style=\"position/**/:fixed\">x</div>", "<div>x</div>"},
+        // Properties that merely contain the words stay.
+        {"<div style=\"background-position:0 0;list-style-position:inside\">x</div>",
+         "<div style=\"background-position:0 0;list-style-position:inside\">x</div>"},
     };
     for (const auto& [in, out] : cases) EXPECT_EQ(qlm::Safe_Mail_Html(in), out) << in;
 }

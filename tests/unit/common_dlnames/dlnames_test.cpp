@@ -61,6 +61,49 @@ TEST(CommaList, SplitsWithoutTrimmingAndMatchesExactly) {
     EXPECT_FALSE(qlm::containsString(list, "X"));
 }
 
+TEST(DistinctItems, KeepsTheFirstOfEachItemInOrder) {
+    using V = std::vector<std::string>;
+    const struct {
+        V in;
+        bool byNumber;
+        V out;
+    } cases[] = {
+        {{"b", "a", "b", "a", "c"}, false, {"b", "a", "c"}},
+        {{"7", "07", "007", "-0", "0", "x7"}, false, {"7", "07", "007", "-0", "0", "x7"}},  // ids are texts
+        {{"7", "07", "007", "-0", "0", "x7", " 7"}, true, {"7", "-0", "x7", " 7"}},         // indexes are numbers
+        {{"99999999999999999999", "099999999999999999999"}, true, {"99999999999999999999", "099999999999999999999"}},
+        {{}, true, {}},
+    };
+    for (const auto& c : cases) EXPECT_EQ(qlm::Distinct_Items(c.in, c.byNumber), c.out) << c.in.size();
+    const V many(20000, "12");
+    EXPECT_EQ(qlm::Distinct_Items(many, true), V{"12"});
+}
+
+TEST(DriveFileName, EditorFilesGetTheirOpenDocumentExtensionOnce) {
+    const char* doc = "application/vnd.google-apps.document";
+    const char* sheet = "application/vnd.google-apps.spreadsheet";
+    const char* slides = "application/vnd.google-apps.presentation";
+    const struct {
+        std::string name, mime, out;
+    } cases[] = {
+        {"Minutes of the board", doc, "Minutes of the board.odt"},
+        {"Budget", sheet, "Budget.ods"},
+        {"Deck", slides, "Deck.odp"},
+        {"Minutes.odt", doc, "Minutes.odt"},
+        {"Minutes.ODT", doc, "Minutes.ODT"},
+        {"Budget.odt", sheet, "Budget.odt.ods"},  // another type's extension is part of the name
+        {"Report.docx", doc, "Report.docx.odt"},
+        {"", doc, "Untitled.odt"},
+        {"a/b", sheet, "a_b.ods"},
+        {"plan.txt", "text/plain", "plan.txt"},
+        {"photo", "image/png", "photo"},
+        {"Folder", "application/vnd.google-apps.folder", "Folder"},
+        {"Drawing", "application/vnd.google-apps.drawing", "Drawing"},
+        {std::string(300, 'x'), doc, std::string(240, 'x') + ".odt"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(qlm::Drive_File_Name(c.name, c.mime), c.out) << c.name << " " << c.mime;
+}
+
 TEST(WholeInt, TakesOnlyWholeDecimalTexts) {
     const struct {
         const char* text;

@@ -2,8 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <climits>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -233,6 +238,45 @@ TEST(TextHelpers, SameDomainAndTrim) {
     for (const Trim& t : trims) EXPECT_EQ(trim(t.in), t.out) << t.in;
 }
 
+// A tree built from descriptors may be deeper than any path: every folder is reached one
+// component at a time, joined when it is a real folder, numbered when something else has the name,
+// and never entered through a link.
+TEST(FolderBelow, BuildsATreeDeeperThanThePathLimitAndNeverFollowsALink) {
+    plattest::TempDir dir;
+    const FdGuard root{open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    ASSERT_GE(root.fd, 0);
+    Folder_Below below;
+    std::string rel;
+    for (int i = 0; i < 30; ++i) {
+        const int parent = below.Open(root.fd, rel);
+        ASSERT_GE(parent, 0) << i;
+        const std::string made = Make_Or_Join_Folder_At(parent, std::string(200, 'a' + i % 26));
+        ASSERT_FALSE(made.empty()) << i;
+        rel = rel.empty() ? made : rel + "/" + made;
+    }
+    ASSERT_GT(rel.size(), static_cast<size_t>(PATH_MAX));
+    Write_File(dir / "src", "deep");
+    const int bottom = below.Open(root.fd, rel);
+    ASSERT_GE(bottom, 0);
+    EXPECT_EQ(Link_Or_Copy_Free_At(dir / "src", bottom, "f.txt"), "f.txt");
+    EXPECT_EQ(Link_Or_Copy_Free_At(dir / "src", bottom, "f.txt"), "f(1).txt");
+    const FdGuard read{openat(bottom, "f(1).txt", O_RDONLY | O_CLOEXEC)};
+    char buf[8] = {};
+    EXPECT_EQ(::read(read.fd, buf, sizeof buf), 4);
+    EXPECT_STREQ(buf, "deep");
+
+    // Joined, numbered past a file and a link, and a link in the way is never entered.
+    std::filesystem::create_directory(dir / "real");
+    Write_File(dir / "file", "x");
+    std::filesystem::create_directory_symlink(dir / "real", dir / "link");
+    EXPECT_EQ(Make_Or_Join_Folder_At(root.fd, "real"), "real");
+    EXPECT_EQ(Make_Or_Join_Folder_At(root.fd, "file"), "file(1)");
+    EXPECT_EQ(Make_Or_Join_Folder_At(root.fd, "link"), "link(1)");
+    EXPECT_EQ(below.Open(root.fd, "link"), -1);
+    EXPECT_EQ(below.Open(root.fd, "real/../link"), -1);
+    EXPECT_EQ(below.Open(root.fd, ""), root.fd);
+}
+
 TEST(MailAttachment, FirstBase64PartNamingTheFile) {
     plattest::TempDir dir;
     const std::string mail = dir / "m.eml";
@@ -289,6 +333,39 @@ TEST(MailAttachment, FirstBase64PartNamingTheFile) {
     };
     for (const Case& c : cases) EXPECT_EQ(extractFirstBase64ByFilename(mail, c.name), c.body) << c.name;
     EXPECT_EQ(extractFirstBase64ByFilename(dir / "none.eml", "r.pdf"), "");
+    // All names in one reading find what each finds alone.
+    std::set<std::string> all;
+    for (const Case& c : cases) all.insert(c.name);
+    const Base64_Parts parts = Base64_Parts_By_Filename(mail, all);
+    for (const Case& c : cases) {
+        const auto it = parts.find(c.name);
+        EXPECT_EQ(it == parts.end() ? std::string() : *it->second, c.body) << c.name;
+    }
+    EXPECT_TRUE(Base64_Parts_By_Filename(dir / "none.eml", all).empty());
+}
+
+// A part may carry thousands of names: every one of them gets that part's body, held once.
+TEST(MailAttachment, ManyNamesOfOnePartShareOneBody) {
+    plattest::TempDir dir;
+    const std::string mail = dir / "m.eml";
+    std::string text = "Content-Type: multipart/mixed; boundary=\"B\"\r\n\r\n--B\r\n";
+    std::set<std::string> names;
+    for (int i = 0; i < 3000; ++i) {
+        names.insert("n" + std::to_string(i) + ".png");
+        text += "Content-Type: image/png; name=\"n" + std::to_string(i) + ".png\"\r\n";
+    }
+    const std::string body(200000, 'A');
+    text += "Content-Transfer-Encoding: base64\r\n\r\n" + body + "\r\n--B\r\n"
+            "Content-Type: image/png; name=\"own.png\"\r\nContent-Transfer-Encoding: base64\r\n\r\nQUJD\r\n--B--\r\n";
+    Write_File(mail, text);
+    names.insert("own.png");
+    names.insert("absent.png");
+    const Base64_Parts parts = Base64_Parts_By_Filename(mail, names);
+    ASSERT_EQ(parts.size(), 3001u);
+    const auto first = parts.at("n0.png");
+    EXPECT_EQ(*first, body);
+    for (int i = 0; i < 3000; ++i) EXPECT_EQ(parts.at("n" + std::to_string(i) + ".png"), first) << i;
+    EXPECT_EQ(*parts.at("own.png"), "QUJD");
 }
 
 // A test root whose clock stands at a fixed instant, with mission folders to fill.
