@@ -43,7 +43,7 @@ std::string Target_Root_Id(const DriveRun& run, const std::string& source, const
     int ret = Prepare_Tool_Output(*out) == 0 ? Execute_Command_Line(status, "%s", line.c_str()) : -161;
     csvx::Document doc;
     std::string root;
-    if (ret == 0 && status == 0 && doc.Load(*out, 1) == 0 && doc.HasColumn("id") && doc.HasColumn("depth")) {
+    if (ret == 0 && status == 0 && doc.Load(*out, 1, csvx::Backslash::Escape) == 0 && doc.HasColumn("id") && doc.HasColumn("depth")) {
         std::vector<std::string> ids = doc.GetColumn("id"), depths = doc.GetColumn("depth");
         for (size_t i = 0; i < ids.size(); ++i)
             if (depths[i] == "-1") root = ids[i];
