@@ -126,9 +126,9 @@ int Restore_Account(const DriveRun& run, const std::string& source, const std::s
     };
     ops.upload = [&](const RestoreEntry& e, const std::string& parent) {
         return bSpecify ? Upload_Drive_File_Specify(task, source.c_str(), target, e.name.c_str(), e.localid.c_str(),
-                                                    parent.c_str())
+                                                    parent.c_str(), e.mimeType.c_str())
                         : Upload_Drive_File(task, source.c_str(), e.name.c_str(), e.localid.c_str(), parent.c_str(),
-                                            target);
+                                            target, e.mimeType.c_str());
     };
     ops.storedCopy = [&](const RestoreEntry& e) { return Drive_Stored_Copy_Path(task, source, e.localid); };
     ops.failRow = [&](const RestoreEntry& e, const std::string& parent, RestorePlace place) {
