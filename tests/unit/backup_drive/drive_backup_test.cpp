@@ -978,6 +978,10 @@ TEST_F(SharedDriveBackup, TheDriveKeepsItsUuidAndItsRootRowAcrossRunsAndAnUnchan
     const std::string uuid = map1[sd];
     auto cat1 = SD_Catalog(uuid);
     ASSERT_EQ(cat1.count(sd), 1u) << "the drive's root row from the tree";
+    // GAM's top row reads "SharedDrives/<name>"; the root and every item's path keep the drive's name.
+    EXPECT_EQ(cat1[sd]["name"], names[sd]);
+    for (auto& [id, r] : cat1)
+        EXPECT_EQ(r["structure"].find("SharedDrives/"), std::string::npos) << id << " " << r["structure"];
     const std::string folder = qlm::Backup_Service_Dir("shared_drive") + "/" + task + "/" + uuid;
     int stored = 0;
     for (auto& [id, r] : cat1)
