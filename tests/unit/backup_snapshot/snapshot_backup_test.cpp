@@ -368,7 +368,7 @@ TEST_F(SnapshotBackup, AUserWithoutEventsOrContactsGetsTheEmptySnapshot) {
         json_object_object_add(o, "contacts", json_object_new_array());
         json_object_object_add(o, "other_contacts", json_object_new_array());
     });
-    // gam answers with the header alone and exit status 60.
+    // gam answers with the header alone: exit status 60 for the events, 0 for the contacts.
     ASSERT_EQ(Calendar(), 0);
     ASSERT_EQ(Contact(), 0);
     EXPECT_TRUE(fs::exists(Calendar_File(kBob)));
