@@ -158,7 +158,7 @@ Turn Backup_Contact_Account(Run& run, const std::string& account) {
     const char* acct = account.c_str();
     const char* task = run.strTaskID.c_str();
 
-    Listing groups = Run_Listing(Group_Listing_Line(account), run.strErrPath, kListingHeader);
+    Listing groups = Run_Listing(Group_Listing_Line(account), run.strErrPath, kListingHeader, csvx::Backslash::Plain);
     if (groups.result == ListingResult::Lost) return Turn::Retry;
     if (groups.result != ListingResult::Ok) {
         // A failed group listing fails the service: the retry starts again from the first account.

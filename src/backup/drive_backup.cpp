@@ -131,6 +131,10 @@ AccountResult Backup_Drive_Account(DriveRun& run, const std::string& account) {
         }
         items[t.id] = std::move(d);
     }
+    // A My Drive file list also names files other users shared with this one; the tree never
+    // does. They are no part of this Drive (their owner's backup holds them): not catalogued,
+    // downloaded or counted here.
+    std::erase_if(list, [&](const ListRow& l) { return items.count(l.id) == 0; });
     for (const ListRow& l : list) {
         DriveData& d = items[l.id];
         d.strOwner = l.owner;

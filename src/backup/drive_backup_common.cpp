@@ -241,7 +241,7 @@ ToolRun List_Tree(const std::string& account, const std::string& sdID, const std
     if (r.result != RunResult::Ok) return r;
     csvx::Document doc;
     // GAM prints one line of its own before the CSV.
-    if (doc.Load(*out, 1) != 0) {
+    if (doc.Load(*out, 1, csvx::Backslash::Escape) != 0) {
         r.result = RunResult::Failed;
         return r;
     }
@@ -267,7 +267,7 @@ ToolRun List_Files(const std::string& account, const std::string& sdID, const st
     ToolRun r = Run_Listing(Drive_Listing_Line(account, sdID, "filelist", fields, ""), *out, errPath);
     if (r.result != RunResult::Ok) return r;
     csvx::Document doc;
-    if (doc.Load(*out, 0) != 0) {
+    if (doc.Load(*out, 0, csvx::Backslash::Escape) != 0) {
         r.result = RunResult::Failed;
         return r;
     }

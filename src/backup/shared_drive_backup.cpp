@@ -217,7 +217,9 @@ DriveResult Backup_One_Shared_Drive(SharedRun& run, const SharedDriveEntry& sd) 
         const bool bReuseACL = t.mimeType != kFolderMime && p != prev.end() &&
                                Is_Unchanged(p->second.strMD5, p->second.llModifyTime, md5, mtime);
         SharedDriveData d;
-        d.strName = t.name;
+        // GAM names a shared drive's top row "SharedDrives/<name>": the root keeps the drive's own
+        // name, which every item's path and every download starts with.
+        d.strName = t.id == sd.id ? sd.name : t.name;
         d.strMimeType = t.mimeType;
         d.strParentDriveID = t.parents;
         d.llIndex = t.index;

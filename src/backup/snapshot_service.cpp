@@ -36,7 +36,7 @@ std::string Store_Folder(const Service& svc, const std::string& task, const std:
 }  // namespace
 
 Listing Run_Listing(const std::string& cmdline, const std::string& errPath,
-                    std::initializer_list<const char*> headerColumns) {
+                    std::initializer_list<const char*> headerColumns, csvx::Backslash bs) {
     Listing l;
     UnlinkGuard out = New_Temp_File();
     const ToolRun r = Run_Tool(cmdline, *out, errPath);
@@ -47,7 +47,7 @@ Listing Run_Listing(const std::string& cmdline, const std::string& errPath,
         return l;
     }
     if (!qlm::Gam_Listing_Readable(r.ret, r.status, *out)) return l;
-    const int rc = l.doc.Load(*out);
+    const int rc = l.doc.Load(*out, 0, bs);
     if (rc == -2) {
         l.result = ListingResult::Unreadable;
         return l;

@@ -34,9 +34,11 @@ struct Listing {
 // errPath, and reads the CSV back. Lost when the error file holds the connection-error line;
 // Failed when GAM gave no listing (Gam_Listing_Readable: a failed run, an exit status other than
 // 0 and "no entities", no header line), or an output that is no CSV or whose header does not name
-// every one of headerColumns; Unreadable when the output file cannot be opened.
+// every one of headerColumns; Unreadable when the output file cannot be opened. GAM escapes a
+// backslash in its event and contact listings, not in its contact-group listing (bs).
 Listing Run_Listing(const std::string& cmdline, const std::string& errPath,
-                    std::initializer_list<const char*> headerColumns);
+                    std::initializer_list<const char*> headerColumns,
+                    csvx::Backslash bs = csvx::Backslash::Escape);
 
 // The texts a service puts into its rows.
 struct Service {

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/cmdline.h"
@@ -289,12 +290,14 @@ void Install_Worker_Sigterm_Handler() {
 }
 
 bool IsConnectionError(const std::string& errFile) {
-    static const char kText[] = "ERROR: Connection error";
-    constexpr size_t kLen = sizeof kText - 1;
+    // A dropped socket (GAM's status 3), and a network GAM could not reach through its own retries
+    // (status 5): both mean that Google is out of reach, not that one item failed.
+    static const std::string_view kTexts[] = {"ERROR: Connection error", "ERROR: Unable to find the server at"};
+    constexpr size_t kKeep = 64;  // longer than every text
     FdCloser fd{open(errFile.c_str(), O_RDONLY | O_CLOEXEC)};
     if (fd.fd < 0) return false;
-    // The text holds no line break, so a line holds it exactly when the file does. Most error files
-    // are empty: one read answers; longer ones are read in blocks that overlap by the text's length.
+    // The texts hold no line break, so a line holds one exactly when the file does. Most error
+    // files are empty: one read answers; longer ones are read in blocks that overlap by kKeep.
     char buf[8192];
     size_t kept = 0;
     for (;;) {
@@ -302,8 +305,9 @@ bool IsConnectionError(const std::string& errFile) {
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) return false;
         const size_t have = kept + static_cast<size_t>(got);
-        if (memmem(buf, have, kText, kLen) != nullptr) return true;
-        kept = have < kLen - 1 ? have : kLen - 1;
+        for (std::string_view t : kTexts)
+            if (memmem(buf, have, t.data(), t.size()) != nullptr) return true;
+        kept = have < kKeep ? have : kKeep;
         memmove(buf, buf + have - kept, kept);
     }
 }

@@ -35,8 +35,9 @@ int Execute_Tool_Line(int& iRetBuf, const char* pszFmt, ...) __attribute__((form
 // end at once with _exit(0).
 void Install_Worker_Sigterm_Handler();
 
-// True when a line of the tool's error file contains "ERROR: Connection error" (case-sensitive);
-// false when none does or the file cannot be read.
+// True when a line of the tool's error file contains "ERROR: Connection error" (a lost socket) or
+// "ERROR: Unable to find the server at" (GAM's status 5: no network after its own retries),
+// case-sensitive; false when none does or the file cannot be read.
 bool IsConnectionError(const std::string& errFile);
 
 // When bDebug is true: "[pid=N] " + the formatted text + newline on standard output, flushed.

@@ -82,7 +82,21 @@ int Parse(std::string_view text, Records& rec) {
 
 }  // namespace
 
-int Document::Load(const std::string& path, size_t skipLines) {
+namespace {
+
+// "\\" -> "\", "\x" -> "x", in place.
+void Unescape(std::string& cell) {
+    size_t w = 0;
+    for (size_t r = 0; r < cell.size(); ++r) {
+        if (cell[r] == '\\' && r + 1 < cell.size()) ++r;
+        cell[w++] = cell[r];
+    }
+    cell.resize(w);
+}
+
+}  // namespace
+
+int Document::Load(const std::string& path, size_t skipLines, Backslash bs) {
     names_.clear();
     index_.clear();
     rows_.clear();
@@ -103,6 +117,9 @@ int Document::Load(const std::string& path, size_t skipLines) {
     rc = Parse(body, rec);
     if (rc != 0) return rc;
     if (rec.rows.empty()) return 0;
+    if (bs == Backslash::Escape)
+        for (auto& row : rec.rows)
+            for (auto& cell : row) Unescape(cell);
 
     names_ = std::move(rec.rows.front());
     for (size_t i = 0; i < names_.size(); ++i) index_.emplace(names_[i], static_cast<int>(i));

@@ -13,12 +13,19 @@
 
 namespace csvx {
 
+// How a listing's writer treats a backslash. GAM writes its Drive, event and contact listings
+// with backslash as escape character ("\\" for one "\"); its contact-group listing, and the other
+// tools, write a backslash as it stands.
+enum class Backslash { Plain, Escape };
+
 class Document {
 public:
     // Reads the whole file; skipLines lines before the header are dropped (GAM's file tree prints
-    // one line before its CSV). 0; -2 when the file cannot be opened; -161 when it cannot be read
-    // or parsed. An empty file has no columns and no rows. The document is emptied first.
-    int Load(const std::string& path, size_t skipLines = 0);
+    // one line before its CSV). With Backslash::Escape a backslash in a cell gives the character
+    // after it as it stands (a backslash at the very end of a cell stays). 0; -2 when the file
+    // cannot be opened; -161 when it cannot be read or parsed. An empty file has no columns and no
+    // rows. The document is emptied first.
+    int Load(const std::string& path, size_t skipLines = 0, Backslash bs = Backslash::Plain);
 
     const std::vector<std::string>& ColumnNames() const { return names_; }
     // Index of the first column of exactly that name (case-sensitive); -1 when there is none.

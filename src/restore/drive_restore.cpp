@@ -43,7 +43,7 @@ std::string Target_Root_Id(const DriveRun& run, const std::string& source, const
     int ret = Prepare_Tool_Output(*out) == 0 ? Execute_Command_Line(status, "%s", line.c_str()) : -161;
     csvx::Document doc;
     std::string root;
-    if (ret == 0 && status == 0 && doc.Load(*out, 1) == 0 && doc.HasColumn("id") && doc.HasColumn("depth")) {
+    if (ret == 0 && status == 0 && doc.Load(*out, 1, csvx::Backslash::Escape) == 0 && doc.HasColumn("id") && doc.HasColumn("depth")) {
         std::vector<std::string> ids = doc.GetColumn("id"), depths = doc.GetColumn("depth");
         for (size_t i = 0; i < ids.size(); ++i)
             if (depths[i] == "-1") root = ids[i];
@@ -126,9 +126,9 @@ int Restore_Account(const DriveRun& run, const std::string& source, const std::s
     };
     ops.upload = [&](const RestoreEntry& e, const std::string& parent) {
         return bSpecify ? Upload_Drive_File_Specify(task, source.c_str(), target, e.name.c_str(), e.localid.c_str(),
-                                                    parent.c_str())
+                                                    parent.c_str(), e.mimeType.c_str())
                         : Upload_Drive_File(task, source.c_str(), e.name.c_str(), e.localid.c_str(), parent.c_str(),
-                                            target);
+                                            target, e.mimeType.c_str());
     };
     ops.storedCopy = [&](const RestoreEntry& e) { return Drive_Stored_Copy_Path(task, source, e.localid); };
     ops.failRow = [&](const RestoreEntry& e, const std::string& parent, RestorePlace place) {

@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <cctype>
+#include <cstring>
 #include <fstream>
 
 #include "common/clock.h"
@@ -25,6 +27,30 @@ std::string Drive_Stored_Copy_Path(const std::string& strTaskID, const std::stri
 std::string Shared_Drive_Stored_Copy_Path(const std::string& strTaskID, const std::string& strUUID,
                                           const std::string& strLocalID) {
     return Backup_Service_Dir("shared_drive") + "/" + strTaskID + "/" + strUUID + "/" + strLocalID;
+}
+
+std::string Upload_Mime_Type(const std::string& strCatalogued) {
+    static const struct {
+        const char* google;
+        const char* odf;
+    } kEditors[] = {
+        {"application/vnd.google-apps.document", "application/vnd.oasis.opendocument.text"},
+        {"application/vnd.google-apps.spreadsheet", "application/vnd.oasis.opendocument.spreadsheet"},
+        {"application/vnd.google-apps.presentation", "application/vnd.oasis.opendocument.presentation"},
+    };
+    std::string t = strCatalogued;
+    for (char& c : t) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    for (const auto& e : kEditors)
+        if (t == e.google) return e.odf;
+    if (t.rfind("application/vnd.google-apps.", 0) == 0) return "";
+    // GAM's check: a registered top-level type before "/", something after it.
+    const size_t slash = t.find('/');
+    if (slash == std::string::npos || slash + 1 == t.size()) return "";
+    static const char* const kTops[] = {"application", "audio", "font",  "image", "message",
+                                        "model",       "multipart", "text", "video"};
+    for (const char* top : kTops)
+        if (t.compare(0, slash, top) == 0 && slash == strlen(top)) return t;
+    return "";
 }
 
 }  // namespace qlm
@@ -77,11 +103,14 @@ std::string Create_Folder(const char* pszAccount, const char* pszName, const cha
     return id;
 }
 
-int Upload(const char* pszAccount, const std::string& source, const char* pszName, const char* pszParent) {
+int Upload(const char* pszAccount, const std::string& source, const char* pszName, const char* pszParent,
+           const char* pszMimeType) {
     if (Empty(pszAccount) || Empty(pszName) || Empty(pszParent)) return -161;
     const Scratch errScratch(1, New_Err_File());
     const std::string& errFile = errScratch.path;
-    const std::string line = Create_Head(pszAccount, pszName) + " localfile " + ShellQuote(source) + " parentid " +
+    const std::string mime = qlm::Upload_Mime_Type(pszMimeType != nullptr ? pszMimeType : "");
+    const std::string line = Create_Head(pszAccount, pszName) + " localfile " + ShellQuote(source) +
+                             (mime.empty() ? "" : " mimetype " + ShellQuote(mime)) + " parentid " +
                              ShellQuote(pszParent) + " returnidonly >/dev/null 2>" + ShellQuote(errFile);
     return GWS_Run_Restore_Cmd_With_Retry(line, errFile) == 0 ? 0 : -161;
 }
@@ -133,21 +162,24 @@ std::string Create_Drive_Folder_Without_ParentID(const char* pszCreateFolderName
 }
 
 int Upload_Drive_File(const char* pszTaskID, const char* pszUserEmail, const char* pszFileName, const char* pszLocalID,
-                      const char* pszDriveParentID, const char* pszTargetEmail) {
+                      const char* pszDriveParentID, const char* pszTargetEmail, const char* pszMimeType) {
     if (Empty(pszTaskID) || Empty(pszUserEmail) || Empty(pszLocalID)) return -161;
     const char* pszAccount = Empty(pszTargetEmail) ? pszUserEmail : pszTargetEmail;
     return Upload(pszAccount, qlm::Drive_Stored_Copy_Path(pszTaskID, pszUserEmail, pszLocalID), pszFileName,
-                  pszDriveParentID);
+                  pszDriveParentID, pszMimeType);
 }
 
 int Upload_Drive_File_Specify(const char* pszTaskID, const char* pszUserEmail, const char* pszTargetAccount,
-                              const char* pszFileName, const char* pszLocalID, const char* pszDriveParentID) {
-    return Upload_Drive_File(pszTaskID, pszUserEmail, pszFileName, pszLocalID, pszDriveParentID, pszTargetAccount);
+                              const char* pszFileName, const char* pszLocalID, const char* pszDriveParentID,
+                              const char* pszMimeType) {
+    return Upload_Drive_File(pszTaskID, pszUserEmail, pszFileName, pszLocalID, pszDriveParentID, pszTargetAccount,
+                             pszMimeType);
 }
 
 int Upload_Shared_Drive_File(const char* pszTaskID, const char* pszOwnerEmail, const char* pszSharedDriveUUID,
-                             const char* pszFileName, const char* pszLocalID, const char* pszDriveParentID) {
+                             const char* pszFileName, const char* pszLocalID, const char* pszDriveParentID,
+                             const char* pszMimeType) {
     if (Empty(pszTaskID) || Empty(pszSharedDriveUUID) || Empty(pszLocalID)) return -161;
     return Upload(pszOwnerEmail, qlm::Shared_Drive_Stored_Copy_Path(pszTaskID, pszSharedDriveUUID, pszLocalID),
-                  pszFileName, pszDriveParentID);
+                  pszFileName, pszDriveParentID, pszMimeType);
 }

@@ -31,16 +31,25 @@ std::string Create_Shared_Drive_Folder(const char* pszUserEmail, const char* psz
 std::string Create_Drive_Folder_Without_ParentID(const char* pszCreateFolderName, const char* pszUserEmail);
 
 // 0 when uploaded, -161 otherwise. The source is the user's (or shared drive's) stored copy of the
-// local id; the file keeps the given name. Acting account: the target when not null and not empty,
-// else the user; for a shared drive the owner.
+// local id; the file keeps the given name and gets the type Upload_Mime_Type gives for its
+// catalogued type (pszMimeType, may be null). Acting account: the target when not null and not
+// empty, else the user; for a shared drive the owner.
 int Upload_Drive_File(const char* pszTaskID, const char* pszUserEmail, const char* pszFileName, const char* pszLocalID,
-                      const char* pszDriveParentID, const char* pszTargetEmail);
+                      const char* pszDriveParentID, const char* pszTargetEmail, const char* pszMimeType);
 int Upload_Drive_File_Specify(const char* pszTaskID, const char* pszUserEmail, const char* pszTargetAccount,
-                              const char* pszFileName, const char* pszLocalID, const char* pszDriveParentID);
+                              const char* pszFileName, const char* pszLocalID, const char* pszDriveParentID,
+                              const char* pszMimeType);
 int Upload_Shared_Drive_File(const char* pszTaskID, const char* pszOwnerEmail, const char* pszSharedDriveUUID,
-                             const char* pszFileName, const char* pszLocalID, const char* pszDriveParentID);
+                             const char* pszFileName, const char* pszLocalID, const char* pszDriveParentID,
+                             const char* pszMimeType);
 
 namespace qlm {
+// The type an upload line names ("mimetype TYPE"). GAM takes a file's type from its local name,
+// and the store's local ids have no extension, so without it every file would arrive as
+// application/octet-stream. A Google editor file is stored as its OpenDocument export and goes
+// back with that export's type; a type GAM's check would refuse (which would refuse the whole
+// line) or another Google type gives "" and the line names none.
+std::string Upload_Mime_Type(const std::string& strCatalogued);
 // The stored copies the uploads read.
 std::string Drive_Stored_Copy_Path(const std::string& strTaskID, const std::string& strUser,
                                    const std::string& strLocalID);

@@ -148,7 +148,7 @@ int Restore_One_Drive(SharedRun& run, const std::string& uuid, const std::string
     ops.upload = [&](const RestoreEntry& e, const std::string& parent) {
         return act([&](const std::string& o) {
                    return Upload_Shared_Drive_File(task, o.c_str(), uuid.c_str(), e.name.c_str(), e.localid.c_str(),
-                                                   parent.c_str()) == 0;
+                                                   parent.c_str(), e.mimeType.c_str()) == 0;
                })
                    ? 0
                    : -161;

@@ -1,5 +1,6 @@
 """Gmail restores through orvenna.cgi: backed-up messages inserted from the store into the simulated
-mailboxes under the restore label, compared byte for byte (md5 and size) through gwssim's dump."""
+mailboxes under the restore label, compared byte for byte (md5 and size) through gwssim's dump, after
+the line-end rule of GAM's insert (CRLF and lone CR come back as LF)."""
 
 import collections
 import fcntl
@@ -106,11 +107,15 @@ class GmailRestoreCase(test_restore.RestoreCase):
         with open(self.gws("backup/gmail", self.task, user, localid), "rb") as f:
             return f.read()
 
-    def stored(self, user, ids=None):
-        """The backed-up messages of user (those of ids only, when given): a multiset of (md5, size)."""
+    def stored(self, user, ids=None, inserted=True):
+        """The backed-up messages of user (those of ids only, when given): a multiset of (md5, size).
+        inserted: as an insert brings them back, GAM reading the file in text mode with universal
+        newlines (every CRLF and lone CR an LF); else the stored bytes."""
         out = collections.Counter()
         for localid in self.local_ids(user) if ids is None else ids:
             data = self.read(user, localid)
+            if inserted:
+                data = data.replace(b"\r\n", b"\n").replace(b"\r", b"\n")
             out[(hashlib.md5(data).hexdigest(), len(data))] += 1
         return out
 
@@ -140,9 +145,12 @@ class GmailRestore(GmailRestoreCase):
         record = self.finished(domain_user_email=ALICE, target_account=BOB, localid_list="ALL")
         self.assertEqual(record["backup_status"], "finish", self.messages()[-10:])
         self.assertEqual(self.restored(BOB), want)
-        # The round trip: every restored message has the bytes of one in the source mailbox.
+        # The round trip: the backup holds the source mailbox's bytes, CRLF line ends included, and
+        # the restored messages are those after the line-end rule.
         source = {(md5, size) for u, md5, size, labels in self.source if u == ALICE}
-        self.assertLessEqual(set(want), source)
+        self.assertLessEqual(set(self.stored(ALICE, inserted=False)), source)
+        self.assertTrue(any(b"\r\n" in self.read(ALICE, i) for i in self.local_ids(ALICE)))
+        self.assertNotEqual(self.stored(ALICE, inserted=False), want)
         self.assertEqual((record["gmail_total"], record["backup_total"]), (sum(want.values()),) * 2)
         runs = self.inserts()
         self.assertEqual(len(runs), sum(want.values()))

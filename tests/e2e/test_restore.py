@@ -35,6 +35,7 @@ class RestoreCase(test_tasks.TaskCase):
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
+        cls.seed()
         helper = cls()
         cls.task = helper.new_task()
         r = subprocess.run([helper.cgi_path, "-backup", str(uuid.uuid4()), cls.task, "1", "1", "0", "0", "0"],
@@ -46,6 +47,10 @@ class RestoreCase(test_tasks.TaskCase):
         cache = cls.path(test_tasks.GWS, "backup/domain_user_and_shared_dirve_db", cls.task)
         os.makedirs(cache, exist_ok=True)
         cls.write_owners([ADMIN])
+
+    @classmethod
+    def seed(cls):
+        """What a suite adds to the demo domain before the class's backup."""
 
     @classmethod
     def write_owners(cls, owners):

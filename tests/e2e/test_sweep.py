@@ -997,8 +997,9 @@ class DomainSweep(Sweep):
         for name in self.names():
             # The CSV reader of the tools' listings reads a CR before an LF as a plain line end.
             name = {"": "Untitled"}.get(name, name).replace("\r\n", "\n")
-            self.assertEqual(sorted(restored.get((name,), [])), ["application/octet-stream", FOLDER], name)
-            self.assertEqual(restored.get((name, name)), ["application/octet-stream"], name)
+            # Files come back with the type they were backed up with.
+            self.assertEqual(sorted(restored.get((name,), [])), [FOLDER, "text/plain"], name)
+            self.assertEqual(restored.get((name, name)), ["text/plain"], name)
 
 
 def quote(name):

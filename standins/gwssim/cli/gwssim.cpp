@@ -7,6 +7,7 @@
 //   gwssim dump DIR [--what drive|gmail|calendar|contacts|shared] [--ids]
 //   gwssim fault DIR add --tool T --match TEXT [--match TEXT ...] --action A [--times N] [--skip N] [--exit N] [--ms N]
 //   gwssim fault DIR clear | list
+//   gwssim share DIR --user OWNER --item ID --with OTHER [--role reader|commenter|writer]
 //   gwssim calls DIR [--clear]
 //
 // A fault rule fits the calls of tool T (or "*") whose arguments, joined with blanks, hold every
@@ -18,6 +19,7 @@
 #include "admin.h"
 #include "faults.h"
 #include <gwssim/json_util.h>
+#include <gwssim/shares.h>
 
 #include <cstdio>
 #include <cstring>
@@ -33,6 +35,7 @@ const char kUsage[] =
     "       gwssim dump DIR [--what drive|gmail|calendar|contacts|shared] [--ids]\n"
     "       gwssim fault DIR add --tool T --match TEXT --action A [--times N] [--skip N] [--exit N] [--ms N]\n"
     "       gwssim fault DIR clear|list\n"
+    "       gwssim share DIR --user OWNER --item ID --with OTHER [--role reader|commenter|writer]\n"
     "       gwssim calls DIR [--clear]\n";
 
 int Usage(const std::string& why) {
@@ -113,6 +116,16 @@ int Cmd_Dump(int argc, char** argv, const std::string& dir) {
     return Gwssim_Print(out) == 0 ? 0 : 1;
 }
 
+// A file of OWNER's My Drive shared with OTHER, who then finds it in his file list.
+int Cmd_Share(int argc, char** argv, const std::string& dir) {
+    std::string owner, item, with, role = "reader", err;
+    std::vector<GwsOpt> opts = {{"--user", &owner}, {"--item", &item}, {"--with", &with}, {"--role", &role}};
+    if (Gwssim_Parse_Options(argc, argv, 3, opts, err) != 0) return Usage(err);
+    if (owner.empty() || item.empty() || with.empty()) return Usage("share needs --user, --item and --with");
+    if (role != "reader" && role != "commenter" && role != "writer") return Usage("--role is reader, commenter or writer");
+    return Gwssim_Share_Item(dir, owner, item, with, role, err) == 0 ? 0 : Fail(err);
+}
+
 struct LockFd {
     int fd = -1;
     ~LockFd() { if (fd >= 0) close(fd); }
@@ -141,7 +154,7 @@ int Cmd_Fault(int argc, char** argv, const std::string& dir) {
     if (Gwssim_Parse_Options(argc, argv, 4, opts, err) != 0) return Usage(err);
     if (r.tool.empty()) return Usage("fault add needs --tool (a tool name or *)");
     if (!Gwssim_Is_Fault_Action(r.action))
-        return Usage("--action is one of fail, conn, empty, hang, hang_noterm, truncate, garbage, fail_after, "
+        return Usage("--action is one of fail, conn, unreachable, empty, hang, hang_noterm, truncate, garbage, fail_after, "
                      "conn_after, delay");
     for (auto [text, dest] : {std::pair{&times, &r.times}, std::pair{&skip, &r.skip}, std::pair{&ex, &r.exit},
                                   std::pair{&ms, &r.ms}}) {
@@ -209,5 +222,6 @@ int main(int argc, char** argv) {
     if (cmd == "dump") return Cmd_Dump(argc, argv, dir);
     if (cmd == "fault") return Cmd_Fault(argc, argv, dir);
     if (cmd == "calls") return Cmd_Calls(argc, argv, dir);
+    if (cmd == "share") return Cmd_Share(argc, argv, dir);
     return Usage("unknown command " + cmd);
 }

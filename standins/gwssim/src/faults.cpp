@@ -10,7 +10,7 @@
 #include <unistd.h>
 
 bool Gwssim_Is_Fault_Action(const std::string& a) {
-    for (const char* k : {"fail", "conn", "empty", "hang", "hang_noterm", "truncate", "garbage", "fail_after",
+    for (const char* k : {"fail", "conn", "unreachable", "empty", "hang", "hang_noterm", "truncate", "garbage", "fail_after",
                           "conn_after", "delay"})
         if (a == k) return true;
     return false;

@@ -75,6 +75,7 @@ json_object* Drive_Json(const GwsDrive& d) {
         if (it.trashed) Gwssim_Json_Put_Bool(e, "trashed", true);
         if (it.has_blob) Gwssim_Json_Put_Bool(e, "has_blob", true);
         if (!it.permissions.empty()) json_object_object_add(e, "permissions", Members_Json(it.permissions));
+        if (!it.shortcut_target.empty()) Gwssim_Json_Put_Str(e, "shortcutTarget", it.shortcut_target);
         json_object_array_add(items, e);
     }
     json_object_object_add(o, "items", items);
@@ -106,6 +107,7 @@ int Drive_From(const std::string& path, GwsDrive& d) {
         it.trashed = Gwssim_Json_Bool(e, "trashed", false);
         it.has_blob = Gwssim_Json_Bool(e, "has_blob", false);
         it.permissions = Members_From(e, "permissions");
+        it.shortcut_target = Gwssim_Json_Str(e, "shortcutTarget");
         d.items.push_back(std::move(it));
     }
     return 0;

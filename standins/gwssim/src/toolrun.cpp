@@ -20,9 +20,13 @@
 namespace {
 
 const char kConnLine[] = "ERROR: Connection error: simulated loss of the connection to Google\n";
+// A name lookup or HTTP call that failed through all of GAM's own retries.
+const char kUnreachableLine[] = "ERROR: Unable to find the server at www.googleapis.com\n";
 const char kFailLine[] = "ERROR: 500: backendError\n";
 // GAM's status for a lost connection.
 const int kConnExit = 3;
+// GAM's status for a network it cannot reach at all.
+const int kUnreachableExit = 5;
 // Neither JSON nor a CSV with any column a caller reads.
 const char kGarbage[] = "<html><body>502 Bad Gateway \x01\x02 \"unterminated\n<<<>>> ;;; }{\n";
 
@@ -170,6 +174,10 @@ int Apply(const GwsFaultRule& r, int argc, char** argv, int (*body)(int, char**)
     if (a == "conn") {
         Say(kConnLine);
         return r.exit >= 0 ? (int)r.exit : kConnExit;
+    }
+    if (a == "unreachable") {
+        Say(kUnreachableLine);
+        return r.exit >= 0 ? (int)r.exit : kUnreachableExit;
     }
     if (a == "empty") return 0;
     if (a == "delay") {

@@ -124,6 +124,107 @@ std::vector<GMimeObject*> Mail_Leaves(const Mail& mail) {
   return leaves;
 }
 
+bool Identity_Encoding(GMimeContentEncoding e) {
+  return e == GMIME_CONTENT_ENCODING_DEFAULT || e == GMIME_CONTENT_ENCODING_7BIT ||
+         e == GMIME_CONTENT_ENCODING_8BIT || e == GMIME_CONTENT_ENCODING_BINARY;
+}
+
+// Bytes [from, from + n) of the mail file; fewer at its end.
+std::string File_Bytes(const Mail& mail, gint64 from, size_t n) {
+  std::string out;
+  if (!mail.stream || !GMIME_IS_STREAM_FS(mail.stream.get()) || from < 0) return out;
+  const int fd = GMIME_STREAM_FS(mail.stream.get())->fd;
+  out.resize(n);
+  size_t got = 0;
+  while (got < n) {
+    ssize_t r = pread(fd, &out[got], n - got, from + static_cast<off_t>(got));
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) break;
+    got += static_cast<size_t>(r);
+  }
+  out.resize(got);
+  return out;
+}
+
+// A part that GMime ends at `end` with a CR as its last byte, where the file goes on with
+// "\n--": that CR begins the line break of the boundary.
+bool Cr_Of_A_Closing_Delimiter(const Mail& mail, gint64 end) {
+  const std::string around = File_Bytes(mail, end - 1, 4);
+  return around.size() == 4 && around.compare(0, 4, "\r\n--") == 0;
+}
+
+// The parent multipart of an object below root, or nullptr.
+GMimeMultipart* Parent_Of(GMimeObject* root, GMimeObject* object) {
+  std::vector<GMimeObject*> pending{root};
+  while (!pending.empty()) {
+    GMimeObject* o = pending.back();
+    pending.pop_back();
+    if (!o || !GMIME_IS_MULTIPART(o)) continue;
+    GMimeMultipart* m = GMIME_MULTIPART(o);
+    for (int i = 0; i < g_mime_multipart_get_count(m); ++i) {
+      GMimeObject* child = g_mime_multipart_get_part(m, i);
+      if (child == object) return m;
+      pending.push_back(child);
+    }
+  }
+  return nullptr;
+}
+
+// The body of an attached mail as the file holds it: from after the part's header block to the
+// line break before the next boundary of its multipart, decoded when the part declares base64 or
+// quoted-printable. false when the file does not show where it lies (GMime then writes it anew).
+bool Raw_Message_Part(const Mail& mail, GMimeObject* object, std::string& out) {
+  GMimeHeaderList* headers = g_mime_object_get_header_list(object);
+  const int count = headers ? g_mime_header_list_get_count(headers) : 0;
+  GMimeMultipart* parent = Parent_Of(g_mime_message_get_mime_part(mail.message.get()), object);
+  const char* boundary = parent ? g_mime_multipart_get_boundary(parent) : nullptr;
+  if (count == 0 || !boundary || !*boundary) return false;
+  const gint64 last = g_mime_header_get_offset(g_mime_header_list_get_header_at(headers, count - 1));
+  if (last < 0) return false;
+  // Read on from the last header in blocks until the delimiter line turns up.
+  const std::string delimiter = std::string("\n--") + boundary;
+  std::string text;
+  size_t start = std::string::npos, end = std::string::npos;
+  for (gint64 at = last;;) {
+    const std::string block = File_Bytes(mail, at, 1 << 16);
+    text += block;
+    at += static_cast<gint64>(block.size());
+    if (start == std::string::npos) {
+      const size_t blank = text.find("\n\r\n"), lf = text.find("\n\n");
+      if (blank != std::string::npos && (lf == std::string::npos || blank < lf)) start = blank + 3;
+      else if (lf != std::string::npos) start = lf + 2;
+    }
+    if (start != std::string::npos) {
+      for (size_t f = text.find(delimiter, start - 1); f != std::string::npos; f = text.find(delimiter, f + 1)) {
+        const size_t after = f + delimiter.size();
+        if (after >= text.size() && !block.empty()) break;  // the next block says what follows
+        const char c = after < text.size() ? text[after] : '\n';
+        if (c == '-' || c == '\r' || c == '\n' || c == ' ' || c == '\t') {
+          end = f > start && text[f - 1] == '\r' ? f - 1 : f;
+          break;
+        }
+      }
+    }
+    if (end != std::string::npos) break;
+    if (block.empty()) return false;
+  }
+  if (end < start) end = start;
+  std::string body = text.substr(start, end - start);
+  const char* declared = g_mime_object_get_header(object, "Content-Transfer-Encoding");
+  const GMimeContentEncoding enc =
+      declared ? g_mime_content_encoding_from_string(declared) : GMIME_CONTENT_ENCODING_DEFAULT;
+  if (enc == GMIME_CONTENT_ENCODING_BASE64 || enc == GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE) {
+    GMimeEncoding state;
+    g_mime_encoding_init_decode(&state, enc);
+    std::string decoded(g_mime_encoding_outlen(&state, body.size()) + 16, '\0');
+    size_t n = g_mime_encoding_flush(&state, body.data(), body.size(), &decoded[0]);
+    decoded.resize(n);
+    body = std::move(decoded);
+  }
+  out = std::move(body);
+  return true;
+}
+
 }  // namespace
 
 std::string Valid_Utf8(char* owned) {
@@ -146,6 +247,7 @@ int Load_Mail(const char* path, Mail& mail) {
     return -1;
   }
   mail.crlf = Ends_Lines_In_Crlf(mail.message.get());
+  mail.stream = std::move(stream);
   return 0;
 }
 
@@ -177,7 +279,11 @@ int Body_Text(const Mail& mail, const char* subtype, std::string& out) {
 
 int Write_Attachment(const Mail& mail, GMimeObject* object, GMimeStream* stream) {
   ssize_t written = 0;
-  if (GMIME_IS_MESSAGE_PART(object)) {
+  std::string raw;
+  if (GMIME_IS_MESSAGE_PART(object) && Raw_Message_Part(mail, object, raw)) {
+    written = g_mime_stream_write(stream, raw.data(), raw.size());
+    if (written >= 0 && static_cast<size_t>(written) != raw.size()) written = -1;
+  } else if (GMIME_IS_MESSAGE_PART(object)) {
     // GMime writes an attached mail anew; with the file's own line ends it comes out as it was.
     GMimeMessage* inner = g_mime_message_part_get_message(GMIME_MESSAGE_PART(object));
     FormatPtr format(g_mime_format_options_new());
@@ -186,7 +292,19 @@ int Write_Attachment(const Mail& mail, GMimeObject* object, GMimeStream* stream)
     if (inner) written = g_mime_object_write_to_stream(GMIME_OBJECT(inner), format.get(), stream);
   } else if (GMIME_IS_PART(object)) {
     GMimeDataWrapper* content = g_mime_part_get_content(GMIME_PART(object));
-    if (content) written = g_mime_data_wrapper_write_to_stream(content, stream);
+    if (content) {
+      GMimeStream* bytes = g_mime_data_wrapper_get_stream(content);
+      const gint64 end = bytes ? bytes->bound_end : -1;
+      if (end > 0 && Identity_Encoding(g_mime_data_wrapper_get_encoding(content)) &&
+          Cr_Of_A_Closing_Delimiter(mail, end)) {
+        // GMime leaves the CR of "CRLF--boundary" in the part when the closing boundary is the
+        // file's last line: the part is one byte shorter than GMime says.
+        GPtr<GMimeStream> part(g_mime_stream_substream(bytes, bytes->bound_start, end - 1));
+        written = g_mime_stream_write_to_stream(part.get(), stream);
+      } else {
+        written = g_mime_data_wrapper_write_to_stream(content, stream);
+      }
+    }
   }
   if (written < 0) return -1;
   return g_mime_stream_flush(stream) < 0 ? -1 : 0;

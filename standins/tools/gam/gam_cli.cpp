@@ -95,6 +95,21 @@ int Parse_Fields(const std::string& list, std::vector<std::string>& out, std::st
     return 0;
 }
 
+// GAM's check of a mimetype argument: lower-cased, a known top-level type (or a Google type)
+// before "/" and something after it.
+int Check_Mime_Type(const std::string& asked, std::string& out) {
+    std::string t = asked;
+    for (char& c : t) c = (char)tolower((unsigned char)c);
+    size_t slash = t.find('/');
+    if (slash == std::string::npos || slash + 1 == t.size()) return 2;
+    bool known = t.rfind("application/vnd.google-apps.", 0) == 0;
+    for (const char* top : {"application", "audio", "font", "image", "message", "model", "multipart", "text", "video"})
+        known = known || t.substr(0, slash) == top;
+    if (!known) return 2;
+    out = t;
+    return 0;
+}
+
 // "phone work VALUE [primary|notprimary]": a type, exactly one value, then the optional mark.
 int Take_Typed(Parser& p, int& i, GamTyped& out) {
     if (!p.Take(i, out.type) || !p.Take(i, out.value)) return p.Usage("Missing type or value after a contact item");
@@ -191,12 +206,12 @@ int Parse_User_Command(Parser& p) {
     }
     if (Is(verb, "create") && Is(object, "drivefile")) {
         std::string mimetype;
-        bool idonly = false;
+        bool idonly = false, typed = false;
         static const Kw kw[] = {{"drivefilename", &GamCmd::name, nullptr},
                                 {"localfile", &GamCmd::local_file, nullptr}};
         int r = p.Keywords(5, kw, 2, [&](std::string_view word, int& i) {
             if (Is(word, "returnidonly")) return idonly = true, 1;
-            if (Is(word, "mimetype")) return p.Take(i, mimetype) ? 1 : p.Usage("Missing mimetype");
+            if (Is(word, "mimetype")) return p.Take(i, mimetype) ? (typed = true, 1) : p.Usage("Missing mimetype");
             if (Is(word, "parentid")) {
                 cmd.has_parent = true;
                 return p.Take(i, cmd.parent_id) ? 1 : p.Usage("Missing parentid");
@@ -206,9 +221,10 @@ int Parse_User_Command(Parser& p) {
         if (r) return r;
         if (!idonly) return p.Usage("Only returnidonly is supported");
         bool folder = Is(mimetype, "gfolder");
-        if (!mimetype.empty() && !folder) return p.Usage("Only mimetype gfolder is supported");
         if (folder == !cmd.local_file.empty()) return p.Usage("Give either mimetype gfolder or localfile");
         cmd.op = folder ? GamOp::CreateFolder : GamOp::UploadFile;
+        if (!folder && typed && Check_Mime_Type(mimetype, cmd.mime_type) != 0)
+            return p.Usage("Invalid argument: mimetype: " + mimetype);
         return 0;
     }
     if (Is(verb, "insert") && Is(object, "messages")) {

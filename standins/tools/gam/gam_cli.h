@@ -18,7 +18,7 @@ enum class GamOp {
     PrintGroups,   // user U print contactgroup
     PrintContacts, // user U print contacts allfields
     CreateFolder,  // user U create drivefile drivefilename N mimetype gfolder [parentid P] returnidonly
-    UploadFile,    // user U create drivefile drivefilename N localfile PATH [parentid P] returnidonly
+    UploadFile,    // user U create drivefile drivefilename N localfile PATH [mimetype T] [parentid P] returnidonly
     InsertMessage, // user U insert messages emlfile PATH [charset C] deleted false addlabel L
     ImportEvent,   // calendar C import event icaluid UID [summary S] [location L] start.. end..
     CreateContact, // user U create contacts [firstname ..] [familyname ..] [phone T V] ...
@@ -42,6 +42,7 @@ struct GamCmd {
     bool exclude_trashed = false;
     std::string target_folder, target_name;
     std::string name, parent_id, local_file;
+    std::string mime_type;           // upload: the type asked for (lower-cased, checked); empty: guessed
     bool has_parent = false;
     // Gmail
     bool include_spam_trash = false;

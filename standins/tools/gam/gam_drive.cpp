@@ -3,7 +3,15 @@
 #include "gam.h"
 #include "gam_out.h"
 
+#include <gwssim/shares.h>
+
 #include <json-c/json.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -14,6 +22,8 @@
 namespace {
 
 const char kFolderMime[] = "application/vnd.google-apps.folder";
+const char kShortcutMime[] = "application/vnd.google-apps.shortcut";
+const char kFormMime[] = "application/vnd.google-apps.form";
 
 bool Is_Folder(const GwsDriveItem& it) { return it.mime_type == kFolderMime; }
 bool Is_Native(const std::string& mime) { return mime.rfind("application/vnd.google-apps.", 0) == 0; }
@@ -129,13 +139,29 @@ int Gam_File_List(const GamCmd& cmd, GamCtx& ctx) {
     for (const std::string& f : cmd.fields)
         if (f != "id" && f != "name") also.push_back(f);
     std::vector<FlatRow> rows;
-    std::vector<bool> trashed = Trashed_Mask(ref.drive);
-    for (size_t i = 0; i < ref.drive.items.size(); ++i) {
-        const GwsDriveItem& it = ref.drive.items[i];
-        if (cmd.exclude_trashed && trashed[i]) continue;
-        FlatRow row{{"Owner", it.owner.empty() ? ctx.user->email : it.owner}};
-        for (const std::string& f : cmd.fields) row[f] = Field(ref, it, f);
+    // The Owner cell names the acting user, whoever owns the file.
+    auto add = [&](const DriveRef& from, const GwsDriveItem& it, bool shared) {
+        FlatRow row{{"Owner", ctx.user->email}};
+        for (const std::string& f : cmd.fields) row[f] = shared && f == "parents" ? std::string() : Field(from, it, f);
         rows.push_back(std::move(row));
+    };
+    std::vector<bool> trashed = Trashed_Mask(ref.drive);
+    for (size_t i = 0; i < ref.drive.items.size(); ++i)
+        if (!(cmd.exclude_trashed && trashed[i])) add(ref, ref.drive.items[i], false);
+    // A My Drive listing also holds the files other users have shared with this one; their
+    // parents lie in the owner's Drive, out of this user's sight.
+    std::vector<std::string> owners;
+    if (!ref.shared && Gwssim_Sharers_Of(ctx.root, ctx.user->email, owners) != 0)
+        return Gam_Error("500: backendError: the shares of " + ctx.user->email + " cannot be read");
+    for (const std::string& owner : owners) {
+        DriveRef theirs;
+        if (Gwssim_Load_Drive(ctx.root, owner, theirs.drive) != 0)
+            return Gam_Error("500: backendError: the Drive of " + owner + " cannot be read");
+        std::vector<bool> gone = Trashed_Mask(theirs.drive);
+        for (size_t i = 0; i < theirs.drive.items.size(); ++i) {
+            const GwsDriveItem& it = theirs.drive.items[i];
+            if (Gwssim_Is_Shared_With(it, ctx.user->email) && !(cmd.exclude_trashed && gone[i])) add(theirs, it, true);
+        }
     }
     return Listing_Status(Csv_Table(ctx.out, lead, rows, also));
 }
@@ -153,25 +179,30 @@ int Gam_File_Tree(const GamCmd& cmd, GamCtx& ctx) {
             return a->name != b->name ? a->name < b->name : a->id < b->id;
         });
 
-    size_t listed = 0;
-    for (size_t i = 0; i < d.items.size(); ++i) listed += !(cmd.exclude_trashed && trashed[i]);
-    // GAM's own first line; the table starts on the second.
-    ctx.out = "User: " + ctx.user->email + ", Print " + std::to_string(listed) + " Drive Files/Folders\n";
-    std::vector<std::string> extra;  // asked fields beyond the fixed id and name, sorted by name
+    // The files whose parent the user cannot see, under the made-up "Orphans" top row.
+    std::vector<const GwsDriveItem*> orphans;
+    for (size_t i = 0; i < d.items.size(); ++i)
+        if (ref.orphans.count(d.items[i].id) && !(cmd.exclude_trashed && trashed[i])) orphans.push_back(&d.items[i]);
+    // GAM's own first line counts the top rows (the root, and Orphans when it has children), not
+    // the items; the table starts on the second.
+    const size_t tops = orphans.empty() ? 1 : 2;
+    ctx.out = "User: " + ctx.user->email + ", Print " + std::to_string(tops) +
+              (tops == 1 ? " Drive File/Folder\n" : " Drive Files/Folders\n");
+    std::vector<std::string> extra;  // the asked fields but name (which is fixed), sorted by name
     for (const std::string& f : cmd.fields)
-        if (f != "id" && f != "name") extra.push_back(f);
+        if (f != "name") extra.push_back(f);
     std::sort(extra.begin(), extra.end());
-    std::vector<std::string> cells{"id", "index", "depth", "name"};
+    std::vector<std::string> cells{"User", "index", "depth", "name"};
     cells.insert(cells.end(), extra.begin(), extra.end());
     Csv_Row(ctx.out, cells);
 
     GwsDriveItem root;
     root.id = d.root_id;
-    root.name = ref.shared ? ref.shared->name : "My Drive";
+    root.name = ref.shared ? "SharedDrives/" + ref.shared->name : "My Drive";
     root.mime_type = kFolderMime;
     long long index = 0;
     auto row = [&](const GwsDriveItem& it, long long depth) {
-        cells = {it.id, std::to_string(++index), std::to_string(depth), it.name};
+        cells = {ctx.user->email, std::to_string(++index), std::to_string(depth), it.name};
         for (const std::string& f : extra) cells.push_back(Field(ref, it, f));
         Csv_Row(ctx.out, cells);
     };
@@ -196,10 +227,7 @@ int Gam_File_Tree(const GamCmd& cmd, GamCtx& ctx) {
     };
     push_children(root.id, 0);
     walk();
-    // Then a second top row, "Orphans", with the files whose parent the user cannot see.
-    std::vector<const GwsDriveItem*> orphans;
-    for (size_t i = 0; i < d.items.size(); ++i)
-        if (ref.orphans.count(d.items[i].id) && !(cmd.exclude_trashed && trashed[i])) orphans.push_back(&d.items[i]);
+    // Then the second top row, "Orphans".
     if (orphans.empty()) return 0;
     GwsDriveItem top;
     top.id = kOrphansId;
@@ -252,13 +280,39 @@ int Locate(const std::string& id, bool admin_access, GamCtx& ctx, Located& loc) 
     return Gam_Error("404: File ID: " + id + ": notFound");
 }
 
-json_object* Permission_Json(const GwsMember& m) {
+json_object* Str(const std::string& v) { return json_object_new_string_len(v.data(), (int)v.size()); }
+
+// One permission with every field Drive gives, keys in sorted order as GAM prints them. A
+// permission of a shared drive (or of an item in one) tells whether it comes from the drive.
+// drive: the shared drive's id, empty in a My Drive.
+json_object* Permission_Json(const GamCtx& ctx, const GwsMember& m, const std::string& drive, bool inherited) {
+    const GwsUser* u = m.type == "user" ? Gwssim_Find_User(ctx.domain, m.email) : nullptr;
+    // Users keep their account id; others get a stable number of their own.
+    std::string id = u ? u->id : m.type == "domain" ? m.email + "d" : std::string();
+    if (!u) {
+        std::string h = Gwssim_Md5_Hex(m.type + ":" + m.email);
+        for (size_t i = 0; i < 20 && i < h.size(); ++i) id += (char)('0' + (unsigned char)h[i] % 10);
+    }
     json_object* p = json_object_new_object();
-    json_object_object_add(p, "type", json_object_new_string(m.type.c_str()));
-    if (!m.email.empty()) json_object_object_add(p, "emailAddress", json_object_new_string_len(m.email.data(), (int)m.email.size()));
-    json_object_object_add(p, "displayName",
-                           json_object_new_string_len(m.display_name.data(), (int)m.display_name.size()));
-    json_object_object_add(p, "role", json_object_new_string(m.role.c_str()));
+    json_object_object_add(p, "deleted", json_object_new_boolean(0));
+    json_object_object_add(p, "displayName", Str(m.display_name));
+    if (m.type == "domain") json_object_object_add(p, "domain", Str(ctx.domain.domains[0]));
+    if (!m.email.empty()) json_object_object_add(p, "emailAddress", Str(m.email));
+    json_object_object_add(p, "id", Str(id));
+    json_object_object_add(p, "kind", json_object_new_string("drive#permission"));
+    json_object_object_add(p, "pendingOwner", json_object_new_boolean(0));
+    if (!drive.empty()) {
+        json_object* d = json_object_new_object();
+        json_object_object_add(d, "inherited", json_object_new_boolean(inherited));
+        if (inherited) json_object_object_add(d, "inheritedFrom", Str(drive));
+        json_object_object_add(d, "permissionType", json_object_new_string(inherited ? "member" : "file"));
+        json_object_object_add(d, "role", Str(m.role));
+        json_object* list = json_object_new_array();
+        json_object_array_add(list, d);
+        json_object_object_add(p, "permissionDetails", list);
+    }
+    json_object_object_add(p, "role", Str(m.role));
+    json_object_object_add(p, "type", Str(m.type));
     return p;
 }
 
@@ -279,10 +333,15 @@ int Gam_Show_Acls(const GamCmd& cmd, GamCtx& ctx) {
     }
     if (loc.item) perms.insert(perms.end(), loc.item->permissions.begin(), loc.item->permissions.end());
 
+    // Members of a shared drive hold their access from the drive on every item in it.
+    const size_t from_drive = loc.ref.shared ? loc.ref.shared->members.size() : 0;
     std::unique_ptr<json_object, int (*)(json_object*)> o(json_object_new_object(), json_object_put);
-    json_object_object_add(o.get(), "id", json_object_new_string(cmd.item_id.c_str()));
+    json_object_object_add(o.get(), "Owner", Str(ctx.user->email));
+    json_object_object_add(o.get(), "id", Str(cmd.item_id));
     json_object* list = json_object_new_array();
-    for (const GwsMember& m : perms) json_object_array_add(list, Permission_Json(m));
+    for (size_t i = 0; i < perms.size(); ++i)
+        json_object_array_add(list, Permission_Json(ctx, perms[i], loc.ref.shared ? loc.ref.shared->id : std::string(),
+                                                    loc.item != nullptr && i < from_drive));
     json_object_object_add(o.get(), "permissions", list);
     // formatjson: the whole object on one line.
     ctx.out = json_object_to_json_string_ext(o.get(), JSON_C_TO_STRING_SPACED | JSON_C_TO_STRING_NOSLASHESCAPE);
@@ -294,10 +353,21 @@ int Gam_Get_File(const GamCmd& cmd, GamCtx& ctx) {
     Located loc;
     if (int rc = Locate(cmd.item_id, false, ctx, loc)) return rc;
     const GwsDriveItem* it = loc.item;
+    // A shortcut is followed: its target is what downloads.
+    if (it && it->mime_type == kShortcutMime) {
+        if (it->shortcut_target.empty())
+            return Gam_Error("File ID: " + it->id + ", Download Failed: the shortcut has no target");
+        std::string target = it->shortcut_target;
+        loc = Located{};
+        if (int rc = Locate(target, false, ctx, loc)) return rc;
+        it = loc.item;
+        if (it && it->mime_type == kShortcutMime)
+            return Gam_Error("File ID: " + it->id + ", Download Failed: a shortcut to a shortcut");
+    }
     if (!it || Is_Folder(*it)) return Gam_Error("File ID: " + cmd.item_id + ", Download Failed: is a folder");
-    // Drawings and Apps Script projects have no export GAM can fetch; the other native types
-    // (forms, sites, shortcuts, ...) cannot be downloaded at all.
-    if (Gwssim_Is_Unexportable_Type(it->mime_type))
+    // Drawings, Apps Script projects and Forms have no export GAM can fetch; the other native
+    // types (sites, maps, ...) cannot be downloaded at all.
+    if (Gwssim_Is_Unexportable_Type(it->mime_type) || it->mime_type == kFormMime)
         return Gam_Error("File ID: " + it->id + ", Download Not Performed: no export format for " + it->mime_type,
                          kGamNotPerformed);
     bool editor = Gwssim_Is_Editor_Type(it->mime_type);
@@ -315,35 +385,61 @@ int Gam_Get_File(const GamCmd& cmd, GamCtx& ctx) {
 
 namespace {
 
-// The MIME type Drive gives an upload, from the file name's extension.
-std::string Mime_For(const std::string& name) {
+// The MIME type an upload gets without a mimetype argument: GAM guesses it from the local file's
+// extension as Python's mimetypes does (the extension as written, then lower-cased), else
+// application/octet-stream. The drivefilename plays no part.
+std::string Mime_For(const std::string& path) {
     static const struct {
         const char* ext;
         const char* mime;
     } kTypes[] = {
         {"txt", "text/plain"}, {"csv", "text/csv"}, {"html", "text/html"}, {"htm", "text/html"},
-        {"json", "application/json"}, {"xml", "application/xml"}, {"pdf", "application/pdf"},
+        {"json", "application/json"}, {"xml", "text/xml"}, {"pdf", "application/pdf"},
         {"zip", "application/zip"}, {"png", "image/png"}, {"jpg", "image/jpeg"}, {"jpeg", "image/jpeg"},
         {"gif", "image/gif"}, {"mp3", "audio/mpeg"}, {"mp4", "video/mp4"}, {"eml", "message/rfc822"},
         {"doc", "application/msword"}, {"xls", "application/vnd.ms-excel"},
         {"docx", "application/vnd.openxmlformats-officedocument.wordprocessingml.document"},
         {"xlsx", "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet"},
         {"pptx", "application/vnd.openxmlformats-officedocument.presentationml.presentation"},
+        {"odt", "application/vnd.oasis.opendocument.text"},
+        {"ods", "application/vnd.oasis.opendocument.spreadsheet"},
+        {"odp", "application/vnd.oasis.opendocument.presentation"},
     };
-    size_t dot = name.rfind('.');
-    if (dot != std::string::npos && name.find('/', dot) == std::string::npos) {
-        std::string ext = name.substr(dot + 1);
-        for (char& c : ext) c = (char)tolower((unsigned char)c);
-        for (const auto& t : kTypes)
-            if (ext == t.ext) return t.mime;
+    // splitext of the last path component: a leading dot starts no extension.
+    size_t base = path.rfind('/');
+    base = base == std::string::npos ? 0 : base + 1;
+    size_t start = path.find_first_not_of('.', base);
+    size_t dot = path.rfind('.');
+    if (start != std::string::npos && dot != std::string::npos && dot > start) {
+        std::string ext = path.substr(dot + 1), lower = ext;
+        for (char& c : lower) c = (char)tolower((unsigned char)c);
+        for (const std::string& e : {ext, lower})
+            for (const auto& t : kTypes)
+                if (e == t.ext) return t.mime;
     }
     return "application/octet-stream";
+}
+
+// The local file opens for reading; else the text Python's open() gives ("[Errno 2] No such
+// file or directory").
+bool Local_File_Opens(const std::string& path, std::string& why) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int e = fd < 0 ? errno : 0;
+    struct stat st {};
+    if (fd >= 0 && fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) e = EISDIR;
+    if (fd >= 0) close(fd);
+    if (e == 0) return true;
+    why = "[Errno " + std::to_string(e) + "] " + strerror(e);
+    return false;
 }
 
 }  // namespace
 
 int Gam_Create_Drive_File(const GamCmd& cmd, GamCtx& ctx) {
     bool folder = cmd.op == GamOp::CreateFolder;
+    // GAM opens the local file before it calls Drive; a file it cannot open is a usage error.
+    if (std::string why; !folder && !Local_File_Opens(cmd.local_file, why))
+        return Gam_Error(cmd.local_file + ": " + why, kGamUsage);
     GwsLock lock;
     if (Gwssim_Lock_State(ctx.root, lock) != 0) return Gam_Error("500: backendError: the domain cannot be locked");
     Located loc;
@@ -368,7 +464,7 @@ int Gam_Create_Drive_File(const GamCmd& cmd, GamCtx& ctx) {
     if (folder) {
         it.mime_type = kFolderMime;
     } else {
-        it.mime_type = Mime_For(cmd.name);
+        it.mime_type = cmd.mime_type.empty() ? Mime_For(cmd.local_file) : cmd.mime_type;
         std::string blob = loc.ref.shared ? Gwssim_Shared_Blob_Path(ctx.root, loc.ref.shared->id, it.id)
                                           : Gwssim_Drive_Blob_Path(ctx.root, ctx.user->email, it.id);
         // The content is stored before the Drive file that names it.

@@ -5,10 +5,15 @@
 
 #include <gwssim/cli.h>
 
+#include <strings.h>
+
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -36,6 +41,99 @@ bool Decodes(const std::string& text, const std::string& charset, std::string& b
         }
         i += len;
     }
+    return true;
+}
+
+// Text mode with universal newlines, as GAM reads the file: CRLF and a lone CR become LF.
+std::string Universal_Newlines(const std::string& in) {
+    std::string out;
+    out.reserve(in.size());
+    for (size_t i = 0; i < in.size(); ++i) {
+        if (in[i] != '\r') out += in[i];
+        else {
+            out += '\n';
+            if (i + 1 < in.size() && in[i + 1] == '\n') ++i;
+        }
+    }
+    return out;
+}
+
+// The unfolded value of the first Date header of the message's header block; "" when none.
+std::string Date_Header(const std::string& eml) {
+    size_t pos = 0;
+    while (pos < eml.size()) {
+        size_t nl = eml.find('\n', pos);
+        if (nl == std::string::npos) nl = eml.size();
+        if (nl == pos) break;  // the blank line ends the header block
+        if (nl - pos > 5 && strncasecmp(eml.c_str() + pos, "date:", 5) == 0) {
+            std::string v = eml.substr(pos + 5, nl - pos - 5);
+            for (size_t n = nl + 1; n < eml.size() && (eml[n] == ' ' || eml[n] == '\t');) {
+                size_t e = eml.find('\n', n);
+                if (e == std::string::npos) e = eml.size();
+                v += " " + eml.substr(n, e - n);
+                n = e + 1;
+            }
+            return v;
+        }
+        pos = nl + 1;
+    }
+    return "";
+}
+
+// An RFC 5322 date ("Tue, 5 Mar 2024 10:20:30 +0100", obsolete zone names and two-digit years
+// included) as milliseconds since 1970; false when it is none.
+bool Parse_Mail_Date(const std::string& text, long long& ms) {
+    static const char* const kMonths[] = {"jan", "feb", "mar", "apr", "may", "jun",
+                                          "jul", "aug", "sep", "oct", "nov", "dec"};
+    std::vector<std::string> tok;
+    std::string cur;
+    for (char c : text) {
+        if (c == ' ' || c == '\t' || c == ',') {
+            if (!cur.empty()) tok.push_back(cur), cur.clear();
+        } else cur += c;
+    }
+    if (!cur.empty()) tok.push_back(cur);
+    size_t i = 0;
+    if (i < tok.size() && !isdigit((unsigned char)tok[i][0])) ++i;  // the day name
+    if (i + 3 > tok.size()) return false;
+    struct tm t {};
+    char* end = nullptr;
+    long day = strtol(tok[i].c_str(), &end, 10);
+    if (*end || day < 1 || day > 31) return false;
+    int mon = -1;
+    for (int m = 0; m < 12; ++m)
+        if (strncasecmp(tok[i + 1].c_str(), kMonths[m], 3) == 0 && tok[i + 1].size() >= 3) mon = m;
+    long year = strtol(tok[i + 2].c_str(), &end, 10);
+    if (mon < 0 || *end || year < 0) return false;
+    if (tok[i + 2].size() <= 2) year += year < 50 ? 2000 : 1900;
+    else if (tok[i + 2].size() == 3) year += 1900;
+    int hh = 0, mm = 0, ss = 0;
+    if (i + 3 >= tok.size() || sscanf(tok[i + 3].c_str(), "%2d:%2d:%2d", &hh, &mm, &ss) < 2) return false;
+    if (hh > 23 || mm > 59 || ss > 60) return false;
+    long long off = 0;
+    if (i + 4 < tok.size()) {
+        const std::string& z = tok[i + 4];
+        static const struct {
+            const char* name;
+            int hours;
+        } kZones[] = {{"UT", 0}, {"GMT", 0}, {"Z", 0}, {"EST", -5}, {"EDT", -4}, {"CST", -6},
+                      {"CDT", -5}, {"MST", -7}, {"MDT", -6}, {"PST", -8}, {"PDT", -7}};
+        if ((z[0] == '+' || z[0] == '-') && z.size() == 5 && isdigit((unsigned char)z[1])) {
+            int v = atoi(z.c_str() + 1);
+            off = (v / 100) * 3600LL + (v % 100) * 60LL;
+            if (z[0] == '-') off = -off;
+        } else {
+            for (const auto& k : kZones)
+                if (strcasecmp(z.c_str(), k.name) == 0) off = k.hours * 3600LL;
+        }
+    }
+    t.tm_year = (int)year - 1900;
+    t.tm_mon = mon;
+    t.tm_mday = (int)day;
+    t.tm_hour = hh;
+    t.tm_min = mm;
+    t.tm_sec = ss;
+    ms = ((long long)timegm(&t) - off) * 1000;
     return true;
 }
 
@@ -98,6 +196,7 @@ int Gam_Insert_Message(const GamCmd& cmd, GamCtx& ctx) {
     // a byte the charset cannot decode ends the command before anything is sent.
     if (std::string bad; !Decodes(eml, cmd.charset, bad))
         return Gam_Error("File " + cmd.eml_file + ": '" + cmd.charset + "' codec can't decode " + bad, kGamFileError);
+    eml = Universal_Newlines(eml);
     if (eml.empty()) return Gam_Error("400: Invalid message: " + cmd.eml_file + " is empty");
     GwsLock lock;
     if (Gwssim_Lock_State(ctx.root, lock) != 0) return Gam_Error("500: backendError: the domain cannot be locked");
@@ -118,10 +217,12 @@ int Gam_Insert_Message(const GamCmd& cmd, GamCtx& ctx) {
     }
     if (Gwssim_New_Id(ctx.root, "message", msg.id) != 0) return Gam_Error("500: backendError: no new id");
     msg.thread_id = msg.id;
-    // Received now, as an insert without an internal date source is.
-    struct timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    msg.internal_date = (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+    // Dated by its Date header; received now when it has none that parses.
+    if (!Parse_Mail_Date(Date_Header(eml), msg.internal_date)) {
+        struct timespec ts;
+        clock_gettime(CLOCK_REALTIME, &ts);
+        msg.internal_date = (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+    }
     // The EML is stored before the mailbox entry that names it.
     if (Gwssim_Write_File(Gwssim_Eml_Path(ctx.root, ctx.user->email, msg.id), eml) != 0)
         return Gam_Error("500: backendError: the message cannot be stored");

@@ -35,29 +35,33 @@ const char* Needed_Grant(GamOp op) {
 int Authorize(const GamCmd& cmd, GamCtx& ctx) {
     std::string dir = Gam_Cfg_Dir(), err;
     GamCfg cfg;
-    auto refuse = [](const std::string& text) { return Gam_Error(text, kGamRefused); };
-    if (Gam_Read_Cfg(dir, cfg, err) != 0) return refuse(err);
-    if (!cfg.enable_dasa) return refuse("enable_dasa is not true in " + dir + "/gam.cfg");
+    auto refuse = [](const std::string& text, int status) { return Gam_Error(text, status); };
+    if (Gam_Read_Cfg(dir, cfg, err) != 0) return refuse(err, kGamConfig);
+    if (!cfg.enable_dasa) return refuse("enable_dasa is not true in " + dir + "/gam.cfg", kGamConfig);
     if (cfg.domain.empty() || cfg.admin_email.empty() || cfg.customer_id.empty())
-        return refuse("domain, admin_email and customer_id must be set in " + dir + "/gam.cfg");
+        return refuse("domain, admin_email and customer_id must be set in " + dir + "/gam.cfg", kGamConfig);
     ctx.root = Gwssim_Key_Root(Gwssim_Root(), dir + "/oauth2service.json");
     if (Gwssim_Load_Domain(ctx.root, ctx.domain) != 0 || ctx.domain.domains.empty())
         return Gam_Error("Connection error: no Workspace domain answers at " + ctx.root, kGamSocket);
-    if (cfg.domain != ctx.domain.domains[0]) return refuse("401: Domain " + cfg.domain + " is not known");
+    if (cfg.domain != ctx.domain.domains[0]) return refuse("401: Domain " + cfg.domain + " is not known", kGamHttp);
     if (cfg.customer_id != ctx.domain.customer_id)
-        return refuse("401: Customer id " + cfg.customer_id + " does not belong to " + cfg.domain);
+        return refuse("401: Customer id " + cfg.customer_id + " does not belong to " + cfg.domain, kGamHttp);
     const GwsUser* admin = Gwssim_Find_User(ctx.domain, cfg.admin_email);
-    if (!admin || !admin->admin) return refuse("401: " + cfg.admin_email + " is not an admin of " + cfg.domain);
+    if (!admin || !admin->admin)
+        return refuse("401: " + cfg.admin_email + " is not an admin of " + cfg.domain, kGamHttp);
     GwsKey key;
     int rc = Gwssim_Load_Key_File(ctx.root, dir + "/oauth2service.json", key);
-    if (rc == -2) return refuse("Service account file " + dir + "/oauth2service.json does not exist");
-    if (rc != 0) return refuse("401: invalid_client: the service account key is not known");
-    if (!key.enabled) return refuse("401: invalid_grant: the service account key has been disabled");
+    if (rc == -2) return refuse("Service account file " + dir + "/oauth2service.json does not exist", kGamKeyInvalid);
+    if (rc != 0) return refuse("401: invalid_client: the service account key is not known", kGamKeyInvalid);
+    if (!key.enabled) return refuse("401: invalid_grant: the service account key has been disabled", kGamKeyInvalid);
     if (!Gwssim_Key_In_Domain(ctx.domain, key))
-        return refuse("401: unauthorized_client: the key is not authorized for " + cfg.domain);
+        return refuse("API access Denied: unauthorized_client: the key is not authorized for " + cfg.domain,
+                      kGamApiDenied);
     const char* grant = Needed_Grant(cmd.op);
     if (!Gwssim_Key_Has_Grant(key, grant))
-        return refuse(std::string("403: insufficient scopes: ") + grant + " is not granted to the service account");
+        return refuse(std::string("API access Denied: 403: insufficient scopes: ") + grant +
+                          " is not granted to the service account",
+                      kGamApiDenied);
     ctx.user = Gwssim_Find_User(ctx.domain, cmd.user);
     // An unknown account fails the action on that one entity.
     if (!ctx.user) return Gam_Error("User: " + cmd.user + ", Does not exist");

@@ -5,7 +5,7 @@
 
 int Listing_Status(size_t rows) { return rows == 0 ? kGamNoEntities : kGamOk; }
 
-void Csv_Row(std::string& out, const std::vector<std::string>& cells) {
+void Csv_Row(std::string& out, const std::vector<std::string>& cells, CsvBackslash bs) {
     for (size_t c = 0; c < cells.size(); ++c) {
         if (c) out += ',';
         const std::string& v = cells[c];
@@ -13,6 +13,7 @@ void Csv_Row(std::string& out, const std::vector<std::string>& cells) {
         if (quote) out += '"';
         for (char ch : v) {
             if (ch == '"') out += '"';
+            if (ch == '\\' && bs == CsvBackslash::Escaped) out += '\\';
             out += ch;
         }
         if (quote) out += '"';
@@ -21,7 +22,7 @@ void Csv_Row(std::string& out, const std::vector<std::string>& cells) {
 }
 
 size_t Csv_Table(std::string& out, const std::vector<std::string>& lead, const std::vector<FlatRow>& rows,
-                 const std::vector<std::string>& also) {
+                 const std::vector<std::string>& also, CsvBackslash bs) {
     std::set<std::string> lead_set(lead.begin(), lead.end()), rest;
     for (const std::string& a : also)
         if (!lead_set.count(a)) rest.insert(a);
@@ -30,14 +31,14 @@ size_t Csv_Table(std::string& out, const std::vector<std::string>& lead, const s
             if (!lead_set.count(kv.first)) rest.insert(kv.first);
     std::vector<std::string> header = lead;
     header.insert(header.end(), rest.begin(), rest.end());
-    Csv_Row(out, header);
+    Csv_Row(out, header, bs);
     std::vector<std::string> cells(header.size());
     for (const FlatRow& r : rows) {
         for (size_t c = 0; c < header.size(); ++c) {
             auto it = r.find(header[c]);
             cells[c] = it == r.end() ? std::string() : it->second;
         }
-        Csv_Row(out, cells);
+        Csv_Row(out, cells, bs);
     }
     return rows.size();
 }

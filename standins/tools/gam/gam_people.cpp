@@ -74,14 +74,22 @@ FlatRow Contact_Row(const GwsContact& c, const std::string& user) {
 int Gam_Print_Groups(const GamCmd&, GamCtx& ctx) {
     GwsContacts c;
     if (int rc = Load_Contacts(ctx, c)) return rc;
-    Csv_Row(ctx.out, {"User", "resourceName", "formattedName", "groupType", "name", "memberCount"});
+    std::vector<FlatRow> rows;
     for (const GwsContactGroup& g : c.groups) {
         size_t members = 0;
         for (const GwsContact& p : c.contacts)
             for (const std::string& r : p.groups) members += r == g.resource_name;
-        Csv_Row(ctx.out, {ctx.user->email, g.resource_name, g.formatted_name, g.group_type, g.name,
-                          std::to_string(members)});
+        rows.push_back({{"User", ctx.user->email},
+                        {"resourceName", g.resource_name},
+                        {"formattedName", g.formatted_name},
+                        {"groupType", g.group_type},
+                        {"name", g.name},
+                        {"memberCount", std::to_string(members)}});
     }
+    // User and resourceName lead, the other columns follow sorted; this listing's writer leaves
+    // a backslash as it is.
+    Csv_Table(ctx.out, {"User", "resourceName"}, rows, {"formattedName", "groupType", "memberCount", "name"},
+              CsvBackslash::Plain);
     return Listing_Status(c.groups.size());
 }
 
@@ -92,7 +100,8 @@ int Gam_Print_Contacts(const GamCmd&, GamCtx& ctx) {
     for (const auto* list : {&c.contacts, &c.other_contacts})
         for (const GwsContact& p : *list) rows.push_back(Contact_Row(p, ctx.user->email));
     Csv_Table(ctx.out, {"User", "resourceName"}, rows);
-    return Listing_Status(rows.size());
+    // Unlike the other listings, no contacts is no failure: the header alone and status 0.
+    return kGamOk;
 }
 
 int Gam_Create_Contact(const GamCmd& cmd, GamCtx& ctx) {

@@ -689,6 +689,10 @@ TEST_F(DriveBackup, HostileDriveNamesAreCataloguedAsTheyAre) {
         {"line one\nline two", "line one\nline two"},
         {"100% %s %n", "100% %s %n"},
         {"../../escape", "../../escape"},
+        // GAM writes a backslash doubled; one and two in a row come back as they are in Google.
+        {"back\\slash", "back\\slash"},
+        {"two\\\\in a row, \"quoted\"\\", "two\\\\in a row, \"quoted\"\\"},
+        {"\\", "\\"},
     };
     std::map<std::string, std::pair<std::string, std::string>> ids;
     for (const auto& n : names) ids[Add_File(kAlice, n.first, "bytes of " + n.first)] = n;
@@ -702,6 +706,38 @@ TEST_F(DriveBackup, HostileDriveNamesAreCataloguedAsTheyAre) {
     Expect_No_Orphans(kAlice);
     EXPECT_FALSE(fs::exists("pwned"));
     EXPECT_FALSE(fs::exists(root + "/pwned"));
+}
+
+// Alice's file list also names a file the admin shared with her; it is the admin's, so only his
+// backup holds it: her catalog, store and progress count leave it out.
+TEST_F(DriveBackup, AFileSharedWithTheUserStaysInItsOwnersBackupOnly) {
+    const std::string shared = Add_File(kAdmin, "shared plan.txt", "the admin's plan");
+    ASSERT_EQ(system((Gwssim() + " share " + sim + " --user " + kAdmin + " --item " + shared + " --with " + kAlice)
+                         .c_str()),
+              0);
+    ASSERT_EQ(Backup(), 0);
+    auto alice = Catalog(kAlice);
+    EXPECT_EQ(alice.count(shared), 0u);
+    for (const std::string& d : Downloads())
+        EXPECT_EQ(d.find("user " + std::string(kAlice) + " get drivefile id " + shared), std::string::npos) << d;
+    EXPECT_EQ(Count_Downloads_Of(shared), 1) << "downloaded once, as the admin";
+    auto admin = Catalog(kAdmin);
+    ASSERT_EQ(admin.count(shared), 1u);
+    EXPECT_EQ(Read_File(Store(kAdmin) + "/" + admin[shared]["localid"]), "the admin's plan");
+    Expect_Stored_Like_Google(kAlice);
+    Expect_No_Orphans(kAlice);
+    // Every catalogued row of hers is an item of her tree: a name, a type and a depth.
+    for (auto& [id, r] : alice) {
+        EXPECT_FALSE(r["mimeType"].empty()) << id;
+        EXPECT_FALSE(r["name"].empty()) << id;
+    }
+    RAIIful_Json rec(Json_From_File(mission.c_str()));
+    int64_t done = 0;
+    ASSERT_EQ(Json_Dict_Find_Int64(rec.get(), "drive_current", done), 0);
+    int64_t downloadable = 0;
+    for (const char* u : {kAdmin, kAlice})
+        for (auto& [id, r] : Catalog(u)) downloadable += !r["localid"].empty();
+    EXPECT_EQ(done, downloadable) << "the shared file is counted once, for its owner";
 }
 
 TEST_F(DriveBackup, HostileAccountNamesReachGamAsOneArgumentOrAreSkipped) {
@@ -942,6 +978,10 @@ TEST_F(SharedDriveBackup, TheDriveKeepsItsUuidAndItsRootRowAcrossRunsAndAnUnchan
     const std::string uuid = map1[sd];
     auto cat1 = SD_Catalog(uuid);
     ASSERT_EQ(cat1.count(sd), 1u) << "the drive's root row from the tree";
+    // GAM's top row reads "SharedDrives/<name>"; the root and every item's path keep the drive's name.
+    EXPECT_EQ(cat1[sd]["name"], names[sd]);
+    for (auto& [id, r] : cat1)
+        EXPECT_EQ(r["structure"].find("SharedDrives/"), std::string::npos) << id << " " << r["structure"];
     const std::string folder = qlm::Backup_Service_Dir("shared_drive") + "/" + task + "/" + uuid;
     int stored = 0;
     for (auto& [id, r] : cat1)

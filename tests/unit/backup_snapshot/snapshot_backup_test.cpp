@@ -332,6 +332,32 @@ TEST_F(SnapshotBackup, TheNextRunHoldsExactlyTheNewStateOfTheDomain) {
     for (const auto& [name, local] : newContacts) EXPECT_EQ(local, oldContacts.at(name)) << name;
 }
 
+// GAM doubles a backslash in its event and contact listings, not in its group listing: each is
+// catalogued with exactly the backslashes Google holds, one or two in a row.
+TEST_F(SnapshotBackup, BackslashesAreCataloguedAsGoogleHoldsThem) {
+    Edit_Sim(kAlice, "calendar.json", [](json_object* o) {
+        json_object* e = json_object_array_get_idx(Array(o, "events"), 0);
+        json_object_object_add(e, "summary", json_object_new_string("C:\\Temp\\\\share, \"x\""));
+        json_object_object_add(e, "location", json_object_new_string("\\"));
+    });
+    Edit_Sim(kAlice, "contacts.json", [](json_object* o) {
+        json_object* c = json_object_array_get_idx(Array(o, "contacts"), 0);
+        json_object_object_add(c, "givenName", json_object_new_string("Back\\slash"));
+        json_object_object_add(c, "familyName", json_object_new_string("Two\\\\"));
+        json_object* groups = Array(o, "groups");
+        json_object* g = json_object_array_get_idx(groups, json_object_array_length(groups) - 1);
+        json_object_object_add(g, "name", json_object_new_string("Dept\\A\\\\B"));
+    });
+    ASSERT_EQ(Calendar(), 0);
+    ASSERT_EQ(Contact(), 0);
+    Expect_Calendars_Match_Domain();
+    Expect_Contacts_Match_Domain();
+    bool summary = false, given = false;
+    for (const Row& r : Events(kAlice)) summary |= r.at("summary") == "C:\\Temp\\\\share, \"x\"";
+    for (const Row& r : Contacts(kAlice)) given |= r.at("names_0_givenName") == "Back\\slash";
+    EXPECT_TRUE(summary && given);
+}
+
 TEST_F(SnapshotBackup, AUserWithoutEventsOrContactsGetsTheEmptySnapshot) {
     ASSERT_EQ(Calendar(), 0);
     ASSERT_EQ(Contact(), 0);
@@ -342,7 +368,7 @@ TEST_F(SnapshotBackup, AUserWithoutEventsOrContactsGetsTheEmptySnapshot) {
         json_object_object_add(o, "contacts", json_object_new_array());
         json_object_object_add(o, "other_contacts", json_object_new_array());
     });
-    // gam answers with the header alone and exit status 60.
+    // gam answers with the header alone: exit status 60 for the events, 0 for the contacts.
     ASSERT_EQ(Calendar(), 0);
     ASSERT_EQ(Contact(), 0);
     EXPECT_TRUE(fs::exists(Calendar_File(kBob)));

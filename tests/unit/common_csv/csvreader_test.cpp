@@ -17,9 +17,9 @@ using Cells = std::vector<std::string>;
 // A document loaded from a fixture text written into a private folder.
 class CsvTest : public ::testing::Test {
 protected:
-    int Load(const std::string& text, size_t skip = 0) {
+    int Load(const std::string& text, size_t skip = 0, csvx::Backslash bs = csvx::Backslash::Plain) {
         plattest::Write_File(dir_ / "in.csv", text);
-        return doc_.Load(dir_ / "in.csv", skip);
+        return doc_.Load(dir_ / "in.csv", skip, bs);
     }
     Cells Row(size_t r) const {
         Cells out;
@@ -187,6 +187,33 @@ TEST(CsvNumbers, WholeTextDecimalsOnly) {
     EXPECT_EQ(i, INT32_MIN);
     EXPECT_FALSE(csvx::ToInt("2147483648", i));
     EXPECT_EQ(i, INT32_MIN);
+}
+
+// GAM's listings escape a backslash with a backslash; read so, one and two in a row come back as
+// they were in Google, inside quoted cells too, beside doubled quotes and raw line breaks. Read
+// plain (the contact-group listing, the other tools), a backslash stays as written.
+TEST_F(CsvTest, BackslashEscapesAreReadOnlyWhenAsked) {
+    const std::string text =
+        "id,name\n"
+        "1,a\\\\b\n"
+        "2,c\\\\\\\\d\n"
+        "3,\"q \"\"x\"\" \\\\, y\"\n"
+        "4,\"two\nlines\\\\\"\n"
+        "5,end\\\\\n"
+        "6,\\\\\\\\\\\\\n";
+    const struct {
+        csvx::Backslash bs;
+        std::vector<std::string> names;
+    } cases[] = {
+        {csvx::Backslash::Escape, {"a\\b", "c\\\\d", "q \"x\" \\, y", "two\nlines\\", "end\\", "\\\\\\"}},
+        {csvx::Backslash::Plain,
+         {"a\\\\b", "c\\\\\\\\d", "q \"x\" \\\\, y", "two\nlines\\\\", "end\\\\", "\\\\\\\\\\\\"}},
+    };
+    for (const auto& c : cases) {
+        ASSERT_EQ(Load(text, 0, c.bs), 0);
+        EXPECT_EQ(doc_.GetColumn("name"), c.names) << static_cast<int>(c.bs);
+        EXPECT_EQ(doc_.GetColumn("id"), (Cells{"1", "2", "3", "4", "5", "6"}));
+    }
 }
 
 }  // namespace

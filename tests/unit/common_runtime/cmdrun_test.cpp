@@ -319,11 +319,22 @@ TEST(ConnectionError, FindsTheExactTextOnAnyLine) {
         {"ERROR: Connection\n error\n", false},  // split over two lines
         {"ERROR: Connection refused\n", false},
         {"", false},
+        // GAM's end after its retries when the network is gone (status 5).
+        {"ERROR: Unable to find the server at www.googleapis.com\n", true},
+        {"Getting all Drive Files\nERROR: Unable to find the server at oauth2.googleapis.com", true},
+        {"ERROR: Unable to find the file\n", false},
+        {"error: unable to find the server at www.googleapis.com\n", false},
     };
     for (const Case& c : cases) {
         plattest::Write_File(s / "err", c.content);
         EXPECT_EQ(IsConnectionError(s / "err"), c.expected) << c.content;
     }
+    // Either text across the border of a read block, in a long error file.
+    for (const char* text : {"ERROR: Connection error", "ERROR: Unable to find the server at www.googleapis.com"})
+        for (size_t pad : {8180, 8190, 8200, 3 * 8192 - 10}) {
+            plattest::Write_File(s / "err", std::string(pad, 'x') + "\n" + text + "\n");
+            EXPECT_TRUE(IsConnectionError(s / "err")) << text << " after " << pad;
+        }
     EXPECT_FALSE(IsConnectionError(s / "missing"));
     EXPECT_FALSE(IsConnectionError(s.path()));  // a folder cannot be read as a file
 }

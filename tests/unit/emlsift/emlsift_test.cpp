@@ -195,6 +195,61 @@ std::string Forward_Mail() {
          "--f--\r\n";
 }
 
+// The closing boundary is the file's last line, with no line break after it: the CRLF before
+// it still belongs to the boundary, not to the last part. The second part ends in a CR of its own.
+std::string Unterminated_Close_Mail() {
+  return "From: fay@example.com\r\n"
+         "Subject: raw parts\r\n"
+         "MIME-Version: 1.0\r\n"
+         "Content-Type: multipart/mixed; boundary=\"u\"\r\n"
+         "\r\n"
+         "--u\r\n"
+         "Content-Type: application/octet-stream; name=\"first.bin\"\r\n"
+         "Content-Transfer-Encoding: binary\r\n"
+         "\r\n"
+         "ends in CR\r\r\n"
+         "--u\r\n"
+         "Content-Type: application/octet-stream; name=\"last.bin\"\r\n"
+         "Content-Transfer-Encoding: 8bit\r\n"
+         "\r\n"
+         "line one\r\nlast \xe9 line\r\n"
+         "--u--";
+}
+
+// An attached mail whose own text GMime would write anew: LF line ends inside a CRLF mail, blanks
+// after its boundary lines, an odd header form. It is extracted as the bytes stand.
+const char kRawInner[] =
+    "From:   odd@example.com\n"
+    "Subject: as it stands\n"
+    "MIME-Version: 1.0\n"
+    "Content-Type: multipart/mixed; boundary=\"r\"\n"
+    "\n"
+    "preamble\n"
+    "--r   \n"
+    "Content-Type: text/plain\n"
+    "\n"
+    "kept\r\n"
+    "--r--  \n"
+    "epilogue";
+
+std::string Raw_Forward_Mail() {
+  return "From: gus@example.com\r\n"
+         "Subject: Fwd: raw\r\n"
+         "MIME-Version: 1.0\r\n"
+         "Content-Type: multipart/mixed; boundary=\"g\"\r\n"
+         "\r\n"
+         "--g\r\n"
+         "Content-Type: text/plain\r\n"
+         "\r\n"
+         "see attached\r\n"
+         "--g\r\n"
+         "Content-Type: message/rfc822; name=\"raw.eml\"\r\n"
+         "\r\n" +
+         std::string(kRawInner) +
+         "\r\n"
+         "--g--\r\n";
+}
+
 std::string Plain_Mail() {
   return "From: dan@example.com\r\n"
          "Subject: plain\r\n"
@@ -441,6 +496,13 @@ const Attachment_Case kAttachmentCases[] = {
     {"forward",
      Forward_Mail,
      {{"Original offer.eml", "message/rfc822", kInnerMail, "attachment", ""}}},
+    {"closing boundary without a line break",
+     Unterminated_Close_Mail,
+     {{"first.bin", "application/octet-stream", "ends in CR\r", "attachment", ""},
+      {"last.bin", "application/octet-stream", "line one\r\nlast \xe9 line", "attachment", ""}}},
+    {"attached mail as it stands",
+     Raw_Forward_Mail,
+     {{"raw.eml", "message/rfc822", kRawInner, "attachment", ""}}},
     {"plain", Plain_Mail, {}},
 };
 

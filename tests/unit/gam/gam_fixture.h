@@ -99,9 +99,9 @@ constexpr const char kKeyNoMail[] = "2222222222222222222222222222222222222222";
 constexpr const char kKeyOff[] = "3333333333333333333333333333333333333333";
 constexpr const char kKeyOther[] = "4444444444444444444444444444444444444444";
 
-// The real tool's exit statuses (configuration refusals keep 1 in the stand-in).
-constexpr int kRefused = 1, kUsage = 2, kSocket = 3, kFileError = 6, kFailed = 50, kNotPerformed = 51,
-              kNoEntities = 60;
+// The real tool's exit statuses.
+constexpr int kUsage = 2, kSocket = 3, kNetwork = 5, kFileError = 6, kHttp = 9, kApiDenied = 12, kConfig = 13,
+              kKeyInvalid = 16, kFailed = 50, kNotPerformed = 51, kNoEntities = 60;
 
 constexpr const char kAliceRoot[] = "0AaliceRootUk9PVA";
 constexpr const char kTeam[] = "0ATeamDriveUk9PVA";
@@ -215,6 +215,7 @@ protected:
         drive.items.push_back(notes);
         Put(Gwssim_Drive_Blob_Path(sim, "alice@example.com", "iNotes"), "exported notes");
         drive.items.push_back(Item("iShortcut", "Shortcut to plan", "application/vnd.google-apps.shortcut", kAliceRoot));
+        drive.items.back().shortcut_target = "iPlan";
         drive.items.push_back(Item("iForm", "A form", "application/vnd.google-apps.form", kAliceRoot));
         drive.items.push_back(Item("iDrawing", "Floor plan", "application/vnd.google-apps.drawing", kAliceRoot));
         drive.items.push_back(Item("iScript", "Mail merge", "application/vnd.google-apps.script", kAliceRoot));

@@ -1,8 +1,11 @@
 // The listings and reads the backups run, checked for the columns and rows their callers read.
 #include "gam_fixture.h"
 
+#include <gwssim/shares.h>
+
 #include <json-c/json.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -117,8 +120,9 @@ TEST_F(ReadTest, SharedDriveListingsNeedMembership) {
 
 // What the restores rely on: a first line to drop, the root row (depth -1, index 1), then every
 // item in pre-order with consecutive indexes and each item's parent among its open ancestors.
-void Expect_Tree_Shape(const Table& t, const std::string& root_id, const std::string& root_name) {
-    ASSERT_EQ(t.header, (std::vector<std::string>{"id", "index", "depth", "name", "mimeType", "parents"}));
+void Expect_Tree_Shape(const Table& t, const std::string& root_id, const std::string& root_name,
+                       const std::string& user = "alice@example.com") {
+    ASSERT_EQ(t.header, (std::vector<std::string>{"User", "index", "depth", "name", "id", "mimeType", "parents"}));
     ASSERT_FALSE(t.rows.empty());
     EXPECT_EQ(t.rows[0].at("id"), root_id);
     EXPECT_EQ(t.rows[0].at("index"), "1");
@@ -128,6 +132,7 @@ void Expect_Tree_Shape(const Table& t, const std::string& root_id, const std::st
     EXPECT_EQ(t.rows[0].at("mimeType"), kFolder);
     std::vector<std::string> ancestors{root_id};  // ancestors[d + 1] = the open folder at depth d
     bool in_orphans = false;
+    for (size_t i = 0; i < t.rows.size(); ++i) EXPECT_EQ(t.rows[i].at("User"), user) << "row " << i;
     for (size_t i = 1; i < t.rows.size(); ++i) {
         const auto& row = t.rows[i];
         EXPECT_EQ(row.at("index"), std::to_string(i + 1));
@@ -154,7 +159,8 @@ void Expect_Tree_Shape(const Table& t, const std::string& root_id, const std::st
 TEST_F(ReadTest, FileTreeIsPreOrderBelowTheRootRow) {
     Result r = Gam(User("alice@example.com", kFileTree));
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out.substr(0, r.out.find('\n')), "User: alice@example.com, Print 14 Drive Files/Folders");
+    EXPECT_EQ(r.out.substr(0, r.out.find('\n')), "User: alice@example.com, Print 2 Drive Files/Folders")
+        << "the top rows are counted: the root and Orphans";
     Table t = Parse_Csv(r.out, 1);
     Expect_Tree_Shape(t, kAliceRoot, "My Drive");
     std::vector<std::string> ids;
@@ -172,8 +178,10 @@ TEST_F(ReadTest, FileTreeIsPreOrderBelowTheRootRow) {
 TEST_F(ReadTest, SharedDriveTreeRootIsTheDrive) {
     Result r = Gam(User("alice@example.com", Select(kFileTree, kTeam)));
     ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.substr(0, r.out.find('\n')), "User: alice@example.com, Print 1 Drive File/Folder");
     Table t = Parse_Csv(r.out, 1);
-    Expect_Tree_Shape(t, kTeam, "Team Drive");
+    // The top row of a shared drive is named after the folder GAM files shared drives under.
+    Expect_Tree_Shape(t, kTeam, "SharedDrives/Team Drive");
     ASSERT_EQ(t.rows.size(), 3u) << "no Orphans row without orphans";
     EXPECT_EQ(t.rows[2].at("id"), "iDesign");
 }
@@ -182,10 +190,90 @@ TEST_F(ReadTest, UserWithoutDriveStillHasAStableRoot) {
     Result a = Gam(User("carol@example.com", kFileTree));
     Result b = Gam(User("carol@example.com", kFileTree));
     ASSERT_EQ(a.status, 0) << a.err;
+    EXPECT_EQ(a.out.substr(0, a.out.find('\n')), "User: carol@example.com, Print 1 Drive File/Folder");
     Table t = Parse_Csv(a.out, 1);
     ASSERT_EQ(t.rows.size(), 1u);
     EXPECT_NE(t.rows[0]["id"], "");
     EXPECT_EQ(a.out, b.out);
+}
+
+// A file another user shared is in the user's file list (Owner: the acting user, as in every
+// row) but never in his tree; the owner's listings are unchanged.
+TEST_F(ReadTest, FilesSharedWithTheUserAreListedButNotInHisTree) {
+    std::string err;
+    ASSERT_EQ(Gwssim_Share_Item(sim, "alice@example.com", "iPlan", "bob@example.com", "reader", err), 0) << err;
+    ASSERT_EQ(Gwssim_Share_Item(sim, "alice@example.com", "iTrashed", "bob@example.com", "writer", err), 0) << err;
+    ASSERT_EQ(Gwssim_Share_Item(sim, "alice@example.com", "iPlan", "bob@example.com", "commenter", err), 0) << err;
+    EXPECT_NE(Gwssim_Share_Item(sim, "alice@example.com", "iNoSuch", "bob@example.com", "reader", err), 0);
+    EXPECT_NE(Gwssim_Share_Item(sim, "alice@example.com", "iPlan", "nobody@example.com", "reader", err), 0);
+
+    Result list = Gam(User("bob@example.com", kFileList));
+    ASSERT_EQ(list.status, 0) << list.err;
+    Table t = Parse_Csv(list.out);
+    ASSERT_EQ(t.rows.size(), 1u) << "the trashed share is left out: " << list.out;
+    EXPECT_EQ(t.rows[0]["id"], "iPlan");
+    EXPECT_EQ(t.rows[0]["Owner"], "bob@example.com") << "the acting user, not the file's owner";
+    EXPECT_EQ(t.rows[0]["md5Checksum"], Gwssim_Md5_Hex("plan for 2024\n"));
+    Result tree = Gam(User("bob@example.com", kFileTree));
+    ASSERT_EQ(tree.status, 0) << tree.err;
+    EXPECT_EQ(Parse_Csv(tree.out, 1).rows.size(), 1u) << "only his root: " << tree.out;
+
+    Result own = Gam(User("alice@example.com", kFileList));
+    for (const auto& row : Parse_Csv(own.out).rows) EXPECT_EQ(row.at("Owner"), "alice@example.com");
+    EXPECT_EQ(Parse_Csv(own.out).rows.size(), 14u);
+    Result team = Gam(User("bob@example.com", Select({"print", "filelist", "fields", "id,name", "excludetrashed"}, kTeam)));
+    for (const auto& row : Parse_Csv(team.out).rows) EXPECT_EQ(row.at("Owner"), "bob@example.com");
+
+    // One permission entry per user: the later role.
+    GwsDrive d = Drive_Of("alice@example.com");
+    for (const auto& it : d.items)
+        if (it.id == "iPlan") {
+            ASSERT_EQ(it.permissions.size(), 1u);
+            EXPECT_EQ(it.permissions[0].role, "commenter");
+        }
+}
+
+// The writer's escape character is a backslash: "\\" in the Drive, event and contact listings,
+// one "\" as it stands in the contact-group listing. A backslash alone does not quote a cell.
+TEST_F(ReadTest, BackslashesAreEscapedInEveryListingButContactGroups) {
+    GwsDrive d = Drive_Of("alice@example.com");
+    d.items.push_back(Item("iBs1", "a\\b", "text/plain", kAliceRoot));
+    d.items.push_back(Item("iBs2", "c\\\\d, \"q\"", "text/plain", kAliceRoot));
+    ASSERT_EQ(Gwssim_Save_Drive(sim, "alice@example.com", d), 0);
+    GwsCalendar cal;
+    GwsEvent e;
+    e.fields = {{"id", "ev1"}, {"iCalUID", "ev1@google.com"}, {"status", "confirmed"}, {"summary", "x\\y"},
+                {"start.date", "2024-03-05"}, {"end.date", "2024-03-06"}};
+    cal.events.push_back(e);
+    ASSERT_EQ(Gwssim_Save_Calendar(sim, "alice@example.com", cal), 0);
+    GwsContacts con;
+    con.groups.push_back({"contactGroups/g1", "Dept\\A", "Dept\\A", "USER_CONTACT_GROUP"});
+    GwsContact p;
+    p.resource_name = "people/c1";
+    p.given_name = "Back\\";
+    p.groups = {"contactGroups/g1"};
+    con.contacts.push_back(p);
+    ASSERT_EQ(Gwssim_Save_Contacts(sim, "alice@example.com", con), 0);
+
+    const struct {
+        std::vector<std::string> args;
+        std::vector<std::string> raw;  // texts the output holds as written
+    } cases[] = {
+        {kFileList, {",a\\\\b,", "\"c\\\\\\\\d, \"\"q\"\"\""}},
+        {kFileTree, {",a\\\\b,", "\"c\\\\\\\\d, \"\"q\"\"\""}},
+    };
+    for (const auto& c : cases) {
+        Result r = Gam(User("alice@example.com", c.args));
+        ASSERT_EQ(r.status, 0) << r.err;
+        for (const std::string& raw : c.raw) EXPECT_NE(r.out.find(raw), std::string::npos) << raw << " in\n" << r.out;
+    }
+    Result ev = Gam({"calendars", "alice@example.com", "print", "events"});
+    EXPECT_NE(ev.out.find(",x\\\\y"), std::string::npos) << ev.out;
+    Result people = Gam(User("alice@example.com", {"print", "contacts", "allfields"}));
+    EXPECT_NE(people.out.find(",Back\\\\,"), std::string::npos) << people.out;
+    Result groups = Gam(User("alice@example.com", {"print", "contactgroup"}));
+    EXPECT_NE(groups.out.find(",Dept\\A,"), std::string::npos) << groups.out;
+    EXPECT_EQ(groups.out.find("\\\\"), std::string::npos) << groups.out;
 }
 
 struct AclCase {
@@ -212,6 +300,16 @@ TEST_F(ReadTest, DriveFileAcls) {
         EXPECT_EQ(r.out.find('\n'), r.out.size() - 1) << c.name << ": formatjson is one line";
         json_object* o = json_tokener_parse(r.out.c_str());
         ASSERT_NE(o, nullptr) << c.name;
+        // GAM prints the keys sorted: the acting user as Owner, the id, the permissions.
+        std::vector<std::string> keys;
+        json_object_object_foreach(o, key, val) {
+            (void)val;
+            keys.emplace_back(key);
+        }
+        EXPECT_EQ(keys, (std::vector<std::string>{"Owner", "id", "permissions"})) << c.name;
+        json_object* owner = nullptr;
+        ASSERT_TRUE(json_object_object_get_ex(o, "Owner", &owner)) << c.name;
+        EXPECT_STREQ(json_object_get_string(owner), c.user);
         json_object* perms = nullptr;
         ASSERT_TRUE(json_object_object_get_ex(o, "permissions", &perms)) << c.name;
         std::vector<std::string> emails;
@@ -221,6 +319,14 @@ TEST_F(ReadTest, DriveFileAcls) {
             emails.push_back(json_object_object_get_ex(p, "emailAddress", &e) ? json_object_get_string(e) : "");
             EXPECT_TRUE(json_object_object_get_ex(p, "role", &role)) << c.name;
             EXPECT_TRUE(json_object_object_get_ex(p, "displayName", &dn)) << c.name;
+            std::vector<std::string> pkeys;
+            json_object_object_foreach(p, pk, pv) {
+                (void)pv;
+                pkeys.emplace_back(pk);
+            }
+            EXPECT_TRUE(std::is_sorted(pkeys.begin(), pkeys.end())) << c.name;
+            for (const char* k : {"deleted", "id", "kind", "pendingOwner", "type"})
+                EXPECT_NE(std::find(pkeys.begin(), pkeys.end(), k), pkeys.end()) << c.name << ": " << k;
         }
         EXPECT_EQ(emails, c.emails) << c.name;
         json_object_put(o);
@@ -247,19 +353,24 @@ TEST_F(ReadTest, GetDriveFileWritesContentToStdoutOnly) {
         {"alice@example.com", "iEmpty", ""},
         {"alice@example.com", "iTrashed", "old"},
         {"bob@example.com", "iDesign", "team design"},          // shared drive, as a member
+        {"alice@example.com", "iShortcut", "plan for 2024\n"},  // a shortcut gives its target
     };
+    GwsDrive d = Drive_Of("alice@example.com");
+    d.items.push_back(Item("iDeadShortcut", "Shortcut to nothing", "application/vnd.google-apps.shortcut", kAliceRoot));
+    d.items.back().shortcut_target = "iGone";
+    ASSERT_EQ(Gwssim_Save_Drive(sim, "alice@example.com", d), 0);
     for (const auto& c : ok) {
         Result r = get(c.user, c.id);
         EXPECT_EQ(r.status, 0) << c.id << ": " << r.err;
         EXPECT_EQ(r.out, c.content) << c.id;
     }
-    // Drawings and scripts have no export (not performed); other native types, folders and unknown
-    // ids fail.
+    // Drawings, scripts and forms have no export (not performed); folders, unknown ids and a
+    // shortcut whose target is gone fail.
     const struct {
         const char* id;
         int status;
-    } refused[] = {{"fProjects", kFailed}, {"iShortcut", kFailed}, {"iForm", kFailed}, {"nosuchid", kFailed},
-                   {"iDrawing", kNotPerformed}, {"iScript", kNotPerformed}};
+    } refused[] = {{"fProjects", kFailed}, {"iDeadShortcut", kFailed}, {"nosuchid", kFailed},
+                   {"iForm", kNotPerformed}, {"iDrawing", kNotPerformed}, {"iScript", kNotPerformed}};
     for (const auto& c : refused) Expect_Refused(get("alice@example.com", c.id), c.id, c.status);
     Expect_Refused(get("carol@example.com", "iDesign"), "not a member");
     Expect_Refused(get("bob@example.com", "iPlan"), "another user's file");
@@ -341,7 +452,7 @@ TEST_F(ReadTest, MessageCountIsOneRowWithProgressOnStderr) {
 
     Use_Key(kKeyNoMail);
     Expect_Refused(Gam(User("alice@example.com", {"print", "messages", "includespamtrash", "countsonly"})), "no gmail grant",
-                   kRefused);
+                   kApiDenied);
 }
 
 TEST_F(ReadTest, ExportMessageWritesTheRawBytesAtTheTarget) {
@@ -436,8 +547,9 @@ TEST_F(ContactsTest, GroupListingCountsMembers) {
     Result r = Gam(User("alice@example.com", {"print", "contactgroup"}));
     ASSERT_EQ(r.status, 0) << r.err;
     Table t = Parse_Csv(r.out);
-    EXPECT_EQ(t.header, (std::vector<std::string>{"User", "resourceName", "formattedName", "groupType", "name",
-                                                  "memberCount"}));
+    // User and resourceName lead; the other columns follow sorted by name.
+    EXPECT_EQ(t.header, (std::vector<std::string>{"User", "resourceName", "formattedName", "groupType", "memberCount",
+                                                  "name"}));
     ASSERT_EQ(t.rows.size(), 3u);
     EXPECT_EQ(t.rows[0]["memberCount"], "2");
     EXPECT_EQ(t.rows[1]["memberCount"], "0");
@@ -475,14 +587,19 @@ TEST_F(ContactsTest, ContactListingCarriesFieldsAndMemberships) {
         EXPECT_TRUE(t.Has(col)) << col;
 }
 
-TEST_F(ContactsTest, AnEmptyListingPrintsItsHeaderAndExitsSixty) {
+// Groups end as "no entities"; contacts, unlike every other listing, end 0 with the header alone.
+TEST_F(ContactsTest, AnEmptyListingPrintsItsHeader) {
     GwsContacts none;
     ASSERT_EQ(Gwssim_Save_Contacts(sim, "carol@example.com", none), 0);
-    const std::vector<std::pair<std::vector<std::string>, const char*>> cases = {
-        {{"print", "contactgroup"}, "resourceName"}, {{"print", "contacts", "allfields"}, "resourceName"}};
-    for (const auto& [args, column] : cases) {
+    const struct {
+        std::vector<std::string> args;
+        const char* column;
+        int status;
+    } cases[] = {{{"print", "contactgroup"}, "resourceName", kNoEntities},
+                 {{"print", "contacts", "allfields"}, "resourceName", 0}};
+    for (const auto& [args, column, status] : cases) {
         Result r = Gam(User("carol@example.com", args));
-        EXPECT_EQ(r.status, kNoEntities) << args.back();
+        EXPECT_EQ(r.status, status) << args.back();
         Table t = Parse_Csv(r.out);
         EXPECT_TRUE(t.Has("User") && t.Has(column)) << args.back() << ": " << r.out;
         EXPECT_TRUE(t.rows.empty());

@@ -30,7 +30,7 @@ TEST_F(ConfigTest, BareRunCreatesTheDefaultConfiguration) {
     EXPECT_NE(text.find('#'), std::string::npos) << "a comment";
     EXPECT_GE(std::count(text.begin(), text.end(), '['), 2) << "another section beside DEFAULT";
     // Defaults refuse to act: delegation is off and no domain is named.
-    Expect_Refused(Gam(kList), "default configuration", kRefused);
+    Expect_Refused(Gam(kList), "default configuration", kConfig);
 
     // A second bare run keeps what is there.
     Put(fresh + "/gam.cfg", "[DEFAULT]\ndomain = kept\n");
@@ -53,20 +53,24 @@ TEST_F(ConfigTest, RefusesUnlessConfigurationKeyAndAccountFit) {
         std::string domain, admin, customer, dasa;
         const char* key;
         std::string user;
-        int status = kRefused;
+        int status;
     };
     const Case cases[] = {
-        {"delegation off", "example.com", "admin@example.com", "C01sim123", "false", kKeyFull, "alice@example.com"},
-        {"wrong domain", "example.net", "admin@example.com", "C01sim123", "true", kKeyFull, "alice@example.com"},
-        {"secondary domain", "example.org", "admin@example.com", "C01sim123", "true", kKeyFull, "alice@example.com"},
-        {"wrong customer", "example.com", "admin@example.com", "C99", "true", kKeyFull, "alice@example.com"},
-        {"admin is no admin", "example.com", "alice@example.com", "C01sim123", "true", kKeyFull, "alice@example.com"},
-        {"no domain", "", "admin@example.com", "C01sim123", "true", kKeyFull, "alice@example.com"},
-        {"revoked key", "example.com", "admin@example.com", "C01sim123", "true", kKeyOff, "alice@example.com"},
+        {"delegation off", "example.com", "admin@example.com", "C01sim123", "false", kKeyFull, "alice@example.com",
+         kConfig},
+        {"wrong domain", "example.net", "admin@example.com", "C01sim123", "true", kKeyFull, "alice@example.com", kHttp},
+        {"secondary domain", "example.org", "admin@example.com", "C01sim123", "true", kKeyFull, "alice@example.com",
+         kHttp},
+        {"wrong customer", "example.com", "admin@example.com", "C99", "true", kKeyFull, "alice@example.com", kHttp},
+        {"admin is no admin", "example.com", "alice@example.com", "C01sim123", "true", kKeyFull, "alice@example.com",
+         kHttp},
+        {"no domain", "", "admin@example.com", "C01sim123", "true", kKeyFull, "alice@example.com", kConfig},
+        {"revoked key", "example.com", "admin@example.com", "C01sim123", "true", kKeyOff, "alice@example.com",
+         kKeyInvalid},
         {"key of another domain", "example.com", "admin@example.com", "C01sim123", "true", kKeyOther,
-         "alice@example.com"},
+         "alice@example.com", kApiDenied},
         {"unregistered key", "example.com", "admin@example.com", "C01sim123", "true",
-         "9999999999999999999999999999999999999999", "alice@example.com"},
+         "9999999999999999999999999999999999999999", "alice@example.com", kKeyInvalid},
         // An account Google does not know fails the action on that entity.
         {"user outside the domain", "example.com", "admin@example.com", "C01sim123", "true", kKeyFull,
          "alice@example.net", kFailed},
@@ -84,16 +88,16 @@ TEST_F(ConfigTest, RefusesUnlessConfigurationKeyAndAccountFit) {
     Use_Key(kKeyFull);
     EXPECT_EQ(Gam(kList).status, 0) << "enable_dasa = yes reads as true";
     ASSERT_EQ(unlink((cfg + "/oauth2service.json").c_str()), 0);
-    Expect_Refused(Gam(kList), "no key file", kRefused);
+    Expect_Refused(Gam(kList), "no key file", kKeyInvalid);
     Use_Key(kKeyFull);
     ASSERT_EQ(unlink((cfg + "/gam.cfg").c_str()), 0);
-    Expect_Refused(Gam(kList), "no gam.cfg", kRefused);
+    Expect_Refused(Gam(kList), "no gam.cfg", kConfig);
 }
 
 TEST_F(ConfigTest, GrantsAreCheckedPerService) {
     Use_Key(kKeyNoMail);
     Expect_Refused(Gam({"user", "alice@example.com", "print", "messages", "includespamtrash", "countsonly"}), "gmail",
-                   kRefused);
+                   kApiDenied);
     EXPECT_EQ(Gam({"calendars", "alice@example.com", "print", "events"}).status, kNoEntities) << "allowed; nothing to list";
     EXPECT_EQ(Gam(kList).status, 0);
 }
@@ -199,7 +203,8 @@ TEST_F(WriteTest, UploadStoresContentWithItsSumAndType) {
     ASSERT_NE(it, nullptr);
     EXPECT_EQ(it->name, name);
     EXPECT_EQ(it->parent, "fProjects");
-    EXPECT_EQ(it->mime_type, "text/plain");
+    // The type comes from the local file's name, which has no extension; never from drivefilename.
+    EXPECT_EQ(it->mime_type, "application/octet-stream");
     EXPECT_EQ(it->md5, Gwssim_Md5_Hex("restored bytes\n"));
     EXPECT_EQ(it->size, 15);
     EXPECT_EQ(Slurp(Gwssim_Drive_Blob_Path(sim, "alice@example.com", id)), "restored bytes\n");
@@ -208,10 +213,57 @@ TEST_F(WriteTest, UploadStoresContentWithItsSumAndType) {
     EXPECT_EQ(get.out, "restored bytes\n");
 
     size_t before = Drive_Of("alice@example.com").items.size();
-    Expect_Refused(Gam({"user", "alice@example.com", "create", "drivefile", "drivefilename", "x", "localfile",
-                        dir + "/missing", "parentid", "fProjects", "returnidonly"}),
-                   "missing local file", kFileError);
+    Result missing = Gam({"user", "alice@example.com", "create", "drivefile", "drivefilename", "x", "localfile",
+                          dir + "/missing", "parentid", "fProjects", "returnidonly"});
+    Expect_Refused(missing, "missing local file", kUsage);
+    EXPECT_EQ(missing.err, "ERROR: " + dir + "/missing: [Errno 2] No such file or directory\n");
     EXPECT_EQ(Drive_Of("alice@example.com").items.size(), before);
+}
+
+// Without mimetype the type is guessed from the local path's extension; with it, the argument
+// sets the type after GAM's check, and a type that fails the check refuses the whole line.
+TEST_F(WriteTest, UploadTypeComesFromTheLocalPathOrTheMimetypeArgument) {
+    const struct {
+        const char* local;
+        std::vector<std::string> mimetype;
+        int status;
+        const char* type;
+    } cases[] = {
+        {"store/0123abcd", {}, 0, "application/octet-stream"},
+        {"store/report.PDF", {}, 0, "application/pdf"},
+        {"store/.hidden", {}, 0, "application/octet-stream"},
+        {"store.d/noext", {}, 0, "application/octet-stream"},
+        {"store/0123abcd", {"mimetype", "text/plain"}, 0, "text/plain"},
+        {"store/0123abcd", {"mimetype", "Image/PNG"}, 0, "image/png"},
+        {"store/0123abcd", {"mimetype", "application/vnd.oasis.opendocument.text"}, 0,
+         "application/vnd.oasis.opendocument.text"},
+        {"store/0123abcd", {"mimetype", "font/woff2"}, 0, "font/woff2"},
+        {"store/0123abcd", {"mimetype", "x-world/x-vrml"}, kUsage, nullptr},
+        {"store/0123abcd", {"mimetype", "text/"}, kUsage, nullptr},
+        {"store/0123abcd", {"mimetype", "plain"}, kUsage, nullptr},
+        {"store/0123abcd", {"mimetype", ""}, kUsage, nullptr},
+    };
+    for (const auto& c : cases) {
+        std::string src = dir + "/" + c.local;
+        Put(src, "bytes");
+        std::vector<std::string> args{"user", "alice@example.com", "create", "drivefile", "drivefilename", "n.txt",
+                                      "localfile", src};
+        args.insert(args.end(), c.mimetype.begin(), c.mimetype.end());
+        args.insert(args.end(), {"parentid", "fProjects", "returnidonly"});
+        size_t before = Drive_Of("alice@example.com").items.size();
+        Result r = Gam(args);
+        std::string what = std::string(c.local) + " " + (c.mimetype.empty() ? "" : c.mimetype[1]);
+        if (c.status != 0) {
+            Expect_Refused(r, what.c_str(), c.status);
+            EXPECT_EQ(Drive_Of("alice@example.com").items.size(), before) << what;
+            continue;
+        }
+        std::string id = New_Id(r);
+        const GwsDrive d = Drive_Of("alice@example.com");
+        const GwsDriveItem* it = Find(d, id);
+        ASSERT_NE(it, nullptr) << what;
+        EXPECT_EQ(it->mime_type, c.type) << what;
+    }
 }
 
 TEST_F(WriteTest, InsertedMessagesCarryTheRestoreLabel) {
@@ -232,7 +284,8 @@ TEST_F(WriteTest, InsertedMessagesCarryTheRestoreLabel) {
     EXPECT_NE(box.messages[0].id, box.messages[1].id);
     for (const auto& m : box.messages) {
         EXPECT_EQ(m.labels, (std::vector<std::string>{box.labels[0].id}));
-        EXPECT_EQ(Slurp(Gwssim_Eml_Path(sim, "bob@example.com", m.id)), eml);
+        // Read in text mode: the CRLF line ends arrive as LF.
+        EXPECT_EQ(Slurp(Gwssim_Eml_Path(sim, "bob@example.com", m.id)), "From: a@b.test\nSubject: restored\n\nbody\n");
     }
     Expect_Refused(Gam({"user", "bob@example.com", "insert", "messages", "emlfile", dir + "/none.eml", "deleted",
                         "false", "addlabel", label}),
@@ -276,8 +329,46 @@ TEST_F(WriteTest, InsertReadsTheFileInTheCharsetNamed) {
             continue;
         }
         ASSERT_EQ(after.messages.size(), before.messages.size() + 1) << c.name;
-        EXPECT_EQ(Slurp(Gwssim_Eml_Path(sim, "bob@example.com", after.messages.back().id)), c.eml)
-            << c.name << ": stored byte for byte";
+        std::string lf = c.eml;
+        for (size_t at; (at = lf.find("\r\n")) != std::string::npos;) lf.erase(at, 1);
+        EXPECT_EQ(Slurp(Gwssim_Eml_Path(sim, "bob@example.com", after.messages.back().id)), lf)
+            << c.name << ": stored as read, every other byte unchanged";
+    }
+}
+
+// Universal newlines: CRLF and a lone CR both become LF, LF stays; the message is dated by its
+// Date header, or received now when it has none that parses.
+TEST_F(WriteTest, InsertTurnsLineEndsIntoLfAndDatesByTheDateHeader) {
+    const long long kNow = -1;
+    const struct {
+        const char* name;
+        std::string eml, stored;
+        long long date_ms;
+    } cases[] = {
+        {"CRLF", "Date: Tue, 5 Mar 2024 10:20:30 +0000\r\nSubject: a\r\n\r\nx\r\ny\r\n",
+         "Date: Tue, 5 Mar 2024 10:20:30 +0000\nSubject: a\n\nx\ny\n", 1709634030000LL},
+        {"lone CR and mixed", "Date: 5 Mar 2024 11:20:30 +0100\rSubject: b\r\n\nx\r\r\ny\rz",
+         "Date: 5 Mar 2024 11:20:30 +0100\nSubject: b\n\nx\n\ny\nz", 1709634030000LL},
+        {"LF, zone name, folded", "Subject: c\nDate: Mon, 4 Mar 2024\n 21:20:30 EST\n\nbody\n",
+         "Subject: c\nDate: Mon, 4 Mar 2024\n 21:20:30 EST\n\nbody\n", 1709605230000LL},
+        {"two-digit year", "Date: 05 Mar 99 10:20 GMT\n\nx\n", "Date: 05 Mar 99 10:20 GMT\n\nx\n", 920629200000LL},
+        {"no Date header", "Subject: d\r\n\r\nDate: 1 Jan 2001 00:00:00 +0000\r\n",
+         "Subject: d\n\nDate: 1 Jan 2001 00:00:00 +0000\n", kNow},
+        {"malformed Date", "Date: yesterday\r\n\r\nx\r\n", "Date: yesterday\n\nx\n", kNow},
+    };
+    for (const auto& c : cases) {
+        std::string src = dir + "/msg.eml";
+        Put(src, c.eml);
+        long long before = (long long)time(nullptr) * 1000;
+        Result r = Gam({"user", "bob@example.com", "insert", "messages", "emlfile", src, "charset", "latin1", "deleted",
+                        "false", "addlabel", "Restored"});
+        ASSERT_EQ(r.status, 0) << c.name << ": " << r.err;
+        GwsMailbox box;
+        ASSERT_EQ(Gwssim_Load_Mailbox(sim, "bob@example.com", box), 0);
+        const GwsMessage& m = box.messages.back();
+        EXPECT_EQ(Slurp(Gwssim_Eml_Path(sim, "bob@example.com", m.id)), c.stored) << c.name;
+        if (c.date_ms == kNow) EXPECT_GE(m.internal_date, before) << c.name;
+        else EXPECT_EQ(m.internal_date, c.date_ms) << c.name;
     }
 }
 

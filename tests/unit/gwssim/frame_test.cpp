@@ -50,6 +50,8 @@ TEST_F(DomainTest, EveryFaultKindDoesWhatItSays) {
         {{"--action", "conn"}, 3, "", kConn, false, "-"},  // GAM's status for a lost connection
         {{"--action", "conn_after"}, 3, "", kConn, true, "-"},
         {{"--action", "conn", "--exit", "0"}, 0, "", kConn, false, "-"},
+        // A network GAM cannot reach at all: its own retries spent, status 5 and this line.
+        {{"--action", "unreachable"}, 5, "", "ERROR: Unable to find the server at www.googleapis.com\n", false, "-"},
         {{"--action", "empty"}, 0, "", "", false, "-"},
         {{"--action", "truncate"}, 0, full_out.substr(0, full_out.size() / 2), "", true,
          full_file.substr(0, full_file.size() / 2)},

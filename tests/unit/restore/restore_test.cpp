@@ -223,20 +223,58 @@ TEST_F(FakeGam, UploadsActAsTheRightAccountAndReadTheSourcesStore) {
     struct Case {
         int (*upload)();
         const char* account;
+        const char* mimetype;  // the line's "mimetype" value; null: the line names none
     } cases[] = {
-        {[] { return Upload_Drive_File("t1", "alice@x.org", "a.txt", "L1", "P", "bob@x.org"); }, "bob@x.org"},
-        {[] { return Upload_Drive_File("t1", "alice@x.org", "a.txt", "L1", "P", nullptr); }, "alice@x.org"},
-        {[] { return Upload_Drive_File("t1", "alice@x.org", "a.txt", "L1", "P", ""); }, "alice@x.org"},
-        {[] { return Upload_Drive_File_Specify("t1", "alice@x.org", "bob@x.org", "a.txt", "L1", "P"); }, "bob@x.org"},
-        {[] { return Upload_Drive_File_Specify("t1", "alice@x.org", nullptr, "a.txt", "L1", "P"); }, "alice@x.org"},
+        {[] { return Upload_Drive_File("t1", "alice@x.org", "a.txt", "L1", "P", "bob@x.org", "text/plain"); },
+         "bob@x.org", "text/plain"},
+        {[] { return Upload_Drive_File("t1", "alice@x.org", "a.txt", "L1", "P", nullptr, nullptr); }, "alice@x.org",
+         nullptr},
+        {[] { return Upload_Drive_File("t1", "alice@x.org", "a.txt", "L1", "P", "", "Image/PNG"); }, "alice@x.org",
+         "image/png"},
+        {[] {
+             return Upload_Drive_File_Specify("t1", "alice@x.org", "bob@x.org", "a.txt", "L1", "P",
+                                              "application/vnd.google-apps.document");
+         },
+         "bob@x.org", "application/vnd.oasis.opendocument.text"},
+        {[] { return Upload_Drive_File_Specify("t1", "alice@x.org", nullptr, "a.txt", "L1", "P", "x-world/x-vrml"); },
+         "alice@x.org", nullptr},
     };
     for (const Case& c : cases) EXPECT_EQ(c.upload(), 0);
     auto calls = Calls();
     ASSERT_EQ(calls.size(), std::size(cases));
-    for (size_t i = 0; i < calls.size(); ++i)
-        EXPECT_EQ(calls[i], (std::vector<std::string>{"user", cases[i].account, "create", "drivefile", "drivefilename",
-                                                       "a.txt", "localfile", store, "parentid", "P", "returnidonly"}))
-            << i;
+    for (size_t i = 0; i < calls.size(); ++i) {
+        std::vector<std::string> want{"user", cases[i].account, "create", "drivefile", "drivefilename", "a.txt",
+                                      "localfile", store};
+        if (cases[i].mimetype) want.insert(want.end(), {"mimetype", cases[i].mimetype});
+        want.insert(want.end(), {"parentid", "P", "returnidonly"});
+        EXPECT_EQ(calls[i], want) << i;
+    }
+}
+
+// The type an upload names: what GAM's check takes, lower-cased; editor files as the OpenDocument
+// export the store holds; nothing for a type GAM would refuse (the whole line would fail).
+TEST(UploadMimeType, NamesWhatGamTakesAndLeavesOutWhatItWouldRefuse) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"text/plain", "text/plain"},
+        {"application/pdf", "application/pdf"},
+        {"IMAGE/JPEG", "image/jpeg"},
+        {"font/woff2", "font/woff2"},
+        {"model/gltf+json", "model/gltf+json"},
+        {"message/rfc822", "message/rfc822"},
+        {"multipart/mixed", "multipart/mixed"},
+        {"application/vnd.google-apps.document", "application/vnd.oasis.opendocument.text"},
+        {"application/vnd.google-apps.spreadsheet", "application/vnd.oasis.opendocument.spreadsheet"},
+        {"application/vnd.google-apps.presentation", "application/vnd.oasis.opendocument.presentation"},
+        {"application/vnd.google-apps.drawing", ""},
+        {"application/vnd.google-apps.folder", ""},
+        {"x-world/x-vrml", ""},
+        {"chemical/x-pdb", ""},
+        {"text/", ""},
+        {"text", ""},
+        {"/plain", ""},
+        {"", ""},
+    };
+    for (const auto& [catalogued, named] : cases) EXPECT_EQ(qlm::Upload_Mime_Type(catalogued), named) << catalogued;
 }
 
 TEST_F(FakeGam, HostileNamesArriveAsOneArgumentAndEmptyArgumentsRunNothing) {
@@ -246,8 +284,8 @@ TEST_F(FakeGam, HostileNamesArriveAsOneArgumentAndEmptyArgumentsRunNothing) {
     EXPECT_EQ(Create_Drive_Folder_Without_ParentID(name, "a@x.org"), "new-id");
     EXPECT_EQ(Create_Drive_Folder("a@x.org", "n", ""), "");
     EXPECT_EQ(Create_Shared_Drive_Folder("", "n", "P"), "");
-    EXPECT_EQ(Upload_Shared_Drive_File("t1", "o@x.org", "u1", "n", "L", ""), -161);
-    EXPECT_EQ(Upload_Drive_File("t1", "a@x.org", "n", "", "P", nullptr), -161);
+    EXPECT_EQ(Upload_Shared_Drive_File("t1", "o@x.org", "u1", "n", "L", "", "text/plain"), -161);
+    EXPECT_EQ(Upload_Drive_File("t1", "a@x.org", "n", "", "P", nullptr, "text/plain"), -161);
     auto calls = Calls();
     ASSERT_EQ(calls.size(), 2u);
     EXPECT_EQ(calls[0], (std::vector<std::string>{"user", "a@x.org", "create", "drivefile", "drivefilename", name,

@@ -72,7 +72,9 @@ struct GwsDriveItem {
                                       // the length of their export); -1 for folders and other native types
     bool trashed = false;
     bool has_blob = false;            // a blob file holds the content or the export bytes
-    std::vector<GwsMember> permissions;   // the item's own entries beyond its owner / drive members
+    std::vector<GwsMember> permissions;   // the item's own entries beyond its owner / drive members; a
+                                          // user entry in a My Drive item shares it with that user
+    std::string shortcut_target;      // a shortcut's target item id
 };
 
 // A user's My Drive (root_id is the user's root folder) or a shared drive (root_id = drive id).
