@@ -128,21 +128,22 @@ std::string Drive_Name_Component(std::string name) {
     return Cut_On_Character(name.substr(0, name.size() - ext.size()), kMaxNameBytes - ext.size()) + ext;
 }
 
-std::string Drive_File_Name(const std::string& name, const std::string& mime) {
-    static const struct {
-        const char* mime;
-        const char* ext;
-    } kOpenDocument[] = {
-        {"application/vnd.google-apps.document", ".odt"},
-        {"application/vnd.google-apps.spreadsheet", ".ods"},
-        {"application/vnd.google-apps.presentation", ".odp"},
+const EditorExport* Editor_Export(const std::string& mime) {
+    static const EditorExport kEditors[] = {
+        {"application/vnd.google-apps.document", "application/vnd.oasis.opendocument.text", ".odt"},
+        {"application/vnd.google-apps.spreadsheet", "application/vnd.oasis.opendocument.spreadsheet", ".ods"},
+        {"application/vnd.google-apps.presentation", "application/vnd.oasis.opendocument.presentation", ".odp"},
     };
+    for (const auto& e : kEditors)
+        if (mime == e.google) return &e;
+    return nullptr;
+}
+
+std::string Drive_File_Name(const std::string& name, const std::string& mime) {
     std::string out = Drive_Name_Component(name);
-    for (const auto& type : kOpenDocument) {
-        if (mime != type.mime) continue;
-        const size_t n = strlen(type.ext);
-        if (out.size() < n || strcasecmp(out.c_str() + out.size() - n, type.ext) != 0) out += type.ext;
-        break;
+    if (const EditorExport* e = Editor_Export(mime)) {
+        const size_t n = strlen(e->ext);
+        if (out.size() < n || strcasecmp(out.c_str() + out.size() - n, e->ext) != 0) out += e->ext;
     }
     return out;
 }

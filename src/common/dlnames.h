@@ -36,6 +36,16 @@ std::string extract_filename_from_line(const std::string& line);
 // cut to 240 on a character boundary, keeping an extension of up to 16 bytes.
 std::string Drive_Name_Component(std::string name);
 
+// A Google Doc, Sheet or Slides, which the backup stores as its OpenDocument export: its Drive type,
+// the export's type and the export's extension.
+struct EditorExport {
+    const char* google;
+    const char* odf;
+    const char* ext;
+};
+// The export of a Google editor type; nullptr for any other type.
+const EditorExport* Editor_Export(const std::string& mime);
+
 // The file name a backed-up Drive item is written under in downloads and exports: its name as one
 // path component (Drive_Name_Component), and for a Google Doc, Sheet or Slides, which the backup
 // stores as its OpenDocument export, ".odt", ".ods" or ".odp" added unless the name already ends

@@ -8,6 +8,7 @@
 
 #include "common/clock.h"
 #include "common/cmdrun.h"
+#include "common/dlnames.h"
 #include "common/paths.h"
 #include "common/shellquote.h"
 #include "common/toolcmd.h"
@@ -30,18 +31,9 @@ std::string Shared_Drive_Stored_Copy_Path(const std::string& strTaskID, const st
 }
 
 std::string Upload_Mime_Type(const std::string& strCatalogued) {
-    static const struct {
-        const char* google;
-        const char* odf;
-    } kEditors[] = {
-        {"application/vnd.google-apps.document", "application/vnd.oasis.opendocument.text"},
-        {"application/vnd.google-apps.spreadsheet", "application/vnd.oasis.opendocument.spreadsheet"},
-        {"application/vnd.google-apps.presentation", "application/vnd.oasis.opendocument.presentation"},
-    };
     std::string t = strCatalogued;
     for (char& c : t) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-    for (const auto& e : kEditors)
-        if (t == e.google) return e.odf;
+    if (const EditorExport* e = Editor_Export(t)) return e->odf;
     if (t.rfind("application/vnd.google-apps.", 0) == 0) return "";
     // GAM's check: a registered top-level type before "/", something after it.
     const size_t slash = t.find('/');
