@@ -25,6 +25,8 @@ volatile sig_atomic_t g_current_pgid = 0;
 
 namespace {
 
+CommandWaitFn g_commandWaitFn = nullptr;
+
 constexpr long long kGraceMs = 2000;
 constexpr long long kNoPidfdPauseMs = 10;
 
@@ -237,6 +239,8 @@ int Execute_Command_Line_Timeout(int& iRetBuf, int iTimeoutSec, const char* pszF
     va_end(ap);
     if (!bFormatted) return -22;
 
+    const CommandWaitFn waitFn = iTimeoutSec < 1 ? nullptr : g_commandWaitFn;
+    long long nextMs = waitFn ? waitFn() : 0;
     CurrentGroup clearOnReturn;
     Started st;
     {
@@ -250,7 +254,15 @@ int Execute_Command_Line_Timeout(int& iRetBuf, int iTimeoutSec, const char* pszF
     const pid_t pid = st.pid;
     int ws = 0, err = 0;
     FdCloser pidfd{Open_Pidfd(pid)};
-    Wait w = Wait_Child(pid, pidfd.fd, Monotonic_Ms() + static_cast<long long>(iTimeoutSec) * 1000, ws, err);
+    const long long deadline = Monotonic_Ms() + static_cast<long long>(iTimeoutSec) * 1000;
+    Wait w;
+    for (;;) {
+        const long long due = nextMs > 0 ? Monotonic_Ms() + nextMs : deadline;
+        const bool bCall = due < deadline;
+        w = Wait_Child(pid, pidfd.fd, bCall ? due : deadline, ws, err);
+        if (w != Wait::Running || !bCall) break;
+        nextMs = waitFn();
+    }
     if (w == Wait::Ended) {
         iRetBuf = st.Status(ws);
         return 0;
@@ -271,6 +283,8 @@ int Execute_Command_Line_Timeout(int& iRetBuf, int iTimeoutSec, const char* pszF
     iRetBuf = -1;
     return -110;
 }
+
+void Set_Command_Wait_Fn(CommandWaitFn fn) { g_commandWaitFn = fn; }
 
 namespace {
 

@@ -25,6 +25,13 @@ extern volatile sig_atomic_t g_current_pgid;
 int Execute_Command_Line_Timeout(int& iRetBuf, int iTimeoutSec, const char* pszFmt, ...)
     __attribute__((format(printf, 3, 4)));
 
+// Work the process does while it waits for a command of Execute_Command_Line_Timeout (a worker's
+// pending progress counters, say): the function is called just before the command starts, and
+// again, while the command still runs, the number of milliseconds later that its last call gave
+// back (below 1: not again for this command). One per process; nullptr: none.
+using CommandWaitFn = long long (*)();
+void Set_Command_Wait_Fn(CommandWaitFn fn);
+
 // The same start as Execute_Command_Line_Timeout, but like the platform's Execute_Command_Line the
 // command stays in the caller's process group and is waited for without limit. Results: 0 when it
 // ran to its end, iRetBuf = its status as above; -22 when the format cannot be applied; another

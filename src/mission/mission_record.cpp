@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "common/atomicfile.h"
+#include "common/cmdrun.h"
 #include "common/filehelpers.h"
 #include "common/paths.h"
 #include "common/reqcheck.h"
@@ -168,3 +169,25 @@ int Mission_Progress_Add(MissionProgress& progress, int64_t nItems) {
 }
 
 int Mission_Progress_Flush(MissionProgress& progress) { return Write_Progress(progress); }
+
+namespace {
+
+MissionProgress* g_watchedProgress = nullptr;
+
+// Milliseconds until the pending counters are a second old (written now when they are); 0 when
+// nothing is pending.
+long long Write_Due_Progress() {
+    MissionProgress* p = g_watchedProgress;
+    if (p == nullptr || !p->bDirty || p->strPath.empty()) return 0;
+    const long long left = 1000 - (Monotonic_Ms() - p->llLastWriteMs);
+    if (left > 0) return left;
+    Write_Progress(*p);
+    return 0;  // a failed write waits for the next item
+}
+
+}  // namespace
+
+void Mission_Progress_Watch(MissionProgress* progress) {
+    g_watchedProgress = progress;
+    Set_Command_Wait_Fn(progress ? Write_Due_Progress : nullptr);
+}

@@ -115,3 +115,7 @@ struct MissionProgress {
 int Mission_Progress_Begin(MissionProgress& progress, const std::string& strMissionPath, const char* pszCurrentKey);
 int Mission_Progress_Add(MissionProgress& progress, int64_t nItems = 1);
 int Mission_Progress_Flush(MissionProgress& progress);
+// While a command of the process runs, the watched progress's pending counters are written once
+// they are a second old (and before it starts, when they are already), so a slow or hung command
+// never hides the items finished before it. One watched progress per process; nullptr: none.
+void Mission_Progress_Watch(MissionProgress* progress);

@@ -32,8 +32,9 @@ struct DriveRun {
     int nMode = 1;
 };
 
-// The My Drive root of an account, from its file-tree listing (the row of depth -1); "" after the
-// failure row when the listing fails or has no such row.
+// The My Drive root of an account, from its file-tree listing: the first row of depth -1. GAM ends
+// the tree with a second one, "Orphans" (no folder at all), when the account owns files whose
+// folder it cannot see. "" after the failure row when the listing fails or has no such row.
 std::string Target_Root_Id(const DriveRun& run, const std::string& source, const std::string& account) {
     UnlinkGuard out = Guard_File(Worker_Listing_Path());
     const std::string line = ShellQuote(Tool_Path("gam")) + " user " + ShellQuote(account) +
@@ -45,7 +46,7 @@ std::string Target_Root_Id(const DriveRun& run, const std::string& source, const
     std::string root;
     if (ret == 0 && status == 0 && doc.Load(*out, 1, csvx::Backslash::Escape) == 0 && doc.HasColumn("id") && doc.HasColumn("depth")) {
         std::vector<std::string> ids = doc.GetColumn("id"), depths = doc.GetColumn("depth");
-        for (size_t i = 0; i < ids.size(); ++i)
+        for (size_t i = 0; i < ids.size() && root.empty(); ++i)
             if (depths[i] == "-1") root = ids[i];
     }
     if (root.empty())
@@ -56,13 +57,15 @@ std::string Target_Root_Id(const DriveRun& run, const std::string& source, const
     return root;
 }
 
-// One source account into one receiving account. The key prefix keeps two accounts' items apart
+// One source account into one receiving account: 0 done, 1 passed over (nothing of it backed up or,
+// whole domain, its catalog unreadable), else the failure. The key prefix keeps two accounts' items apart
 // in the id map of a whole-domain restore, where one Google id can stand in both trees.
 int Restore_Account(const DriveRun& run, const std::string& source, const std::string& account, bool bTarget,
                     PT_JSON ptjLocalList) {
     const char* task = run.strTaskID.c_str();
     const std::string prefix = run.nMode == 2 ? source + "/" : "";
-    if (run.nMode == 2 && !Restore_Catalog_Exists("drive_db", run.strTaskID, source)) {
+    // Listed (or asked for) but never backed up: nothing of it can be restored, now or later.
+    if (!Restore_Catalog_Exists("drive_db", run.strTaskID, source)) {
         Restore_Row(run.log, "FAIL", "warn", source,
                     Restore_Format("Skipped Drive restore of an account that has no backup. source_user=%s task_id=%s",
                                    source.c_str(), task));
@@ -91,26 +94,23 @@ int Restore_Account(const DriveRun& run, const std::string& source, const std::s
     std::string newRoot = Restore_State_Get(*run.pState, rootKey);
     if (newRoot.empty()) {
         const char* stamp = run.strStamp.c_str();
-        std::string parent;  // "" makes the folder at the top of the account's My Drive
+        // "" makes the folder at the top of the account's My Drive. The backed-up root id is never
+        // the parent: an account deleted and created again has a new root.
+        std::string parent;
         if (run.nMode == 1 && bTarget) {
             parent = Target_Root_Id(run, source, account);
             if (parent.empty()) return -161;
-        } else if (run.nMode != 0 && root != nullptr) {
-            parent = root->id;
         }
         newRoot = parent.empty() ? Create_Drive_Folder_Without_ParentID(stamp, account.c_str())
                                  : Create_Drive_Folder(account.c_str(), stamp, parent.c_str());
         if (newRoot.empty()) {
             std::string text =
-                run.nMode == 0   ? Restore_Format("Failed to create Drive restore folder. restore_account=%s "
-                                                  "folder_name=%s task_id=%s",
-                                                  account.c_str(), stamp, task)
-                : run.nMode == 1 ? Restore_Format("Failed to create Drive restore folder. restore_account=%s "
-                                                  "folder_name=%s root_drive_id=%s task_id=%s",
-                                                  account.c_str(), stamp, parent.c_str(), task)
-                                 : Restore_Format("Failed to create Drive restore folder. restore_account=%s "
-                                                  "folder_name=%s drive_id=%s task_id=%s",
-                                                  account.c_str(), stamp, parent.c_str(), task);
+                parent.empty() ? Restore_Format("Failed to create Drive restore folder. restore_account=%s "
+                                                "folder_name=%s task_id=%s",
+                                                account.c_str(), stamp, task)
+                               : Restore_Format("Failed to create Drive restore folder. restore_account=%s "
+                                                "folder_name=%s root_drive_id=%s task_id=%s",
+                                                account.c_str(), stamp, parent.c_str(), task);
             Restore_Row(run.log, "FAIL", "info", source, text);
             return -161;
         }
@@ -213,6 +213,7 @@ int Restore_Drive(GWSTask* pTask, const char* pszDomainUserEmail, const char* ps
     int rc = 0;
     if (nRestoreMode != 2) {
         rc = Restore_Account(run, source, account, bTarget, ptjLocalList);
+        if (rc == 1) rc = 0;
     } else {
         std::vector<std::string> users;
         rc = List_Drive_Backuped_User(run.strTaskID.c_str(), users);

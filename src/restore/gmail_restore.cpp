@@ -63,8 +63,10 @@ void Write_Summary_Log(const GmailRun& run, int nResult) {
 // One backed-up account's chosen messages. 0, or the result that ends the attempt.
 int Restore_User(GmailRun& run, const std::string& user) {
     const char* task = run.strTaskID.c_str();
-    if (run.nMode == 0 && !Restore_Catalog_Exists("gmail_db", run.strTaskID, user)) {
-        // A first backup that failed before its catalog was written: nothing of it can be selected.
+    if (!Restore_Catalog_Exists("gmail_db", run.strTaskID, user)) {
+        // An empty mailbox, or a first backup that failed before its catalog was written: its store
+        // folder exists, but nothing of it can be restored. (A catalog that exists and cannot be
+        // read still fails the attempt.)
         Restore_Row(run.log, "FAIL", "warn", user,
                     Restore_Format("Skipped Gmail restore of an account that has no catalog. source_user=%s "
                                    "task_id=%s",
@@ -152,6 +154,7 @@ int Count_Gmail_Restore_Total(const RestoreRequest& req, int64_t& total, sqlite3
     List_Gmail_Backuped_User(task, users);  // a failing listing counts what it listed
     for (const std::string& user : users) {
         if (req.nMode == 1 && user != req.strSource) continue;
+        if (!Restore_Catalog_Exists("gmail_db", task, user)) continue;  // nothing to restore: counts 0
         RAIIful_Json rows(Json_List_Init());
         if (int rc = Gmail_Get_DB_Data(rows.get(), user.c_str(), task)) {
             const std::string text =

@@ -15,6 +15,7 @@
 namespace qlm {
 
 RestoreState::~RestoreState() {
+    Mission_Progress_Watch(nullptr);
     if (fdJournal >= 0) close(fdJournal);
 }
 
@@ -38,6 +39,7 @@ int Restore_State_Begin(RestoreState& st, const std::string& strMissionPath, con
     st.fdJournal = open(st.strJournalPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (st.fdJournal < 0) return -12;
     Mission_Progress_Begin(st.progress, strMissionPath, pszCurrentKey);
+    Mission_Progress_Watch(&st.progress);  // counters of items done reach the record while a command runs
     const int64_t n = static_cast<int64_t>(st.mapResume.size());
     if (st.progress.nServiceCurrent < n) {
         Mission_Progress_Add(st.progress, n - st.progress.nServiceCurrent);

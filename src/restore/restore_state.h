@@ -37,7 +37,8 @@ std::string Restore_State_Get(const RestoreState& st, const std::string& key);
 // Appends the entry, then takes it into the map. 0; -22 for a key or value holding a TAB or line
 // break in the key, or a line break in the value; -12 when the line cannot be written.
 int Restore_State_Put(RestoreState& st, const std::string& key, const std::string& value);
-// One more item done: the counters grow; the record is written at most about once a second.
+// One more item done: the counters grow; the record is written at most about once a second, and
+// while a command runs once they have waited a second (the state watches its progress).
 void Restore_State_Count(RestoreState& st);
 // Writes the counters now (the end of every attempt).
 void Restore_State_Flush(RestoreState& st);

@@ -94,7 +94,7 @@ int Count_Restore_Total(const RestoreRequest& req, int64_t& total, sqlite3* db) 
         }
         for (const std::string& user : users) {
             int64_t n = 0;
-            if (req.nMode == 2 && !Restore_Catalog_Exists("drive_db", task, user)) continue;
+            if (!Restore_Catalog_Exists("drive_db", task, user)) continue;  // never backed up: nothing to do
             if (int rc = Catalog_Rows(Drive_Get_DB_Data, user, task, req.ptjLocalList, bSelect, false, n)) {
                 Worker_Row(db, req, "FAIL", "info",
                            "Failed to get Drive backup DB data for restore. admin=" + std::string(admin) +
@@ -119,7 +119,7 @@ int Count_Restore_Total(const RestoreRequest& req, int64_t& total, sqlite3* db) 
             if (Json_Dict_Find_Str(row, "shared_drive_uuid", uuid) != 0) continue;
             Json_Dict_Find_Str(row, "shared_drive_id", id);
             if (req.nMode != 2 && req.strSource != uuid) continue;
-            if (req.nMode == 2 && !Restore_Catalog_Exists("shared_drive_db", task, uuid)) continue;
+            if (!Restore_Catalog_Exists("shared_drive_db", task, uuid)) continue;
             int64_t n = 0;
             if (int rc = Catalog_Rows(Shared_Drive_Get_DB_Data, uuid, task, req.ptjLocalList, bSelect, true, n)) {
                 Worker_Row(db, req, "FAIL", "info",

@@ -3,8 +3,11 @@
 #include <string>
 #include <vector>
 
+#include "appgenerallib/keystore.h"
+#include "common/atomicfile.h"
 #include "common/guards.h"
 #include "common/reqcheck.h"
+#include "common/toolcmd.h"
 #include "dbcontrol/shared_drive_db.h"
 #include "mission/mission_record.h"
 #include "orvenna_task.h"
@@ -25,12 +28,19 @@ struct SharedRun {
 };
 
 // The owners, in the order of the task's cached domain-user listing; entries without a usable
-// "Email" are passed over.
-std::vector<std::string> Read_Owners(const std::string& strTaskID) {
+// "Email" are passed over. A task whose listing was never cached (or whose cache cannot be read)
+// gets the listing now, from the same call the listing action makes.
+std::vector<std::string> Read_Owners(const std::string& strTaskID, const char* pszAdminEmail) {
     std::vector<std::string> owners;
-    RAIIful_Json cache(Json_From_File((Task_Listing_Cache_Dir(strTaskID) + "/domain_user").c_str()));
+    RAIIful_Json cache(Json_Read_Object_File(Task_Listing_Cache_Dir(strTaskID) + "/domain_user"));
     PT_JSON list = nullptr;
-    if (!cache || Json_Dict_Find_List(cache.get(), "user_list", list) != 0) return owners;
+    if (!cache || Json_Dict_Find_List(cache.get(), "user_list", list) != 0) {
+        UnlinkGuard out = Guard_File(Worker_Listing_Path());
+        cache.reset();
+        if (Prepare_Tool_Output(*out) == 0 && Run_Scoutix("-info", Gam_Process_Key_Path(), pszAdminEmail, *out) == 0)
+            cache.reset(Json_Read_Object_File(*out));
+        if (!cache || Json_Dict_Find_List(cache.get(), "user_list", list) != 0) return owners;
+    }
     for (int i = 0, n = Json_List_Size(list); i < n; ++i) {
         const char* email = nullptr;
         if (Json_Dict_Find_Str(Json_List_Child(list, i), "Email", email) == 0 && Is_Single_Path_Component(email) &&
@@ -52,10 +62,11 @@ void Parse_Root_Value(const std::string& value, std::string& folder, long& owner
     owner = !digits.empty() && *end == '\0' && n >= 0 ? n : -1;
 }
 
-// 0 done; 1 passed over (mode 2: no owner could make its restore folder); else the failure.
+// 0 done; 1 passed over (never backed up, or mode 2: no owner could make its restore folder); else
+// the failure.
 int Restore_One_Drive(SharedRun& run, const std::string& uuid, const std::string& receiving, PT_JSON ptjLocalList) {
     const char* task = run.strTaskID.c_str();
-    if (run.nMode == 2 && !Restore_Catalog_Exists("shared_drive_db", run.strTaskID, uuid)) {
+    if (!Restore_Catalog_Exists("shared_drive_db", run.strTaskID, uuid)) {
         Restore_Row(run.log, "FAIL", "warn", uuid,
                     Restore_Format("Skipped Shared Drive restore of a shared drive that has no backup. "
                                    "shared_drive_uuid=%s task_id=%s", uuid.c_str(), task));
@@ -224,7 +235,7 @@ int Restore_Shared_Drive(GWSTask* pTask, const char* pszSharedDriveUUID, const c
         Restore_Format("source_shared_drive_uuid=%s target_shared_drive_id=%s task_id=%s restore_mode=%d", uuid.c_str(),
                        bTarget ? pszTargetSharedDriveID : uuid.c_str(), run.strTaskID.c_str(), nRestoreMode);
     Restore_Row(run.log, "SUCCESS", "info", uuid, "Start Shared Drive restore process. " + args);
-    run.owners = Read_Owners(run.strTaskID);
+    run.owners = Read_Owners(run.strTaskID, pTask->Get_Admin_Email());
     if (run.owners.empty()) {
         Restore_Row(run.log, "FAIL", "warn", uuid,
                     Restore_Format("No domain user available for Shared Drive restore. shared_drive_uuid=%s "

@@ -9,6 +9,7 @@
 //   gwssim fault DIR clear | list
 //   gwssim share DIR --user OWNER --item ID --with OTHER [--role reader|commenter|writer]
 //   gwssim calls DIR [--clear]
+//   gwssim recreate DIR --user EMAIL
 //
 // A fault rule fits the calls of tool T (or "*") whose arguments, joined with blanks, hold every
 // --match text; it passes over the first --skip fitting calls, then fires on the next --times of
@@ -36,7 +37,8 @@ const char kUsage[] =
     "       gwssim fault DIR add --tool T --match TEXT --action A [--times N] [--skip N] [--exit N] [--ms N]\n"
     "       gwssim fault DIR clear|list\n"
     "       gwssim share DIR --user OWNER --item ID --with OTHER [--role reader|commenter|writer]\n"
-    "       gwssim calls DIR [--clear]\n";
+    "       gwssim calls DIR [--clear]\n"
+    "       gwssim recreate DIR --user EMAIL\n";
 
 int Usage(const std::string& why) {
     if (!why.empty()) fprintf(stderr, "gwssim: %s\n", why.c_str());
@@ -211,6 +213,23 @@ int Cmd_Calls(int argc, char** argv, const std::string& dir) {
     return Gwssim_Print(out) == 0 ? 0 : 1;
 }
 
+// The account as Google has it after it was deleted and created again: an empty My Drive under a
+// new root id (what else of it the domain keeps is left as it is).
+int Cmd_Recreate(int argc, char** argv, const std::string& dir) {
+    std::string user, err;
+    std::vector<GwsOpt> opts = {{"--user", &user}};
+    if (Gwssim_Parse_Options(argc, argv, 3, opts, err) != 0) return Usage(err);
+    if (!opts[0].seen) return Usage("recreate needs --user");
+    GwsDomain dom;
+    if (Gwssim_Load_Domain(dir, dom) != 0) return Fail("no domain in " + dir);
+    if (Gwssim_Find_User(dom, user) == nullptr) return Fail("no user " + user);
+    GwsLock lock;
+    GwsDrive drive;
+    if (Gwssim_Lock_State(dir, lock) != 0 || Gwssim_New_Id(dir, "file", drive.root_id) != 0)
+        return Fail("cannot write " + dir);
+    return Gwssim_Save_Drive(dir, user, drive) == 0 ? 0 : Fail("cannot write the drive of " + user);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -223,5 +242,6 @@ int main(int argc, char** argv) {
     if (cmd == "fault") return Cmd_Fault(argc, argv, dir);
     if (cmd == "calls") return Cmd_Calls(argc, argv, dir);
     if (cmd == "share") return Cmd_Share(argc, argv, dir);
+    if (cmd == "recreate") return Cmd_Recreate(argc, argv, dir);
     return Usage("unknown command " + cmd);
 }

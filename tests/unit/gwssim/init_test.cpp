@@ -274,3 +274,27 @@ TEST_F(DomainTest, LockedWritesFromManyProcessesAllLand) {
     for (const auto& e : std::filesystem::directory_iterator(root))
         EXPECT_EQ(e.path().filename().string().rfind(".gwssim-tmp", 0), std::string::npos) << e.path();
 }
+
+TEST_F(DomainTest, RecreateGivesTheAccountAnEmptyMyDriveUnderANewRoot) {
+    GwsDrive before, bob;
+    ASSERT_EQ(Gwssim_Load_Drive(root, "alice@example.test", before), 0);
+    ASSERT_FALSE(before.items.empty());
+    ASSERT_EQ(Gwssim_Load_Drive(root, "bob@example.test", bob), 0);
+    Result r = Run({GWSSIM_CLI, "recreate", root, "--user", "alice@example.test"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    GwsDrive after;
+    ASSERT_EQ(Gwssim_Load_Drive(root, "alice@example.test", after), 0);
+    EXPECT_TRUE(after.items.empty());
+    EXPECT_FALSE(after.root_id.empty());
+    EXPECT_NE(after.root_id, before.root_id);
+    GwsDrive bobAfter;
+    ASSERT_EQ(Gwssim_Load_Drive(root, "bob@example.test", bobAfter), 0);
+    EXPECT_EQ((std::pair{bobAfter.root_id, bobAfter.items.size()}), (std::pair{bob.root_id, bob.items.size()}));
+    // Each recreation is another account again.
+    ASSERT_EQ(Run({GWSSIM_CLI, "recreate", root, "--user", "alice@example.test"}).status, 0);
+    GwsDrive again;
+    ASSERT_EQ(Gwssim_Load_Drive(root, "alice@example.test", again), 0);
+    EXPECT_NE(again.root_id, after.root_id);
+    EXPECT_EQ(Run({GWSSIM_CLI, "recreate", root, "--user", "nobody@example.test"}).status, 1);
+    EXPECT_EQ(Run({GWSSIM_CLI, "recreate", root}).status, 2);
+}

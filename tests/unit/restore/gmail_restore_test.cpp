@@ -193,7 +193,18 @@ TEST_F(GmailFixture, SelectionsAndTheAccountsPassedOver) {
               std::vector<std::string>{"FAIL warn Skipped Gmail restore of an account that has no catalog. "
                                        "source_user=ghost@x.org task_id=t1"});
 
-    // In the whole-domain mode the same account fails the attempt.
+    // The whole domain passes over it as well (an empty mailbox has nothing to restore) and
+    // restores every other account.
+    EXPECT_EQ(Restore("alice@x.org", nullptr, 2), 0);
+    EXPECT_EQ(Rows("Skipped Gmail restore of an account that has no catalog.").size(), 2u);
+    EXPECT_EQ(Rows("Gmail restore summary.").back().substr(0, 8), "SUCCESS ");
+    std::unordered_map<std::string, std::string> journal;
+    qlm::Read_Restore_Journal(qlm::Restore_Journal_Path(mission), journal);
+    EXPECT_EQ(journal.size(), 4u);
+    EXPECT_EQ(journal.count("alice@x.org/L1") + journal.count("bob@x.org/B2"), 2u);
+
+    // A catalog that exists and cannot be read is no empty mailbox: it fails the attempt.
+    plattest::Write_File(qlm::Backup_Service_Dir("gmail_db") + "/t1/ghost@x.org.db", std::string(4096, 'x'));
     EXPECT_EQ(Restore("alice@x.org", nullptr, 2), -161);
     EXPECT_EQ(Rows("Failed to get Gmail backup DB data.").size(), 1u);
     EXPECT_EQ(Rows("Gmail restore summary.").back().substr(0, 4), "FAIL");

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/atomicfile.h"
+#include "common/cmdrun.h"
 #include "common/filehelpers.h"
 #include "common/paths.h"
 #include "mission/mission_record.h"
@@ -52,6 +53,33 @@ TEST_F(Rooted, JournalReadsBackWhatWasPutAndRaisesTheCountersToItsSize) {
     // The counters start from what earlier attempts finished, written at once.
     EXPECT_EQ(Record_Int(qlm::kKeyDriveCurrent), 2);
     EXPECT_EQ(Record_Int(qlm::kKeyBackupCurrent), 2);
+}
+
+TEST_F(Rooted, ItemsFinishedJustBeforeASlowCommandReachTheRecordWhileItRuns) {
+    Write_Record(R"({"drive_current": 0, "backup_current": 0})");
+    const std::string seen = dir.path() + "/seen";
+    {
+        qlm::RestoreState st;
+        ASSERT_EQ(qlm::Restore_State_Begin(st, mission, qlm::kKeyDriveCurrent), 0);
+        qlm::Restore_State_Count(st);  // within a second of the last write: pending
+        qlm::Restore_State_Count(st);
+        EXPECT_EQ(Record_Int(qlm::kKeyDriveCurrent), 0);
+        // The command itself looks at the record halfway through its run.
+        int status = -1;
+        ASSERT_EQ(Execute_Command_Line_Timeout(status, 30, "sleep 1.5; cp '%s' '%s'; sleep 0.2", mission.c_str(),
+                                               seen.c_str()),
+                  0);
+        EXPECT_EQ(status, 0);
+    }
+    RAIIful_Json during(qlm::Json_Read_Object_File(seen));
+    ASSERT_TRUE(during);
+    EXPECT_EQ(qlm::Mission_Int(during.get(), qlm::kKeyDriveCurrent), 2);
+    EXPECT_EQ(qlm::Mission_Int(during.get(), qlm::kKeyBackupCurrent), 2);
+    // Once the restore's state is gone, a command runs without touching the record.
+    Write_Record(R"({"drive_current": 7})");
+    int status = -1;
+    ASSERT_EQ(Execute_Command_Line_Timeout(status, 30, "sleep 1.2"), 0);
+    EXPECT_EQ(Record_Int(qlm::kKeyDriveCurrent), 7);
 }
 
 TEST_F(Rooted, TheStampIsMadeOnceAndKeptInTheRecord) {
