@@ -484,15 +484,17 @@ int Backup_Gmail(GWSTask* pTask, std::string strMissionPath, const char* pszCurr
 void Write_Start_Record_Keeping_Gmail_Resume(const std::string& strMissionPath, json_object* startRecord) {
     RAIIful_Json left(Json_From_File(strMissionPath.c_str()));
     const char* user = nullptr;
-    if (!left || Json_Dict_Find_Str(left.get(), qlm::kKeyGmailLastUser, user) != 0 || user == nullptr ||
-        user[0] == '\0') {
-        qlm::Json_Write_File(strMissionPath, startRecord);
-        return;
+    if (left && Json_Dict_Find_Str(left.get(), qlm::kKeyGmailLastUser, user) == 0 && user != nullptr &&
+        user[0] != '\0') {
+        Json_Dict_Add_Str(startRecord, qlm::kKeyGmailLastUser, user);
+        Json_Dict_Add_Int64(startRecord, qlm::kKeyGmailLastIndex, qlm::Mission_Int(left.get(), qlm::kKeyGmailLastIndex));
     }
-    RAIIful_Json record(Json_From_String(Json_To_String(startRecord)));
-    Json_Dict_Add_Str(record.get(), qlm::kKeyGmailLastUser, user);
-    Json_Dict_Add_Int64(record.get(), qlm::kKeyGmailLastIndex, qlm::Mission_Int(left.get(), qlm::kKeyGmailLastIndex));
-    qlm::Json_Write_File(strMissionPath, record ? record.get() : startRecord);
+    qlm::Json_Write_File(strMissionPath, startRecord);
+}
+
+void Drop_Gmail_Resume(json_object* record) {
+    Json_Dict_Remove(record, qlm::kKeyGmailLastUser);
+    Json_Dict_Remove(record, qlm::kKeyGmailLastIndex);
 }
 
 int Count_Gmail(GWSTask* pTask, int64_t* llCount, const char* pszCurrentLoginUser, sqlite3* sqlDatabase) {
