@@ -549,6 +549,25 @@ TEST_F(SnapshotBackup, AUserWhoseLockIsHeldIsWaitedForAndThenBackedUp) {
     }
 }
 
+// Another run of the same service holds the task: nothing of this one is backed up, and its row
+// says so as a failure.
+TEST_F(SnapshotBackup, AServiceWhoseTaskIsBusyElsewhereIsAFailRow) {
+    const std::string dir = qlm::Backup_Service_Dir("calendar");
+    fs::create_directories(dir);
+    Lock_Holder lock(dir + "/" + task + ".calendar_lck");
+    ASSERT_TRUE(lock.Held());
+    EXPECT_EQ(Calendar(), -1);
+    EXPECT_FALSE(fs::exists(Calendar_File(kAlice)));
+    bool found = false;
+    for (const stagedtest::LogRow& r : Rows())
+        if (r.text == "Other Calendar backup process is running.") {
+            found = true;
+            EXPECT_EQ(r.status, "FAIL");
+            EXPECT_EQ(r.type, "warn");
+        }
+    EXPECT_TRUE(found);
+}
+
 // A worker killed while it writes a snapshot leaves the previous catalog whole and readable.
 TEST_F(SnapshotBackup, AWorkerKilledWhileItWritesLeavesThePreviousCatalogWhole) {
     ASSERT_EQ(Calendar(), 0);
