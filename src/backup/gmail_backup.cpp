@@ -436,6 +436,9 @@ PassResult Backup_Gmail_User(GmailRun& run, const std::string& user) {
         }
         ++uncatalogued;
         if (saved.count(id) != 0) unlink((store + "/" + p.strLocalID).c_str());
+        // The record's counters count what is in the backup.
+        if (run.G > 0) --run.G;
+        if (run.B > 0) --run.B;
     }
     if (bFresh) {
         RowMap now;
