@@ -377,9 +377,26 @@ PassResult Backup_Gmail_User(GmailRun& run, const std::string& user) {
     if (!cloud.empty()) {
         for (const auto& [id, p] : old) {
             if (cloud.count(id) != 0) continue;
-            // A file that cannot be removed keeps its row, so it never becomes an orphan.
-            if (!p.strLocalID.empty() && unlink((store + "/" + p.strLocalID).c_str()) != 0 && errno != ENOENT) continue;
-            Gmail_Delete_DB(run.strTaskID.c_str(), acct, id.c_str());
+            // The file is set aside first and goes once its row is gone: a file that cannot be moved
+            // keeps its row (never an orphan), a row that cannot be deleted gets its file back (never
+            // a row without its file). A catalog that refuses one deletion refuses the others too.
+            const std::string file = store + "/" + p.strLocalID;
+            const std::string aside = store + "/." + p.strLocalID + ".deleting";
+            bool bAside = false;
+            if (!p.strLocalID.empty()) {
+                struct stat st {};
+                if (lstat(file.c_str(), &st) == 0) {
+                    if (!S_ISREG(st.st_mode) || rename(file.c_str(), aside.c_str()) != 0) continue;
+                    bAside = true;
+                } else if (errno != ENOENT) {
+                    continue;
+                }
+            }
+            if (Gmail_Delete_DB(task, acct, id.c_str()) != 0) {
+                if (bAside) rename(aside.c_str(), file.c_str());
+                break;
+            }
+            if (bAside) unlink(aside.c_str());
         }
     }
     unlink((qlm::catalog::Catalog_Folder(qlm::catalog::Kind::Gmail, run.strTaskID.c_str()) + "/" + user + ".cache")

@@ -335,6 +335,8 @@ class GmailCatalogFaults(GmailCase):
 
     def test_a_catalog_that_cannot_be_written_is_a_failure_and_the_messages_come_again(self):
         self.run_gmail()
+        gone = self.mailbox(ALICE)["messages"][0]["id"]
+        self.drop_message(ALICE, gone)
         added = [self.add_message(ALICE, "While the catalog was busy %d" % i) for i in range(3)]
         n = len(self.mailbox(ALICE)["messages"])
         holder = sqlite3.connect(self.catalog_path(ALICE), timeout=0, isolation_level=None)
@@ -349,9 +351,11 @@ class GmailCatalogFaults(GmailCase):
         self.assertEqual(self.summary_of(ALICE, before),
                          ("Gmail backup summary. user=%s total=%d success=%d fail=0 uncatalogued=3"
                           % (ALICE, n, n - 3), "FAIL"))
-        # No file without its row: the three are not in the store either.
+        # No file without its row: the three are not in the store either; no row without its file:
+        # the message deleted in Gmail keeps both until its row can go.
         rows = self.catalog(ALICE)
         self.assertFalse(set(added) & set(rows))
+        self.assertIn(gone, rows)
         self.assertEqual(sorted(r["drive_localid"] for r in rows.values()), self.store(ALICE))
         # The next run fetches them, once each.
         self.calls(clear=True)
@@ -361,6 +365,7 @@ class GmailCatalogFaults(GmailCase):
         self.assertEqual(sorted(a[a.index("ids") + 1] for a in exports), sorted(added))
         self.assertEqual(self.summary_of(ALICE, before),
                          ("Gmail backup summary. user=%s total=%d success=%d fail=0" % (ALICE, n, n), "SUCCESS"))
+        self.assertNotIn(gone, self.catalog(ALICE))
         self.assertMirrors(ALICE)
 
     def test_a_damaged_catalog_is_kept_aside_and_the_mailbox_saved_once_into_a_fresh_one(self):
