@@ -32,8 +32,11 @@ int Backup_Shared_Drive(GWSTask* pTask, std::string strMissionPath, const char* 
 int Backup_Gmail(GWSTask* pTask, std::string strMissionPath, const char* pszCurrentLoginUser, sqlite3* sqlDatabase);
 // Writes a run's first running record. When a killed run of the same mission left its record there
 // with a Gmail resume point, the new record keeps "gmail_last_user" and "gmail_last_index", so the
-// new run goes on where the killed one stopped. startRecord itself is not changed.
+// new run goes on where the killed one stopped. startRecord gains the two keys too, so that the
+// driver's later rewrites of the running record keep them until the Gmail service has read them.
 void Write_Start_Record_Keeping_Gmail_Resume(const std::string& strMissionPath, json_object* startRecord);
+// Removes the Gmail resume point from a record the driver files in the history.
+void Drop_Gmail_Resume(json_object* record);
 // Calendar and Contacts: every selected account's events, and contacts with their groups, as a
 // snapshot that replaces the account's catalogs.
 int Backup_Calendar(GWSTask* pTask, std::string strMissionPath, const char* pszCurrentLoginUser,

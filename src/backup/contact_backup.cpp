@@ -161,10 +161,11 @@ Turn Backup_Contact_Account(Run& run, const std::string& account) {
     Listing groups = Run_Listing(Group_Listing_Line(account), run.strErrPath, kListingHeader, csvx::Backslash::Plain);
     if (groups.result == ListingResult::Lost) return Turn::Retry;
     if (groups.result != ListingResult::Ok) {
-        // A failed group listing fails the service: the retry starts again from the first account.
+        // One account's failing group listing is that account's failure: neither catalog changes, so
+        // the previous snapshot stays, and the other accounts go on.
         Log_Stored(ctx, "FAIL", "info", Format("Failed to retrieve Contact list for user account %s.", acct));
         printf("Fail get contact group list cmd. (%d, %d)\n", groups.ret, groups.status);
-        return groups.result == ListingResult::Unreadable ? Turn::FileFailure : Turn::Retry;
+        return groups.result == ListingResult::Unreadable ? Turn::FileFailure : Turn::Done;
     }
 
     Log_Progress(ctx, Format("Start retrieving Contact list for user account %s.", acct));

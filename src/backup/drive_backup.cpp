@@ -68,7 +68,7 @@ AccountResult Backup_Drive_Account(DriveRun& run, const std::string& account) {
     std::string why;
     const int rcLock = qlm::Take_Account_Lock(driveDir + "/" + run.strTaskID + "/" + account + ".drive_lck", 30000, fd, why);
     if (rcLock == qlm::kAccountLockHeld) {
-        Log_Stored(ctx, "SUCCESS", "info", Format("Drive backup is already in progress for user account %s.", acct));
+        Log_Stored(ctx, "FAIL", "warn", Format("Drive backup is already in progress for user account %s.", acct));
         return AccountResult::Done;
     }
     if (rcLock != 0) {
@@ -232,7 +232,7 @@ int Backup_Drive(GWSTask* pTask, std::string strMissionPath, const char* pszCurr
     const std::string driveDir = qlm::Backup_Service_Dir("drive");
     int fd = -1;
     if (Get_File_Lock((driveDir + "/" + run.strTaskID + ".drive_lck").c_str(), 15000, fd) != 0) {
-        Log_Stored(run.ctx, "SUCCESS", "info", "Other Drive backup process is running.");
+        Log_Stored(run.ctx, "FAIL", "warn", "Other Drive backup process is running.");
         return -1;
     }
     LockGuard lock(&fd);

@@ -219,21 +219,24 @@ PT_JSON Run_Emlsift(const std::string& emlPath, const char* pszOption, const std
     return Json_From_File(resultPath.c_str());
 }
 
-// The catalog row of a saved message; false when emlsift cannot read it.
+// The catalog row of a saved message. What a dump that fails cannot tell stays empty (no header
+// fields, no attachment); false then. The saved file is the backup all the same.
 bool Analyse_Message(const GmailRun& run, const std::string& emlPath, GmailData& row) {
     RAIIful_Json headerDump(Run_Emlsift(emlPath, "--header", run.strHeaderPath));
     RAIIful_Json attachDump(Run_Emlsift(emlPath, "--a", run.strAttachPath));
     PT_JSON headers = nullptr;
-    if (!headerDump || !attachDump || Json_Dict_Find_Dict(headerDump.get(), "headers", headers) != 0) return false;
-    PT_JSON attachments = nullptr;
-    Json_Dict_Find_List(attachDump.get(), "attachments", attachments);
-    qlm::parseNameEmail(qlm::Get_First_Header_Value(headers, "From"), row.strSenderName, row.strSenderMail);
-    qlm::parseNameEmail(qlm::Get_First_Header_Value(headers, "To"), row.strRecipientName, row.strRecipientMail);
-    row.strDate = qlm::Get_First_Header_Value(headers, "Date");
+    const bool bHeaders = headerDump && Json_Dict_Find_Dict(headerDump.get(), "headers", headers) == 0;
+    qlm::parseNameEmail(qlm::Get_First_Header_Value(bHeaders ? headers : nullptr, "From"), row.strSenderName,
+                        row.strSenderMail);
+    qlm::parseNameEmail(qlm::Get_First_Header_Value(bHeaders ? headers : nullptr, "To"), row.strRecipientName,
+                        row.strRecipientMail);
+    row.strDate = qlm::Get_First_Header_Value(bHeaders ? headers : nullptr, "Date");
     row.tDate = parseDateToTimestamp(row.strDate);
-    row.strSubject = qlm::Get_First_Header_Value(headers, "Subject");
+    row.strSubject = qlm::Get_First_Header_Value(bHeaders ? headers : nullptr, "Subject");
+    PT_JSON attachments = nullptr;
+    if (attachDump) Json_Dict_Find_List(attachDump.get(), "attachments", attachments);
     row.bHasAttachment = attachments != nullptr && Json_List_Size(attachments) > 0 ? 1 : 0;
-    return true;
+    return bHeaders && attachDump;
 }
 
 enum class PassResult { Done, Lost };
@@ -255,15 +258,33 @@ PassResult Backup_Gmail_User(GmailRun& run, const std::string& user) {
     }
     LockGuard lock(&fd);
 
-    RowMap old;
-    const bool bCatalog = Gmail_Read_DB(old, acct, run.strTaskID.c_str()) == 0;
-    if (!bCatalog) {
-        printf("Fail read gmail db. user=%s\n", acct);
-        old.clear();
-    }
+    const char* task = run.strTaskID.c_str();
     const std::string store = gmailDir + "/" + run.strTaskID + "/" + user;
     smbbackup::Create_Path(store.c_str(), 0700);
-    if (bCatalog) Remove_Files_Without_Rows(store, old);
+    RowMap old;
+    // A damaged catalog is kept aside for the administrator and the mailbox is saved into a fresh
+    // one; the old store's files no row names go at the end of the pass. A catalog that only cannot
+    // be read now is left alone: saving every message again beside it would pile up copies.
+    bool bFresh = false;
+    if (Gmail_Read_DB(old, acct, task) != 0) {
+        printf("Fail read gmail db. user=%s\n", acct);
+        old.clear();
+        const std::string file = qlm::catalog::Catalog_File(qlm::catalog::Kind::Gmail, acct, task);
+        std::string moved;
+        if (!qlm::catalog::Catalog_Damaged(qlm::catalog::Kind::Gmail, acct, task) ||
+            qlm::catalog::Move_Catalog_Aside(qlm::catalog::Kind::Gmail, acct, task, moved) != 0) {
+            Log_Stored(ctx, "FAIL", "info",
+                       Format("Failed to read Gmail catalog %s for user account %s.", file.c_str(), acct));
+            return PassResult::Done;
+        }
+        Log_Stored(ctx, "FAIL", "warn",
+                   Format("Gmail catalog %s of user account %s is damaged: it was kept as %s and the account is "
+                          "backed up into a fresh catalog.",
+                          file.c_str(), acct, moved.c_str()));
+        bFresh = true;
+    } else {
+        Remove_Files_Without_Rows(store, old);
+    }
 
     UnlinkGuard listing = Guard_File(qlm::Worker_Listing_Path());
     std::vector<std::string> ids;
@@ -288,12 +309,21 @@ PassResult Backup_Gmail_User(GmailRun& run, const std::string& user) {
     }
 
     RowMap pending, processed;
-    size_t failed = 0;
-    bool bSaved = false;
+    std::set<std::string> failedIds;
+    // Ids whose row is known to be in the catalog under the local id processed holds.
+    std::unordered_set<std::string> catalogued;
+    // Files saved in this pass, and the empty files they replace (removed once the new row is in).
+    std::unordered_set<std::string> saved;
+    std::map<std::string, std::string> replaced;
+    bool bSaved = false, bWriteFailed = false;
     // Appends the pending rows and moves the resume point to next; false (rows kept) on failure.
     auto appendPending = [&](size_t next) {
         if (pending.empty()) return true;
-        if (Gmail_Write_DB_Append(pending, acct, run.strTaskID.c_str(), nullptr) != 0) return false;
+        if (Gmail_Write_DB_Append(pending, acct, task, nullptr) != 0) {
+            bWriteFailed = true;
+            return false;
+        }
+        for (const auto& [id, p] : pending) catalogued.insert(id);
         pending.clear();
         Write_Record(run, user, static_cast<int64_t>(next));
         return true;
@@ -301,12 +331,13 @@ PassResult Backup_Gmail_User(GmailRun& run, const std::string& user) {
     for (size_t i = 0; i < n; ++i) {
         const std::string& d = ids[i];
         // An id listed twice is one message: a second export would orphan the first file.
-        if (d.empty() || processed.count(d) != 0) continue;
+        if (d.empty() || processed.count(d) != 0 || failedIds.count(d) != 0) continue;
         const auto prev = old.find(d);
         GmailData row;
         if (prev != old.end() && (i < resumeAt || File_Size(store + "/" + prev->second.strLocalID) > 0)) {
             row = prev->second;
             processed[d] = row;
+            catalogued.insert(d);
             ++run.G;
             ++run.B;
             continue;
@@ -320,14 +351,19 @@ PassResult Backup_Gmail_User(GmailRun& run, const std::string& user) {
                 for (const auto& [id, p] : pending) unlink((store + "/" + p.strLocalID).c_str());
             return PassResult::Lost;
         }
-        if (er == ExportResult::Failed || !Analyse_Message(run, eml, row)) {
+        if (er == ExportResult::Failed) {
             unlink(eml.c_str());
-            ++failed;
+            failedIds.insert(d);
             continue;
         }
-        // A message saved again because its old file was empty: that file goes.
+        if (!Analyse_Message(run, eml, row))
+            Log_Stored(ctx, "FAIL", "warn",
+                       Format("Gmail message %s of user account %s could not be analysed: it is backed up with the "
+                              "details that could be read.",
+                              d.c_str(), acct));
         if (prev != old.end() && !prev->second.strLocalID.empty() && prev->second.strLocalID != row.strLocalID)
-            unlink((store + "/" + prev->second.strLocalID).c_str());
+            replaced[d] = prev->second.strLocalID;
+        saved.insert(d);
         pending[d] = row;
         processed[d] = row;
         bSaved = true;
@@ -338,12 +374,29 @@ PassResult Backup_Gmail_User(GmailRun& run, const std::string& user) {
     }
     appendPending(n);
 
-    if (bCatalog && !cloud.empty()) {
+    if (!cloud.empty()) {
         for (const auto& [id, p] : old) {
             if (cloud.count(id) != 0) continue;
-            // A file that cannot be removed keeps its row, so it never becomes an orphan.
-            if (!p.strLocalID.empty() && unlink((store + "/" + p.strLocalID).c_str()) != 0 && errno != ENOENT) continue;
-            Gmail_Delete_DB(run.strTaskID.c_str(), acct, id.c_str());
+            // The file is set aside first and goes once its row is gone: a file that cannot be moved
+            // keeps its row (never an orphan), a row that cannot be deleted gets its file back (never
+            // a row without its file). A catalog that refuses one deletion refuses the others too.
+            const std::string file = store + "/" + p.strLocalID;
+            const std::string aside = store + "/." + p.strLocalID + ".deleting";
+            bool bAside = false;
+            if (!p.strLocalID.empty()) {
+                struct stat st {};
+                if (lstat(file.c_str(), &st) == 0) {
+                    if (!S_ISREG(st.st_mode) || rename(file.c_str(), aside.c_str()) != 0) continue;
+                    bAside = true;
+                } else if (errno != ENOENT) {
+                    continue;
+                }
+            }
+            if (Gmail_Delete_DB(task, acct, id.c_str()) != 0) {
+                if (bAside) rename(aside.c_str(), file.c_str());
+                break;
+            }
+            if (bAside) unlink(aside.c_str());
         }
     }
     unlink((qlm::catalog::Catalog_Folder(qlm::catalog::Kind::Gmail, run.strTaskID.c_str()) + "/" + user + ".cache")
@@ -369,12 +422,51 @@ PassResult Backup_Gmail_User(GmailRun& run, const std::string& user) {
         for (const auto& label : kLabels)
             bRewrite = bRewrite || prev->second.*label.pFlag != it->second.*label.pFlag;
     }
-    if (bRewrite) Gmail_Write_DB_Append(processed, acct, run.strTaskID.c_str(), nullptr);
+    if (bRewrite) {
+        if (Gmail_Write_DB_Append(processed, acct, task, nullptr) == 0) {
+            for (const auto& [id, p] : processed) catalogued.insert(id);
+        } else {
+            bWriteFailed = true;
+        }
+    }
+    // After a failed write the catalog itself says which rows went in.
+    if (bWriteFailed) {
+        RowMap now;
+        if (Gmail_Read_DB(now, acct, task) == 0) {
+            catalogued.clear();
+            for (const auto& [id, p] : processed) {
+                const auto it = now.find(id);
+                if (it != now.end() && it->second.strLocalID == p.strLocalID) catalogued.insert(id);
+            }
+        }
+    }
+    // No file without its row: a message saved in this pass but not catalogued loses its file and
+    // is saved again by the next run; one the pass never reached is not catalogued either.
+    const size_t reached = processed.size() + failedIds.size();
+    size_t uncatalogued = cloud.size() > reached ? cloud.size() - reached : 0;
+    size_t stored = 0;
+    for (const auto& [id, p] : processed) {
+        if (catalogued.count(id) != 0) {
+            ++stored;
+            if (const auto r = replaced.find(id); r != replaced.end()) unlink((store + "/" + r->second).c_str());
+            continue;
+        }
+        ++uncatalogued;
+        if (saved.count(id) != 0) unlink((store + "/" + p.strLocalID).c_str());
+        // The record's counters count what is in the backup.
+        if (run.G > 0) --run.G;
+        if (run.B > 0) --run.B;
+    }
+    if (bFresh) {
+        RowMap now;
+        if (Gmail_Read_DB(now, acct, task) == 0) Remove_Files_Without_Rows(store, now);
+    }
 
     Write_Record(run, "", 0);
-    Log_Stored(ctx, failed == 0 ? "SUCCESS" : "FAIL", "info",
-               Format("Gmail backup summary. user=%s total=%zu success=%zu fail=%zu", acct, n, processed.size(),
-                      failed));
+    std::string summary = Format("Gmail backup summary. user=%s total=%zu success=%zu fail=%zu", acct, n, stored,
+                                 failedIds.size());
+    if (uncatalogued > 0) summary += Format(" uncatalogued=%zu", uncatalogued);
+    Log_Stored(ctx, failedIds.empty() && uncatalogued == 0 ? "SUCCESS" : "FAIL", "info", summary);
     return PassResult::Done;
 }
 
@@ -412,15 +504,17 @@ int Backup_Gmail(GWSTask* pTask, std::string strMissionPath, const char* pszCurr
 void Write_Start_Record_Keeping_Gmail_Resume(const std::string& strMissionPath, json_object* startRecord) {
     RAIIful_Json left(Json_From_File(strMissionPath.c_str()));
     const char* user = nullptr;
-    if (!left || Json_Dict_Find_Str(left.get(), qlm::kKeyGmailLastUser, user) != 0 || user == nullptr ||
-        user[0] == '\0') {
-        qlm::Json_Write_File(strMissionPath, startRecord);
-        return;
+    if (left && Json_Dict_Find_Str(left.get(), qlm::kKeyGmailLastUser, user) == 0 && user != nullptr &&
+        user[0] != '\0') {
+        Json_Dict_Add_Str(startRecord, qlm::kKeyGmailLastUser, user);
+        Json_Dict_Add_Int64(startRecord, qlm::kKeyGmailLastIndex, qlm::Mission_Int(left.get(), qlm::kKeyGmailLastIndex));
     }
-    RAIIful_Json record(Json_From_String(Json_To_String(startRecord)));
-    Json_Dict_Add_Str(record.get(), qlm::kKeyGmailLastUser, user);
-    Json_Dict_Add_Int64(record.get(), qlm::kKeyGmailLastIndex, qlm::Mission_Int(left.get(), qlm::kKeyGmailLastIndex));
-    qlm::Json_Write_File(strMissionPath, record ? record.get() : startRecord);
+    qlm::Json_Write_File(strMissionPath, startRecord);
+}
+
+void Drop_Gmail_Resume(json_object* record) {
+    Json_Dict_Remove(record, qlm::kKeyGmailLastUser);
+    Json_Dict_Remove(record, qlm::kKeyGmailLastIndex);
 }
 
 int Count_Gmail(GWSTask* pTask, int64_t* llCount, const char* pszCurrentLoginUser, sqlite3* sqlDatabase) {

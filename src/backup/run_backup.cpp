@@ -126,6 +126,7 @@ PT_JSON Start_Record(const Backup_Run& run, bool bManual) {
 // and the running record goes.
 void End_Run(const Backup_Run& run, PT_JSON record, bool bFinish, const std::string& row) {
     Run_Row(run, bFinish ? "SUCCESS" : "FAIL", row);
+    Drop_Gmail_Resume(record);
     Json_Dict_Add_Str(record, kKeyBackupStatus, bFinish ? "finish" : "error");
     Json_Dict_Add_Int64(record, kKeyEndTime, static_cast<int64_t>(Now()));
     if (bFinish)
@@ -192,6 +193,7 @@ void Perform_Run(Backup_Run& run, bool bManual) {
         if (Backup_Service_With_Retry(s.fn, run.pTask, run.strMissionPath, run.pTask->Get_Task_ID(), run.pszUser,
                                       run.db, s.pszFailure, s.bForceLog) < 0) {
             // The wrapper has stored the failure's rows; the history says "error".
+            Drop_Gmail_Resume(record.get());
             Json_Dict_Add_Str(record.get(), kKeyBackupStatus, "error");
             Json_Dict_Add_Int64(record.get(), kKeyEndTime, static_cast<int64_t>(Now()));
             Json_Write_File(run.strHistoryPath, record.get());

@@ -76,7 +76,7 @@ int Run_Service(const Service& svc, GWSTask* pTask, const std::string& strMissio
     const std::string serviceDir = qlm::Backup_Service_Dir(svc.folder);
     int taskFd = -1;
     if (Get_File_Lock((serviceDir + "/" + run.strTaskID + "." + svc.folder + "_lck").c_str(), 15000, taskFd) != 0) {
-        Log_Stored(run.ctx, "SUCCESS", "info", Format("Other %s backup process is running.", svc.name));
+        Log_Stored(run.ctx, "FAIL", "warn", Format("Other %s backup process is running.", svc.name));
         return -1;
     }
     LockGuard taskLock(&taskFd);
@@ -104,7 +104,7 @@ int Run_Service(const Service& svc, GWSTask* pTask, const std::string& strMissio
         const std::string lockPath = serviceDir + "/" + run.strTaskID + "/" + account + "." + svc.folder + "_lck";
         const int rcLock = qlm::Take_Account_Lock(lockPath, 30000, userFd, why);
         if (rcLock == qlm::kAccountLockHeld) {
-            Log_Stored(run.ctx, "SUCCESS", "info",
+            Log_Stored(run.ctx, "FAIL", "warn",
                        Format("%s backup is already in progress for user account %s.", svc.name, acct));
             continue;
         }

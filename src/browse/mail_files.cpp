@@ -87,7 +87,8 @@ struct Listed_Mail {
     std::string localid, eml;
     Mail_File_Stamp stamp;
     Mail_Fields fields;
-    bool known = false;  // from the store, or analysed
+    bool known = false;     // from the store
+    bool analysed = false;  // by this request
 };
 
 // Mails analysed at once: each analysis is two short tool runs that wait on their own files, so a
@@ -97,7 +98,7 @@ constexpr size_t kAnalysers = 4;
 void Analyse_All(const std::vector<Listed_Mail*>& todo) {
     std::atomic<size_t> next{0};
     auto work = [&] {
-        for (size_t i; (i = next++) < todo.size();) todo[i]->known = Analyse_Mail(todo[i]->eml, todo[i]->fields) == 0;
+        for (size_t i; (i = next++) < todo.size();) todo[i]->analysed = Analyse_Mail(todo[i]->eml, todo[i]->fields) == 0;
     };
     std::vector<std::thread> pool;
     for (size_t n = 1; n < std::min(kAnalysers, todo.size()); ++n) pool.emplace_back(work);
@@ -129,13 +130,15 @@ PT_JSON Summarise_Mails(PT_JSON rows, const char* task, const char* account, boo
         catalog::Transaction txn(store.get());
         if (txn.Begin_Immediate() == SQLITE_OK) {
             for (const Listed_Mail* m : todo)
-                if (m->known) Mail_Summary_Put(store.get(), m->localid.c_str(), m->stamp, m->fields);
+                if (m->analysed) Mail_Summary_Put(store.get(), m->localid.c_str(), m->stamp, m->fields);
             txn.Commit();
         }
     }
+    // A mail the analysis cannot read (a line before its headers) is listed all the same, with
+    // empty fields: it is backed up like any other. It is not stored, so a later page tries again.
     PT_JSON list = Json_List_Init();
     for (const Listed_Mail& m : mails)
-        if (m.known) Json_List_Add_Dict(list, Mail_Summary(m.localid.c_str(), m.fields, getFileSize(m.eml), bRemoveQuotes));
+        Json_List_Add_Dict(list, Mail_Summary(m.localid.c_str(), m.fields, getFileSize(m.eml), bRemoveQuotes));
     return list;
 }
 

@@ -64,9 +64,16 @@ int Format_With_Offset(const struct tm& tm, std::string& out) {
     return 0;
 }
 
-// Offset in seconds of a mail header's zone word; 0 for anything not understood.
+// Offset in seconds of a mail header's zone word (in capitals); 0 for anything not understood.
+// The obsolete names are those mail still carries: UT, GMT, the US zones, and the military
+// letters, whose signs were published wrongly and so say nothing (read as +0000).
 int64_t Zone_Word_Offset(const std::string& word) {
-    if (word == "GMT" || word == "UTC" || word == "Z") return 0;
+    static const struct {
+        const char* name;
+        int hours;
+    } kNames[] = {{"EST", -5}, {"EDT", -4}, {"CST", -6}, {"CDT", -5}, {"MST", -7}, {"MDT", -6}, {"PST", -8}, {"PDT", -7}};
+    for (const auto& z : kNames)
+        if (word == z.name) return static_cast<int64_t>(z.hours) * 3600;
     if (word.size() != 5 || (word[0] != '+' && word[0] != '-')) return 0;
     for (size_t i = 1; i < 5; ++i)
         if (!Is_Digit(word[i])) return 0;
@@ -75,6 +82,55 @@ int64_t Zone_Word_Offset(const std::string& word) {
     if (hours > 23 || minutes > 59) return 0;
     int64_t offset = hours * 3600 + minutes * 60;
     return word[0] == '-' ? -offset : offset;
+}
+
+// The header with its comments (nested, with quoted-pairs) and line folds turned into blanks, so
+// that neither can be taken for a field.
+std::string Without_Comments(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    int depth = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (depth > 0) {
+            if (c == '\\' && i + 1 < text.size()) ++i;
+            else if (c == '(') ++depth;
+            else if (c == ')' && --depth == 0) out += ' ';
+            continue;
+        }
+        if (c == '(') depth = 1;
+        else out += (c == '\r' || c == '\n' || c == '\t') ? ' ' : c;
+    }
+    return out;
+}
+
+bool Is_Alpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+void Skip_Blanks(const char*& p) {
+    while (*p == ' ') ++p;
+}
+
+// Reads 1 to maxDigits digits; the number of digits read (0: none).
+int Read_Number(const char*& p, int maxDigits, int& value) {
+    int n = 0;
+    value = 0;
+    while (n < maxDigits && Is_Digit(*p)) {
+        value = value * 10 + (*p - '0');
+        ++p;
+        ++n;
+    }
+    return Is_Digit(*p) ? 0 : n;
+}
+
+int Month_Index(const char*& p) {
+    static const char* kMonths[] = {"jan", "feb", "mar", "apr", "may", "jun",
+                                    "jul", "aug", "sep", "oct", "nov", "dec"};
+    std::string word;
+    while (Is_Alpha(*p)) word += static_cast<char>(tolower(static_cast<unsigned char>(*p++)));
+    if (word.size() < 3) return -1;
+    for (int m = 0; m < 12; ++m)
+        if (word.compare(0, 3, kMonths[m]) == 0) return m;
+    return -1;
 }
 
 // The UTC instant of "Y-M-DTh:m:s[.digits]" followed by "Z" or "+h:m" / "-h:m".
@@ -199,23 +255,57 @@ int64_t parseDateToTimestamp(const char* pszDateTime) {
 }
 
 int64_t parseDateToTimestamp(const std::string& datetime_str) {
-    size_t comma = datetime_str.find(',');
-    const char* p = datetime_str.c_str() + (comma == std::string::npos ? 0 : comma + 1);
-    while (*p == ' ' || *p == '\t') ++p;
+    const std::string text = Without_Comments(datetime_str);
+    const char* p = text.c_str();
+    Skip_Blanks(p);
+    // The day of the week is optional, with or without its comma.
+    if (Is_Alpha(*p)) {
+        while (Is_Alpha(*p)) ++p;
+        Skip_Blanks(p);
+    }
+    if (*p == ',') ++p;
+    Skip_Blanks(p);
     if (*p == '\0') return -1;
 
-    struct tm tm;
-    const char* rest = Read_Time(p, "%d %b %Y %H:%M:%S", tm);
-    if (rest == nullptr) return -1;
+    int day = 0, year = 0, hour = 0, minute = 0, second = 0;
+    if (Read_Number(p, 2, day) == 0 || day < 1 || day > 31) return -1;
+    Skip_Blanks(p);
+    const int month = Month_Index(p);
+    if (month < 0) return -1;
+    Skip_Blanks(p);
+    const int yearDigits = Read_Number(p, 9, year);
+    if (yearDigits == 0 || year > 9999) return -1;
+    // Two-digit years: 00-49 are this century, 50-99 the last; three digits count from 1900.
+    if (yearDigits == 2) year += year < 50 ? 2000 : 1900;
+    else if (yearDigits == 3) year += 1900;
+    Skip_Blanks(p);
+    if (Read_Number(p, 2, hour) == 0 || hour > 23) return -1;
+    Skip_Blanks(p);
+    if (*p++ != ':') return -1;
+    Skip_Blanks(p);
+    if (Read_Number(p, 2, minute) == 0 || minute > 59) return -1;
+    const char* afterMinute = p;
+    Skip_Blanks(p);
+    if (*p == ':') {
+        ++p;
+        Skip_Blanks(p);
+        if (Read_Number(p, 2, second) == 0 || second > 60) return -1;
+    } else {
+        p = afterMinute;  // seconds may be left out
+    }
 
-    while (*rest == ' ' || *rest == '\t') ++rest;
+    Skip_Blanks(p);
     std::string word;
-    for (; *rest != '\0' && !isspace(static_cast<unsigned char>(*rest)); ++rest)
-        word += static_cast<char>(toupper(static_cast<unsigned char>(*rest)));
+    for (; *p != '\0' && *p != ' '; ++p) word += static_cast<char>(toupper(static_cast<unsigned char>(*p)));
 
-    time_t t = timegm(&tm);
-    if (t == static_cast<time_t>(-1)) return -1;
-    return static_cast<int64_t>(t) - Zone_Word_Offset(word);
+    struct tm tm = {};
+    tm.tm_year = year - 1900;
+    tm.tm_mon = month;
+    tm.tm_mday = day;
+    tm.tm_hour = hour;
+    tm.tm_min = minute;
+    tm.tm_sec = second;
+    return static_cast<int64_t>(timegm(&tm)) - Zone_Word_Offset(word);
 }
 
 int64_t parseISO8601(std::string datetime) {

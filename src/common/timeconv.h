@@ -11,8 +11,10 @@
 // seconds), or a bare date "YYYY-MM-DD", which is local midnight of that day. -1 when unreadable.
 int64_t calendar_parse_iso8601(const std::string& datetime);
 
-// A mail Date header such as "Sun, 10 Mar 2024 16:30:15 +0800". -1 for NULL, empty or unreadable
-// text. An unknown or out-of-range zone word counts as offset 0.
+// A mail Date header such as "Sun, 10 Mar 2024 16:30:15 +0800", old forms included: weekday and
+// seconds optional, two-digit years 00-49 as 20xx and 50-99 as 19xx, three-digit years from 1900,
+// the US zone names, comments and folds anywhere. -1 for NULL, empty or unreadable text. An
+// unknown or out-of-range zone word (the military letters too) counts as offset 0.
 int64_t parseDateToTimestamp(const char* pszDateTime);
 int64_t parseDateToTimestamp(const std::string& datetime_str);
 

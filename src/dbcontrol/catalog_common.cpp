@@ -7,7 +7,9 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
+#include "common/clock.h"
 #include "common/paths.h"
 #include "common/reqcheck.h"
 #include "plat_file.h"
@@ -38,6 +40,34 @@ const char* Kind_Folder(Kind kind) {
 // stale journal as hot and "recover" old pages into the new database.
 void Remove_Catalog_Files(const std::string& file) {
     for (const char* suffix : kCompanions) unlink((file + suffix).c_str());
+}
+
+bool Catalog_Damaged(Kind kind, const char* key, const char* task) {
+    DbHandle db;
+    if (Open_Catalog(kind, key, task, Open_Mode::Reader, db) != 0) return false;
+    auto damaged = [](int rc) { return rc == SQLITE_NOTADB || rc == SQLITE_CORRUPT; };
+    StmtHandle stmt;
+    int rc = Prepare(db.get(), "PRAGMA quick_check;", stmt);
+    if (rc != SQLITE_OK) return damaged(rc) || damaged(sqlite3_errcode(db.get()));
+    rc = sqlite3_step(stmt.get());
+    if (rc == SQLITE_ROW) return Column_String(stmt.get(), 0) != "ok";
+    return damaged(rc) || damaged(sqlite3_extended_errcode(db.get()) & 0xff);
+}
+
+int Move_Catalog_Aside(Kind kind, const char* key, const char* task, std::string& moved) {
+    const std::string file = Catalog_File(kind, key, task);
+    const time_t now = qlm::Now();
+    struct tm tm {};
+    char stamp[32];
+    if (localtime_r(&now, &tm) == nullptr || strftime(stamp, sizeof stamp, "%Y%m%d_%H%M%S", &tm) == 0) return -161;
+    std::string aside = file + ".unreadable-" + stamp;
+    // A second damage within the same second must not overwrite the first copy.
+    for (int n = 1; access(aside.c_str(), F_OK) == 0; ++n) aside = file + ".unreadable-" + stamp + "-" + std::to_string(n);
+    if (rename(file.c_str(), aside.c_str()) != 0) return -161;
+    for (const char* suffix : kCompanions)
+        if (suffix[0] != '\0') rename((file + suffix).c_str(), (aside + suffix).c_str());
+    moved = aside;
+    return 0;
 }
 
 bool Catalog_Names_Fit(Kind kind, const char* key, const char* task) {

@@ -56,6 +56,13 @@ int Open_Catalog(Kind kind, const char* key, const char* task, Open_Mode mode, D
 int Open_Catalog_For_Caller(Kind kind, sqlite3** ppDb, const char* key, const char* task, Open_Mode mode);
 // Removes a catalog file with its journal, WAL and shared-memory companions.
 void Remove_Catalog_Files(const std::string& file);
+// True when the catalog file is there and SQLite finds it no database or damaged; false when it
+// reads whole, is missing, or only cannot be opened or is busy now (a state that passes).
+bool Catalog_Damaged(Kind kind, const char* key, const char* task);
+// Moves a catalog and its companions aside in the same folder, its name gaining
+// ".unreadable-YYYYMMDD_HHMMSS" (local time; a companion keeps its suffix after that, so SQLite
+// still pairs them), and names the moved catalog file in moved. 0; -161 when it cannot be renamed.
+int Move_Catalog_Aside(Kind kind, const char* key, const char* task, std::string& moved);
 // True when the catalog file of key and those companions all have names the file system allows.
 // A long key (an account's address) can leave room for the file but not for its journal, and
 // then every write of the catalog fails.

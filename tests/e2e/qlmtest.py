@@ -160,6 +160,17 @@ def plant_drive_items(sim_user_dir, items):
         json.dump(drive, f)
 
 
+def hold_lock(case, lock, *flock_args):
+    """flock(1) holding lock until the test case ends; returns once it holds it."""
+    proc = subprocess.Popen(["flock", *flock_args, lock, "sh", "-c", "echo held; read x"],
+                            stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    case.addCleanup(proc.wait)
+    case.addCleanup(proc.stdout.close)
+    case.addCleanup(proc.stdin.close)
+    case.assertEqual(proc.stdout.readline(), b"held\n")
+    return proc
+
+
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))

@@ -467,6 +467,46 @@ class RunFailures(BackupCase):
         for folder in ("calendar_db", "contact_db", "group_contact_db"):
             self.assertIn("alice@example.test.db", os.listdir(os.path.join(backup, folder, self.task)), folder)
 
+    def test_one_users_failing_contact_group_listing_fails_that_user_alone(self):
+        alice = "alice@example.test"
+        backup = self.gws("backup")
+        self.run_to_history(contact_enable="1")
+        shutil.rmtree(self.gws("conf/mission/history_mission"))
+        self.calls(clear=True)
+        files = {}
+        for folder in ("contact_db", "group_contact_db"):
+            with open(os.path.join(backup, folder, self.task, alice + ".db"), "rb") as f:
+                files[folder] = f.read()
+            for name in os.listdir(os.path.join(backup, folder, self.task)):
+                if name != alice + ".db" and name.endswith(".db"):
+                    os.unlink(os.path.join(backup, folder, self.task, name))
+        self.fault("gam", alice, "fail", "--match", "print contactgroup", "--times", "1000")
+        record, rows = self.run_to_history(contact_enable="1", drive_enable="1")
+        self.assertEqual(record["backup_status"], "finish", [r["sql_name"] for r in rows])
+        failed = [r["sql_name"] for r in rows if r["sql_status"] == "FAIL"]
+        self.assertEqual(failed, ["Failed to retrieve Contact list for user account %s." % alice])
+        self.assertEqual(len([c for c in self.calls("gam") if "contactgroup" in c["argv"] and alice in c["argv"]]), 1)
+        for folder, data in files.items():  # his previous snapshot stays as it was
+            with open(os.path.join(backup, folder, self.task, alice + ".db"), "rb") as f:
+                self.assertEqual(f.read(), data, folder)
+        users = [u for u in os.listdir(self.path("var/lib/gwssim/users")) if u != alice]
+        for folder in ("group_contact_db",):  # the others got theirs
+            self.assertTrue({u + ".db" for u in users} <= set(os.listdir(os.path.join(backup, folder, self.task))))
+        self.assertEqual(len(self.calls("tallyx")), 1)  # Drive, after Contacts, ran
+        self.assertEqual(rows[-1]["sql_name"], "Completed backup for all accounts in domain %s." % ADMIN)
+
+    def test_an_account_whose_backup_is_in_progress_elsewhere_is_a_fail_row(self):
+        alice = "alice@example.test"
+        for service in ("calendar", "contact"):
+            folder = self.gws("backup", service, self.task)
+            os.makedirs(folder, exist_ok=True)
+            qlmtest.hold_lock(self, os.path.join(folder, "%s.%s_lck" % (alice, service)))
+        record, rows = self.run_to_history(calendar_enable="1", contact_enable="1")
+        self.assertEqual(record["backup_status"], "finish")
+        skipped = [(r["sql_status"], r["sql_type"], r["sql_name"]) for r in rows if "in progress" in r["sql_name"]]
+        self.assertEqual(skipped, [("FAIL", "warn", "%s backup is already in progress for user account %s." % (s, alice))
+                                   for s in ("Calendar", "Contact")])
+
     def test_a_service_that_never_succeeds_ends_the_run_with_error_before_later_services(self):
         # The pre-count lists the shared drives once; every service attempt after that fails.
         self.fault_n("scoutix", "-shared", "fail", times=1000, skip=1)

@@ -314,12 +314,7 @@ class BusyAndErrors(BrowseCase):
 
     def hold(self, lock, *flock_args):
         """flock(1) holding lock until the test ends; returns once it holds it."""
-        proc = subprocess.Popen(["flock", *flock_args, lock, "sh", "-c", "echo held; read x"],
-                                stdin=subprocess.PIPE, stdout=subprocess.PIPE)
-        self.addCleanup(proc.wait)
-        self.addCleanup(proc.stdout.close)
-        self.addCleanup(proc.stdin.close)
-        self.assertEqual(proc.stdout.readline(), b"held\n")
+        qlmtest.hold_lock(self, lock, *flock_args)
 
     def test_a_running_backup_makes_the_browse_answer_success_alone(self):
         root = self.index_of("My Drive")

@@ -7,6 +7,7 @@ import email.policy
 import email.utils
 import json
 import os
+import re
 import signal
 import sqlite3
 import subprocess
@@ -321,6 +322,95 @@ class GmailFaults(GmailCase):
         self.assertMirrors(ALICE)
 
 
+class GmailCatalogFaults(GmailCase):
+    """A catalog that cannot be written or is damaged: the log says so and nothing piles up."""
+
+    def catalog_path(self, user):
+        return self.gws("backup/gmail_db", self.task, user + ".db")
+
+    def summary_of(self, user, before):
+        [row] = [r for r in self.log_rows()[before:]
+                 if r["sql_name"].startswith("Gmail backup summary. user=%s " % user)]
+        return row["sql_name"], row["sql_status"]
+
+    def test_a_catalog_that_cannot_be_written_is_a_failure_and_the_messages_come_again(self):
+        self.run_gmail()
+        gone = self.mailbox(ALICE)["messages"][0]["id"]
+        self.drop_message(ALICE, gone)
+        added = [self.add_message(ALICE, "While the catalog was busy %d" % i) for i in range(3)]
+        n = len(self.mailbox(ALICE)["messages"])
+        holder = sqlite3.connect(self.catalog_path(ALICE), timeout=0, isolation_level=None)
+        holder.execute("BEGIN IMMEDIATE")  # another writer keeps the catalog for the whole pass
+        try:
+            before = len(self.log_rows())
+            record = self.run_gmail()
+        finally:
+            holder.execute("ROLLBACK")
+            holder.close()
+        self.assertEqual(record["backup_status"], "finish", self.messages())
+        self.assertEqual(self.summary_of(ALICE, before),
+                         ("Gmail backup summary. user=%s total=%d success=%d fail=0 uncatalogued=3"
+                          % (ALICE, n, n - 3), "FAIL"))
+        # No file without its row: the three are not in the store either; no row without its file:
+        # the message deleted in Gmail keeps both until its row can go.
+        rows = self.catalog(ALICE)
+        self.assertFalse(set(added) & set(rows))
+        self.assertIn(gone, rows)
+        self.assertEqual(sorted(r["drive_localid"] for r in rows.values()), self.store(ALICE))
+        # The next run fetches them, once each.
+        self.calls(clear=True)
+        before = len(self.log_rows())
+        self.run_gmail()
+        exports = [c["argv"] for c in self.calls("gam") if "export" in c["argv"]]
+        self.assertEqual(sorted(a[a.index("ids") + 1] for a in exports), sorted(added))
+        self.assertEqual(self.summary_of(ALICE, before),
+                         ("Gmail backup summary. user=%s total=%d success=%d fail=0" % (ALICE, n, n), "SUCCESS"))
+        self.assertNotIn(gone, self.catalog(ALICE))
+        self.assertMirrors(ALICE)
+
+    def test_a_damaged_catalog_is_kept_aside_and_the_mailbox_saved_once_into_a_fresh_one(self):
+        def garbage(data):
+            return b"this is no catalog\n" * 64
+
+        def header_zeroed(data):
+            return b"\0" * 100 + data[100:]
+
+        for damage in (garbage, header_zeroed):
+            with self.subTest(damage=damage.__name__):
+                self.setUp()
+                self.run_gmail()
+                n = len(self.mailbox(ALICE)["messages"])
+                path = self.catalog_path(ALICE)
+                with open(path, "rb") as f:
+                    broken = damage(f.read())
+                with open(path, "wb") as f:
+                    f.write(broken)
+                self.calls(clear=True)
+                before = len(self.log_rows())
+                record = self.run_gmail()
+                self.assertEqual(record["backup_status"], "finish", self.messages())
+                folder = os.path.dirname(path)
+                [aside] = [x for x in os.listdir(folder) if re.fullmatch(re.escape(ALICE) + r"\.db\.unreadable-\d{8}_\d{6}", x)]
+                kept = sorted(x for x in os.listdir(folder) if ".unreadable-" in x)
+                with open(os.path.join(folder, aside), "rb") as f:
+                    self.assertEqual(f.read(), broken)
+                rows = [r for r in self.log_rows()[before:] if r["sql_status"] == "FAIL"]
+                self.assertTrue([r for r in rows if ALICE in r["sql_name"] and path in r["sql_name"]
+                                 and aside in r["sql_name"]], [r["sql_name"] for r in rows])
+                # Every message saved once into the fresh catalog; the old files are gone already.
+                exports = [c["argv"] for c in self.calls("gam") if "export" in c["argv"] and ALICE in c["argv"]]
+                self.assertEqual(len(exports), n)
+                self.assertMirrors(ALICE)
+                reply = self.request({"act": "gmail_list", "task_id": self.task, "domain_user_email": ALICE})
+                self.assertEqual(reply["list"][0]["amount"], n, reply)
+                # The next run finds the catalog whole: nothing saved, nothing moved.
+                self.calls(clear=True)
+                self.run_gmail()
+                self.assertEqual([c for c in self.calls("gam") if "export" in c["argv"]], [])
+                self.assertEqual(sorted(x for x in os.listdir(folder) if ".unreadable-" in x), kept)
+                self.assertMirrors(ALICE)
+
+
 class GmailResume(GmailCase):
     """A mailbox of more than one batch, so the running record holds a resume point."""
 
@@ -358,7 +448,27 @@ class GmailResume(GmailCase):
         new = self.add_message(admin, "Arrived while the worker was down")
         self.clear_faults()
         self.calls(clear=True)
-        record = self.run_gmail(mission)
+        # The resume point stays in the running record through the driver's rewrite after the
+        # pre-counts, until the Gmail service has read it (its own counts run slowly here).
+        rerun = subprocess.Popen([self.cgi_path, "-backup", mission, self.task, *GMAIL_ONLY],
+                                 env=self.env(GWSSIM_COUNT_DELAY_MS="1500"), stdout=subprocess.DEVNULL,
+                                 stderr=subprocess.DEVNULL)
+        self.workers = [rerun.pid]
+        seen = None
+        deadline = time.monotonic() + 120
+        while seen is None and rerun.poll() is None and time.monotonic() < deadline:
+            try:
+                with open(self.gws("conf/mission", mission)) as f:
+                    running = json.load(f)
+            except (FileNotFoundError, json.JSONDecodeError):
+                running = {}
+            if "gmail_total" in running and running.get("start_time") != left["start_time"]:
+                seen = (running.get("gmail_last_user"), running.get("gmail_last_index"))
+            time.sleep(0.05)
+        rerun.wait(timeout=300)
+        self.assertEqual(seen, (admin, 500))
+        record = sorted(self.history(), key=lambda rec: rec["end_time"])[-1]
+        self.assertNotIn("gmail_last_user", record)
         self.assertEqual(record["backup_status"], "finish", self.messages())
         exported = [c["argv"][c["argv"].index("ids") + 1] for c in self.calls("gam") if "export" in c["argv"]]
         self.assertIn(new, exported)

@@ -406,8 +406,8 @@ TEST_F(SnapshotBackup, AFailedListingKeepsThePreviousCatalogs) {
         {"contact", "print contacts", "fail --exit 1", 0, contactFail + "1"},
         {"contact", "print contacts", "empty", 0, contactFail + "0"},
         {"contact", "print contacts", "conn --exit 0", -1, ""},
-        {"contact", "print contactgroup", "fail --exit 1", -1, groupFail},
-        {"contact", "print contactgroup", "empty", -1, groupFail},
+        {"contact", "print contactgroup", "fail --exit 1", 0, groupFail},  // one user's failure
+        {"contact", "print contactgroup", "empty", 0, groupFail},
         {"contact", "print contactgroup", "conn --exit 3", -1, ""},
     };
     for (const Case& c : cases) {
@@ -435,6 +435,13 @@ TEST_F(SnapshotBackup, AFailedListingKeepsThePreviousCatalogs) {
     fs::remove(Calendar_File(kBob));
     EXPECT_EQ(Calendar(), 0);
     EXPECT_FALSE(Events(kBob).empty());
+    // ... and past a failure of alice's group listing.
+    Clear_Faults();
+    Fault(std::string("--tool gam --match ") + kAlice + " --match 'print contactgroup' --action fail");
+    fs::remove(Group_File(kBob));
+    EXPECT_EQ(Contact(), 0);
+    EXPECT_FALSE(Groups(kBob).empty());
+    EXPECT_EQ(Groups(kAlice), groups);
 }
 
 TEST_F(SnapshotBackup, APreCountCountsAUserWhoseListingFailsAsZeroWithAWarnRow) {
@@ -566,6 +573,25 @@ TEST_F(SnapshotBackup, AUserWhoseLockIsHeldIsWaitedForAndThenBackedUp) {
         EXPECT_TRUE(fs::exists(File(c.kind, kAlice)));
         EXPECT_TRUE(fs::exists(File(c.kind, kBob)));
     }
+}
+
+// Another run of the same service holds the task: nothing of this one is backed up, and its row
+// says so as a failure.
+TEST_F(SnapshotBackup, AServiceWhoseTaskIsBusyElsewhereIsAFailRow) {
+    const std::string dir = qlm::Backup_Service_Dir("calendar");
+    fs::create_directories(dir);
+    Lock_Holder lock(dir + "/" + task + ".calendar_lck");
+    ASSERT_TRUE(lock.Held());
+    EXPECT_EQ(Calendar(), -1);
+    EXPECT_FALSE(fs::exists(Calendar_File(kAlice)));
+    bool found = false;
+    for (const stagedtest::LogRow& r : Rows())
+        if (r.text == "Other Calendar backup process is running.") {
+            found = true;
+            EXPECT_EQ(r.status, "FAIL");
+            EXPECT_EQ(r.type, "warn");
+        }
+    EXPECT_TRUE(found);
 }
 
 // A worker killed while it writes a snapshot leaves the previous catalog whole and readable.

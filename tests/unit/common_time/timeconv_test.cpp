@@ -111,13 +111,15 @@ TEST_F(TimeTest, MailDateHeaders) {
         {"Sun, 10 Mar 2024 08:30:15", kInstant},        // no zone word
         {"Sun, 10 Mar 2024 08:30:15 +2400", kInstant},  // hours out of range
         {"Sun, 10 Mar 2024 08:30:15 +0860", kInstant},  // minutes out of range
-        {"Sun, 10 Mar 2024 08:30:15 PST", kInstant},
+        {"Sun, 10 Mar 2024 08:30:15 XYZ", kInstant},  // unknown zone name
         {"Sun, 10 Mar 2024 08:30:15 +08000", kInstant},  // not five characters
         {"", -1},
         {" \t ", -1},
         {"Sun,", -1},
-        {"Sun, 10 Mar 2024 16:30 +0800", -1},  // seconds are required
         {"Sun, 10 Foo 2024 16:30:15 +0800", -1},
+        {"Sun, 10 Mar 2024 16 +0800", -1},
+        {"Sun, 32 Mar 2024 16:30:15 +0800", -1},
+        {"(no date) (at all)", -1},
     };
     Use_Zone("Asia/Taipei");
     for (const Case& c : cases) {
@@ -125,6 +127,54 @@ TEST_F(TimeTest, MailDateHeaders) {
         EXPECT_EQ(parseDateToTimestamp(std::string(c.text)), c.expected) << c.text;
     }
     EXPECT_EQ(parseDateToTimestamp(static_cast<const char*>(nullptr)), -1);
+}
+
+// The forms old and hand-written mail carries, as RFC 5322 reads them.
+TEST_F(TimeTest, MailDateHeadersInObsoleteForms) {
+    struct Case {
+        const char* text;
+        int64_t expected;
+    };
+    const Case cases[] = {
+        // US zone names in any letter case
+        {"Sun, 10 Mar 2024 03:30:15 EST", kInstant},
+        {"Sun, 10 Mar 2024 04:30:15 EDT", kInstant},
+        {"Sun, 10 Mar 2024 02:30:15 CST", kInstant},
+        {"Sun, 10 Mar 2024 03:30:15 cdt", kInstant},
+        {"Sun, 10 Mar 2024 01:30:15 MST", kInstant},
+        {"Sun, 10 Mar 2024 02:30:15 Mdt", kInstant},
+        {"Sun, 10 Mar 2024 00:30:15 pst", kInstant},
+        {"Sun, 10 Mar 2024 01:30:15 PDT", kInstant},
+        // UT, GMT and the military letters are +0000
+        {"Sun, 10 Mar 2024 08:30:15 UT", kInstant},
+        {"Sun, 10 Mar 2024 08:30:15 gmt", kInstant},
+        {"Sun, 10 Mar 2024 08:30:15 A", kInstant},
+        {"Sun, 10 Mar 2024 08:30:15 m", kInstant},
+        {"Sun, 10 Mar 2024 08:30:15 Y", kInstant},
+        // two- and three-digit years
+        {"21 Nov 97 09:55:06 GMT", 880106106},
+        {"Sun, 10 Mar 24 08:30:15 GMT", kInstant},
+        {"1 Jan 49 00:00:00 +0000", 2493072000},
+        {"1 Jan 50 00:00:00 +0000", -631152000},
+        {"Sun, 10 Mar 124 08:30:15 GMT", kInstant},
+        {"21 Nov 097 09:55:06 GMT", 880106106},
+        // no seconds, no weekday, weekday without comma, full month name
+        {"Sun, 10 Mar 2024 16:30 +0800", kInstant - 15},
+        {"10 Mar 2024 16:30 +0800", kInstant - 15},
+        {"Sunday 10 Mar 2024 16:30:15 +0800", kInstant},
+        {"10 March 2024 16:30:15 +0800", kInstant},
+        // comments and folding wherever they stand
+        {"Wed, 20 Sep 1995 00:19:00 (EDT) -0400", 811570740},
+        {"(Sunday) 10 (day) Mar 2024 (nested (x) y) 16:30:15 +0800 (CST)", kInstant},
+        {"Sun, 10 Mar 2024 16:30:15 +0800 (a \\) b) (EST)", kInstant},
+        {"Sun, 10 Mar 2024 00:30:15(a)-0800", kInstant},
+        {"Sun, 10 Mar\r\n 2024\r\n\t16:30:15 +0800", kInstant},
+        {"Sun , 10 Mar 2024 16 : 30 : 15 +0800", kInstant},
+    };
+    for (const char* zone : {"UTC", "Asia/Taipei"}) {
+        Use_Zone(zone);
+        for (const Case& c : cases) EXPECT_EQ(parseDateToTimestamp(c.text), c.expected) << zone << " " << c.text;
+    }
 }
 
 TEST_F(TimeTest, Iso8601UtcAcceptsFractionAndRejectsEverythingElse) {
