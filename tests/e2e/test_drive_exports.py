@@ -408,8 +408,16 @@ class DriveExports(qlmtest.WithoutFileRights, test_tasks.TaskCase):
                                      r'/Public\.$' % re.escape(name))
 
     def test_a_store_file_that_cannot_be_read_gets_a_fail_row_and_the_export_ends_error(self):
-        uuid, (_, drive_name) = next((u, d) for u, d in sorted(self.shared_drives().items())
-                                     if os.path.exists(self.gws("backup/shared_drive_db", self.task, u + ".db")))
+        # The shared drive with the most stored files, so that one can fail while others still arrive
+        # (the uuids are random: the first one may hold a single file).
+        def stored_files(u):
+            if not os.path.exists(self.gws("backup/shared_drive_db", self.task, u + ".db")):
+                return -1
+            store = self.gws("backup/shared_drive", self.task, u)
+            return sum(1 for r in self.catalog_rows("shared_drive_db", u) if r["drive_mimeType"] != FOLDER_MIME
+                       and r["drive_localid"] and os.path.isfile(os.path.join(store, r["drive_localid"])))
+        uuid, (_, drive_name) = max(sorted(self.shared_drives().items()), key=lambda d: stored_files(d[0]))
+        self.assertGreater(stored_files(uuid), 1)
         for act, key, owner, store, rows, word in (
                 ("export_drive_to_nas", {"domain_user_email": USER}, USER, self.store(), self.drive_rows(), "Drive"),
                 ("export_shared_drive_to_nas", {"shared_drive_id": uuid}, drive_name,
