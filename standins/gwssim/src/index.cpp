@@ -187,22 +187,29 @@ int Rebuild(sqlite3* db, const std::string& base) {
 }
 
 // Opens the index with a transaction in which it matches the base: a read transaction while it
-// does, else a write transaction that brings it up to date. write: always the latter.
+// does, else a write transaction that brings it up to date, committed before a reader reads (so
+// that the next call finds it done). write: always a write transaction, left open. A reader looks
+// again after bringing it up to date, since a whole save may come in between.
 int Open_Fresh(const std::string& base, Db& d, Txn& t, bool write) {
     if (Open(base, d) != 0) return -1;
     t.db = d.db;
-    bool settle = false;
-    if (!write) {
-        if (t.Begin("BEGIN") != 0) return -1;
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        bool settle = false;
+        if (!write) {
+            if (t.Begin("BEGIN") != 0) return -1;
+            int c = Check(d.db, base, settle);
+            if (c < 0) return -1;
+            if (c == 1 && !settle) return 0;
+            t.Rollback();
+        }
+        if (t.Begin("BEGIN IMMEDIATE") != 0) return -1;
         int c = Check(d.db, base, settle);
-        if (c == 1 && !settle) return 0;
-        t.Rollback();
+        if (c < 0) return -1;
+        if (c == 0 ? Rebuild(d.db, base) : settle ? Set_Meta(d.db, "settled", "1") : 0) return -1;
+        if (write) return 0;
+        if (t.Commit() != 0) return -1;
     }
-    if (t.Begin("BEGIN IMMEDIATE") != 0) return -1;
-    int c = Check(d.db, base, settle);
-    if (c < 0) return -1;
-    if (c == 0) return Rebuild(d.db, base);
-    return settle ? Set_Meta(d.db, "settled", "1") : 0;
+    return -1;
 }
 
 GwsJson Head_Of(sqlite3* db) {

@@ -4,6 +4,7 @@
 
 #include <gwssim/json_util.h>
 
+#include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -97,6 +98,25 @@ TEST_F(IndexTest, AnAddedItemIsFoundAndFollowsTheStoredItemsWithoutRewritingTheJ
     ASSERT_EQ(Gwssim_Find_Drive_Item(root, kUser, before.items[0].id, found), 0);
     EXPECT_EQ(found.name, before.items[0].name);
     EXPECT_EQ(Gwssim_Find_Drive_Item(root, kUser, "no-such-id", found), -2);
+}
+
+// A backup only reads: the index one read builds must be there for the next, or every call would
+// read the whole Drive again.
+TEST_F(IndexTest, AReadLeavesTheIndexBuiltForTheNextCall) {
+    GwsDrive d = Load();
+    ASSERT_FALSE(d.items.empty());
+    std::filesystem::remove(User_Dir() + "/drive.idx");
+    GwsDriveItem found;
+    ASSERT_EQ(Gwssim_Find_Drive_Item(root, kUser, d.items.back().id, found), 0);
+
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open_v2((User_Dir() + "/drive.idx").c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    sqlite3_stmt* st = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT count(*) FROM rows WHERE list='items'", -1, &st, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
+    EXPECT_EQ((size_t)sqlite3_column_int64(st, 0), d.items.size());
+    sqlite3_finalize(st);
+    sqlite3_close(db);
 }
 
 // Tests and scripts edit drive.json by hand, in place and within the same second as the index was
