@@ -3,6 +3,8 @@
 
 #include <gwssim/json_util.h>
 
+#include "index.h"
+
 #include <dirent.h>
 
 #include <algorithm>
@@ -57,27 +59,48 @@ int Load_User_File(const std::string& root, const std::string& email, const char
     return rc == -2 ? 1 : rc;
 }
 
+// The one conversion of a Drive item to and from its JSON object.
+json_object* Item_Json(const GwsDriveItem& it) {
+    json_object* e = json_object_new_object();
+    Gwssim_Json_Put_Str(e, "id", it.id);
+    Gwssim_Json_Put_Str(e, "name", it.name);
+    Gwssim_Json_Put_Str(e, "mimeType", it.mime_type);
+    Gwssim_Json_Put_Str(e, "parent", it.parent);
+    if (!it.owner.empty()) Gwssim_Json_Put_Str(e, "owner", it.owner);
+    Gwssim_Json_Put_Str(e, "createdTime", it.created_time);
+    Gwssim_Json_Put_Str(e, "modifiedTime", it.modified_time);
+    if (!it.md5.empty()) Gwssim_Json_Put_Str(e, "md5", it.md5);
+    if (it.size >= 0) Gwssim_Json_Put_Int(e, "size", it.size);
+    if (it.trashed) Gwssim_Json_Put_Bool(e, "trashed", true);
+    if (it.has_blob) Gwssim_Json_Put_Bool(e, "has_blob", true);
+    if (!it.permissions.empty()) json_object_object_add(e, "permissions", Members_Json(it.permissions));
+    if (!it.shortcut_target.empty()) Gwssim_Json_Put_Str(e, "shortcutTarget", it.shortcut_target);
+    return e;
+}
+
+GwsDriveItem Item_From(json_object* e) {
+    GwsDriveItem it;
+    it.id = Gwssim_Json_Str(e, "id");
+    it.name = Gwssim_Json_Str(e, "name");
+    it.mime_type = Gwssim_Json_Str(e, "mimeType");
+    it.parent = Gwssim_Json_Str(e, "parent");
+    it.owner = Gwssim_Json_Str(e, "owner");
+    it.created_time = Gwssim_Json_Str(e, "createdTime");
+    it.modified_time = Gwssim_Json_Str(e, "modifiedTime");
+    it.md5 = Gwssim_Json_Str(e, "md5");
+    it.size = Gwssim_Json_Int(e, "size", -1);
+    it.trashed = Gwssim_Json_Bool(e, "trashed", false);
+    it.has_blob = Gwssim_Json_Bool(e, "has_blob", false);
+    it.permissions = Members_From(e, "permissions");
+    it.shortcut_target = Gwssim_Json_Str(e, "shortcutTarget");
+    return it;
+}
+
 json_object* Drive_Json(const GwsDrive& d) {
     json_object* o = json_object_new_object();
     Gwssim_Json_Put_Str(o, "root_id", d.root_id);
     json_object* items = json_object_new_array_ext((int)d.items.size());
-    for (const auto& it : d.items) {
-        json_object* e = json_object_new_object();
-        Gwssim_Json_Put_Str(e, "id", it.id);
-        Gwssim_Json_Put_Str(e, "name", it.name);
-        Gwssim_Json_Put_Str(e, "mimeType", it.mime_type);
-        Gwssim_Json_Put_Str(e, "parent", it.parent);
-        if (!it.owner.empty()) Gwssim_Json_Put_Str(e, "owner", it.owner);
-        Gwssim_Json_Put_Str(e, "createdTime", it.created_time);
-        Gwssim_Json_Put_Str(e, "modifiedTime", it.modified_time);
-        if (!it.md5.empty()) Gwssim_Json_Put_Str(e, "md5", it.md5);
-        if (it.size >= 0) Gwssim_Json_Put_Int(e, "size", it.size);
-        if (it.trashed) Gwssim_Json_Put_Bool(e, "trashed", true);
-        if (it.has_blob) Gwssim_Json_Put_Bool(e, "has_blob", true);
-        if (!it.permissions.empty()) json_object_object_add(e, "permissions", Members_Json(it.permissions));
-        if (!it.shortcut_target.empty()) Gwssim_Json_Put_Str(e, "shortcutTarget", it.shortcut_target);
-        json_object_array_add(items, e);
-    }
+    for (const auto& it : d.items) json_object_array_add(items, Item_Json(it));
     json_object_object_add(o, "items", items);
     return o;
 }
@@ -85,32 +108,55 @@ json_object* Drive_Json(const GwsDrive& d) {
 int Drive_From(const std::string& path, GwsDrive& d) {
     d = GwsDrive();
     GwsJson o;
-    int rc = Load_Object(path, o);
+    int rc = Gwssim_Index_Load(path, o);
     if (rc == -2) return 0;  // nothing stored yet: an empty Drive
     if (rc != 0) return rc;
     d.root_id = Gwssim_Json_Str(o.get(), "root_id");
     json_object* a = Gwssim_Json_Array(o.get(), "items");
     size_t n = a ? json_object_array_length(a) : 0;
     d.items.reserve(n);
-    for (size_t i = 0; i < n; ++i) {
-        json_object* e = json_object_array_get_idx(a, i);
-        GwsDriveItem it;
-        it.id = Gwssim_Json_Str(e, "id");
-        it.name = Gwssim_Json_Str(e, "name");
-        it.mime_type = Gwssim_Json_Str(e, "mimeType");
-        it.parent = Gwssim_Json_Str(e, "parent");
-        it.owner = Gwssim_Json_Str(e, "owner");
-        it.created_time = Gwssim_Json_Str(e, "createdTime");
-        it.modified_time = Gwssim_Json_Str(e, "modifiedTime");
-        it.md5 = Gwssim_Json_Str(e, "md5");
-        it.size = Gwssim_Json_Int(e, "size", -1);
-        it.trashed = Gwssim_Json_Bool(e, "trashed", false);
-        it.has_blob = Gwssim_Json_Bool(e, "has_blob", false);
-        it.permissions = Members_From(e, "permissions");
-        it.shortcut_target = Gwssim_Json_Str(e, "shortcutTarget");
-        d.items.push_back(std::move(it));
-    }
+    for (size_t i = 0; i < n; ++i) d.items.push_back(Item_From(json_object_array_get_idx(a, i)));
     return 0;
+}
+
+// The one conversion of a message and of a label to and from their JSON objects.
+json_object* Message_Json(const GwsMessage& msg) {
+    json_object* e = json_object_new_object();
+    Gwssim_Json_Put_Str(e, "id", msg.id);
+    Gwssim_Json_Put_Str(e, "threadId", msg.thread_id);
+    Gwssim_Json_Put_Int(e, "internalDate", msg.internal_date);
+    Gwssim_Json_Put_Str_List(e, "labelIds", msg.labels);
+    return e;
+}
+
+GwsMessage Message_From(json_object* e) {
+    GwsMessage msg;
+    msg.id = Gwssim_Json_Str(e, "id");
+    msg.thread_id = Gwssim_Json_Str(e, "threadId");
+    msg.internal_date = Gwssim_Json_Int(e, "internalDate", 0);
+    msg.labels = Gwssim_Json_Str_List(e, "labelIds");
+    return msg;
+}
+
+json_object* Label_Json(const GwsLabel& l) {
+    json_object* e = json_object_new_object();
+    Gwssim_Json_Put_Str(e, "id", l.id);
+    Gwssim_Json_Put_Str(e, "name", l.name);
+    return e;
+}
+
+GwsLabel Label_From(json_object* e) { return {Gwssim_Json_Str(e, "id"), Gwssim_Json_Str(e, "name")}; }
+
+std::string Mail_Path(const std::string& root, const std::string& email) {
+    return Gwssim_User_Dir(root, email) + "/mail.json";
+}
+
+std::string Drive_Path(const std::string& root, const std::string& email) {
+    return Gwssim_User_Dir(root, email) + "/drive.json";
+}
+
+std::string Shared_Path(const std::string& root, const std::string& drive_id) {
+    return root + "/shared/" + drive_id + "/drive.json";
 }
 
 json_object* Contact_Json(const GwsContact& c) {
@@ -331,51 +377,42 @@ int Gwssim_Authorize(const std::string& root, const std::string& key_file, GwsDo
 
 int Gwssim_Load_Drive(const std::string& root, const std::string& email, GwsDrive& d) {
     if (!Gwssim_Is_Path_Component(email)) return -1;
-    return Drive_From(Gwssim_User_Dir(root, email) + "/drive.json", d);
+    return Drive_From(Drive_Path(root, email), d);
 }
 
 int Gwssim_Save_Drive(const std::string& root, const std::string& email, const GwsDrive& d) {
     if (!Gwssim_Is_Path_Component(email)) return -1;
-    return Save_Json(Gwssim_User_Dir(root, email) + "/drive.json", Drive_Json(d), false);
+    return Gwssim_Index_Save(Drive_Path(root, email), Drive_Json(d));
 }
 
 int Gwssim_Load_Shared_Drive(const std::string& root, const std::string& drive_id, GwsDrive& d) {
     if (!Gwssim_Is_Path_Component(drive_id)) return -1;
-    int rc = Drive_From(root + "/shared/" + drive_id + "/drive.json", d);
+    int rc = Drive_From(Shared_Path(root, drive_id), d);
     if (rc == 0 && d.root_id.empty()) d.root_id = drive_id;
     return rc;
 }
 
 int Gwssim_Save_Shared_Drive(const std::string& root, const std::string& drive_id, const GwsDrive& d) {
     if (!Gwssim_Is_Path_Component(drive_id)) return -1;
-    return Save_Json(root + "/shared/" + drive_id + "/drive.json", Drive_Json(d), false);
+    return Gwssim_Index_Save(Shared_Path(root, drive_id), Drive_Json(d));
 }
 
 // ---- Gmail -----------------------------------------------------------------------------------------
 
 int Gwssim_Load_Mailbox(const std::string& root, const std::string& email, GwsMailbox& m) {
     m = GwsMailbox();
+    if (!Gwssim_Is_Path_Component(email)) return -1;
     GwsJson o;
-    int rc = Load_User_File(root, email, "mail.json", o);
-    if (rc != 0) return rc > 0 ? 0 : rc;
+    int rc = Gwssim_Index_Load(Mail_Path(root, email), o);
+    if (rc == -2) return 0;  // nothing stored yet: an empty mailbox
+    if (rc != 0) return rc;
     json_object* a = Gwssim_Json_Array(o.get(), "labels");
     size_t n = a ? json_object_array_length(a) : 0;
-    for (size_t i = 0; i < n; ++i) {
-        json_object* e = json_object_array_get_idx(a, i);
-        m.labels.push_back({Gwssim_Json_Str(e, "id"), Gwssim_Json_Str(e, "name")});
-    }
+    for (size_t i = 0; i < n; ++i) m.labels.push_back(Label_From(json_object_array_get_idx(a, i)));
     a = Gwssim_Json_Array(o.get(), "messages");
     n = a ? json_object_array_length(a) : 0;
     m.messages.reserve(n);
-    for (size_t i = 0; i < n; ++i) {
-        json_object* e = json_object_array_get_idx(a, i);
-        GwsMessage msg;
-        msg.id = Gwssim_Json_Str(e, "id");
-        msg.thread_id = Gwssim_Json_Str(e, "threadId");
-        msg.internal_date = Gwssim_Json_Int(e, "internalDate", 0);
-        msg.labels = Gwssim_Json_Str_List(e, "labelIds");
-        m.messages.push_back(std::move(msg));
-    }
+    for (size_t i = 0; i < n; ++i) m.messages.push_back(Message_From(json_object_array_get_idx(a, i)));
     return 0;
 }
 
@@ -383,24 +420,89 @@ int Gwssim_Save_Mailbox(const std::string& root, const std::string& email, const
     if (!Gwssim_Is_Path_Component(email)) return -1;
     json_object* o = json_object_new_object();
     json_object* labels = json_object_new_array();
-    for (const auto& l : m.labels) {
-        json_object* e = json_object_new_object();
-        Gwssim_Json_Put_Str(e, "id", l.id);
-        Gwssim_Json_Put_Str(e, "name", l.name);
-        json_object_array_add(labels, e);
-    }
+    for (const auto& l : m.labels) json_object_array_add(labels, Label_Json(l));
     json_object_object_add(o, "labels", labels);
     json_object* msgs = json_object_new_array_ext((int)m.messages.size());
-    for (const auto& msg : m.messages) {
-        json_object* e = json_object_new_object();
-        Gwssim_Json_Put_Str(e, "id", msg.id);
-        Gwssim_Json_Put_Str(e, "threadId", msg.thread_id);
-        Gwssim_Json_Put_Int(e, "internalDate", msg.internal_date);
-        Gwssim_Json_Put_Str_List(e, "labelIds", msg.labels);
-        json_object_array_add(msgs, e);
-    }
+    for (const auto& msg : m.messages) json_object_array_add(msgs, Message_Json(msg));
     json_object_object_add(o, "messages", msgs);
-    return Save_Json(Gwssim_User_Dir(root, email) + "/mail.json", o, false);
+    return Gwssim_Index_Save(Mail_Path(root, email), o);
+}
+
+// ---- One item at a time ----------------------------------------------------------------------------
+
+namespace {
+
+int Find_Item(const std::string& base, const std::string& id, GwsDriveItem& out, std::string* root_id) {
+    out = GwsDriveItem();
+    GwsJson row, head;
+    int rc = Gwssim_Index_Find(base, "items", id, row, root_id ? &head : nullptr);
+    if (root_id) *root_id = head ? Gwssim_Json_Str(head.get(), "root_id") : std::string();
+    if (rc == 0) out = Item_From(row.get());
+    return rc;
+}
+
+}  // namespace
+
+int Gwssim_Find_Drive_Item(const std::string& root, const std::string& email, const std::string& id,
+                           GwsDriveItem& out, std::string* root_id) {
+    if (!Gwssim_Is_Path_Component(email)) return -1;
+    return Find_Item(Drive_Path(root, email), id, out, root_id);
+}
+
+int Gwssim_Find_Shared_Drive_Item(const std::string& root, const std::string& drive_id, const std::string& id,
+                                  GwsDriveItem& out) {
+    if (!Gwssim_Is_Path_Component(drive_id)) return -1;
+    return Find_Item(Shared_Path(root, drive_id), id, out, nullptr);
+}
+
+int Gwssim_Drive_Root_Id(const std::string& root, const std::string& email, std::string& root_id) {
+    root_id.clear();
+    if (!Gwssim_Is_Path_Component(email)) return -1;
+    GwsJson head;
+    int rc = Gwssim_Index_Head(Drive_Path(root, email), head);
+    if (rc == 0) root_id = Gwssim_Json_Str(head.get(), "root_id");
+    return rc;
+}
+
+int Gwssim_Add_Drive_Item(const std::string& root, const std::string& email, const GwsDriveItem& it,
+                          const std::string& root_id) {
+    if (!Gwssim_Is_Path_Component(email)) return -1;
+    std::vector<std::pair<std::string, std::string>> head;
+    if (!root_id.empty()) head.emplace_back("root_id", root_id);
+    return Gwssim_Index_Add(Drive_Path(root, email), {{"items", Item_Json(it)}}, head);
+}
+
+int Gwssim_Add_Shared_Drive_Item(const std::string& root, const std::string& drive_id, const GwsDriveItem& it) {
+    if (!Gwssim_Is_Path_Component(drive_id)) return -1;
+    return Gwssim_Index_Add(Shared_Path(root, drive_id), {{"items", Item_Json(it)}}, {{"root_id", drive_id}});
+}
+
+int Gwssim_Find_Message(const std::string& root, const std::string& email, const std::string& id, GwsMessage& out) {
+    out = GwsMessage();
+    if (!Gwssim_Is_Path_Component(email)) return -1;
+    GwsJson row;
+    int rc = Gwssim_Index_Find(Mail_Path(root, email), "messages", id, row);
+    if (rc == 0) out = Message_From(row.get());
+    return rc;
+}
+
+int Gwssim_Load_Labels(const std::string& root, const std::string& email, std::vector<GwsLabel>& out) {
+    out.clear();
+    if (!Gwssim_Is_Path_Component(email)) return -1;
+    std::vector<GwsJson> rows;
+    int rc = Gwssim_Index_List(Mail_Path(root, email), "labels", rows);
+    if (rc == -2) return 0;
+    for (const GwsJson& r : rows) out.push_back(Label_From(r.get()));
+    return rc;
+}
+
+int Gwssim_Add_Message(const std::string& root, const std::string& email, const std::vector<GwsLabel>& new_labels,
+                       const GwsMessage& m) {
+    if (!Gwssim_Is_Path_Component(email)) return -1;
+    std::vector<std::pair<std::string, json_object*>> rows;
+    for (const GwsLabel& l : new_labels) rows.emplace_back("labels", Label_Json(l));
+    rows.emplace_back("messages", Message_Json(m));
+    return Gwssim_Index_Add(Mail_Path(root, email), std::move(rows));
 }
 
 bool Gwssim_Has_Label(const GwsMessage& m, const std::string& label) {

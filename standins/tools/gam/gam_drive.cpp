@@ -251,31 +251,45 @@ struct Located {
     std::string role;                    // the acting user's role on it
 };
 
-bool Find_In(Located& loc, const std::string& id) {
-    if (id == loc.ref.drive.root_id) return true;
-    for (const GwsDriveItem& it : loc.ref.drive.items)
-        if (it.id == id) {
-            loc.item = &it;
-            return true;
-        }
-    return false;
+// Looks id up in the drive loc.ref names, the drive itself included, reading that one item only.
+int Find_In(GamCtx& ctx, Located& loc, const std::string& id, bool& found) {
+    DriveRef& ref = loc.ref;
+    GwsDriveItem it;
+    int rc;
+    if (ref.shared) {
+        ref.drive.root_id = ref.shared->id;
+        rc = id == ref.drive.root_id ? 0 : Gwssim_Find_Shared_Drive_Item(ctx.root, ref.shared->id, id, it);
+    } else {
+        std::string stored;
+        rc = Gwssim_Find_Drive_Item(ctx.root, ctx.user->email, id, it, &stored);
+        ref.drive.root_id = My_Root_Id(GwsDrive{stored, {}}, *ctx.user);
+        if (id == ref.drive.root_id) rc = 0, it.id.clear();
+    }
+    found = rc == 0;
+    if (rc != 0 && rc != -2) return Gam_Error("500: backendError: the Drive of " + ctx.user->email + " cannot be read");
+    if (found && !it.id.empty()) {
+        ref.drive.items.push_back(std::move(it));
+        loc.item = &ref.drive.items.back();
+    }
+    return 0;
 }
 
 // Finds id (an item, a My Drive root or a shared drive) in the acting user's My Drive, then in
 // the shared drives the user belongs to (every shared drive with admin access). 0 when found;
 // the failed-action status after the 404 error.
 int Locate(const std::string& id, bool admin_access, GamCtx& ctx, Located& loc) {
-    if (int rc = Load(ctx, loc.ref)) return rc;
     loc.role = "owner";
-    if (Find_In(loc, id)) return 0;
+    bool found = false;
+    if (int rc = Find_In(ctx, loc, id, found)) return rc;
+    if (found) return 0;
     for (const GwsSharedDrive& sd : ctx.domain.shared_drives) {
         const GwsMember* m = Member_Of(sd, ctx.user->email);
         if (!m && !admin_access) continue;
         loc.ref = DriveRef{};
         loc.ref.shared = &sd;
         loc.role = m ? m->role : "organizer";
-        if (int rc = Load(ctx, loc.ref)) return rc;
-        if (Find_In(loc, id)) return 0;
+        if (int rc = Find_In(ctx, loc, id, found)) return rc;
+        if (found) return 0;
     }
     return Gam_Error("404: File ID: " + id + ": notFound");
 }
@@ -446,7 +460,10 @@ int Gam_Create_Drive_File(const GamCmd& cmd, GamCtx& ctx) {
     std::string parent = cmd.has_parent ? cmd.parent_id : std::string();
     if (parent.empty()) {
         if (cmd.has_parent) return Gam_Error("404: File ID: (empty): notFound");
-        if (int rc = Load(ctx, loc.ref)) return rc;
+        std::string stored;
+        if (Gwssim_Drive_Root_Id(ctx.root, ctx.user->email, stored) != 0)
+            return Gam_Error("500: backendError: the Drive of " + ctx.user->email + " cannot be read");
+        loc.ref.drive.root_id = My_Root_Id(GwsDrive{stored, {}}, *ctx.user);
         loc.role = "owner";
         parent = loc.ref.drive.root_id;
     } else if (int rc = Locate(parent, false, ctx, loc)) {
@@ -472,10 +489,10 @@ int Gam_Create_Drive_File(const GamCmd& cmd, GamCtx& ctx) {
             return Gam_Error("Local file " + cmd.local_file + " cannot be read", kGamFileError);
         it.has_blob = true;
     }
-    loc.ref.drive.items.push_back(std::move(it));
-    int rc = loc.ref.shared ? Gwssim_Save_Shared_Drive(ctx.root, loc.ref.shared->id, loc.ref.drive)
-                            : Gwssim_Save_Drive(ctx.root, ctx.user->email, loc.ref.drive);
+    // Only the new item is written (a My Drive's root id with it, which the first write stores).
+    int rc = loc.ref.shared ? Gwssim_Add_Shared_Drive_Item(ctx.root, loc.ref.shared->id, it)
+                            : Gwssim_Add_Drive_Item(ctx.root, ctx.user->email, it, loc.ref.drive.root_id);
     if (rc != 0) return Gam_Error("500: backendError: the Drive cannot be written");
-    ctx.out = loc.ref.drive.items.back().id + "\n";
+    ctx.out = it.id + "\n";
     return 0;
 }

@@ -176,12 +176,12 @@ int Gam_Count_Messages(const GamCmd& cmd, GamCtx& ctx) {
 }
 
 int Gam_Export_Message(const GamCmd& cmd, GamCtx& ctx) {
-    GwsMailbox box;
-    if (int rc = Load_Mailbox(ctx, box)) return rc;
-    bool known = false;
-    for (const GwsMessage& m : box.messages) known = known || m.id == cmd.item_id;
+    GwsMessage msg;
+    int rc = Gwssim_Find_Message(ctx.root, ctx.user->email, cmd.item_id, msg);
+    if (rc != 0 && rc != -2)
+        return Gam_Error("500: backendError: the mailbox of " + ctx.user->email + " cannot be read");
     std::string eml;
-    if (!known || Gwssim_Read_File(Gwssim_Eml_Path(ctx.root, ctx.user->email, cmd.item_id), eml) != 0)
+    if (rc != 0 || Gwssim_Read_File(Gwssim_Eml_Path(ctx.root, ctx.user->email, cmd.item_id), eml) != 0)
         return Gam_Error("404: Message ID: " + cmd.item_id + ": notFound");
     // Written whole through a temporary file: the target appears only complete, and only on success.
     if (Gwssim_Write_File(cmd.target_name, eml) != 0) return Gam_Error("Cannot write " + cmd.target_name);
@@ -200,18 +200,20 @@ int Gam_Insert_Message(const GamCmd& cmd, GamCtx& ctx) {
     if (eml.empty()) return Gam_Error("400: Invalid message: " + cmd.eml_file + " is empty");
     GwsLock lock;
     if (Gwssim_Lock_State(ctx.root, lock) != 0) return Gam_Error("500: backendError: the domain cannot be locked");
-    GwsMailbox box;
-    if (int rc = Load_Mailbox(ctx, box)) return rc;
+    std::vector<GwsLabel> labels, added;  // the mailbox's user labels; those this insert makes
+    if (Gwssim_Load_Labels(ctx.root, ctx.user->email, labels) != 0)
+        return Gam_Error("500: backendError: the mailbox of " + ctx.user->email + " cannot be read");
     GwsMessage msg;
     for (const std::string& name : cmd.labels) {
         std::string id;
         for (const char* sys : kSystemLabels)
             if (name == sys) id = sys;
-        for (const GwsLabel& l : box.labels)
+        for (const GwsLabel& l : labels)
             if (id.empty() && l.name == name) id = l.id;
         if (id.empty()) {
             if (Gwssim_New_Id(ctx.root, "label", id) != 0) return Gam_Error("500: backendError: no new id");
-            box.labels.push_back({id, name});
+            labels.push_back({id, name});
+            added.push_back(labels.back());
         }
         msg.labels.push_back(id);
     }
@@ -226,8 +228,8 @@ int Gam_Insert_Message(const GamCmd& cmd, GamCtx& ctx) {
     // The EML is stored before the mailbox entry that names it.
     if (Gwssim_Write_File(Gwssim_Eml_Path(ctx.root, ctx.user->email, msg.id), eml) != 0)
         return Gam_Error("500: backendError: the message cannot be stored");
-    box.messages.push_back(std::move(msg));
-    if (Gwssim_Save_Mailbox(ctx.root, ctx.user->email, box) != 0)
+    // Only the new message and labels are written.
+    if (Gwssim_Add_Message(ctx.root, ctx.user->email, added, msg) != 0)
         return Gam_Error("500: backendError: the mailbox cannot be written");
     return 0;
 }

@@ -17,9 +17,15 @@
 //   shared/<drive id>/blobs/<item id>
 //   faults.json, calls.jsonl, calls.lock   the tool framework's (toolrun.h)
 //
-// Every file is replaced whole (temporary file + rename), so readers need no lock and never see
+//   users/<email>/drive.idx, mail.idx, shared/<drive id>/drive.idx
+//                                    SQLite index beside drive.json / mail.json: their rows one by one,
+//                                    plus the items and messages tools added since the JSON was written
+//
+// Every JSON file is replaced whole (temporary file + rename), so readers need no lock and never see
 // half a file; writers hold the lock (Gwssim_Lock_State) across their read-modify-write. A writer
-// stores blobs and EML files before the JSON that names them.
+// stores blobs and EML files before the JSON or index row that names them. A tool adding one item
+// or message writes only the index row, so its cost does not grow with the Drive or mailbox; the
+// index follows drive.json or mail.json whenever those are rewritten (by a save or by hand).
 //
 // Functions return 0 on success; -2 when a file is missing, -1 for anything else (unreadable,
 // not the expected JSON, bad argument). None of them prints anything.
@@ -237,6 +243,30 @@ int Gwssim_Save_Shared_Drive(const std::string& root, const std::string& drive_i
 int Gwssim_Save_Mailbox(const std::string& root, const std::string& email, const GwsMailbox& m);
 int Gwssim_Save_Calendar(const std::string& root, const std::string& email, const GwsCalendar& c);
 int Gwssim_Save_Contacts(const std::string& root, const std::string& email, const GwsContacts& c);
+
+// ---- One item at a time (hold the lock to add) --------------------------------------------------
+// These cost about the same whatever the size of the Drive or mailbox; the whole loads and saves
+// above see what they add.
+
+// The item with that id in the user's Drive (in the shared drive); -2 when it holds none. root_id,
+// when given, gets the Drive's stored root id ("" when none is stored yet).
+int Gwssim_Find_Drive_Item(const std::string& root, const std::string& email, const std::string& id,
+                           GwsDriveItem& out, std::string* root_id = nullptr);
+int Gwssim_Find_Shared_Drive_Item(const std::string& root, const std::string& drive_id, const std::string& id,
+                                  GwsDriveItem& out);
+// The user's stored Drive root id, "" when none is stored yet.
+int Gwssim_Drive_Root_Id(const std::string& root, const std::string& email, std::string& root_id);
+// Appends one item; a non-empty root_id is stored as the Drive's root id.
+int Gwssim_Add_Drive_Item(const std::string& root, const std::string& email, const GwsDriveItem& it,
+                          const std::string& root_id = std::string());
+int Gwssim_Add_Shared_Drive_Item(const std::string& root, const std::string& drive_id, const GwsDriveItem& it);
+// The message with that id; -2 when the mailbox holds none.
+int Gwssim_Find_Message(const std::string& root, const std::string& email, const std::string& id, GwsMessage& out);
+// The mailbox's user labels, in order.
+int Gwssim_Load_Labels(const std::string& root, const std::string& email, std::vector<GwsLabel>& out);
+// Appends a message, after the new user labels it brings.
+int Gwssim_Add_Message(const std::string& root, const std::string& email, const std::vector<GwsLabel>& new_labels,
+                       const GwsMessage& m);
 
 // A new id of the given kind from the state's counter (hold the lock):
 //   "file"    33 characters [A-Za-z0-9_-], Drive item ids
