@@ -55,6 +55,7 @@ struct Export {
     std::string owner;  // the account, or the shared drive's name
     std::string store;  // the store folder
     sqlite3* log;
+    Sql_Log_Batch logRows;          // the rows of the files copied so far, not yet written
     std::vector<Drive_Node> nodes;  // by depth, then index; read at the first selected folder
     bool nodesRead = false;
 };
@@ -67,15 +68,16 @@ int Read_Nodes(Export& ex) {
     return 0;
 }
 
-// Copies a file item into folder under its name (a counter on a clash), after its log row.
+// Copies a file item into folder under its name (a counter on a clash), then queues its log row:
+// a file that could not be placed in the download is not logged as exported.
 // Only a regular file of the store is copied: a Google document has no content there.
 void Export_File(Export& ex, const Drive_Node& n, const std::string& folder) {
     if (!Is_Single_Path_Component(n.localid)) return;
     const std::string src = ex.store + "/" + n.localid;
     if (!Is_Regular_File(src)) return;
-    const std::string msg = Exported_To_Pc_Message(ex.side.logWord, n.name, ex.owner);
-    Log_Action_Row(ex.log, ex.task, ex.owner.c_str(), ex.agent->m_szUser, "backup", "info", msg.c_str());
-    Link_Or_Copy_Free(src, folder + "/" + Drive_Name_Component(n.name));
+    if (Link_Or_Copy_Free(src, folder + "/" + Drive_Name_Component(n.name)).empty()) return;
+    Queue_Action_Row(ex.log, ex.logRows, ex.task, ex.owner.c_str(), ex.agent->m_szUser, "backup", "info",
+                     Exported_To_Pc_Message(ex.side.logWord, n.name, ex.owner));
 }
 
 // The folder for an item inside parent; empty when none can be made.
@@ -166,7 +168,7 @@ int Export_Drive_Like(O_APP_CGI_AGENT* agent, const Side& side) {
     const char* key = Required_Param(agent, side.keyParam);
     if (key == nullptr || !Checked_Task_Id(task) || !Checked_Component(key, side.keyParam)) return 0;
 
-    Export ex{agent, side, task, key, key, Store_Path(side.storeService, task, key), log.get(), {}, false};
+    Export ex{agent, side, task, key, key, Store_Path(side.storeService, task, key), log.get(), {}, {}, false};
     if (side.kind == Kind::SharedDrive) ex.owner = Shared_Drive_Mapped_Field(task, key, "shared_drive_name");
     // A catalog never written is no reason to make one: without it nothing is selected.
     const bool haveCatalog = Is_Regular_File(catalog::Catalog_File(side.kind, key, task));
@@ -180,6 +182,7 @@ int Export_Drive_Like(O_APP_CGI_AGENT* agent, const Side& side) {
     if ((search || haveCatalog) && !Selected_Indexes(ex, search != 0, indexes, selected)) return 0;
     if (haveCatalog)
         for (const std::string& text : selected) Export_Item(ex, text, dl.Path());
+    Sql_Log_Batch_Flush(ex.log, ex.logRows);
     std::vector<std::string> names;
     GetFolderList(names, dl.Path().c_str());
     Send_Entries(agent, dl.Path(), names, browser);
