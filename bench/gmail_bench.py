@@ -66,36 +66,44 @@ def perf_usable():
         shutil.rmtree(probe, ignore_errors=True)
 
 
-def process_lives(data, tools):
+def process_lives(data, argv0, tools):
     """The recorded command's own life (seconds from its exec to its exit: perf's start-up is not
-    the run's), and (tool, start ms, end ms) of every process of the record that ran one of the
-    tools: from the fork that made it to its exit."""
+    the run's), and (tool, start ms, end ms) of every process below it that ran one of the tools:
+    from the fork that made it to its exit. The record is system-wide (following each fork would
+    cost every new process far more than the events do), so only the command's descendants count."""
     out = subprocess.run([PERF, "script", "-i", data, "-F", "time,event,trace"], capture_output=True, text=True,
                          check=True).stdout
     # Events come in time order; a pid the kernel hands out again starts a life of its own.
-    forked, ran, lives, first, life = {}, {}, [], None, None
+    mine, forked, ran, lives, first, life = set(), {}, {}, [], None, None
     for line in out.splitlines():
         words = line.split()
         if len(words) < 3:
             continue
         at = float(words[0].rstrip(":")) * 1000
         fields = dict(w.split("=", 1) for w in words[2:] if "=" in w)
-        pid = fields.get("child_pid") if "sched_process_fork" in words[1] else fields.get("pid")
         if "sched_process_fork" in words[1]:
-            forked[pid] = at
+            pid = fields.get("child_pid")
             ran.pop(pid, None)
+            mine.discard(pid)
+            if fields.get("pid") in mine:
+                mine.add(pid)
+                forked[pid] = at
         elif "sched_process_exec" in words[1]:
-            if first is None:
+            pid = fields.get("pid")
+            if first is None and fields.get("filename") == argv0:
                 first = (pid, at)
+                mine.add(pid)
             name = os.path.basename(fields.get("filename", ""))
-            if name in tools:
+            if pid in mine and name in tools:
                 ran[pid] = (name, forked.get(pid, at))
         elif "sched_process_exit" in words[1]:
+            pid = fields.get("pid")
             if pid in ran:
                 name, start = ran.pop(pid)
                 lives.append((name, start, at))
             if first and pid == first[0] and life is None:
                 life = (at - first[1]) / 1000
+            mine.discard(pid)
             forked.pop(pid, None)
     return life, lives
 
@@ -193,7 +201,7 @@ def main():
             """Wall seconds of argv, and (tool, argv or None, start ms, end ms) of each tool process."""
             if os.path.exists(log):
                 os.unlink(log)
-            record = [PERF, "record", "-q", "-e", "sched:sched_process_fork,sched:sched_process_exec,"
+            record = [PERF, "record", "-q", "-a", "-e", "sched:sched_process_fork,sched:sched_process_exec,"
                       "sched:sched_process_exit", "-o", perf_data, "--"] if with_perf else []
             start = time.monotonic()
             subprocess.run(record + argv, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, **kw)
@@ -201,7 +209,7 @@ def main():
             calls = read_calls(log)
             lives = calls
             if with_perf:
-                life, found = process_lives(perf_data, tools)
+                life, found = process_lives(perf_data, shutil.which(argv[0]) or argv[0], tools)
                 took = life if life is not None else took
                 lives = [(tool, None, t0, t1) for tool, t0, t1 in found]
             return took, calls, lives
