@@ -143,7 +143,7 @@ def main():
             folder_id, folder_index = db.execute("SELECT drive_id, drive_index FROM %s WHERE drive_name = ?"
                                                  % TABLE, ("Folder %04d" % middle,)).fetchone()
             item_index = db.execute("SELECT drive_index FROM %s WHERE drive_parents = ? ORDER BY id LIMIT 1 "
-                                    "OFFSET 17" % TABLE, (folder_id,)).fetchone()[0]
+                                    "OFFSET %d" % (TABLE, min(17, args.files - 1)), (folder_id,)).fetchone()[0]
         start = args.files // 2
         needle = "file-%07d" % (middle * args.files // 10)  # a prefix some ten names share
         q = "SELECT * FROM %s WHERE " % TABLE

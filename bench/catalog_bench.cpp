@@ -8,6 +8,8 @@
 //   - the Gmail append rate (batches of 500, as the backup appends);
 //   - activity-log inserts from 1 and from 4 processes at once, with the rows found afterwards.
 // Everything lives in a fresh folder under the temporary folder (QLM_ROOT), removed at the end.
+// With --smoke (the tests' run of every benchmark) the queries run on 2000 rows and only the
+// smaller upserts run: a check that the benchmark still works, not a measurement.
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
 #include <sys/wait.h>
@@ -15,6 +17,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <cstdio>
 #include <filesystem>
 #include <map>
@@ -33,6 +36,7 @@ constexpr const char* kUser = "bench@example.com";
 constexpr int kFolders = 1000;  // a 1M-row catalog has folders of 1000 children
 
 std::string g_root;
+long long g_queryRows = 1000000;  // the catalog the queries run on
 
 struct Figures {
     std::map<long long, double> oursRate, rawRate;
@@ -176,7 +180,7 @@ void BM_Raw_Upsert(benchmark::State& state) {
 void Ensure_Million() {
     static bool ready = false;
     if (ready) return;
-    const long long n = 1000000;
+    const long long n = g_queryRows;
     sqlite3* db = nullptr;
     long long count = -1;
     if (sqlite3_open_v2(Catalog_File(kUser).c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
@@ -210,27 +214,32 @@ void Run_Query(benchmark::State& state, Query query) {
 void BM_Folder_Page(benchmark::State& state) {
     Run_Query(state, [](PT_JSON list, long long it) {
         const std::string folder = "F" + std::to_string(it * 37 % kFolders);
-        Drvie_Find_DB_Simple_Data_By_ParentID_For_Pagination(list, kUser, kTask, folder.c_str(), 500, 50, "");
+        // The middle of a folder (500 of 1000 children at 1M rows).
+        Drvie_Find_DB_Simple_Data_By_ParentID_For_Pagination(list, kUser, kTask, folder.c_str(),
+                                                             static_cast<int>(g_queryRows / kFolders / 2), 50, "");
     });
 }
 
 void BM_Index_Lookup(benchmark::State& state) {
     Run_Query(state, [](PT_JSON list, long long it) {
-        Drvie_Find_DB_Data_By_Index(list, kUser, kTask, static_cast<int>(it * 7919 % 1000000));
+        Drvie_Find_DB_Data_By_Index(list, kUser, kTask, static_cast<int>(it * 7919 % g_queryRows));
     });
 }
 
 void BM_Keyword_Page(benchmark::State& state) {
     // A rare keyword: the page scans the whole catalog to fill its 50 rows.
-    Run_Query(state, [](PT_JSON list, long long) {
-        Drvie_Find_DB_Simple_Data_By_ParentID_For_Pagination(list, kUser, kTask, "F1", 0, 50, "file_0777777");
+    char keyword[32];
+    snprintf(keyword, sizeof keyword, "file_%07lld", g_queryRows / 9 * 7);  // file_0777777 at 1M rows
+    Run_Query(state, [&keyword](PT_JSON list, long long) {
+        Drvie_Find_DB_Simple_Data_By_ParentID_For_Pagination(list, kUser, kTask, "F1", 0, 50, keyword);
     });
 }
 
 void BM_Advanced_Search(benchmark::State& state) {
     // Images of at least 4000 KiB first backed up in the second half of the catalog.
     Run_Query(state, [](PT_JSON list, long long) {
-        Drive_Get_DB_Data_For_Advance_Search(list, kUser, kTask, nullptr, "pic", 1, 4000, 1600500000, -1, -1, -1, -1, -1);
+        Drive_Get_DB_Data_For_Advance_Search(list, kUser, kTask, nullptr, "pic", 1, 4000, 1600000000 + g_queryRows / 2, -1,
+                                             -1, -1, -1, -1);
     });
 }
 
@@ -340,9 +349,9 @@ void Print_Summary() {
                n, ours, raw, ours > 0 ? raw / ours : 0.0);
     }
     if (g.folderPageMs > 0 || g.advancedMs > 0)
-        printf("At 1M rows: folder page %.3f ms, index lookup %.3f ms, keyword page %.1f ms, advanced search %.1f ms "
+        printf("At %lld rows: folder page %.3f ms, index lookup %.3f ms, keyword page %.1f ms, advanced search %.1f ms "
                "(%lld rows)\n",
-               g.folderPageMs, g.indexLookupMs, g.keywordMs, g.advancedMs, g.advancedRows);
+               g_queryRows, g.folderPageMs, g.indexLookupMs, g.keywordMs, g.advancedMs, g.advancedRows);
     if (g.gmailRate > 0) printf("Gmail append (batches of 500): %.0f rows/s\n", g.gmailRate);
     for (const auto& l : g.logs)
         printf("Activity log from %d process(es): %.0f rows/s, %lld written, %lld found%s\n", l.procs, l.rate, l.written,
@@ -357,6 +366,16 @@ int main(int argc, char** argv) {
     g_root = tmpl;
     setenv("QLM_ROOT", g_root.c_str(), 1);
 
+    std::vector<char*> args(argv, argv + argc);
+    std::string smokeFilter = "--benchmark_filter=-/1000000/";
+    const auto smoke = std::find_if(args.begin(), args.end(), [](const char* a) { return strcmp(a, "--smoke") == 0; });
+    if (smoke != args.end()) {
+        g_queryRows = 2000;
+        *smoke = smokeFilter.data();
+    }
+    args.push_back(nullptr);
+    argc = static_cast<int>(args.size()) - 1;
+    argv = args.data();
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     Summary_Reporter reporter;

@@ -1,10 +1,10 @@
 #!/usr/bin/env python3
 """Download benchmark: one account's Drive backed up as a tree of many files (by default 10 000
-files of 100 KiB in 100 folders, about 1 GB), downloaded whole ("ALL") through lighttpd with curl
-as a browser would, beside the same tree archived as a zip by bsdtar in the same run. Run by hand
-after a build:
+files in 100 folders, once of 1 KiB each and once of 100 KiB each, about 1 GB), downloaded whole
+("ALL") through lighttpd with curl as a browser would, beside the same tree archived as a zip by
+bsdtar in the same run. Run by hand after a build:
 
-    python3 bench/download_bench.py [--folders 100] [--files 100] [--size 102400] [--runs 3]
+    python3 bench/download_bench.py [--folders 100] [--files 100] [--size 1024 102400] [--runs 3]
 
 The demo domain is backed up once by the backup engine (so task, store folder and catalog are
 real), then the account's catalog and store are replaced by generated ones of the same schema.
@@ -82,14 +82,6 @@ def generate(catalog, schema, store, tree, folders, files, size):
     db.close()
 
 
-def backed_up_drive(s, work, folders, files, size):
-    """The demo domain's Drive backed up for the task of a new key, then the account's catalog and
-    store replaced by generated ones; (task, store folder, the same tree as plain folders)."""
-    task = s.new_task()
-    store, tree = replace_drive(s, task, work, folders, files, size)
-    return task, store, tree
-
-
 def replace_drive(s, task, work, folders, files, size, backup=True):
     """The account's Drive of the task backed up (unless it is already), then its catalog and store
     replaced by generated ones; (store folder, the same tree as plain folders, below work)."""
@@ -150,11 +142,56 @@ class Sampler(threading.Thread):
             time.sleep(0.01)
 
 
+# What the download may cost beside bsdtar's zip of the same files: small files are dominated by
+# the per-file work (catalog walk, link, log row), large ones by the bytes.
+GOALS = {1024: 2.5, 100 * 1024: 1.2}
+
+
+def measure_size(s, httpd, task, work, tmp, size, runs):
+    """Runs of the whole-Drive download and of bsdtar over the same tree; (cgi, bsdtar) medians."""
+    query = urllib.parse.urlencode(dict(act="export_drive", browser="curl", index="ALL", task_id=task,
+                                        domain_user_email=USER))
+    tree = os.path.join(work, "tree")
+    print("%-8s %9s %11s %14s %14s" % ("run", "wall s", "peak MB", "bytes", "tmp peak MB"))
+    cgi_times, tar_times = [], []
+    for run in range(runs):
+        sampler = Sampler(tmp)
+        sampler.start()
+        start = time.monotonic()
+        r = subprocess.run(["curl", "-s", "--cookie", "NAS_SID=" + s.sid, "-o", os.path.join(work, "out.zip"),
+                            "-w", "%{size_download} %{content_type}", httpd.url(query)],
+                           check=True, capture_output=True, text=True)
+        took = time.monotonic() - start
+        sampler.done = True
+        sampler.join()
+        got, ctype = r.stdout.split(" ", 1)
+        if ctype != "application/zip":
+            raise RuntimeError("unexpected reply: %s" % ctype)
+        cgi_times.append(took)
+        print("%-8s %9.2f %11.1f %14s %14.1f" % ("cgi %d" % run, took, sampler.peak_kib / 1024, got,
+                                                 sampler.tmp_peak / 1e6))
+
+        rss = os.path.join(work, "rss")
+        start = time.monotonic()
+        with open(os.path.join(work, "tar.zip"), "wb") as out:
+            subprocess.run(["/usr/bin/time", "-f", "%M", "-o", rss, "bsdtar", "--format", "zip", "-cf", "-",
+                            "-C", tree, "."], stdout=out, check=True)
+        took = time.monotonic() - start
+        tar_times.append(took)
+        with open(rss) as f:
+            peak = int(f.read().split()[-1])
+        print("%-8s %9.2f %11.1f %14d %14s" % ("bsdtar %d" % run, took, peak / 1024,
+                                               os.path.getsize(os.path.join(work, "tar.zip")), "-"))
+        os.unlink(os.path.join(work, "tar.zip"))
+        os.unlink(os.path.join(work, "out.zip"))
+    return statistics.median(cgi_times), statistics.median(tar_times)
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--folders", type=int, default=100)
     ap.add_argument("--files", type=int, default=100)
-    ap.add_argument("--size", type=int, default=100 * 1024)
+    ap.add_argument("--size", type=int, nargs="*", default=[1024, 100 * 1024])
     ap.add_argument("--runs", type=int, default=3)
     args = ap.parse_args()
 
@@ -164,50 +201,25 @@ def main():
     work = tempfile.mkdtemp(prefix="qlm-bench-dl-")
     try:
         s = Setup()
-        task, store, tree = backed_up_drive(s, work, args.folders, args.files, args.size)
-        total = args.folders * args.files
-        print("store: %d files, %.2f GB, made in %.1f s (staging and the demo backup included)"
-              % (total, total * args.size / 1e9, time.monotonic() - t0))
-
+        task = s.new_task()
         httpd = qlmtest.Lighttpd(s.root).start()
-        query = urllib.parse.urlencode(dict(act="export_drive", browser="curl", index="ALL", task_id=task,
-                                            domain_user_email=USER))
         tmp = s.path("usr/local/tmp")
-        print("%-8s %9s %11s %14s %14s" % ("run", "wall s", "peak MB", "bytes", "tmp peak MB"))
-        cgi_times, tar_times = [], []
-        for run in range(args.runs):
-            sampler = Sampler(tmp)
-            sampler.start()
-            start = time.monotonic()
-            r = subprocess.run(["curl", "-s", "--cookie", "NAS_SID=" + s.sid, "-o", os.path.join(work, "out.zip"),
-                                "-w", "%{size_download} %{content_type}", httpd.url(query)],
-                               check=True, capture_output=True, text=True)
-            took = time.monotonic() - start
-            sampler.done = True
-            sampler.join()
-            size, ctype = r.stdout.split(" ", 1)
-            if ctype != "application/zip":
-                raise RuntimeError("unexpected reply: %s" % ctype)
-            cgi_times.append(took)
-            print("%-8s %9.2f %11.1f %14s %14.1f" % ("cgi %d" % run, took, sampler.peak_kib / 1024, size,
-                                                     sampler.tmp_peak / 1e6))
-
-            rss = os.path.join(work, "rss")
-            start = time.monotonic()
-            with open(os.path.join(work, "tar.zip"), "wb") as out:
-                subprocess.run(["/usr/bin/time", "-f", "%M", "-o", rss, "bsdtar", "--format", "zip", "-cf", "-",
-                                "-C", tree, "."], stdout=out, check=True)
-            took = time.monotonic() - start
-            tar_times.append(took)
-            with open(rss) as f:
-                peak = int(f.read().split()[-1])
-            print("%-8s %9.2f %11.1f %14d %14s" % ("bsdtar %d" % run, took, peak / 1024,
-                                                   os.path.getsize(os.path.join(work, "tar.zip")), "-"))
-            os.unlink(os.path.join(work, "tar.zip"))
-            os.unlink(os.path.join(work, "out.zip"))
-        print("median wall: orvenna.cgi %.2f s, bsdtar %.2f s (ratio %.2f)"
-              % (statistics.median(cgi_times), statistics.median(tar_times),
-                 statistics.median(cgi_times) / statistics.median(tar_times)))
+        total = args.folders * args.files
+        summary = []
+        for n, size in enumerate(args.size):
+            # Each size has a store and a tree of its own; the demo backup runs once.
+            here = os.path.join(work, "size-%d" % size)
+            os.makedirs(here)
+            replace_drive(s, task, here, args.folders, args.files, size, backup=n == 0)
+            print("store: %d files of %d bytes, %.2f GB, ready at %.1f s (staging and the demo backup included)"
+                  % (total, size, total * size / 1e9, time.monotonic() - t0))
+            cgi, tar = measure_size(s, httpd, task, here, tmp, size, args.runs)
+            summary.append((size, cgi, tar))
+            shutil.rmtree(here, ignore_errors=True)
+        for size, cgi, tar in summary:
+            goal = GOALS.get(size)
+            print("%d files of %d bytes, median wall: orvenna.cgi %.2f s, bsdtar %.2f s (ratio %.2f%s)"
+                  % (total, size, cgi, tar, cgi / tar if tar else 0, ", goal %.1f" % goal if goal else ""))
         left = os.listdir(tmp)
         print("left in the temporary folder: %s" % (left or "nothing"))
     finally:

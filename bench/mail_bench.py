@@ -119,12 +119,12 @@ def main():
                         for suffix in ("", "-wal", "-shm"):
                             if os.path.exists(summaries + suffix):
                                 os.unlink(summaries + suffix)
-                        took, p, size = browse_bench.measure([s.cgi_path], env, reply, 1)
+                        took, _, p, size = browse_bench.measure([s.cgi_path], env, reply, 1)
                         took_all.append(took)
                         peak = max(peak, p)
                     took = sorted(took_all)[len(took_all) // 2]
                 else:
-                    took, peak, size = browse_bench.measure([s.cgi_path], env, reply, runs)
+                    took, _, peak, size = browse_bench.measure([s.cgi_path], env, reply, runs)
                 with open(reply, "rb") as f:
                     head = f.read(200)
                 if b'"success": true' not in head:

@@ -135,10 +135,11 @@ int Export_Csv(O_APP_CGI_AGENT* agent, const Csv_Side& side) {
     const char* browser = Required_Param(agent, kBrowserParam);
     if (browser == nullptr) return 0;
     // The log says what was exported only once the file is about to be sent.
-    for (const std::string& line : lines) {
-        const std::string msg = Exported_To_Pc_Message(side.logWord, line, task.Get_Admin_Email());
-        Log_Action_Row(log.get(), taskId, task.Get_Admin_Email(), agent->m_szUser, "backup", "info", msg.c_str());
-    }
+    Sql_Log_Batch logRows;
+    for (const std::string& line : lines)
+        Queue_Action_Row(log.get(), logRows, taskId, task.Get_Admin_Email(), agent->m_szUser, "backup", "info",
+                         Exported_To_Pc_Message(side.logWord, line, task.Get_Admin_Email()));
+    Sql_Log_Batch_Flush(log.get(), logRows);
     Send_Entries(agent, dl.Path(), {name}, browser);
     return 0;
 }

@@ -325,12 +325,14 @@ int Upsert_Catalog(Kind kind, const char* key, const char* task, const char* cre
     // A large page cache keeps a big upsert from spilling, which would hold the exclusive lock
     // against readers for the rest of the transaction.
     Exec_Constant(db.get(), "PRAGMA cache_size=-65536;");
+    // Table, indexes and rows share one transaction: a new catalog costs one commit and its syncs,
+    // not one for each statement of its set-up.
+    Transaction txn(db.get());
+    if (txn.Begin_Immediate() != SQLITE_OK) return fail(1, -161);
     if (Exec_Constant(db.get(), createTable) != SQLITE_OK) return fail(1, -161);
     for (const char* index : createIndexes)
         if (Exec_Constant(db.get(), index) != SQLITE_OK) return fail(2, -161);
-    if (emptyData) return 0;
-    Transaction txn(db.get());
-    if (txn.Begin_Immediate() != SQLITE_OK) return fail(3, -161);
+    if (emptyData) return txn.Commit() == SQLITE_OK ? 0 : fail(2, -161);
     if (Insert_And_Commit(db.get(), txn, insertSql, rows) != 0) return fail(3, -161);
     return 0;
 }

@@ -161,8 +161,8 @@ private:
 // Binds and steps every row of a writer's data with the prepared insert; 0 or -161.
 using Row_Writer = std::function<int(sqlite3_stmt*)>;
 
-// Creates the table and indexes (constant statements) of an incremental catalog, then, unless
-// the data is empty, runs all its rows in one transaction: any failure undoes the whole call.
+// Creates the table and indexes (constant statements) of an incremental catalog and, unless the
+// data is empty, runs all its rows, in one transaction: any failure undoes the whole call.
 // 0; -22; -161 (the stage that failed is put into *failedStage when given: 0 open, 1 table,
 // 2 indexes, 3 rows).
 int Upsert_Catalog(Kind kind, const char* key, const char* task, const char* createTable,

@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -39,8 +38,6 @@ namespace {
 
 constexpr const char* kExportFolderFormat = "Quillmere_Export_%d%02d%02d_%02d%02d%02d";
 constexpr int kMaxClashNumber = 99999;
-constexpr size_t kLogBatchRows = 500;
-constexpr int64_t kLogBatchMs = 1000;
 constexpr int kCopyChunk = 1 << 20;
 
 // What the SIGTERM handler removes, spelled out before a signal can come so the handler needs
@@ -93,11 +90,6 @@ void Register_Target(int dirFd, const std::string& name) {
 void Clear_Target() {
     g_nTargetDirFd = -1;
     g_szTarget[0] = '\0';
-}
-
-int64_t Monotonic_Ms() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
 bool Has_Dot_Component(const char* path) {
@@ -342,11 +334,9 @@ void Queue_Log_Row(Export_Ctx& ctx, const std::string& strDomain, const std::str
                    const char* pszLevel) {
     if (ctx.pLog == nullptr) return;
     const Export_Run& run = *ctx.pRun;
-    if (ctx.vPending.empty()) ctx.llLastFlushMs = Monotonic_Ms();
-    ctx.vPending.push_back(Sql_Log_Row{"Orvenna", run.strTaskId, strDomain, run.strUser, pszStatus, "backup",
-                                       pszLevel, strMessage, static_cast<int64_t>(Now())});
-    if (ctx.vPending.size() >= kLogBatchRows || Monotonic_Ms() - ctx.llLastFlushMs >= kLogBatchMs)
-        Export_Log_Flush(ctx);
+    Sql_Log_Batch_Add(ctx.pLog, ctx.logRows,
+                      Sql_Log_Row{"Orvenna", run.strTaskId, strDomain, run.strUser, pszStatus, "backup", pszLevel,
+                                  strMessage, static_cast<int64_t>(Now())});
 }
 
 }  // namespace
@@ -359,12 +349,7 @@ void Export_Log_Failed(Export_Ctx& ctx, const std::string& strDomain, const std:
     Queue_Log_Row(ctx, strDomain, strMessage, "FAIL", "error");
 }
 
-int Export_Log_Flush(Export_Ctx& ctx) {
-    const int rc = ctx.pLog ? Sql_Log_Insert_Rows(ctx.pLog, ctx.vPending) : 0;
-    ctx.vPending.clear();
-    ctx.llLastFlushMs = Monotonic_Ms();
-    return rc;
-}
+int Export_Log_Flush(Export_Ctx& ctx) { return Sql_Log_Batch_Flush(ctx.pLog, ctx.logRows); }
 
 int Export_Worker(Export_Run& run, const Export_Member& member) {
     setsid();
@@ -428,7 +413,7 @@ int Export_Worker(Export_Run& run, const Export_Member& member) {
             const int rc = member.item(ctx, i);
             progress->AddProgress(1);
             if (rc > 0) ctx.bFailed = true;
-            if (!ctx.vPending.empty() && Monotonic_Ms() - ctx.llLastFlushMs >= kLogBatchMs) Export_Log_Flush(ctx);
+            Sql_Log_Batch_Due(ctx.pLog, ctx.logRows);
             if (rc < 0) {
                 ok = false;
                 break;

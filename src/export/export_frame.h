@@ -83,8 +83,7 @@ struct Export_Ctx {
     Export_Run* pRun = nullptr;
     SharedProgress* pProgress = nullptr;
     sqlite3* pLog = nullptr;  // open when the member logs
-    std::vector<Sql_Log_Row> vPending;
-    int64_t llLastFlushMs = 0;  // monotonic
+    Sql_Log_Batch logRows;  // rows waiting for their transaction
     bool bFailed = false;       // an item failed: the history says "error"
 };
 

@@ -2,9 +2,11 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "common/clock.h"
 #include "common/guards.h"
@@ -170,6 +172,36 @@ int Sql_Log_Insert_Rows(sqlite3* db, const std::vector<Sql_Log_Row>& rows) {
         if (Insert_Row(stmt.get(), row) != 0) return -5052;
     stmt.reset();
     return txn.Commit() == SQLITE_OK ? 0 : -5052;
+}
+
+namespace {
+
+constexpr size_t kBatchRows = 500;
+constexpr int64_t kBatchAgeMs = 1000;
+
+int64_t Monotonic_Ms() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+}  // namespace
+
+int Sql_Log_Batch_Add(sqlite3* db, Sql_Log_Batch& batch, Sql_Log_Row row) {
+    if (batch.vRows.empty()) batch.llOldestMs = Monotonic_Ms();
+    batch.vRows.push_back(std::move(row));
+    if (batch.vRows.size() >= kBatchRows) return Sql_Log_Batch_Flush(db, batch);
+    return Sql_Log_Batch_Due(db, batch);
+}
+
+int Sql_Log_Batch_Due(sqlite3* db, Sql_Log_Batch& batch) {
+    if (batch.vRows.empty() || Monotonic_Ms() - batch.llOldestMs < kBatchAgeMs) return 0;
+    return Sql_Log_Batch_Flush(db, batch);
+}
+
+int Sql_Log_Batch_Flush(sqlite3* db, Sql_Log_Batch& batch) {
+    const int rc = db && !batch.vRows.empty() ? Sql_Log_Insert_Rows(db, batch.vRows) : 0;
+    batch.vRows.clear();
+    return rc;
 }
 
 int Sql_Log_Get_All_Data(sqlite3* db, PT_JSON jsonList, const char* pszTaskType, int iStart, int iLimit,

@@ -36,6 +36,22 @@ struct Sql_Log_Row {
 // 0 (also for no rows); -22 for a NULL db; -5052 when the lock cannot be had within 15 s or any
 // insert or the commit fails (then none of the rows is stored).
 int Sql_Log_Insert_Rows(sqlite3* db, const std::vector<Sql_Log_Row>& rows);
+// Rows of one action or worker waiting for their transaction. A process that logs item by item
+// queues its rows here; they go into the log (Sql_Log_Insert_Rows) when the queue holds 500 rows
+// or its oldest row is a second old, and at Sql_Log_Batch_Flush. Rows still queued when the
+// process dies are lost, so a row never claims more than was done.
+struct Sql_Log_Batch {
+    std::vector<Sql_Log_Row> vRows;
+    int64_t llOldestMs = 0;  // monotonic time the oldest queued row was queued
+};
+// Queues the row; writes the queue when it is full or old. 0, or the write's result.
+int Sql_Log_Batch_Add(sqlite3* db, Sql_Log_Batch& batch, Sql_Log_Row row);
+// Writes the queue when its oldest row is a second old: for a long item between two rows.
+int Sql_Log_Batch_Due(sqlite3* db, Sql_Log_Batch& batch);
+// Writes the queue now. 0 (also for an empty queue or a NULL db, which skips its rows), or the
+// result of Sql_Log_Insert_Rows; the queue is emptied either way, as a refused row is no reason
+// to stop the work it describes.
+int Sql_Log_Batch_Flush(sqlite3* db, Sql_Log_Batch& batch);
 // Rows newest first, only those of pszTaskID when it is not NULL: skip iStart, then at most
 // iLimit; iStart = iLimit = -1 lists every row (read in short chunks, so a long read never holds
 // off the inserts). pszTaskType must be "All" or "Orvenna" (a check, not a filter), else -5052;

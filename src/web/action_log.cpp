@@ -1,5 +1,6 @@
 #include "web/action_log.h"
 
+#include "common/clock.h"
 #include "log/log_db.h"
 #include "web/reply.h"
 
@@ -23,6 +24,13 @@ int Open_Action_Log(Log_Db& db) {
 int Log_Action_Row(sqlite3* db, const char* pszTaskID, const char* pszDomain, const char* pszUser,
                    const char* pszEvent, const char* pszType, const char* pszMessage) {
     return Sql_Log_Insert_Data(db, "Orvenna", pszTaskID, pszDomain, pszUser, "SUCCESS", pszEvent, pszType, pszMessage);
+}
+
+int Queue_Action_Row(sqlite3* db, Sql_Log_Batch& batch, const char* pszTaskID, const char* pszDomain,
+                     const char* pszUser, const char* pszEvent, const char* pszType, const std::string& strMessage) {
+    if (!pszTaskID || !pszDomain || !pszUser || !pszEvent || !pszType) return -22;
+    return Sql_Log_Batch_Add(db, batch, Sql_Log_Row{"Orvenna", pszTaskID, pszDomain, pszUser, "SUCCESS", pszEvent,
+                                                    pszType, strMessage, static_cast<int64_t>(Now())});
 }
 
 }  // namespace qlm

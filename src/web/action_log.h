@@ -4,6 +4,9 @@
 #include <sqlite3.h>
 
 #include <memory>
+#include <string>
+
+#include "log/log_db.h"
 
 namespace qlm {
 
@@ -20,5 +23,9 @@ int Open_Action_Log(Log_Db& db);
 // actions do not act on.
 int Log_Action_Row(sqlite3* db, const char* pszTaskID, const char* pszDomain, const char* pszUser,
                    const char* pszEvent, const char* pszType, const char* pszMessage);
+
+// Queues the same row in batch (stamped now), to be written with the batch's next transaction.
+int Queue_Action_Row(sqlite3* db, Sql_Log_Batch& batch, const char* pszTaskID, const char* pszDomain,
+                     const char* pszUser, const char* pszEvent, const char* pszType, const std::string& strMessage);
 
 }  // namespace qlm

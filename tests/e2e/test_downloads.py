@@ -443,6 +443,24 @@ class Downloads(test_tasks.TaskCase):
     def new_log_rows(self, before):
         return [(r["sql_name"], r["domain"], r["user"]) for r in self.log_rows()[before:]]
 
+    def log_commits(self):
+        """The activity log's file change counter: one more for every transaction committed."""
+        with open(self.gws("quillmere_log_datebase.db"), "rb") as f:
+            return int.from_bytes(f.read(28)[24:28], "big")
+
+    def test_the_rows_of_one_download_share_one_transaction(self):
+        cases = [("Drive", dict(act="export_drive", index="ALL", domain_user_email=USER)),
+                 ("Contact", dict(act="export_contact", localid="ALL", domain_user_email=USER, contact_name="x"))]
+        for word, params in cases:
+            with self.subTest(kind=word):
+                before, commits = len(self.log_rows()), self.log_commits()
+                self.file(browser="curl", **params)
+                logged = [r for r in self.new_log_rows(before) if r[0].startswith("Exported %s file" % word)]
+                self.assertGreater(len(logged), 2)
+                # A few items are far from 500 rows or a second: a single commit holds them all,
+                # where a transaction per file would sync the log once for every one of them.
+                self.assertEqual(self.log_commits() - commits, 1)
+
     def test_a_search_selects_what_it_matches(self):
         files = self.tree(act="export_drive", browser="curl", search_condition_enable="1", name_key_word="budget",
                           domain_user_email=USER)
@@ -493,12 +511,15 @@ class Downloads(test_tasks.TaskCase):
         saved = stored + ".saved"
         os.rename(stored, saved)
         os.symlink("/etc/passwd", stored)
+        before = len(self.log_rows())
         try:
             reply = self.error(act="export_drive", browser="curl", index=str(plan["drive_index"]),
                                domain_user_email=USER)
         finally:
             os.unlink(stored)
             os.rename(saved, stored)
+        # Nothing was sent, so the log does not say the file was exported.
+        self.assertEqual(self.new_log_rows(before), [])
         self.assertEqual(reply["error_code"], 5028)
         self.assertEqual(reply["error_msg"], "%s (-2)" % os.strerror(2))
 

@@ -116,6 +116,27 @@ TEST_F(DriveCatalog, AFailingRowLeavesTheCatalogAsItWas) {
     EXPECT_EQ(cattest::Sqlite_Cli(file, "SELECT drive_id,drive_name FROM drive_sql_database;"), "A|a\n");
 }
 
+// SQLite's file change counter (header bytes 24 to 27): one more for every committed write.
+unsigned Commits(const std::string& file) {
+    std::ifstream in(file, std::ios::binary);
+    unsigned char h[28] = {};
+    in.read(reinterpret_cast<char*>(h), sizeof h);
+    return (unsigned{h[24]} << 24) | (unsigned{h[25]} << 16) | (unsigned{h[26]} << 8) | h[27];
+}
+
+// A first backup makes a catalog per account: its table, indexes and rows are one commit (and
+// one set of syncs), and a set-up whose rows fail leaves no half-made catalog behind.
+TEST_F(DriveCatalog, ANewCatalogIsWrittenInOneCommit) {
+    ASSERT_EQ(Drive_Write_DB({{"A", Item("a", "P", 1)}, {"B", Item("b", "P", 2)}}, kUser, kTask), 0);
+    EXPECT_EQ(Commits(file), 1u);
+    ASSERT_EQ(Drive_Write_DB({{"A", Item("a2", "P", 1)}}, kUser, kTask), 0);
+    EXPECT_EQ(Commits(file), 2u);
+    const std::string empty = root.Backup(std::string("drive_db/") + kTask + "/empty@x.org.db");
+    ASSERT_EQ(Drive_Write_DB({}, "empty@x.org", kTask), 0);
+    EXPECT_EQ(Commits(empty), 1u);
+    EXPECT_EQ(cattest::Sqlite_Cli(empty, "SELECT count(*) FROM sqlite_master;"), "5\n");  // table, sequence, 3 indexes
+}
+
 TEST_F(DriveCatalog, ReadGivesTheComparedFieldsOfEveryItem) {
     DriveData a = Item("a", "P", 1);
     a.llCreateTime = 11;

@@ -104,6 +104,42 @@ TEST_F(ActivityLog, ABatchKeepsItsOrderAndStampsOrStoresNothing) {
     EXPECT_EQ(Sql_Get_Number_Of_Log(log.db), 3);
 }
 
+// The queue of a process that logs item by item: written at 500 rows, when its oldest row is a
+// second old, or when flushed; never row by row.
+TEST_F(ActivityLog, AQueueWritesItsRowsByTheHundredsOrWhenOld) {
+    LogDb log;
+    Sql_Log_Batch queue;
+    auto row = [](int i) {
+        return Sql_Log_Row{"Orvenna", "T", "d@x", "admin", "SUCCESS", "backup", "info", "row " + std::to_string(i), 1};
+    };
+    for (int i = 0; i < 499; ++i) ASSERT_EQ(Sql_Log_Batch_Add(log.db, queue, row(i)), 0);
+    EXPECT_EQ(Sql_Get_Number_Of_Log(log.db), 0);
+    ASSERT_EQ(Sql_Log_Batch_Add(log.db, queue, row(499)), 0);
+    EXPECT_EQ(Sql_Get_Number_Of_Log(log.db), 500);
+    EXPECT_TRUE(queue.vRows.empty());
+    // A young queue waits; one whose oldest row is a second old goes, by itself or with the next row.
+    ASSERT_EQ(Sql_Log_Batch_Add(log.db, queue, row(500)), 0);
+    EXPECT_EQ(Sql_Log_Batch_Due(log.db, queue), 0);
+    EXPECT_EQ(Sql_Get_Number_Of_Log(log.db), 500);
+    queue.llOldestMs -= 1000;
+    EXPECT_EQ(Sql_Log_Batch_Due(log.db, queue), 0);
+    EXPECT_EQ(Sql_Get_Number_Of_Log(log.db), 501);
+    ASSERT_EQ(Sql_Log_Batch_Add(log.db, queue, row(501)), 0);
+    queue.llOldestMs -= 1000;
+    ASSERT_EQ(Sql_Log_Batch_Add(log.db, queue, row(502)), 0);
+    EXPECT_EQ(Sql_Get_Number_Of_Log(log.db), 503);
+    ASSERT_EQ(Sql_Log_Batch_Add(log.db, queue, row(503)), 0);
+    EXPECT_EQ(Sql_Log_Batch_Flush(log.db, queue), 0);
+    EXPECT_EQ(Sql_Get_Number_Of_Log(log.db), 504);
+    List rows;
+    ASSERT_EQ(Sql_Log_Get_All_Data(log.db, rows.get(), "All", 0, 2, nullptr), 0);
+    EXPECT_EQ(rows.Strings("sql_name"), (Names{"row 503", "row 502"}));
+    // A process without a log skips its rows.
+    ASSERT_EQ(Sql_Log_Batch_Add(nullptr, queue, row(504)), 0);
+    EXPECT_EQ(Sql_Log_Batch_Flush(nullptr, queue), 0);
+    EXPECT_TRUE(queue.vRows.empty());
+}
+
 TEST_F(ActivityLog, ListsComeNewestFirstByPageAndTask) {
     LogDb log;
     const std::pair<const char*, const char*> rows[] = {{"T1", "r1"}, {"T2", "r2"}, {"T1", "r3"},
