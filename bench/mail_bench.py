@@ -43,6 +43,16 @@ def eml(n, subject):
             % (n, n, USER, subject, date, n, "<p>filler text</p>" * 20, PNG), date)
 
 
+def new_mailbox(s, user):
+    """A new task with user's empty mail store and a catalog: one row through the system's writer
+    makes the catalog and its schema, so a benchmark can add the rest in bulk."""
+    task = s.new_task()
+    store = s.gws("backup/gmail", task, user)
+    os.makedirs(store)
+    test_account_browse.write_catalogs(s.root, task=task, user=user, gmail=[{"localid": "seed"}])
+    return task, store
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--mails", type=int, default=100000)
@@ -55,11 +65,7 @@ def main():
     browse_bench.Setup.setUpClass()
     try:
         s = browse_bench.Setup()
-        task = s.new_task()
-        store = s.gws("backup/gmail", task, USER)
-        os.makedirs(store)
-        # One row through the system's writer makes the catalog and its schema; the rest is bulk.
-        test_account_browse.write_catalogs(s.root, task=task, user=USER, gmail=[{"localid": "seed"}])
+        task, store = new_mailbox(s, USER)
         catalog = s.gws("backup/gmail_db", task, USER + ".db")
         rows = []
         for n in range(args.mails):

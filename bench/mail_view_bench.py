@@ -21,7 +21,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
 import browse_bench  # noqa: E402
-import test_account_browse  # noqa: E402
+import mail_bench  # noqa: E402
 import test_mail_browse as mails  # noqa: E402
 
 USER = "bench.user@example.test"
@@ -56,10 +56,7 @@ def main():
     out_dir = tempfile.mkdtemp(prefix="qlm-bench-out-")
     try:
         s = browse_bench.Setup()
-        task = s.new_task()
-        store = s.gws("backup/gmail", task, USER)
-        os.makedirs(store)
-        test_account_browse.write_catalogs(s.root, task=task, user=USER, gmail=[{"localid": "seed"}])
+        task, store = mail_bench.new_mailbox(s, USER)
         emlsift = s.path(browse_bench.qlmtest.APP, "bin", "emlsift")
         reply = os.path.join(out_dir, "reply")
         print("%-20s %9s %9s %9s %9s %10s %10s %11s" % ("mail", "size MB", "peak MB", "bound MB", "cpu s",
