@@ -1,5 +1,7 @@
 #include "backup/calendar_backup.h"
 
+#include <set>
+
 #include "backup/snapshot_service.h"
 #include "common/paths.h"
 #include "common/shellquote.h"
@@ -95,6 +97,8 @@ long long Event_Time(const std::string& dateTime, const std::string& date) {
     return t < 0 ? 0 : t;
 }
 
+constexpr const char* kEventListing = "Calendar event listing";
+
 std::string Event_Listing_Line(const std::string& account) {
     return qlm::ShellQuote(qlm::Tool_Path("gam")) + " calendars " + qlm::ShellQuote(account) + " print events";
 }
@@ -102,19 +106,26 @@ std::string Event_Listing_Line(const std::string& account) {
 Turn Backup_Calendar_Account(Run& run, const std::string& account) {
     const LogCtx& ctx = run.ctx;
     const char* acct = account.c_str();
+    const std::string failRow = Format("Failed to retrieve Calendar list for user account %s.", acct);
     Listing l = Run_Listing(Event_Listing_Line(account), run.strErrPath, kEventHeader);
-    if (l.result == ListingResult::Lost) return Turn::Retry;
     if (l.result == ListingResult::Unreadable) {
         Log_Stored(ctx, "FAIL", "info", Format("Failed to open Calendar list result file for user account %s.", acct));
         return Turn::FileFailure;
     }
-    if (l.result == ListingResult::Failed) {
-        Log_Stored(ctx, "FAIL", "info", Format("Failed to retrieve Calendar list for user account %s.", acct));
-        return Turn::Done;
+    if (l.result != ListingResult::Ok) return Failed_Listing(run, l, kEventListing, account, failRow);
+    std::vector<std::pair<std::string, std::string>> prev;
+    Calendar_Read_Local_Ids(prev, acct, run.strTaskID.c_str());
+    std::set<std::string> keys;
+    for (const CalendarData& e : Calendar_Events_From_Listing(l.doc)) keys.insert(e.strID);
+    Listing again;
+    const bool bAgain = Needs_Second_Listing(prev, keys);
+    if (bAgain) {
+        again = Run_Listing(Event_Listing_Line(account), run.strErrPath, kEventHeader);
+        if (again.result != ListingResult::Ok) return Failed_Listing(run, again, kEventListing, account, failRow);
     }
     Log_Progress(ctx, Format("Start writing Calendar information to database for user account %s.", acct));
     int64_t accepted = 0;
-    const int rc = Calendar_Replace_Snapshot(l.doc, acct, run.strTaskID.c_str(), &accepted);
+    const int rc = Calendar_Replace_Snapshot(l.doc, acct, run.strTaskID.c_str(), &accepted, bAgain ? &again.doc : nullptr);
     Mission_Progress_Add(run.progress, accepted);
     if (rc != 0) {
         Log_Stored(ctx, "FAIL", "info",
@@ -153,9 +164,13 @@ std::map<std::string, CalendarData> Calendar_Snapshot(std::vector<CalendarData>&
     return snapshot;
 }
 
-int Calendar_Replace_Snapshot(const csvx::Document& doc, const char* account, const char* task, int64_t* accepted) {
+int Calendar_Replace_Snapshot(const csvx::Document& doc, const char* account, const char* task, int64_t* accepted,
+                              const csvx::Document* again) {
     std::vector<CalendarData> events = Calendar_Events_From_Listing(doc);
-    if (accepted != nullptr) *accepted = static_cast<int64_t>(events.size());
+    if (again != nullptr) {
+        // The second listing's rows come later, so they replace the first's in the snapshot.
+        for (CalendarData& e : Calendar_Events_From_Listing(*again)) events.push_back(std::move(e));
+    }
     // An event keeps its local id from run to run, so a selection made by local id (a restore)
     // still names it after the next backup.
     std::vector<std::pair<std::string, std::string>> ids;
@@ -165,7 +180,9 @@ int Calendar_Replace_Snapshot(const csvx::Document& doc, const char* account, co
         auto p = previous.find(e.strID);
         if (p != previous.end()) e.strLocalID = p->second;
     }
-    return Calendar_Write_DB(Calendar_Snapshot(events), account, task);
+    const std::map<std::string, CalendarData> snapshot = Calendar_Snapshot(events);
+    if (accepted != nullptr) *accepted = static_cast<int64_t>(again != nullptr ? snapshot.size() : events.size());
+    return Calendar_Write_DB(snapshot, account, task);
 }
 
 int Backup_Calendar(GWSTask* pTask, std::string strMissionPath, const char* pszCurrentLoginUser,

@@ -28,5 +28,8 @@ std::map<std::string, CalendarData> Calendar_Snapshot(std::vector<CalendarData>&
 
 // Replaces the account's catalog with the snapshot of a listing's events; an event already in the
 // previous snapshot keeps its local id, so a selection made by local id (a restore) still names it.
-// *accepted (when given) gets the number of accepted rows. Calendar_Write_DB's result.
-int Calendar_Replace_Snapshot(const csvx::Document& doc, const char* account, const char* task, int64_t* accepted);
+// *accepted (when given) gets the number of accepted rows. With a second listing of the account
+// (again), the snapshot holds the events of both, the second's row where both hold an event.
+// Calendar_Write_DB's result.
+int Calendar_Replace_Snapshot(const csvx::Document& doc, const char* account, const char* task, int64_t* accepted,
+                              const csvx::Document* again = nullptr);

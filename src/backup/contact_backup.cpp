@@ -66,6 +66,8 @@ const Service kContact = {"contact",
                           {qlm::catalog::Kind::Contact, qlm::catalog::Kind::GroupContact},
                           2};
 
+constexpr const char* kContactListing = "Contact listing";
+
 constexpr const char kOtherContactsPrefix[] = "otherContacts/";
 constexpr const char kMembershipPrefix[] = "memberships.";
 constexpr const char kMembershipId[] = ".contactGroupMembership.contactGroupId";
@@ -159,30 +161,40 @@ Turn Backup_Contact_Account(Run& run, const std::string& account) {
     const char* task = run.strTaskID.c_str();
 
     Listing groups = Run_Listing(Group_Listing_Line(account), run.strErrPath, kListingHeader, csvx::Backslash::Plain);
-    if (groups.result == ListingResult::Lost) return Turn::Retry;
     if (groups.result != ListingResult::Ok) {
         // One account's failing group listing is that account's failure: neither catalog changes, so
         // the previous snapshot stays, and the other accounts go on.
-        Log_Stored(ctx, "FAIL", "info", Format("Failed to retrieve Contact list for user account %s.", acct));
-        printf("Fail get contact group list cmd. (%d, %d)\n", groups.ret, groups.status);
-        return groups.result == ListingResult::Unreadable ? Turn::FileFailure : Turn::Done;
+        if (groups.result != ListingResult::Lost)
+            printf("Fail get contact group list cmd. (%d, %d)\n", groups.ret, groups.status);
+        const Turn t = Failed_Listing(run, groups, "Contact group listing", account,
+                                      Format("Failed to retrieve Contact list for user account %s.", acct));
+        return groups.result == ListingResult::Unreadable ? Turn::FileFailure : t;
     }
 
     Log_Progress(ctx, Format("Start retrieving Contact list for user account %s.", acct));
     Listing contacts = Run_Listing(Contact_Listing_Line(account), run.strErrPath, kListingHeader);
-    if (contacts.result == ListingResult::Lost) return Turn::Retry;
     if (contacts.result == ListingResult::Unreadable) {
         Log_Stored(ctx, "FAIL", "info", Format("Failed to open Contact list result file for user account %s.", acct));
         printf("Failed to open files. (%d, %d)\n", contacts.ret, contacts.status);
         return Turn::FileFailure;
     }
-    if (contacts.result == ListingResult::Failed) {
-        // Neither catalog changes: new groups never stand beside old contacts.
-        Log_Stored(ctx, "FAIL", "info",
-                   Format("Failed to retrieve Contact list for user account %s. ret=%d sys_ret=%d", acct, contacts.ret,
-                          contacts.status));
-        printf("Fail get contact list cmd. (%d, %d)\n", contacts.ret, contacts.status);
-        return Turn::Done;
+    // Neither catalog changes on a failed listing: new groups never stand beside old contacts.
+    const std::string failRow = Format("Failed to retrieve Contact list for user account %s. ret=%d sys_ret=%d", acct,
+                                       contacts.ret, contacts.status);
+    if (contacts.result != ListingResult::Ok) {
+        if (contacts.result != ListingResult::Lost)
+            printf("Fail get contact list cmd. (%d, %d)\n", contacts.ret, contacts.status);
+        return Failed_Listing(run, contacts, kContactListing, account, failRow);
+    }
+    std::vector<std::pair<std::string, std::string>> prev;
+    Contact_Read_Local_Ids(prev, acct, task);
+    std::set<std::string> keys;
+    for (const ContactData& c : Contacts_From_Listing(contacts.doc)) keys.insert(c.strResourceName);
+    Listing again;
+    const bool bAgain = Needs_Second_Listing(prev, keys);
+    if (bAgain) {
+        again = Run_Listing(Contact_Listing_Line(account), run.strErrPath, kListingHeader);
+        if (again.result != ListingResult::Ok) return Failed_Listing(run, again, kContactListing, account, failRow);
     }
     Log_Progress(ctx, Format("Finished retrieving Contact list for user account %s.", acct));
 
@@ -198,7 +210,7 @@ Turn Backup_Contact_Account(Run& run, const std::string& account) {
 
     Log_Progress(ctx, Format("Start writing Contact information to database for user account %s.", acct));
     int64_t stored = 0;
-    rc = Contact_Replace_Snapshot(contacts.doc, acct, task, &stored);
+    rc = Contact_Replace_Snapshot(contacts.doc, acct, task, &stored, bAgain ? &again.doc : nullptr);
     Mission_Progress_Add(run.progress, stored);
     if (rc != 0) {
         Log_Stored(ctx, "FAIL", "info",
@@ -244,11 +256,19 @@ std::map<std::string, ContactData> Contact_Snapshot(std::vector<ContactData>& co
     return snapshot;
 }
 
-int Contact_Replace_Snapshot(const csvx::Document& doc, const char* account, const char* task, int64_t* stored) {
+int Contact_Replace_Snapshot(const csvx::Document& doc, const char* account, const char* task, int64_t* stored,
+                             const csvx::Document* again) {
     if (stored != nullptr) *stored = 0;
     // A header alone: the account has no contacts and keeps no contact catalog.
-    if (doc.RowCount() == 0) return Contact_Remove_DB(account, task);
-    std::vector<ContactData> rows = Contacts_From_Listing(doc);
+    if (doc.RowCount() == 0 && (again == nullptr || again->RowCount() == 0)) return Contact_Remove_DB(account, task);
+    std::vector<ContactData> rows = Contacts_From_Listing(again != nullptr ? *again : doc);
+    if (again != nullptr) {
+        // What only the first listing holds stays too: a contact goes only when neither holds it.
+        std::set<std::string> names;
+        for (const ContactData& c : rows) names.insert(c.strResourceName);
+        for (ContactData& c : Contacts_From_Listing(doc))
+            if (names.count(c.strResourceName) == 0) rows.push_back(std::move(c));
+    }
     Keep_Local_Ids(rows, account, task);
     if (stored != nullptr) *stored = static_cast<int64_t>(rows.size());
     return Contact_Write_DB(Contact_Snapshot(rows), account, task);

@@ -35,6 +35,8 @@ std::map<std::string, ContactData> Contact_Snapshot(std::vector<ContactData>& co
 // Replaces the account's contact catalog with the snapshot of a listing's contacts, or removes it
 // when the listing has no rows (an account without contacts keeps no contact catalog). A contact
 // already in the previous snapshot keeps its local id (by resource name; identical rows take the
-// previous ids in turn). *stored (when given) gets the number of contacts written. 0, or the
-// catalog routine's result.
-int Contact_Replace_Snapshot(const csvx::Document& doc, const char* account, const char* task, int64_t* stored);
+// previous ids in turn). *stored (when given) gets the number of contacts written. With a second
+// listing of the account (again), the snapshot holds its contacts and those of doc it lacks (by
+// resource name). 0, or the catalog routine's result.
+int Contact_Replace_Snapshot(const csvx::Document& doc, const char* account, const char* task, int64_t* stored,
+                             const csvx::Document* again = nullptr);

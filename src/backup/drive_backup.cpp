@@ -12,6 +12,7 @@
 #include "backup/drive_backup_common.h"
 #include "common/clock.h"
 #include "common/guards.h"
+#include "common/listing_check.h"
 #include "common/paths.h"
 #include "common/reqcheck.h"
 #include "common/toolcmd.h"
@@ -41,12 +42,19 @@ struct DriveRun {
     MissionProgress progress;
 };
 
-// One listing of an account with its rows; a failed one is logged here (the account is skipped).
+constexpr const char* kTreeListing = "Drive file tree listing";
+
+// One listing of an account with its rows; a failed one is logged here (the account is skipped):
+// what is wrong with it when the tool gave one that failed its check.
 template <typename Fn>
 RunResult Run_Account_Listing(const LogCtx& ctx, const char* what, const char* acct, Fn list) {
     Log_Progress(ctx, Format("Start retrieving Drive file %s for user account %s.", what, acct));
     const ToolRun r = list();
-    if (r.result == RunResult::Failed)
+    if (r.result == RunResult::Failed && !r.problem.empty())
+        Log_Stored(ctx, "FAIL", "info",
+                   qlm::listing::Listing_Problem_Text(std::string(what) == "tree" ? kTreeListing : "Drive file listing",
+                                                      acct, r.problem));
+    else if (r.result == RunResult::Failed)
         Log_Stored(ctx, "FAIL", "info",
                    Format("Failed to retrieve Drive file %s for user account %s. ret=%d sys_ret=%d", what, acct, r.ret,
                           r.status));
@@ -206,8 +214,19 @@ AccountResult Backup_Drive_Account(DriveRun& run, const std::string& account) {
                           acct, prev.size()));
         return AccountResult::Done;
     }
-    for (const auto& [id, p] : prev) {
-        if (items.count(id) != 0) continue;
+    std::vector<std::string> gone;
+    const auto holds = [&](const std::string& id) { return items.count(id) != 0; };
+    for (const auto& [id, p] : prev)
+        if (items.count(id) == 0) gone.push_back(id);
+    const RunResult cr = Confirm_Removals(ctx, kTreeListing, account, prev.size(), holds, gone, [&](std::set<std::string>& ids) {
+        std::vector<TreeRow> again;
+        const ToolRun r = List_Tree(account, "", run.strErrPath, again);
+        for (const TreeRow& t : again) ids.insert(t.id);
+        return r;
+    });
+    if (cr == RunResult::Lost) return AccountResult::Lost;
+    for (const std::string& id : gone) {
+        const DriveData& p = prev.at(id);
         // A copy that cannot be removed keeps its row, so it is never an orphan.
         if (!p.strLocalID.empty() && unlink((store + "/" + p.strLocalID).c_str()) != 0 && errno != ENOENT) continue;
         Drive_Delete_DB(run.strTaskID.c_str(), acct, id.c_str());
@@ -241,7 +260,7 @@ int Backup_Drive(GWSTask* pTask, std::string strMissionPath, const char* pszCurr
     UnlinkGuard err = Guard_File(run.strErrPath);
 
     std::vector<std::string> users;
-    if (List_Selected_Users(pTask, run.strErrPath, users) != 0 || Order_Users_By_Usage(users, run.strErrPath) != 0) {
+    if (List_Selected_Users(pTask, run.ctx, run.strErrPath, users) != 0 || Order_Users_By_Usage(users, run.strErrPath) != 0) {
         Log_Stored(run.ctx, "FAIL", "info", "Failed to get user info during Drive backup process.");
         return -1;
     }
@@ -261,7 +280,7 @@ int Count_Drive(GWSTask* pTask, int64_t* llCount, const char* pszCurrentLoginUse
     const std::string errPath = qlm::Worker_Err_Path();
     UnlinkGuard err = Guard_File(errPath);
     std::vector<std::string> users;
-    if (List_Selected_Users(pTask, errPath, users) != 0) {
+    if (List_Selected_Users(pTask, ctx, errPath, users) != 0) {
         Log_Stored(ctx, "FAIL", "info", "Failed to retrieve user information while counting backup Drive items.");
         return -1;
     }

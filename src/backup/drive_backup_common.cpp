@@ -18,6 +18,7 @@
 #include "common/csvreader.h"
 #include "common/filehelpers.h"
 #include "common/gam_status.h"
+#include "common/listing_check.h"
 #include "common/paths.h"
 #include "common/shellquote.h"
 #include "common/timeconv.h"
@@ -48,14 +49,26 @@ std::string Str(PT_JSON o, const char* key) {
     return Json_Dict_Find_Str(o, key, s) == 0 ? std::string(s) : std::string();
 }
 
-int Run_Scoutix_List(const char* pszOption, GWSTask* pTask, const std::string& errPath, RAIIful_Json& out) {
+// scoutix's JSON reply with its list under listKey; "<what> of domain <admin>" names it in the FAIL
+// row of a reply that fails its check.
+int Run_Scoutix_List(const char* pszOption, const char* pszListKey, const char* pszWhat, GWSTask* pTask,
+                     const LogCtx& ctx, const std::string& errPath, RAIIful_Json& out, PT_JSON& list) {
     UnlinkGuard result = New_Temp_File();
     const std::string line = ShellQuote(Tool_Path("scoutix")) + " " + pszOption + " " + ShellQuote(Gam_Process_Key_Path()) + " " +
                              ShellQuote(pTask->Get_Admin_Email());
-    const ToolRun r = Run_Tool(line, *result, errPath);
-    if (r.result != RunResult::Ok) return -1;
-    out.reset(Json_From_File(result->c_str()));
-    return out ? 0 : -1;
+    const ToolRun r = Run_Checked_Listing(line, *result, errPath, false, [&] {
+        std::string problem;
+        out.reset(listing::Load_Json_Listing(*result, problem));
+        if (out && Json_Dict_Find_List(out.get(), pszListKey, list) != 0) {
+            out.reset();
+            problem = std::string("is unreadable: it holds no ") + pszListKey;
+        }
+        return problem;
+    });
+    if (!r.problem.empty())
+        Log_Stored(ctx, "FAIL", "info",
+                   listing::Listing_Problem_Text(pszWhat, std::string("domain ") + pTask->Get_Admin_Email(), r.problem));
+    return r.result == RunResult::Ok ? 0 : -1;
 }
 
 }  // namespace
@@ -97,6 +110,24 @@ UnlinkGuard New_Temp_File() {
     return Guard_File(path);
 }
 
+ToolRun Run_Checked_Listing(const std::string& cmdline, const std::string& outPath, const std::string& errPath,
+                            bool bGam, const std::function<std::string()>& check) {
+    ToolRun r;
+    for (int n = 0; n < listing::kListingTries; ++n) {
+        if (n > 0) Sleep_Seconds(static_cast<double>(n));
+        r = Run_Tool(cmdline, outPath, errPath);
+        if (r.result == RunResult::Lost) return r;
+        if (r.ret < 0 || (r.status != 0 && !(bGam && r.status == kGamNoEntitiesStatus))) {
+            r.result = RunResult::Failed;
+            return r;
+        }
+        r.problem = check();
+        r.result = r.problem.empty() ? RunResult::Ok : RunResult::Failed;
+        if (r.result == RunResult::Ok) return r;
+    }
+    return r;
+}
+
 ToolRun Run_Tool(const std::string& cmdline, const std::string& outPath, const std::string& errPath) {
     ToolRun r;
     const std::string line = cmdline + " >" + ShellQuote(outPath) + " 2>" + ShellQuote(errPath);
@@ -108,11 +139,10 @@ ToolRun Run_Tool(const std::string& cmdline, const std::string& outPath, const s
     return r;
 }
 
-int List_Selected_Users(GWSTask* pTask, const std::string& errPath, std::vector<std::string>& vUsers) {
+int List_Selected_Users(GWSTask* pTask, const LogCtx& ctx, const std::string& errPath, std::vector<std::string>& vUsers) {
     RAIIful_Json info;
-    if (Run_Scoutix_List("-info", pTask, errPath, info) != 0) return -1;
     PT_JSON list = nullptr;
-    if (Json_Dict_Find_List(info.get(), "user_list", list) != 0) return -1;
+    if (Run_Scoutix_List("-info", "user_list", "User listing", pTask, ctx, errPath, info, list) != 0) return -1;
     bool bAll = true;
     std::set<std::string> ids;
     Selection(pTask->Get_Auto_Add_User_Enable(), pTask->Get_Manual_Select_Domain_User(), bAll, ids);
@@ -128,11 +158,12 @@ int List_Selected_Users(GWSTask* pTask, const std::string& errPath, std::vector<
     return 0;
 }
 
-int List_Selected_Shared_Drives(GWSTask* pTask, const std::string& errPath, std::vector<SharedDriveEntry>& vDrives) {
+int List_Selected_Shared_Drives(GWSTask* pTask, const LogCtx& ctx, const std::string& errPath,
+                                std::vector<SharedDriveEntry>& vDrives) {
     RAIIful_Json info;
-    if (Run_Scoutix_List("-shared", pTask, errPath, info) != 0) return -1;
     PT_JSON list = nullptr;
-    if (Json_Dict_Find_List(info.get(), "shared_drive_list", list) != 0) return -1;
+    if (Run_Scoutix_List("-shared", "shared_drive_list", "Shared drive listing", pTask, ctx, errPath, info, list) != 0)
+        return -1;
     bool bAll = true;
     std::set<std::string> ids;
     Selection(pTask->Get_Auto_Add_Shared_Drive_Enable(), pTask->Get_Manual_Select_Shared_Drive(), bAll, ids);
@@ -158,10 +189,19 @@ int Order_Users_By_Usage(std::vector<std::string>& vUsers, const std::string& er
     const std::string line = ShellQuote(Tool_Path("tallyx")) + " -k " + ShellQuote(Gam_Process_Key_Path()) + " -f " +
                              ShellQuote(*in) + " -o " + ShellQuote(*out) + " --asc";
     UnlinkGuard stdoutFile = New_Temp_File();
-    const ToolRun r = Run_Tool(line, *stdoutFile, errPath);
-    if (r.result != RunResult::Ok) return -1;
-    RAIIful_Json ordered(Json_From_File(out->c_str()));
-    if (!ordered || !Json_Is_List(ordered.get())) return 0;
+    RAIIful_Json ordered;
+    const ToolRun r = Run_Checked_Listing(line, *stdoutFile, errPath, false, [&] {
+        std::string problem;
+        ordered.reset(listing::Load_Json_Listing(*out, problem));
+        if (ordered && !Json_Is_List(ordered.get())) {
+            ordered.reset();
+            problem = "is unreadable: it holds no list";
+        }
+        return problem;
+    });
+    if (r.result == RunResult::Lost || (r.result == RunResult::Failed && r.problem.empty())) return -1;
+    // An order that cannot be read only leaves the accounts in their listed order.
+    if (r.result != RunResult::Ok) return 0;
     std::set<std::string> selected(vUsers.begin(), vUsers.end()), placed;
     std::vector<std::string> result;
     for (int i = 0; i < Json_List_Size(ordered.get()); ++i) {
@@ -182,15 +222,6 @@ std::string Drive_Listing_Line(const std::string& account, const std::string& sd
     if (!sdID.empty()) line += " select " + ShellQuote(sdID);
     line += std::string(" fields ") + fields + extra + " excludetrashed";
     return line;
-}
-
-// A GAM listing run: an empty listing (status 60 with its header) reads as one without rows; an
-// answer without a header line, or any other status, fails.
-ToolRun Run_Listing(const std::string& cmdline, const std::string& outPath, const std::string& errPath) {
-    ToolRun r = Run_Tool(cmdline, outPath, errPath);
-    if (r.result != RunResult::Lost)
-        r.result = Gam_Listing_Readable(r.ret, r.status, outPath) ? RunResult::Ok : RunResult::Failed;
-    return r;
 }
 
 // Rows after a second top row belong to GAM's made-up "Orphans" folder: it becomes a folder in
@@ -236,15 +267,17 @@ std::string Cell(const csvx::Document& doc, const char* col, size_t row) {
 ToolRun List_Tree(const std::string& account, const std::string& sdID, const std::string& errPath,
                   std::vector<TreeRow>& rows) {
     UnlinkGuard out = New_Temp_File();
-    ToolRun r = Run_Listing(Drive_Listing_Line(account, sdID, "filetree", "id,mimetype,parents", " noindent"), *out,
-                            errPath);
-    if (r.result != RunResult::Ok) return r;
     csvx::Document doc;
-    // GAM prints one line of its own before the CSV.
-    if (doc.Load(*out, 1, csvx::Backslash::Escape) != 0) {
-        r.result = RunResult::Failed;
-        return r;
-    }
+    ToolRun r = Run_Checked_Listing(
+        Drive_Listing_Line(account, sdID, "filetree", "id,mimetype,parents", " noindent"), *out, errPath, true, [&] {
+            std::string problem;
+            // GAM prints one line of its own before the CSV: the number of top rows (depth -1).
+            if (doc.LoadListing(*out, 1, csvx::Backslash::Escape, {"id", "depth"}, problem) != 0) return problem;
+            long long tops = 0;
+            for (size_t i = 0; i < doc.RowCount(); ++i) tops += Cell_Int(doc, "depth", i, -2) == -1 ? 1 : 0;
+            return listing::Check_Tree_Count_Line(*out, tops);
+        });
+    if (r.result != RunResult::Ok) return r;
     for (size_t i = 0; i < doc.RowCount(); ++i) {
         TreeRow t;
         t.id = Cell(doc, "id", i);
@@ -264,13 +297,13 @@ ToolRun List_Files(const std::string& account, const std::string& sdID, const st
                    std::vector<ListRow>& rows) {
     UnlinkGuard out = New_Temp_File();
     const char* fields = sdID.empty() ? "id,name,modifiedTime,md5,size" : "id,name,modifiedTime,createddate,md5,size";
-    ToolRun r = Run_Listing(Drive_Listing_Line(account, sdID, "filelist", fields, ""), *out, errPath);
-    if (r.result != RunResult::Ok) return r;
     csvx::Document doc;
-    if (doc.Load(*out, 0, csvx::Backslash::Escape) != 0) {
-        r.result = RunResult::Failed;
-        return r;
-    }
+    ToolRun r = Run_Checked_Listing(Drive_Listing_Line(account, sdID, "filelist", fields, ""), *out, errPath, true, [&] {
+        std::string problem;
+        doc.LoadListing(*out, 0, csvx::Backslash::Escape, {"id"}, problem);
+        return problem;
+    });
+    if (r.result != RunResult::Ok) return r;
     for (size_t i = 0; i < doc.RowCount(); ++i) {
         ListRow l;
         l.id = Cell(doc, "id", i);
@@ -330,6 +363,32 @@ void Remove_Unlisted_Files(const std::string& folder, const std::set<std::string
     GetFolderList(names, folder.c_str());
     for (const std::string& n : names)
         if (named.count(n) == 0) unlink((folder + "/" + n).c_str());
+}
+
+RunResult Confirm_Removals(const LogCtx& ctx, const std::string& what, const std::string& who, size_t held,
+                           const std::function<bool(const std::string&)>& listed, std::vector<std::string>& gone,
+                           const std::function<ToolRun(std::set<std::string>& ids)>& relist) {
+    if (!listing::Removal_Needs_Second_Listing(held, gone.size())) return RunResult::Ok;
+    std::set<std::string> again;
+    const ToolRun r = relist(again);
+    if (r.result != RunResult::Ok) {
+        std::string row = Format("%s of %s lacked %zu of %zu backed-up items and a second listing failed: nothing was "
+                                 "removed.",
+                                 what.c_str(), who.c_str(), gone.size(), held);
+        if (!r.problem.empty()) row += " The second listing " + r.problem + ".";
+        if (r.result != RunResult::Lost) Log_Stored(ctx, "FAIL", "info", row);
+        gone.clear();
+        return r.result;
+    }
+    size_t missed = 0;
+    for (const std::string& id : again) missed += listed(id) ? 0 : 1;
+    std::erase_if(gone, [&](const std::string& id) { return again.count(id) != 0; });
+    if (missed > 0)
+        Log_Stored(ctx, "FAIL", "info",
+                   Format("%s of %s was incomplete: a second listing holds %zu items it lacked; they are kept and "
+                          "backed up by the next run.",
+                          what.c_str(), who.c_str(), missed));
+    return RunResult::Ok;
 }
 
 std::string File_MD5(const std::string& path) {

@@ -5,6 +5,7 @@
 #include <sqlite3.h>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -42,20 +43,32 @@ struct ToolRun {
     RunResult result = RunResult::Failed;
     int ret = 0;     // the runner's result
     int status = 0;  // the tool's exit status
+    // A listing that the tool gave but that failed its check (Failed): what is wrong with it, worded
+    // to follow "<listing> of <account> " (listing::Listing_Problem_Text). Empty otherwise.
+    std::string problem;
 };
 // Runs a finished command line ("... >OUT 2>" is appended with errPath, quoted) without a time
 // limit. Lost when the error file shows the connection-error line; Failed for a runner result
 // below 0 or a non-zero exit status.
 ToolRun Run_Tool(const std::string& cmdline, const std::string& outPath, const std::string& errPath);
 
+// Runs a listing whose output check() judges (it returns the problem, empty for a whole listing).
+// A run the tool ended well (exit 0, or GAM's "no entities" when bGam) whose output fails the check
+// is made again, listing::kListingTries runs in all with short pauses; the last problem stays in
+// the result. A failed run or a lost connection is not repeated here.
+ToolRun Run_Checked_Listing(const std::string& cmdline, const std::string& outPath, const std::string& errPath,
+                            bool bGam, const std::function<std::string()>& check);
+
 // The selected domain accounts ("Email" of scoutix -info's "user_list", filtered by the task's
-// hand-picked ids). 0; -1 when the listing fails or is lost.
-int List_Selected_Users(GWSTask* pTask, const std::string& errPath, std::vector<std::string>& vUsers);
+// hand-picked ids). 0; -1 when the listing fails, fails its check (with a FAIL row in ctx saying
+// why) or is lost.
+int List_Selected_Users(GWSTask* pTask, const LogCtx& ctx, const std::string& errPath, std::vector<std::string>& vUsers);
 // The selected shared drives ("id" and "shared_drive_name"). 0; -1.
 struct SharedDriveEntry {
     std::string id, name;
 };
-int List_Selected_Shared_Drives(GWSTask* pTask, const std::string& errPath, std::vector<SharedDriveEntry>& vDrives);
+int List_Selected_Shared_Drives(GWSTask* pTask, const LogCtx& ctx, const std::string& errPath,
+                                std::vector<SharedDriveEntry>& vDrives);
 // Orders the users by tallyx's output: users it names come in its order, the others follow in
 // their own order; users it adds are ignored; an output that is no JSON list leaves the order.
 // -1 when tallyx fails or the connection was lost; 0 otherwise.
@@ -72,7 +85,8 @@ struct ListRow {
     long long size = -1;
     long long modifyTime = 0;
 };
-// "gam user U print filetree [select SD] fields ..." and "... print filelist ...", read back.
+// "gam user U print filetree [select SD] fields ..." and "... print filelist ...", read back and
+// checked (Run_Checked_Listing; the tree also against the count of top rows its first line states).
 // A non-empty sdID adds "select <sd>" (and "createddate" to the file list) as the Shared Drive
 // listings do. A listing that found nothing (GAM's status 60 with its header) is Ok and empty.
 // The tree's first top row (depth -1) is the drive's root. GAM ends a My Drive tree with a second
@@ -156,6 +170,16 @@ void Remove_Files_Without_Rows(const std::string& folder, const RowMap& rows) {
     for (const auto& [id, row] : rows) named.insert(row.strLocalID);
     Remove_Unlisted_Files(folder, named);
 }
+
+// The guard before a pass removes what its listing lacks. gone: the previous items' ids that the
+// listing (listed(id): it holds id) lacks, of `held` backed up. When they are more than half of them (and more
+// than 10), relist() lists the account again and gone keeps only what neither listing holds; a
+// second listing that fails leaves gone empty. Either way, and when the second listing holds items
+// the first lacked, a FAIL row names the listing (what) and the account or shared drive (who).
+// Lost when the second listing lost the connection (gone is then empty too).
+RunResult Confirm_Removals(const LogCtx& ctx, const std::string& what, const std::string& who, size_t held,
+                           const std::function<bool(const std::string&)>& listed, std::vector<std::string>& gone,
+                           const std::function<ToolRun(std::set<std::string>& ids)>& relist);
 
 // Hex MD5 of a file; empty when it cannot be read.
 std::string File_MD5(const std::string& path);

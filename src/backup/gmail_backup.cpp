@@ -31,6 +31,7 @@
 #include "common/csvreader.h"
 #include "common/filehelpers.h"
 #include "common/guards.h"
+#include "common/listing_check.h"
 #include "common/mailheader.h"
 #include "common/paths.h"
 #include "common/reqcheck.h"
@@ -129,27 +130,31 @@ int64_t File_Size(const std::string& path) {
     return st.st_size;
 }
 
-enum class ListResult { Ok, Failed, Lost };
+constexpr const char* kMessageListing = "Gmail message listing";
 
-// One lettrix run into a listing file that does not exist before it. Failed: a non-zero exit, no
-// file, or no "id" column; Lost: the error output shows a lost connection.
-ListResult Run_Lettrix(const GmailRun& run, const std::string& user, const std::string& listPath, const char* pszQuery,
-                       std::vector<std::string>& ids, int& ret, int& status) {
+// One lettrix run into a listing file, read back with its "id" column and checked whole; the
+// message listing (no query) also against the messages counted for the user (counted < 0: no
+// count). Failed: a non-zero exit, or a listing that fails its check (problem says why); Lost:
+// the error output shows a lost connection.
+ToolRun Run_Lettrix(const GmailRun& run, const std::string& user, const std::string& listPath, const char* pszQuery,
+                    int64_t counted, std::vector<std::string>& ids) {
     ids.clear();
     unlink(listPath.c_str());
     std::string line = qlm::ShellQuote(qlm::Tool_Path("lettrix")) + " --service-account-file " +
                        qlm::ShellQuote(qlm::Gam_Process_Key_Path()) + " --impersonate-user " + qlm::ShellQuote(user) +
                        " --output " + qlm::ShellQuote(listPath) + " --include-spam-trash";
     if (pszQuery != nullptr) line += std::string(" --query ") + qlm::ShellQuote(pszQuery);
-    const ToolRun r = Run_Tool(line, "/dev/null", run.strErrPath);
-    ret = r.ret;
-    status = r.status;
-    if (r.result == RunResult::Lost) return ListResult::Lost;
-    if (r.result != RunResult::Ok) return ListResult::Failed;
-    csvx::Document doc;
-    if (doc.Load(listPath) != 0 || !doc.HasColumn("id")) return ListResult::Failed;
-    ids = doc.GetColumn("id");
-    return ListResult::Ok;
+    return Run_Checked_Listing(line, "/dev/null", run.strErrPath, false, [&] {
+        csvx::Document doc;
+        std::string problem;
+        doc.LoadListing(listPath, 0, csvx::Backslash::Plain, {"id"}, problem);
+        // The next run of the tool must not find this one's file.
+        unlink(listPath.c_str());
+        if (!problem.empty()) return problem;
+        ids = doc.GetColumn("id");
+        if (pszQuery == nullptr) problem = qlm::listing::Check_Against_Count(ids.size(), counted);
+        return problem;
+    });
 }
 
 // The users in order of their counts, smallest first; users without a count follow in their order.
@@ -242,7 +247,7 @@ bool Analyse_Message(const GmailRun& run, const std::string& emlPath, GmailData&
 enum class PassResult { Done, Lost };
 
 // One user's pass. Lost ends the attempt: the wrapper runs the service again.
-PassResult Backup_Gmail_User(GmailRun& run, const std::string& user) {
+PassResult Backup_Gmail_User(GmailRun& run, const std::string& user, int64_t counted) {
     const LogCtx& ctx = run.ctx;
     const char* acct = user.c_str();
     if (!qlm::Is_Single_Path_Component(user)) {
@@ -288,11 +293,12 @@ PassResult Backup_Gmail_User(GmailRun& run, const std::string& user) {
 
     UnlinkGuard listing = Guard_File(qlm::Worker_Listing_Path());
     std::vector<std::string> ids;
-    int ret = 0, status = 0;
-    const ListResult lr = Run_Lettrix(run, user, *listing, nullptr, ids, ret, status);
-    if (lr == ListResult::Lost) return PassResult::Lost;
-    if (lr == ListResult::Failed) {
-        Log_Stored(ctx, "FAIL", "info", Format("Failed to retrieve Gmail message list for user account %s.", acct));
+    const ToolRun lr = Run_Lettrix(run, user, *listing, nullptr, counted, ids);
+    if (lr.result == RunResult::Lost) return PassResult::Lost;
+    if (lr.result == RunResult::Failed) {
+        Log_Stored(ctx, "FAIL", "info",
+                   lr.problem.empty() ? Format("Failed to retrieve Gmail message list for user account %s.", acct)
+                                      : qlm::listing::Listing_Problem_Text(kMessageListing, user, lr.problem));
         return PassResult::Done;
     }
     const size_t n = ids.size();
@@ -374,30 +380,43 @@ PassResult Backup_Gmail_User(GmailRun& run, const std::string& user) {
     }
     appendPending(n);
 
-    if (!cloud.empty()) {
-        for (const auto& [id, p] : old) {
-            if (cloud.count(id) != 0) continue;
-            // The file is set aside first and goes once its row is gone: a file that cannot be moved
-            // keeps its row (never an orphan), a row that cannot be deleted gets its file back (never
-            // a row without its file). A catalog that refuses one deletion refuses the others too.
-            const std::string file = store + "/" + p.strLocalID;
-            const std::string aside = store + "/." + p.strLocalID + ".deleting";
-            bool bAside = false;
-            if (!p.strLocalID.empty()) {
-                struct stat st {};
-                if (lstat(file.c_str(), &st) == 0) {
-                    if (!S_ISREG(st.st_mode) || rename(file.c_str(), aside.c_str()) != 0) continue;
-                    bAside = true;
-                } else if (errno != ENOENT) {
-                    continue;
-                }
+    bool bLostLate = false;
+    std::vector<std::string> gone;
+    if (!cloud.empty())
+        for (const auto& [id, p] : old)
+            if (cloud.count(id) == 0) gone.push_back(id);
+    const RunResult cr = Confirm_Removals(
+        ctx, kMessageListing, user, old.size(), [&](const std::string& id) { return cloud.count(id) != 0; }, gone,
+        [&](std::set<std::string>& again) {
+            std::vector<std::string> listed;
+            const ToolRun r = Run_Lettrix(run, user, *listing, nullptr, counted, listed);
+            again.insert(listed.begin(), listed.end());
+            return r;
+        });
+    // The pass still ends whole (labels, catalog, files); the attempt is then made again.
+    bLostLate = cr == RunResult::Lost;
+    for (const std::string& id : gone) {
+        const GmailData& p = old.at(id);
+        // The file is set aside first and goes once its row is gone: a file that cannot be moved
+        // keeps its row (never an orphan), a row that cannot be deleted gets its file back (never
+        // a row without its file). A catalog that refuses one deletion refuses the others too.
+        const std::string file = store + "/" + p.strLocalID;
+        const std::string aside = store + "/." + p.strLocalID + ".deleting";
+        bool bAside = false;
+        if (!p.strLocalID.empty()) {
+            struct stat st {};
+            if (lstat(file.c_str(), &st) == 0) {
+                if (!S_ISREG(st.st_mode) || rename(file.c_str(), aside.c_str()) != 0) continue;
+                bAside = true;
+            } else if (errno != ENOENT) {
+                continue;
             }
-            if (Gmail_Delete_DB(task, acct, id.c_str()) != 0) {
-                if (bAside) rename(aside.c_str(), file.c_str());
-                break;
-            }
-            if (bAside) unlink(aside.c_str());
         }
+        if (Gmail_Delete_DB(task, acct, id.c_str()) != 0) {
+            if (bAside) rename(aside.c_str(), file.c_str());
+            break;
+        }
+        if (bAside) unlink(aside.c_str());
     }
     unlink((qlm::catalog::Catalog_Folder(qlm::catalog::Kind::Gmail, run.strTaskID.c_str()) + "/" + user + ".cache")
                .c_str());
@@ -405,8 +424,9 @@ PassResult Backup_Gmail_User(GmailRun& run, const std::string& user) {
     // A query that fails leaves its flag as the catalog had it; it never sets or clears it.
     for (const auto& label : kLabels) {
         std::vector<std::string> listed;
-        if (Run_Lettrix(run, user, *listing, label.pszQuery, listed, ret, status) != ListResult::Ok) {
-            printf("Fail get gmail list cmd. (%d, %d)\n", ret, status);
+        const ToolRun r = Run_Lettrix(run, user, *listing, label.pszQuery, -1, listed);
+        if (r.result != RunResult::Ok) {
+            printf("Fail get gmail list cmd. (%d, %d)\n", r.ret, r.status);
             continue;
         }
         const std::unordered_set<std::string> set(listed.begin(), listed.end());
@@ -467,7 +487,7 @@ PassResult Backup_Gmail_User(GmailRun& run, const std::string& user) {
                                  failedIds.size());
     if (uncatalogued > 0) summary += Format(" uncatalogued=%zu", uncatalogued);
     Log_Stored(ctx, failedIds.empty() && uncatalogued == 0 ? "SUCCESS" : "FAIL", "info", summary);
-    return PassResult::Done;
+    return bLostLate ? PassResult::Lost : PassResult::Done;
 }
 
 }  // namespace
@@ -494,10 +514,14 @@ int Backup_Gmail(GWSTask* pTask, std::string strMissionPath, const char* pszCurr
     run.strAttachPath = *attach;
 
     std::vector<std::string> users;
-    if (List_Selected_Users(pTask, run.strErrPath, users) != 0) return -1;
-    Sort_User_List_By_Gmail_Count_Asc(users, Gmail_Users_Get_Count_Internal(pTask, users));
-    for (const std::string& user : users)
-        if (Backup_Gmail_User(run, user) == PassResult::Lost) return -1;
+    if (List_Selected_Users(pTask, run.ctx, run.strErrPath, users) != 0) return -1;
+    const std::vector<std::pair<std::string, int64_t>> counts = Gmail_Users_Get_Count_Internal(pTask, users);
+    Sort_User_List_By_Gmail_Count_Asc(users, counts);
+    const std::map<std::string, int64_t> counted(counts.begin(), counts.end());
+    for (const std::string& user : users) {
+        const auto c = counted.find(user);
+        if (Backup_Gmail_User(run, user, c != counted.end() ? c->second : -1) == PassResult::Lost) return -1;
+    }
     return 0;
 }
 
@@ -523,7 +547,7 @@ int Count_Gmail(GWSTask* pTask, int64_t* llCount, const char* pszCurrentLoginUse
     const std::string errPath = qlm::Worker_Err_Path();
     UnlinkGuard err = Guard_File(errPath);
     std::vector<std::string> users;
-    if (List_Selected_Users(pTask, errPath, users) != 0) {
+    if (List_Selected_Users(pTask, ctx, errPath, users) != 0) {
         Log_Stored(ctx, "FAIL", "info", "Failed to retrieve user information while counting backup Gamil emails.");
         return -1;
     }

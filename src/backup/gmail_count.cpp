@@ -89,7 +89,11 @@ void Run_Count_Workers(const std::vector<std::string>& users, const std::string&
 
 bool Read_Count_Row(const std::string& path, std::string& user, int64_t& count) {
     csvx::Document doc;
-    if (doc.Load(path) != 0 || doc.RowCount() == 0 || doc.ColumnNames().size() < 2) return false;
+    // A count cut short could read as a smaller one: only a whole listing counts.
+    std::string problem;
+    if (doc.LoadListing(path, 0, csvx::Backslash::Plain, {}, problem) != 0 || doc.RowCount() == 0 ||
+        doc.ColumnNames().size() < 2)
+        return false;
     auto column = [&doc](const char* a, const char* b, int dflt) {
         int i = doc.ColumnIndex(a);
         if (i < 0) i = doc.ColumnIndex(b);

@@ -34,7 +34,8 @@ void Run_Count_Workers(const std::vector<std::string>& users, const std::string&
 
 // The first data row of a count listing: the user (column "User", else "user", else the first)
 // and the count (column "messages", else "Messages", else the second). false when the file is
-// missing, no CSV, without a data row, or the count is no decimal number.
+// missing, no whole listing (csvx::Document::LoadListing), without a data row, or the count is no
+// decimal number.
 bool Read_Count_Row(const std::string& path, std::string& user, int64_t& count);
 
 }  // namespace qlm::gmailbk

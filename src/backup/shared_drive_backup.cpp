@@ -14,6 +14,7 @@
 #include "backup/drive_backup_common.h"
 #include "common/clock.h"
 #include "common/guards.h"
+#include "common/listing_check.h"
 #include "common/paths.h"
 #include "common/reqcheck.h"
 #include "common/shellquote.h"
@@ -43,7 +44,6 @@ struct SharedRun {
     MissionProgress progress;
     std::map<std::string, SharedDriveInfo> mapping;  // uuid -> drive, the previous rows included
     std::map<std::string, std::string> idToUUID;
-    bool bRetryLater = false;
 };
 
 std::string Str(PT_JSON o, const char* key) {
@@ -51,17 +51,20 @@ std::string Str(PT_JSON o, const char* key) {
     return Json_Dict_Find_Str(o, key, s) == 0 ? std::string(s) : std::string();
 }
 
-// The entries of a permission query's "permissions", in order; none for a file without it.
-std::vector<Permission> Read_Permissions(const std::string& path) {
-    std::vector<Permission> out;
-    RAIIful_Json o(Json_From_File(path.c_str()));
+// The entries of a permission reply's "permissions", in order. The reply is checked whole first:
+// a reply cut short, garbled or without its list is a failed query (problem says why), never a
+// file without members.
+std::string Read_Permissions(const std::string& path, std::vector<Permission>& out) {
+    std::string problem;
+    RAIIful_Json o(qlm::listing::Load_Json_Listing(path, problem));
+    if (!o) return problem;
     PT_JSON list = nullptr;
-    if (!o || Json_Dict_Find_List(o.get(), "permissions", list) != 0) return out;
+    if (Json_Dict_Find_List(o.get(), "permissions", list) != 0) return "is unreadable: it holds no permission list";
     for (int i = 0; i < Json_List_Size(list); ++i) {
         PT_JSON p = Json_List_Child(list, i);
         out.push_back({Str(p, "emailAddress"), Str(p, "displayName"), Str(p, "role"), Str(p, "type")});
     }
-    return out;
+    return problem;
 }
 
 std::string Member_List(const std::vector<Permission>& perms) {
@@ -93,9 +96,10 @@ ToolRun Query_Permissions(const std::string& actAs, const std::string& id, bool 
     UnlinkGuard out = New_Temp_File();
     const std::string line = qlm::ShellQuote(qlm::Tool_Path("gam")) + " user " + qlm::ShellQuote(actAs) + " show drivefileacls " +
                              qlm::ShellQuote(id) + (bAdmin ? " adminaccess" : "") + " formatjson";
-    const ToolRun r = Run_Tool(line, *out, errPath);
-    if (r.result == RunResult::Ok) perms = Read_Permissions(*out);
-    return r;
+    return Run_Checked_Listing(line, *out, errPath, false, [&] {
+        perms.clear();
+        return Read_Permissions(*out, perms);
+    });
 }
 
 int Save_Mapping(SharedRun& run) {
@@ -158,40 +162,57 @@ DriveResult Backup_One_Shared_Drive(SharedRun& run, const SharedDriveEntry& sd) 
         // Skipped, not retried: one drive the administrator cannot read must not hold the run
         // (and every service after this one) through the retries.
         Log_Stored(ctx, "FAIL", "info",
-                   Format("Failed to get Shared Drive permission list for shared drive %s. ret=%d sys_ret=%d", name,
-                          r.ret, r.status));
+                   r.problem.empty()
+                       ? Format("Failed to get Shared Drive permission list for shared drive %s. ret=%d sys_ret=%d",
+                                name, r.ret, r.status)
+                       : qlm::listing::Listing_Problem_Text("Shared Drive permission listing", sd.name, r.problem));
         return DriveResult::Done;
     }
     const std::vector<std::string> members = Acting_Members(admin);
-    if (members.empty()) return DriveResult::Done;  // nobody the administrator can see: nothing to back up
+    if (members.empty()) {
+        Log_Stored(ctx, "FAIL", "info",
+                   qlm::Skipped_Account_Text("Shared Drive", "shared drive", sd.name,
+                                             "it has no member the backup can act as"));
+        return DriveResult::Done;
+    }
 
-    // Listed as the first member whose listings succeed.
+    // Listed as the first member whose listings succeed. A drive that no member can list is
+    // skipped like a Drive account whose listing fails, with each member's reason: a drive whose
+    // listing always fails must not hold the whole task through the retries.
     std::vector<ListRow> list;
     std::vector<TreeRow> tree;
     std::string member;
-    const char* failedText = "Failed to retrieve Shared Drive item list for shared drive %s.";
+    std::vector<std::string> reasons;
     for (const std::string& m : members) {
         list.clear();
         tree.clear();
+        const char* what = "file listing";
         r = List_Files(m, sd.id, run.strErrPath, list);
-        if (r.result == RunResult::Lost) return DriveResult::Lost;
-        if (r.result != RunResult::Ok) {
-            failedText = "Failed to retrieve Shared Drive item list for shared drive %s.";
-            continue;
+        if (r.result == RunResult::Ok) {
+            what = "file tree listing";
+            r = List_Tree(m, sd.id, run.strErrPath, tree);
         }
-        r = List_Tree(m, sd.id, run.strErrPath, tree);
         if (r.result == RunResult::Lost) return DriveResult::Lost;
-        if (r.result != RunResult::Ok) {
-            failedText = "Failed to retrieve Shared Drive item tree for shared drive %s.";
-            continue;
+        if (r.result == RunResult::Ok) {
+            member = m;
+            break;
         }
-        member = m;
-        break;
+        reasons.push_back(m + ": its " + what + " " +
+                          (r.problem.empty() ? Format("failed (ret=%d sys_ret=%d)", r.ret, r.status) : r.problem));
     }
     if (member.empty()) {
-        Log_Stored(ctx, "FAIL", "info", Format(failedText, name));
-        run.bRetryLater = true;
+        std::string row = Format("Failed to retrieve Shared Drive item list for shared drive %s. Listed as ", name);
+        for (size_t i = 0; i < reasons.size(); ++i) row += (i ? "; " : "") + reasons[i];
+        Log_Stored(ctx, "FAIL", "info", row + ".");
         return DriveResult::Done;
+    }
+    // Every file of a shared drive is in its tree; a file-list row the tree lacks (a file added
+    // between the two listings) waits for the next run, as in a Drive account. Taken now, it would
+    // be catalogued without its place and its stored copy.
+    {
+        std::set<std::string> inTree;
+        for (const TreeRow& t : tree) inTree.insert(t.id);
+        std::erase_if(list, [&](const ListRow& l) { return inTree.count(l.id) == 0; });
     }
 
     std::map<std::string, SharedDriveData> prev;
@@ -240,7 +261,8 @@ DriveResult Backup_One_Shared_Drive(SharedRun& run, const SharedDriveEntry& sd) 
             if (r.result != RunResult::Ok) {
                 Log_Stored(ctx, "FAIL", "info",
                            Format("Failed to get Shared Drive file ACL info for file Name %s (%s). ret=%d sys_ret=%d",
-                                  t.name.c_str(), t.id.c_str(), r.ret, r.status));
+                                  t.name.c_str(), t.id.c_str(), r.ret, r.status) +
+                               (r.problem.empty() ? std::string() : " The reply " + r.problem + "."));
                 // A failed query tells nothing: a catalogued item keeps the members it had.
                 d.strMember = p != prev.end() ? p->second.strMember : Member_List({});
             } else {
@@ -327,8 +349,20 @@ DriveResult Backup_One_Shared_Drive(SharedRun& run, const SharedDriveEntry& sd) 
     }
     // Against everything listed now (tree, file list and ancestors), so rows only the tree
     // carries, such as the drive's own root row, stay.
-    for (const auto& [id, p] : prev) {
-        if (items.count(id) != 0) continue;
+    std::vector<std::string> gone;
+    const auto holds = [&](const std::string& id) { return items.count(id) != 0; };
+    for (const auto& [id, p] : prev)
+        if (items.count(id) == 0) gone.push_back(id);
+    const RunResult cr = Confirm_Removals(ctx, "Shared Drive file tree listing", sd.name, prev.size(), holds, gone,
+                                          [&](std::set<std::string>& ids) {
+                                              std::vector<TreeRow> again;
+                                              const ToolRun tr = List_Tree(member, sd.id, run.strErrPath, again);
+                                              for (const TreeRow& t : again) ids.insert(t.id);
+                                              return tr;
+                                          });
+    if (cr == RunResult::Lost) return DriveResult::Lost;
+    for (const std::string& id : gone) {
+        const SharedDriveData& p = prev.at(id);
         if (!p.strLocalID.empty() && unlink((store + "/" + p.strLocalID).c_str()) != 0 && errno != ENOENT) continue;
         Shared_Drive_Delete_DB(run.strTaskID.c_str(), uuid.c_str(), id.c_str());
     }
@@ -376,7 +410,7 @@ int Backup_Shared_Drive(GWSTask* pTask, std::string strMissionPath, const char* 
 
     smbbackup::Create_Path((qlm::Backup_Service_Dir("shared_drive_db") + "/" + run.strTaskID).c_str(), 0700);
     std::vector<SharedDriveEntry> drives;
-    if (List_Selected_Shared_Drives(pTask, run.strErrPath, drives) != 0) {
+    if (List_Selected_Shared_Drives(pTask, run.ctx, run.strErrPath, drives) != 0) {
         Log_Stored(run.ctx, "FAIL", "info", "Failed to get shared drive info during Shared Drive backup process.");
         return -1;
     }
@@ -399,7 +433,7 @@ int Backup_Shared_Drive(GWSTask* pTask, std::string strMissionPath, const char* 
     if (Save_Mapping(run) == 0)
         Log_Progress(run.ctx, "Finished writing Shared Drive UUID mapping information to database.");
     Log_Progress(run.ctx, "Shared Drive backup process completed.");
-    return run.bRetryLater ? -1 : 0;
+    return 0;
 }
 
 int Count_Shared_Drive(GWSTask* pTask, int64_t* llCounter, const char* pszCurrentLoginUser, sqlite3* sqlDatabase) {
@@ -408,7 +442,7 @@ int Count_Shared_Drive(GWSTask* pTask, int64_t* llCounter, const char* pszCurren
     const std::string errPath = qlm::Worker_Err_Path();
     UnlinkGuard err = Guard_File(errPath);
     std::vector<SharedDriveEntry> drives;
-    if (List_Selected_Shared_Drives(pTask, errPath, drives) != 0) {
+    if (List_Selected_Shared_Drives(pTask, ctx, errPath, drives) != 0) {
         Log_Stored(ctx, "FAIL", "info", "Failed to retrieve user information while counting backup Shared Drive items.");
         return -1;
     }

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "backup/backup_account.h"
-#include "common/gam_status.h"
 #include "common/guards.h"
+#include "common/listing_check.h"
 #include "common/paths.h"
 #include "common/reqcheck.h"
 #include "common/toolcmd.h"
@@ -39,25 +39,39 @@ Listing Run_Listing(const std::string& cmdline, const std::string& errPath,
                     std::initializer_list<const char*> headerColumns, csvx::Backslash bs) {
     Listing l;
     UnlinkGuard out = New_Temp_File();
-    const ToolRun r = Run_Tool(cmdline, *out, errPath);
+    bool bOpened = true;
+    const ToolRun r = Run_Checked_Listing(cmdline, *out, errPath, true, [&] {
+        std::string problem;
+        bOpened = l.doc.LoadListing(*out, 0, bs, headerColumns, problem) != -2;
+        return problem;
+    });
     l.ret = r.ret;
     l.status = r.status;
-    if (r.result == RunResult::Lost) {
+    l.problem = r.problem;
+    if (r.result == RunResult::Lost)
         l.result = ListingResult::Lost;
-        return l;
-    }
-    if (!qlm::Gam_Listing_Readable(r.ret, r.status, *out)) return l;
-    const int rc = l.doc.Load(*out, 0, bs);
-    if (rc == -2) {
+    else if (r.result == RunResult::Ok)
+        l.result = ListingResult::Ok;
+    else if (!bOpened)
         l.result = ListingResult::Unreadable;
-        return l;
-    }
-    if (rc != 0) return l;  // no CSV at all
-    // Without its header the output says nothing, least of all that the account is empty.
-    l.result = ListingResult::Ok;
-    for (const char* column : headerColumns)
-        if (!l.doc.HasColumn(column)) l.result = ListingResult::Failed;
     return l;
+}
+
+Turn Failed_Listing(const Run& run, const Listing& l, const char* what, const std::string& account,
+                    const std::string& failRow) {
+    if (l.result == ListingResult::Lost) return Turn::Retry;
+    Log_Stored(run.ctx, "FAIL", "info",
+               l.problem.empty() ? failRow : qlm::listing::Listing_Problem_Text(what, account, l.problem));
+    return Turn::Done;
+}
+
+bool Needs_Second_Listing(const std::vector<std::pair<std::string, std::string>>& prev,
+                          const std::set<std::string>& keys) {
+    std::set<std::string> held;
+    for (const auto& p : prev) held.insert(p.first);
+    size_t dropped = 0;
+    for (const std::string& k : held) dropped += keys.count(k) == 0 ? 1 : 0;
+    return qlm::listing::Removal_Needs_Second_Listing(held.size(), dropped);
 }
 
 std::string Cell(const csvx::Document& doc, int column, size_t row) {
@@ -85,7 +99,7 @@ int Run_Service(const Service& svc, GWSTask* pTask, const std::string& strMissio
     UnlinkGuard err = Guard_File(run.strErrPath);
 
     std::vector<std::string> users;
-    if (List_Selected_Users(pTask, run.strErrPath, users) != 0) {
+    if (List_Selected_Users(pTask, run.ctx, run.strErrPath, users) != 0) {
         printf("Fail get domain info cmd. (%d, %d)\n", -1, -1);
         Log_Stored(run.ctx, "FAIL", "info", Format("Failed to get user info during %s backup process.", svc.name));
         return -1;
@@ -143,7 +157,7 @@ int Count_Service(const Service& svc, GWSTask* pTask, int64_t* llCount, const ch
     const std::string errPath = qlm::Worker_Err_Path();
     UnlinkGuard err = Guard_File(errPath);
     std::vector<std::string> users;
-    if (List_Selected_Users(pTask, errPath, users) != 0) {
+    if (List_Selected_Users(pTask, ctx, errPath, users) != 0) {
         Log_Stored(ctx, "FAIL", "info",
                    Format("Failed to retrieve user information while counting backup %s.", svc.countNoun));
         return -1;

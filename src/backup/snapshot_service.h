@@ -12,6 +12,9 @@
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
+#include <set>
+#include <utility>
+#include <vector>
 #include <string>
 
 #include "backup/backup_service.h"
@@ -28,14 +31,15 @@ struct Listing {
     ListingResult result = ListingResult::Failed;
     int ret = 0;     // the runner's result
     int status = 0;  // GAM's exit status
+    std::string problem;  // a listing GAM gave that failed its check: what is wrong (ToolRun::problem)
     csvx::Document doc;
 };
 // Runs cmdline with its standard output in a fresh private file and its standard error in
-// errPath, and reads the CSV back. Lost when the error file holds the connection-error line;
-// Failed when GAM gave no listing (Gam_Listing_Readable: a failed run, an exit status other than
-// 0 and "no entities", no header line), or an output that is no CSV or whose header does not name
-// every one of headerColumns; Unreadable when the output file cannot be opened. GAM escapes a
-// backslash in its event and contact listings, not in its contact-group listing (bs).
+// errPath, and reads the CSV back through Run_Checked_Listing. Lost when the error file holds the
+// connection-error line; Failed when GAM gave no listing (a failed run, an exit status other than
+// 0 and "no entities") or one that fails its check (problem says why: cut short, garbled, empty,
+// a header without one of headerColumns); Unreadable when the output file cannot be opened. GAM
+// escapes a backslash in its event and contact listings, not in its contact-group listing (bs).
 Listing Run_Listing(const std::string& cmdline, const std::string& errPath,
                     std::initializer_list<const char*> headerColumns,
                     csvx::Backslash bs = csvx::Backslash::Escape);
@@ -78,6 +82,18 @@ using User_Count = std::function<bool(const std::string& account, const std::str
 // untouched when the user list cannot be read.
 int Count_Service(const Service& svc, GWSTask* pTask, int64_t* llCount, const char* pszCurrentLoginUser,
                   sqlite3* sqlDatabase, const User_Count& count);
+
+// The end of an account's turn whose listing failed: Retry for a lost connection, else Done after
+// the account's FAIL row: "<what> of <account> <problem>." for a listing that failed its check,
+// failRow for a failed run. The account's previous snapshot stays as it is.
+Turn Failed_Listing(const Run& run, const Listing& l, const char* what, const std::string& account,
+                    const std::string& failRow);
+
+// A new listing of an account whose keys (event ids, contact resource names) lack more than half of
+// the previous snapshot's keys (and more than 10) is listed again before it replaces that snapshot;
+// the snapshot then holds what either listing holds. prev: (key, local id) of the previous snapshot.
+bool Needs_Second_Listing(const std::vector<std::pair<std::string, std::string>>& prev,
+                          const std::set<std::string>& keys);
 
 // The cell of a column in a row; empty when the column is missing.
 std::string Cell(const csvx::Document& doc, int column, size_t row);

@@ -80,6 +80,35 @@ int Parse(std::string_view text, Records& rec) {
     return 0;
 }
 
+// A tool writes a quote only around a cell or doubled inside one, so a text with an odd number of
+// quotes ends inside a quoted cell (libcsv closes such a cell silently).
+bool Ends_In_Quoted_Cell(std::string_view text) {
+    size_t quotes = 0;
+    for (char c : text) quotes += c == '"' ? 1 : 0;
+    return quotes % 2 != 0;
+}
+
+bool Is_Blank(std::string_view text) { return text.find_first_not_of(" \t\r\n") == std::string_view::npos; }
+
+// What keeps the parsed text from being a whole listing; empty when nothing does.
+std::string Listing_Problem(std::string_view body, const Records& rec, std::initializer_list<const char*> required) {
+    // Garbage is told by its header first: a listing cut short keeps its header whole.
+    for (const char* column : required) {
+        bool found = false;
+        for (const std::string& name : rec.rows.front()) found = found || name == column;
+        if (!found) return std::string("is unreadable: its header has no column ") + column;
+    }
+    if (body.back() != '\n' || Ends_In_Quoted_Cell(body)) return "is incomplete: the last row is cut short";
+    const size_t width = rec.rows.front().size();
+    for (size_t r = 1; r < rec.rows.size(); ++r) {
+        const size_t n = rec.rows[r].size();
+        if (n == width) continue;
+        return std::string(n < width ? "is incomplete: " : "is unreadable: ") + "row " + std::to_string(r) + " has " +
+               std::to_string(n) + " cells for the header's " + std::to_string(width) + " columns";
+    }
+    return std::string();
+}
+
 }  // namespace
 
 namespace {
@@ -97,6 +126,24 @@ void Unescape(std::string& cell) {
 }  // namespace
 
 int Document::Load(const std::string& path, size_t skipLines, Backslash bs) {
+    return Load_Impl(path, skipLines, bs, nullptr, {});
+}
+
+int Document::LoadListing(const std::string& path, size_t skipLines, Backslash bs,
+                          std::initializer_list<const char*> required, std::string& problem) {
+    problem.clear();
+    const int rc = Load_Impl(path, skipLines, bs, &problem, required);
+    if (rc == kErrMissingFile) problem = "is unreadable: the output is missing";
+    if (rc == -2 || (rc == 0 && problem.empty())) return rc;
+    if (problem.empty()) problem = "is unreadable: the output is not CSV";
+    names_.clear();
+    index_.clear();
+    rows_.clear();
+    return kErrRead;
+}
+
+int Document::Load_Impl(const std::string& path, size_t skipLines, Backslash bs, std::string* problem,
+                        std::initializer_list<const char*> required) {
     names_.clear();
     index_.clear();
     rows_.clear();
@@ -105,6 +152,10 @@ int Document::Load(const std::string& path, size_t skipLines, Backslash bs) {
     int rc = Read_Whole_File(path, text);
     if (rc != 0) return rc;
     Strip_Cr_Before_Lf(text);
+    if (problem != nullptr && Is_Blank(text)) {
+        *problem = "is unreadable: the output is empty";
+        return kErrRead;
+    }
 
     std::string_view body(text);
     for (size_t i = 0; i < skipLines && !body.empty(); ++i) {
@@ -112,10 +163,18 @@ int Document::Load(const std::string& path, size_t skipLines, Backslash bs) {
         body = nl == std::string_view::npos ? std::string_view() : body.substr(nl + 1);
     }
     if (body.substr(0, 3) == "\xEF\xBB\xBF") body.remove_prefix(3);
+    if (problem != nullptr && Is_Blank(body)) {
+        *problem = "is incomplete: it ends before its header";
+        return kErrRead;
+    }
 
     Records rec;
     rc = Parse(body, rec);
     if (rc != 0) return rc;
+    if (problem != nullptr && !rec.rows.empty()) {
+        *problem = Listing_Problem(body, rec, required);
+        if (!problem->empty()) return kErrRead;
+    }
     if (rec.rows.empty()) return 0;
     if (bs == Backslash::Escape)
         for (auto& row : rec.rows)

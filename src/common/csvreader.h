@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -27,6 +28,15 @@ public:
     // rows. The document is emptied first.
     int Load(const std::string& path, size_t skipLines = 0, Backslash bs = Backslash::Plain);
 
+    // Loads a tool's listing as Load does, and checks first that it is whole, since a tool may exit 0
+    // with its output cut short or garbled: the output is not empty and has its header, every row has
+    // exactly the header's columns, the file ends with a complete line (a final line break outside any
+    // quoted cell), and the header names every one of `required`. 0; -2 when the file cannot be
+    // opened (problem says so too); -161 with problem set to what is wrong, worded to follow "<listing> of <account> ",
+    // e.g. "is incomplete: the last row is cut short". The document is empty unless 0.
+    int LoadListing(const std::string& path, size_t skipLines, Backslash bs,
+                    std::initializer_list<const char*> required, std::string& problem);
+
     const std::vector<std::string>& ColumnNames() const { return names_; }
     // Index of the first column of exactly that name (case-sensitive); -1 when there is none.
     int ColumnIndex(const std::string& name) const;
@@ -41,6 +51,10 @@ public:
     bool GetCell(int colIndex, size_t row, std::string& out) const;
 
 private:
+    // With problem given, the listing checks of LoadListing.
+    int Load_Impl(const std::string& path, size_t skipLines, Backslash bs, std::string* problem,
+                  std::initializer_list<const char*> required);
+
     std::vector<std::string> names_;
     std::unordered_map<std::string, int> index_;
     std::vector<std::vector<std::string>> rows_;

@@ -19,6 +19,7 @@
 #include "backup/drive_backup.h"
 #include "backup/drive_backup_common.h"
 #include "backup/shared_drive_backup.h"
+#include "common/listing_check.h"
 #include "common/paths.h"
 #include "dbcontrol/drive_db.h"
 #include "dbcontrol/shared_drive_db.h"
@@ -621,6 +622,70 @@ TEST_F(DriveBackup, AFailedListingSkipsTheAccountAndPrunesNothing) {
     }
 }
 
+TEST_F(DriveBackup, AListingCutShortGarbledOrEmptyIsListedAgainThenSkipsTheAccountAndPrunesNothing) {
+    ASSERT_EQ(Backup(), 0);
+    const auto before = Catalog(kAlice);
+    const std::string a = kAlice;
+    struct Case {
+        const char* what;
+        const char* action;
+        std::string row;  // the start of the account's FAIL row
+    } cases[] = {
+        {"filelist", "truncate", "Drive file listing of " + a + " is incomplete: "},
+        {"filelist", "garbage", "Drive file listing of " + a + " is unreadable: its header has no column id."},
+        {"filelist", "empty", "Drive file listing of " + a + " is unreadable: the output is empty."},
+        {"filetree", "truncate", "Drive file tree listing of " + a + " is incomplete: "},
+        {"filetree", "garbage", "Drive file tree listing of " + a + " is unreadable: "},
+        {"filetree", "empty", "Drive file tree listing of " + a + " is unreadable: the output is empty."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.what) + " " + c.action);
+        ASSERT_EQ(system((Gwssim() + " fault " + sim + " clear").c_str()), 0);
+        Fault(std::string("--tool gam --match ") + kAlice + " --match " + c.what + " --action " + c.action);
+        Clear_Calls();
+        Sql_Log_Delete_Data(task.c_str());
+        ASSERT_EQ(Backup(), 0);
+        EXPECT_EQ(Catalog(kAlice), before);
+        Expect_Stored_Like_Google(kAlice);
+        EXPECT_TRUE(Has_Row("FAIL", c.row));
+        // Listed again within the attempt before the account is given up.
+        EXPECT_EQ(Gam_Calls(std::string("user ") + kAlice + " print " + c.what).size(),
+                  static_cast<size_t>(qlm::listing::kListingTries));
+    }
+}
+
+TEST_F(DriveBackup, ARemovalOfMostOfAnAccountIsCheckedAgainstASecondListing) {
+    // Legit mass deletions in Google: the second listing agrees, so they go.
+    ASSERT_EQ(Backup(), 0);
+    const size_t held = Catalog(kAlice).size();
+    size_t kept = 0;
+    Edit_Items(kAlice, [&](json_object* items) {
+        // Keep the root's direct children only when they are folders; drop every file.
+        json_object* left = json_object_new_array();
+        for (size_t i = 0; i < json_object_array_length(items); ++i) {
+            json_object* it = json_object_array_get_idx(items, i);
+            json_object* mime = nullptr;
+            json_object_object_get_ex(it, "mimeType", &mime);
+            if (mime && std::string(json_object_get_string(mime)) == qlm::drivebk::kFolderMime) {
+                json_object_array_add(left, json_object_get(it));
+                ++kept;
+            }
+        }
+        while (json_object_array_length(items) > 0) json_object_array_del_idx(items, 0, 1);
+        for (size_t i = 0; i < json_object_array_length(left); ++i)
+            json_object_array_add(items, json_object_get(json_object_array_get_idx(left, i)));
+        json_object_put(left);
+    });
+    ASSERT_GT(held - kept, 10u);
+    ASSERT_GT((held - kept) * 2, held);
+    Clear_Calls();
+    ASSERT_EQ(Backup(), 0);
+    EXPECT_EQ(Gam_Calls(std::string("user ") + kAlice + " print filetree").size(), 2u);
+    EXPECT_LE(Catalog(kAlice).size(), kept + 2);  // the folders, the root and Orphans
+    EXPECT_FALSE(Has_Row("FAIL", std::string("Drive file tree listing of ") + kAlice));
+    Expect_Stored_Like_Google(kAlice);
+}
+
 TEST_F(DriveBackup, ALostConnectionDuringAListingFailsTheRunAndPrunesNothing) {
     ASSERT_EQ(Backup(), 0);
     const auto before = Catalog(kAlice);
@@ -1116,6 +1181,65 @@ TEST_F(SharedDriveBackup, AListingRefusedToTheFirstMemberIsRunAsTheNextAndADrive
     EXPECT_TRUE(Gam_Calls(" print ").empty());
     EXPECT_EQ(Mapping()[sd], uuid);
     EXPECT_EQ(SD_Catalog(uuid).size(), cat.size());
+}
+
+TEST_F(SharedDriveBackup, ADriveNoMemberCanListIsSkippedWithEachMembersReasonAndTheServiceGoesOn) {
+    ASSERT_EQ(Backup_SD(), 0);
+    const std::string uuid = Mapping()[sd];
+    const auto before = SD_Catalog(uuid);
+    // GAM's "failed item" on every member's listing, on every run.
+    Fault("--tool gam --match 'print filelist select " + sd + "' --action fail --exit 50");
+    Sql_Log_Delete_Data(task.c_str());
+    Clear_Calls();
+    EXPECT_EQ(Backup_SD(), 0) << "a drive that cannot be listed fails that drive, not the service";
+    EXPECT_EQ(SD_Catalog(uuid), before);
+    const std::vector<LogRow> rows = Rows();
+    std::string row;
+    for (const LogRow& r : rows)
+        if (r.status == "FAIL" && r.text.find(names[sd]) != std::string::npos) row = r.text;
+    ASSERT_FALSE(row.empty());
+    const size_t members = Gam_Calls("print filelist select " + sd).size();
+    EXPECT_GE(members, 2u);
+    size_t reasons = 0;
+    for (size_t at = row.find("file listing failed"); at != std::string::npos; at = row.find("file listing failed", at + 1))
+        ++reasons;
+    EXPECT_EQ(reasons, members) << row;
+    for (size_t i = 1; i < drives.size(); ++i) Expect_SD_Stored_Like_Google(drives[i]);
+}
+
+TEST_F(SharedDriveBackup, ABrokenPermissionReplyOrTreeSkipsTheDriveWithARowAndKeepsItsBackup) {
+    ASSERT_EQ(Backup_SD(), 0);
+    const std::string uuid = Mapping()[sd];
+    const auto before = SD_Catalog(uuid);
+    const std::string name = names[sd];
+    struct Case {
+        std::string match;
+        const char* action;
+        std::string row;
+    } cases[] = {
+        {"drivefileacls " + sd + " adminaccess", "truncate", "Shared Drive permission listing of " + name + " is incomplete: "},
+        {"drivefileacls " + sd + " adminaccess", "garbage", "Shared Drive permission listing of " + name + " is unreadable: "},
+        {"drivefileacls " + sd + " adminaccess", "empty", "Shared Drive permission listing of " + name + " is unreadable: "},
+        {"print filetree select " + sd, "truncate", "Failed to retrieve Shared Drive item list for shared drive " + name},
+        {"print filetree select " + sd, "garbage", "Failed to retrieve Shared Drive item list for shared drive " + name},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.match + " " + c.action);
+        ASSERT_EQ(system((Gwssim() + " fault " + sim + " clear").c_str()), 0);
+        Fault("--tool gam --match '" + c.match + "' --action " + c.action);
+        Sql_Log_Delete_Data(task.c_str());
+        ASSERT_EQ(Backup_SD(), 0);
+        EXPECT_EQ(SD_Catalog(uuid), before);
+        EXPECT_TRUE(Has_Row("FAIL", c.row));
+        // Every stored file has its row and every row its file.
+        std::set<std::string> files, named;
+        for (const auto& e : fs::directory_iterator(SD_Store(uuid))) files.insert(e.path().filename().string());
+        for (auto& [id, row] : before)
+            if (!row.at("localid").empty() && fs::exists(SD_Store(uuid) + "/" + row.at("localid")))
+                named.insert(row.at("localid"));
+        EXPECT_EQ(files, named);
+    }
+    Expect_SD_Stored_Like_Google(sd);
 }
 
 TEST_F(SharedDriveBackup, AFailedPermissionQueryKeepsTheMembersTheItemHad) {

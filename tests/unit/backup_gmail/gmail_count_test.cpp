@@ -28,6 +28,7 @@ TEST(ReadCountRow, FirstDataRowOrNothing) {
         {"no user", "User,messages\n,5\n", false, "", 0},
         {"one column", "messages\n5\n", false, "", 0},
         {"empty file", "", false, "", 0},
+        {"cut short (1234 would read as 12)", "User,messages\nann@x.test,12", false, "", 0},
     };
     plattest::TempDir dir;
     for (const Case& c : cases) {

@@ -391,6 +391,10 @@ TEST_F(SnapshotBackup, AFailedListingKeepsThePreviousCatalogs) {
     const std::string calendarFail = "Failed to retrieve Calendar list for user account " + a + ".";
     const std::string contactFail = "Failed to retrieve Contact list for user account " + a + ". ret=0 sys_ret=";
     const std::string groupFail = "Failed to retrieve Contact list for user account " + a + ".";
+    // A listing that GAM gave (exit 0) but that is not whole says which one and why.
+    const std::string calendarBad = "Calendar event listing of " + a + " is ";
+    const std::string contactBad = "Contact listing of " + a + " is ";
+    const std::string groupBad = "Contact group listing of " + a + " is ";
     struct Case {
         const char* service;  // "calendar" or "contact"
         const char* match;
@@ -399,15 +403,19 @@ TEST_F(SnapshotBackup, AFailedListingKeepsThePreviousCatalogs) {
         std::string row;  // the FAIL row's text ("" for none); a contact row ends with the exit status
     } cases[] = {
         {"calendar", "print events", "fail --exit 1", 0, calendarFail},
-        {"calendar", "print events", "empty", 0, calendarFail},  // 0 bytes, exit 0
-        {"calendar", "print events", "garbage --exit 0", 0, calendarFail},
+        {"calendar", "print events", "empty", 0, calendarBad + "unreadable: the output is empty."},  // 0 bytes, exit 0
+        {"calendar", "print events", "garbage --exit 0", 0,
+         calendarBad + "unreadable: its header has no column calendarId."},
+        {"calendar", "print events", "truncate", 0, calendarBad + "incomplete: the last row is cut short."},
         {"calendar", "print events", "conn --exit 0", -1, ""},
         {"calendar", "print events", "conn --exit 1", -1, ""},
         {"contact", "print contacts", "fail --exit 1", 0, contactFail + "1"},
-        {"contact", "print contacts", "empty", 0, contactFail + "0"},
+        {"contact", "print contacts", "empty", 0, contactBad + "unreadable: the output is empty."},
+        {"contact", "print contacts", "truncate", 0, contactBad + "incomplete: the last row is cut short."},
         {"contact", "print contacts", "conn --exit 0", -1, ""},
         {"contact", "print contactgroup", "fail --exit 1", 0, groupFail},  // one user's failure
-        {"contact", "print contactgroup", "empty", 0, groupFail},
+        {"contact", "print contactgroup", "empty", 0, groupBad + "unreadable: the output is empty."},
+        {"contact", "print contactgroup", "truncate", 0, groupBad + "incomplete: the last row is cut short."},
         {"contact", "print contactgroup", "conn --exit 3", -1, ""},
     };
     for (const Case& c : cases) {
