@@ -427,6 +427,11 @@ PassResult Backup_Gmail_User(GmailRun& run, const std::string& user, int64_t cou
         const ToolRun r = Run_Lettrix(run, user, *listing, label.pszQuery, -1, listed);
         if (r.result != RunResult::Ok) {
             printf("Fail get gmail list cmd. (%d, %d)\n", r.ret, r.status);
+            if (!r.problem.empty())
+                Log_Stored(ctx, "FAIL", "warn",
+                           qlm::listing::Listing_Problem_Text(std::string("Gmail listing of ") + label.pszQuery, user,
+                                                              r.problem) +
+                               " Those flags keep the values the catalog had.");
             continue;
         }
         const std::unordered_set<std::string> set(listed.begin(), listed.end());
