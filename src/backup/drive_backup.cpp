@@ -47,13 +47,12 @@ constexpr const char* kTreeListing = "Drive file tree listing";
 // One listing of an account with its rows; a failed one is logged here (the account is skipped):
 // what is wrong with it when the tool gave one that failed its check.
 template <typename Fn>
-RunResult Run_Account_Listing(const LogCtx& ctx, const char* what, const char* acct, Fn list) {
+RunResult Run_Account_Listing(const LogCtx& ctx, const char* what, const char* listing, const char* acct, Fn list) {
     Log_Progress(ctx, Format("Start retrieving Drive file %s for user account %s.", what, acct));
     const ToolRun r = list();
     if (r.result == RunResult::Failed && !r.problem.empty())
         Log_Stored(ctx, "FAIL", "info",
-                   qlm::listing::Listing_Problem_Text(std::string(what) == "tree" ? kTreeListing : "Drive file listing",
-                                                      acct, r.problem));
+                   qlm::listing::Listing_Problem_Text(listing, acct, r.problem));
     else if (r.result == RunResult::Failed)
         Log_Stored(ctx, "FAIL", "info",
                    Format("Failed to retrieve Drive file %s for user account %s. ret=%d sys_ret=%d", what, acct, r.ret,
@@ -98,9 +97,9 @@ AccountResult Backup_Drive_Account(DriveRun& run, const std::string& account) {
 
     std::vector<ListRow> list;
     std::vector<TreeRow> tree;
-    RunResult lr = Run_Account_Listing(ctx, "list", acct, [&] { return List_Files(account, "", run.strErrPath, list); });
+    RunResult lr = Run_Account_Listing(ctx, "list", "Drive file listing", acct, [&] { return List_Files(account, "", run.strErrPath, list); });
     if (lr == RunResult::Ok)
-        lr = Run_Account_Listing(ctx, "tree", acct, [&] { return List_Tree(account, "", run.strErrPath, tree); });
+        lr = Run_Account_Listing(ctx, "tree", kTreeListing, acct, [&] { return List_Tree(account, "", run.strErrPath, tree); });
     if (lr == RunResult::Lost) return AccountResult::Lost;
     if (lr != RunResult::Ok) return AccountResult::Done;
 
