@@ -169,12 +169,7 @@ DriveResult Backup_One_Shared_Drive(SharedRun& run, const SharedDriveEntry& sd) 
         return DriveResult::Done;
     }
     const std::vector<std::string> members = Acting_Members(admin);
-    if (members.empty()) {
-        Log_Stored(ctx, "FAIL", "info",
-                   qlm::Skipped_Account_Text("Shared Drive", "shared drive", sd.name,
-                                             "it has no member the backup can act as"));
-        return DriveResult::Done;
-    }
+    if (members.empty()) return DriveResult::Done;  // a whole reply without members: nobody to list it as
 
     // Listed as the first member whose listings succeed. A drive that no member can list is
     // skipped like a Drive account whose listing fails, with each member's reason: a drive whose

@@ -194,9 +194,16 @@ class BackupCase(test_tasks.TaskCase):
     def wait_tools(self, worker, deadline=60):
         """The worker's gam tools once its download hangs in a group of its own."""
         end = time.monotonic() + deadline
+        def group(pid):
+            # A listing may end between the look at the process table and this one.
+            try:
+                return os.getpgid(pid)
+            except ProcessLookupError:
+                return worker
+
         while time.monotonic() < end:
             tools = self.gam_tools_of(worker)
-            if any(os.getpgid(p) != worker for p in tools if alive(p)):
+            if any(group(p) != worker for p in tools):
                 return tools
             time.sleep(0.05)
         self.fail("no hanging download under worker %d" % worker)
