@@ -95,14 +95,6 @@ AccountResult Backup_Drive_Account(DriveRun& run, const std::string& account) {
     }
     Remove_Stale_Downloads(store);
 
-    std::vector<ListRow> list;
-    std::vector<TreeRow> tree;
-    RunResult lr = Run_Account_Listing(ctx, "list", "Drive file listing", acct, [&] { return List_Files(account, "", run.strErrPath, list); });
-    if (lr == RunResult::Ok)
-        lr = Run_Account_Listing(ctx, "tree", kTreeListing, acct, [&] { return List_Tree(account, "", run.strErrPath, tree); });
-    if (lr == RunResult::Lost) return AccountResult::Lost;
-    if (lr != RunResult::Ok) return AccountResult::Done;
-
     // An unreadable catalog is never taken for an empty one: that would download everything
     // again under new ids and orphan every stored copy.
     std::map<std::string, DriveData> prev;
@@ -113,7 +105,18 @@ AccountResult Backup_Drive_Account(DriveRun& run, const std::string& account) {
         Log_Stored(ctx, "FAIL", "info", Format("Failed to read Drive catalog for user account %s. ret=%d", acct, rcRead));
         return AccountResult::Done;
     }
+    // Before the listings, so a pass whose listing fails leaves no file without its row either.
     Remove_Files_Without_Rows(store, prev);
+
+    std::vector<ListRow> list;
+    std::vector<TreeRow> tree;
+    RunResult lr = Run_Account_Listing(ctx, "list", "Drive file listing", acct,
+                                       [&] { return List_Files(account, "", run.strErrPath, list); });
+    if (lr == RunResult::Ok)
+        lr = Run_Account_Listing(ctx, "tree", kTreeListing, acct,
+                                 [&] { return List_Tree(account, "", run.strErrPath, tree); });
+    if (lr == RunResult::Lost) return AccountResult::Lost;
+    if (lr != RunResult::Ok) return AccountResult::Done;
 
     const long long now = qlm::Now();
     std::map<std::string, DriveData> items;

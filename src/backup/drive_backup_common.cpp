@@ -378,7 +378,7 @@ RunResult Confirm_Removals(const LogCtx& ctx, const std::string& what, const std
         if (!r.problem.empty()) row += " The second listing " + r.problem + ".";
         if (r.result != RunResult::Lost) Log_Stored(ctx, "FAIL", "info", row);
         gone.clear();
-        return r.result;
+        return r.result == RunResult::Lost ? RunResult::Lost : RunResult::Ok;
     }
     size_t missed = 0;
     for (const std::string& id : again) missed += listed(id) ? 0 : 1;

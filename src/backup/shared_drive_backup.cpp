@@ -155,6 +155,17 @@ DriveResult Backup_One_Shared_Drive(SharedRun& run, const SharedDriveEntry& sd) 
     }
     Remove_Stale_Downloads(store);
 
+    std::map<std::string, SharedDriveData> prev;
+    const int rcRead = Shared_Drive_Read_DB(prev, uuid.c_str(), run.strTaskID.c_str());
+    if (rcRead != 0) {
+        // Skipped, not retried, as a Drive account whose catalog cannot be read.
+        Log_Stored(ctx, "FAIL", "info",
+                   Format("Failed to read Shared Drive catalog for shared drive %s. ret=%d", name, rcRead));
+        return DriveResult::Done;
+    }
+    // Before the listings, so a pass whose listing fails leaves no file without its row either.
+    Remove_Files_Without_Rows(store, prev);
+
     std::vector<Permission> admin;
     ToolRun r = Query_Permissions(run.strAdmin, sd.id, true, run.strErrPath, admin);
     if (r.result == RunResult::Lost) return DriveResult::Lost;
@@ -210,15 +221,6 @@ DriveResult Backup_One_Shared_Drive(SharedRun& run, const SharedDriveEntry& sd) 
         std::erase_if(list, [&](const ListRow& l) { return inTree.count(l.id) == 0; });
     }
 
-    std::map<std::string, SharedDriveData> prev;
-    const int rcRead = Shared_Drive_Read_DB(prev, uuid.c_str(), run.strTaskID.c_str());
-    if (rcRead != 0) {
-        // Skipped, not retried, as a Drive account whose catalog cannot be read.
-        Log_Stored(ctx, "FAIL", "info",
-                   Format("Failed to read Shared Drive catalog for shared drive %s. ret=%d", name, rcRead));
-        return DriveResult::Done;
-    }
-    Remove_Files_Without_Rows(store, prev);
 
     std::map<std::string, const ListRow*> listed;
     for (const ListRow& l : list) listed[l.id] = &l;
