@@ -125,7 +125,8 @@ Turn Backup_Calendar_Account(Run& run, const std::string& account) {
     }
     Log_Progress(ctx, Format("Start writing Calendar information to database for user account %s.", acct));
     int64_t accepted = 0;
-    const int rc = Calendar_Replace_Snapshot(l.doc, acct, run.strTaskID.c_str(), &accepted, bAgain ? &again.doc : nullptr);
+    const int rc =
+        Calendar_Replace_Snapshot(l.doc, acct, run.strTaskID.c_str(), &accepted, bAgain ? &again.doc : nullptr);
     Mission_Progress_Add(run.progress, accepted);
     if (rc != 0) {
         Log_Stored(ctx, "FAIL", "info",

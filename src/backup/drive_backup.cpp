@@ -51,8 +51,7 @@ RunResult Run_Account_Listing(const LogCtx& ctx, const char* what, const char* l
     Log_Progress(ctx, Format("Start retrieving Drive file %s for user account %s.", what, acct));
     const ToolRun r = list();
     if (r.result == RunResult::Failed && !r.problem.empty())
-        Log_Stored(ctx, "FAIL", "info",
-                   qlm::listing::Listing_Problem_Text(listing, acct, r.problem));
+        Log_Stored(ctx, "FAIL", "info", qlm::listing::Listing_Problem_Text(listing, acct, r.problem));
     else if (r.result == RunResult::Failed)
         Log_Stored(ctx, "FAIL", "info",
                    Format("Failed to retrieve Drive file %s for user account %s. ret=%d sys_ret=%d", what, acct, r.ret,
@@ -220,12 +219,13 @@ AccountResult Backup_Drive_Account(DriveRun& run, const std::string& account) {
     const auto holds = [&](const std::string& id) { return items.count(id) != 0; };
     for (const auto& [id, p] : prev)
         if (items.count(id) == 0) gone.push_back(id);
-    const RunResult cr = Confirm_Removals(ctx, kTreeListing, account, prev.size(), holds, gone, [&](std::set<std::string>& ids) {
-        std::vector<TreeRow> again;
-        const ToolRun r = List_Tree(account, "", run.strErrPath, again);
-        for (const TreeRow& t : again) ids.insert(t.id);
-        return r;
-    });
+    const RunResult cr =
+        Confirm_Removals(ctx, kTreeListing, account, prev.size(), holds, gone, [&](std::set<std::string>& ids) {
+            std::vector<TreeRow> again;
+            const ToolRun r = List_Tree(account, "", run.strErrPath, again);
+            for (const TreeRow& t : again) ids.insert(t.id);
+            return r;
+        });
     if (cr == RunResult::Lost) return AccountResult::Lost;
     for (const std::string& id : gone) {
         const DriveData& p = prev.at(id);

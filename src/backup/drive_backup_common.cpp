@@ -117,7 +117,7 @@ ToolRun Run_Checked_Listing(const std::string& cmdline, const std::string& outPa
         if (n > 0) Sleep_Seconds(static_cast<double>(n));
         r = Run_Tool(cmdline, outPath, errPath);
         if (r.result == RunResult::Lost) return r;
-        if (r.ret < 0 || (r.status != 0 && !(bGam && r.status == kGamNoEntitiesStatus))) {
+        if (bGam ? !Gam_Listing_Ended(r.ret, r.status) : r.ret < 0 || r.status != 0) {
             r.result = RunResult::Failed;
             return r;
         }

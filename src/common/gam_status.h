@@ -1,9 +1,7 @@
-// GAM's exit statuses that the system tells apart, and the one rule for reading a GAM listing.
-// Every reader of a listing ("print filelist", "print filetree", "print events", "print messages
-// ... countsonly", contacts) decides through Gam_Listing_Readable whether there is a listing.
+// GAM's exit statuses that the system tells apart, and the one rule for a GAM listing run's status.
+// Every reader of a GAM listing ("print filelist", "print filetree", "print events", contacts, ...)
+// goes through it before it checks the output itself (csvx::Document::LoadListing).
 #pragma once
-
-#include <string>
 
 namespace qlm {
 
@@ -14,10 +12,10 @@ inline constexpr int kGamNotPerformedStatus = 51;
 // prints its row with 0).
 inline constexpr int kGamNoEntitiesStatus = 60;
 
-// True when a GAM listing run gave a listing to read: the run result is 0 or more, GAM exited 0 or
-// kGamNoEntitiesStatus, and the output file starts with a header line (GAM never prints a listing
-// without one, so an output without it is a broken answer, not an empty listing). Every other
-// status is a failed listing.
-bool Gam_Listing_Readable(int iRunResult, int iExitStatus, const std::string& strOutPath);
+// True when a GAM listing run ended with a listing to read: the run result is 0 or more and GAM
+// exited 0 or kGamNoEntitiesStatus. Every other status is a failed listing. Whether the output is a
+// whole listing (its header line included: GAM never prints a listing without one) is the
+// output's own check.
+bool Gam_Listing_Ended(int iRunResult, int iExitStatus);
 
 }  // namespace qlm
