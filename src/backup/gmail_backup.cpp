@@ -380,7 +380,6 @@ PassResult Backup_Gmail_User(GmailRun& run, const std::string& user, int64_t cou
     }
     appendPending(n);
 
-    bool bLostLate = false;
     std::vector<std::string> gone;
     if (!cloud.empty())
         for (const auto& [id, p] : old)
@@ -394,7 +393,7 @@ PassResult Backup_Gmail_User(GmailRun& run, const std::string& user, int64_t cou
             return r;
         });
     // The pass still ends whole (labels, catalog, files); the attempt is then made again.
-    bLostLate = cr == RunResult::Lost;
+    const bool bLostLate = cr == RunResult::Lost;
     for (const std::string& id : gone) {
         const GmailData& p = old.at(id);
         // The file is set aside first and goes once its row is gone: a file that cannot be moved

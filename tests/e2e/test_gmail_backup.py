@@ -321,6 +321,37 @@ class GmailFaults(GmailCase):
         self.run_gmail()
         self.assertMirrors(ALICE)
 
+    def test_a_mailbox_mostly_emptied_in_gmail_is_listed_twice_before_its_backup_shrinks(self):
+        for n in range(10):
+            self.add_message(ALICE, "Filler %d" % n)
+        self.run_gmail()
+        ids = self.alice_ids()
+        gone = ids[:len(ids) // 2 + 6]  # more than half, and more than 10
+        box = self.mailbox(ALICE)
+        box["messages"] = [m for m in box["messages"] if m["id"] not in gone]
+        self.save_mailbox(ALICE, box)
+        self.calls(clear=True)
+        before = len(self.log_rows())
+        self.assertEqual(self.run_gmail()["backup_status"], "finish")
+        listings = [c for c in self.calls("lettrix")
+                    if ALICE in c["argv"] and "--query" not in c["argv"]]
+        self.assertEqual(len(listings), 2)  # the second one agreed: the messages went
+        self.assertMirrors(ALICE)
+        self.assertEqual([r["sql_name"] for r in self.log_rows()[before:] if r["sql_status"] == "FAIL"], [])
+
+    def test_a_message_listing_cut_short_deletes_nothing_and_says_why(self):
+        self.run_gmail()
+        first = self.catalog(ALICE)
+        files = self.store(ALICE)
+        self.fault("lettrix", ALICE, "truncate")
+        before = len(self.log_rows())
+        self.assertEqual(self.run_gmail()["backup_status"], "finish")
+        self.assertEqual(self.catalog(ALICE), first)
+        self.assertEqual(self.store(ALICE), files)
+        fails = [r["sql_name"] for r in self.log_rows()[before:] if r["sql_status"] == "FAIL"]
+        self.assertIn("Gmail message listing of %s is incomplete: the last row is cut short." % ALICE, fails)
+        self.clear_faults()
+
 
 class GmailCatalogFaults(GmailCase):
     """A catalog that cannot be written or is damaged: the log says so and nothing piles up."""
