@@ -173,13 +173,7 @@ TEST(NextTime, MonthlyDaysAMonthLacksRunOnceEachMonthOverTwoYears) {
     };
     // Local wall times, carried over as the schedules are: 30 February 2027 is 2 March.
     auto local = [](int y, int mo, int d, int h, int mi) {
-        struct tm t {};
-        t.tm_year = y - 1900;
-        t.tm_mon = mo - 1;
-        t.tm_mday = d;
-        t.tm_hour = h;
-        t.tm_min = mi;
-        t.tm_isdst = -1;  // none of the hours above is skipped or doubled in Berlin
+        struct tm t {0, mi, h, d, mo - 1, y - 1900, 0, 0, -1, 0, nullptr};  // no hour above is skipped or doubled
         return mktime(&t);
     };
     const time_t start = local(2027, 1, 1, 0, 0), end = local(2029, 1, 1, 0, 0);
