@@ -239,13 +239,16 @@ bool IsSameDomain(std::string email1, std::string email2) {
     size_t at1 = email1.find('@');
     size_t at2 = email2.find('@');
     if (at1 == std::string::npos || at2 == std::string::npos) return false;
-    // A domain name is one whatever the letter case of its ASCII letters (Example.com is example.com).
-    const size_t n1 = email1.size() - at1 - 1;
-    if (n1 != email2.size() - at2 - 1) return false;
-    auto lower = [](unsigned char c) { return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c - 'A' + 'a') : c; };
-    for (size_t i = 0; i < n1; ++i)
-        if (lower(email1[at1 + 1 + i]) != lower(email2[at2 + 1 + i])) return false;
-    return true;
+    // A domain name is one whatever the letter case of its ASCII letters (Example.com is example.com),
+    // and with or without the trailing dot of its absolute form (example.com. is example.com).
+    auto domain = [](const std::string& email, size_t at) {
+        std::string d = email.substr(at + 1);
+        if (!d.empty() && d.back() == '.') d.pop_back();
+        for (char& c : d)
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        return d;
+    };
+    return domain(email1, at1) == domain(email2, at2);
 }
 
 std::string trim(const std::string& s) {

@@ -65,7 +65,7 @@ struct Folder_Below {
 };
 
 // True when both addresses have an "@" and the texts after the first "@" are equal but for the
-// case of ASCII letters.
+// case of ASCII letters and one trailing dot: the one test of "the same domain".
 bool IsSameDomain(std::string email1, std::string email2);
 
 // s without leading and trailing blanks, tabs, CRs and LFs.

@@ -50,12 +50,11 @@ bool Set_Manual_List(GWSTask* pTask, const char* pszText, int (GWSTask::*pSet)(c
     return (pTask->*pSet)(strJson.c_str()) == 0;
 }
 
-// Held by an add or a domain edit from its check that no other task has the domain until its task
-// file is written: two requests for one domain at once would both pass the check otherwise.
+// Held by a request that sets an admin e-mail (add, edit, edit_domain) from its check that no other
+// task has the domain until its task file is written: two requests for one domain at once would
+// both pass the check otherwise.
 constexpr const char* kDomainClaimLock = "gws_domain_claim_lock";
 constexpr int kDomainClaimWaitMs = 15000;
-
-int Take_Domain_Claim(int& fd) { return Get_File_Lock(kDomainClaimLock, kDomainClaimWaitMs, fd); }
 
 // True when another task (not pszOwnTaskID) has the mail domain of pszAdminEmail. A task folder
 // that cannot be listed finds none.
@@ -70,6 +69,17 @@ bool Domain_Has_Task(const char* pszAdminEmail, const char* pszOwnTaskID) {
         if (IsSameDomain(other.Get_Admin_Email(), pszAdminEmail)) return true;
     }
     return false;
+}
+
+// One domain, one task: takes the domain claim into claimFd (the caller's guard lets it go once
+// the task file is written) and checks the task's domain against every other task. 0 when free;
+// -161 when the claim cannot be had (nothing replied: each action has its own failure reply); -1
+// when another task has the domain, after the reply 5044 "admin_email".
+int Claim_Free_Domain(const GWSTask& task, const char* pszOwnTaskID, int& claimFd) {
+    if (Get_File_Lock(kDomainClaimLock, kDomainClaimWaitMs, claimFd) != 0) return -161;
+    if (!Domain_Has_Task(task.Get_Admin_Email(), pszOwnTaskID)) return 0;
+    Reply_Error(kReplyDomainTaken, "admin_email");
+    return -1;
 }
 
 // The compact JSON list of the addresses of the picked ids, in the order of the key's user list.
@@ -172,14 +182,12 @@ int Add(O_APP_CGI_AGENT* agent) {
     GWSTask task;
     if (Set_Param_From_Cgi(&task, agent) != 0) return 0;
     int claimFd = -1;
-    if (Take_Domain_Claim(claimFd) != 0) {
-        Reply_Error(kReplyTaskChangeFailed, "Add task fail.");
-        return 0;
-    }
     LockGuard claim(&claimFd);
-    if (agent->Get_Param("admin_email") != nullptr && Domain_Has_Task(task.Get_Admin_Email(), nullptr)) {
-        Reply_Error(kReplyDomainTaken, "admin_email");
-        return 0;
+    if (agent->Get_Param("admin_email") != nullptr) {
+        if (int rc = Claim_Free_Domain(task, nullptr, claimFd); rc != 0) {
+            if (rc == -161) Reply_Error(kReplyTaskChangeFailed, "Add task fail.");
+            return 0;
+        }
     }
     if (task.Set_Task_Status(kStandBy) != 0 || task.Create_And_Set_New_Task_ID() != 0) {
         Reply_Error(kReplyFailed, "task_id");
@@ -215,6 +223,14 @@ int Edit(O_APP_CGI_AGENT* agent) {
     GWSTask task;
     if (Load_Request_Task(agent, task) != 0) return 0;
     if (Set_Param_From_Cgi(&task, agent) != 0) return 0;
+    int claimFd = -1;
+    LockGuard claim(&claimFd);
+    if (agent->Get_Param("admin_email") != nullptr) {
+        if (int rc = Claim_Free_Domain(task, task.Get_Task_ID(), claimFd); rc != 0) {
+            if (rc == -161) Reply_Error(kReplyTaskChangeFailed, "Edit task fail.");
+            return 0;
+        }
+    }
     if (task.Set_Task_Status(kStandBy) != 0 || task.Update_Change_To_Configure() != 0) {
         Reply_Error(kReplyTaskChangeFailed, "Edit task fail.");
         return 0;
@@ -249,16 +265,12 @@ int Edit_Domain(O_APP_CGI_AGENT* agent) {
             Reply_Error(kReplyBadParam, "admin_email");
             return 0;
         }
-        if (Take_Domain_Claim(claimFd) != 0) {
-            Reply_Error_No_Msg(kReplyFailed);
-            return 0;
-        }
         if (task.Set_Admin_Email(pszAdminEmail) != 0) {
             Reply_Error(kReplyFailed, "admin_email");
             return 0;
         }
-        if (Domain_Has_Task(task.Get_Admin_Email(), task.Get_Task_ID())) {
-            Reply_Error(kReplyDomainTaken, "admin_email");
+        if (int rc = Claim_Free_Domain(task, task.Get_Task_ID(), claimFd); rc != 0) {
+            if (rc == -161) Reply_Error_No_Msg(kReplyFailed);
             return 0;
         }
     }

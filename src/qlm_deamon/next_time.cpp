@@ -204,7 +204,9 @@ bool Monthly(json_object* rec, const struct tm& today, long H, long M, const Rep
     if (!days) return false;
     const size_t n = json_object_array_length(days.get());
     std::vector<time_t> candidates;
-    for (int offset = 0; offset <= 1; ++offset) {
+    // Last month's days too: the days it lacked carry over into this month (30 and 31 February
+    // are 2 and 3 March), and from 1 or 2 March the ones still ahead are this month's next runs.
+    for (int offset = -1; offset <= 1; ++offset) {
         for (size_t i = 0; i < n; ++i) {
             long v = Element_Number(json_object_array_get_idx(days.get(), i));
             if (v < 1 || v > 31) continue;

@@ -5,6 +5,8 @@
 // JSON list of days 1-31, as numbers or as texts). Daily, weekly and monthly runs repeat every
 // schedule_interval minutes from H:M up to HE:ME of the same day when the interval is above 0.
 // Dates are carried over as local-time normalisation does (31 April is 1 May, month 13 is January).
+// A monthly day runs once in every month, on the day it carries over to when the month lacks it:
+// days 30 and 31 run on 2 and 3 March 2027, and "31 April" and 1 May are one run on 1 May.
 //
 // Local times come from the process's zone (TZ, else the system's). A wall-clock time that occurs
 // twice (the autumn change) is its earlier instant; one that does not occur (the spring change) is

@@ -22,9 +22,8 @@ constexpr int64_t kNearSec = 5;
 // True when the run at `due` still stands. The record may still announce it: the daemon stored
 // that next_time and no edit has withdrawn it since; the schedule must then still have a run
 // (an aborted "once" has none). Or the schedule as it stands gives that time again. Asking the
-// schedule alone would lose runs whose date the rule carried over (the 31st of a 30-day month,
-// an hour past 23): from the second before such a run "today" is already its day, and the rule
-// then gives another day.
+// schedule alone would lose runs whose date the rule carried over (a daily hour past 23): from
+// the second before such a run "today" is already its day, and the rule then gives another day.
 bool Schedules_Run_At(json_object* rec, int64_t due) {
     long again = 0;
     const int rc = Get_Next_Time_At(rec, [due] { return static_cast<time_t>(due - 1); }, again);
@@ -36,7 +35,7 @@ bool Schedules_Run_At(json_object* rec, int64_t due) {
 // A run announced before a reload that still stands and comes before `next`, the run the rule
 // gives from now: the previous list's time of the mission when it has come (a reload in the very
 // second of a run), or the record's next_time still ahead (from a later "today" the rule may
-// give a later day: a reload on 1 May would otherwise move "31 April" to 31 May). 0 when none.
+// give a later day: a reload at 00:30 would otherwise move a daily "25:00" a day on). 0 when none.
 int64_t Standing_Run(json_object* rec, const std::string& name, const Schedule_List& previous, int64_t now,
                      long next) {
     auto old = std::find_if(previous.begin(), previous.end(),

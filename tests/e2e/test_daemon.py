@@ -4,6 +4,7 @@ nothing is scheduled. The clock knob QLM_TIME_OFFSET puts the daemon a few secon
 schedule's minute, in UTC."""
 
 import calendar
+import datetime
 import json
 import os
 import signal
@@ -13,6 +14,7 @@ import tempfile
 import time
 import unittest
 import uuid
+import zoneinfo
 
 sys.path.insert(0, os.path.dirname(__file__))
 import qlmtest  # noqa: E402
@@ -32,11 +34,23 @@ def minute_ahead(seconds_before):
     return target, target - seconds_before - real
 
 
+BERLIN = "Europe/Berlin"
+
+
+def berlin(y, mo, d, h=0, mi=0):
+    """The instant of a Berlin wall time, its day carried over as the schedules carry it:
+    30 February 2027 is 2 March."""
+    day = datetime.date(y, mo, 1) + datetime.timedelta(days=d - 1)
+    return int(datetime.datetime(day.year, day.month, day.day, h, mi, tzinfo=zoneinfo.ZoneInfo(BERLIN)).timestamp())
+
+
 class DaemonCase(test_backup.BackupCase):
 
     def setUp(self):
         super().setUp()
         self.offset = 0
+        self.zone = "UTC"
+        self.fixed = None  # an instant: the clock stands there instead of running on with the offset
         os.makedirs(self.sched_dir, mode=0o700, exist_ok=True)
 
     def tearDown(self):
@@ -64,7 +78,9 @@ class DaemonCase(test_backup.BackupCase):
 
     def clock_env(self):
         """The zone and the shifted clock the daemon runs on (a CGI that starts it passes them on)."""
-        return {"TZ": "UTC", "QLM_TIME_OFFSET": str(self.offset)}
+        if self.fixed is not None:
+            return {"TZ": self.zone, "QLM_FIXED_TIME": str(self.fixed)}
+        return {"TZ": self.zone, "QLM_TIME_OFFSET": str(self.offset)}
 
     def daemon_env(self, **extra):
         return self.env(**self.clock_env(), **extra)
@@ -150,6 +166,11 @@ class DaemonCase(test_backup.BackupCase):
     def reload(self):
         for pid in self.daemons():
             os.kill(pid, signal.SIGUSR1)
+
+    def stop_daemons(self):
+        for pid in self.daemons():
+            self.kill_quietly(os.kill, pid)
+        self.wait_for(lambda: not self.daemons(), "the daemon never ended")
 
 
 class Scheduling(DaemonCase):
@@ -247,6 +268,58 @@ class CarriedOverDates(DaemonCase):
         sched = self.record(mission)
         self.assertGreaterEqual(sched["last_time"], target)
         self.assertEqual(sched["next_time"], calendar.timegm((2027, 5, 31, 0, 1, 0)))
+
+
+class MonthEnds(DaemonCase):
+    """Monthly schedules on days that February lacks, in a zone with daylight saving."""
+
+    def setUp(self):
+        super().setUp()
+        self.zone = BERLIN
+
+    def monthly(self, name, days):
+        mission = str(uuid.uuid4())
+        self.put_record(mission, "monthly", 0, name=name, schedule_day=json.dumps([str(d) for d in days]),
+                        schedule_hour="8", schedule_minute="0")
+        return mission
+
+    def test_each_day_runs_once_a_month_whatever_day_the_daemon_loads_on(self):
+        # The daemon is started (and stopped again) with its clock standing at each run of
+        # February and March 2027, as it computes the next run right after starting one, and at
+        # each midnight around the month's end, as a daemon that loads, restarts or reloads then.
+        # Each time every schedule must announce its first run still ahead: each listed day once
+        # a month, on the day it carries over to (29, 30 and 31 February are 1, 2 and 3 March).
+        schedules = {"days 30 31": [30, 31], "days 29 30 31": [29, 30, 31], "days 31 1": [31, 1]}
+        missions = {name: self.monthly(name, days) for name, days in schedules.items()}
+        runs = {name: sorted({berlin(2027, mo, d, 8) for mo in (1, 2, 3, 4) for d in days})
+                for name, days in schedules.items()}
+        start, end = berlin(2027, 2, 1), berlin(2027, 4, 1)
+        steps = {start} | {berlin(2027, 2, 26 + k) for k in range(7)}
+        steps |= {t for r in runs.values() for t in r if start < t < end}
+        self.assertIn(berlin(2027, 3, 3, 8), steps)
+        for now in sorted(steps):
+            when = datetime.datetime.fromtimestamp(now, zoneinfo.ZoneInfo(BERLIN)).strftime("%d %b %H:%M")
+            with self.subTest(at=when):
+                self.fixed = now
+                written = {m: os.stat(os.path.join(self.sched_dir, m)).st_ino for m in missions.values()}
+                self.assertEqual(self.start_daemon(), 0)
+                self.wait_for(lambda: all(os.stat(os.path.join(self.sched_dir, m)).st_ino != written[m]
+                                          for m in missions.values()), "the daemon never stored its runs")
+                self.stop_daemons()
+                got = {name: self.record(m)["next_time"] for name, m in missions.items()}
+                want = {name: min(t for t in r if t > now) for name, r in runs.items()}
+                self.assertEqual(got, want)
+        self.assertEqual(self.history(), [])  # a standing clock starts nothing
+
+    def test_the_run_of_30_february_announces_that_of_31_february(self):
+        target = berlin(2027, 2, 30, 8)  # 2 March
+        self.offset = target - 4 - int(time.time())
+        mission = self.monthly("On the 30th and 31st", [30, 31])
+        self.assertEqual(self.start_daemon(), 0)
+        [done] = self.wait_history(deadline=90)
+        self.assertEqual(done["mission_name"], "On the 30th and 31st")
+        self.assertGreaterEqual(done["start_time"], target)
+        self.assertEqual(self.record(mission)["next_time"], berlin(2027, 3, 3, 8))
 
 
 class Reloading(DaemonCase):

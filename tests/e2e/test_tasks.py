@@ -349,6 +349,44 @@ class TaskRules(TaskCase):
                 self.assertEqual({k: got[k] for k in reply}, reply)
         self.assertEqual(self.task_conf(other["task_id"])["admin_email"], "chief@EXAMPLE2.test")
 
+    def test_one_task_per_domain_whatever_its_spelling_in_add_edit_and_edit_domain(self):
+        # Letter case and the trailing dot of a domain's absolute form name the same domain, for
+        # all three actions that set an admin e-mail, on either side of the comparison.
+        self.new_task()  # admin@example.test
+        other = self.new_task("boss@example2.test")
+        auth = self.new_auth()
+        taken = {"success": False, "error_code": 5044, "error_msg": "admin_email"}
+        cases = [  # (action, admin e-mail, taken)
+            ("add", "admin@example.test.", True),
+            ("add", "ADMIN@Example.Test", True),
+            ("add", "alice@EXAMPLE.test.", True),
+            ("edit", "admin@example.test", True),
+            ("edit", "admin@example.test.", True),
+            ("edit", "Alice@Example.TEST", True),
+            ("edit_domain", "admin@EXAMPLE.TEST.", True),
+            ("edit_domain", "bob@example.test.", True),
+            ("edit", "boss@example2.test.", False),  # the task's own domain stays its own
+            ("edit_domain", "chief@EXAMPLE2.Test.", False),  # stored in its absolute form from here on
+            ("add", "someone@example2.test", True),
+            ("add", "someone@Example2.TEST.", True),
+            ("edit", "admin@example2.test", False),
+        ]
+        stored = self.task_conf(other)["admin_email"]
+        for act, admin, refused in cases:
+            with self.subTest(act=act, admin=admin):
+                if act == "add":
+                    got = self.add(auth, admin)
+                else:
+                    got = self.request({"act": act, "task_id": other, "admin_email": admin})
+                if refused:
+                    self.assertEqual(got, taken)
+                else:
+                    self.assertEqual(got, {"success": True, "task_id": other})
+                    stored = admin
+                self.assertEqual(self.task_conf(other)["admin_email"], stored)
+        self.assertEqual(len([n for n in os.listdir(self.gws("conf")) if len(n) == 36]), 2)
+        self.assertTrue(os.path.exists(self.gws("tmp", auth + "_en")))  # no add took the key
+
     def test_add_needs_every_switch_and_well_formed_ids(self):
         auth = self.new_auth()
         cases = [(dict({n: None}), 5303, n) for n in ALL_ON]

@@ -225,6 +225,12 @@ TEST(TextHelpers, SameDomainAndTrim) {
         {"a@x@y.com", "b@y.com", false},
         {"example.com", "example.com", false},
         {"a@", "b@", true},
+        {"a@example.com.", "b@example.com", true},  // the absolute form of the name
+        {"a@example.com", "B@EXAMPLE.COM.", true},
+        {"a@example.com.", "b@example.com.", true},
+        {"a@example.com..", "b@example.com", false},  // one dot, not any number
+        {"a@example.com.", "b@example.co", false},
+        {"a@.example.com", "b@example.com", false},
     };
     for (const Domains& d : domains) EXPECT_EQ(IsSameDomain(d.a, d.b), d.same) << d.a << " " << d.b;
 

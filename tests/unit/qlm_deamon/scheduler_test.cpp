@@ -325,19 +325,34 @@ TEST_F(Scheduler, AYearOfPassesStartsEveryAnnouncedRunOnceAtItsTime) {
 
 // An edit withdraws the announcement (the edit action removes next_time): the announced time
 // that the edited schedule no longer gives starts nothing, even where only the announcement
-// would have given it (a date carried over).
+// would have given it (a daily hour past 23, carried into the next day: from that day the rule
+// gives the day after). A monthly day a month lacks is no such case: the rule gives its
+// carried-over run from the days after the month's end too.
 TEST_F(Scheduler, AWithdrawnAnnouncementOfACarriedOverDateStartsNothing) {
-    Put(kMission, Schedule_Record("monthly", "[31]", "[]", "8", "0"));
+    Put(kMission, Schedule_Record("daily", "[]", "[]", "25", "30"));
     qlm::Schedule_List list;
     qlm::Load_Schedule_List(list, {}, At(Utc(2025, 4, 20, 0, 0)));
     ASSERT_EQ(list.size(), 1u);
-    ASSERT_EQ(list[0].tNext, Utc(2025, 5, 1, 8, 0));
+    ASSERT_EQ(list[0].tNext, Utc(2025, 4, 21, 1, 30));
     RAIIful_Json rec = Get(kMission);
     Json_Dict_Remove(rec.get(), "next_time");
     Put(kMission, Json_To_Plain_String(rec.get()));
     std::vector<qlm::Due_Run> runs;
-    qlm::Take_Due_Missions(list, At(Utc(2025, 5, 1, 8, 0)), runs);
+    qlm::Take_Due_Missions(list, At(Utc(2025, 4, 21, 1, 30)), runs);
     EXPECT_TRUE(runs.empty());
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(list[0].tNext, Utc(2025, 4, 22, 1, 30));
+
+    // The same withdrawal of "31 April": the schedule itself still gives 1 May, which starts.
+    Put(kMission, Schedule_Record("monthly", "[31]", "[]", "8", "0"));
+    qlm::Load_Schedule_List(list, {}, At(Utc(2025, 4, 20, 0, 0)));
+    ASSERT_EQ(list.size(), 1u);
+    ASSERT_EQ(list[0].tNext, Utc(2025, 5, 1, 8, 0));
+    rec = Get(kMission);
+    Json_Dict_Remove(rec.get(), "next_time");
+    Put(kMission, Json_To_Plain_String(rec.get()));
+    qlm::Take_Due_Missions(list, At(Utc(2025, 5, 1, 8, 0)), runs);
+    EXPECT_EQ(runs.size(), 1u);
     ASSERT_EQ(list.size(), 1u);
     EXPECT_EQ(list[0].tNext, Utc(2025, 5, 31, 8, 0));
 }

@@ -7,7 +7,9 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "../platform_testdir.h"
 #include "plat_json.h"
@@ -117,7 +119,8 @@ const Row kRows[] = {
     {"monthly days as JSON numbers", kBerlin, {"monthly", "[1,15]", "8", "0"}, 1713600000, 1714543200},
     {"monthly 29 February 2023 is 1 March", kBerlin, {"monthly", R"(["29","30","31"])", "8", "0"}, 1676019600,
      1677654000},
-    {"monthly after 1 March 2023", kBerlin, {"monthly", R"(["29","30","31"])", "8", "0"}, 1677654000, 1680069600},
+    {"monthly after 1 March 2023: 30 February is 2 March", kBerlin, {"monthly", R"(["29","30","31"])", "8", "0"},
+     1677654000, 1677740400},
     {"monthly 31: February skipped", kBerlin, kMonthly31, 1738310400, 1740985200},
     {"monthly 31 after 3 March", kBerlin, kMonthly31, 1740985200, 1743400800},
     {"monthly 31 in a leap year", kBerlin, kMonthly31, 1706688000, 1709362800},
@@ -142,6 +145,74 @@ TEST(NextTime, Table) {
         Zone zone(r.zone);
         RAIIful_Json rec = Make(r.rec);
         EXPECT_EQ(Next_At(rec.get(), r.now), r.want) << r.name;
+    }
+}
+
+// Two years (with 29 February 2028) of monthly schedules on the days that months lack. Each day
+// of the schedule runs once in every month, on the day it carries over to when the month is
+// shorter (30 and 31 February are 2 and 3 March; "31 April" and a listed 1 May are one run).
+// Computed from each run as the daemon does after starting it, the runs follow each other with
+// none lost; and a daemon that loads, restarts or reloads at any hour of any day announces the
+// first of them still ahead.
+TEST(NextTime, MonthlyDaysAMonthLacksRunOnceEachMonthOverTwoYears) {
+    Zone zone(kBerlin);
+    struct Schedule {
+        const char* name;
+        std::vector<int> days;
+        int hour;
+        int minute;
+        int intervalMin;  // 0: no repetition
+        int hourEnd;
+    };
+    const Schedule schedules[] = {
+        {"days 29 30 31", {29, 30, 31}, 8, 0, 0, 0},
+        {"days 30 31", {30, 31}, 8, 0, 0, 0},
+        {"days 31 and 1", {31, 1}, 8, 0, 0, 0},
+        {"day 31 alone", {31}, 23, 45, 0, 0},
+        {"days 31 30 every two hours", {31, 30}, 8, 0, 120, 12},
+    };
+    // Local wall times, carried over as the schedules are: 30 February 2027 is 2 March.
+    auto local = [](int y, int mo, int d, int h, int mi) {
+        struct tm t {0, mi, h, d, mo - 1, y - 1900, 0, 0, -1, 0, nullptr};  // no hour above is skipped or doubled
+        return mktime(&t);
+    };
+    const time_t start = local(2027, 1, 1, 0, 0), end = local(2029, 1, 1, 0, 0);
+    for (const Schedule& s : schedules) {
+        SCOPED_TRACE(s.name);
+        std::string list = "[";
+        for (int d : s.days) list += (list.size() > 1 ? ",\"" : "\"") + std::to_string(d) + "\"";
+        list += "]";
+        const std::string hour = std::to_string(s.hour), minute = std::to_string(s.minute);
+        const std::string interval = std::to_string(s.intervalMin), hourEnd = std::to_string(s.hourEnd);
+        RAIIful_Json rec = Make({"monthly", list.c_str(), hour.c_str(), minute.c_str(),
+                                 s.intervalMin > 0 ? interval.c_str() : nullptr, hourEnd.c_str(), "0"});
+
+        std::set<time_t> runs;  // by the calendar, from December 2026 (its days carry into January)
+        for (int m = 0; m < 26; ++m) {
+            for (int d : s.days) {
+                const int y = 2026 + (11 + m) / 12, mo = (11 + m) % 12 + 1;
+                const time_t first = local(y, mo, d, s.hour, s.minute);
+                runs.insert(first);
+                struct tm day;
+                localtime_r(&first, &day);
+                const time_t last = local(day.tm_year + 1900, day.tm_mon + 1, day.tm_mday, s.hourEnd, 0);
+                for (time_t t = first + s.intervalMin * 60; s.intervalMin > 0 && t <= last; t += s.intervalMin * 60)
+                    runs.insert(t);
+            }
+        }
+        std::vector<time_t> want;
+        for (time_t t : runs)
+            if (t > start && t < end) want.push_back(t);
+
+        std::vector<time_t> chained;
+        for (time_t now = start; (now = Next_At(rec.get(), now)) != kNone && now < end;) chained.push_back(now);
+        EXPECT_EQ(chained, want);
+
+        for (time_t t : want) EXPECT_EQ(Next_At(rec.get(), t - 1), t) << "a second before it";
+        for (time_t load = start; load < end; load += 6 * 3600) {
+            const time_t ahead = *runs.upper_bound(load);
+            ASSERT_EQ(Next_At(rec.get(), load), ahead) << "loaded at " << load;
+        }
     }
 }
 
