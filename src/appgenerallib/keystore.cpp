@@ -58,6 +58,8 @@ std::string Read_Token(const std::string& path) {
 // Decrypts the token stored in srcPath into a fresh file of its own (tmp/<auth>_<pid>_<id>_de), so
 // two processes decrypting one key never remove each other's file.
 int Decrypt_Key_File(std::string& strKeyPath, const std::string& srcPath, const char* pszAuthID) {
+    // Every request that handles a key first removes the plain keys that killed ones left.
+    Remove_Stale_Plain_Keys();
     // Decryption is slow on purpose (key stretching), and one run needs its key several times: the
     // process keeps the last token it decrypted with its plain text, and the same token is never
     // decrypted twice. A changed or missing token is decrypted again.
@@ -122,35 +124,40 @@ int Copy_Key_Private(const std::string& key, const std::string& dst) {
     return rc;
 }
 
-// GAM folders of processes that are gone: a worker ended by SIGTERM leaves through _exit, past
-// its guards, and its folder holds a plain key copy.
-void Remove_Stale_Gam_Dirs() {
-    std::string base = qlm::Gam_Dir();
-    size_t slash = base.rfind('/');
-    std::string parent = base.substr(0, slash), prefix = base.substr(slash + 1) + ".";
-    std::vector<std::string> names;
-    GetFolderList(names, parent.c_str());
-    for (const std::string& name : names) {
-        if (name.rfind(prefix, 0) != 0) continue;
-        std::string digits = name.substr(prefix.size());
-        if (digits.empty() || digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos) continue;
-        pid_t pid = static_cast<pid_t>(std::stol(digits));
-        if (pid == getpid() || !qlm::Process_Is_Gone(pid)) continue;
-        Remove_Folder_Tree((parent + "/" + name).c_str(), 0, nullptr);
-    }
+constexpr char kUploadedTail[] = "_up";
+constexpr char kDecryptedTail[] = "_de";
+
+bool Ends_With(const std::string& s, const char* tail) {
+    const size_t n = strlen(tail);
+    return s.size() > n && s.compare(s.size() - n, n, tail) == 0;
 }
 
-// The pid in the name of a decrypted key file ("<auth>_<pid>_<id>_de"); 0 for any other name.
+// The pid of "<auth>_<pid>"; 0 for any other text.
+pid_t Auth_And_Pid_Owner(const std::string& text) {
+    const size_t at = text.rfind('_');
+    if (at == std::string::npos || !qlm::Is_Id_Form(text.substr(0, at).c_str())) return 0;
+    const std::string digits = text.substr(at + 1);
+    if (digits.empty() || digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos) return 0;
+    return static_cast<pid_t>(std::stol(digits));
+}
+
+// The process that holds a plain key file of the key store: "<auth>_<pid>_up" (an upload being
+// checked) or "<auth>_<pid>_<id>_de" (a decrypted key); 0 for any other name.
 pid_t Plain_Key_Owner(const std::string& name) {
-    const std::string tail = "_de";
-    if (name.size() <= tail.size() || name.compare(name.size() - tail.size(), tail.size(), tail) != 0) return 0;
-    const std::string rest = name.substr(0, name.size() - tail.size());
+    if (Ends_With(name, kUploadedTail)) return Auth_And_Pid_Owner(name.substr(0, name.size() - strlen(kUploadedTail)));
+    if (!Ends_With(name, kDecryptedTail)) return 0;
+    const std::string rest = name.substr(0, name.size() - strlen(kDecryptedTail));
     const size_t idAt = rest.rfind('_');
     if (idAt == std::string::npos || !qlm::Is_Id_Form(rest.substr(idAt + 1).c_str())) return 0;
-    const size_t pidAt = rest.rfind('_', idAt - 1);
-    if (pidAt == std::string::npos || idAt == 0 || !qlm::Is_Id_Form(rest.substr(0, pidAt).c_str())) return 0;
-    const std::string digits = rest.substr(pidAt + 1, idAt - pidAt - 1);
-    if (digits.empty() || digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos) return 0;
+    return Auth_And_Pid_Owner(rest.substr(0, idAt));
+}
+
+// The process of a per-process GAM folder "<gam>.<pid>" (the folder itself, Gam_Dir(), is no
+// process's); 0 for any other name.
+pid_t Gam_Dir_Owner(const std::string& prefix, const std::string& name) {
+    if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0) return 0;
+    const std::string digits = name.substr(prefix.size());
+    if (digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos) return 0;
     return static_cast<pid_t>(std::stol(digits));
 }
 
@@ -175,7 +182,6 @@ int Set_Up_Gam(Decrypt_Fn decrypt, const char* pszAuthID, const char* pszAdminEm
     std::string domain, customer;
     if (Read_Key_Domain(result, domain, customer) != 0) return -161;
 
-    Remove_Stale_Gam_Dirs();
     // From here on a failure removes the folder: no half-built configuration or key copy stays.
     std::string dir = qlm::Gam_Process_Dir();
     DirGuard gamGuard = Guard_Dir(dir);
@@ -196,11 +202,30 @@ int Set_Up_Gam(Decrypt_Fn decrypt, const char* pszAuthID, const char* pszAdminEm
 
 }  // namespace
 
-void Remove_Stale_Plain_Keys() { qlm::Remove_Files_Of_Gone_Processes(qlm::Db_Tmp_Dir(), Plain_Key_Owner); }
+void Remove_Stale_Plain_Keys() {
+    const std::string tmpDir = qlm::Db_Tmp_Dir();
+    qlm::Remove_Files_Of_Gone_Processes(tmpDir, Plain_Key_Owner);
+    // An upload named by its auth id alone was written by an earlier build, whose auth left it
+    // when it was killed; no auth of this build names one so.
+    std::vector<std::string> names;
+    GetFolderList(names, tmpDir.c_str());
+    for (const std::string& name : names)
+        if (qlm::Is_Id_Form(name.c_str())) unlink((tmpDir + "/" + name).c_str());
+    // GAM folders hold a plain copy of the key; a worker ended by SIGTERM leaves through _exit,
+    // past the guard that removes its folder.
+    const std::string base = qlm::Gam_Dir();
+    const size_t slash = base.rfind('/');
+    const std::string parent = slash == 0 ? "/" : base.substr(0, slash), prefix = base.substr(slash + 1) + ".";
+    qlm::Remove_Files_Of_Gone_Processes(
+        parent, [&prefix](const std::string& name) { return Gam_Dir_Owner(prefix, name); },
+        [](const std::string& path) { Remove_Folder_Tree(path.c_str(), 0, nullptr); });
+}
 
 namespace qlm {
 
-std::string Uploaded_Key_Path(const std::string& strAuthID) { return Db_Tmp_Dir() + "/" + strAuthID; }
+std::string Uploaded_Key_Path(const std::string& strAuthID) {
+    return Db_Tmp_Dir() + "/" + strAuthID + "_" + std::to_string(getpid()) + kUploadedTail;
+}
 std::string User_List_Path(const std::string& strAuthID) { return Db_Tmp_Dir() + "/" + strAuthID + "_userlist"; }
 std::string Pending_Key_Path(const std::string& strAuthID) { return Db_Tmp_Dir() + "/" + strAuthID + "_en"; }
 std::string Stored_Key_Path(const std::string& strAuthID) { return Sa_Dir() + "/" + strAuthID; }

@@ -1,7 +1,7 @@
 // The service-account key store and GAM's configuration.
 //
 // Files under database/gws (folders 0700):
-//   tmp/<auth>            the uploaded plain key, only while the upload runs
+//   tmp/<auth>_<pid>_up   the uploaded plain key, only while its auth checks it
 //   tmp/<auth>_userlist   the upload's `scoutix -info` output, until a task is created with the key
 //   tmp/<auth>_en         the encrypted key, when all four checks passed, until a task takes it
 //   sa/<auth>             the same token, renamed there when a task takes the key
@@ -13,7 +13,8 @@
 // GAM's configuration folder is one per process, a sibling of Gam_Dir() named after the pid,
 // exported to every gam through GAMCFGDIR; so tasks of different domains running at once never
 // see each other's configuration, and the plain key copy in it goes with the process's guard.
-// A set-up also removes the folders of processes that no longer exist (a worker ended by SIGTERM).
+// Gam_Dir() itself is no process's folder. The pid in the names of the plain files and folders
+// lets any later request tell those of a killed process (Remove_Stale_Plain_Keys).
 #pragma once
 
 #include <string>
@@ -23,7 +24,7 @@
 namespace qlm {
 
 // The key-store paths of an auth id (the caller checks the id form first).
-std::string Uploaded_Key_Path(const std::string& strAuthID);  // tmp/<auth>
+std::string Uploaded_Key_Path(const std::string& strAuthID);  // tmp/<auth>_<pid>_up, this process's
 std::string User_List_Path(const std::string& strAuthID);     // tmp/<auth>_userlist
 std::string Pending_Key_Path(const std::string& strAuthID);   // tmp/<auth>_en
 std::string Stored_Key_Path(const std::string& strAuthID);    // sa/<auth>
@@ -48,8 +49,10 @@ inline DirGuard Guard_Gam_Process_Dir() { return Guard_Dir(Gam_Process_Dir()); }
 // -22 for an auth id that is NULL or not of the id form; -161 when the file cannot be written.
 // strKeyPath is untouched on failure, and no file is left.
 int Get_Encrypt_Service_Account_Key(std::string& strKeyPath, const char* pszAuthID);
-// Removes the decrypted key files of processes that are gone: a process killed (SIGKILL, a power
-// cut) while it held one never reached its guard. Every worker calls it when it starts.
+// Removes the plain keys of processes that are gone (uploaded keys, decrypted keys, per-process
+// GAM folders): a process killed (SIGKILL, a power cut) while it held one never reached its guard.
+// Never those of this process or of a live one. Every decryption calls it first, and so do every
+// worker when it starts and every auth: whatever request next handles a key.
 void Remove_Stale_Plain_Keys();
 // The same from tmp/<auth>_en: a key uploaded but not yet held by a task.
 int TMP_Get_Encrypt_Service_Account_Key(std::string& strKeyPath, const char* pszAuthID);

@@ -91,13 +91,17 @@ void Mission_Remove_Id_Maps(PT_JSON record) {
     Json_Dict_Remove(record, kKeyRestoreIdmapContact);
 }
 
-std::vector<std::string> Task_Schedule_Record_Paths(const char* pszTaskID) {
+namespace {
+
+// The paths of the records of dir whose task_id is this task's, among the names keep() takes.
+std::vector<std::string> Task_Record_Paths(const std::string& dir, const char* pszTaskID,
+                                           bool (*keep)(const std::string&)) {
     std::vector<std::string> out;
     if (pszTaskID == nullptr || !Is_Id_Form(pszTaskID)) return out;
-    const std::string dir = Scheduling_Mission_Dir();
     std::vector<std::string> names;
     GetFolderList(names, dir.c_str());
     for (const std::string& name : names) {
+        if (!keep(name)) continue;
         std::string path = dir + "/" + name;
         RAIIful_Json rec(Json_From_File(path.c_str()));
         const char* task = nullptr;
@@ -105,6 +109,23 @@ std::vector<std::string> Task_Schedule_Record_Paths(const char* pszTaskID) {
             out.push_back(std::move(path));
     }
     return out;
+}
+
+bool Any_Name(const std::string&) { return true; }
+
+}  // namespace
+
+std::vector<std::string> Task_Schedule_Record_Paths(const char* pszTaskID) {
+    return Task_Record_Paths(Scheduling_Mission_Dir(), pszTaskID, Any_Name);
+}
+
+std::vector<std::string> Task_Running_Record_Paths(const char* pszTaskID) {
+    return Task_Record_Paths(Mission_Dir(), pszTaskID, Is_Running_Record_Name);
+}
+
+bool Is_Running_Record_Name(const std::string& name) {
+    return name != "history_mission" && name != "scheduling_mission" && name != "progress_mission" &&
+           !Is_Restore_Journal_Name(name);
 }
 
 std::string Restore_Journal_Path(const std::string& strMissionPath) { return strMissionPath + kRestoreJournalSuffix; }

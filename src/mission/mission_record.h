@@ -85,6 +85,8 @@ void Mission_Remove_Id_Maps(PT_JSON record);
 // The paths of the scheduling records whose task_id is this task's; records that do not read
 // or lack task_id belong to no task. Empty for an id not of the id form.
 std::vector<std::string> Task_Schedule_Record_Paths(const char* pszTaskID);
+// The same for the running records of the task's backups and restores.
+std::vector<std::string> Task_Running_Record_Paths(const char* pszTaskID);
 
 // A running restore keeps what it has finished in a journal beside its running record: one line
 // per item, appended as it is done; the journal goes away with the record.
@@ -92,6 +94,9 @@ inline constexpr const char* kRestoreJournalSuffix = ".journal";
 std::string Restore_Journal_Path(const std::string& strMissionPath);
 // True for the name of such a journal (a file of the running folder that is no record).
 bool Is_Restore_Journal_Name(const std::string& name);
+// True for a name of the running folder that may be a running record: no sub-folder of the
+// history, scheduling or export markers, and no restore journal.
+bool Is_Running_Record_Name(const std::string& name);
 
 }  // namespace qlm
 

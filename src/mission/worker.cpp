@@ -68,7 +68,7 @@ void Become_Worker(bool bStderrToo) {
     }
     Install_Worker_Sigterm_Handler();
     Remember_Gam_Folder();
-    // What killed workers left: their tools' output files (their GAM folders go at the GAM set-up).
+    // What killed processes left: their tools' output files, temporary files and plain keys.
     Remove_Stale_Tool_Files();
     Remove_Stale_Temp_Files();
     Remove_Stale_Plain_Keys();

@@ -256,6 +256,15 @@ bool Wait_Worker_Gone(pid_t pid, int timeoutMs) {
     return true;
 }
 
+int Abort_Task_Missions(const char* pszTaskID) {
+    int nStopped = 0;
+    for (const std::string& path : Task_Running_Record_Paths(pszTaskID)) {
+        Abort_Running(path.substr(path.rfind('/') + 1), path);
+        ++nStopped;
+    }
+    return nStopped;
+}
+
 int Mission_Abort(O_APP_CGI_AGENT* agent) {
     const char* pszID = Get_Request_Mission_ID(agent);
     if (pszID == nullptr) return 0;

@@ -19,6 +19,11 @@ namespace qlm {
 int Mission_Abort(O_APP_CGI_AGENT* agent);
 int Mission_Delete(O_APP_CGI_AGENT* agent);
 
+// Aborts every running backup and restore of the task as "mission_abort" aborts one: its worker
+// and that worker's GAM tools are gone when this returns, and its record is filed "abort". The
+// number of missions aborted.
+int Abort_Task_Missions(const char* pszTaskID);
+
 // Moves a running record into the history as the given status with the end time now (after a
 // pause of dPauseSec), and removes a restore's journal beside it. False when the record was gone
 // already: its worker, or another request, filed it.

@@ -72,10 +72,6 @@ void Reap_Dead_Exports() {
     for (const std::string& name : Entries(Progress_Mission_Dir())) Export_Reap_If_Dead(name);
 }
 
-bool Is_Sub_Folder_Name(const std::string& name) {
-    return name == "history_mission" || name == "scheduling_mission" || name == "progress_mission";
-}
-
 // A worker killed outside its control (SIGKILL, the out-of-memory killer, a power cut) never files
 // its running record, which would show as running for ever. A record that names a worker that is
 // no longer a process of this program is filed in the history as "error", and the GAM tools left
@@ -84,7 +80,7 @@ bool Is_Sub_Folder_Name(const std::string& name) {
 void File_Dead_Runs() {
     const std::string m = Mission_Dir();
     for (const std::string& name : Entries(m)) {
-        if (Is_Sub_Folder_Name(name) || Is_Restore_Journal_Name(name)) continue;
+        if (!Is_Running_Record_Name(name)) continue;
         const std::string path = m + "/" + name;
         RAIIful_Json record(Json_Read_Object_File(path));
         int nPid = 0;
@@ -123,7 +119,7 @@ int Get_Mission_List(O_APP_CGI_AGENT* agent) {
     }
 
     for (const std::string& name : running) {
-        if (Is_Sub_Folder_Name(name) || Is_Restore_Journal_Name(name)) continue;
+        if (!Is_Running_Record_Name(name)) continue;
         RAIIful_Json record(Json_Read_Object_File(m + "/" + name));
         if (!record || !Mission_Matches_Key_Word(record.get(), pszKeyWord)) continue;
         Json_Dict_Add_Str(record.get(), kKeyMissionId, name.c_str());

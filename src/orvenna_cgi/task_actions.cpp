@@ -11,6 +11,7 @@
 #include "web/action_log.h"
 #include "web/reply.h"
 #include "web/request_params.h"
+#include "orvenna_cgi/mission_abort.h"
 #include "orvenna_cgi/schedule_record.h"
 #include "orvenna_task.h"
 #include "plat_cgi.h"
@@ -345,6 +346,9 @@ int Delete(O_APP_CGI_AGENT* agent) {
     }
     GWSTask task;
     if (Load_Request_Task(agent, task) != 0) return 0;
+    // A backup or restore of the task would go on writing its store, catalogs and log rows after
+    // the task is gone: it ends first.
+    Abort_Task_Missions(task.Get_Task_ID());
     std::string msg = "User " + std::string(agent->m_szUser) + " removed " + task.Get_Admin_Email() +
                       " from the domain list.";
     Log_Action_Row(db.get(), task.Get_Task_ID(), task.Get_Admin_Email(), agent->m_szUser, "backup", "info",
@@ -353,6 +357,9 @@ int Delete(O_APP_CGI_AGENT* agent) {
         Reply_Error(kReplyTaskChangeFailed, "Delete task fail.");
         return 0;
     }
+    // A backup whose action answered just before the delete may have filed its running record
+    // only after the first pass; it ends now, and what it wrote meanwhile goes too.
+    if (Abort_Task_Missions(task.Get_Task_ID()) > 0) task.Delete_Task();
     if (Remove_Task_Schedule_Records(task.Get_Task_ID()) > 0) Send_Signal_Let_Daemon_Recalculate_Schedule_Queue(true);
     Reply_Success();
     return 0;

@@ -58,6 +58,7 @@ int Auth(O_APP_CGI_AGENT* agent) {
 
     const std::string strTmp = Db_Tmp_Dir();
     if (access(strTmp.c_str(), F_OK) != 0) smbbackup::Create_Path(strTmp.c_str(), 0700);
+    Remove_Stale_Plain_Keys();
     // The plain key is removed however the action ends, also when the upload failed half way.
     UnlinkGuard keyGuard = Guard_File(strKeyPath);
     if (Upload_Service_Account_Key_File(strKeyPath.c_str()) < 0) {
@@ -95,7 +96,9 @@ int Auth(O_APP_CGI_AGENT* agent) {
         Reply_Error_No_Msg(kReplyWrongPassword);
         return 0;
     }
-    if (Run_Scoutix("-info", strKeyPath, pszAdminEmail, strUserList) != 0) {
+    const int nListed = Run_Scoutix("-info", strKeyPath, pszAdminEmail, strUserList);
+    keyGuard.reset();  // the checks are done: the plain key goes before anything else happens
+    if (nListed != 0) {
         Reply_Error(kReplyFailed, "task_id");
         return 0;
     }

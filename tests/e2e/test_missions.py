@@ -350,6 +350,40 @@ class Abort(MissionCase):
         self.assertEqual(os.listdir(self.path("root")), [])  # no worker left its copy of the key
         self.workers = []
 
+    def test_a_task_deleted_while_it_backs_up_is_stopped_and_nothing_of_it_comes_back(self):
+        # Every Drive download is slow: the run is half way through the store when the delete comes.
+        self.fault("gam", "get drivefile", "delay", "--ms", "300")
+        for scheduled in (False, True):
+            with self.subTest(scheduled=scheduled):
+                if scheduled:
+                    self.task = self.new_task()
+                mission, worker = self.start_hanging(self.task, scheduled)
+                store = self.gws("backup/drive", self.task)
+                end = time.monotonic() + 60
+                while time.monotonic() < end and not any(files for _, _, files in os.walk(store)):
+                    time.sleep(0.05)
+                self.assertTrue(os.path.isdir(store), "the run never reached the store")
+                before = len(self.history())
+
+                self.assertEqual(self.request({"act": "delete", "task_id": self.task, "password": "admin"}),
+                                 {"success": True})
+                # By the reply the worker and every tool of it are gone, and the run is filed "abort".
+                self.assertFalse(alive(worker))
+                self.assertEqual([p for p, (state, ppid, pgrp, cmd) in proc_table().items()
+                                  if self.root in cmd and p != os.getpid() and state != "Z"], [])
+                filed = [r for r in self.history() if r["task_id"] == self.task]
+                self.assertEqual(len(self.history()), before + 1)
+                self.assertEqual([r["backup_status"] for r in filed], ["abort"])
+                self.assertFalse(os.path.exists(self.gws("conf/mission", mission)))
+                self.assertFalse(os.path.exists(self.sched_path(mission)))
+                for left in (self.gws("conf", self.task), store, self.gws("backup/drive_db", self.task)):
+                    self.assertFalse(os.path.exists(left), left)
+                # The delete's own row is the task's last: the run's earlier rows stay.
+                rows = [r["sql_name"] for r in self.log_rows() if r["task_id"] == self.task]
+                self.assertEqual(rows[-1], "User admin removed %s from the domain list." % ADMIN, rows)
+                self.assertIn("Started backup for all accounts in domain %s." % ADMIN, rows)
+                self.workers = []
+
     def test_abort_of_an_enable_0_schedule_removes_it(self):
         self.fault("gam", "filetree", "hang")
         mission = self.add_schedule(drive_enable="1", backup_scheduling_enable="0", **NEVER)

@@ -3,8 +3,10 @@
 import json
 import os
 import shutil
+import signal
 import sqlite3
 import stat
+import subprocess
 import sys
 import time
 import unittest
@@ -628,6 +630,158 @@ class SmallActions(TaskCase):
         self.assertEqual(self.request({"act": "get_shared_drive", "task_id": task}),
                          {"success": False, "error_code": 5052, "error_msg": "Can not execute command."})
         self.assertNoLeftovers()
+
+
+class KilledKeyRequests(TaskCase):
+    """A request killed (SIGKILL, a power cut) while it holds a plain key never reaches its guards:
+    the next request that handles a key removes what it left."""
+
+    def setUp(self):
+        self.clear_faults()
+        self.calls(clear=True)
+        self.task = self.new_task()
+        self.key_id = json.loads(self.make_key())["private_key_id"]  # any key of this domain: their ids
+
+    def tearDown(self):
+        self.clear_faults()
+        self.kill_tools()
+        self.drop_tasks()
+
+    def processes(self):
+        """pid -> command line of every live process of this root's programs."""
+        out = {}
+        for entry in os.listdir("/proc"):
+            try:
+                with open("/proc/%s/stat" % entry) as f:
+                    state = f.read().rsplit(")", 1)[1].split()[0]
+                with open("/proc/%s/cmdline" % entry, "rb") as f:
+                    cmd = f.read().replace(b"\0", b" ").decode(errors="replace")
+            except (OSError, IndexError, ValueError):
+                continue
+            if state != "Z" and self.root in cmd and int(entry) != os.getpid():
+                out[int(entry)] = cmd
+        return out
+
+    def kill_tools(self):
+        for pid in self.processes():
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+
+    def start(self, params, key=None):
+        """The request as a web server starts it, not waited for."""
+        env = self.env(GATEWAY_INTERFACE="CGI/1.1", REQUEST_METHOD="POST" if key else "GET",
+                       QUERY_STRING=urllib.parse.urlencode(params), SERVER_PROTOCOL="HTTP/1.1",
+                       SCRIPT_NAME="/orvenna.cgi", HTTP_COOKIE="NAS_SID=" + self.sid)
+        body = b""
+        if key:
+            body, env["CONTENT_TYPE"] = qlmtest.multipart_body((), [("file", "key.json", key)])
+            env["CONTENT_LENGTH"] = str(len(body))
+        p = subprocess.Popen([self.cgi_path], env=env, stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
+                             stderr=subprocess.DEVNULL)
+        p.stdin.write(body)
+        p.stdin.close()
+        return p
+
+    def kill_while(self, request, needle):
+        """Starts the request, SIGKILLs it once a tool whose command line holds needle runs (the
+        tool hangs there), and ends the hanging tool too."""
+        end = time.monotonic() + 60
+        while time.monotonic() < end:
+            if any(needle in cmd for cmd in self.processes().values()):
+                break
+            self.assertIsNone(request.poll(), "the request ended before %s" % needle)
+            time.sleep(0.01)
+        else:
+            self.fail("never saw %s" % needle)
+        request.kill()
+        request.wait()
+        self.kill_tools()
+
+    def plain_keys(self):
+        """Every file under the root that holds a key of the domain in plain text, except the
+        simulated Google side's own copies and the task's GAM folder /root/.gam."""
+        found = []
+        for folder, dirs, files in os.walk(self.root):
+            rel = os.path.relpath(folder, self.root)
+            if rel == "var/lib/gwssim" or rel.startswith("var/lib/gwssim/") or rel == "root/.gam":
+                dirs[:] = []
+                continue
+            for name in files:
+                path = os.path.join(folder, name)
+                try:
+                    with open(path, "rb") as f:
+                        data = f.read()
+                except OSError:
+                    continue
+                if b'"private_key_id"' in data and b"PRIVATE KEY" in data:
+                    found.append(os.path.relpath(path, self.root))
+        return sorted(found)
+
+    def wipe(self):
+        for rel in self.plain_keys():
+            os.unlink(self.path(rel))
+        for name in os.listdir(self.path("root")):
+            shutil.rmtree(self.path("root", name), ignore_errors=True)
+
+    def killers(self):
+        """(name, start the request, the command line it is killed in)."""
+        return [
+            ("auth", lambda: self.start({"act": "auth", "admin_email": ADMIN}, key=self.make_key()),
+             "-check_drive"),
+            ("get_domain_user", lambda: self.start({"act": "get_domain_user", "task_id": self.task}), "-info"),
+            # After its GAM set-up: the per-process GAM folder holds the key.
+            ("live listing", lambda: self.start({"act": "get_online_domain_users_and_shared_drive",
+                                                 "task_id": self.task}), "-shared"),
+        ]
+
+    def sweepers(self):
+        """The next request that handles a key, and its reply."""
+        return [
+            ("auth", lambda: self.upload(self.make_key())),
+            ("get_domain_user", lambda: self.request({"act": "get_domain_user", "task_id": self.task})),
+            ("get_shared_drive", lambda: self.run_cgi({"act": "get_shared_drive", "task_id": self.task},
+                                                      sid=self.sid)),
+            ("live listing", lambda: self.request({"act": "get_online_domain_users_and_shared_drive",
+                                                   "task_id": self.task})),
+        ]
+
+    def test_the_next_key_request_removes_the_plain_key_a_killed_one_left(self):
+        self.assertEqual(self.plain_keys(), [])
+        for killer, start, needle in self.killers():
+            for sweeper, sweep in self.sweepers():
+                with self.subTest(killed=killer, next=sweeper):
+                    self.wipe()  # each case on its own, whatever the one before left
+                    self.fault("scoutix", needle, "hang", "--times", "1")
+                    self.kill_while(start(), needle)
+                    self.clear_faults()
+                    self.assertNotEqual(self.plain_keys(), [], "the kill came too late to leave a key")
+                    sweep()
+                    self.assertEqual(self.plain_keys(), [])
+
+    def test_a_live_process_keeps_its_keys_and_the_tasks_gam_folder_stays(self):
+        # A request running beside the sweep: its uploaded key and GAM folder are its own.
+        self.fault("scoutix", "-shared", "hang", "--times", "1")
+        listing = self.start({"act": "get_online_domain_users_and_shared_drive", "task_id": self.task})
+        try:
+            end = time.monotonic() + 60
+            while time.monotonic() < end and not any("-shared" in c for c in self.processes().values()):
+                time.sleep(0.01)
+            held = self.plain_keys()
+            self.assertTrue(any(k.startswith("root/.gam.%d/" % listing.pid) for k in held), held)
+            os.makedirs(self.path("root/.gam"), exist_ok=True)
+            with open(self.path("root/.gam/oauth2service.json"), "wb") as f:
+                f.write(self.make_key())
+            self.request({"act": "get_domain_user", "task_id": self.task})
+            self.assertEqual(self.plain_keys(), held)
+            self.assertTrue(os.path.exists(self.path("root/.gam/oauth2service.json")))
+        finally:
+            listing.kill()
+            listing.wait()
+            self.kill_tools()
+            for name in os.listdir(self.path("root")):
+                shutil.rmtree(self.path("root", name), ignore_errors=True)
 
 
 class ThroughTheWebServer(TaskCase):

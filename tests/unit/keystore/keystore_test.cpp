@@ -156,7 +156,7 @@ TEST_F(KeyStore, DecryptionGivesAPrivateFileOfItsOwnPerCall) {
     EXPECT_EQ(Read_File(a), kPlainKey);
 }
 
-TEST_F(KeyStore, TheSweepRemovesTheDecryptedKeysOfProcessesThatAreGoneAndNothingElse) {
+TEST_F(KeyStore, TheSweepRemovesThePlainKeysOfProcessesThatAreGoneAndNothingElse) {
     Pending();
     int pipeFd[2];
     ASSERT_EQ(pipe(pipeFd), 0);
@@ -191,10 +191,24 @@ TEST_F(KeyStore, TheSweepRemovesTheDecryptedKeysOfProcessesThatAreGoneAndNothing
     };
     Write_File(live, "x");
     for (const std::string& o : others) Write_File(o, "x");
+    // An upload being checked, a per-process GAM folder, and an upload of an earlier build that
+    // bears no process at all; the task's own GAM folder is nobody's leftover.
+    const std::string gone = std::to_string(child), alive = std::to_string(getppid());
+    const std::vector<std::string> stale = {dir + "/" + auth + "_" + gone + "_up", qlm::Gam_Dir() + "." + gone,
+                                            dir + "/" + auth};
+    const std::vector<std::string> kept = {mine, live, dir + "/" + auth + "_" + alive + "_up",
+                                           qlm::Gam_Dir() + "." + alive, qlm::Gam_Dir()};
+    for (const std::string& f : {stale[0], stale[2], kept[2]}) Write_File(f, "x");
+    for (const std::string& d : {stale[1], kept[3], kept[4]}) {
+        fs::create_directories(d);
+        Write_File(d + "/oauth2service.json", "x");
+    }
     Remove_Stale_Plain_Keys();
     EXPECT_FALSE(fs::exists(dead)) << "a gone process's plain key stayed";
-    for (const std::string& kept : {mine, live}) EXPECT_TRUE(fs::exists(kept)) << kept;
+    for (const std::string& s : stale) EXPECT_FALSE(fs::exists(s)) << s;
+    for (const std::string& k : kept) EXPECT_TRUE(fs::exists(k)) << k;
     for (const std::string& o : others) EXPECT_TRUE(fs::exists(o)) << o;
+    for (const std::string& d : {kept[3], kept[4]}) fs::remove_all(d);
 }
 
 TEST_F(KeyStore, DecryptionFailuresLeaveNoFileAndThePathAlone) {
