@@ -368,11 +368,16 @@ int Sql_Get_Number_Of_Record_By_Task_Type(sqlite3* db, const char* pszTaskType) 
 
 int Sql_Log_Delete_Data(const char* pszTaskID) {
     if (pszTaskID == nullptr) return -22;
+    // Under the insert lock no row is half written while rows go or the file goes aside, and no
+    // handle writes into a file that went aside.
+    int fd = -1;
+    if (Get_File_Lock(qlm::Sql_Lock_Path().c_str(), kInsertLockWaitMs, fd) != 0) return -5052;
+    LockGuard lock(&fd);
     if (strcmp(pszTaskID, "All") != 0) {
         DbHandle db;
-        if (Open_Log(db, false) != SQLITE_OK || With_Log(db.get(), false, Create_Table) != SQLITE_OK) return -1;
+        if (Open_Log(db, true) != SQLITE_OK || With_Log(db.get(), true, Create_Table) != SQLITE_OK) return -1;
         const std::vector<Bind_Value> task{std::string(pszTaskID)};  // bound without a copy: it outlives the step
-        const int rc = With_Log(db.get(), false, [&task](sqlite3* use) {
+        const int rc = With_Log(db.get(), true, [&task](sqlite3* use) {
             StmtHandle stmt;
             if (const int prc = Prepare(use, "DELETE from quillmere_sql_database WHERE task_id = ?;", stmt);
                 prc != SQLITE_OK)
@@ -383,10 +388,6 @@ int Sql_Log_Delete_Data(const char* pszTaskID) {
         });
         return rc == SQLITE_OK ? 0 : -5052;
     }
-    // Under the insert lock no row is half written while the table empties or the file goes aside.
-    int fd = -1;
-    if (Get_File_Lock(qlm::Sql_Lock_Path().c_str(), kInsertLockWaitMs, fd) != 0) return -5052;
-    LockGuard lock(&fd);
     DbHandle db;
     bool fresh = false;
     if (Open_Log(db, true, &fresh) != SQLITE_OK || Create_Table(db.get()) != SQLITE_OK) return -1;

@@ -76,11 +76,10 @@ int Sql_Log_Each_Row(sqlite3* db, const qlm::catalog::Json_Row_Sink& onRow, cons
 int Sql_Get_Number_Of_Log(sqlite3* db);
 // The number of rows of one task type; 0 when an argument is NULL or the count fails.
 int Sql_Get_Number_Of_Record_By_Task_Type(sqlite3* db, const char* pszTaskType);
-// Clears the rows of one task id, or with "All" every row (under the insert lock, with the row
-// ids restarting at 1). The file stays, so processes that hold it open keep logging into it; a
-// damaged one goes aside instead, and the fresh log holds only the row that names the kept file.
-// 0; -22 for NULL; -1 when the log cannot be opened or its table made; -5052 when the delete
-// (or for "All" the lock) fails.
+// Clears the rows of one task id, or with "All" every row (the row ids restarting at 1), under the
+// insert lock. The file stays, so processes that hold it open keep logging into it; a damaged one
+// goes aside instead, and the fresh log holds only the row that names the kept file. 0; -22 for
+// NULL; -1 when the log cannot be opened or its table made; -5052 when the lock or the delete fails.
 int Sql_Log_Delete_Data(const char* pszTaskID);
 // One page of the rows whose message contains the keyword literally ('%', '_', '/', quotes,
 // brackets and parentheses stand for themselves; ASCII case is ignored), only those of
