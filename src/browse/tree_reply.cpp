@@ -7,9 +7,9 @@
 namespace qlm {
 
 // The separators are json-c's spaced form: "[ a, b ]", and "[ ]" for no row.
-Tree_Reply_Stream::Tree_Reply_Stream() {
+Tree_Reply_Stream::Tree_Reply_Stream(const char* listKey) {
     Ensure_Reply_Header();
-    fputs("{ \"success\": true, \"tree\": [", stdout);
+    printf("{ \"success\": true, \"%s\": [", listKey);
 }
 
 int Tree_Reply_Stream::Add(PT_JSON row) {

@@ -42,9 +42,14 @@ void Remove_Catalog_Files(const std::string& file) {
     for (const char* suffix : kCompanions) unlink((file + suffix).c_str());
 }
 
-bool Catalog_Damaged(Kind kind, const char* key, const char* task) {
-    DbHandle db;
-    if (Open_Catalog(kind, key, task, Open_Mode::Reader, db) != 0) return false;
+bool File_Damaged(const std::string& file, int busyMs) {
+    struct stat st;
+    if (stat(file.c_str(), &st) != 0) return false;
+    sqlite3* raw = nullptr;
+    const int open = sqlite3_open_v2(file.c_str(), &raw, SQLITE_OPEN_READWRITE, nullptr);
+    DbHandle db(raw);
+    if (open != SQLITE_OK) return false;
+    Configure_Handle(raw, busyMs);
     auto damaged = [](int rc) { return rc == SQLITE_NOTADB || rc == SQLITE_CORRUPT; };
     StmtHandle stmt;
     int rc = Prepare(db.get(), "PRAGMA quick_check;", stmt);
@@ -54,8 +59,13 @@ bool Catalog_Damaged(Kind kind, const char* key, const char* task) {
     return damaged(rc) || damaged(sqlite3_extended_errcode(db.get()) & 0xff);
 }
 
-int Move_Catalog_Aside(Kind kind, const char* key, const char* task, std::string& moved) {
-    const std::string file = Catalog_File(kind, key, task);
+bool Catalog_Damaged(Kind kind, const char* key, const char* task) {
+    if (key == nullptr || task == nullptr) return false;
+    if (!qlm::Is_Single_Path_Component(key) || !qlm::Is_Single_Path_Component(task)) return false;
+    return File_Damaged(Catalog_File(kind, key, task), Busy_Ms(kind));
+}
+
+int Move_File_Aside(const std::string& file, std::string& moved) {
     const time_t now = qlm::Now();
     struct tm tm {};
     char stamp[32];
@@ -68,6 +78,10 @@ int Move_Catalog_Aside(Kind kind, const char* key, const char* task, std::string
         if (suffix[0] != '\0') rename((file + suffix).c_str(), (aside + suffix).c_str());
     moved = aside;
     return 0;
+}
+
+int Move_Catalog_Aside(Kind kind, const char* key, const char* task, std::string& moved) {
+    return Move_File_Aside(Catalog_File(kind, key, task), moved);
 }
 
 bool Catalog_Names_Fit(Kind kind, const char* key, const char* task) {

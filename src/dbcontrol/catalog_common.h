@@ -63,6 +63,10 @@ bool Catalog_Damaged(Kind kind, const char* key, const char* task);
 // ".unreadable-YYYYMMDD_HHMMSS" (local time; a companion keeps its suffix after that, so SQLite
 // still pairs them), and names the moved catalog file in moved. 0; -161 when it cannot be renamed.
 int Move_Catalog_Aside(Kind kind, const char* key, const char* task, std::string& moved);
+// The two above for any SQLite file of the system by its path (the activity log too); the check
+// waits up to busyMs on a busy file.
+bool File_Damaged(const std::string& file, int busyMs);
+int Move_File_Aside(const std::string& file, std::string& moved);
 // True when the catalog file of key and those companions all have names the file system allows.
 // A long key (an account's address) can leave room for the file but not for its journal, and
 // then every write of the catalog fails.

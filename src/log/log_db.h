@@ -14,7 +14,16 @@
 #include <string>
 #include <vector>
 
+#include "dbcontrol/catalog_common.h"
 #include "plat_json.h"
+
+// A log file that SQLite finds damaged (torn by a power cut, or no database at all) is moved aside
+// in its folder as "quillmere_log_datebase.db.unreadable-YYYYMMDD_HHMMSS", kept byte for byte,
+// and a fresh log starts whose first row (status FAIL, level "error", belonging to no task) names
+// the kept file. Every routine below does that wherever it meets the damage (on open, insert,
+// read or clear) and then carries on with the fresh log, so neither an action nor a row is lost
+// to it; a handle opened on the file that went aside reads and writes the fresh log from then on.
+// A log that is only busy or cannot be opened is never moved.
 
 // Opens (and creates, with its folder) the log. 0; -1 when SQLite cannot open it (*ppDb NULL).
 int Sql_Open_Datebase(sqlite3** ppDb);
@@ -58,14 +67,19 @@ int Sql_Log_Batch_Flush(sqlite3* db, Sql_Log_Batch& batch);
 // -22 for a NULL db or list; otherwise SQLite's result code, 0 on success.
 int Sql_Log_Get_All_Data(sqlite3* db, PT_JSON jsonList, const char* pszTaskType, int iStart, int iLimit,
                          const char* pszTaskID);
+// Sql_Log_Get_All_Data handing each row to onRow instead, so a reply can be written row by row.
+// A log met damaged after rows were handed over goes aside all the same; the read then ends with
+// SQLite's code (SQLITE_CORRUPT or SQLITE_NOTADB) and the rows handed over stay with the sink.
+int Sql_Log_Each_Row(sqlite3* db, const qlm::catalog::Json_Row_Sink& onRow, const char* pszTaskType, int iStart,
+                     int iLimit, const char* pszTaskID);
 // The number of all rows; 0 when db is NULL or the count fails.
 int Sql_Get_Number_Of_Log(sqlite3* db);
 // The number of rows of one task type; 0 when an argument is NULL or the count fails.
 int Sql_Get_Number_Of_Record_By_Task_Type(sqlite3* db, const char* pszTaskType);
-// Clears the rows of one task id, or with "All" every row (under the insert lock, with the row
-// ids restarting at 1). The file stays, so processes that hold it open keep logging into it.
-// 0; -22 for NULL; -1 when the log cannot be opened or its table made; -5052 when the delete
-// (or for "All" the lock) fails.
+// Clears the rows of one task id, or with "All" every row (the row ids restarting at 1), under the
+// insert lock. The file stays, so processes that hold it open keep logging into it; a damaged one
+// goes aside instead, and the fresh log holds only the row that names the kept file. 0; -22 for
+// NULL; -1 when the log cannot be opened or its table made; -5052 when the lock or the delete fails.
 int Sql_Log_Delete_Data(const char* pszTaskID);
 // One page of the rows whose message contains the keyword literally ('%', '_', '/', quotes,
 // brackets and parentheses stand for themselves; ASCII case is ignored), only those of
@@ -73,3 +87,6 @@ int Sql_Log_Delete_Data(const char* pszTaskID);
 // code when it fails: a page that could not be read is not an empty one.
 int Sql_Log_Find_Data(sqlite3* db, PT_JSON jsonList, const char* pszTaskID, const char* pszKeyWord, int iStart,
                       int iLimit);
+// Sql_Log_Find_Data handing each row to onRow, as Sql_Log_Each_Row does.
+int Sql_Log_Find_Each(sqlite3* db, const qlm::catalog::Json_Row_Sink& onRow, const char* pszTaskID,
+                      const char* pszKeyWord, int iStart, int iLimit);

@@ -8,9 +8,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "browse/download_reply.h"
+#include "browse/tree_reply.h"
 #include "common/csv_export.h"
 #include "common/paths.h"
 #include "log/log_db.h"
@@ -33,13 +35,30 @@ struct File_Closer {
 };
 using File_Ptr = std::unique_ptr<FILE, File_Closer>;
 
-void Reply_Log_Page(RAIIful_Json& list, int total) {
-    RAIIful_Json reply(Json_Dict_Init());
-    Json_Dict_Add_Bool(reply.get(), "success", true);
-    Json_Dict_Add_List(reply.get(), "log", list.release());
-    Json_Dict_Add_Int(reply.get(), "total", total);
-    Reply_Json(reply.get());
-}
+// A page of the log written row by row as it is read, so that no page holds the log in memory.
+// The reply's head waits for the first row: a page that cannot be read at all still gets its
+// error reply.
+class Log_Page {
+public:
+    catalog::Json_Row_Sink Sink() {
+        return [this](RAIIful_Json& row) {
+            Stream().Add(row.get());
+            return 0;
+        };
+    }
+    bool Started() const { return m_reply.has_value(); }
+    long long Rows() const { return m_reply ? m_reply->Rows() : 0; }
+    void Finish(long long total) { Stream().Finish(total); }
+
+private:
+    Tree_Reply_Stream& Stream() {
+        if (!m_reply) m_reply.emplace("log");
+        return *m_reply;
+    }
+    std::optional<Tree_Reply_Stream> m_reply;
+};
+
+bool Damaged_Read(int rc) { return (rc & 0xff) == SQLITE_CORRUPT || (rc & 0xff) == SQLITE_NOTADB; }
 
 std::string Csv_Line(PT_JSON row) {
     const char *type = "", *user = "", *event = "", *name = "";
@@ -63,18 +82,29 @@ std::string Csv_Line(PT_JSON row) {
     return line;
 }
 
-// Writes the header and every row of the log, newest first. 0; -5052 when the rows cannot be
-// read or written.
+// Writes the header and every row of the log, newest first, each row as it is read. 0; -5052
+// when the rows cannot be read or written.
 int Write_Log_Rows(FILE* out, sqlite3* db) {
     if (fputs(kCsvHeader, out) == EOF) return -5052;
-    RAIIful_Json rows(Json_List_Init());
-    if (!rows || Sql_Log_Get_All_Data(db, rows.get(), "All", -1, -1, nullptr) != 0) return -5052;
-    const int n = Json_List_Size(rows.get());
-    for (int i = 0; i < n; ++i) {
-        const std::string line = Csv_Line(Json_List_Child(rows.get(), i));
-        if (fwrite(line.data(), 1, line.size(), out) != line.size()) return -5052;
+    const long rowsAt = ftell(out);
+    if (rowsAt < 0) return -5052;
+    // A log found damaged part way through has gone aside: the copy starts again from the fresh log.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (fflush(out) != 0 || ftruncate(fileno(out), rowsAt) != 0 || fseek(out, rowsAt, SEEK_SET) != 0) return -5052;
+        bool written = true;
+        const int rc = Sql_Log_Each_Row(
+            db,
+            [out, &written](RAIIful_Json& row) {
+                const std::string line = Csv_Line(row.get());
+                written = fwrite(line.data(), 1, line.size(), out) == line.size();
+                return written ? 0 : -1;
+            },
+            "All", -1, -1, nullptr);
+        if (!written) return -5052;
+        if (rc == SQLITE_OK) return 0;
+        if (!Damaged_Read(rc)) return -5052;
     }
-    return 0;
+    return -5052;
 }
 
 }  // namespace
@@ -89,16 +119,15 @@ int List_Log(O_APP_CGI_AGENT* agent) {
         Reply_Error(kReplyLogDbUnusable, "KVT_Sql_Open_Datebase error.");
         return 0;
     }
-    RAIIful_Json list(Json_List_Init());
-    const int read = Sql_Log_Get_All_Data(db.get(), list.get(), "All", start, limit, agent->Get_Param("task_id"));
+    Log_Page page;
+    const int read = Sql_Log_Each_Row(db.get(), page.Sink(), "All", start, limit, agent->Get_Param("task_id"));
     // A log without its table reads as an empty page (the statement cannot be prepared: SQLITE_ERROR);
-    // a file that is no database, or a read that fails, is not an empty log.
-    if (read != SQLITE_OK && read != SQLITE_ERROR) {
+    // a read that fails is not an empty log. Rows already sent stand: the page ends there.
+    if (!page.Started() && read != SQLITE_OK && read != SQLITE_ERROR) {
         Reply_Error(kReplyLogDbUnusable, "KVT_Sql_Open_Datebase error.");
         return 0;
     }
-    if (read != SQLITE_OK) list.reset(Json_List_Init());
-    Reply_Log_Page(list, Sql_Get_Number_Of_Log(db.get()));
+    page.Finish(Sql_Get_Number_Of_Log(db.get()));
     return 0;
 }
 
@@ -112,14 +141,14 @@ int Find_Log(O_APP_CGI_AGENT* agent) {
     }
     Log_Db db;
     if (Open_Action_Log(db) != 0) return 0;
-    RAIIful_Json list(Json_List_Init());
+    Log_Page page;
     // A page that cannot be read is no empty page: the answer list_log gives such a log.
-    if (Sql_Log_Find_Data(db.get(), list.get(), agent->Get_Param("task_id"), pszKeyWord, start, limit) != 0) {
+    const int read = Sql_Log_Find_Each(db.get(), page.Sink(), agent->Get_Param("task_id"), pszKeyWord, start, limit);
+    if (!page.Started() && read != 0) {
         Reply_Error(kReplyLogDbUnusable, "KVT_Sql_Open_Datebase error.");
         return 0;
     }
-    const int total = Json_List_Size(list.get());
-    Reply_Log_Page(list, total);
+    page.Finish(page.Rows());
     return 0;
 }
 

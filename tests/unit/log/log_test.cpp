@@ -7,7 +7,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
+#include <functional>
+#include <memory>
 
 #include "../catalog_testutil.h"
 
@@ -239,13 +242,129 @@ TEST_F(ActivityLog, ClearingAllKeepsTheFileSoOpenHandlesKeepLogging) {
     EXPECT_EQ(cattest::Sqlite_Cli(file, "SELECT MIN(ID) FROM quillmere_sql_database;"), "1\n");  // ids start afresh
 }
 
-TEST_F(ActivityLog, ClearingAllReplacesAFileThatIsNoDatabase) {
-    std::filesystem::create_directories(root.Db_Dir());
-    std::ofstream(file) << "garbage that has nothing of a database in it at all";
-    EXPECT_EQ(Sql_Log_Delete_Data("All"), 0);
-    LogDb log;
-    EXPECT_EQ(log.Add("T1", "fresh"), 0);
-    EXPECT_EQ(Sql_Get_Number_Of_Log(log.db), 1);
+// The states a power cut or a stray write leaves a log in.
+enum class Damage { CutTo1000Bytes, PagesAfterTheFirstZeroed, NotADatabase };
+
+std::string Read_File(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Damages the log file in place and gives back its bytes as damaged.
+std::string Damage_Log(const std::string& file, Damage d) {
+    std::string bytes = Read_File(file);
+    if (d == Damage::CutTo1000Bytes) {
+        bytes.resize(1000);
+    } else if (d == Damage::PagesAfterTheFirstZeroed) {
+        const size_t page = (static_cast<unsigned char>(bytes[16]) << 8) | static_cast<unsigned char>(bytes[17]);
+        std::fill(bytes.begin() + static_cast<long>(page), bytes.end(), '\0');
+    } else {
+        bytes = std::string(3000, 'x');
+    }
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << bytes;
+    return bytes;
+}
+
+// The kept copies of the log in its folder.
+Names Kept_Files(const std::string& dir) {
+    Names kept;
+    for (const auto& e : std::filesystem::directory_iterator(dir))
+        if (e.path().filename().string().rfind("quillmere_log_datebase.db.unreadable-", 0) == 0)
+            kept.push_back(e.path().string());
+    return kept;
+}
+
+// A log of enough rows to span many pages, damaged; then each way of meeting it. Whatever meets it
+// moves the file aside unchanged, the fresh log begins with the row that names the kept copy, and
+// the row that was being written when the damage was met is in the fresh log.
+TEST_F(ActivityLog, ADamagedLogIsKeptAsideAndAFreshOneTakesEveryRow) {
+    // Whose handle meets it: one opened before the damage (a worker running at a power cut), one
+    // opened after it (an action), or none (the clears open their own).
+    enum class By { OldHandle, NewHandle, NoHandle };
+    struct Meet {
+        const char* name;
+        By by;
+        const char* expectRow;  // the row the call leaves after the note, or nullptr
+        std::function<void(sqlite3*)> call;
+    };
+    const std::vector<Meet> meets = {
+        {"insert through a new handle", By::NewHandle, "after", [](sqlite3* db) {
+             EXPECT_EQ(Sql_Log_Insert_Data(db, "Orvenna", "T", "d", "u", "SUCCESS", "backup", "info", "after"), 0);
+         }},
+        {"insert through an old handle", By::OldHandle, "after", [](sqlite3* db) {
+             EXPECT_EQ(Sql_Log_Insert_Data(db, "Orvenna", "T", "d", "u", "SUCCESS", "backup", "info", "after"), 0);
+         }},
+        {"batch through an old handle", By::OldHandle, "after", [](sqlite3* db) {
+             EXPECT_EQ(Sql_Log_Insert_Rows(db, {Sql_Log_Row{"Orvenna", "T", "d", "u", "SUCCESS", "backup", "info",
+                                                            "after", 5}}),
+                       0);
+         }},
+        {"whole list", By::NewHandle, nullptr, [](sqlite3* db) {
+             List rows;
+             EXPECT_EQ(Sql_Log_Get_All_Data(db, rows.get(), "All", -1, -1, nullptr), 0);
+             EXPECT_EQ(rows.size(), 1);
+         }},
+        {"page and count", By::NewHandle, nullptr, [](sqlite3* db) {
+             List rows;
+             EXPECT_EQ(Sql_Log_Get_All_Data(db, rows.get(), "All", 0, 10, nullptr), 0);
+             EXPECT_EQ(rows.size(), 1);
+             EXPECT_EQ(Sql_Get_Number_Of_Log(db), 1);
+         }},
+        {"find", By::NewHandle, nullptr, [](sqlite3* db) {
+             List rows;
+             EXPECT_EQ(Sql_Log_Find_Data(db, rows.get(), nullptr, "damaged", 0, 10), 0);
+             EXPECT_EQ(rows.size(), 1);
+         }},
+        {"clear of all", By::NoHandle, nullptr, [](sqlite3*) { EXPECT_EQ(Sql_Log_Delete_Data("All"), 0); }},
+        {"clear of a task", By::NoHandle, nullptr, [](sqlite3*) { EXPECT_EQ(Sql_Log_Delete_Data("T"), 0); }},
+    };
+    for (Damage d : {Damage::CutTo1000Bytes, Damage::PagesAfterTheFirstZeroed, Damage::NotADatabase}) {
+        for (const Meet& m : meets) {
+            SCOPED_TRACE(std::string(m.name) + " damage " + std::to_string(static_cast<int>(d)));
+            std::filesystem::remove_all(root.Db_Dir());
+            std::unique_ptr<LogDb> old;
+            {
+                LogDb fill;
+                std::vector<Sql_Log_Row> rows;
+                for (int i = 0; i < 300; ++i)
+                    rows.push_back(Sql_Log_Row{"Orvenna", "T", "d", "u", "SUCCESS", "backup", "info",
+                                               "row " + std::to_string(i) + std::string(200, 'r'), i});
+                ASSERT_EQ(Sql_Log_Insert_Rows(fill.db, rows), 0);
+            }
+            if (m.by == By::OldHandle) old = std::make_unique<LogDb>();
+            const std::string damaged = Damage_Log(file, d);
+            if (m.by == By::OldHandle) {
+                m.call(old->db);
+            } else if (m.by == By::NewHandle) {
+                sqlite3* db = nullptr;
+                ASSERT_EQ(Sql_Open_Datebase(&db), 0);
+                m.call(db);
+                sqlite3_close(db);
+            } else {
+                m.call(nullptr);
+            }
+            const Names kept = Kept_Files(root.Db_Dir());
+            ASSERT_EQ(kept.size(), 1u);
+            EXPECT_EQ(Read_File(kept[0]), damaged);
+            EXPECT_EQ(cattest::Sqlite_Cli(file, "PRAGMA quick_check;"), "ok\n");
+            const std::string rows =
+                cattest::Sqlite_Cli(file, "SELECT ID, sql_status, sql_type, task_id, sql_name FROM quillmere_sql_database ORDER BY ID;");
+            const std::string note = "1|FAIL|error| |The activity log " + file + " was damaged: it was kept as " +
+                                     kept[0] + " and a new log was started.\n";
+            EXPECT_EQ(rows, m.expectRow ? note + "2|SUCCESS|info|T|" + m.expectRow + "\n" : note);
+        }
+    }
+}
+
+// A log that SQLite can open but not use for now, or not open at all, is never moved.
+TEST_F(ActivityLog, ALogThatCannotBeOpenedStaysWhereItIs) {
+    std::filesystem::create_directories(file);  // a folder in the log's place
+    sqlite3* db = nullptr;
+    EXPECT_EQ(Sql_Open_Datebase(&db), -1);
+    EXPECT_EQ(db, nullptr);
+    EXPECT_EQ(Sql_Log_Delete_Data("All"), -1);
+    EXPECT_TRUE(std::filesystem::is_directory(file));
+    EXPECT_EQ(Kept_Files(root.Db_Dir()), Names{});
 }
 
 TEST_F(ActivityLog, FourProcessesInsertingAtOnceKeepEveryRow) {
