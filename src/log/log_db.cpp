@@ -151,7 +151,6 @@ int Insert_Rows(sqlite3* db, const std::vector<Sql_Log_Row>& rows) {
 // the file that goes. A handle opened on the old file notices the move (SQLite compares its file
 // with the one at the log's path) and writes and reads through a handle of the fresh log.
 
-bool Damage_Code(int rc) { return (rc & 0xff) == SQLITE_CORRUPT || (rc & 0xff) == SQLITE_NOTADB; }
 
 // True when db's file is no longer the file at the log's path.
 bool Moved_Away(sqlite3* db) {
@@ -212,7 +211,7 @@ int Probe(sqlite3* db) {
 int Open_Log(DbHandle& db, bool locked, bool* pFresh = nullptr) {
     if (pFresh) *pFresh = false;
     if (const int rc = Open_Raw(db); rc != SQLITE_OK) return rc;
-    if (!Damage_Code(Probe(db.get()))) return SQLITE_OK;
+    if (!Sql_Log_Damage_Code(Probe(db.get()))) return SQLITE_OK;
     int fd = -1;
     if (!locked && Get_File_Lock(qlm::Sql_Lock_Path().c_str(), kInsertLockWaitMs, fd) != 0) return SQLITE_OK;
     LockGuard lock(&fd);
@@ -233,7 +232,7 @@ int With_Log(sqlite3* db, bool locked, const std::function<int(sqlite3*)>& op,
         db = fresh.get();
     }
     const int rc = op(db);
-    if (!Damage_Code(rc)) return rc;
+    if (!Sql_Log_Damage_Code(rc)) return rc;
     fresh.reset();
     {
         int fd = -1;
@@ -395,7 +394,7 @@ int Sql_Log_Delete_Data(const char* pszTaskID) {
     if (fresh) return 0;
     const int rc = Clear_All_Rows(db.get());
     if (rc == SQLITE_OK) return 0;
-    if (!Damage_Code(rc)) return -5052;
+    if (!Sql_Log_Damage_Code(rc)) return -5052;
     db.reset();
     return Start_Fresh_If_Damaged() ? 0 : -5052;
 }
@@ -423,3 +422,5 @@ int Sql_Log_Find_Data(sqlite3* db, PT_JSON jsonList, const char* pszTaskID, cons
     if (jsonList == nullptr) return 0;
     return Sql_Log_Find_Each(db, List_Appender(jsonList), pszTaskID, pszKeyWord, iStart, iLimit);
 }
+
+bool Sql_Log_Damage_Code(int rc) { return (rc & 0xff) == SQLITE_CORRUPT || (rc & 0xff) == SQLITE_NOTADB; }

@@ -25,6 +25,10 @@
 // to it; a handle opened on the file that went aside reads and writes the fresh log from then on.
 // A log that is only busy or cannot be opened is never moved.
 
+// True for SQLite codes that say the log file is damaged (corrupt, or no database): such a log
+// goes aside for a fresh one, and a read that met it may be made again on the fresh log.
+bool Sql_Log_Damage_Code(int rc);
+
 // Opens (and creates, with its folder) the log. 0; -1 when SQLite cannot open it (*ppDb NULL).
 int Sql_Open_Datebase(sqlite3** ppDb);
 // Makes sure of the table (and its task_id index). 0 created or already there; -1 otherwise.

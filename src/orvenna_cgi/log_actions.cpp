@@ -58,8 +58,6 @@ private:
     std::optional<Tree_Reply_Stream> m_reply;
 };
 
-bool Damaged_Read(int rc) { return (rc & 0xff) == SQLITE_CORRUPT || (rc & 0xff) == SQLITE_NOTADB; }
-
 std::string Csv_Line(PT_JSON row) {
     const char *type = "", *user = "", *event = "", *name = "";
     int64_t stamp = 0;
@@ -102,7 +100,7 @@ int Write_Log_Rows(FILE* out, sqlite3* db) {
             "All", -1, -1, nullptr);
         if (!written) return -5052;
         if (rc == SQLITE_OK) return 0;
-        if (!Damaged_Read(rc)) return -5052;
+        if (!Sql_Log_Damage_Code(rc)) return -5052;
     }
     return -5052;
 }
