@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "qlm_deamon/next_time.h"
+#include "common/next_time.h"
 
 struct json_object;
 

@@ -1,6 +1,6 @@
 // Next run times over once, daily, weekly and monthly records, in a zone without daylight saving
 // (Asia/Taipei) and one with it (Europe/Berlin, across both changes), with the clock injected.
-#include "qlm_deamon/next_time.h"
+#include "common/next_time.h"
 
 #include <gtest/gtest.h>
 #include <json-c/json.h>

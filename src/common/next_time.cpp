@@ -1,4 +1,4 @@
-#include "qlm_deamon/next_time.h"
+#include "common/next_time.h"
 
 #include <json-c/json.h>
 
