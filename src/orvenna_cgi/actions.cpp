@@ -1,5 +1,6 @@
 #include "orvenna_cgi/actions.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "backup/gmail_count_job.h"
@@ -17,12 +18,26 @@
 #include "orvenna_cgi/mission_abort.h"
 #include "orvenna_cgi/mission_list.h"
 #include "orvenna_cgi/schedule_actions.h"
+#include "orvenna_cgi/schedule_record.h"
 #include "orvenna_cgi/small_actions.h"
 #include "orvenna_cgi/task_actions.h"
 #include "restore/restore_action.h"
 #include "upload/auth.h"
 
 namespace qlm {
+
+namespace {
+
+// The pages an administrator keeps open also bring back a scheduler that died; the reply is out
+// first, so the page never waits on it.
+int Mending_Scheduler(int (*action)(O_APP_CGI_AGENT*), O_APP_CGI_AGENT* agent) {
+    int rc = action(agent);
+    fflush(stdout);
+    Mend_Scheduler();
+    return rc;
+}
+
+}  // namespace
 
 // In the order of comparison; the first equal name wins.
 const Action_Row g_ActionTable[kActionCount] = {
@@ -39,14 +54,15 @@ const Action_Row g_ActionTable[kActionCount] = {
     {"restore", Restore, false},
     {"list_drive_local_backup", List_Drive_Local_Backup, false},
     {"list_shared_drive_local_backup", List_Shared_Drive_Local_Backup, false},
-    {"list_local_domain", List_Local_Domain, false},
+    {"list_local_domain", [](O_APP_CGI_AGENT* a) { return Mending_Scheduler(List_Local_Domain, a); }, false},
     {"calendar_list", Calendar_List, false},
     {"list_calendar_local_backup", List_Calendar_Local_Backup, false},
     {"contact_list", Contact_List, false},
     {"list_contact_local_backup", List_Contact_Local_Backup, false},
     {"get_user_and_shared_drive", Get_User_And_Shared_Drive, false},
-    {"mission_list", Get_Mission_List, false},
-    {"history_mission_list", Get_History_Mission_List, false},
+    {"mission_list", [](O_APP_CGI_AGENT* a) { return Mending_Scheduler(Get_Mission_List, a); }, false},
+    {"history_mission_list", [](O_APP_CGI_AGENT* a) { return Mending_Scheduler(Get_History_Mission_List, a); },
+     false},
     {"get_online_domain_users_and_shared_drive", Get_Online_Domain_User_And_Shared_Drive, false},
     {"gmail_list", Gmail_List, false},
     {"list_gmail_local_backup", List_Gmail_Local_Backup, false},

@@ -13,10 +13,12 @@
 #include "mission/mission_record.h"
 #include "common/atomicfile.h"
 #include "common/filehelpers.h"
+#include "common/next_time.h"
 #include "common/paths.h"
 #include "common/procinfo.h"
 #include "common/reqcheck.h"
 #include "common/shellquote.h"
+#include "log/log_db.h"
 #include "orvenna_task.h"
 #include "plat_cgi.h"
 #include "plat_file.h"
@@ -142,27 +144,75 @@ bool Signal_Daemons(int nLookup, const std::vector<pid_t>& pids, bool bStart, in
 
 }  // namespace qlm
 
-void Send_Signal_Let_Daemon_Recalculate_Schedule_Queue(bool bExecute_Daemon_If_Not_Exist) {
+namespace {
+
+// The process lookup's result, and the pids of this system's daemon program among those found:
+// never a namesake, nor the daemon of another app root.
+int Find_Own_Daemons(std::vector<pid_t>& pids) {
     std::vector<pid_t> found;
     int count = 0;
     int rc = Get_All_Pids("qlm_deamon", found, count);
     char real[PATH_MAX];
     const std::string daemon = qlm::Daemon_Path();
     const std::string program = realpath(daemon.c_str(), real) != nullptr ? real : daemon;
-    std::vector<pid_t> pids;
-    // Only this system's daemon program: never a namesake, nor the daemon of another app root.
+    pids.clear();
     for (pid_t pid : found)
         if (qlm::Process_Program(pid) == program) pids.push_back(pid);
-    auto usr1 = [](pid_t pid) { return kill(pid, SIGUSR1) == 0 ? 0 : -errno; };
-    if (!qlm::Signal_Daemons(rc, pids, bExecute_Daemon_If_Not_Exist, usr1)) return;
-    // The daemon detaches itself; its output never goes into this process's reply. Another
-    // change may signal the starting process in the instant before it can take signals, which
-    // ends it: it is started again then (by the shell or directly, the status tells the signal).
+    return rc;
+}
+
+// Starts the daemon; the starter's exit status, which is 0 only when this call's starter became
+// the daemon (1 when another one runs). The daemon detaches itself; its output never goes into
+// this process's reply. Another change may signal the starting process in the instant before it
+// can take signals, which ends it: it is started again then (by the shell or directly, the status
+// tells the signal).
+int Start_Daemon() {
+    int status = -1;
     for (int attempt = 0; attempt < 3; ++attempt) {
-        int status = -1;
+        status = -1;
         if (Execute_Command_Line(status, "%s -daemon >%s 2>%s", qlm::ShellQuote(qlm::Daemon_Path()).c_str(),
                                  "/dev/null", "/dev/null") != 0)
-            return;
-        if (status != 128 + SIGUSR1 && status != -128 - SIGUSR1) return;
+            return -1;
+        if (status != 128 + SIGUSR1 && status != -128 - SIGUSR1) break;
     }
+    return status;
+}
+
+// True when some scheduling record has a run still ahead, as the daemon itself would compute it.
+bool Any_Schedule_Ahead(const std::vector<std::string>& names) {
+    const std::string dir = qlm::Scheduling_Mission_Dir();
+    for (const std::string& name : names) {
+        if (!qlm::Is_Id_Form(name.c_str())) continue;
+        RAIIful_Json rec(qlm::Json_Read_Object_File(dir + "/" + name));
+        long next = 0;
+        if (rec && Get_Next_Time(rec.get(), next) == 0) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+void Send_Signal_Let_Daemon_Recalculate_Schedule_Queue(bool bExecute_Daemon_If_Not_Exist) {
+    std::vector<pid_t> pids;
+    int rc = Find_Own_Daemons(pids);
+    auto usr1 = [](pid_t pid) { return kill(pid, SIGUSR1) == 0 ? 0 : -errno; };
+    if (!qlm::Signal_Daemons(rc, pids, bExecute_Daemon_If_Not_Exist, usr1)) return;
+    Start_Daemon();
+}
+
+int Mend_Scheduler() {
+    std::vector<std::string> names;
+    GetFolderList(names, qlm::Scheduling_Mission_Dir().c_str());
+    if (names.empty()) return 0;  // the common case, and the cheapest look
+    std::vector<pid_t> pids;
+    int rc = Find_Own_Daemons(pids);
+    if ((rc != 0 && rc != -61) || !pids.empty()) return 0;  // nothing tells, or ours runs
+    if (!Any_Schedule_Ahead(names)) return 0;
+    // Of requests racing here, only the one whose starter became the daemon says so.
+    if (Start_Daemon() != 0) return 0;
+    sqlite3* db = nullptr;
+    if (Sql_Open_Datebase(&db) == 0 && Sql_Log_Create_Table(db) == 0)
+        Sql_Log_Insert_Data(db, "Orvenna", " ", "", "", "FAIL", " ", "warn", kSchedulerRestartedText);
+    sqlite3_close(db);
+    return 1;
 }

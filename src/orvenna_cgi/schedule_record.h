@@ -100,3 +100,12 @@ bool Signal_Daemons(int nLookup, const std::vector<pid_t>& pids, bool bStart, in
 // none runs or none took the signal, and bExecute_Daemon_If_Not_Exist, starts
 // "<bin>/qlm_deamon -daemon" (which detaches itself). A failed process lookup does nothing.
 void Send_Signal_Let_Daemon_Recalculate_Schedule_Queue(bool bExecute_Daemon_If_Not_Exist);
+
+// The scheduler found dead (killed, or the NAS restarted) while schedules still have runs ahead is
+// started again, for the requests the web page makes while an administrator looks at the app. 1
+// when this request started it, logging one warn row with kSchedulerRestartedText; 0 otherwise
+// (no schedule ahead, a daemon runs or was started by another request, or the lookup failed).
+inline constexpr const char* kSchedulerRestartedText =
+    "The scheduler was not running and was started again; scheduled runs missed while it was down are not "
+    "made up.";
+int Mend_Scheduler();

@@ -7,6 +7,7 @@ import calendar
 import datetime
 import json
 import os
+import shlex
 import signal
 import subprocess
 import sys
@@ -370,6 +371,99 @@ class Reloading(DaemonCase):
         self.assertFalse(os.path.exists(os.path.join(self.sched_dir, mission)))
         self.wait_for(lambda: not self.daemons(), "the daemon was not told, or did not end")
         self.assertNotIn(daemon, self.processes())
+
+
+class ComingBack(DaemonCase):
+    """A daemon killed (SIGKILL, the out-of-memory killer) or never started after a restart of the
+    NAS comes back through the boot unit's command, and through the pages an administrator looks
+    at, which say so once in the activity log."""
+
+    UNIT = "usr/local/lib/systemd/system/quillmere-scheduler.service"
+    APP_DIR = "/usr/local/Kivora/quillmere"
+
+    def unit_command(self):
+        """The unit's ExecStart as a command line under the test root, after checking the unit."""
+        with open(self.path(self.UNIT)) as f:
+            lines = [line.strip() for line in f if line.strip() and not line.startswith("#")]
+        settings = dict(line.split("=", 1) for line in lines if "=" in line)
+        self.assertEqual(settings["Type"], "forking")
+        self.assertEqual(settings["WantedBy"], "multi-user.target")
+        # "-": a starter that finds a daemon running ends with 1, which is no failure of the unit.
+        words = shlex.split(settings["ExecStart"].lstrip("-"))
+        self.assertEqual(words, [self.APP_DIR + "/bin/qlm_deamon", "-start"])
+        return [self.path(words[0].lstrip("/"))] + words[1:]
+
+    def scheduled_then_killed(self, mission):
+        """A daily schedule loaded by a running daemon, then the daemon killed and the record as
+        a restart would find it before any daemon wrote its next run."""
+        self.put_record(mission, "daily", int(time.time()) + 7200)
+        self.assertEqual(self.start_daemon(), 0)
+        daemon = self.one_daemon()
+        self.wait_for(lambda: "next_time" in self.record(mission), "the record was never loaded")
+        os.kill(daemon, signal.SIGKILL)
+        self.wait_for(lambda: not self.daemons(), "the daemon outlived SIGKILL")
+        self.put_record(mission, "daily", int(time.time()) + 7200)
+        self.assertNotIn("next_time", self.record(mission))
+
+    def assertBack(self, mission):
+        self.one_daemon()
+        self.wait_for(lambda: self.record(mission).get("next_time", 0) > time.time(),
+                      "the record never got its next run again")
+
+    def restart_rows(self):
+        return [r for r in self.log_rows() if "scheduler was not running" in r["sql_name"]]
+
+    def test_the_boot_units_command_brings_the_daemon_back_and_is_harmless_when_one_runs(self):
+        mission = str(uuid.uuid4())
+        rows = len(self.restart_rows())  # the log outlives each test of the class
+        self.scheduled_then_killed(mission)
+        command = self.unit_command()
+        # As systemd runs it: no web server's environment.
+        run = lambda: subprocess.run(command, env=self.daemon_env(), stdin=subprocess.DEVNULL,  # noqa: E731
+                                     capture_output=True, timeout=60).returncode
+        self.assertEqual(run(), 0)
+        self.assertBack(mission)
+        daemon = self.daemons()
+        self.assertEqual(run(), 1)
+        self.assertEqual(self.daemons(), daemon)
+        # With nothing scheduled the unit's daemon ends by itself.
+        self.stop_daemons()
+        os.unlink(os.path.join(self.sched_dir, mission))
+        self.assertEqual(run(), 0)
+        self.wait_for(lambda: not self.daemons(), "a daemon with nothing to run stayed")
+        self.assertEqual(len(self.restart_rows()), rows)
+
+    def test_each_page_request_brings_a_dead_daemon_back_and_says_so_once(self):
+        for act in ("mission_list", "history_mission_list", "list_local_domain"):
+            with self.subTest(act=act):
+                mission = str(uuid.uuid4())
+                self.scheduled_then_killed(mission)
+                before = len(self.restart_rows())
+                self.assertTrue(self.request({"act": act})["success"])
+                self.assertBack(mission)
+                rows = self.restart_rows()[before:]
+                self.assertEqual([(r["sql_status"], r["sql_type"]) for r in rows], [("FAIL", "warn")])
+                self.assertIn("runs missed while it was down are not made up", rows[0]["sql_name"])
+                # With the daemon running again, the page says nothing more.
+                self.assertTrue(self.request({"act": act})["success"])
+                self.assertEqual(len(self.restart_rows()), before + 1)
+                os.unlink(os.path.join(self.sched_dir, mission))
+                self.stop_daemons()
+
+    def test_without_a_schedule_ahead_the_page_starts_nothing(self):
+        cases = {"no record": None,
+                 "a once schedule already run": dict(backup_status="finish"),
+                 "a once schedule whose time has passed": dict()}
+        rows = len(self.restart_rows())
+        for name, extra in cases.items():
+            with self.subTest(name):
+                for entry in os.listdir(self.sched_dir):
+                    os.unlink(os.path.join(self.sched_dir, entry))
+                if extra is not None:
+                    self.put_record(str(uuid.uuid4()), "once", int(time.time()) - 7200, **extra)
+                self.mission_list()
+                self.assertEqual(self.daemons(), [])
+                self.assertEqual(len(self.restart_rows()), rows)
 
 
 class OneInstance(DaemonCase):
