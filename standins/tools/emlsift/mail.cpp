@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -189,6 +190,7 @@ struct FileText {
     for (;;) {
       const size_t nl = text.find('\n', at);
       if (nl != std::string::npos) return nl + 1;
+      at = std::max(at, text.size());  // a long line is searched once, not again per block
       if (!More()) return std::string::npos;
     }
   }
