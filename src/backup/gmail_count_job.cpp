@@ -181,13 +181,15 @@ const char* Request_Mission(O_APP_CGI_AGENT* agent) {
     return mid;
 }
 
-// The last "Got N Messages" of a GAM progress text; false when there is none.
+// The last "Got N Messages" of a GAM progress text ("Got 1 Message" for one); false when there is
+// none.
 bool Last_Progress(const std::string& text, int64_t& count) {
     bool found = false;
     for (size_t at = text.find("Got "); at != std::string::npos; at = text.find("Got ", at + 4)) {
         long long n = 0;
         char tail[9] = {0};
-        if (sscanf(text.c_str() + at, "Got %lld %8s", &n, tail) == 2 && strcmp(tail, "Messages") == 0) {
+        if (sscanf(text.c_str() + at, "Got %lld %8s", &n, tail) == 2 &&
+            (strcmp(tail, "Messages") == 0 || strcmp(tail, "Message") == 0)) {
             count = n;
             found = true;
         }

@@ -143,10 +143,12 @@ class CountJob(test_tasks.TaskCase):
         cache = self.gws("backup/domain_user_and_shared_dirve_db", self.task)
         os.makedirs(cache, exist_ok=True)
         with open(os.path.join(cache, "domain_user"), "w") as f:
-            json.dump({"user_list": users + [{"Email": "no-id@example.test"}]}, f)
+            json.dump({"user_list": users + [{"Email": "no-id@example.test"},
+                                             {"Email": "one@example.test", "iD": "one-id"}]}, f)
         files = {
             "alice@example.test": ("User,messages\nalice@example.test,42\n", "Got 42 Messages\n"),
             "bob@example.test": (None, "Got 100 Messages\nGot 2400 Messages\n"),
+            "one@example.test": (None, "Got 1 Message\n"),  # GAM's singular for one
             "admin@example.test": ("", "ERROR: 500: backendError\n"),
             "o'brien@example.test": ("User,messages\n", ""),
         }
@@ -159,8 +161,9 @@ class CountJob(test_tasks.TaskCase):
             reply = self.job_list(mission)
         finally:
             shutil.rmtree(os.path.dirname(work))
-        self.assertEqual([(u["Email"], u["status"], u["count"]) for u in reply["user_list"]][:2],
-                         [("bob@example.test", "running", 2400), ("alice@example.test", "finished", 42)])
+        self.assertEqual([(u["Email"], u["status"], u["count"]) for u in reply["user_list"]][:3],
+                         [("bob@example.test", "running", 2400), ("alice@example.test", "finished", 42),
+                          ("one@example.test", "running", 1)])
         states = {u["Email"]: (u["status"], u["count"]) for u in reply["user_list"]}
         self.assertEqual(states["admin@example.test"], ("failed", 0))
         self.assertEqual(states["o'brien@example.test"], ("pending", 0))

@@ -20,8 +20,9 @@
 namespace {
 
 const char kConnLine[] = "ERROR: Connection error: simulated loss of the connection to Google\n";
-// A name lookup or HTTP call that failed through all of GAM's own retries.
-const char kUnreachableLine[] = "ERROR: Unable to find the server at www.googleapis.com\n";
+// A name lookup or HTTP call that failed through all of GAM's own retries names the host GAM
+// reached for first.
+const char kUnreachablePrefix[] = "ERROR: Unable to find the server at ";
 const char kFailLine[] = "ERROR: 500: backendError\n";
 // GAM's status for a lost connection.
 const int kConnExit = 3;
@@ -164,7 +165,19 @@ int Run_Captured(int argc, char** argv, int (*body)(int, char**), std::string& o
     return status;
 }
 
-int Apply(const GwsFaultRule& r, int argc, char** argv, int (*body)(int, char**)) {
+// The host of the first API a call reaches for. GAM's `user ...` commands (Drive and Gmail
+// included) first fetch the Directory API's description; its `calendar ...` and `calendars ...`
+// commands go to the Calendar API. The other tools speak to Google's common front.
+std::string Unreachable_Host(const char* tool, int argc, char** argv) {
+    if (strcmp(tool, "gam") == 0 && argc > 1) {
+        if (strcmp(argv[1], "user") == 0 || strcmp(argv[1], "users") == 0) return "admin.googleapis.com";
+        if (strcmp(argv[1], "calendar") == 0 || strcmp(argv[1], "calendars") == 0)
+            return "calendar-json.googleapis.com";
+    }
+    return "www.googleapis.com";
+}
+
+int Apply(const char* tool, const GwsFaultRule& r, int argc, char** argv, int (*body)(int, char**)) {
     const std::string& a = r.action;
     int ex = r.exit >= 0 ? (int)r.exit : 1;
     if (a == "fail") {
@@ -176,7 +189,7 @@ int Apply(const GwsFaultRule& r, int argc, char** argv, int (*body)(int, char**)
         return r.exit >= 0 ? (int)r.exit : kConnExit;
     }
     if (a == "unreachable") {
-        Say(kUnreachableLine);
+        Say((kUnreachablePrefix + Unreachable_Host(tool, argc, argv) + "\n").c_str());
         return r.exit >= 0 ? (int)r.exit : kUnreachableExit;
     }
     if (a == "empty") return 0;
@@ -235,7 +248,7 @@ int Gwssim_Tool_Main(const char* tool, int argc, char** argv, int (*body)(int ar
     if (!Is_Dir(root)) return body(argc, argv);
     GwsFaultRule rule;
     int pick = Log_And_Pick(root, tool, argc, argv, rule);
-    int status = pick >= 0 ? Apply(rule, argc, argv, body) : body(argc, argv);
+    int status = pick >= 0 ? Apply(tool, rule, argc, argv, body) : body(argc, argv);
     fflush(stdout);
     int lfd = -1;
     if (Gwssim_Lock_Calls(root, lfd) == 0) {

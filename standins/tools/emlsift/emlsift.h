@@ -45,7 +45,6 @@ struct Mail {
   OptionsPtr options;
   GPtr<GMimeMessage> message;
   GPtr<GMimeStream> stream;  // the file: parts are extracted from its bytes where GMime would rewrite them
-  bool crlf = false;  // the file ends its lines in CRLF; an attached mail GMime has to write anew is written so
 };
 
 // One attachment as listed and extracted; `index` is its number in MIME walk order.

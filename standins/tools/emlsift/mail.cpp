@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -105,19 +106,6 @@ bool Is_Attachment(GMimeObject* object) {
   return !Is_Text_Body(object, "plain") && !Is_Text_Body(object, "html");
 }
 
-struct FormatFree {
-  void operator()(GMimeFormatOptions* p) const { g_mime_format_options_free(p); }
-};
-using FormatPtr = std::unique_ptr<GMimeFormatOptions, FormatFree>;
-
-bool Ends_Lines_In_Crlf(GMimeMessage* message) {
-  GMimeHeaderList* list = g_mime_object_get_header_list(GMIME_OBJECT(message));
-  if (!list || g_mime_header_list_get_count(list) == 0) return false;
-  const char* raw = g_mime_header_get_raw_value(g_mime_header_list_get_header_at(list, 0));
-  size_t n = raw ? strlen(raw) : 0;
-  return n >= 2 && raw[n - 2] == '\r' && raw[n - 1] == '\n';
-}
-
 std::vector<GMimeObject*> Mail_Leaves(const Mail& mail) {
   std::vector<GMimeObject*> leaves;
   Collect_Leaves(g_mime_message_get_mime_part(mail.message.get()), leaves);
@@ -153,63 +141,127 @@ bool Cr_Of_A_Closing_Delimiter(const Mail& mail, gint64 end) {
   return around.size() == 4 && around.compare(0, 4, "\r\n--") == 0;
 }
 
-// The parent multipart of an object below root, or nullptr.
-GMimeMultipart* Parent_Of(GMimeObject* root, GMimeObject* object) {
-  std::vector<GMimeObject*> pending{root};
+// The nearest multipart around an object, looking through attached mails too, or nullptr; index
+// is the object's place in it when it is a direct child, else -1.
+GMimeMultipart* Enclosing_Multipart(GMimeObject* root, GMimeObject* object, int& index) {
+  struct Step {
+    GMimeObject* o;
+    GMimeMultipart* around;  // nearest multipart above o
+    int index;               // o's place in it, -1 when o lies deeper
+  };
+  std::vector<Step> pending{{root, nullptr, -1}};
   while (!pending.empty()) {
-    GMimeObject* o = pending.back();
+    const Step step = pending.back();
     pending.pop_back();
-    if (!o || !GMIME_IS_MULTIPART(o)) continue;
-    GMimeMultipart* m = GMIME_MULTIPART(o);
-    for (int i = 0; i < g_mime_multipart_get_count(m); ++i) {
-      GMimeObject* child = g_mime_multipart_get_part(m, i);
-      if (child == object) return m;
-      pending.push_back(child);
+    if (!step.o) continue;
+    if (step.o == object) {
+      index = step.index;
+      return step.around;
+    }
+    if (GMIME_IS_MULTIPART(step.o)) {
+      GMimeMultipart* m = GMIME_MULTIPART(step.o);
+      for (int i = 0; i < g_mime_multipart_get_count(m); ++i)
+        pending.push_back({g_mime_multipart_get_part(m, i), m, i});
+    } else if (GMIME_IS_MESSAGE_PART(step.o)) {
+      GMimeMessage* inner = g_mime_message_part_get_message(GMIME_MESSAGE_PART(step.o));
+      if (inner) pending.push_back({g_mime_message_get_mime_part(inner), step.around, -1});
     }
   }
+  index = -1;
   return nullptr;
 }
 
-// The body of an attached mail as the file holds it: from after the part's header block to the
-// line break before the next boundary of its multipart, decoded when the part declares base64 or
-// quoted-printable. false when the file does not show where it lies (GMime then writes it anew).
+// The mail file from an offset on, read in blocks as far as a search needs.
+struct FileText {
+  const Mail& mail;
+  gint64 from;
+  std::string text;
+  bool at_end = false;
+  // Reads one more block; false at the end of the file.
+  bool More() {
+    if (at_end) return false;
+    const std::string block = File_Bytes(mail, from + static_cast<gint64>(text.size()), 1 << 16);
+    at_end = block.empty();
+    text += block;
+    return !at_end;
+  }
+  // Where the line after the one holding `at` begins; npos when the file ends first.
+  size_t Next_Line(size_t at) {
+    for (;;) {
+      const size_t nl = text.find('\n', at);
+      if (nl != std::string::npos) return nl + 1;
+      at = std::max(at, text.size());  // a long line is searched once, not again per block
+      if (!More()) return std::string::npos;
+    }
+  }
+  // Where the body after a header block begins: after the first empty line at or after `at`.
+  size_t Body_Start(size_t at) {
+    while (at != std::string::npos) {
+      while (at + 2 > text.size() && More()) {
+      }
+      if (text.compare(at, 1, "\n") == 0) return at + 1;
+      if (text.compare(at, 2, "\r\n") == 0) return at + 2;
+      at = Next_Line(at);
+    }
+    return std::string::npos;
+  }
+  // The first delimiter line of a boundary ("--b" or "--b--" and blanks) at a line start at or
+  // after `at`; npos when there is none.
+  size_t Delimiter(const std::string& boundary, size_t at) {
+    const std::string dash = "--" + boundary;
+    for (; at != std::string::npos; at = Next_Line(at)) {
+      const size_t line_end = Next_Line(at);
+      const std::string line = text.substr(at, line_end == std::string::npos ? std::string::npos : line_end - at);
+      if (line.compare(0, dash.size(), dash) != 0) continue;
+      size_t rest = dash.size();
+      if (line.compare(rest, 2, "--") == 0) rest += 2;
+      if (line.find_first_not_of(" \t\r\n", rest) == std::string::npos) return at;
+    }
+    return std::string::npos;
+  }
+};
+
+// The body of an attached mail as the file holds it, decoded when the part declares base64 or
+// quoted-printable: from the end of the part's header block (a digest member may have none) to
+// the line break before the next delimiter of the multipart around it, or to the file's end when
+// the attached mail is a mail's whole body. false when the file does not show where it lies: an
+// attached mail is never written anew, since GMime would not write it as it was.
 bool Raw_Message_Part(const Mail& mail, GMimeObject* object, std::string& out) {
   GMimeHeaderList* headers = g_mime_object_get_header_list(object);
   const int count = headers ? g_mime_header_list_get_count(headers) : 0;
-  GMimeMultipart* parent = Parent_Of(g_mime_message_get_mime_part(mail.message.get()), object);
-  const char* boundary = parent ? g_mime_multipart_get_boundary(parent) : nullptr;
-  if (count == 0 || !boundary || !*boundary) return false;
-  const gint64 last = g_mime_header_get_offset(g_mime_header_list_get_header_at(headers, count - 1));
+  int index = -1;
+  GMimeMultipart* around = Enclosing_Multipart(g_mime_message_get_mime_part(mail.message.get()), object, index);
+  const char* boundary = around ? g_mime_multipart_get_boundary(around) : nullptr;
+  if (around && (!boundary || !*boundary)) return false;
+  // The header block the part's body follows: its own, or for a part without headers, that of
+  // the multipart, whose delimiters are then counted up to the part's own.
+  GMimeHeaderList* block = count > 0    ? headers
+                           : index >= 0 ? g_mime_object_get_header_list(GMIME_OBJECT(around))
+                                        : nullptr;
+  const int block_count = block ? g_mime_header_list_get_count(block) : 0;
+  if (block_count == 0) return false;
+  const gint64 last = g_mime_header_get_offset(g_mime_header_list_get_header_at(block, block_count - 1));
   if (last < 0) return false;
-  // Read on from the last header in blocks until the delimiter line turns up.
-  const std::string delimiter = std::string("\n--") + boundary;
-  std::string text;
-  size_t start = std::string::npos, end = std::string::npos;
-  for (gint64 at = last;;) {
-    const std::string block = File_Bytes(mail, at, 1 << 16);
-    text += block;
-    at += static_cast<gint64>(block.size());
-    if (start == std::string::npos) {
-      const size_t blank = text.find("\n\r\n"), lf = text.find("\n\n");
-      if (blank != std::string::npos && (lf == std::string::npos || blank < lf)) start = blank + 3;
-      else if (lf != std::string::npos) start = lf + 2;
+  FileText file{mail, last, {}};
+  size_t start = file.Body_Start(0);
+  if (count == 0) {
+    // The (index + 1)-th delimiter line opens the part; its empty header block follows.
+    for (int i = 0; i <= index && start != std::string::npos; ++i) {
+      start = file.Delimiter(boundary, start);
+      if (start != std::string::npos) start = file.Next_Line(start);
     }
-    if (start != std::string::npos) {
-      for (size_t f = text.find(delimiter, start - 1); f != std::string::npos; f = text.find(delimiter, f + 1)) {
-        const size_t after = f + delimiter.size();
-        if (after >= text.size() && !block.empty()) break;  // the next block says what follows
-        const char c = after < text.size() ? text[after] : '\n';
-        if (c == '-' || c == '\r' || c == '\n' || c == ' ' || c == '\t') {
-          end = f > start && text[f - 1] == '\r' ? f - 1 : f;
-          break;
-        }
-      }
-    }
-    if (end != std::string::npos) break;
-    if (block.empty()) return false;
+    if (start != std::string::npos) start = file.Body_Start(start);
   }
-  if (end < start) end = start;
-  std::string body = text.substr(start, end - start);
+  if (start == std::string::npos) return false;
+  // To the line break before the next delimiter, which belongs to the delimiter; to the file's
+  // end for a mail's whole body, and for a multipart that is never closed, as GMime reads it.
+  const size_t delimiter = around ? file.Delimiter(boundary, start) : std::string::npos;
+  while (delimiter == std::string::npos && file.More()) {
+  }
+  size_t end = delimiter == std::string::npos ? file.text.size() : delimiter;
+  if (delimiter != std::string::npos && end > start && file.text[end - 1] == '\n') --end;
+  if (delimiter != std::string::npos && end > start && file.text[end - 1] == '\r') --end;
+  std::string body = file.text.substr(start, end - start);
   const char* declared = g_mime_object_get_header(object, "Content-Transfer-Encoding");
   const GMimeContentEncoding enc =
       declared ? g_mime_content_encoding_from_string(declared) : GMIME_CONTENT_ENCODING_DEFAULT;
@@ -223,6 +275,32 @@ bool Raw_Message_Part(const Mail& mail, GMimeObject* object, std::string& out) {
   }
   out = std::move(body);
   return true;
+}
+
+// The offset of the next line after the one at `at`; the file's size when none follows.
+gint64 Next_Line_Start(int fd, gint64 at) {
+  for (;;) {
+    char block[512];
+    const ssize_t n = pread(fd, block, sizeof block, at);
+    if (n <= 0) return at;
+    const void* nl = memchr(block, '\n', static_cast<size_t>(n));
+    if (nl) return at + (static_cast<const char*>(nl) - block) + 1;
+    at += n;
+  }
+}
+
+// Where the header block begins, read as the common readers read it: after a UTF-8 byte-order
+// mark (a text editor's), after an mbox "From " line, and after lines that begin with a blank
+// before any header (continuations of nothing, which Python's email package drops). GMime reads
+// such a head as no mail at all.
+gint64 Header_Block_Start(GMimeStream* stream) {
+  const int fd = GMIME_STREAM_FS(stream)->fd;
+  gint64 at = 0;
+  char head[5];
+  if (pread(fd, head, 3, 0) == 3 && memcmp(head, "\xEF\xBB\xBF", 3) == 0) at = 3;
+  if (pread(fd, head, 5, at) == 5 && memcmp(head, "From ", 5) == 0) at = Next_Line_Start(fd, at);
+  while (pread(fd, head, 1, at) == 1 && (head[0] == ' ' || head[0] == '\t')) at = Next_Line_Start(fd, at);
+  return at;
 }
 
 }  // namespace
@@ -239,14 +317,16 @@ int Load_Mail(const char* path, Mail& mail) {
   int fd = -1;
   if (Open_Regular_File(path, fd) != 0) return -1;
   GPtr<GMimeStream> stream(g_mime_stream_fs_new(fd));  // owns fd from here
-  GPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
+  // The parse starts at the header block, on the file's own offsets, so that parts are still
+  // found where the file holds them.
+  GPtr<GMimeStream> from_headers(g_mime_stream_substream(stream.get(), Header_Block_Start(stream.get()), -1));
+  GPtr<GMimeParser> parser(g_mime_parser_new_with_stream(from_headers.get()));
   mail.options.reset(New_Options());
   mail.message.reset(g_mime_parser_construct_message(parser.get(), mail.options.get()));
   if (!mail.message) {
     fprintf(stderr, "emlsift: %s is not a MIME message\n", path);
     return -1;
   }
-  mail.crlf = Ends_Lines_In_Crlf(mail.message.get());
   mail.stream = std::move(stream);
   return 0;
 }
@@ -280,16 +360,10 @@ int Body_Text(const Mail& mail, const char* subtype, std::string& out) {
 int Write_Attachment(const Mail& mail, GMimeObject* object, GMimeStream* stream) {
   ssize_t written = 0;
   std::string raw;
-  if (GMIME_IS_MESSAGE_PART(object) && Raw_Message_Part(mail, object, raw)) {
+  if (GMIME_IS_MESSAGE_PART(object)) {
+    if (!Raw_Message_Part(mail, object, raw)) return -1;
     written = g_mime_stream_write(stream, raw.data(), raw.size());
     if (written >= 0 && static_cast<size_t>(written) != raw.size()) written = -1;
-  } else if (GMIME_IS_MESSAGE_PART(object)) {
-    // GMime writes an attached mail anew; with the file's own line ends it comes out as it was.
-    GMimeMessage* inner = g_mime_message_part_get_message(GMIME_MESSAGE_PART(object));
-    FormatPtr format(g_mime_format_options_new());
-    g_mime_format_options_set_newline_format(
-        format.get(), mail.crlf ? GMIME_NEWLINE_FORMAT_DOS : GMIME_NEWLINE_FORMAT_UNIX);
-    if (inner) written = g_mime_object_write_to_stream(GMIME_OBJECT(inner), format.get(), stream);
   } else if (GMIME_IS_PART(object)) {
     GMimeDataWrapper* content = g_mime_part_get_content(GMIME_PART(object));
     if (content) {

@@ -151,6 +151,12 @@ void Count_Page_Delay() {
     }
 }
 
+// GAM names its entities in the singular for one: "Got 1 Message", "Got 0 Messages".
+void Print_Progress(long long n) {
+    fprintf(stderr, "Got %lld %s\n", n, n == 1 ? "Message" : "Messages");
+    Count_Page_Delay();
+}
+
 }  // namespace
 
 int Gam_Count_Messages(const GamCmd& cmd, GamCtx& ctx) {
@@ -160,15 +166,9 @@ int Gam_Count_Messages(const GamCmd& cmd, GamCtx& ctx) {
     for (const GwsMessage& m : box.messages) {
         if (!cmd.include_spam_trash && (Gwssim_Has_Label(m, "SPAM") || Gwssim_Has_Label(m, "TRASH"))) continue;
         // Progress as GAM pages through the listing: one line per page of 100 messages.
-        if (++n % 100 == 0) {
-            fprintf(stderr, "Got %lld Messages\n", n);
-            Count_Page_Delay();
-        }
+        if (++n % 100 == 0) Print_Progress(n);
     }
-    if (n % 100 != 0 || n == 0) {
-        fprintf(stderr, "Got %lld Messages\n", n);
-        Count_Page_Delay();
-    }
+    if (n % 100 != 0 || n == 0) Print_Progress(n);
     Csv_Row(ctx.out, {"User", "messages"});
     Csv_Row(ctx.out, {ctx.user->email, std::to_string(n)});
     // An empty mailbox still has its row, with 0, but GAM ends as for no entities.

@@ -322,6 +322,9 @@ TEST(ConnectionError, FindsTheExactTextOnAnyLine) {
         // GAM's end after its retries when the network is gone (status 5).
         {"ERROR: Unable to find the server at www.googleapis.com\n", true},
         {"Getting all Drive Files\nERROR: Unable to find the server at oauth2.googleapis.com", true},
+        // It names the first API it reaches for: the Directory API for `user ...`, the Calendar API.
+        {"ERROR: Unable to find the server at admin.googleapis.com\n", true},
+        {"ERROR: Unable to find the server at calendar-json.googleapis.com\n", true},
         {"ERROR: Unable to find the file\n", false},
         {"error: unable to find the server at www.googleapis.com\n", false},
     };
@@ -330,7 +333,7 @@ TEST(ConnectionError, FindsTheExactTextOnAnyLine) {
         EXPECT_EQ(IsConnectionError(s / "err"), c.expected) << c.content;
     }
     // Either text across the border of a read block, in a long error file.
-    for (const char* text : {"ERROR: Connection error", "ERROR: Unable to find the server at www.googleapis.com"})
+    for (const char* text : {"ERROR: Connection error", "ERROR: Unable to find the server at admin.googleapis.com"})
         for (size_t pad : {8180, 8190, 8200, 3 * 8192 - 10}) {
             plattest::Write_File(s / "err", std::string(pad, 'x') + "\n" + text + "\n");
             EXPECT_TRUE(IsConnectionError(s / "err")) << text << " after " << pad;

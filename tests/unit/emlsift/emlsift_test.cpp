@@ -419,6 +419,37 @@ TEST_F(Emlsift, HeadersAreDecodedUnfoldedAndMergedUnderTheNamesCallersLookUp) {
   EXPECT_EQ(Member(Member(root.get(), "headers"), "x-note"), nullptr);
 }
 
+// Heads that GMime alone reads as no mail at all; Python's email package reads the header block
+// after them (a byte-order mark as a text reader decodes it, "utf-8-sig").
+TEST_F(Emlsift, TheHeaderBlockIsReadAfterAByteOrderMarkAnMboxLineOrALeadingContinuation) {
+  const std::string rest =
+      "From: ann@example.com\r\n"
+      "Subject: found\r\n"
+      "Content-Type: text/html\r\n"
+      "\r\n"
+      "<p>body</p>\r\n";
+  struct Case {
+    const char* label;
+    std::string head;
+  } cases[] = {
+      {"continuation first", " X-Odd: nothing before it\r\n"},
+      {"two continuations", "\tone\r\n two\r\n"},
+      {"mark and mbox line", "\xEF\xBB\xBF" "From - Mon Mar  4 10:00:00 2024\r\n"},
+      {"mark, mbox line and a continuation", "\xEF\xBB\xBF" "From - Mon Mar  4 10:00:00 2024\r\n  odd\r\n"},
+      {"mark alone", "\xEF\xBB\xBF"},
+      {"mbox line alone", "From ann@example.com Mon Mar  4 10:00:00 2024\r\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    fs::path mail = Mail_File("h.eml", c.head + rest);
+    JsonPtr headers = Json_Of(mail, "--header");
+    EXPECT_EQ(Header_List(headers.get(), "Subject"), std::vector<std::string>{"found"});
+    EXPECT_EQ(Header_List(headers.get(), "From"), std::vector<std::string>{"ann@example.com"});
+    JsonPtr body = Json_Of(mail, "--html");
+    EXPECT_EQ(Text_Of(Member(body.get(), "html")), "<p>body</p>\r\n");
+  }
+}
+
 TEST_F(Emlsift, EncodedWordsAreDecodedAsRfc2047Says) {
   const std::string b0 = "=?UTF-8?B?UXVhcnRlcmx5IMOpdMOpIHJldmlldyAwIOKAlCA=?=";  // "Quarterly été review 0 — "
   const std::string b1 = "=?UTF-8?B?UXVhcnRlcmx5IMOpdMOpIHJldmlldyAxIOKAlCA=?=";
@@ -477,6 +508,64 @@ struct Expected_Attachment {
   std::string content_id;
 };
 
+// An attached mail GMime would not write back as it stands: an mbox "From " line, a header
+// without a blank after its colon, a folded header with trailing blanks, mixed line ends, 8-bit
+// text, a preamble and an epilogue.
+const std::string kOddInner =
+    "From someone@example.org Mon Mar  4 10:00:00 2024\r\n"
+    "Subject:odd inner\n"
+    "X-Folded: a\n\tb  \n"
+    "from:   lower@example.org\r\n"
+    "Content-Type: multipart/mixed; boundary=\"I\"\n"
+    "\n"
+    "preamble\n"
+    "--I\n"
+    "Content-Type: text/plain\n"
+    "\n"
+    "\xe9t\xe9\n"
+    "--I--\n"
+    "epilogue \n";
+
+// A digest's members carry no part headers: each is message/rfc822 by default.
+std::string Digest_Mail() {
+  return "From: list@example.com\r\n"
+         "Subject: digest\r\n"
+         "MIME-Version: 1.0\r\n"
+         "Content-Type: multipart/digest; boundary=\"d\"\r\n"
+         "\r\n"
+         "--d\r\n"
+         "\r\n" +
+         kOddInner +
+         "\r\n--d\r\n"
+         "\r\n"
+         "From: b@example.com\r\n"
+         "Subject:  second\r\n"
+         "\r\n"
+         "second body\r\n"
+         "--d--\r\n";
+}
+
+// A mail whose whole body is the attached mail; its head starts with a byte-order mark.
+std::string Whole_Body_Mail() {
+  return "\xEF\xBB\xBF" "From: bounce@example.com\r\n"
+         "Subject: whole\r\n"
+         "Content-Type: message/rfc822\r\n"
+         "\r\n" +
+         kOddInner;
+}
+
+// A multipart never closed: the last part runs to the end of the file.
+std::string Unclosed_Mail() {
+  return "From: a@example.com\n"
+         "Subject: unclosed\n"
+         "Content-Type: multipart/mixed; boundary=\"u\"\n"
+         "\n"
+         "--u\n"
+         "Content-Type: message/rfc822\n"
+         "\n" +
+         kOddInner;
+}
+
 struct Attachment_Case {
   const char* label;
   std::string (*mail)();
@@ -496,6 +585,12 @@ const Attachment_Case kAttachmentCases[] = {
     {"forward",
      Forward_Mail,
      {{"Original offer.eml", "message/rfc822", kInnerMail, "attachment", ""}}},
+    {"digest members without part headers",
+     Digest_Mail,
+     {{"odd inner.eml", "message/rfc822", kOddInner, "attachment", ""},
+      {"second.eml", "message/rfc822", "From: b@example.com\r\nSubject:  second\r\n\r\nsecond body", "attachment", ""}}},
+    {"attached mail as the whole body", Whole_Body_Mail, {{"odd inner.eml", "message/rfc822", kOddInner, "attachment", ""}}},
+    {"unclosed multipart", Unclosed_Mail, {{"odd inner.eml", "message/rfc822", kOddInner, "attachment", ""}}},
     {"closing boundary without a line break",
      Unterminated_Close_Mail,
      {{"first.bin", "application/octet-stream", "ends in CR\r", "attachment", ""},

@@ -38,16 +38,14 @@ bool Is_Gam_Time(const std::string& s) {
     return true;
 }
 
-// The numbers of the "Got N Messages" progress lines, in order.
-std::vector<std::string> Progress_Counts(const std::string& err) {
-    std::vector<std::string> counts;
+// The progress lines "Got N Messages" ("Got 1 Message" for one), whole, in order.
+std::vector<std::string> Progress_Lines(const std::string& err) {
+    std::vector<std::string> lines;
     std::istringstream in(err);
     std::string line;
-    long long n;
-    char s;
     while (std::getline(in, line))
-        if (sscanf(line.c_str(), "Got %lld Message%c", &n, &s) == 2 && s == 's') counts.push_back(std::to_string(n));
-    return counts;
+        if (line.rfind("Got ", 0) == 0) lines.push_back(line);
+    return lines;
 }
 
 using ReadTest = GamTest;
@@ -443,12 +441,24 @@ TEST_F(ReadTest, MessageCountIsOneRowWithProgressOnStderr) {
     ASSERT_EQ(r.status, 0) << r.err;
     // The counting workers read the second column of the first data row.
     EXPECT_EQ(r.out, "User,messages\nalice@example.com,250\n");
-    EXPECT_EQ(Progress_Counts(r.err), (std::vector<std::string>{"100", "200", "250"}));
+    EXPECT_EQ(Progress_Lines(r.err),
+              (std::vector<std::string>{"Got 100 Messages", "Got 200 Messages", "Got 250 Messages"}));
 
     Result empty = Gam(User("carol@example.com", {"print", "messages", "includespamtrash", "countsonly"}));
     EXPECT_EQ(empty.status, kNoEntities);
     EXPECT_EQ(empty.out, "User,messages\ncarol@example.com,0\n");
-    EXPECT_NE(empty.err.find("Got 0 Messages"), std::string::npos);
+    EXPECT_EQ(Progress_Lines(empty.err), (std::vector<std::string>{"Got 0 Messages"}));
+
+    // One message: GAM names it in the singular.
+    GwsMailbox one;
+    one.messages.resize(1);
+    one.messages[0].id = Gwssim_Format_Id("message", 1);
+    one.messages[0].labels = {"INBOX"};
+    ASSERT_EQ(Gwssim_Save_Mailbox(sim, "carol@example.com", one), 0);
+    Result single = Gam(User("carol@example.com", {"print", "messages", "includespamtrash", "countsonly"}));
+    EXPECT_EQ(single.status, 0) << single.err;
+    EXPECT_EQ(single.out, "User,messages\ncarol@example.com,1\n");
+    EXPECT_EQ(Progress_Lines(single.err), (std::vector<std::string>{"Got 1 Message"}));
 
     Use_Key(kKeyNoMail);
     Expect_Refused(Gam(User("alice@example.com", {"print", "messages", "includespamtrash", "countsonly"})), "no gmail grant",

@@ -99,6 +99,33 @@ TEST_F(DomainTest, EveryFaultKindDoesWhatItSays) {
     EXPECT_EQ(Read(p.out_file), full_file);
 }
 
+// Without a network, the real GAM names the host of the first API it reaches for: a `user ...`
+// command first fetches the Directory API's description, whatever service it is for.
+TEST_F(DomainTest, UnreachableNamesTheHostTheRealToolReachesFirst) {
+    const std::string admin = "ERROR: Unable to find the server at admin.googleapis.com\n";
+    const std::string calendar = "ERROR: Unable to find the server at calendar-json.googleapis.com\n";
+    struct Case {
+        std::vector<std::string> argv;
+        std::string err;
+    };
+    const std::vector<Case> cases = {
+        {{GAM_BIN, "user", "a@example.test", "print", "filelist", "fields", "id"}, admin},
+        {{GAM_BIN, "user", "a@example.test", "get", "drivefile", "id", "x", "targetname", "-"}, admin},
+        {{GAM_BIN, "user", "a@example.test", "create", "drivefile", "drivefilename", "n", "localfile", "f"}, admin},
+        {{GAM_BIN, "user", "a@example.test", "print", "messages", "includespamtrash", "countsonly"}, admin},
+        {{GAM_BIN, "user", "a@example.test", "export", "messages", "ids", "m", "targetname", "t"}, admin},
+        {{GAM_BIN, "user", "a@example.test", "print", "contacts", "allfields"}, admin},
+        {{GAM_BIN, "calendars", "a@example.test", "print", "events"}, calendar},
+        {{GAM_BIN, "calendar", "a@example.test", "import", "event", "icaluid", "u", "json", "{}"}, calendar},
+    };
+    Fault({"--tool", "gam", "--action", "unreachable"});
+    for (const Case& c : cases) {
+        Result r = Run(c.argv);
+        EXPECT_EQ(r.status, 5) << c.argv[1] << " " << c.argv[3];
+        EXPECT_EQ(r.err, c.err) << c.argv[1] << " " << c.argv[3];
+    }
+}
+
 TEST_F(DomainTest, CountedRulesHoldAcrossProcesses) {
     std::string key = Key("drive,gmail,calendar,contacts");
     // Fails twice, then succeeds: each call is its own process.

@@ -11,8 +11,10 @@
 //  4. runs body, or in its place what the rule says:
 //       fail        stderr "ERROR: 500: backendError", exit N (default 1), nothing done
 //       conn        stderr "ERROR: Connection error: ...", exit N (default 3, GAM's; 0 allowed), nothing done
-//       unreachable stderr "ERROR: Unable to find the server at www.googleapis.com", exit N (default 5,
-//                   GAM's once a name lookup or HTTP call has failed through its retries), nothing done
+//       unreachable stderr "ERROR: Unable to find the server at HOST", exit N (default 5, GAM's once a
+//                   name lookup or HTTP call has failed through its retries), nothing done; HOST is
+//                   the first API the real tool reaches for: admin.googleapis.com for gam's `user ...`,
+//                   calendar-json.googleapis.com for its `calendar(s) ...`, www.googleapis.com otherwise
 //       empty       exit 0 with nothing on stdout, nothing done
 //       hang        blocks until killed; hang_noterm also ignores SIGTERM
 //       truncate    body runs; its stdout and the files it wrote are cut to half their bytes, exit 0
