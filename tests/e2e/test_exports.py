@@ -3,6 +3,7 @@ folder on a share made with nasctl, the files written there, the worker's progre
 list, its history record, its abort and its death."""
 
 import collections
+import contextlib
 import csv
 import io
 import json
@@ -10,6 +11,7 @@ import os
 import re
 import signal
 import stat
+import subprocess
 import sqlite3
 import sys
 import time
@@ -383,9 +385,25 @@ class Exports(ExportCase):
         scratch files stay far below: a file larger than it cannot be written, as on a full share."""
         return os.path.getsize(self.gws("quillmere_log_datebase.db")) + (512 << 10)
 
-    def export_into_full_share(self, act, limit, **params):
+    @contextlib.contextmanager
+    def small_share(self, size):
+        """A share "Small" of its own tmpfs of that size, as a real full share fails (ENOSPC); None
+        where no tmpfs can be mounted."""
+        folder = self.path("shares", "Small")
+        os.makedirs(folder, exist_ok=True)
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%d" % size, "tmpfs", folder],
+                          stderr=subprocess.DEVNULL).returncode != 0:
+            yield None
+            return
+        try:
+            self.nasctl("share", "add", "Small", folder, check=False)
+            yield folder
+        finally:
+            subprocess.run(["umount", folder], check=True)
+
+    def export_into_full_share(self, act, limit, nas_path="/Public", **params):
         logged = len(self.log_rows())
-        reply = self.request(dict({"act": act, "task_id": self.task, "nas_path": "/Public",
+        reply = self.request(dict({"act": act, "task_id": self.task, "nas_path": nas_path,
                                    "domain_user_email": USER}, **params),
                              extra_env={"QLM_FIXED_TIME": str(self.next_clock())}, file_size=limit)
         self.assertTrue(reply.get("success"), reply)
@@ -400,19 +418,25 @@ class Exports(ExportCase):
         return ExportCase.clock
 
     def test_a_mail_that_does_not_fit_the_share_gets_a_fail_row_and_leaves_nothing_behind(self):
+        with self.small_share(1 << 20) as small:
+            # A share that fills up; where none can be mounted, a limit on the file size.
+            self.mails_that_do_not_fit(small)
+
+    def mails_that_do_not_fit(self, small):
         ids = self.mail_ids()[:3]
         mails = self.sim_mail_of()
         for pos in range(3):
-            with self.subTest(position=pos):
-                limit = self.full_share_limit()
+            with self.subTest(position=pos, tmpfs=small is not None):
+                limit = self.full_share_limit() if small is None else 1 << 20
                 victim = self.gws("backup/gmail", self.task, USER, ids[pos])
                 with open(victim, "rb") as f:
                     original = f.read()
                 try:
                     with open(victim, "ab") as f:
                         f.write(b"x" * (limit + (64 << 10) - len(original)))
-                    reply, rows = self.export_into_full_share("export_gmail_to_nas", limit,
-                                                              gmail_localid=",".join(ids))
+                    reply, rows = self.export_into_full_share(
+                        "export_gmail_to_nas", None if small else limit, nas_path="/Small" if small else "/Public",
+                        gmail_localid=",".join(ids))
                 finally:
                     with open(victim, "wb") as f:
                         f.write(original)
@@ -422,7 +446,7 @@ class Exports(ExportCase):
                 [row] = rows
                 self.assertEqual((row["sql_status"], row["domain"]), ("FAIL", USER))
                 self.assertRegex(row["sql_name"], r'^Failed to export Gmail file ".+\.eml" of account %s to NAS '
-                                 r'path: /Public\.$' % re.escape(USER))
+                                 r'path: /%s\.$' % (re.escape(USER), "Small" if small else "Public"))
 
     def test_a_csv_file_that_does_not_fit_the_share_is_removed_with_its_rows(self):
         for act, folder, table, column in (("export_contact_to_nas", "contact_db", "contact_sql_database",
