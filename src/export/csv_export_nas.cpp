@@ -47,7 +47,11 @@ struct Csv_Export {
     bool bAll = true;
     std::unordered_set<std::string> wanted;  // the comma list, when not "ALL"
     std::string strAccount;
-    FdGuard csv;  // made by the parent, written by the worker
+    std::string strStem;  // the CSV file's name without ".csv", fixed by the parent (the reply names it)
+    Export_Part csv;      // the worker's CSV file until it is whole
+    // The written rows' log messages: logged once the file stands whole under its name, since a
+    // file that cannot be finished is removed with every row in it.
+    std::vector<std::string> written;
     RAIIful_Json rows;
 };
 
@@ -61,6 +65,15 @@ int Write_All(int fd, const std::string& text) {
         done += static_cast<size_t>(n);
     }
     return 0;
+}
+
+// The CSV file could not be written whole: it goes, and its failed row says so.
+int Csv_Failed(Csv_Export& x, Export_Ctx& ctx) {
+    Export_Part_Drop(x.csv);
+    Export_Log_Failed(ctx, x.strAccount,
+                      Failed_To_Nas_Message(x.side->logWord, x.strStem + kCsvExt, x.strAccount,
+                                            ctx.pRun->strSharePath));
+    return -1;
 }
 
 int List_Rows(Csv_Export& x, Export_Ctx& ctx, size_t& total) {
@@ -81,7 +94,9 @@ int List_Rows(Csv_Export& x, Export_Ctx& ctx, size_t& total) {
         rc = Calendar_Get_DB_Data(x.rows.get(), account, task);
     }
     if (rc != 0) return -1;
-    if (Write_All(x.csv.fd, std::string(kCsvByteOrderMark) + x.side->header) != 0) return -1;
+    if (Export_Part_Open(run.dirFd.fd, 0644, x.csv) != 0 ||
+        Write_All(x.csv.fd.fd, std::string(kCsvByteOrderMark) + x.side->header) != 0)
+        return Csv_Failed(x, ctx);
     total = static_cast<size_t>(Json_List_Size(x.rows.get()));
     return 0;
 }
@@ -92,16 +107,17 @@ int Write_Row(Csv_Export& x, Export_Ctx& ctx, size_t i) {
     if (!x.bAll && (Json_Dict_Find_Str(row, "localid", localid) != 0 || !localid || !x.wanted.count(localid)))
         return 0;
     const std::string line = x.side->row(row);
-    Export_Log(ctx, x.strAccount,
-               Exported_To_Nas_Message(x.side->logWord, line, x.strAccount, ctx.pRun->strSharePath));
-    // A row that cannot be written leaves the file cut short: the export stops as failed.
-    return Write_All(x.csv.fd, line) == 0 ? 0 : -1;
+    // A row that cannot be written leaves the file cut short: it goes, and the export stops failed.
+    if (Write_All(x.csv.fd.fd, line) != 0) return Csv_Failed(x, ctx);
+    x.written.push_back(Exported_To_Nas_Message(x.side->logWord, line, x.strAccount, ctx.pRun->strSharePath));
+    return 0;
 }
 
-int Close_Csv(Csv_Export& x) {
-    const int fd = x.csv.fd;
-    x.csv.fd = -1;
-    return close(fd) == 0 ? 0 : -1;
+int Finish_Csv(Csv_Export& x, Export_Ctx& ctx) {
+    std::string made;
+    if (Export_Part_Place(x.csv, x.strStem, kCsvExt, false, made) != 0) return Csv_Failed(x, ctx);
+    for (const std::string& message : x.written) Export_Log(ctx, x.strAccount, message);
+    return 0;
 }
 
 int Export_Csv_To_Nas(O_APP_CGI_AGENT* agent, const Csv_Side& side) {
@@ -131,21 +147,17 @@ int Export_Csv_To_Nas(O_APP_CGI_AGENT* agent, const Csv_Side& side) {
         return 0;
     }
     if (Export_Make_Folder(run) != 0) return 0;
-    // Two exports of the same second into one share meet in one folder: each makes its own file.
-    std::string name;
-    x.csv.Reset(Export_Create_File(run.dirFd.fd, GetCurrentDateTimeString(), kCsvExt, 0644, name));
-    if (x.csv.fd < 0) {
-        Reply_Error(kReplyFailed, kExportNasPathParam);
-        return 0;
-    }
-    run.strReplyPath = run.strExportDir + "/" + name;
+    // The folder is this export's own, so the name is free; the worker gives it to the file once
+    // the file is whole.
+    x.strStem = GetCurrentDateTimeString();
+    run.strReplyPath = run.strExportDir + "/" + x.strStem + kCsvExt;
     run.pszService = side.service;
     run.strDomain = account;
     Export_Member member;
     member.bLogs = true;
     member.list = [&x](Export_Ctx& ctx, size_t& total) { return List_Rows(x, ctx, total); };
     member.item = [&x](Export_Ctx& ctx, size_t i) { return Write_Row(x, ctx, i); };
-    member.finish = [&x](Export_Ctx&) { return Close_Csv(x); };
+    member.finish = [&x](Export_Ctx& ctx) { return Finish_Csv(x, ctx); };
     Export_Fork(run, member);
     return 0;
 }

@@ -3,9 +3,11 @@
 #include <fcntl.h>
 
 #include <climits>
+#include <unordered_set>
 
 #include "common/dlnames.h"
 #include "common/reqcheck.h"
+#include "web/browse_params.h"
 #include "plat_json.h"
 
 namespace qlm {
@@ -15,7 +17,6 @@ namespace {
 using catalog::Drive_Node;
 
 constexpr int kItemFailed = 1;
-constexpr int kShareFull = -1;
 constexpr int kMaxFolderClash = 1000;
 
 // The folder rel (relative to the export folder, "" for itself), reached one component at a time
@@ -49,13 +50,22 @@ int Copy_Item(Drive_Export_Walk& w, const std::string& localid, const std::strin
     Export_Split_Name(Drive_File_Name(name, mime), stem, ext);
     const int rc = Export_Copy_File(w.store + "/" + localid, folderFd, stem, ext, made);
     if (rc == -1) return 0;  // no regular store file: a Google document without content, or a link
-    if (rc == -4) return kShareFull;
+    // Anything else (a full share included) fails this file alone: the next one may still fit.
     if (rc != 0) {
         if (w.failed) w.failed(name);
         return kItemFailed;
     }
     if (w.copied) w.copied(name);
     return 0;
+}
+
+// A node below a folder that could not be made: a file with content cannot be copied and gets its
+// failed row; a folder (which the caller marks lost in turn) or a file without content is nothing.
+int Uncopied(Drive_Export_Walk& w, const Drive_Node& n) {
+    if (n.Is_Folder() || !Is_Single_Path_Component(n.localid) || !Is_Regular_File(w.store + "/" + n.localid))
+        return 0;
+    if (w.failed) w.failed(n.name);
+    return kItemFailed;
 }
 
 // Position of the node of a Google id; npos when the catalog has none.
@@ -69,26 +79,37 @@ size_t Position(const Drive_Export_Walk& w, const std::string& id) {
 int Export_Folder_Tree(Drive_Export_Walk& w, size_t top) {
     const Drive_Node& target = w.nodes[top];
     std::unordered_map<std::string, std::string> made;  // Google id -> its folder, this entry's
-    std::string root = Make_Folder(w, "", target.name);
-    if (root.empty()) return kItemFailed;
-    made.emplace(target.id, std::move(root));
+    std::unordered_set<std::string> lost;                // folders that could not be made
     int result = 0;
+    std::string root = Make_Folder(w, "", target.name);
+    if (root.empty()) {
+        lost.insert(target.id);
+        result = kItemFailed;
+    } else {
+        made.emplace(target.id, std::move(root));
+    }
     for (size_t i = top + 1; i < w.nodes.size(); ++i) {
         const Drive_Node& n = w.nodes[i];
         if (n.depth <= target.depth) continue;
-        const auto parent = made.find(n.parent);
-        if (parent == made.end()) continue;
         int rc = 0;
-        if (n.Is_Folder()) {
-            std::string mine = Make_Folder(w, parent->second, n.name);
-            if (mine.empty())
-                rc = kItemFailed;
-            else
-                made.emplace(n.id, std::move(mine));
+        if (lost.count(n.parent)) {
+            if (n.Is_Folder()) lost.insert(n.id);
+            rc = Uncopied(w, n);
         } else {
-            rc = Copy_Item(w, n.localid, n.name, n.mime, parent->second);
+            const auto parent = made.find(n.parent);
+            if (parent == made.end()) continue;
+            if (n.Is_Folder()) {
+                std::string mine = Make_Folder(w, parent->second, n.name);
+                if (mine.empty()) {
+                    lost.insert(n.id);
+                    rc = kItemFailed;
+                } else {
+                    made.emplace(n.id, std::move(mine));
+                }
+            } else {
+                rc = Copy_Item(w, n.localid, n.name, n.mime, parent->second);
+            }
         }
-        if (rc < 0) return rc;
         if (rc > 0) result = rc;
     }
     return result;
@@ -98,6 +119,7 @@ int Export_Folder_Tree(Drive_Export_Walk& w, size_t top) {
 
 void Drive_Walk_Begin(Drive_Export_Walk& w) {
     w.made.assign(w.nodes.size(), std::string());
+    w.lost.assign(w.nodes.size(), false);
     w.byId.clear();
     for (size_t i = 0; i < w.nodes.size(); ++i) w.byId.emplace(w.nodes[i].id, i);
 }
@@ -106,13 +128,20 @@ int Export_Drive_Node(Drive_Export_Walk& w, size_t i) {
     const Drive_Node& n = w.nodes[i];
     if (n.depth == -1) {
         w.made[i] = Make_Folder(w, "", n.name);
-        return w.made[i].empty() ? kItemFailed : 0;
+        w.lost[i] = w.made[i].empty();
+        return w.lost[i] ? kItemFailed : 0;
     }
     const size_t p = Position(w, n.parent);
-    if (p == std::string::npos || w.made[p].empty()) return 0;
+    if (p == std::string::npos) return 0;
+    if (w.lost[p]) {
+        w.lost[i] = n.Is_Folder();
+        return Uncopied(w, n);
+    }
+    if (w.made[p].empty()) return 0;
     if (!n.Is_Folder()) return Copy_Item(w, n.localid, n.name, n.mime, w.made[p]);
     w.made[i] = Make_Folder(w, w.made[p], n.name);
-    return w.made[i].empty() ? kItemFailed : 0;
+    w.lost[i] = w.made[i].empty();
+    return w.lost[i] ? kItemFailed : 0;
 }
 
 int Export_Drive_Entry(Drive_Export_Walk& w, size_t i) {

@@ -44,6 +44,7 @@ struct Drive_Export_Walk {
 
     // The walk's own state (Drive_Walk_Begin).
     std::vector<std::string> made;                  // whole drive: each node's folder, relative; empty while none
+    std::vector<bool> lost;                         // whole drive: a folder that could not be made, or below one
     std::unordered_map<std::string, size_t> byId;   // Google id -> node position
     Folder_Below open;                              // the folder last written into
 };
@@ -52,7 +53,8 @@ struct Drive_Export_Walk {
 void Drive_Walk_Begin(Drive_Export_Walk& w);
 
 // Results of the item functions: 0 done or passed over; 1 the item failed (a folder or copy that
-// could not be made, a store file that cannot be read: such a file gets its failed row); negative when the share is full or read-only and nothing more can be written.
+// could not be made, a full share, a store file that cannot be read). Every file that is not
+// copied gets its failed row, also each file below a folder that could not be made.
 
 // Whole drive, node i of the list (sorted by depth): a depth -1 node (the top of the drive) becomes
 // a folder of the export folder; a folder or file whose parent has a folder goes into it; any

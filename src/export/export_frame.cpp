@@ -37,6 +37,7 @@ namespace qlm {
 namespace {
 
 constexpr const char* kExportFolderFormat = "Quillmere_Export_%d%02d%02d_%02d%02d%02d";
+constexpr const char* kPartPrefix = ".quillmere_part_";
 constexpr int kMaxClashNumber = 99999;
 constexpr int kCopyChunk = 1 << 20;
 
@@ -169,6 +170,16 @@ int Copy_Fd(int in, int out) {
 
 bool Is_Full(int err) { return err == ENOSPC || err == EDQUOT; }
 
+// renameat that never replaces an entry (EEXIST when the name is taken). Where the file system
+// has no such rename, a hard link and an unlink do the same. 0 or -1 with errno.
+int Rename_No_Replace(int dirFd, const std::string& from, const std::string& to) {
+    if (renameat2(dirFd, from.c_str(), dirFd, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return -1;
+    if (linkat(dirFd, from.c_str(), dirFd, to.c_str(), 0) != 0) return -1;
+    unlinkat(dirFd, from.c_str(), 0);
+    return 0;
+}
+
 }  // namespace
 
 int Export_Begin(O_APP_CGI_AGENT* agent, Export_Run& run) {
@@ -211,21 +222,37 @@ int Export_Search_Param(O_APP_CGI_AGENT* agent) {
 int Export_Make_Folder(Export_Run& run) {
     const time_t now = Now();
     struct tm tm {};
-    char name[64];
+    char base[64];
     FdGuard share(open(run.strSharePath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (share.fd < 0 || localtime_r(&now, &tm) == nullptr ||
-        snprintf(name, sizeof name, kExportFolderFormat, tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour,
+        snprintf(base, sizeof base, kExportFolderFormat, tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour,
                  tm.tm_min, tm.tm_sec) <= 0) {
         Reply_Error(kReplyFailed, kExportNasPathParam);
         return -1;
     }
-    run.dirFd.Reset(Export_Open_Subfolder(share.fd, name));
-    if (run.dirFd.fd < 0) {
-        Reply_Error(kReplyFailed, kExportNasPathParam);
-        return -1;
+    // The name is easy to guess, so the folder must be one this export made: mkdir fails on any
+    // entry of that name (a share user's folder, a link), and the next free "_n" is taken. Two
+    // exports of one second so get a folder each.
+    for (int n = 0; n <= kMaxClashNumber; ++n) {
+        const std::string name = n == 0 ? std::string(base) : std::string(base) + "_" + std::to_string(n);
+        if (mkdirat(share.fd, name.c_str(), 0700) != 0) {
+            if (errno == EEXIST) continue;
+            break;
+        }
+        run.dirFd.Reset(openat(share.fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        struct stat st {};
+        // Between mkdir and open a share user could have put a folder of their own in its place:
+        // only one that belongs to this process is taken. The mode is set again past the umask.
+        if (run.dirFd.fd < 0 || fstat(run.dirFd.fd, &st) != 0 || st.st_uid != geteuid() ||
+            fchmod(run.dirFd.fd, 0700) != 0) {
+            run.dirFd.Reset(-1);
+            break;
+        }
+        run.strExportDir = GeneralPath(run.strSharePath).Both_Slashed() + name;
+        return 0;
     }
-    run.strExportDir = GeneralPath(run.strSharePath).Both_Slashed() + name;
-    return 0;
+    Reply_Error(kReplyFailed, kExportNasPathParam);
+    return -1;
 }
 
 int Export_Open_Subfolder(int dirFd, const std::string& strName) {
@@ -277,6 +304,73 @@ int Export_Create_File(int dirFd, const std::string& strStem, const std::string&
     return fd;
 }
 
+Export_Part::~Export_Part() { Export_Part_Drop(*this); }
+
+int Export_Part_Open(int dirFd, mode_t mode, Export_Part& part) {
+    Export_Part_Drop(part);
+    Sigterm_Block block;
+    // Hidden, and named by the worker: a file of the share never has this name while it is
+    // written. O_EXCL and O_NOFOLLOW as for every file made here.
+    const std::string stem = std::string(kPartPrefix) + std::to_string(static_cast<long long>(getpid()));
+    std::string name;
+    part.fd.Reset(Export_Create_File(dirFd, stem, "", mode, name));
+    if (part.fd.fd < 0) return -1;
+    part.dirFd = dirFd;
+    part.name = name;
+    Register_Target(dirFd, name);
+    return 0;
+}
+
+void Export_Part_Drop(Export_Part& part) {
+    if (part.name.empty()) return;
+    Sigterm_Block block;
+    part.fd.Reset(-1);
+    unlinkat(part.dirFd, part.name.c_str(), 0);
+    Clear_Target();
+    part.name.clear();
+}
+
+int Export_Part_Place(Export_Part& part, const std::string& strStem, const std::string& strExt, bool bNumbered,
+                      std::string& strMade) {
+    strMade.clear();
+    if (part.name.empty()) return -EBADF;
+    // A write the file system keeps back can fail only now: the file counts once fsync and close
+    // both say it is whole.
+    int rc = fsync(part.fd.fd) == 0 ? 0 : -errno;
+    const int fd = part.fd.fd;
+    part.fd.fd = -1;
+    if (close(fd) != 0 && rc == 0) rc = -errno;
+    Sigterm_Block block;
+    if (rc == 0) {
+        int err = 0;
+        auto taken = [&](const std::string& candidate) {
+            err = 0;
+            if (!Is_Entry_Name(candidate)) {
+                err = ENAMETOOLONG;
+                return false;
+            }
+            if (Rename_No_Replace(part.dirFd, part.name, candidate) == 0) return false;
+            err = errno;
+            return err == EEXIST;
+        };
+        std::string name;
+        if (bNumbered) {
+            name = Export_Free_Name(strStem, strExt, taken);
+        } else if (!taken(strStem + strExt) && err == 0) {
+            name = strStem + strExt;
+        }
+        if (!name.empty() && err == 0) {
+            Clear_Target();
+            part.name.clear();
+            strMade = name;
+            return 0;
+        }
+        rc = err != 0 ? -err : -EEXIST;
+    }
+    Export_Part_Drop(part);
+    return rc;
+}
+
 int Export_Copy_File(const std::string& strSrc, int dirFd, const std::string& strStem, const std::string& strExt,
                      std::string& strMade) {
     strMade.clear();
@@ -289,29 +383,15 @@ int Export_Copy_File(const std::string& strSrc, int dirFd, const std::string& st
     if (in.fd < 0) return errno == ENOENT || errno == ELOOP ? -1 : -3;  // gone or made a link meanwhile
     if (fstat(in.fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_ino != lst.st_ino || st.st_dev != lst.st_dev)
         return -1;
-    FdGuard out;
-    std::string name;
-    {
-        Sigterm_Block block;
-        out.Reset(Export_Create_File(dirFd, strStem, strExt, st.st_mode & 0777, name));
-        if (out.fd < 0) return Is_Full(errno) ? -4 : -2;
-        Register_Target(dirFd, name);
-    }
-    int rc = Copy_Fd(in.fd, out.fd);
-    // A failed close can be the first report of a failed write (a full share).
-    const int fd = out.fd;
-    out.fd = -1;
-    if (close(fd) != 0 && rc == 0) rc = -errno;
-    {
-        Sigterm_Block block;
-        Clear_Target();
-        if (rc != 0) {
-            unlinkat(dirFd, name.c_str(), 0);
-            return Is_Full(-rc) ? -4 : -3;
-        }
-    }
-    strMade = name;
-    return 0;
+    // Written under a part name and renamed when whole: a file under its real name is always
+    // complete, whatever stops the copy (a full share, an abort, a kill).
+    Export_Part part;
+    if (Export_Part_Open(dirFd, st.st_mode & 0777, part) != 0) return Is_Full(errno) ? -4 : -2;
+    int rc = Copy_Fd(in.fd, part.fd.fd);
+    if (rc == 0) rc = Export_Part_Place(part, strStem, strExt, true, strMade);
+    if (rc == 0) return 0;
+    if (rc == -EEXIST) return -2;  // every numbered name taken
+    return Is_Full(-rc) ? -4 : -3;
 }
 
 void Export_Scratch_File(const std::string& strPath) { Set_Text(g_szScratch, sizeof g_szScratch, strPath); }

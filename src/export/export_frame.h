@@ -13,13 +13,12 @@
 //
 // Everything the worker writes goes through run.dirFd, the export folder opened without following
 // a link: files are created exclusively and never through a link, folders with mkdirat, names are
-// tested with fstatat(AT_SYMLINK_NOFOLLOW). So a link that a share user plants in the export folder
-// never leads a write out of it, and two exports that share a folder (same second, same share)
-// never write into one file.
+// tested with fstatat(AT_SYMLINK_NOFOLLOW). So a link that finds its way into the export folder
+// never leads a write out of it. Files are written under a part name and renamed when whole.
 //
 // An abort (SIGTERM) ends the worker at once, wherever it is: a member has no stop flag to poll.
 // What the handler removes is only what the frame knows of: the marker, the progress record, the
-// file Export_Copy_File is writing and the scratch file of Export_Scratch_File; queued log rows
+// part file being written (Export_Part) and the scratch file of Export_Scratch_File; queued log rows
 // are lost. A member therefore keeps no other state outside the export folder that an abort would
 // leave behind.
 #pragma once
@@ -73,9 +72,10 @@ int Export_Begin(O_APP_CGI_AGENT* agent, Export_Run& run);
 int Export_Search_Param(O_APP_CGI_AGENT* agent);
 
 // Makes the export folder "Quillmere_Export_yyyymmdd_hhmmss" (local time now) in the share's
-// folder with mkdir (0700); an existing one is taken only when lstat shows a real folder (an
-// export started in the same second), never a link. Opens it into run.dirFd. 0, or -1 after the
-// reply 5052 "nas_path".
+// folder with mkdir (0700). The folder is always one the export made itself: when the name is
+// taken by anything (a folder a share user made, a link, an export of the same second), the first
+// free "<name>_1", "<name>_2" ... is made instead. Opens it into run.dirFd and names it in
+// run.strExportDir. 0, or -1 after the reply 5052 "nas_path".
 int Export_Make_Folder(Export_Run& run);
 
 // The worker's state, handed to the member's callbacks.
@@ -96,7 +96,7 @@ struct Export_Member {
     // an "error" history record. Total 0 is an export of nothing, which finishes.
     std::function<int(Export_Ctx&, size_t& total)> list;
     // Handles item i (from 0 to total - 1): 0 done or passed over; positive when the item failed
-    // (the export goes on and ends "error"); negative to stop now with "error" (a full share).
+    // (the export goes on and ends "error"); negative to stop now with "error".
     // Whatever it gives, the frame then adds 1 to the progress.
     std::function<int(Export_Ctx&, size_t i)> item;
     // Optional, after the last item: 0, or negative for an "error" history record.
@@ -150,13 +150,35 @@ bool Export_Name_Taken(int dirFd, const std::string& strName);
 int Export_Create_File(int dirFd, const std::string& strStem, const std::string& strExt, mode_t mode,
                        std::string& strMade);
 
+// A file written under a hidden part name in the folder and given its real name only once it is
+// whole, so that no file stands under its real name with less than its content. While it exists
+// an abort removes it (one at a time); the guard removes it on every way out.
+struct Export_Part {
+    int dirFd = -1;
+    std::string name;  // the part name; empty when there is none
+    FdGuard fd;        // write-only, close-on-exec
+    Export_Part() = default;
+    ~Export_Part();
+    Export_Part(const Export_Part&) = delete;
+    Export_Part& operator=(const Export_Part&) = delete;
+};
+// Creates the part file in dirFd (exclusive, never through a link) with the mode. 0, or -1 with
+// errno.
+int Export_Part_Open(int dirFd, mode_t mode, Export_Part& part);
+// Makes the part whole: fsync, close, and a rename that never replaces an entry, to "<stem><ext>"
+// (bNumbered: or its first free numbered name). 0 with the name made; otherwise the part is
+// removed and the result is -errno of the step that failed (-EEXIST: no free name).
+int Export_Part_Place(Export_Part& part, const std::string& strStem, const std::string& strExt, bool bNumbered,
+                      std::string& strMade);
+// Removes the part (nothing when there is none).
+void Export_Part_Drop(Export_Part& part);
+
 // Copies the regular file src (never through a link: lstat and O_NOFOLLOW) into dirFd under
-// "<stem><ext>" or its first free numbered name, created as Export_Create_File does, with
-// copy_file_range (a file system that can share the blocks does so); the copy is a file of its
-// own, so a change through the share never reaches the backup. While it is written, an abort
-// removes it. 0 with the name made; -1 when src is missing or no regular file; -2 when no name
-// could be made; -3 when src cannot be read or the copy failed (nothing left behind); -4 when the
-// share is full (no space or quota left, nothing left behind).
+// "<stem><ext>" or its first free numbered name, written as an Export_Part, with copy_file_range
+// (a file system that can share the blocks does so); the copy is a file of its own, so a change
+// through the share never reaches the backup. 0 with the name made; -1 when src is missing or no
+// regular file; -2 when no name could be made; -3 when src cannot be read or the copy failed;
+// -4 when the share is full (no space or quota left). On every failure nothing is left behind.
 int Export_Copy_File(const std::string& strSrc, int dirFd, const std::string& strStem, const std::string& strExt,
                      std::string& strMade);
 

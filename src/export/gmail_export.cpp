@@ -106,8 +106,8 @@ int Export_Mail(Gmail_Export& g, Export_Ctx& ctx, size_t i) {
     if (base.empty()) base = id.empty() ? kNoSubject : id;
     std::string made;
     const int rc = Export_Copy_File(eml, run.dirFd.fd, base, kEmlSuffix, made);
-    if (rc == -4) return -1;  // the share is full: nothing more can be written
-    if (rc == -1) return 0;   // no regular file (a link planted in the store)
+    if (rc == -1) return 0;  // no regular file (a link planted in the store)
+    // Anything else (a full share included) fails this mail alone: the next one may still fit.
     if (rc != 0) {
         Export_Log_Failed(ctx, g.strAccount, Failed_To_Nas_Message("Gmail", base + kEmlSuffix, g.strAccount, run.strNasPath));
         return 1;

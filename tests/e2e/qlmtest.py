@@ -79,9 +79,11 @@ class RootCase(unittest.TestCase):
         return self.path(APP, "webman", "orvenna.cgi")
 
     def run_cgi(self, params=None, sid="", method="GET", body=b"", content_type=None, args=None, extra_env=None,
-                address_space=None):
+                address_space=None, file_size=None):
         """Runs orvenna.cgi once as a web server would; returns (exit status, header, body).
-        address_space: a limit in bytes on the program's address space (and its tools')."""
+        address_space: a limit in bytes on the program's address space (and its tools').
+        file_size: a limit in bytes on the files it writes (and its worker's), with SIGXFSZ ignored: a
+        write past it fails with EFBIG, as a write into a full share fails."""
         query = urllib.parse.urlencode(params or {})
         env = self.env(GATEWAY_INTERFACE="CGI/1.1", REQUEST_METHOD=method, QUERY_STRING=query,
                        SERVER_PROTOCOL="HTTP/1.1", SCRIPT_NAME="/orvenna.cgi")
@@ -91,10 +93,14 @@ class RootCase(unittest.TestCase):
             env["CONTENT_LENGTH"] = str(len(body))
             env["CONTENT_TYPE"] = content_type or "application/x-www-form-urlencoded"
         env.update(extra_env or {})  # last, so a test can set what a web server would (a wrong length, a clock)
-        limit = None
-        if address_space is not None:
+        def limit():
             import resource
-            limit = lambda: resource.setrlimit(resource.RLIMIT_AS, (address_space, address_space))  # noqa: E731
+            import signal
+            if address_space is not None:
+                resource.setrlimit(resource.RLIMIT_AS, (address_space, address_space))
+            if file_size is not None:
+                resource.setrlimit(resource.RLIMIT_FSIZE, (file_size, file_size))
+                signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
         r = subprocess.run([self.cgi_path] + list(args or []), env=env, input=body, capture_output=True, timeout=120,
                            preexec_fn=limit)
         header, out = split_response(r.stdout)

@@ -208,7 +208,7 @@ class DriveExports(qlmtest.WithoutFileRights, test_tasks.TaskCase):
     def tearDown(self):
         # Every export is its own folder of the share, and nothing else is ever written there.
         for name in os.listdir(self.share):
-            self.assertRegex(name, r"^Quillmere_Export_\d{8}_\d{6}$")
+            self.assertRegex(name, r"^Quillmere_Export_\d{8}_\d{6}(_\d+)?$")
         self.assertEqual(os.listdir(self.outside), [])
 
     def clear_share(self):
@@ -307,26 +307,30 @@ class DriveExports(qlmtest.WithoutFileRights, test_tasks.TaskCase):
         self.assertEqual(record["backup_status"], "finish")
         self.assertEqual(os.listdir(folder), [])
 
-    def test_links_planted_in_the_export_folder_are_never_followed(self):
+    def test_folders_planted_under_the_export_folders_name_are_never_written_into(self):
         self.clear_share()
         drive = self.sim_drive("users", USER)
         rows = self.drive_rows()
         top = component(next(r["drive_name"] for r in rows if r["drive_id"] == drive["root_id"]))
-        # The folders the next seconds' exports will use, each holding a link under the drive's name.
+        # The folders the next seconds' exports would use, made by a share user (0755), each holding
+        # a link under the drive's name.
         now = time.time()
         planted = []
         for s in range(-1, 6):
             name = time.strftime("Quillmere_Export_%Y%m%d_%H%M%S", time.localtime(now + s))
-            os.makedirs(os.path.join(self.share, name), exist_ok=True)
+            os.makedirs(os.path.join(self.share, name), mode=0o755, exist_ok=True)
             os.symlink(self.outside, os.path.join(self.share, name, top))
             planted.append(name)
         _, record, folder = self.export(index="ALL", domain_user_email=USER)
-        self.assertIn(os.path.basename(folder), planted)
+        # The export made a folder of its own beside the planted one of its second.
+        self.assertIn(os.path.basename(folder)[:-2], planted)
+        self.assertEqual(os.path.basename(folder)[-2:], "_1")
+        self.assertEqual(os.lstat(folder).st_mode & 0o7777, 0o700)
         self.assertEqual(record["backup_status"], "finish")
-        self.assertTrue(os.path.islink(os.path.join(folder, top)))
         files, _ = self.expected(drive, self.sim("users", USER, "blobs"), self.store(), rows, drive["root_id"])
-        got = [e for e in files_below(folder) if e[1] != "link"]
-        self.assertEqual(got, files)
+        self.assertEqual(files_below(folder), files)
+        for name in planted:
+            self.assertEqual(os.listdir(os.path.join(self.share, name)), [top])
         self.assertEqual(os.listdir(self.outside), [])
 
     def test_two_exports_at_once_never_write_into_one_file(self):
@@ -344,8 +348,9 @@ class DriveExports(qlmtest.WithoutFileRights, test_tasks.TaskCase):
             marker = self.gws("conf/mission/progress_mission", r["mission_id"])
             while os.path.exists(marker) and time.monotonic() < end:
                 time.sleep(0.02)
-        # Started in the same second they share one folder, and each file is there twice, once
-        # with a counter; otherwise each has its own. Either way every file arrives twice, whole.
+        # Each has a folder of its own, also when both started in the same second, and every file
+        # arrives in each, whole.
+        self.assertNotEqual(replies[0]["path"], replies[1]["path"])
         drive = self.sim_drive("users", USER)
         files, _ = self.expected(drive, self.sim("users", USER, "blobs"), self.store(), self.drive_rows(),
                                  drive["root_id"])

@@ -3,12 +3,15 @@ folder on a share made with nasctl, the files written there, the worker's progre
 list, its history record, its abort and its death."""
 
 import collections
+import contextlib
 import csv
 import io
 import json
 import os
 import re
 import signal
+import stat
+import subprocess
 import sqlite3
 import sys
 import time
@@ -23,7 +26,7 @@ USER = "alice@example.test"
 BOM = b"\xef\xbb\xbf"
 ALL_SERVICES = {"drive_enable": "1", "shared_drive_enable": "1", "gmail_enable": "1", "calendar_enable": "1",
                 "contact_enable": "1"}
-FOLDER_RE = re.compile(r"^Quillmere_Export_\d{8}_\d{6}$")
+FOLDER_RE = re.compile(r"^Quillmere_Export_\d{8}_\d{6}(_\d+)?$")
 # 2024-05-06 07:08:09 UTC, for exports that must meet in one folder.
 FIXED = 1714979289
 
@@ -302,45 +305,40 @@ class Exports(ExportCase):
         self.assertEqual(os.listdir(self.gws("conf/mission/progress_mission")), [])
         self.assertEqual([r for r in self.history_records() if r["file"] not in self.seen_history], [])
 
-    def test_a_link_planted_as_the_export_folder_is_refused(self):
+    def test_an_export_writes_only_into_a_folder_it_made_itself(self):
+        # A share user took the name of that second's folder (0755) and the next one with a link.
         clock = {"QLM_FIXED_TIME": str(FIXED)}
-        link = os.path.join(self.share, "Quillmere_Export_20240506_070809")
-        os.symlink(self.outside, link)
+        base = os.path.join(self.share, "Quillmere_Export_20240506_070809")
+        os.makedirs(base, mode=0o755)
+        os.chmod(base, 0o755)
+        os.symlink(self.outside, base + "_1")
+        ids = self.mail_ids()
         try:
-            for act, sel in (("export_gmail_to_nas", {"gmail_localid": "ALL"}),
-                             ("export_contact_to_nas", {"localid": "ALL"})):
+            made = []
+            for act, sel, name in (("export_gmail_to_nas", {"gmail_localid": ids[0]}, None),
+                                   ("export_contact_to_nas", {"localid": "ALL"}, "20240506070809.csv"),
+                                   ("export_gmail_to_nas", {"gmail_localid": ids[0]}, None)):
                 with self.subTest(act):
-                    self.assertEqual(self.export(act, extra_env=clock, **sel),
-                                     {"success": False, "error_code": 5052, "error_msg": "nas_path"})
+                    reply, record = self.run_export(act, extra_env=clock, **sel)
+                    folder = reply["path"] if name is None else os.path.dirname(reply["path"])
+                    made.append(folder)
+                    if name is not None:
+                        self.assertEqual(os.path.basename(reply["path"]), name)
+                    st = os.lstat(folder)
+                    self.assertTrue(stat.S_ISDIR(st.st_mode))
+                    self.assertEqual(st.st_mode & 0o7777, 0o700)
+                    self.assertEqual(len(os.listdir(folder)), 1)
+            # Each export of that second got the next free name of its own.
+            self.assertEqual([os.path.basename(f) for f in made],
+                             ["Quillmere_Export_20240506_070809_%d" % n for n in (2, 3, 4)])
+            self.assertEqual(os.listdir(base), [])
             self.assertEqual(os.listdir(self.outside), [])
+            with open(os.path.join(made[0], os.listdir(made[0])[0]), "rb") as f:
+                self.assertEqual(f.read(), self.sim_mail_of()[ids[0]])
         finally:
-            os.unlink(link)
+            os.unlink(base + "_1")
 
-    def test_a_link_planted_in_the_export_folder_is_never_written_through(self):
-        clock = {"QLM_FIXED_TIME": str(FIXED + 60)}
-        folder = os.path.join(self.share, "Quillmere_Export_20240506_070909")
-        os.makedirs(folder)
-        victim = os.path.join(self.outside, "victim")
-        with open(victim, "wb") as f:
-            f.write(b"keep me")
-        ids = self.mail_ids()[:1]
-        # The name the mail would get, and the CSV name of that second, as links out of the folder.
-        reply, _ = self.run_export("export_gmail_to_nas", gmail_localid=ids[0])
-        [name] = os.listdir(reply["path"])
-        os.symlink(victim, os.path.join(folder, name))
-        os.symlink(victim, os.path.join(folder, "20240506070909.csv"))
-        os.symlink(os.path.join(self.outside, "dangling"), os.path.join(folder, name[:-4] + "(1).eml"))
-        reply, _ = self.run_export("export_gmail_to_nas", extra_env=clock, gmail_localid=ids[0])
-        self.assertEqual(reply["path"], os.path.realpath(folder))
-        reply_csv, _ = self.run_export("export_contact_to_nas", extra_env=clock, localid="ALL")
-        self.assertEqual(os.path.basename(reply_csv["path"]), "20240506070909(1).csv")
-        with open(victim, "rb") as f:
-            self.assertEqual(f.read(), b"keep me")
-        self.assertEqual(sorted(os.listdir(self.outside)), ["victim"])
-        with open(os.path.join(folder, name[:-4] + "(2).eml"), "rb") as f:
-            self.assertEqual(f.read(), self.sim_mail_of()[ids[0]])
-
-    def test_two_exports_of_one_second_never_write_one_file(self):
+    def test_two_exports_of_one_second_get_a_folder_each(self):
         clock = {"QLM_FIXED_TIME": str(FIXED + 120)}
         replies = [self.export("export_contact_to_nas", extra_env=clock, localid="ALL"),
                    self.export("export_calendar_to_nas", extra_env=clock, localid="ALL"),
@@ -358,13 +356,16 @@ class Exports(ExportCase):
         self.assertEqual(sorted(r["service"][0] for r in new if r["backup_status"] == "finish"),
                          ["calendar", "contact", "gmail", "gmail"])
         self.seen_history.update(r["file"] for r in new)
+        folders = [os.path.dirname(r["path"]) for r in replies[:2]] + [r["path"] for r in replies[2:]]
+        self.assertEqual(sorted(os.path.basename(f) for f in folders),
+                         ["Quillmere_Export_20240506_071009"] +
+                         ["Quillmere_Export_20240506_071009_%d" % n for n in (1, 2, 3)])
         self.assertEqual([os.path.basename(r["path"]) for r in replies[:2]],
-                         ["20240506071009.csv", "20240506071009(1).csv"])
-        self.assertEqual(replies[2]["path"], replies[3]["path"])
+                         ["20240506071009.csv", "20240506071009.csv"])
         self.assertEqual(self.csv_rows(replies[0]["path"])[0][0], "Name")
         self.assertEqual(self.csv_rows(replies[1]["path"])[0][0], "Summary")
-        mails = [data for name, data in self.files_in(replies[2]["path"]).items() if name.endswith(".eml")]
-        self.assertEqual(sorted(mails), sorted(list(self.sim_mails().values()) * 2))
+        for reply in replies[2:]:
+            self.assertEqual(sorted(self.files_in(reply["path"]).values()), sorted(self.sim_mails().values()))
 
     def test_a_stored_mail_that_cannot_be_read_gets_a_fail_row_and_the_export_ends_error(self):
         ids = self.mail_ids()
@@ -378,6 +379,101 @@ class Exports(ExportCase):
         self.assertRegex(row["sql_name"], r'^Failed to export Gmail file ".+\.eml" of account %s to NAS path: '
                          r'/Public\.$' % re.escape(USER))
         self.no_trace(reply["mission_id"])
+
+    def full_share_limit(self):
+        """A limit on the size of the files the export writes that its activity log, history and
+        scratch files stay far below: a file larger than it cannot be written, as on a full share."""
+        return os.path.getsize(self.gws("quillmere_log_datebase.db")) + (512 << 10)
+
+    @contextlib.contextmanager
+    def small_share(self, size):
+        """A share "Small" of its own tmpfs of that size, as a real full share fails (ENOSPC); None
+        where no tmpfs can be mounted."""
+        folder = self.path("shares", "Small")
+        os.makedirs(folder, exist_ok=True)
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%d" % size, "tmpfs", folder],
+                          stderr=subprocess.DEVNULL).returncode != 0:
+            yield None
+            return
+        try:
+            self.nasctl("share", "add", "Small", folder, check=False)
+            yield folder
+        finally:
+            subprocess.run(["umount", folder], check=True)
+
+    def export_into_full_share(self, act, limit, nas_path="/Public", **params):
+        logged = len(self.log_rows())
+        reply = self.request(dict({"act": act, "task_id": self.task, "nas_path": nas_path,
+                                   "domain_user_email": USER}, **params),
+                             extra_env={"QLM_FIXED_TIME": str(self.next_clock())}, file_size=limit)
+        self.assertTrue(reply.get("success"), reply)
+        record = self.finished(reply["mission_id"])
+        self.assertEqual(record["backup_status"], "error", record)
+        self.no_trace(reply["mission_id"])
+        return reply, self.log_rows()[logged:]
+
+    @staticmethod
+    def next_clock():
+        ExportCase.clock += 2
+        return ExportCase.clock
+
+    def test_a_mail_that_does_not_fit_the_share_gets_a_fail_row_and_leaves_nothing_behind(self):
+        with self.small_share(1 << 20) as small:
+            # A share that fills up; where none can be mounted, a limit on the file size.
+            self.mails_that_do_not_fit(small)
+
+    def mails_that_do_not_fit(self, small):
+        ids = self.mail_ids()[:3]
+        mails = self.sim_mail_of()
+        for pos in range(3):
+            with self.subTest(position=pos, tmpfs=small is not None):
+                limit = self.full_share_limit() if small is None else 1 << 20
+                victim = self.gws("backup/gmail", self.task, USER, ids[pos])
+                with open(victim, "rb") as f:
+                    original = f.read()
+                try:
+                    with open(victim, "ab") as f:
+                        f.write(b"x" * (limit + (64 << 10) - len(original)))
+                    reply, rows = self.export_into_full_share(
+                        "export_gmail_to_nas", None if small else limit, nas_path="/Small" if small else "/Public",
+                        gmail_localid=",".join(ids))
+                finally:
+                    with open(victim, "wb") as f:
+                        f.write(original)
+                # The two others arrived whole; of the third nothing stands, under any name.
+                self.assertEqual(sorted(self.files_in(reply["path"]).values()),
+                                 sorted(mails[i] for n, i in enumerate(ids) if n != pos))
+                [row] = rows
+                self.assertEqual((row["sql_status"], row["domain"]), ("FAIL", USER))
+                self.assertRegex(row["sql_name"], r'^Failed to export Gmail file ".+\.eml" of account %s to NAS '
+                                 r'path: /%s\.$' % (re.escape(USER), "Small" if small else "Public"))
+
+    def test_a_csv_file_that_does_not_fit_the_share_is_removed_with_its_rows(self):
+        for act, folder, table, column in (("export_contact_to_nas", "contact_db", "contact_sql_database",
+                                            "names_0_displayName"),
+                                           ("export_calendar_to_nas", "calendar_db", "calendar_sql_database",
+                                            "summary")):
+            ids = [r["id"] for r in self.catalog_rows(folder, table)]
+            for pos in (0, len(ids) // 2, len(ids) - 1):
+                with self.subTest(act=act, position=pos):
+                    limit = self.full_share_limit()
+                    path = self.gws("backup", folder, self.task, USER + ".db")
+                    with sqlite3.connect(path) as db:
+                        [(original,)] = db.execute("SELECT %s FROM %s WHERE id=?" % (column, table), (ids[pos],))
+                        db.execute("UPDATE %s SET %s=? WHERE id=?" % (table, column),
+                                   ("x" * (limit + (64 << 10)), ids[pos]))
+                    try:
+                        reply, rows = self.export_into_full_share(act, limit, localid="ALL")
+                    finally:
+                        with sqlite3.connect(path) as db:
+                            db.execute("UPDATE %s SET %s=? WHERE id=?" % (table, column), (original, ids[pos]))
+                    # No CSV file stands cut short, nor its part; no row says a contact or event
+                    # was exported; one row says the file failed.
+                    self.assertEqual(os.listdir(os.path.dirname(reply["path"])), [])
+                    self.assertEqual([(r["sql_status"], r["sql_name"]) for r in rows],
+                                     [("FAIL", 'Failed to export %s file "%s" of account %s to NAS path: %s.'
+                                       % ("Contact" if folder == "contact_db" else "Calendar",
+                                          os.path.basename(reply["path"]), USER, os.path.realpath(self.share)))])
 
     def test_a_catalog_that_cannot_be_read_ends_with_an_error_record(self):
         ghost = "ghost@example.test"

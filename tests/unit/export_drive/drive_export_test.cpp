@@ -89,7 +89,7 @@ protected:
     std::string key, store, share, exportDir, outside;
     Drive_Export_Walk w;
     FdGuard exportFd;
-    std::vector<std::string> copiedNames;
+    std::vector<std::string> copiedNames, failedNames;
 
     void SetUp() override {
         const bool shared = GetParam() == Kind::SharedDrive;
@@ -119,6 +119,7 @@ protected:
         ASSERT_EQ(qlm::catalog::Read_Drive_Tree(w.kind, key.c_str(), kTask, w.nodes), 0);
         Open_Export();
         w.copied = [this](const std::string& name) { copiedNames.push_back(name); };
+        w.failed = [this](const std::string& name) { failedNames.push_back(name); };
         qlm::Drive_Walk_Begin(w);
     }
 
@@ -131,6 +132,7 @@ protected:
         ASSERT_GE(exportFd.fd, 0);
         w.exportFd = exportFd.fd;
         copiedNames.clear();
+        failedNames.clear();
     }
 
     // Every node of the whole drive, as the worker's items; each result must be 0.
@@ -243,7 +245,7 @@ TEST_P(DriveExport, LinksPlantedInTheExportFolderAreNeverEntered) {
     Expect_Nothing_Outside();
 }
 
-TEST_P(DriveExport, AFolderThatCannotBeMadeFailsItsItemAndNothingBelowItIsWritten) {
+TEST_P(DriveExport, AFolderThatCannotBeMadeFailsEveryFileBelowItAndNothingBelowItIsWritten) {
     Open_Export();
     // Every name the folder "Docs" could take is a file already.
     for (int n = 0; n < 1000; ++n) Write(exportDir + (n ? "/Docs(" + std::to_string(n) + ")" : "/Docs"), "");
@@ -251,14 +253,21 @@ TEST_P(DriveExport, AFolderThatCannotBeMadeFailsItsItemAndNothingBelowItIsWritte
     EXPECT_EQ(qlm::Export_Drive_Entry(w, 0), 1);
     EXPECT_EQ(qlm::Export_Drive_Entry(w, 1), 0);
     EXPECT_EQ(copiedNames, (std::vector<std::string>{"a.txt"}));
+    // The files below it could not be copied: each has its failed row, also the one in "Sub".
+    EXPECT_EQ(failedNames, (std::vector<std::string>{"a.txt", "deep.bin"}));
     EXPECT_EQ(Exported().size(), 1001u);
-    // The same for the top of a whole drive: it fails, and every node below it is passed over.
+    // The same for the top of a whole drive: it fails, and so does every file below it that has
+    // content; documents without content, links and nodes outside the tree are still passed over.
     Open_Export();
     for (int n = 0; n < 1000; ++n) Write(exportDir + (n ? "/My Drive(" + std::to_string(n) + ")" : "/My Drive"), "");
     ASSERT_EQ(w.nodes[0].depth, -1);
-    EXPECT_EQ(qlm::Export_Drive_Node(w, 0), 1);
-    for (size_t i = 1; i < w.nodes.size(); ++i) EXPECT_EQ(qlm::Export_Drive_Node(w, i), 0);
+    int failed = 0;
+    for (size_t i = 0; i < w.nodes.size(); ++i) failed += qlm::Export_Drive_Node(w, i);
     EXPECT_TRUE(copiedNames.empty());
+    const std::multiset<std::string> expected = {"a.txt", "deep.bin", "..", "a/b", "same.txt", "same.txt",
+                                                 "a\nb.txt", kLongName};
+    EXPECT_EQ(std::multiset<std::string>(failedNames.begin(), failedNames.end()), expected);
+    EXPECT_EQ(failed, 1 + static_cast<int>(expected.size()));
     EXPECT_EQ(Exported().size(), 1000u);
 }
 
