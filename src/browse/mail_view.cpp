@@ -133,6 +133,9 @@ std::string Mail_View_Html(const std::string& html, const std::string& eml) {
         if (known.second) known.first->second = Is_Base64_Text(*it->second);
         it = known.first->second ? std::next(it) : images.erase(it);
     }
+    // Without images to embed the HTML is read as it stands, not copied first: a large mail's
+    // view holds one copy less.
+    if (images.empty()) return Safe_Mail_Html(html);
     const int64_t size = getFileSize(eml);
     const size_t budget = std::min(kMaxEmbeddedBytes, static_cast<size_t>(std::max<int64_t>(size, 0)) * 2);
     return Safe_Mail_Html(Embed_Images_By_Alt(html, images, budget));
