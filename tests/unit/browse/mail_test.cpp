@@ -267,7 +267,7 @@ TEST(SafeHtml, OrdinaryMailMarkupSurvives) {
 TEST(SafeHtml, PositionAndStackingDeclarationsAreDropped) {
     const std::pair<std::string, std::string> cases[] = {
         {"<a href=\"https://x.test\" style=\"position:fixed;top:0;left:0;width:100%;height:100%;z-index:99999\">x</a>",
-         "<a href=\"https://x.test\" style=\"top:0;left:0;width:100%;height:100%\" target=\"_blank\" "
+         "<a href=\"https://x.test\" style=\"width:100%;height:100%\" target=\"_blank\" "
          "rel=\"noopener noreferrer\">x</a>"},
         {"<div style=\"POSITION : Absolute; color:red\">x</div>", "<div style=\" color:red\">x</div>"},
         {"<div style=\"color:red;\n\tposition:sticky !important\">x</div>", "<div style=\"color:red\">x</div>"},
@@ -279,6 +279,132 @@ TEST(SafeHtml, PositionAndStackingDeclarationsAreDropped) {
          "<div style=\"background-position:0 0;list-style-position:inside\">x</div>"},
     };
     for (const auto& [in, out] : cases) EXPECT_EQ(qlm::Safe_Mail_Html(in), out) << in;
+}
+
+// Inline style keeps only what stays inside the mail's box: an allow list of properties, margins
+// and indents only when not negative, display and vertical-align only in their in-flow values.
+TEST(SafeHtml, StylesKeepOnlyWhatStaysInTheBox) {
+    const char* const kept[] = {
+        "color:#333",          "background-color:rgb(1, 2, 3)", "background:#fff",   "font-family:Arial, sans-serif",
+        "font-size:14px",      "font-weight:bold",              "font:italic 12px serif", "text-align:center",
+        "text-decoration:underline", "text-transform:uppercase", "line-height:1.4",  "padding:4px 8px",
+        "padding-left:0",      "margin:0 auto",                 "margin-top:12px",   "margin-bottom: 1em !important",
+        "text-indent:2em",     "letter-spacing:.08em",          "border:1px solid #ccc", "border-radius:8px",
+        "border-collapse:collapse", "width:600px",              "height:20px",       "max-width:100%",
+        "min-width:10px",      "display:block",                 "display:inline-block", "display:none",
+        "display:table-cell",  "vertical-align:top",            "vertical-align:middle", "white-space:nowrap",
+        "word-break:break-all", "list-style-type:disc",         "table-layout:fixed", "overflow:hidden",
+        "clear:both",          "opacity:.5",
+    };
+    const char* const dropped[] = {
+        "transform:scale(60)",      "transform:translate(0,-400px)", "TRANSFORM : rotate(180deg)",
+        "-webkit-transform:scale(9)", "scale:60",                    "rotate:45deg",
+        "translate:0 -400px",       "transform-origin:0 0",          "zoom:40",
+        "margin-top:-400px",        "margin:0 0 0 -9999px",          "MARGIN-LEFT: -1px",
+        "margin:calc(0px - 400px)", "margin-top:var(--x)",           "text-indent:-9999px",
+        "letter-spacing:-20px",     "position:absolute",             "top:0",
+        "left:-10px",               "right:0",                       "bottom:0",
+        "inset:0",                  "inset-block-start:0",           "z-index:99",
+        "float:left",               "box-shadow:0 -400px 0 900px red", "text-shadow:0 -300px red",
+        "display:contents;",        "vertical-align:400px",          "vertical-align:-20%",
+        "filter:blur(0)",           "perspective:10px",              "clip-path:inset(0)",
+        "outline:9999px solid red", "content:'x'",                   "--x:-400px",
+        "animation:spin 1s",        "will-change:transform",         "mask:none",
+        "offset-path:none",         "contain:none",                  "cursor:pointer",
+    };
+    for (const char* style : kept) {
+        const std::string in = std::string("<div style=\"") + style + "\">x</div>";
+        EXPECT_EQ(qlm::Safe_Mail_Html(in), in) << style;
+    }
+    for (const char* style : dropped)
+        EXPECT_EQ(qlm::Safe_Mail_Html(std::string("<div style=\"color:red;") + style + "\">x</div>"),
+                  "<div style=\"color:red\">x</div>")
+            << style;
+}
+
+// The view writes well-formed markup in one pass: elements a browser closes by themselves are
+// closed where the browser would close them, stray end tags do nothing, and what the tags hold
+// stays in place.
+TEST(SafeHtml, TagsCloseAsABrowserClosesThem) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"<p>one<p>two<div>three</div>", "<p>one</p><p>two</p><div>three</div>"},
+        {"<ul><li>a<li>b<ul><li>c</ul><li>d</ul>", "<ul><li>a</li><li>b<ul><li>c</li></ul></li><li>d</li></ul>"},
+        {"<dl><dt>t<dd>d<dt>u</dl>", "<dl><dt>t</dt><dd>d</dd><dt>u</dt></dl>"},
+        {"<table><td>a<td>b<tr><td>c</table>",
+         "<table><tbody><tr><td>a</td><td>b</td></tr><tr><td>c</td></tr></tbody></table>"},
+        {"<table><thead><tr><th>h<tbody><tr><td>x</table>",
+         "<table><thead><tr><th>h</th></tr></thead><tbody><tr><td>x</td></tr></tbody></table>"},
+        // An end tag does not reach past a table cell, nor a list item's past its list.
+        {"<div><table><tr><td>x</div>y</td></tr></table>z</div>",
+         "<div><table><tbody><tr><td>xy</td></tr></tbody></table>z</div>"},
+        {"<li>a<ul><li>b</li></li>c</ul>", "<li>a<ul><li>b</li>c</ul></li>"},
+        {"<b>bold<i>both</b>after", "<b>bold<i>both</i></b>after"},
+        {"<p>a</p></p></i></table>b", "<p>a</p>b"},
+        {"x</br>y", "x<br>y"},
+        {"<div>open", "<div>open</div>"},
+        // Only whole character references pass as they stand.
+        {"a &amp; b &#169; &#xA9; &copy; &copy 2024 & c &#; &#x;", "a &amp; b &#169; &#xA9; &copy; &amp;copy 2024 &amp; c &amp;#; &amp;#x;"},
+        {"&am<script>x</script>p;", "&amp;amp;"},
+        // Comments, declarations and conditional comments go; a lone "<" is text.
+        {"<!DOCTYPE html><!--[if mso]><p>mso</p><![endif]--><![if !mso]>a<![endif]><?xml x?>1 < 2", "a1 &lt; 2"},
+        {"<!-->a<!--->b<!-- c --!>d</ x>e</>", "abde"},
+        // Raw text ends only at its own end tag, in any case.
+        {"<title>t <b></title><p>x<STYLE>p{}</b></sTyle >y", "<p>xy</p>"},
+        {"<textarea><b>x</textarea>z", "z"},
+        // A dropped element goes with what it holds, nested ones of the same name counted.
+        {"a<svg><svg></svg><p>no</p></svg>b<svg/>c", "abc"},
+        {"a<object><object>x</object>y</object>b", "ab"},
+        {"<head><meta charset=x><link rel=x></head><body>kept<option>shown</body>", "keptshown"},
+        {"a<plaintext><b>all text", "a"},
+        {"a<b", "a"},
+        {"a<p title=\"x", "a"},
+        {std::string("a\0b<p title=\"c\0d\">", 18), "ab<p title=\"cd\"></p>"},
+        // Attributes: the first of a name counts, names and values are read as a browser reads them.
+        {"<p TITLE='a\"b' title=x align=center/>", "<p title=\"a&quot;b\" align=\"center/\"></p>"},
+        {"<p title=&lt;&#x3C;&bogus;>", "<p title=\"&lt;&lt;&amp;bogus;\"></p>"},
+        {"<a href=\"jav&#97;script&colon;alert(1)\">x</a>", "<a>x</a>"},
+        {"<a href=\"ht&#x74;ps&colon;//x.test/?a=1&b=2\">x</a>",
+         "<a href=\"https://x.test/?a=1&amp;b=2\" target=\"_blank\" rel=\"noopener noreferrer\">x</a>"},
+    };
+    for (const auto& [in, out] : cases) EXPECT_EQ(qlm::Safe_Mail_Html(in), out) << in;
+}
+
+// What the view must leave out of a hostile mail it says in the page: tags nested past its depth
+// (their text stays), and the rest of a mail whose markup would multiply in the output.
+TEST(SafeHtml, WhatIsLeftOutIsNoted) {
+    struct Case {
+        std::string html;
+        bool deep, large;
+        std::string shown;
+    };
+    const auto repeat = [](const std::string& s, int n) {
+        std::string out;
+        for (int i = 0; i < n; ++i) out += s;
+        return out;
+    };
+    const Case cases[] = {
+        {repeat("<div>", 256) + "text" + repeat("</div>", 256), false, false, "text"},
+        {repeat("<div>", 257) + "deep" + repeat("</div>", 257) + "after", true, false, "deep"},
+        {repeat("<i>x", 50000) + "end", true, false, "end"},
+        {repeat("<b></b>", 100000) + "end", false, false, "end"},
+        {repeat("<p title='" + std::string(8000, '"') + "'>x</p>", 400), false, true, "x"},
+        {std::string(3 << 20, '<') + "x", false, true, ""},
+    };
+    for (const Case& c : cases) {
+        const std::string out = qlm::Safe_Mail_Html(c.html);
+        EXPECT_EQ(out.rfind(qlm::kTooDeepNote, 0) == 0, c.deep) << c.html.substr(0, 40);
+        const std::string large = qlm::kTooLargeNote;
+        EXPECT_EQ(out.size() >= large.size() && out.compare(out.size() - large.size(), large.size(), large) == 0,
+                  c.large)
+            << c.html.substr(0, 40);
+        EXPECT_NE(out.find(c.shown), std::string::npos) << c.html.substr(0, 40);
+        EXPECT_LE(out.size(), 2 * c.html.size() + (4u << 20));
+        // Well-formed: every element written is closed again.
+        size_t opened = 0, closed = 0;
+        for (size_t at = out.find('<'); at != std::string::npos; at = out.find('<', at + 1))
+            ++(out[at + 1] == '/' ? closed : opened);
+        EXPECT_EQ(opened, closed) << c.html.substr(0, 40);
+    }
 }
 
 TEST(SafeHtml, DeepNestingDoesNotExhaustTheStack) {
