@@ -2,7 +2,9 @@
 """Mail view benchmark: the peak memory and CPU time of one gmail_single_info request through
 orvenna.cgi, beside the mail's size and the bound of four times that size plus 64 MB. The mails are
 the ones built to make the view grow: one image named by thousands of tags, thousands of images each
-named by its own tag, and a 50 MB mail whose large image is named by a thousand tags. Baseline of the
+named by its own tag, a 50 MB mail whose large image is named by a thousand tags, and HTML shapes that
+make an HTML parser's work grow faster than the mail (nested <div>, unclosed <i>, millions of tiny
+tags) at 2, 5 and 20 MB. Baseline of the
 same run: the three emlsift runs the view makes, alone, one after another (their highest peak and
 their CPU time together). Run by hand after a build:
 
@@ -33,6 +35,16 @@ def mail(subject, html, parts):
                                                       for n, d in parts])
 
 
+def shapes():
+    """HTML bodies of about the given size in bytes that once cost the view minutes or gigabytes."""
+    def nested(size):
+        n = size // 11
+        return "<div>" * n + "deep" + "</div>" * n
+
+    return [("nested div", nested), ("unclosed i", lambda size: "<i>x" * (size // 4)),
+            ("tiny tags", lambda size: "<b></b>" * (size // 7))]
+
+
 def cases():
     small = os.urandom(2000)
     image = os.urandom(250 * 1024)
@@ -45,7 +57,8 @@ def cases():
                              [("i%d.png" % i, d) for i, d in enumerate(own)])),
         ("50 MB, 1000 tags", mail("Large", '<img alt="b.png" src="cid:b">' * 1000,
                                   [("b.png", big), ("filler.bin", os.urandom(16 << 20))])),
-    ]
+    ] + [("%s, %d MB" % (label, mb), mail(label, html(mb * 1000000), []))
+         for label, html in shapes() for mb in (2, 5, 20)]
 
 
 def main():

@@ -79,11 +79,12 @@ class RootCase(unittest.TestCase):
         return self.path(APP, "webman", "orvenna.cgi")
 
     def run_cgi(self, params=None, sid="", method="GET", body=b"", content_type=None, args=None, extra_env=None,
-                address_space=None, file_size=None):
+                address_space=None, file_size=None, cpu_seconds=None):
         """Runs orvenna.cgi once as a web server would; returns (exit status, header, body).
         address_space: a limit in bytes on the program's address space (and its tools').
         file_size: a limit in bytes on the files it writes (and its worker's), with SIGXFSZ ignored: a
-        write past it fails with EFBIG, as a write into a full share fails."""
+        write past it fails with EFBIG, as a write into a full share fails.
+        cpu_seconds: a limit on the program's CPU time (a program past it is killed)."""
         query = urllib.parse.urlencode(params or {})
         env = self.env(GATEWAY_INTERFACE="CGI/1.1", REQUEST_METHOD=method, QUERY_STRING=query,
                        SERVER_PROTOCOL="HTTP/1.1", SCRIPT_NAME="/orvenna.cgi")
@@ -101,6 +102,8 @@ class RootCase(unittest.TestCase):
             if file_size is not None:
                 resource.setrlimit(resource.RLIMIT_FSIZE, (file_size, file_size))
                 signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            if cpu_seconds is not None:
+                resource.setrlimit(resource.RLIMIT_CPU, (cpu_seconds, cpu_seconds))
         r = subprocess.run([self.cgi_path] + list(args or []), env=env, input=body, capture_output=True, timeout=120,
                            preexec_fn=limit)
         header, out = split_response(r.stdout)
