@@ -141,6 +141,7 @@ int Export_Csv(O_APP_CGI_AGENT* agent, const Csv_Side& side) {
     sent.domain = task.Get_Admin_Email();
     sent.user = agent->m_szUser;
     sent.what = std::string(side.logWord) + " files of account " + task.Get_Admin_Email();
+    Expect_Download_File(sent, name);
     for (const std::string& line : lines)
         Expect_Download_Row(sent, name, Exported_To_Pc_Message(side.logWord, line, task.Get_Admin_Email()));
     Send_Entries(agent, dl.Path(), {name}, browser, 0, &sent);

@@ -187,10 +187,13 @@ void Log_Waiting(void* ctx) {
 
 }  // namespace
 
+void Expect_Download_File(Download_Log& log, const std::string& path) {
+    if (log.pending.emplace(path, std::vector<std::string>()).second) ++log.files;
+}
+
 void Expect_Download_Row(Download_Log& log, const std::string& path, std::string message) {
-    std::vector<std::string>& rows = log.pending[path];
-    if (rows.empty()) ++log.files;
-    rows.push_back(std::move(message));
+    Expect_Download_File(log, path);
+    log.pending[path].push_back(std::move(message));
 }
 
 std::string Cut_Short_Message(const Download_Log& log) {

@@ -76,7 +76,7 @@ int Send_Download(const O_APP_CGI_AGENT* agent, Download_Request& req);
 // The activity-log rows of one download, each waiting for the file it stands for. A row goes into
 // the log only once its file was sent whole, so the log never names a file the browser did not
 // get. Rows of files sent are queued and written in batches, and always before the download waits
-// for a slow browser: a request killed while it waits has a row for every file it sent. A
+// long for a stalled browser: a request killed while it waits has a row for every file it sent. A
 // download that breaks off after it began (the browser gone, a failed write) adds one FAIL row.
 struct Download_Log {
     sqlite3* db = nullptr;
@@ -91,7 +91,10 @@ struct Download_Log {
     Sql_Log_Batch batch;
 };
 
-// Notes message as the row of the file at path (relative to the download folder).
+// Counts the file at path (relative to the download folder) among the files of the download,
+// without a row of its own (a CSV file with no rows still counts in the FAIL row).
+void Expect_Download_File(Download_Log& log, const std::string& path);
+// Notes message as a row of the file at path.
 void Expect_Download_Row(Download_Log& log, const std::string& path, std::string message);
 
 // The FAIL row of a download cut short:

@@ -24,8 +24,8 @@ struct _FILE_DL_OP_ {
     // zip entry, its trailer too) was handed to the web server, with its path relative to
     // pszpPath ("a/b.txt" for a file b.txt in the sent folder a). A file cut short is never named.
     void (*pfnFileSent)(void* ctx, const char* path) = nullptr;
-    // When set, called each time the response must wait for the web server to take more bytes
-    // (a slow or stalled browser), before it waits.
+    // When set, called each time the response has waited half a second for the web server to
+    // take more bytes (a stalled or slow browser), before it waits on.
     void (*pfnWaiting)(void* ctx) = nullptr;
     void* pCallbackCtx = nullptr;
 };

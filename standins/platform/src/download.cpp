@@ -116,8 +116,8 @@ struct Check_Visitor {
 
 // The body of a response, written straight to the web server: when a write returns, its bytes
 // are the server's, so a file reported sent has left this process. Standard output is switched to
-// non-blocking writes for the body, so that the request's own callback runs before each wait for
-// a slow browser.
+// non-blocking writes for the body, so that the request's own callback runs before it waits on
+// for a browser that has taken nothing for half a second.
 class Body_Out {
 public:
     explicit Body_Out(const _FILE_DL_OP_& op) : m_op(op) {}
@@ -147,9 +147,13 @@ public:
             }
             if (n < 0 && errno == EINTR) continue;
             if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-                if (m_op.pfnWaiting) m_op.pfnWaiting(m_op.pCallbackCtx);
-                pollfd pfd{STDOUT_FILENO, POLLOUT, 0};
-                if (poll(&pfd, 1, -1) < 0 && errno != EINTR) return -errno;
+                // A web server that takes the bytes soon is no stalled browser.
+                int rc = Wait_Writable(kPatienceMs);
+                if (rc == 0) {
+                    if (m_op.pfnWaiting) m_op.pfnWaiting(m_op.pCallbackCtx);
+                    rc = Wait_Writable(-1);
+                }
+                if (rc < 0) return rc;
                 continue;
             }
             return n < 0 ? -errno : -EIO;
@@ -162,6 +166,17 @@ public:
     }
 
 private:
+    static constexpr int kPatienceMs = 500;
+
+    // 1 when standard output takes bytes again (or a signal came: try again), 0 when timeoutMs
+    // passed first, -errno on failure.
+    static int Wait_Writable(int timeoutMs) {
+        pollfd pfd{STDOUT_FILENO, POLLOUT, 0};
+        const int rc = poll(&pfd, 1, timeoutMs);
+        if (rc < 0) return errno == EINTR ? 1 : -errno;
+        return rc;
+    }
+
     const _FILE_DL_OP_& m_op;
     int m_oldFlags = -1;
 };
@@ -170,7 +185,7 @@ la_ssize_t Archive_Write(archive*, void* out, const void* buf, size_t len) {
     return static_cast<Body_Out*>(out)->Write(buf, len) == 0 ? static_cast<la_ssize_t>(len) : -1;
 }
 
-// The length of the UTF-8 sequence at path[i] with its code point in *cp; 0 when the byte there
+// The length of the UTF-8 sequence at text[i] with its code point in *cp; 0 when the byte there
 // begins no valid sequence (a stray continuation byte, an overlong form, a surrogate, a sequence
 // cut short, beyond U+10FFFF).
 size_t Utf8_At(const std::string& text, size_t i, uint32_t* cp) {
