@@ -134,13 +134,17 @@ int Export_Csv(O_APP_CGI_AGENT* agent, const Csv_Side& side) {
     }
     const char* browser = Required_Param(agent, kBrowserParam);
     if (browser == nullptr) return 0;
-    // The log says what was exported only once the file is about to be sent.
-    Sql_Log_Batch logRows;
+    // The log says what was exported once the file has been sent whole.
+    Download_Log sent;
+    sent.db = log.get();
+    sent.task = taskId;
+    sent.domain = task.Get_Admin_Email();
+    sent.user = agent->m_szUser;
+    sent.what = std::string(side.logWord) + " files of account " + task.Get_Admin_Email();
+    Expect_Download_File(sent, name);
     for (const std::string& line : lines)
-        Queue_Action_Row(log.get(), logRows, taskId, task.Get_Admin_Email(), agent->m_szUser, "backup", "info",
-                         Exported_To_Pc_Message(side.logWord, line, task.Get_Admin_Email()));
-    Sql_Log_Batch_Flush(log.get(), logRows);
-    Send_Entries(agent, dl.Path(), {name}, browser);
+        Expect_Download_Row(sent, name, Exported_To_Pc_Message(side.logWord, line, task.Get_Admin_Email()));
+    Send_Entries(agent, dl.Path(), {name}, browser, 0, &sent);
     return 0;
 }
 

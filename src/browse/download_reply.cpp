@@ -20,6 +20,7 @@
 #include "common/paths.h"
 #include "common/reqcheck.h"
 #include "common/toolcmd.h"
+#include "web/action_log.h"
 #include "web/reply.h"
 #include "plat_cgi.h"
 #include "plat_file.h"
@@ -167,9 +168,47 @@ int Send_Download(const O_APP_CGI_AGENT* agent, Download_Request& req) {
     return rc;
 }
 
+namespace {
+
+void Log_File_Sent(void* ctx, const char* path) {
+    Download_Log& log = *static_cast<Download_Log*>(ctx);
+    const auto it = log.pending.find(path);
+    if (it == log.pending.end()) return;
+    ++log.sent;
+    for (std::string& message : it->second)
+        Queue_Action_Row(log.db, log.batch, log.task, log.domain.c_str(), log.user, "backup", "info", message);
+    log.pending.erase(it);
+}
+
+void Log_Waiting(void* ctx) {
+    Download_Log& log = *static_cast<Download_Log*>(ctx);
+    Sql_Log_Batch_Flush(log.db, log.batch);
+}
+
+}  // namespace
+
+void Expect_Download_File(Download_Log& log, const std::string& path) {
+    if (log.pending.emplace(path, std::vector<std::string>()).second) ++log.files;
+}
+
+void Expect_Download_Row(Download_Log& log, const std::string& path, std::string message) {
+    Expect_Download_File(log, path);
+    log.pending[path].push_back(std::move(message));
+}
+
+std::string Cut_Short_Message(const Download_Log& log) {
+    return "Export of " + log.what + " to PC was cut short: " +
+           std::to_string(log.sent) + " of " + std::to_string(log.files) + " files sent.";
+}
+
 void Send_Entries(const O_APP_CGI_AGENT* agent, const std::string& folder, const std::vector<std::string>& names,
-                  const char* browser, int mode) {
+                  const char* browser, int mode, Download_Log* log) {
     Download_Request req;
+    if (log) {
+        req.op.pfnFileSent = Log_File_Sent;
+        req.op.pfnWaiting = Log_Waiting;
+        req.op.pCallbackCtx = log;
+    }
     if (names.empty()) {
         // Nothing to send is the download service's to answer (no such file), not a bad request.
         if (Copy_String(&req.op.pszpPath, folder.c_str()) != 0 || (browser && Copy_String(&req.op.pszBrowser, browser) != 0)) {
@@ -181,7 +220,12 @@ void Send_Entries(const O_APP_CGI_AGENT* agent, const std::string& folder, const
         return;
     }
     req.op.iMode = mode;
-    Send_Download(agent, req);
+    const int rc = Send_Download(agent, req);
+    if (!log) return;
+    if (rc != 0 && req.op.bBegun)
+        Queue_Action_Row(log->db, log->batch, log->task, log->domain.c_str(), log->user, "backup", "error",
+                         Cut_Short_Message(*log), "FAIL");
+    Sql_Log_Batch_Flush(log->db, log->batch);
 }
 
 std::string Exported_To_Pc_Message(const char* kind, const std::string& name, const std::string& account) {

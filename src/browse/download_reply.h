@@ -7,9 +7,14 @@
 
 #include <signal.h>
 
+#include <sqlite3.h>
+
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <vector>
+
+#include "log/log_db.h"
 
 #include "plat_download.h"
 
@@ -68,10 +73,39 @@ int Prepare_Download(Download_Request& req, const std::string& folder, const std
 // was written; otherwise the header and the download failure reply went out.
 int Send_Download(const O_APP_CGI_AGENT* agent, Download_Request& req);
 
+// The activity-log rows of one download, each waiting for the file it stands for. A row goes into
+// the log only once its file was sent whole, so the log never names a file the browser did not
+// get. Rows of files sent are queued and written in batches, and always before the download waits
+// long for a stalled browser: a request killed while it waits has a row for every file it sent. A
+// download that breaks off after it began (the browser gone, a failed write) adds one FAIL row.
+struct Download_Log {
+    sqlite3* db = nullptr;
+    const char* task = "";
+    std::string domain;        // the rows' domain column
+    const char* user = "";     // the signed-in user
+    std::string what;          // what the FAIL row says was exported: "Drive files of account x"
+    // The messages of each file, by its path relative to the download folder.
+    std::unordered_map<std::string, std::vector<std::string>> pending;
+    size_t files = 0;  // files that have rows
+    size_t sent = 0;   // of these, the ones sent whole
+    Sql_Log_Batch batch;
+};
+
+// Counts the file at path (relative to the download folder) among the files of the download,
+// without a row of its own (a CSV file with no rows still counts in the FAIL row).
+void Expect_Download_File(Download_Log& log, const std::string& path);
+// Notes message as a row of the file at path.
+void Expect_Download_Row(Download_Log& log, const std::string& path, std::string message);
+
+// The FAIL row of a download cut short:
+// Export of <what> to PC was cut short: <sent> of <files> files sent.
+std::string Cut_Short_Message(const Download_Log& log);
+
 // Prepare_Download and Send_Download in one, with the request's mode: the names of folder go to
-// the browser, or the matching failure reply (with the header) is printed.
+// the browser, or the matching failure reply (with the header) is printed. With log, its rows are
+// written for the files sent (see Download_Log).
 void Send_Entries(const O_APP_CGI_AGENT* agent, const std::string& folder, const std::vector<std::string>& names,
-                  const char* browser, int mode = 0);
+                  const char* browser, int mode = 0, Download_Log* log = nullptr);
 
 // The activity-log text of one item sent to the browser:
 // Exported <kind> file "<name>" of account <account> to PC.

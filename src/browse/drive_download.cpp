@@ -55,8 +55,7 @@ struct Export {
     const char* key;
     std::string owner;  // the account, or the shared drive's name
     std::string store;  // the store folder
-    sqlite3* log;
-    Sql_Log_Batch logRows;          // the rows of the files copied so far, not yet written
+    Download_Log rows;              // the rows of the files copied, written as they are sent
     std::vector<Drive_Node> nodes;  // by depth, then index; read at the first selected folder
     bool nodesRead = false;
     // The download folder, and the folder below it last written into: the tree is built relative
@@ -74,17 +73,19 @@ int Read_Nodes(Export& ex) {
 }
 
 // Copies a file item into folder (relative, "" for the download folder) under its name (a counter
-// on a clash), then queues its log row: a file that could not be placed in the download is not
-// logged as exported. Only a regular file of the store is copied: a Google document has no content
-// there.
+// on a clash), and notes its log row for when the file is sent: a file that could not be placed
+// in the download is not logged as exported. Only a regular file of the store is copied: a Google
+// document has no content there.
 void Export_File(Export& ex, const Drive_Node& n, const std::string& folder) {
     if (!Is_Single_Path_Component(n.localid)) return;
     const std::string src = ex.store + "/" + n.localid;
     if (!Is_Regular_File(src)) return;
     const int dirFd = ex.open.Open(ex.rootFd, folder);
-    if (dirFd < 0 || Link_Or_Copy_Free_At(src, dirFd, Drive_File_Name(n.name, n.mime)).empty()) return;
-    Queue_Action_Row(ex.log, ex.logRows, ex.task, ex.owner.c_str(), ex.agent->m_szUser, "backup", "info",
-                     Exported_To_Pc_Message(ex.side.logWord, n.name, ex.owner));
+    if (dirFd < 0) return;
+    const std::string placed = Link_Or_Copy_Free_At(src, dirFd, Drive_File_Name(n.name, n.mime));
+    if (placed.empty()) return;
+    Expect_Download_Row(ex.rows, folder.empty() ? placed : folder + "/" + placed,
+                        Exported_To_Pc_Message(ex.side.logWord, n.name, ex.owner));
 }
 
 // The folder for an item inside parent (relative), as a relative path; empty when none can be made.
@@ -177,8 +178,13 @@ int Export_Drive_Like(O_APP_CGI_AGENT* agent, const Side& side) {
     const char* key = Required_Param(agent, side.keyParam);
     if (key == nullptr || !Checked_Task_Id(task) || !Checked_Component(key, side.keyParam)) return 0;
 
-    Export ex{agent, side, task, key, key, Store_Path(side.storeService, task, key), log.get(), {}, {}, false, -1, {}};
+    Export ex{agent, side, task, key, key, Store_Path(side.storeService, task, key), {}, {}, false, -1, {}};
     if (side.kind == Kind::SharedDrive) ex.owner = Shared_Drive_Mapped_Field(task, key, "shared_drive_name");
+    ex.rows.db = log.get();
+    ex.rows.task = task;
+    ex.rows.domain = ex.owner;
+    ex.rows.user = agent->m_szUser;
+    ex.rows.what = std::string(side.logWord) + " files of account " + ex.owner;
     // A catalog never written is no reason to make one: without it nothing is selected.
     const bool haveCatalog = Is_Regular_File(catalog::Catalog_File(side.kind, key, task));
 
@@ -193,10 +199,9 @@ int Export_Drive_Like(O_APP_CGI_AGENT* agent, const Side& side) {
     ex.rootFd = root.fd;
     if (haveCatalog && root.fd >= 0)
         for (const std::string& text : selected) Export_Item(ex, text, "");
-    Sql_Log_Batch_Flush(ex.log, ex.logRows);
     std::vector<std::string> names;
     GetFolderList(names, dl.Path().c_str());
-    Send_Entries(agent, dl.Path(), names, browser);
+    Send_Entries(agent, dl.Path(), names, browser, 0, &ex.rows);
     return 0;
 }
 

@@ -204,10 +204,15 @@ int Save_Log(O_APP_CGI_AGENT* agent) {
         Reply_Error(kReplyMissingParam, "browser");
         return 0;
     }
-    Download_Request req;
-    if (Prepare_Download(req, folder, {name}, pszBrowser) != 0) return 0;
-    Log_Action_Row(db.get(), "-", agent->m_szUser, agent->m_szUser, "backup", "info", "Exported backup logs to PC.");
-    Send_Download(agent, req);
+    // The row is written once the file has been sent whole.
+    Download_Log rows;
+    rows.db = db.get();
+    rows.task = "-";
+    rows.domain = agent->m_szUser;
+    rows.user = agent->m_szUser;
+    rows.what = "backup logs";
+    Expect_Download_Row(rows, name, "Exported backup logs to PC.");
+    Send_Entries(agent, folder, {name}, pszBrowser, 0, &rows);
     return 0;
 }
 

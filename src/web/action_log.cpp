@@ -27,9 +27,10 @@ int Log_Action_Row(sqlite3* db, const char* pszTaskID, const char* pszDomain, co
 }
 
 int Queue_Action_Row(sqlite3* db, Sql_Log_Batch& batch, const char* pszTaskID, const char* pszDomain,
-                     const char* pszUser, const char* pszEvent, const char* pszType, const std::string& strMessage) {
-    if (!pszTaskID || !pszDomain || !pszUser || !pszEvent || !pszType) return -22;
-    return Sql_Log_Batch_Add(db, batch, Sql_Log_Row{"Orvenna", pszTaskID, pszDomain, pszUser, "SUCCESS", pszEvent,
+                     const char* pszUser, const char* pszEvent, const char* pszType, const std::string& strMessage,
+                     const char* pszStatus) {
+    if (!pszTaskID || !pszDomain || !pszUser || !pszEvent || !pszType || !pszStatus) return -22;
+    return Sql_Log_Batch_Add(db, batch, Sql_Log_Row{"Orvenna", pszTaskID, pszDomain, pszUser, pszStatus, pszEvent,
                                                     pszType, strMessage, static_cast<int64_t>(Now())});
 }
 

@@ -24,8 +24,10 @@ int Open_Action_Log(Log_Db& db);
 int Log_Action_Row(sqlite3* db, const char* pszTaskID, const char* pszDomain, const char* pszUser,
                    const char* pszEvent, const char* pszType, const char* pszMessage);
 
-// Queues the same row in batch (stamped now), to be written with the batch's next transaction.
+// Queues the same row in batch (stamped now), to be written with the batch's next transaction;
+// pszStatus "FAIL" for a failure.
 int Queue_Action_Row(sqlite3* db, Sql_Log_Batch& batch, const char* pszTaskID, const char* pszDomain,
-                     const char* pszUser, const char* pszEvent, const char* pszType, const std::string& strMessage);
+                     const char* pszUser, const char* pszEvent, const char* pszType, const std::string& strMessage,
+                     const char* pszStatus = "SUCCESS");
 
 }  // namespace qlm

@@ -16,6 +16,18 @@ struct _FILE_DL_OP_ {
     char* pszBrowser = nullptr;    // the browser's name; the response is the same for every browser
     char* pszShareRoot = nullptr;  // unused
     std::vector<std::string> vsFilePath;  // when not empty: absolute paths sent in place of the names
+
+    // Set by Download_Files once the response has begun: a failure after that broke off a
+    // response of which the browser may already have a part.
+    int bBegun = 0;
+    // When set, called once for each regular file sent, right after the last of its bytes (for a
+    // zip entry, its trailer too) was handed to the web server, with its path relative to
+    // pszpPath ("a/b.txt" for a file b.txt in the sent folder a). A file cut short is never named.
+    void (*pfnFileSent)(void* ctx, const char* path) = nullptr;
+    // When set, called each time the response has waited half a second for the web server to
+    // take more bytes (a stalled or slow browser), before it waits on.
+    void (*pfnWaiting)(void* ctx) = nullptr;
+    void* pCallbackCtx = nullptr;
 };
 
 // Checks every name, then writes the response on standard output: one regular file as it is

@@ -18,6 +18,7 @@
 #include <locale.h>
 #include <magic.h>
 #include <memory>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -113,12 +114,94 @@ struct Check_Visitor {
     int File(const std::string&, const struct stat&, int) { return 0; }
 };
 
-int Write_Stdout(const void* data, size_t len) {
-    return fwrite(data, 1, len, stdout) == len ? 0 : -EIO;
+// The body of a response, written straight to the web server: when a write returns, its bytes
+// are the server's, so a file reported sent has left this process. Standard output is switched to
+// non-blocking writes for the body, so that the request's own callback runs before it waits on
+// for a browser that has taken nothing for half a second.
+class Body_Out {
+public:
+    explicit Body_Out(const _FILE_DL_OP_& op) : m_op(op) {}
+    ~Body_Out() {
+        if (m_oldFlags >= 0) fcntl(STDOUT_FILENO, F_SETFL, m_oldFlags);
+    }
+    Body_Out(const Body_Out&) = delete;
+    Body_Out& operator=(const Body_Out&) = delete;
+
+    // The header lines still in stdio's buffer go first. 0, or -errno.
+    int Begin() {
+        if (fflush(stdout) != 0) return -(errno ? errno : EIO);
+        m_oldFlags = fcntl(STDOUT_FILENO, F_GETFL);
+        if (m_oldFlags >= 0 && fcntl(STDOUT_FILENO, F_SETFL, m_oldFlags | O_NONBLOCK) != 0) m_oldFlags = -1;
+        return 0;
+    }
+
+    // All of data, or -errno (EPIPE when the web server is gone).
+    int Write(const void* data, size_t len) {
+        const char* p = static_cast<const char*>(data);
+        while (len > 0) {
+            const ssize_t n = write(STDOUT_FILENO, p, len);
+            if (n > 0) {
+                p += n;
+                len -= static_cast<size_t>(n);
+                continue;
+            }
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                // A web server that takes the bytes soon is no stalled browser.
+                int rc = Wait_Writable(kPatienceMs);
+                if (rc == 0) {
+                    if (m_op.pfnWaiting) m_op.pfnWaiting(m_op.pCallbackCtx);
+                    rc = Wait_Writable(-1);
+                }
+                if (rc < 0) return rc;
+                continue;
+            }
+            return n < 0 ? -errno : -EIO;
+        }
+        return 0;
+    }
+
+    void File_Sent(const std::string& path) const {
+        if (m_op.pfnFileSent) m_op.pfnFileSent(m_op.pCallbackCtx, path.c_str());
+    }
+
+private:
+    static constexpr int kPatienceMs = 500;
+
+    // 1 when standard output takes bytes again (or a signal came: try again), 0 when timeoutMs
+    // passed first, -errno on failure.
+    static int Wait_Writable(int timeoutMs) {
+        pollfd pfd{STDOUT_FILENO, POLLOUT, 0};
+        const int rc = poll(&pfd, 1, timeoutMs);
+        if (rc < 0) return errno == EINTR ? 1 : -errno;
+        return rc;
+    }
+
+    const _FILE_DL_OP_& m_op;
+    int m_oldFlags = -1;
+};
+
+la_ssize_t Archive_Write(archive*, void* out, const void* buf, size_t len) {
+    return static_cast<Body_Out*>(out)->Write(buf, len) == 0 ? static_cast<la_ssize_t>(len) : -1;
 }
 
-la_ssize_t Archive_Write(archive*, void*, const void* buf, size_t len) {
-    return Write_Stdout(buf, len) == 0 ? static_cast<la_ssize_t>(len) : -1;
+// The length of the UTF-8 sequence at text[i] with its code point in *cp; 0 when the byte there
+// begins no valid sequence (a stray continuation byte, an overlong form, a surrogate, a sequence
+// cut short, beyond U+10FFFF).
+size_t Utf8_At(const std::string& text, size_t i, uint32_t* cp) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    const size_t len = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xe ? 3 : (c >> 3) == 0x1e ? 4 : 0;
+    if (len == 0 || i + len > text.size()) return 0;
+    uint32_t v = len == 1 ? c : len == 2 ? (c & 0x1f) : len == 3 ? (c & 0x0f) : (c & 0x07);
+    for (size_t k = 1; k < len; ++k) {
+        const unsigned char d = static_cast<unsigned char>(text[i + k]);
+        if ((d & 0xc0) != 0x80) return 0;
+        v = (v << 6) | (d & 0x3f);
+    }
+    static const uint32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (v < kLeast[len] || v > 0x10ffff || (v >= 0xd800 && v <= 0xdfff)) return 0;
+    *cp = v;
+    return len;
 }
 
 // An entry name every unzip reads as meant: bytes that are not UTF-8 become "_", and so does a
@@ -126,17 +209,15 @@ la_ssize_t Archive_Write(archive*, void*, const void* buf, size_t len) {
 std::string Zip_Name(const std::string& path) {
     std::string out;
     for (size_t i = 0; i < path.size();) {
-        unsigned char c = static_cast<unsigned char>(path[i]);
-        size_t len = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xe ? 3 : (c >> 3) == 0x1e ? 4 : 0;
-        bool ok = len > 0 && i + len <= path.size() && !(len == 2 && c < 0xc2);
-        for (size_t k = 1; ok && k < len; ++k) ok = (static_cast<unsigned char>(path[i + k]) & 0xc0) == 0x80;
-        if (!ok) {
+        uint32_t cp = 0;
+        const size_t len = Utf8_At(path, i, &cp);
+        if (len == 0) {
             out += '_';
             ++i;
             continue;
         }
         out.append(path, i, len);
-        if (c == '\\') out.back() = '_';
+        if (cp == '\\') out.back() = '_';
         i += len;
     }
     return out;
@@ -144,6 +225,7 @@ std::string Zip_Name(const std::string& path) {
 
 struct Zip_Visitor {
     archive* a;
+    const Body_Out& out;
     std::vector<char> buf = std::vector<char>(kCopyBuffer);
 
     int Header(const std::string& path, const struct stat& st, mode_t type) {
@@ -167,16 +249,55 @@ struct Zip_Visitor {
             if (archive_write_data(a, buf.data(), static_cast<size_t>(n)) != n) return -EIO;
             left -= n;
         }
+        // The entry's trailer goes out now, not with the next entry: then the file is sent.
+        if (archive_write_finish_entry(a) < ARCHIVE_WARN) return -EIO;
+        out.File_Sent(path);
         return 0;
     }
 };
 
+// The ASCII letter closest to a Latin letter with a mark (U+00C0 to U+017F), "_" for the few
+// without one (multiplication and division signs, thorn).
+constexpr char kLatin1Letters[] = "AAAAAAACEEEEIIIIDNOOOOOxOUUUUY_saaaaaaaceeeeiiiidnooooo_ouuuuy_y";
+constexpr char kLatinExtendedA[] =
+    "AaAaAaCcCcCcCcDdDdEeEeEeEeEeGgGgGgGgHhHhIiIiIiIiIiIiJjKkkLlLlLlLlLlNnNnNnnNnOoOoOoOoRrRrRrSsSsSsSsTtTtTtUuUuUuUu"
+    "UuUuWwYyYZzZzZzs";
+static_assert(sizeof kLatin1Letters == 0x40 + 1 && sizeof kLatinExtendedA == 0x80 + 1);
+
+// Marks that only change the character before them (combining accents, variation selectors).
+bool Is_Mark(uint32_t cp) { return (cp >= 0x300 && cp <= 0x36f) || (cp >= 0xfe00 && cp <= 0xfe0f); }
+
+// The name for clients that read only the plain filename=: one ASCII character for each character
+// of the name (a letter with a mark becomes the bare letter, anything else without an ASCII
+// likeness "_", a mark after a character nothing), so the name keeps its length and its
+// extension. Quotes, backslashes and control bytes, which would break the quoted text, become "_",
+// and so does each byte that is not UTF-8.
+std::string Ascii_File_Name(const std::string& name) {
+    std::string out;
+    for (size_t i = 0; i < name.size();) {
+        uint32_t cp = 0;
+        const size_t len = Utf8_At(name, i, &cp);
+        i += len ? len : 1;
+        if (len == 0) {
+            out += '_';
+        } else if (cp >= 0x20 && cp < 0x7f) {
+            out += (cp == '"' || cp == '\\') ? '_' : static_cast<char>(cp);
+        } else if (cp >= 0xc0 && cp < 0x100) {
+            out += kLatin1Letters[cp - 0xc0];
+        } else if (cp >= 0x100 && cp < 0x180) {
+            out += kLatinExtendedA[cp - 0x100];
+        } else if (!Is_Mark(cp) || out.empty()) {
+            out += '_';
+        }
+    }
+    return out;
+}
+
 // RFC 6266: a plain quoted name for old clients, the exact UTF-8 name for the others.
 std::string Content_Disposition(const std::string& name) {
     static const char kAttrChars[] = "!#$&+-.^_`|~";
-    std::string ascii, encoded;
+    std::string encoded;
     for (unsigned char c : name) {
-        ascii += (c >= 0x20 && c < 0x7f && c != '"' && c != '\\') ? static_cast<char>(c) : '_';
         if (isalnum(c) && c < 0x80) {
             encoded += static_cast<char>(c);
         } else if (c != 0 && strchr(kAttrChars, c)) {
@@ -187,7 +308,7 @@ std::string Content_Disposition(const std::string& name) {
             encoded += pct;
         }
     }
-    return "attachment; filename=\"" + ascii + "\"; filename*=UTF-8''" + encoded;
+    return "attachment; filename=\"" + Ascii_File_Name(name) + "\"; filename*=UTF-8''" + encoded;
 }
 
 // The MIME type libmagic finds in the first bytes of the file; octet-stream when it finds none.
@@ -205,11 +326,14 @@ std::string Detect_Type(int fd) {
     return type;
 }
 
-void Begin_Response(const std::string& type, const std::string& name, const off_t* length) {
+int Begin_Response(_FILE_DL_OP_& op, Body_Out& out, const std::string& type, const std::string& name,
+                   const off_t* length) {
     Mark_Content_Type_Header_Printed();
+    op.bBegun = 1;
     printf("Content-Type: %s\r\nContent-Disposition: %s\r\n", type.c_str(), Content_Disposition(name).c_str());
     if (length) printf("Content-Length: %lld\r\n", static_cast<long long>(*length));
     fputs("\r\n", stdout);
+    return out.Begin();
 }
 
 int End_Response(int rc) {
@@ -218,15 +342,16 @@ int End_Response(int rc) {
     return rc;
 }
 
-int Send_File(const Item& item, int iMode) {
+int Send_File(_FILE_DL_OP_& op, const Item& item) {
     plat::Fd f(openat(item.dirFd, item.strName.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     if (!f) return Open_Error(errno);
     struct stat st;
     if (fstat(f.get(), &st) != 0 || !S_ISREG(st.st_mode)) return -2;
-    Begin_Response(iMode != 0 ? Detect_Type(f.get()) : "application/octet-stream", item.strName, &st.st_size);
+    Body_Out out(op);
+    int rc = Begin_Response(op, out, op.iMode != 0 ? Detect_Type(f.get()) : "application/octet-stream",
+                            item.strName, &st.st_size);
     std::vector<char> buf(kCopyBuffer);
     off_t left = st.st_size;
-    int rc = 0;
     while (left > 0 && rc == 0) {
         ssize_t n = read(f.get(), buf.data(), static_cast<size_t>(std::min<off_t>(left, kCopyBuffer)));
         if (n < 0 && errno == EINTR) continue;
@@ -234,9 +359,10 @@ int Send_File(const Item& item, int iMode) {
             rc = n < 0 ? -errno : -EIO;  // shorter than announced
             break;
         }
-        rc = Write_Stdout(buf.data(), static_cast<size_t>(n));
+        rc = out.Write(buf.data(), static_cast<size_t>(n));
         left -= n;
     }
+    if (rc == 0) out.File_Sent(item.strName);
     return End_Response(rc);
 }
 
@@ -259,19 +385,21 @@ private:
     locale_t m_old = static_cast<locale_t>(0);
 };
 
-int Send_Zip(const std::vector<Item>& items) {
+int Send_Zip(_FILE_DL_OP_& op, const std::vector<Item>& items) {
+    Body_Out out(op);  // before the archive, which may still write while it is freed
     Archive a(archive_write_new());
+    // No blocks: each piece goes out as libarchive makes it, so an entry's end is out when it is done.
     if (!a || archive_write_set_format_zip(a.get()) != ARCHIVE_OK ||
-        archive_write_set_bytes_in_last_block(a.get(), 1) != ARCHIVE_OK)
+        archive_write_set_bytes_per_block(a.get(), 0) != ARCHIVE_OK)
         return -ENOMEM;
     std::string name = items.size() == 1 ? items[0].strName + ".zip" : "download.zip";
-    Begin_Response("application/zip", name, nullptr);
-    if (archive_write_open(a.get(), nullptr, nullptr, Archive_Write, nullptr) != ARCHIVE_OK)
+    if (int rc = Begin_Response(op, out, "application/zip", name, nullptr); rc != 0) return End_Response(rc);
+    if (archive_write_open(a.get(), &out, nullptr, Archive_Write, nullptr) != ARCHIVE_OK)
         return End_Response(-EIO);
     // Names are UTF-8 on the NAS; libarchive flags them so in the zip only when the thread's
     // character set says UTF-8. The process's own locale stays as it is.
     Thread_Locale utf8("C.UTF-8");
-    Zip_Visitor zip{a.get()};
+    Zip_Visitor zip{a.get(), out};
     int rc = 0;
     for (const Item& item : items) {
         if (S_ISDIR(item.st.st_mode)) {
@@ -333,11 +461,12 @@ int Collect_Items(const _FILE_DL_OP_& op, std::vector<plat::Fd>& dirs, std::vect
 int Download_Files(int, const char*, _FILE_DL_OP_* op) {
     g_lackedAcl = 0;
     if (!op) return -22;
+    op->bBegun = 0;
     std::vector<plat::Fd> dirs;
     std::vector<Item> items;
     if (int rc = Collect_Items(*op, dirs, items); rc != 0) return rc;
-    if (items.size() == 1 && S_ISREG(items[0].st.st_mode)) return Send_File(items[0], op->iMode);
-    return Send_Zip(items);
+    if (items.size() == 1 && S_ISREG(items[0].st.st_mode)) return Send_File(*op, items[0]);
+    return Send_Zip(*op, items);
 }
 
 int16_t Get_Lacked_ACL_Value() { return g_lackedAcl; }

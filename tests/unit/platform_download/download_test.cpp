@@ -170,6 +170,43 @@ TEST_F(Download_Test, Hostile_Names_Give_A_Safe_Disposition) {
     }
 }
 
+// Clients that read only the plain filename= (curl -O -J) save the file under it: one ASCII
+// character for each character of the name, the closest letter or "_", so the name keeps its
+// length and its extension.
+TEST_F(Download_Test, The_Plain_Name_Has_One_Ascii_Character_Per_Character) {
+    const struct {
+        const char* name;
+        const char* plain;
+    } cases[] = {
+        {"\xC3\x9Cn\xC3\xAF" "c\xC3\xB8" "d\xC3\xA9 \xE2\x9C\x93 na\xC3\xAFve.txt", "Unicode _ naive.txt"},
+        {"r\xC3\xA9sum\xC3\xA9.pdf", "resume.pdf"},
+        {"\xC5\x81\xC3\xB3" "d\xC5\xBA Stra\xC3\x9F" "e \xC3\x86on.doc", "Lodz Strase Aon.doc"},  // Ł ó ź ß Æ
+        {"\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E.eml", "___.eml"},                                  // CJK
+        {"\xF0\x9F\x98\x80 party.png", "_ party.png"},                                           // emoji
+        {"cafe\xCC\x81 menu.txt", "cafe menu.txt"},            // a combining accent goes with its letter
+        {"bad\xFF\xFE.txt", "bad__.txt"},                      // bytes that are no UTF-8
+        {"cut\xC3.txt", "cut_.txt"},                           // a sequence cut short
+        {"over\xC0\xAF.txt", "over__.txt"},                    // an overlong "/"
+        {"sur\xED\xA0\x80.txt", "sur___.txt"},                 // a surrogate
+        {"notes.t\xC3\xABxt", "notes.text"},                   // an extension with an accent
+        {"report.\xE6\x97\xA5\xE6\x9C\xAC", "report.__"},      // an extension of CJK
+        {"say \"hi\" \\ back.txt", "say _hi_ _ back.txt"},     // nothing that ends the quoted text
+    };
+    for (const auto& c : cases) {
+        plattest::Write_File(base + "/" + c.name, "x");
+        std::string out;
+        ASSERT_EQ(Download({c.name}, out), 0) << c.name;
+        const std::string disp = Parse_Response(out).headers["Content-Disposition"];
+        const std::string quotedStart = "attachment; filename=\"";
+        const size_t close = disp.find("\"; filename*=UTF-8''");
+        ASSERT_EQ(disp.rfind(quotedStart, 0), 0u) << disp;
+        ASSERT_NE(close, std::string::npos) << disp;
+        EXPECT_EQ(disp.substr(quotedStart.size(), close - quotedStart.size()), c.plain) << c.name;
+        EXPECT_EQ(Percent_Decode(disp.substr(close + std::string("\"; filename*=UTF-8''").size())), c.name);
+        std::filesystem::remove(base + "/" + c.name);
+    }
+}
+
 TEST_F(Download_Test, Folder_Becomes_A_Zip_Without_Links) {
     TempDir outside;
     plattest::Write_File(outside / "secret", "outside secret");
@@ -202,6 +239,93 @@ TEST_F(Download_Test, Folder_Becomes_A_Zip_Without_Links) {
     EXPECT_EQ(entries["Drive/a.txt"].data, "alpha");
     EXPECT_TRUE(entries["Drive/sub/b.bin"].data == big);
     EXPECT_EQ(entries["Drive/sub/r\xC3\xA9sum\xC3\xA9.txt"].data, "utf-8 name");
+}
+
+// The whole entries at the front of a zip stream cut off anywhere, read as a browser's unzip
+// streams it: their names in order. The reader looks for the next record after an entry, so the
+// prefix gets an end record.
+std::vector<std::string> Whole_Entries(const std::string& cut) {
+    const std::string prefix = cut + std::string("PK\x05\x06", 4) + std::string(18, '\0');
+    std::vector<std::string> names;
+    std::unique_ptr<archive, int (*)(archive*)> a(archive_read_new(), archive_read_free);
+    archive_read_support_format_zip_streamable(a.get());
+    if (archive_read_open_memory(a.get(), prefix.data(), prefix.size()) != ARCHIVE_OK) return names;
+    archive_entry* e = nullptr;
+    while (archive_read_next_header(a.get(), &e) == ARCHIVE_OK) {
+        const std::string name = archive_entry_pathname(e);
+        const bool file = archive_entry_filetype(e) == AE_IFREG;
+        char buf[65536];
+        la_ssize_t n;
+        while ((n = archive_read_data(a.get(), buf, sizeof buf)) > 0) {
+        }
+        if (n < 0) break;
+        if (file) names.push_back(name);
+    }
+    return names;
+}
+
+// A file is reported sent once all of its bytes are out, never before: for a single file and for
+// each entry of a zip, at the moment of the report the response so far holds it whole.
+TEST_F(Download_Test, Each_File_Is_Reported_Once_Its_Last_Byte_Is_Out) {
+    std::string big(600 << 10, '\0');
+    for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7919 >> 5);
+    std::filesystem::create_directories(base + "/tree/sub");
+    plattest::Write_File(base + "/tree/a.txt", "alpha");
+    plattest::Write_File(base + "/tree/sub/big.bin", big);
+    plattest::Write_File(base + "/tree/sub/empty", "");
+    plattest::Write_File(base + "/top.bin", big);
+    struct Seen {
+        std::string outPath;
+        std::vector<std::string> reported;
+        std::vector<std::vector<std::string>> wholeAtReport;
+        std::vector<size_t> sizeAtReport;
+    };
+    const struct {
+        std::vector<std::string> names;
+        std::vector<std::string> reported;
+    } cases[] = {
+        {{"top.bin"}, {"top.bin"}},
+        {{"tree", "top.bin"}, {"tree/a.txt", "tree/sub/big.bin", "tree/sub/empty", "top.bin"}},
+    };
+    for (const auto& c : cases) {
+        static int serial = 0;
+        Seen seen{dir / ("sent." + std::to_string(++serial)), {}, {}, {}};
+        std::string joined;
+        for (const std::string& n : c.names) joined += (joined.empty() ? "" : "/") + n;
+        _FILE_DL_OP_ op{};
+        op.pszpPath = strdup(base.c_str());
+        op.nFiles = static_cast<int32_t>(c.names.size());
+        ASSERT_EQ(Parse_String(op.nFiles, joined.c_str(), "/", &op.pFileNames), 0);
+        op.pCallbackCtx = &seen;
+        op.pfnFileSent = [](void* ctx, const char* path) {
+            Seen& s = *static_cast<Seen*>(ctx);
+            const std::string now = plattest::Read_File(s.outPath);
+            s.reported.push_back(path);
+            s.sizeAtReport.push_back(now.size());
+            s.wholeAtReport.push_back(Whole_Entries(now.substr(now.find("\r\n\r\n") + 4)));
+        };
+        int rc = -1;
+        {
+            plattest::Redirect_Fd rout(STDOUT_FILENO, seen.outPath, O_WRONLY | O_CREAT | O_TRUNC);
+            rc = Download_Files(1, "admin", &op);
+        }
+        for (int i = 0; op.pFileNames[i]; ++i) free(op.pFileNames[i]);
+        free(op.pFileNames);
+        free(op.pszpPath);
+        ASSERT_EQ(rc, 0);
+        EXPECT_TRUE(op.bBegun);
+        EXPECT_EQ(seen.reported, c.reported);
+        const std::string all = plattest::Read_File(seen.outPath);
+        for (size_t i = 0; i < seen.reported.size(); ++i) {
+            if (c.names.size() == 1) {  // the one file as it is: all of it is out
+                EXPECT_EQ(seen.sizeAtReport[i], all.size());
+                continue;
+            }
+            // The entries whole at the report are exactly those reported so far.
+            EXPECT_EQ(seen.wholeAtReport[i], std::vector<std::string>(c.reported.begin(), c.reported.begin() + i + 1))
+                << seen.reported[i];
+        }
+    }
 }
 
 TEST_F(Download_Test, Several_Names_Make_One_Zip) {
