@@ -457,9 +457,11 @@ class Downloads(test_tasks.TaskCase):
                 self.file(browser="curl", **params)
                 logged = [r for r in self.new_log_rows(before) if r[0].startswith("Exported %s file" % word)]
                 self.assertGreater(len(logged), 2)
-                # A few items are far from 500 rows or a second: a single commit holds them all,
-                # where a transaction per file would sync the log once for every one of them.
-                self.assertEqual(self.log_commits() - commits, 1)
+                # A few items are far from 500 rows or a second: they share a commit, where a
+                # transaction per file would sync the log once for every one of them. A browser that
+                # stalls half a second (a loaded machine) has the rows sent so far written first.
+                self.assertGreaterEqual(self.log_commits() - commits, 1)
+                self.assertLess(self.log_commits() - commits, len(logged))
 
     def test_a_search_selects_what_it_matches(self):
         files = self.tree(act="export_drive", browser="curl", search_condition_enable="1", name_key_word="budget",
