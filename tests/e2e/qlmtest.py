@@ -109,6 +109,22 @@ class RootCase(unittest.TestCase):
         header, out = split_response(r.stdout)
         return r.returncode, header, out
 
+    @contextlib.contextmanager
+    def small_share(self, size):
+        """A share "Small" of its own tmpfs of that size, as a real full share fails (ENOSPC); None
+        where no tmpfs can be mounted."""
+        folder = self.path("shares", "Small")
+        os.makedirs(folder, exist_ok=True)
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%d" % size, "tmpfs", folder],
+                          stderr=subprocess.DEVNULL).returncode != 0:
+            yield None
+            return
+        try:
+            self.nasctl("share", "add", "Small", folder, check=False)
+            yield folder
+        finally:
+            subprocess.run(["umount", folder], check=True)
+
     def json_body(self, body):
         """The body must be exactly one JSON object on one line."""
         text = body.decode()

@@ -2,6 +2,7 @@
 trees against the domain byte for byte (the whole drive, picked items, a search), hostile names
 and links planted in the export folder, and the activity-log rows."""
 
+import itertools
 import json
 import os
 import re
@@ -184,11 +185,12 @@ class DriveExports(qlmtest.WithoutFileRights, test_tasks.TaskCase):
             time.sleep(0.05)
         self.fail("no history record came")
 
-    def export(self, act="export_drive_to_nas", **params):
-        """Runs one export to its end: (reply, history record, the export folder)."""
+    def export(self, act="export_drive_to_nas", nas_path="/Public", file_size=None, **params):
+        """Runs one export to its end: (reply, history record, the export folder). file_size: a limit
+        on the files it writes (as run_cgi's)."""
         before = set(self.history())
-        query = dict({"act": act, "task_id": self.task, "nas_path": "/Public"}, **params)
-        reply = self.request({k: v for k, v in query.items() if v is not None})
+        query = dict({"act": act, "task_id": self.task, "nas_path": nas_path}, **params)
+        reply = self.request({k: v for k, v in query.items() if v is not None}, file_size=file_size)
         self.assertTrue(reply["success"], reply)
         self.assertEqual(list(reply), ["success", "mission_id", "path"])
         record = self.wait_history(lambda r: r.get("mode") == "export", before)
@@ -412,22 +414,29 @@ class DriveExports(qlmtest.WithoutFileRights, test_tasks.TaskCase):
                     self.assertRegex(r["sql_name"], r'^Exported Shared Drive file ".*" of account %s to NAS path: '
                                      r'/Public\.$' % re.escape(name))
 
-    def test_a_store_file_that_cannot_be_read_gets_a_fail_row_and_the_export_ends_error(self):
-        # The shared drive with the most stored files, so that one can fail while others still arrive
-        # (the uuids are random: the first one may hold a single file).
-        def stored_files(u):
+    def stored_files(self, store, rows):
+        """The catalog rows of files with a regular store file."""
+        return [r for r in rows if r["drive_mimeType"] != FOLDER_MIME and r["drive_localid"] and
+                os.path.isfile(os.path.join(store, r["drive_localid"]))]
+
+    def both_sides(self):
+        """(act, its key parameter, the owner its rows name, store, catalog rows, the rows' word) of
+        the account's Drive and of the shared drive with the most stored files (the uuids are random:
+        the first one may hold a single file)."""
+        def stored(u):
             if not os.path.exists(self.gws("backup/shared_drive_db", self.task, u + ".db")):
                 return -1
-            store = self.gws("backup/shared_drive", self.task, u)
-            return sum(1 for r in self.catalog_rows("shared_drive_db", u) if r["drive_mimeType"] != FOLDER_MIME
-                       and r["drive_localid"] and os.path.isfile(os.path.join(store, r["drive_localid"])))
-        uuid, (_, drive_name) = max(sorted(self.shared_drives().items()), key=lambda d: stored_files(d[0]))
-        self.assertGreater(stored_files(uuid), 1)
-        for act, key, owner, store, rows, word in (
-                ("export_drive_to_nas", {"domain_user_email": USER}, USER, self.store(), self.drive_rows(), "Drive"),
+            return len(self.stored_files(self.gws("backup/shared_drive", self.task, u),
+                                         self.catalog_rows("shared_drive_db", u)))
+        uuid, (_, drive_name) = max(sorted(self.shared_drives().items()), key=lambda d: stored(d[0]))
+        self.assertGreater(stored(uuid), 2)
+        return (("export_drive_to_nas", {"domain_user_email": USER}, USER, self.store(), self.drive_rows(), "Drive"),
                 ("export_shared_drive_to_nas", {"shared_drive_id": uuid}, drive_name,
                  self.gws("backup/shared_drive", self.task, uuid), self.catalog_rows("shared_drive_db", uuid),
-                 "Shared Drive")):
+                 "Shared Drive"))
+
+    def test_a_store_file_that_cannot_be_read_gets_a_fail_row_and_the_export_ends_error(self):
+        for act, key, owner, store, rows, word in self.both_sides():
             with self.subTest(act):
                 self.clear_share()
                 victim = next(r for r in rows if r["drive_mimeType"] != FOLDER_MIME and r["drive_localid"] and
@@ -445,6 +454,57 @@ class DriveExports(qlmtest.WithoutFileRights, test_tasks.TaskCase):
                 self.assertEqual(len(copied), len(files_below(folder)))
                 self.assertGreater(len(copied), 0)
                 self.assertNotIn(victim["drive_name"], [r["sql_name"].split('"')[1] for r in copied])
+
+    def test_a_file_that_does_not_fit_the_share_gets_a_fail_row_and_leaves_nothing_behind(self):
+        with self.small_share(1 << 20) as small:
+            # A share that fills up; where none can be mounted, a limit on the file size.
+            for (act, key, owner, store, rows, word), pos in itertools.product(self.both_sides(), range(3)):
+                with self.subTest(act=act, position=pos, tmpfs=small is not None):
+                    self.file_that_does_not_fit(small, act, key, owner, store, rows, word, pos)
+
+    def file_that_does_not_fit(self, small, act, key, owner, store, rows, word, pos):
+        """Three files of distinct names picked, the one at pos too large for the share."""
+        picked = []
+        for r in self.stored_files(store, rows):
+            if component(r["drive_name"], r["drive_mimeType"]) not in \
+                    [component(p["drive_name"], p["drive_mimeType"]) for p in picked]:
+                picked.append(r)
+        picked = picked[:3]
+        self.assertEqual(len(picked), 3)
+        stored = {}
+        for r in picked:
+            with open(os.path.join(store, r["drive_localid"]), "rb") as f:
+                stored[r["drive_localid"]] = f.read()
+        limit = 1 << 20 if small else self.full_share_limit()
+        victim = picked[pos]
+        victim_path = os.path.join(store, victim["drive_localid"])
+        logged = len(self.log_rows())
+        try:
+            with open(victim_path, "ab") as f:
+                f.write(b"x" * (limit + (64 << 10) - len(stored[victim["drive_localid"]])))
+            _, record, folder = self.export(act=act, nas_path="/Small" if small else "/Public",
+                                            file_size=None if small else limit,
+                                            index=",".join(str(r["drive_index"]) for r in picked), **key)
+        finally:
+            with open(victim_path, "wb") as f:
+                f.write(stored[victim["drive_localid"]])
+        try:
+            self.assertEqual(record["backup_status"], "error")
+            # The two others arrived whole; of the third nothing stands, under any name (a part
+            # file included).
+            self.assertEqual(files_below(folder),
+                             sorted((component(r["drive_name"], r["drive_mimeType"]), stored[r["drive_localid"]])
+                                    for r in picked if r is not victim))
+            new = self.log_rows()[logged:]
+            share = "/Small" if small else "/Public"
+            self.assertEqual([(r["sql_name"], r["domain"]) for r in new if r["sql_status"] == "FAIL"],
+                             [('Failed to export %s file "%s" of account %s to NAS path: %s.'
+                               % (word, victim["drive_name"], owner, share), owner)])
+            self.assertEqual(sorted(r["sql_name"] for r in new if r["sql_status"] == "SUCCESS"),
+                             sorted('Exported %s file "%s" of account %s to NAS path: %s.'
+                                    % (word, r["drive_name"], owner, share) for r in picked if r is not victim))
+        finally:
+            shutil.rmtree(folder)
 
 
 if __name__ == "__main__":

@@ -3,7 +3,6 @@ folder on a share made with nasctl, the files written there, the worker's progre
 list, its history record, its abort and its death."""
 
 import collections
-import contextlib
 import csv
 import io
 import json
@@ -11,7 +10,6 @@ import os
 import re
 import signal
 import stat
-import subprocess
 import sqlite3
 import sys
 import time
@@ -379,27 +377,6 @@ class Exports(ExportCase):
         self.assertRegex(row["sql_name"], r'^Failed to export Gmail file ".+\.eml" of account %s to NAS path: '
                          r'/Public\.$' % re.escape(USER))
         self.no_trace(reply["mission_id"])
-
-    def full_share_limit(self):
-        """A limit on the size of the files the export writes that its activity log, history and
-        scratch files stay far below: a file larger than it cannot be written, as on a full share."""
-        return os.path.getsize(self.gws("quillmere_log_datebase.db")) + (512 << 10)
-
-    @contextlib.contextmanager
-    def small_share(self, size):
-        """A share "Small" of its own tmpfs of that size, as a real full share fails (ENOSPC); None
-        where no tmpfs can be mounted."""
-        folder = self.path("shares", "Small")
-        os.makedirs(folder, exist_ok=True)
-        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%d" % size, "tmpfs", folder],
-                          stderr=subprocess.DEVNULL).returncode != 0:
-            yield None
-            return
-        try:
-            self.nasctl("share", "add", "Small", folder, check=False)
-            yield folder
-        finally:
-            subprocess.run(["umount", folder], check=True)
 
     def export_into_full_share(self, act, limit, nas_path="/Public", **params):
         logged = len(self.log_rows())

@@ -78,6 +78,11 @@ class TaskCase(qlmtest.GwssimMixin, qlmtest.RootCase):
                 os.unlink(self.gws("conf", task))
                 shutil.rmtree(self.gws("backup/domain_user_and_shared_dirve_db", task), ignore_errors=True)
 
+    def full_share_limit(self):
+        """A limit on the size of the files an export writes that its activity log, history and
+        scratch files stay far below: a file larger than it cannot be written, as on a full share."""
+        return os.path.getsize(self.gws("quillmere_log_datebase.db")) + (512 << 10)
+
     def log_rows(self):
         path = self.gws("quillmere_log_datebase.db")
         if not os.path.exists(path):
