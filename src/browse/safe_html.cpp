@@ -87,16 +87,26 @@ std::string Lower(std::string_view s) {
     return out;
 }
 
-// A link target the browser opens only when clicked and never runs: http, https or mailto.
-// Browsers ignore blanks and control characters inside the scheme, so they are ignored here too.
+// A link target the browser opens only when clicked and never runs: http, https or mailto. The
+// value is read as the browser's URL parser reads it: blanks and control characters around it
+// ignored, tabs and line breaks inside it removed; any other blank or control character inside the
+// scheme makes the address relative. An http or https address not followed by "//" is relative too
+// when the page has the same scheme ("http:/webman/..." is the NAS itself), so both slashes are
+// required ("\" counts as "/" there).
 bool Safe_Link(std::string_view url) {
     std::string packed;
     for (char c : url)
-        if (static_cast<unsigned char>(c) > 0x20) packed += c;
-    const size_t colon = packed.find(':');
-    if (colon == std::string::npos || packed.find_first_of("/?#") < colon) return false;  // relative: the NAS itself
-    const std::string scheme = Lower(std::string_view(packed).substr(0, colon));
-    return scheme == "http" || scheme == "https" || scheme == "mailto";
+        if (c != '\t' && c != '\n' && c != '\r') packed += c;
+    const size_t first = std::find_if(packed.begin(), packed.end(), [](char c) {
+                             return static_cast<unsigned char>(c) > 0x20;
+                         }) - packed.begin();
+    const size_t colon = packed.find(':', first);
+    if (colon == std::string::npos) return false;  // relative: the NAS itself
+    const std::string scheme = Lower(std::string_view(packed).substr(first, colon - first));
+    if (scheme == "mailto") return true;
+    if (scheme != "http" && scheme != "https") return false;
+    const auto slash = [&](size_t at) { return at < packed.size() && (packed[at] == '/' || packed[at] == '\\'); };
+    return slash(colon + 1) && slash(colon + 2);
 }
 
 // An image source that needs no request: an inline base64 image of a raster type.
@@ -458,8 +468,9 @@ public:
         where_[id].push_back(at);
     }
 
-    // Closes the element at this depth and all opened after it.
+    // Closes the element at this depth and all opened after it ("none" closes nothing).
     void Pop_To(int at) {
+        if (at < 0) return;
         while (static_cast<int>(stack_.size()) > at) {
             const int id = stack_.back().id;
             out_ += "</";
@@ -490,7 +501,9 @@ public:
         const Frame f = stack_.back();
         if (name == "li" && f.item > f.list && kKept[stack_[f.item].id] == "li") Pop_To(f.item);
         if ((name == "dd" || name == "dt") && f.item > f.list && kKept[stack_[f.item].id] != "li") Pop_To(f.item);
-        if (f.p > f.scope && Closes_P(name)) Pop_To(stack_.back().p);
+        // The item just closed may have held the open paragraph (or been all that was open): what
+        // is open now decides, not the frame read before.
+        if (!stack_.empty() && stack_.back().p > stack_.back().scope && Closes_P(name)) Pop_To(stack_.back().p);
         const bool inTable = f.table >= 0 && (f.scope == f.table || (f.scope == f.cell && f.cell > f.table));
         if (!inTable) return;
         if (In(name, {"tbody", "thead", "tfoot"})) Pop_To(f.table + 1);
