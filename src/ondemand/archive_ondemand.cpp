@@ -19,7 +19,11 @@ int archive_write_open(struct archive* a, void* client, archive_open_callback* o
                        archive_close_callback* close) {
     QLM_ON_DEMAND_CALL(kLib, archive_write_open, a, client, open, write, close);
 }
+int archive_write_set_bytes_per_block(struct archive* a, int bytes) {
+    QLM_ON_DEMAND_CALL(kLib, archive_write_set_bytes_per_block, a, bytes);
+}
 int archive_write_header(struct archive* a, struct archive_entry* e) { QLM_ON_DEMAND_CALL(kLib, archive_write_header, a, e); }
+int archive_write_finish_entry(struct archive* a) { QLM_ON_DEMAND_CALL(kLib, archive_write_finish_entry, a); }
 la_ssize_t archive_write_data(struct archive* a, const void* buf, size_t n) {
     QLM_ON_DEMAND_CALL(kLib, archive_write_data, a, buf, n);
 }
